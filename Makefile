@@ -1,0 +1,39 @@
+# The two entry points: `make demo` runs the main job on the embedded default
+# headset; `make test` installs what a fresh machine lacks, builds the
+# sanitizer build and runs every test.
+JOBS ?= $(shell nproc)
+
+.PHONY: demo test deps release debug bench fuzz clean
+
+demo: release
+	./build/release/tools/headset-host demo
+
+test: deps debug
+	ctest --preset debug -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-smoke
+
+deps:
+	@bash .ci/deps.sh
+
+release:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+debug:
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+
+bench: release
+	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+# A short run of every fuzz target when clang is present; skipped otherwise.
+.PHONY: fuzz-smoke
+fuzz-smoke:
+	@if command -v clang++ >/dev/null 2>&1 && [ -f fuzz/CMakeLists.txt ]; then \
+	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS) && \
+	  for f in build/fuzz/fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
+	    echo "fuzzing $$f"; "$$f" -max_total_time=20 -rss_limit_mb=2048 >/dev/null 2>&1 || { echo "$$f failed"; exit 1; }; done; \
+	else echo "fuzz targets skipped (no clang or no targets)"; fi
+
+clean:
+	rm -rf build out

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tools {
+
+struct Options {
+  std::string descriptors;         // empty: the embedded default headset
+  std::string stateDir = "out/state";
+  bool realtime = false;
+  bool json = false;
+  bool verbose = false;
+};
+
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(const Options&, const std::vector<std::string>& args);
+};
+
+const std::vector<Command>& Commands();
+
+}  // namespace tools
