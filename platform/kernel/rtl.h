@@ -1,0 +1,3 @@
+// Placeholder: filled in by the part of the stand-in that owns it.
+#pragma once
+#include "kernel/ntdef.h"
