@@ -1,42 +1,150 @@
 #include "tools/commands.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "kernel/nt.h"
+#include "sim/DescriptorDump.h"
+#include "sim/host/Host.h"
+#include "sim/standin/StandinDriver.h"
+#include "sim/standin/StandinMiniports.h"
+#include "tools/session.h"
 
 namespace tools {
 namespace {
 
-int NotYet(const char* what) {
-  std::printf("%s: not available yet (the driver parts it needs have not landed)\n", what);
+// The driver's own entry has not landed yet: until it does, the commands
+// that need it say so.
+constexpr const char* kDriverMissing = "the driver's entry and miniports have not landed yet";
+
+int NotYet(const Options& options, const char* what) {
+  if (options.json)
+    std::printf("{\"command\": %s, \"available\": false, \"reason\": %s}\n", JsonString(what).c_str(),
+                JsonString(kDriverMissing).c_str());
+  else
+    std::printf("%s: not available yet (%s)\n", what, kDriverMissing);
   return 0;
 }
 
-// Exercises the kernel stand-in the way the driver will: pool by tag, a
-// timed wait on the manual clock and a debug print.
-int SelfCheck(const Options& options, const std::vector<std::string>&) {
-  if (options.verbose) platform::debug::SetEcho(true);
-  const ULONG tag = MakeTag("Demo");
-  void* block = ExAllocatePoolWithTag(NonPagedPool, 64, tag);
-  DbgPrint("%s allocated %d bytes with tag '%s'\n", "headset-host::SelfCheck", 64, "Demo");
-  std::printf("kernel stand-in: pool %s, %zu block(s) outstanding\n", block ? "ok" : "FAILED",
-              platform::pool::OutstandingCount());
-  if (block) ExFreePool(block);
-  std::printf("kernel stand-in: %zu block(s) outstanding after free\n", platform::pool::OutstandingCount());
-  return block && platform::pool::OutstandingCount() == 0 ? 0 : 1;
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "headset-host: %s\n", message.c_str());
+  return 1;
 }
 
-int Demo(const Options& options, const std::vector<std::string>& args) {
-  std::printf("headset-host demo: the embedded default headset\n");
-  return SelfCheck(options, args);
+std::string Hex4(unsigned v) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04x", v);
+  return text;
 }
 
-int Info(const Options&, const std::vector<std::string>&) { return NotYet("info"); }
-int Play(const Options&, const std::vector<std::string>&) { return NotYet("play"); }
-int Record(const Options&, const std::vector<std::string>&) { return NotYet("record"); }
-int Get(const Options&, const std::vector<std::string>&) { return NotYet("get"); }
-int Set(const Options&, const std::vector<std::string>&) { return NotYet("set"); }
-int Events(const Options&, const std::vector<std::string>&) { return NotYet("events"); }
+int Info(const Options& options, const std::vector<std::string>&) {
+  Session session(options);
+  std::string error;
+  if (!session.Open(&error)) return Fail(error);
+  const sim::DescriptorSet& d = session.Descriptors();
+  std::string tree = sim::DumpDescriptors(d);
+  if (options.json) {
+    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"filters\": null, "
+                "\"filtersUnavailable\": %s}\n",
+                Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
+                JsonString(kDriverMissing).c_str());
+  } else {
+    std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
+    std::printf("driver filters: not available yet (%s)\n", kDriverMissing);
+  }
+  return 0;
+}
+
+int Play(const Options& options, const std::vector<std::string>&) { return NotYet(options, "play"); }
+int Record(const Options& options, const std::vector<std::string>&) { return NotYet(options, "record"); }
+int Get(const Options& options, const std::vector<std::string>&) { return NotYet(options, "get"); }
+int Set(const Options& options, const std::vector<std::string>&) { return NotYet(options, "set"); }
+int Events(const Options& options, const std::vector<std::string>&) { return NotYet(options, "events"); }
+
+// The framework with its stand-in miniport pair, end to end: plug and play,
+// the filters, a property round trip, a control-change event and a tone
+// played through the wave pin. Shows that everything below the driver works.
+int FrameworkCheck(const Options& options, const std::string& outDir, std::string* report) {
+  platform::io::PhysicalDeviceConfig config;
+  config.hardwareIds = {u"USB\\VID_1209&PID_0002"};
+  config.deviceDescription = u"stand-in headset";
+  PDEVICE_OBJECT pdo = platform::io::CreatePhysicalDevice(config);
+  sim::host::Host host;
+  NTSTATUS status = host.LoadDriver(sim::standin::StandinDriverEntry, u"standin");
+  if (NT_SUCCESS(status)) status = host.AddDevice(pdo);
+  if (NT_SUCCESS(status)) status = host.Start();
+  char line[160];
+  std::snprintf(line, sizeof(line), "stand-in adapter start: 0x%08X\n", static_cast<unsigned>(status));
+  *report += line;
+  if (NT_SUCCESS(status)) {
+    *report += sim::host::DescribeFilters(host.AdapterDevice());
+    sim::host::FilterHandle* topology = nullptr;
+    sim::host::FilterHandle* wave = nullptr;
+    status = host.OpenFilter(u"GlobalTopo", &topology);
+    if (NT_SUCCESS(status)) {
+      LONG level = 0;
+      topology->SetChannelValue(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, sim::standin::kVolumeNode, 0,
+                                -6 * 65536);
+      topology->GetChannelValue(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, sim::standin::kVolumeNode, 0, &level);
+      std::snprintf(line, sizeof(line), "volume set to -6 dB, read back %.2f dB\n", level / 65536.0);
+      *report += line;
+      KEVENT changed;
+      KeInitializeEvent(&changed, NotificationEvent, FALSE);
+      KSEVENTDATA data;
+      topology->EnableEvent(KSEVENTSETID_AudioControlChange, KSEVENT_CONTROL_CHANGE, sim::standin::kVolumeNode,
+                            &data, &changed);
+      sim::standin::StandinDeviceVolumeChange(sim::standin::StandinTopologyMiniport(host.AdapterDevice()), 0,
+                                              -10 * 65536);
+      *report += KeReadStateEvent(&changed) ? "device-side volume change raised KSEVENT_CONTROL_CHANGE\n"
+                                            : "device-side volume change raised no event\n";
+      topology->DisableEvent(&data);
+    }
+    if (NT_SUCCESS(status)) status = host.OpenFilter(sim::standin::kEngineName + std::u16string(u"Wave"), &wave);
+    if (NT_SUCCESS(status)) {
+      sim::host::WavData tone = sim::host::SineWav(48000, 2, 440.0, 0.5, 0.25);
+      status = host.Render(wave, tone, options.realtime);
+      sim::host::WavData played = tone;
+      played.samples = sim::standin::StandinRenderedBytes(sim::standin::StandinWaveMiniport(host.AdapterDevice()));
+      std::string error;
+      sim::host::WriteWav(outDir + "/standin-rendered.wav", played, &error);
+      std::snprintf(line, sizeof(line), "played 0.5 s of 440 Hz through the stand-in wave pin: 0x%08X, %zu bytes\n",
+                    static_cast<unsigned>(status), played.samples.size());
+      *report += line;
+    }
+    delete wave;
+    delete topology;
+  }
+  host.Unload();
+  platform::io::DeletePhysicalDevice(pdo);
+  return NT_SUCCESS(status) ? 0 : 1;
+}
+
+int Demo(const Options& options, const std::vector<std::string>&) {
+  const std::string outDir = "out";
+  std::error_code ec;
+  std::filesystem::create_directories(outDir, ec);
+  Options demoOptions = options;
+  Session session(demoOptions);
+  std::string error;
+  if (!session.Open(&error)) return Fail(error);
+
+  std::string info = sim::DumpDescriptors(session.Descriptors());
+  std::ofstream(outDir + "/descriptors.txt") << info;
+  std::printf("headset-host demo: the embedded default headset (%04x:%04x)\n", session.Descriptors().VendorId(),
+              session.Descriptors().ProductId());
+  std::printf("  descriptors: %s/descriptors.txt\n", outDir.c_str());
+
+  std::string report;
+  int rc = FrameworkCheck(options, outDir, &report);
+  std::ofstream(outDir + "/framework.txt") << report;
+  std::printf("  port-class stand-in check: %s (%s/framework.txt, %s/standin-rendered.wav)\n", rc ? "FAILED" : "ok",
+              outDir.c_str(), outDir.c_str());
+  for (const char* what : {"play", "record", "get/set", "events"})
+    std::printf("  %s: not available yet (%s)\n", what, kDriverMissing);
+  if (!session.Save(&error)) return Fail(error);
+  return rc;
+}
 
 }  // namespace
 
@@ -48,7 +156,6 @@ const std::vector<Command>& Commands() {
       {"play", "render a WAV file through the driver into the device", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events", "watch control changes raised by device-side changes", Events},
-      {"selfcheck", "check the kernel stand-in", SelfCheck},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;

@@ -34,7 +34,10 @@ inline void AdvanceMs(LONGLONG ms) { Advance(ms * 10000); }
 // Scheduled events: the callback runs on the clock's own thread (the timer
 // "interrupt"), at DISPATCH_LEVEL, when the clock passes `deadline`.
 // Cancelling returns true when the event had not yet started to run; once
-// Cancel returns false the callback has finished.
+// Cancel returns false the callback has finished. A caller that holds the
+// dispatcher lock cannot wait for a running callback: for it Cancel returns
+// false at once, and the callback must find out for itself that it is stale
+// (timers keep a generation number for that).
 using EventId = uint64_t;
 EventId ScheduleAt(LONGLONG deadline, std::function<void()> callback);
 bool Cancel(EventId id);
@@ -62,8 +65,30 @@ void Signal();
 void BeginActivity();
 void EndActivity();
 
+// The calling thread takes over one unit of activity that was begun for it
+// (a system thread's start, a dequeued DPC or work item). While the thread
+// waits in WaitUntil its adopted units count as quiet; they count again from
+// the moment a signal or the deadline ends the wait, so Advance cannot slip
+// past a thread that has been woken but not yet run. EndAdoptedActivity ends
+// one such unit.
+void AdoptActivity();
+void EndAdoptedActivity();
+
+// Kernel times. A negative due time is relative (100 ns units from now), a
+// positive one an absolute system time (100 ns units since 1601, as
+// KeQuerySystemTime answers), zero is now. The system time at boot is fixed
+// so that runs are repeatable.
+constexpr LONGLONG kSystemTimeAtBoot = 134116992000000000LL;  // 2026-01-01 00:00 UTC
+LONGLONG DeadlineFromDueTime(LONGLONG dueTime);
+
 // Resets the clock for the next test: manual mode at time zero. Fails (kernel
 // rule) when events are still scheduled.
 void ResetForTest();
+
+// For the tests' leak check: events still scheduled, and dropping them (their
+// callbacks usually point into a finished test's memory) so the next test
+// starts clean. Returns how many were dropped.
+size_t ScheduledCount();
+size_t DiscardScheduledForTest();
 
 }  // namespace platform::clock

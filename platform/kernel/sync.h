@@ -17,6 +17,12 @@ enum KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 };
 enum KPROCESSOR_MODE_VALUES { KernelMode = 0, UserMode = 1 };
 using KPROCESSOR_MODE = CCHAR;
 enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
+constexpr ULONG THREAD_WAIT_OBJECTS = 3;  // waits on more objects need a wait block array
+constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
+struct KWAIT_BLOCK {
+  PVOID Reserved[6];
+};
+using PKWAIT_BLOCK = KWAIT_BLOCK*;
 
 enum DISPATCHER_OBJECT_TYPE : UCHAR {
   DispatcherEventNotification = 0,
@@ -27,6 +33,8 @@ enum DISPATCHER_OBJECT_TYPE : UCHAR {
   DispatcherThread = 6,
 };
 
+// Initialized is 1 once a KeInitializeXxx routine has run, so that a wait on
+// zeroed or stale memory is caught rather than obeyed.
 struct DISPATCHER_HEADER {
   UCHAR Type;
   UCHAR Initialized;

@@ -1,0 +1,247 @@
+// Audio definitions of kernel streaming: wave formats, audio data ranges,
+// the audio and jack property sets, the control-change event, node types,
+// pin categories and names, and the USB audio component ids.
+#pragma once
+
+#include "ks/ks.h"
+
+// ---- Wave formats ---------------------------------------------------------------
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+};
+using PWAVEFORMATEX = WAVEFORMATEX*;
+static_assert(sizeof(WAVEFORMATEX) == 18);
+
+struct WAVEFORMATEXTENSIBLE {
+  WAVEFORMATEX Format;
+  union {
+    WORD wValidBitsPerSample;
+    WORD wSamplesPerBlock;
+    WORD wReserved;
+  } Samples;
+  DWORD dwChannelMask;
+  GUID SubFormat;
+};
+using PWAVEFORMATEXTENSIBLE = WAVEFORMATEXTENSIBLE*;
+static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40);
+static_assert(offsetof(WAVEFORMATEXTENSIBLE, SubFormat) == 24);
+#pragma pack(pop)
+
+constexpr WORD WAVE_FORMAT_PCM = 0x0001;
+constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 0x0003;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+
+constexpr DWORD SPEAKER_FRONT_LEFT = 0x1;
+constexpr DWORD SPEAKER_FRONT_RIGHT = 0x2;
+constexpr DWORD SPEAKER_FRONT_CENTER = 0x4;
+constexpr DWORD KSAUDIO_SPEAKER_MONO = SPEAKER_FRONT_CENTER;
+constexpr DWORD KSAUDIO_SPEAKER_STEREO = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+
+// A data format whose specifier is WAVEFORMATEX: the header, then the wave
+// format. FormatSize counts 64 + 18 + cbSize; the structure is padded.
+struct KSDATAFORMAT_WAVEFORMATEX {
+  KSDATAFORMAT DataFormat;
+  WAVEFORMATEX WaveFormatEx;
+};
+static_assert(offsetof(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx) == 64);
+
+struct KSDATAFORMAT_WAVEFORMATEXTENSIBLE {
+  KSDATAFORMAT DataFormat;
+  WAVEFORMATEXTENSIBLE WaveFormatExt;
+};
+static_assert(offsetof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE, WaveFormatExt) == 64);
+static_assert(sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE) == 104);
+
+struct KSDATARANGE_AUDIO {
+  KSDATARANGE DataRange;
+  ULONG MaximumChannels;
+  ULONG MinimumBitsPerSample;
+  ULONG MaximumBitsPerSample;
+  ULONG MinimumSampleFrequency;
+  ULONG MaximumSampleFrequency;
+};
+using PKSDATARANGE_AUDIO = KSDATARANGE_AUDIO*;
+static_assert(sizeof(KSDATARANGE_AUDIO) == 88);
+static_assert(offsetof(KSDATARANGE_AUDIO, MaximumSampleFrequency) == 80);
+
+// ---- Jack descriptions ----------------------------------------------------------
+
+struct KSJACK_DESCRIPTION {
+  DWORD ChannelMapping;
+  DWORD Color;  // 0x00RRGGBB
+  ULONG ConnectionType;
+  ULONG GeoLocation;
+  ULONG GenLocation;
+  ULONG PortConnection;
+  BOOL IsConnected;
+};
+using PKSJACK_DESCRIPTION = KSJACK_DESCRIPTION*;
+static_assert(sizeof(KSJACK_DESCRIPTION) == 28);
+
+struct KSJACK_DESCRIPTION2 {
+  DWORD DeviceStateInfo;
+  DWORD JackCapabilities;
+};
+using PKSJACK_DESCRIPTION2 = KSJACK_DESCRIPTION2*;
+static_assert(sizeof(KSJACK_DESCRIPTION2) == 8);
+
+constexpr DWORD JACKDESC2_PRESENCE_DETECT_CAPABILITY = 0x00000001;
+constexpr DWORD JACKDESC2_DYNAMIC_FORMAT_CHANGE_CAPABILITY = 0x00000002;
+
+// ---- Property and event ids -------------------------------------------------------
+
+enum KSPROPERTY_AUDIO : ULONG {
+  KSPROPERTY_AUDIO_LATENCY = 1,
+  KSPROPERTY_AUDIO_COPY_PROTECTION = 2,
+  KSPROPERTY_AUDIO_CHANNEL_CONFIG = 3,
+  KSPROPERTY_AUDIO_VOLUMELEVEL = 4,
+  KSPROPERTY_AUDIO_POSITION = 5,
+  KSPROPERTY_AUDIO_DYNAMIC_RANGE = 6,
+  KSPROPERTY_AUDIO_QUALITY = 7,
+  KSPROPERTY_AUDIO_SAMPLING_RATE = 8,
+  KSPROPERTY_AUDIO_DYNAMIC_SAMPLING_RATE = 9,
+  KSPROPERTY_AUDIO_MIX_LEVEL_TABLE = 10,
+  KSPROPERTY_AUDIO_MIX_LEVEL_CAPS = 11,
+  KSPROPERTY_AUDIO_MUX_SOURCE = 12,
+  KSPROPERTY_AUDIO_MUTE = 13,
+  KSPROPERTY_AUDIO_BASS = 14,
+  KSPROPERTY_AUDIO_MID = 15,
+  KSPROPERTY_AUDIO_TREBLE = 16,
+  KSPROPERTY_AUDIO_BASS_BOOST = 17,
+  KSPROPERTY_AUDIO_EQ_LEVEL = 18,
+  KSPROPERTY_AUDIO_NUM_EQ_BANDS = 19,
+  KSPROPERTY_AUDIO_EQ_BANDS = 20,
+  KSPROPERTY_AUDIO_AGC = 21,
+  KSPROPERTY_AUDIO_DELAY = 22,
+  KSPROPERTY_AUDIO_LOUDNESS = 23,
+  KSPROPERTY_AUDIO_WIDE_MODE = 24,
+  KSPROPERTY_AUDIO_WIDENESS = 25,
+  KSPROPERTY_AUDIO_REVERB_LEVEL = 26,
+  KSPROPERTY_AUDIO_CHORUS_LEVEL = 27,
+  KSPROPERTY_AUDIO_DEV_SPECIFIC = 28,
+};
+
+enum KSPROPERTY_JACK : ULONG {
+  KSPROPERTY_JACK_DESCRIPTION = 1,
+  KSPROPERTY_JACK_DESCRIPTION2 = 2,
+  KSPROPERTY_JACK_SINK_INFO = 3,
+  KSPROPERTY_JACK_CONTAINERID = 4,
+};
+
+enum KSEVENT_AUDIO_CONTROL_CHANGE : ULONG { KSEVENT_CONTROL_CHANGE = 0 };
+
+// Level values travel in 1/65536 dB; this one means minus infinity.
+constexpr LONG KSAUDIO_LEVEL_MINUS_INFINITY = static_cast<LONG>(0x80000000u);
+
+// ---- GUIDs ------------------------------------------------------------------------
+
+inline constexpr GUID KSPROPSETID_Audio =
+    DEFINE_GUID_VALUE(0x45FFAAA0, 0x6E1B, 0x11D0, 0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00);
+inline constexpr GUID KSPROPSETID_Jack =
+    DEFINE_GUID_VALUE(0x4509F757, 0x2D46, 0x4637, 0x8E, 0x62, 0xCE, 0x7D, 0xB9, 0x44, 0xF5, 0x7B);
+inline constexpr GUID KSEVENTSETID_AudioControlChange =
+    DEFINE_GUID_VALUE(0xE85E9698, 0xFA2F, 0x11D1, 0x95, 0xBD, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
+
+inline constexpr GUID KSDATAFORMAT_TYPE_AUDIO =
+    DEFINE_GUID_VALUE(0x73647561, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_PCM =
+    DEFINE_GUID_VALUE(0x00000001, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT =
+    DEFINE_GUID_VALUE(0x00000003, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_ANALOG =
+    DEFINE_GUID_VALUE(0x6DBA3190, 0x67BD, 0x11CF, 0xA0, 0xF7, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4);
+inline constexpr GUID KSDATAFORMAT_SPECIFIER_WAVEFORMATEX =
+    DEFINE_GUID_VALUE(0x05589F81, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A);
+inline constexpr GUID KSDATAFORMAT_SPECIFIER_DSOUND =
+    DEFINE_GUID_VALUE(0x518590A2, 0xA184, 0x11D0, 0x85, 0x22, 0x00, 0xC0, 0x4F, 0xD9, 0xBA, 0xF3);
+
+// Node types: the processing kinds of a topology.
+inline constexpr GUID KSNODETYPE_DAC =
+    DEFINE_GUID_VALUE(0x507AE360, 0xC554, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_ADC =
+    DEFINE_GUID_VALUE(0x4D837FE0, 0xC555, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_SUM =
+    DEFINE_GUID_VALUE(0xDA441A60, 0xC556, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_MUX =
+    DEFINE_GUID_VALUE(0x2CEAF780, 0xC556, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_MUTE =
+    DEFINE_GUID_VALUE(0x02B223C0, 0xC557, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_VOLUME =
+    DEFINE_GUID_VALUE(0x3A5ACC00, 0xC557, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_TONE =
+    DEFINE_GUID_VALUE(0x7607E580, 0xC557, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_AGC =
+    DEFINE_GUID_VALUE(0xE88C9BA0, 0xC557, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_LOUDNESS =
+    DEFINE_GUID_VALUE(0x41887440, 0xC558, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+inline constexpr GUID KSNODETYPE_DEV_SPECIFIC =
+    DEFINE_GUID_VALUE(0x941C7AC0, 0xC559, 0x11D0, 0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1);
+
+// Node types of terminals: pin categories of a topology filter.
+inline constexpr GUID KSNODETYPE_MICROPHONE =
+    DEFINE_GUID_VALUE(0xDFF21BE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_DESKTOP_MICROPHONE =
+    DEFINE_GUID_VALUE(0xDFF21BE2, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_SPEAKER =
+    DEFINE_GUID_VALUE(0xDFF21CE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_HEADPHONES =
+    DEFINE_GUID_VALUE(0xDFF21CE2, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_HANDSET =
+    DEFINE_GUID_VALUE(0xDFF21DE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_HEADSET =
+    DEFINE_GUID_VALUE(0xDFF21DE2, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_SPEAKERPHONE_NO_ECHO_REDUCTION =
+    DEFINE_GUID_VALUE(0xDFF21DE3, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_TELEPHONE =
+    DEFINE_GUID_VALUE(0xDFF21EE2, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_ANALOG_CONNECTOR =
+    DEFINE_GUID_VALUE(0xDFF21FE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_LINE_CONNECTOR =
+    DEFINE_GUID_VALUE(0xDFF21FE3, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_SPDIF_INTERFACE =
+    DEFINE_GUID_VALUE(0xDFF21FE5, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_CD_PLAYER =
+    DEFINE_GUID_VALUE(0xDFF220E3, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_VIDEO_DISC_AUDIO =
+    DEFINE_GUID_VALUE(0xDFF220EA, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+inline constexpr GUID KSNODETYPE_HDMI_INTERFACE =
+    DEFINE_GUID_VALUE(0xD1B9CC2A, 0xF519, 0x417F, 0x91, 0xC9, 0x55, 0xFA, 0x65, 0x48, 0x10, 0x01);
+inline constexpr GUID KSNODETYPE_DISPLAYPORT_INTERFACE =
+    DEFINE_GUID_VALUE(0xE47E4031, 0x3EA6, 0x418D, 0x8F, 0x9B, 0xB7, 0x38, 0x43, 0xCC, 0xBA, 0x97);
+
+// Names of nodes and pins.
+inline constexpr GUID KSAUDFNAME_BASS =
+    DEFINE_GUID_VALUE(0x185FEDE0, 0x9905, 0x11D1, 0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
+inline constexpr GUID KSAUDFNAME_TREBLE =
+    DEFINE_GUID_VALUE(0x185FEDE1, 0x9905, 0x11D1, 0x95, 0xA9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3);
+inline constexpr GUID KSAUDFNAME_MIDRANGE =
+    DEFINE_GUID_VALUE(0xA2CBE478, 0xAE84, 0x49A1, 0x8B, 0x72, 0x4A, 0xD0, 0x9B, 0x78, 0xED, 0x34);
+inline constexpr GUID KSAUDFNAME_MICROPHONE_BOOST =
+    DEFINE_GUID_VALUE(0x2BC31D6A, 0x96E3, 0x11D2, 0xAC, 0x4C, 0x00, 0xC0, 0x4F, 0x8E, 0xFB, 0x68);
+
+// USB audio component ids: the class driver's component, and the
+// manufacturer and product GUIDs formed from the USB vendor and product ids
+// (Data1 = base + id, the rest fixed).
+inline constexpr GUID KSCOMPONENTID_USBAUDIO =
+    DEFINE_GUID_VALUE(0x8F1275F0, 0x26E9, 0x4264, 0xBA, 0x4D, 0x39, 0xFF, 0xF0, 0x1D, 0x94, 0xAA);
+inline constexpr GUID KSUSBAUDIO_MID_BASE =
+    DEFINE_GUID_VALUE(0x4E1CECD2, 0x1679, 0x463B, 0xA7, 0x2F, 0xA5, 0xBF, 0x64, 0xC8, 0x6E, 0xBA);
+inline constexpr GUID KSUSBAUDIO_PID_BASE =
+    DEFINE_GUID_VALUE(0xABCC5A5E, 0xC263, 0x463B, 0xA7, 0x2F, 0xA5, 0xBF, 0x64, 0xC8, 0x6E, 0xBA);
+
+inline void INIT_USBAUDIO_MID(GUID* guid, USHORT id) {
+  *guid = KSUSBAUDIO_MID_BASE;
+  guid->Data1 += id;
+}
+inline void INIT_USBAUDIO_PID(GUID* guid, USHORT id) {
+  *guid = KSUSBAUDIO_PID_BASE;
+  guid->Data1 += id;
+}

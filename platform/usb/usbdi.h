@@ -1,0 +1,505 @@
+// The USB driver interface as client drivers see it: URBs and their
+// function codes, USBD status values, interface and pipe information, the
+// internal I/O control codes of the hub's port, the USBDI bus interface and
+// the idle-notification record. Layouts are those of 64-bit Windows, which
+// the static_asserts pin down, because drivers size and fill URBs by hand.
+#pragma once
+
+#include "kernel/ntdef.h"
+#include "usb/usbspec.h"
+
+struct MDL;
+
+// ---- Handles and status ----------------------------------------------------------
+using USBD_STATUS = LONG;
+using USBD_PIPE_HANDLE = PVOID;
+using USBD_CONFIGURATION_HANDLE = PVOID;
+using USBD_INTERFACE_HANDLE = PVOID;
+
+#define USBD_STATUS_CONST(v) static_cast<USBD_STATUS>(static_cast<uint32_t>(v))
+
+// The top two bits classify: 00 success, 01 pending, 1x error (11 halted).
+constexpr bool USBD_SUCCESS(USBD_STATUS s) { return s >= 0; }
+constexpr bool USBD_PENDING(USBD_STATUS s) { return (static_cast<ULONG>(s) >> 30) == 1; }
+constexpr bool USBD_ERROR(USBD_STATUS s) { return s < 0; }
+constexpr bool USBD_HALTED(USBD_STATUS s) { return (static_cast<ULONG>(s) >> 30) == 3; }
+
+constexpr USBD_STATUS USBD_STATUS_SUCCESS = 0;
+constexpr USBD_STATUS USBD_STATUS_PENDING = USBD_STATUS_CONST(0x40000000);
+constexpr USBD_STATUS USBD_STATUS_CRC = USBD_STATUS_CONST(0xC0000001);
+constexpr USBD_STATUS USBD_STATUS_BTSTUFF = USBD_STATUS_CONST(0xC0000002);
+constexpr USBD_STATUS USBD_STATUS_DATA_TOGGLE_MISMATCH = USBD_STATUS_CONST(0xC0000003);
+constexpr USBD_STATUS USBD_STATUS_STALL_PID = USBD_STATUS_CONST(0xC0000004);
+constexpr USBD_STATUS USBD_STATUS_DEV_NOT_RESPONDING = USBD_STATUS_CONST(0xC0000005);
+constexpr USBD_STATUS USBD_STATUS_PID_CHECK_FAILURE = USBD_STATUS_CONST(0xC0000006);
+constexpr USBD_STATUS USBD_STATUS_UNEXPECTED_PID = USBD_STATUS_CONST(0xC0000007);
+constexpr USBD_STATUS USBD_STATUS_DATA_OVERRUN = USBD_STATUS_CONST(0xC0000008);
+constexpr USBD_STATUS USBD_STATUS_DATA_UNDERRUN = USBD_STATUS_CONST(0xC0000009);
+constexpr USBD_STATUS USBD_STATUS_BUFFER_OVERRUN = USBD_STATUS_CONST(0xC000000C);
+constexpr USBD_STATUS USBD_STATUS_BUFFER_UNDERRUN = USBD_STATUS_CONST(0xC000000D);
+constexpr USBD_STATUS USBD_STATUS_NOT_ACCESSED = USBD_STATUS_CONST(0xC000000F);
+constexpr USBD_STATUS USBD_STATUS_FIFO = USBD_STATUS_CONST(0xC0000010);
+constexpr USBD_STATUS USBD_STATUS_XACT_ERROR = USBD_STATUS_CONST(0xC0000011);
+constexpr USBD_STATUS USBD_STATUS_BABBLE_DETECTED = USBD_STATUS_CONST(0xC0000012);
+constexpr USBD_STATUS USBD_STATUS_DATA_BUFFER_ERROR = USBD_STATUS_CONST(0xC0000013);
+constexpr USBD_STATUS USBD_STATUS_ENDPOINT_HALTED = USBD_STATUS_CONST(0xC0000030);
+constexpr USBD_STATUS USBD_STATUS_INVALID_URB_FUNCTION = USBD_STATUS_CONST(0x80000200);
+constexpr USBD_STATUS USBD_STATUS_INVALID_PARAMETER = USBD_STATUS_CONST(0x80000300);
+constexpr USBD_STATUS USBD_STATUS_ERROR_BUSY = USBD_STATUS_CONST(0x80000400);
+constexpr USBD_STATUS USBD_STATUS_INVALID_PIPE_HANDLE = USBD_STATUS_CONST(0x80000600);
+constexpr USBD_STATUS USBD_STATUS_NO_BANDWIDTH = USBD_STATUS_CONST(0x80000700);
+constexpr USBD_STATUS USBD_STATUS_INTERNAL_HC_ERROR = USBD_STATUS_CONST(0x80000800);
+constexpr USBD_STATUS USBD_STATUS_ERROR_SHORT_TRANSFER = USBD_STATUS_CONST(0x80000900);
+constexpr USBD_STATUS USBD_STATUS_BAD_START_FRAME = USBD_STATUS_CONST(0xC0000A00);
+constexpr USBD_STATUS USBD_STATUS_ISOCH_REQUEST_FAILED = USBD_STATUS_CONST(0xC0000B00);
+constexpr USBD_STATUS USBD_STATUS_FRAME_CONTROL_OWNED = USBD_STATUS_CONST(0xC0000C00);
+constexpr USBD_STATUS USBD_STATUS_FRAME_CONTROL_NOT_OWNED = USBD_STATUS_CONST(0xC0000D00);
+constexpr USBD_STATUS USBD_STATUS_NOT_SUPPORTED = USBD_STATUS_CONST(0xC0000E00);
+constexpr USBD_STATUS USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR = USBD_STATUS_CONST(0xC0000F00);
+constexpr USBD_STATUS USBD_STATUS_INSUFFICIENT_RESOURCES = USBD_STATUS_CONST(0xC0001000);
+constexpr USBD_STATUS USBD_STATUS_SET_CONFIG_FAILED = USBD_STATUS_CONST(0xC0002000);
+constexpr USBD_STATUS USBD_STATUS_BUFFER_TOO_SMALL = USBD_STATUS_CONST(0xC0003000);
+constexpr USBD_STATUS USBD_STATUS_INTERFACE_NOT_FOUND = USBD_STATUS_CONST(0xC0004000);
+constexpr USBD_STATUS USBD_STATUS_INVALID_PIPE_FLAGS = USBD_STATUS_CONST(0xC0005000);
+constexpr USBD_STATUS USBD_STATUS_TIMEOUT = USBD_STATUS_CONST(0xC0006000);
+constexpr USBD_STATUS USBD_STATUS_DEVICE_GONE = USBD_STATUS_CONST(0xC0007000);
+constexpr USBD_STATUS USBD_STATUS_STATUS_NOT_MAPPED = USBD_STATUS_CONST(0xC0008000);
+constexpr USBD_STATUS USBD_STATUS_CANCELED = USBD_STATUS_CONST(0xC0010000);
+constexpr USBD_STATUS USBD_STATUS_ISO_NOT_ACCESSED_BY_HW = USBD_STATUS_CONST(0xC0020000);
+constexpr USBD_STATUS USBD_STATUS_ISO_TD_ERROR = USBD_STATUS_CONST(0xC0030000);
+constexpr USBD_STATUS USBD_STATUS_ISO_NA_LATE_USBPORT = USBD_STATUS_CONST(0xC0040000);
+constexpr USBD_STATUS USBD_STATUS_ISO_NOT_ACCESSED_LATE = USBD_STATUS_CONST(0xC0050000);
+constexpr USBD_STATUS USBD_STATUS_BAD_DESCRIPTOR = USBD_STATUS_CONST(0xC0100000);
+
+// ---- URB function codes ------------------------------------------------------------
+constexpr USHORT URB_FUNCTION_SELECT_CONFIGURATION = 0x0000;
+constexpr USHORT URB_FUNCTION_SELECT_INTERFACE = 0x0001;
+constexpr USHORT URB_FUNCTION_ABORT_PIPE = 0x0002;
+constexpr USHORT URB_FUNCTION_TAKE_FRAME_LENGTH_CONTROL = 0x0003;
+constexpr USHORT URB_FUNCTION_RELEASE_FRAME_LENGTH_CONTROL = 0x0004;
+constexpr USHORT URB_FUNCTION_GET_FRAME_LENGTH = 0x0005;
+constexpr USHORT URB_FUNCTION_SET_FRAME_LENGTH = 0x0006;
+constexpr USHORT URB_FUNCTION_GET_CURRENT_FRAME_NUMBER = 0x0007;
+constexpr USHORT URB_FUNCTION_CONTROL_TRANSFER = 0x0008;
+constexpr USHORT URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER = 0x0009;
+constexpr USHORT URB_FUNCTION_ISOCH_TRANSFER = 0x000A;
+constexpr USHORT URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE = 0x000B;
+constexpr USHORT URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE = 0x000C;
+constexpr USHORT URB_FUNCTION_SET_FEATURE_TO_DEVICE = 0x000D;
+constexpr USHORT URB_FUNCTION_SET_FEATURE_TO_INTERFACE = 0x000E;
+constexpr USHORT URB_FUNCTION_SET_FEATURE_TO_ENDPOINT = 0x000F;
+constexpr USHORT URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE = 0x0010;
+constexpr USHORT URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE = 0x0011;
+constexpr USHORT URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT = 0x0012;
+constexpr USHORT URB_FUNCTION_GET_STATUS_FROM_DEVICE = 0x0013;
+constexpr USHORT URB_FUNCTION_GET_STATUS_FROM_INTERFACE = 0x0014;
+constexpr USHORT URB_FUNCTION_GET_STATUS_FROM_ENDPOINT = 0x0015;
+constexpr USHORT URB_FUNCTION_VENDOR_DEVICE = 0x0017;
+constexpr USHORT URB_FUNCTION_VENDOR_INTERFACE = 0x0018;
+constexpr USHORT URB_FUNCTION_VENDOR_ENDPOINT = 0x0019;
+constexpr USHORT URB_FUNCTION_CLASS_DEVICE = 0x001A;
+constexpr USHORT URB_FUNCTION_CLASS_INTERFACE = 0x001B;
+constexpr USHORT URB_FUNCTION_CLASS_ENDPOINT = 0x001C;
+constexpr USHORT URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL = 0x001E;
+constexpr USHORT URB_FUNCTION_CLASS_OTHER = 0x001F;
+constexpr USHORT URB_FUNCTION_VENDOR_OTHER = 0x0020;
+constexpr USHORT URB_FUNCTION_GET_STATUS_FROM_OTHER = 0x0021;
+constexpr USHORT URB_FUNCTION_CLEAR_FEATURE_TO_OTHER = 0x0022;
+constexpr USHORT URB_FUNCTION_SET_FEATURE_TO_OTHER = 0x0023;
+constexpr USHORT URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT = 0x0024;
+constexpr USHORT URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT = 0x0025;
+constexpr USHORT URB_FUNCTION_GET_CONFIGURATION = 0x0026;
+constexpr USHORT URB_FUNCTION_GET_INTERFACE = 0x0027;
+constexpr USHORT URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE = 0x0028;
+constexpr USHORT URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE = 0x0029;
+constexpr USHORT URB_FUNCTION_GET_MS_FEATURE_DESCRIPTOR = 0x002A;
+constexpr USHORT URB_FUNCTION_SYNC_RESET_PIPE = 0x0030;
+constexpr USHORT URB_FUNCTION_SYNC_CLEAR_STALL = 0x0031;
+constexpr USHORT URB_FUNCTION_RESET_PIPE = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+
+// ---- Transfer flags -------------------------------------------------------------------
+constexpr ULONG USBD_TRANSFER_DIRECTION_OUT = 0x0;
+constexpr ULONG USBD_TRANSFER_DIRECTION_IN = 0x1;
+constexpr ULONG USBD_SHORT_TRANSFER_OK = 0x2;
+constexpr ULONG USBD_START_ISO_TRANSFER_ASAP = 0x4;
+constexpr ULONG USBD_DEFAULT_PIPE_TRANSFER = 0x8;
+
+constexpr ULONG USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE = 0x1000;
+constexpr ULONG USBD_ISO_START_FRAME_RANGE = 1024;
+
+// Pipe flags of USBD_PIPE_INFORMATION.
+constexpr ULONG USBD_PF_CHANGE_MAX_PACKET = 0x00000001;
+constexpr ULONG USBD_PF_SHORT_PACKET_OPT = 0x00000002;
+
+// Port status bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS.
+constexpr ULONG USBD_PORT_ENABLED = 0x00000001;
+constexpr ULONG USBD_PORT_CONNECTED = 0x00000002;
+
+// ---- Internal I/O control codes of the hub port (FILE_DEVICE_USB, METHOD_NEITHER) ---
+constexpr ULONG IOCTL_INTERNAL_USB_SUBMIT_URB = 0x00220003;
+constexpr ULONG IOCTL_INTERNAL_USB_RESET_PORT = 0x00220007;
+constexpr ULONG IOCTL_INTERNAL_USB_GET_ROOTHUB_PDO = 0x0022000F;
+constexpr ULONG IOCTL_INTERNAL_USB_GET_PORT_STATUS = 0x00220013;
+constexpr ULONG IOCTL_INTERNAL_USB_ENABLE_PORT = 0x00220017;
+constexpr ULONG IOCTL_INTERNAL_USB_GET_HUB_COUNT = 0x0022001B;
+constexpr ULONG IOCTL_INTERNAL_USB_CYCLE_PORT = 0x0022001F;
+constexpr ULONG IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION = 0x00220027;
+
+// ---- Pipes and interfaces --------------------------------------------------------------
+enum USBD_PIPE_TYPE {
+  UsbdPipeTypeControl = 0,
+  UsbdPipeTypeIsochronous = 1,
+  UsbdPipeTypeBulk = 2,
+  UsbdPipeTypeInterrupt = 3,
+};
+
+struct USBD_VERSION_INFORMATION {
+  ULONG USBDI_Version;
+  ULONG Supported_USB_Version;
+};
+using PUSBD_VERSION_INFORMATION = USBD_VERSION_INFORMATION*;
+
+struct USBD_PIPE_INFORMATION {
+  USHORT MaximumPacketSize;
+  UCHAR EndpointAddress;
+  UCHAR Interval;
+  USBD_PIPE_TYPE PipeType;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG MaximumTransferSize;
+  ULONG PipeFlags;
+};
+using PUSBD_PIPE_INFORMATION = USBD_PIPE_INFORMATION*;
+
+struct USBD_INTERFACE_INFORMATION {
+  USHORT Length;  // this structure with all its pipes
+  UCHAR InterfaceNumber;
+  UCHAR AlternateSetting;
+  UCHAR Class;
+  UCHAR SubClass;
+  UCHAR Protocol;
+  UCHAR Reserved;
+  USBD_INTERFACE_HANDLE InterfaceHandle;
+  ULONG NumberOfPipes;
+  USBD_PIPE_INFORMATION Pipes[1];
+};
+using PUSBD_INTERFACE_INFORMATION = USBD_INTERFACE_INFORMATION*;
+
+struct USBD_INTERFACE_LIST_ENTRY {
+  PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+  PUSBD_INTERFACE_INFORMATION Interface;
+};
+using PUSBD_INTERFACE_LIST_ENTRY = USBD_INTERFACE_LIST_ENTRY*;
+
+struct USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;  // IN: filled in with the bytes received
+  USBD_STATUS Status;
+};
+using PUSBD_ISO_PACKET_DESCRIPTOR = USBD_ISO_PACKET_DESCRIPTOR*;
+
+// ---- URBs ----------------------------------------------------------------------------------
+struct URB_HEADER {
+  USHORT Length;
+  USHORT Function;
+  USBD_STATUS Status;
+  PVOID UsbdDeviceHandle;
+  ULONG UsbdFlags;
+};
+
+// Room the host controller driver keeps in every transfer URB.
+struct URB_HCD_AREA {
+  PVOID Reserved8[8];
+};
+
+union URB;
+using PURB = URB*;
+
+struct URB_SELECT_INTERFACE {
+  URB_HEADER Hdr;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;
+};
+
+struct URB_SELECT_CONFIGURATION {
+  URB_HEADER Hdr;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // null: unconfigure
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION Interface;  // one per interface, each its Length
+};
+
+struct URB_PIPE_REQUEST {
+  URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG Reserved;
+};
+
+struct URB_FRAME_LENGTH_CONTROL {
+  URB_HEADER Hdr;
+};
+
+struct URB_GET_FRAME_LENGTH {
+  URB_HEADER Hdr;
+  ULONG FrameLength;
+  ULONG FrameNumber;
+};
+
+struct URB_GET_CURRENT_FRAME_NUMBER {
+  URB_HEADER Hdr;
+  ULONG FrameNumber;
+};
+
+struct URB_CONTROL_TRANSFER {
+  URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;  // null with USBD_DEFAULT_PIPE_TRANSFER
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  UCHAR SetupPacket[8];
+};
+
+struct URB_BULK_OR_INTERRUPT_TRANSFER {
+  URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+};
+
+struct URB_ISOCH_TRANSFER {
+  URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;  // in: packets; the bus keeps it
+  ULONG ErrorCount;       // out: packets that failed
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
+struct URB_CONTROL_DESCRIPTOR_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  USHORT Reserved1;
+  UCHAR Index;
+  UCHAR DescriptorType;
+  USHORT LanguageId;
+  USHORT Reserved2;
+};
+
+struct URB_CONTROL_GET_STATUS_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Index;
+  USHORT Reserved2;
+};
+
+struct URB_CONTROL_FEATURE_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved2;
+  ULONG Reserved3;
+  PVOID Reserved4;
+  MDL* Reserved5;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  USHORT Reserved0;
+  USHORT FeatureSelector;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  UCHAR RequestTypeReservedBits;
+  UCHAR Request;
+  USHORT Value;
+  USHORT Index;
+  USHORT Reserved1;
+};
+
+struct URB_CONTROL_GET_INTERFACE_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  UCHAR Reserved1[4];
+  USHORT Interface;
+  USHORT Reserved2;
+};
+
+struct URB_CONTROL_GET_CONFIGURATION_REQUEST {
+  URB_HEADER Hdr;
+  PVOID Reserved;
+  ULONG Reserved0;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  MDL* TransferBufferMDL;
+  URB* UrbLink;
+  URB_HCD_AREA hca;
+  UCHAR Reserved1[8];
+};
+
+union URB {
+  URB_HEADER UrbHeader;
+  URB_SELECT_INTERFACE UrbSelectInterface;
+  URB_SELECT_CONFIGURATION UrbSelectConfiguration;
+  URB_PIPE_REQUEST UrbPipeRequest;
+  URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+  URB_GET_FRAME_LENGTH UrbGetFrameLength;
+  URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
+  URB_CONTROL_TRANSFER UrbControlTransfer;
+  URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+  URB_ISOCH_TRANSFER UrbIsochronousTransfer;
+  URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+  URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+  URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+  URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+  URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
+  URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+};
+
+// The names drivers size their URBs with.
+using _URB_HEADER = URB_HEADER;
+using _URB_SELECT_INTERFACE = URB_SELECT_INTERFACE;
+using _URB_SELECT_CONFIGURATION = URB_SELECT_CONFIGURATION;
+using _URB_PIPE_REQUEST = URB_PIPE_REQUEST;
+using _URB_GET_CURRENT_FRAME_NUMBER = URB_GET_CURRENT_FRAME_NUMBER;
+using _URB_CONTROL_TRANSFER = URB_CONTROL_TRANSFER;
+using _URB_BULK_OR_INTERRUPT_TRANSFER = URB_BULK_OR_INTERRUPT_TRANSFER;
+using _URB_ISOCH_TRANSFER = URB_ISOCH_TRANSFER;
+using _URB_CONTROL_DESCRIPTOR_REQUEST = URB_CONTROL_DESCRIPTOR_REQUEST;
+using _URB_CONTROL_GET_STATUS_REQUEST = URB_CONTROL_GET_STATUS_REQUEST;
+using _URB_CONTROL_FEATURE_REQUEST = URB_CONTROL_FEATURE_REQUEST;
+using _URB_CONTROL_VENDOR_OR_CLASS_REQUEST = URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
+using _URB_CONTROL_GET_INTERFACE_REQUEST = URB_CONTROL_GET_INTERFACE_REQUEST;
+using _URB_CONTROL_GET_CONFIGURATION_REQUEST = URB_CONTROL_GET_CONFIGURATION_REQUEST;
+
+static_assert(sizeof(URB_HEADER) == 24);
+static_assert(sizeof(URB_HCD_AREA) == 64);
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 24);
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeHandle) == 8);
+static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24);
+static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16);
+static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12);
+static_assert(sizeof(URB_SELECT_INTERFACE) == 80);
+static_assert(offsetof(URB_SELECT_INTERFACE, Interface) == 32);
+static_assert(sizeof(URB_SELECT_CONFIGURATION) == 88);
+static_assert(offsetof(URB_SELECT_CONFIGURATION, Interface) == 40);
+static_assert(sizeof(URB_PIPE_REQUEST) == 40);
+static_assert(sizeof(URB_GET_CURRENT_FRAME_NUMBER) == 32);
+static_assert(sizeof(URB_CONTROL_TRANSFER) == 136);
+static_assert(sizeof(URB_BULK_OR_INTERRUPT_TRANSFER) == 128);
+static_assert(offsetof(URB_ISOCH_TRANSFER, StartFrame) == 128);
+static_assert(offsetof(URB_ISOCH_TRANSFER, IsoPacket) == 140);
+static_assert(sizeof(URB_ISOCH_TRANSFER) == 152);
+static_assert(sizeof(URB_CONTROL_DESCRIPTOR_REQUEST) == 136);
+static_assert(offsetof(URB_CONTROL_DESCRIPTOR_REQUEST, Index) == 130);
+static_assert(sizeof(URB_CONTROL_GET_STATUS_REQUEST) == 136);
+static_assert(sizeof(URB_CONTROL_FEATURE_REQUEST) == 136);
+static_assert(sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136);
+static_assert(offsetof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == 129);
+static_assert(sizeof(URB_CONTROL_GET_INTERFACE_REQUEST) == 136);
+static_assert(sizeof(URB_CONTROL_GET_CONFIGURATION_REQUEST) == 136);
+
+// ---- Size rules -------------------------------------------------------------------------------
+// An interface information record with n pipes (n may be 0: 24 bytes).
+constexpr USHORT GET_USBD_INTERFACE_SIZE(ULONG numEndpoints) {
+  return static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION) +
+                             sizeof(USBD_PIPE_INFORMATION) * numEndpoints);
+}
+// SELECT_INTERFACE with n pipes: 80 + 24 x (n - 1) bytes.
+constexpr USHORT GET_SELECT_INTERFACE_REQUEST_SIZE(ULONG numPipes) {
+  return static_cast<USHORT>(sizeof(URB_SELECT_INTERFACE) - sizeof(USBD_INTERFACE_INFORMATION) +
+                             GET_USBD_INTERFACE_SIZE(numPipes));
+}
+constexpr USHORT GET_SELECT_CONFIGURATION_REQUEST_SIZE(ULONG totalInterfaces, ULONG totalPipes) {
+  return static_cast<USHORT>(sizeof(URB_SELECT_CONFIGURATION) + sizeof(USBD_INTERFACE_INFORMATION) * (totalInterfaces - 1) +
+                             sizeof(USBD_PIPE_INFORMATION) * (totalPipes - totalInterfaces));
+}
+constexpr ULONG GET_ISO_URB_SIZE(ULONG numPackets) {
+  return static_cast<ULONG>(offsetof(URB_ISOCH_TRANSFER, IsoPacket) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * numPackets);
+}
+static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(1) == 80);
+static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(0) == 56);
+static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(3) == 128);
+
+// ---- The USBDI bus interface (IRP_MN_QUERY_INTERFACE) -----------------------------------
+inline constexpr GUID USB_BUS_INTERFACE_USBDI_GUID =
+    DEFINE_GUID_VALUE(0xB1A96A13, 0x3DE0, 0x4574, 0x9B, 0x01, 0xC0, 0x8F, 0xEA, 0xB3, 0x18, 0xD6);
+constexpr USHORT USB_BUSIF_USBDI_VERSION_0 = 0;
+constexpr USHORT USB_BUSIF_USBDI_VERSION_1 = 1;
+constexpr USHORT USB_BUSIF_USBDI_VERSION_2 = 2;
+constexpr USHORT USB_BUSIF_USBDI_VERSION_3 = 3;
+
+using PUSB_BUSIF_INTERFACE_REFERENCE = void (*)(PVOID busContext);
+using PUSB_BUSIFFN_GETUSBDI_VERSION = void (*)(PVOID busContext, PUSBD_VERSION_INFORMATION versionInformation,
+                                               PULONG hcdCapabilities);
+using PUSB_BUSIFFN_QUERY_BUS_TIME = NTSTATUS (*)(PVOID busContext, PULONG currentUsbFrame);
+using PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB = NTSTATUS (*)(PVOID busContext, PURB urb);
+using PUSB_BUSIFFN_QUERY_BUS_INFORMATION = NTSTATUS (*)(PVOID busContext, ULONG level, PVOID busInformationBuffer,
+                                                        PULONG busInformationBufferLength,
+                                                        PULONG busInformationActualLength);
+using PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED = BOOLEAN (*)(PVOID busContext);
+
+// The generic INTERFACE head (Size, Version, Context, Reference,
+// Dereference) followed by the version-1 USBDI functions.
+struct USB_BUS_INTERFACE_USBDI_V1 {
+  USHORT Size;
+  USHORT Version;
+  PVOID BusContext;
+  PUSB_BUSIF_INTERFACE_REFERENCE InterfaceReference;
+  PUSB_BUSIF_INTERFACE_REFERENCE InterfaceDereference;
+  PUSB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
+  PUSB_BUSIFFN_QUERY_BUS_TIME QueryBusTime;
+  PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB SubmitIsoOutUrb;
+  PUSB_BUSIFFN_QUERY_BUS_INFORMATION QueryBusInformation;
+  PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED IsDeviceHighSpeed;
+};
+using PUSB_BUS_INTERFACE_USBDI_V1 = USB_BUS_INTERFACE_USBDI_V1*;
+static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
+static_assert(offsetof(USB_BUS_INTERFACE_USBDI_V1, BusContext) == 8);
+static_assert(offsetof(USB_BUS_INTERFACE_USBDI_V1, QueryBusTime) == 40);
+
+// ---- Selective suspend ---------------------------------------------------------------------
+using USB_IDLE_CALLBACK = void (*)(PVOID context);
+struct USB_IDLE_CALLBACK_INFO {
+  USB_IDLE_CALLBACK IdleCallback;
+  PVOID IdleContext;
+};
+using PUSB_IDLE_CALLBACK_INFO = USB_IDLE_CALLBACK_INFO*;
+static_assert(sizeof(USB_IDLE_CALLBACK_INFO) == 16);

@@ -1,0 +1,279 @@
+#include "primitives/Convert.h"
+
+#include <emmintrin.h>
+
+#include <bit>
+#include <limits>
+
+#include "primitives/Dispatch.h"
+
+namespace {
+
+// The processor's truncating conversions: out of range and NaN give the
+// "integer indefinite" 0x80000000, as the instructions define.
+inline int32_t TruncateToInt32(double v) { return _mm_cvttsd_si32(_mm_set_sd(v)); }
+inline int32_t TruncateToInt32(float v) { return _mm_cvtt_ss2si(_mm_set_ss(v)); }
+
+inline bool IsNaN(double v) { return v != v; }
+
+inline int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// 2^-s as a float built from its bits; s must keep the exponent field in
+// 1..254, or be 127 exactly, which gives the bit pattern 0 and so +0.0.
+inline float PowerOfTwoFloat(int32_t s) { return std::bit_cast<float>(0x3F800000u - (static_cast<uint32_t>(s) << 23)); }
+
+// 2^-scaleExp exactly as a double, by repeated halving or doubling; it
+// reaches 0 or infinity only at exponents beyond the double range.
+double PowerOfTwoDouble(int32_t scaleExp) {
+  double factor = 1.0;
+  if (scaleExp > 0) {
+    for (int64_t i = 0; i < scaleExp && factor != 0.0; ++i) factor *= 0.5;
+  } else {
+    for (int64_t i = 0; i < -static_cast<int64_t>(scaleExp) && factor <= std::numeric_limits<double>::max(); ++i)
+      factor *= 2.0;
+  }
+  return factor;
+}
+
+// v + 0.5 (v - 0.5 when negative) truncated toward zero; when that sum was an
+// integer and the truncation is odd, one step back toward zero, so that halves
+// go to the even neighbour. v must lie well inside the int32 range.
+inline int32_t RoundHalfEven(double v, bool negative) {
+  const double shifted = negative ? v - 0.5 : v + 0.5;
+  int32_t t = TruncateToInt32(shifted);
+  if ((t & 1) != 0 && shifted == static_cast<double>(t)) t += negative ? 1 : -1;
+  return t;
+}
+
+struct Limits16 {
+  static constexpr int32_t kMin = -32768;
+  static constexpr int32_t kMax = 32767;
+};
+struct Limits32 {
+  static constexpr int32_t kMin = INT32_MIN;
+  static constexpr int32_t kMax = INT32_MAX;
+};
+
+int32_t TowardZero(double v, int32_t lo, int32_t hi) {
+  if (IsNaN(v)) return 0;
+  if (v > hi) return hi;
+  if (v < lo) return lo;
+  return TruncateToInt32(v);
+}
+
+// Halves away from zero in double; a NaN falls through to the processor's
+// truncation and gives 0x80000000.
+int32_t NearestAway(double v, int32_t lo, int32_t hi) {
+  if (v >= hi) return hi;
+  if (v <= lo) return lo;
+  return TruncateToInt32(v < 0 ? v - 0.5 : v + 0.5);
+}
+
+// The unscaled 16-bit path adds its half in single precision, so the float
+// just below 0.5 rounds to 1 here.
+int32_t NearestAwayUnscaled16(float v) {
+  if (v >= 32767.0f) return 32767;
+  if (v <= -32768.0f) return -32768;
+  return TruncateToInt32(v < 0 ? v - 0.5f : v + 0.5f);
+}
+
+template <typename Out, typename Limits>
+void FloatToInt(const float* src, Out* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
+  const double factor = PowerOfTwoDouble(scaleExp);
+  const bool scaled = scaleExp != 0;
+  auto value = [&](int32_t i) { return scaled ? static_cast<double>(src[i]) * factor : static_cast<double>(src[i]); };
+  constexpr int32_t lo = Limits::kMin;
+  constexpr int32_t hi = Limits::kMax;
+  // The 32-bit nearest-even range is open at both ends (-2^31 < v < 2^31);
+  // the 16-bit one is closed, so 32767.5 and above saturate instead of
+  // rounding to 32768.
+  constexpr bool wide = sizeof(Out) == 4;
+  const double evenLo = wide ? -2147483648.0 : lo;
+  const double evenHi = wide ? 2147483648.0 : hi;
+
+  if (roundMode == ROUND_TOWARD_ZERO) {
+    for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<Out>(TowardZero(value(i), lo, hi));
+  } else if (roundMode == ROUND_NEAREST_EVEN) {
+    for (int32_t i = 0; i < len; ++i) {
+      const double v = value(i);
+      int32_t r;
+      if (IsNaN(v))
+        r = 0;
+      else if (wide ? (v > evenLo && v < evenHi) : (v >= evenLo && v <= evenHi))
+        r = RoundHalfEven(v, v < 0);
+      else
+        r = v > 0 ? hi : lo;
+      dst[i] = static_cast<Out>(r);
+    }
+  } else if (!wide && !scaled) {
+    for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<Out>(NearestAwayUnscaled16(src[i]));
+  } else {
+    for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<Out>(NearestAway(value(i), lo, hi));
+  }
+}
+
+inline bool Unaligned16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) != 0; }
+
+// Each element is rounded to float first (ties to even), then multiplied by
+// 2^-s in single precision; s is clamped so that full scale stays finite.
+template <typename In>
+DspStatus IntegerToFloatScaled(const In* src, float* dst, int32_t len, int32_t scaleExp, int32_t lowestExp) {
+  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  if (scaleExp == 0) {
+    for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<float>(src[i]);
+    return DSP_STATUS_OK;
+  }
+  const float factor = PowerOfTwoFloat(Clamp(scaleExp, lowestExp, 126));
+  for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<float>(src[i]) * factor;
+  return DSP_STATUS_OK;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Baseline builds
+
+DspStatus ConvF32ToS16ScaledL0(const float* src, int16_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
+  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  FloatToInt<int16_t, Limits16>(src, dst, len, roundMode, scaleExp);
+  return DSP_STATUS_OK;
+}
+
+DspStatus ConvF32ToS32ScaledL0(const float* src, int32_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
+  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  FloatToInt<int32_t, Limits32>(src, dst, len, roundMode, scaleExp);
+  return DSP_STATUS_OK;
+}
+
+DspStatus ConvF32ToS24ScaledL0(const float* src, uint8_t* dstBytes, int32_t len, int32_t scaleExp) {
+  if (src == nullptr || dstBytes == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  const float factor = PowerOfTwoFloat(Clamp(scaleExp, -127, 127));
+  for (int32_t i = 0; i < len; ++i) {
+    const float x = src[i];
+    const double v = scaleExp != 0 ? static_cast<double>(x * factor) : static_cast<double>(x);
+    int32_t r;
+    if (IsNaN(v))
+      r = 0;
+    else if (v >= 8388607.0)
+      r = 8388607;
+    else if (v <= -8388608.0)
+      r = -8388608;
+    else
+      r = RoundHalfEven(v, x < 0);
+    const uint32_t bits = static_cast<uint32_t>(r);
+    uint8_t* out = dstBytes + 3 * static_cast<int64_t>(i);
+    out[0] = static_cast<uint8_t>(bits);
+    out[1] = static_cast<uint8_t>(bits >> 8);
+    out[2] = static_cast<uint8_t>(bits >> 16);
+  }
+  return DSP_STATUS_OK;
+}
+
+DspStatus ConvS16ToF32ScaledL0(const int16_t* src, float* dst, int32_t len, int32_t scaleExp) {
+  return IntegerToFloatScaled(src, dst, len, scaleExp, -112);
+}
+
+DspStatus ConvS32ToF32ScaledL0L1(const int32_t* src, float* dst, int32_t len, int32_t scaleExp) {
+  return IntegerToFloatScaled(src, dst, len, scaleExp, -96);
+}
+
+DspStatus ConvS24ToF32L0(const uint8_t* srcBytes, float* dst, int32_t len) {
+  if (srcBytes == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  for (int32_t i = 0; i < len; ++i) {
+    const uint8_t* in = srcBytes + 3 * static_cast<int64_t>(i);
+    const int32_t raw = in[0] | (in[1] << 8) | (in[2] << 16);
+    dst[i] = static_cast<float>((raw & 0x800000) != 0 ? raw - 0x1000000 : raw);
+  }
+  return DSP_STATUS_OK;
+}
+
+DspStatus ConvS32ToF32L0(const int32_t* src, float* dst, int32_t len) {
+  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len < 1) return DSP_STATUS_BAD_LENGTH;
+  for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<float>(src[i]);
+  return DSP_STATUS_OK;
+}
+
+DspStatus VecInterleaveF32L0(const float* const* channelPtrs, int32_t channels, int32_t len, float* dst) {
+  if (channelPtrs == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (channels < 1) return DSP_STATUS_BAD_CHANNEL_COUNT;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  bool unaligned = Unaligned16(dst);
+  for (int32_t c = 0; c < channels; ++c) {
+    if (channelPtrs[c] == nullptr) return DSP_STATUS_NULL_POINTER;
+    unaligned = unaligned || Unaligned16(channelPtrs[c]);
+  }
+  for (int32_t c = 0; c < channels; ++c) {
+    const float* in = channelPtrs[c];
+    for (int64_t i = 0; i < len; ++i) dst[i * channels + c] = in[i];
+  }
+  return unaligned ? DSP_WARN_UNALIGNED : DSP_STATUS_OK;
+}
+
+DspStatus VecDeinterleaveF32L0(const float* src, int32_t channels, int32_t len, float* const* channelPtrs) {
+  if (channelPtrs == nullptr || src == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (channels < 1) return DSP_STATUS_BAD_CHANNEL_COUNT;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  bool unaligned = Unaligned16(src);
+  for (int32_t c = 0; c < channels; ++c) {
+    if (channelPtrs[c] == nullptr) return DSP_STATUS_NULL_POINTER;
+    unaligned = unaligned || Unaligned16(channelPtrs[c]);
+  }
+  for (int32_t c = 0; c < channels; ++c) {
+    float* out = channelPtrs[c];
+    for (int64_t i = 0; i < len; ++i) out[i] = src[i * channels + c];
+  }
+  return unaligned ? DSP_WARN_UNALIGNED : DSP_STATUS_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+DSP_DISPATCH_TABLE(ConvF32ToS16Scaled, ConvF32ToS16ScaledL0, ConvF32ToS16ScaledL0, ConvF32ToS16ScaledL0,
+                   ConvF32ToS16ScaledL0);
+DSP_DISPATCH_TABLE(ConvF32ToS32Scaled, ConvF32ToS32ScaledL0, ConvF32ToS32ScaledL0, ConvF32ToS32ScaledL0,
+                   ConvF32ToS32ScaledL0);
+DSP_DISPATCH_TABLE(ConvF32ToS24Scaled, ConvF32ToS24ScaledL0, ConvF32ToS24ScaledL0, ConvF32ToS24ScaledL0,
+                   ConvF32ToS24ScaledL0);
+DSP_DISPATCH_TABLE(ConvS16ToF32Scaled, ConvS16ToF32ScaledL0, ConvS16ToF32ScaledL0, ConvS16ToF32ScaledL0,
+                   ConvS16ToF32ScaledL0);
+DSP_DISPATCH_TABLE(ConvS32ToF32Scaled, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL0L1,
+                   ConvS32ToF32ScaledL0L1);
+DSP_DISPATCH_TABLE(ConvS24ToF32, ConvS24ToF32L0, ConvS24ToF32L0, ConvS24ToF32L0, ConvS24ToF32L0);
+DSP_DISPATCH_TABLE(ConvS32ToF32, ConvS32ToF32L0, ConvS32ToF32L0, ConvS32ToF32L0, ConvS32ToF32L0);
+DSP_DISPATCH_TABLE(VecInterleaveF32, VecInterleaveF32L0, VecInterleaveF32L0, VecInterleaveF32L0, VecInterleaveF32L0);
+DSP_DISPATCH_TABLE(VecDeinterleaveF32, VecDeinterleaveF32L0, VecDeinterleaveF32L0, VecDeinterleaveF32L0,
+                   VecDeinterleaveF32L0);
+
+DspStatus ConvF32ToS16Scaled(const float* src, int16_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
+  return DspDispatch(ConvF32ToS16ScaledTable, src, dst, len, roundMode, scaleExp);
+}
+DspStatus ConvF32ToS32Scaled(const float* src, int32_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
+  return DspDispatch(ConvF32ToS32ScaledTable, src, dst, len, roundMode, scaleExp);
+}
+DspStatus ConvF32ToS24Scaled(const float* src, uint8_t* dstBytes, int32_t len, int32_t scaleExp) {
+  return DspDispatch(ConvF32ToS24ScaledTable, src, dstBytes, len, scaleExp);
+}
+DspStatus ConvS16ToF32Scaled(const int16_t* src, float* dst, int32_t len, int32_t scaleExp) {
+  return DspDispatch(ConvS16ToF32ScaledTable, src, dst, len, scaleExp);
+}
+DspStatus ConvS32ToF32Scaled(const int32_t* src, float* dst, int32_t len, int32_t scaleExp) {
+  return DspDispatch(ConvS32ToF32ScaledTable, src, dst, len, scaleExp);
+}
+DspStatus ConvS24ToF32(const uint8_t* srcBytes, float* dst, int32_t len) {
+  return DspDispatch(ConvS24ToF32Table, srcBytes, dst, len);
+}
+DspStatus ConvS32ToF32(const int32_t* src, float* dst, int32_t len) {
+  return DspDispatch(ConvS32ToF32Table, src, dst, len);
+}
+DspStatus VecInterleaveF32(const float* const* channelPtrs, int32_t channels, int32_t len, float* dst) {
+  return DspDispatch(VecInterleaveF32Table, channelPtrs, channels, len, dst);
+}
+DspStatus VecDeinterleaveF32(const float* src, int32_t channels, int32_t len, float* const* channelPtrs) {
+  return DspDispatch(VecDeinterleaveF32Table, src, channels, len, channelPtrs);
+}

@@ -1,0 +1,567 @@
+// The real FFT transforms: small orders written out, larger ones as a complex
+// transform of half the length followed by the real recombination.
+#include <cstddef>
+
+#include "primitives/Dispatch.h"
+#include "primitives/Memory.h"
+#include "primitives/RealFft.h"
+#include "primitives/Vector.h"
+
+namespace {
+
+constexpr int32_t kBlockOrder = 10;
+constexpr int32_t kBlockPoints = 1 << kBlockOrder;
+// Longest run of the radix-2 passes; longer transforms take the four-step
+// split, so no run is ever longer.
+constexpr int32_t kPassRunPoints = 16384;
+
+struct Complex {
+  float re;
+  float im;
+};
+
+inline Complex Load(const float* p) { return {p[0], p[1]}; }
+inline void Store(float* p, Complex c) {
+  p[0] = c.re;
+  p[1] = c.im;
+}
+inline Complex Add(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+inline Complex Sub(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+inline Complex Mul(Complex a, Complex b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+// a - i b and a + i b.
+inline Complex SubTimesI(Complex a, Complex b) { return {a.re + b.im, a.im - b.re}; }
+inline Complex AddTimesI(Complex a, Complex b) { return {a.re - b.im, a.im + b.re}; }
+
+// Twiddle tables hold exp(-i theta); the inverse reads their conjugates.
+template <bool kInverse>
+inline Complex Twiddle(const float* p) {
+  return kInverse ? Complex{p[0], -p[1]} : Complex{p[0], p[1]};
+}
+
+int32_t Log2(int64_t points) {
+  int32_t order = 0;
+  while ((int64_t{1} << order) < points) ++order;
+  return order;
+}
+
+// Radix-4 decimation in time on bit-reversed data. A butterfly of span S
+// combines the four sub-transforms at offsets 0, S/4, S/2, 3S/4, which hold
+// the subsequences 0, 2, 1, 3 of the decimation (bit reversal of the index);
+// the twiddles w^j, w^2j, w^3j (w = exp(-2 pi i / S)) come from entry
+// j * (points / S) of the table.
+template <bool kInverse>
+void ButterflyBlock(float* data, int32_t points, const float* twiddles) {
+  auto rotate = [](Complex a, Complex b) { return kInverse ? AddTimesI(a, b) : SubTimesI(a, b); };
+  auto counterRotate = [](Complex a, Complex b) { return kInverse ? SubTimesI(a, b) : AddTimesI(a, b); };
+
+  for (int32_t g = 0; g < points; g += 4) {
+    float* p = data + 2 * g;
+    const Complex x0 = Load(p), x1 = Load(p + 2), x2 = Load(p + 4), x3 = Load(p + 6);
+    const Complex a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
+    Store(p, Add(a, c));
+    Store(p + 2, rotate(b, e));
+    Store(p + 4, Sub(a, c));
+    Store(p + 6, counterRotate(b, e));
+  }
+  int32_t span = 4;
+  if (Log2(points) % 2 != 0) {
+    // One radix-2 stage to 8 points: the eighth roots of unity are the three
+    // twiddles of entry points / 8.
+    const float* entry = twiddles + 6 * (points / 8);
+    const Complex w[4] = {{1.0f, 0.0f}, Twiddle<kInverse>(entry), Twiddle<kInverse>(entry + 2),
+                          Twiddle<kInverse>(entry + 4)};
+    for (int32_t g = 0; g < points; g += 8) {
+      float* p = data + 2 * g;
+      for (int32_t j = 0; j < 4; ++j) {
+        const Complex u = Load(p + 2 * j);
+        const Complex t = j == 0 ? Load(p + 2 * (j + 4)) : Mul(w[j], Load(p + 2 * (j + 4)));
+        Store(p + 2 * j, Add(u, t));
+        Store(p + 2 * (j + 4), Sub(u, t));
+      }
+    }
+    span = 8;
+  }
+  while (span < points) {
+    span *= 4;
+    const int32_t quarter = span / 4;
+    const int32_t stride = points / span;
+    for (int32_t j = 0; j < quarter; ++j) {
+      const float* entry = twiddles + 6 * static_cast<ptrdiff_t>(j) * stride;
+      const Complex w1 = Twiddle<kInverse>(entry), w2 = Twiddle<kInverse>(entry + 2),
+                    w3 = Twiddle<kInverse>(entry + 4);
+      for (int32_t base = j; base < points; base += span) {
+        float* p = data + 2 * base;
+        const Complex x0 = Load(p);
+        const Complex x1 = Mul(w2, Load(p + 2 * quarter));
+        const Complex x2 = Mul(w1, Load(p + 4 * quarter));
+        const Complex x3 = Mul(w3, Load(p + 6 * quarter));
+        const Complex a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
+        Store(p, Add(a, c));
+        Store(p + 2 * quarter, rotate(b, e));
+        Store(p + 4 * quarter, Sub(a, c));
+        Store(p + 6 * quarter, counterRotate(b, e));
+      }
+    }
+  }
+}
+
+// Joins adjacent transforms of span points into one of len points. The table
+// holds exp(-2 pi i t / len) for t < len / 4; the second half of a pass's
+// twiddles is the first half rotated by -i.
+template <bool kInverse>
+void Radix2Passes(float* data, int32_t len, int32_t span, const float* twiddles) {
+  for (int32_t size = span; size < len; size *= 2) {
+    const int32_t stride = len / (2 * size);
+    const int32_t half = size / 2;
+    for (int32_t base = 0; base < len; base += 2 * size) {
+      float* lower = data + 2 * static_cast<ptrdiff_t>(base);
+      float* upper = lower + 2 * static_cast<ptrdiff_t>(size);
+      for (int32_t j = 0; j < size; ++j) {
+        Complex w;
+        if (j < half) {
+          w = {twiddles[2 * static_cast<ptrdiff_t>(j) * stride], twiddles[2 * static_cast<ptrdiff_t>(j) * stride + 1]};
+        } else {
+          const float* t = twiddles + 2 * static_cast<ptrdiff_t>(j - half) * stride;
+          w = {t[1], -t[0]};
+        }
+        if (kInverse) w.im = -w.im;
+        const Complex u = Load(lower + 2 * j);
+        const Complex t = Mul(w, Load(upper + 2 * j));
+        Store(lower + 2 * j, Add(u, t));
+        Store(upper + 2 * j, Sub(u, t));
+      }
+    }
+  }
+}
+
+template <bool kInverse>
+void ScaleIfNeeded(const RealFftSpec* spec, float* data, int64_t floats) {
+  const int32_t scaled = kInverse ? spec->inverseScaled : spec->forwardScaled;
+  if (scaled) VecMulConstF32InPlaceL0(spec->scaleFactor, data, static_cast<int32_t>(floats));
+}
+
+// A transform of 2^n points without a split: 1024-point blocks, then radix-2
+// passes up to the whole length.
+template <bool kInverse>
+void UnsplitTransform(const RealFftSpec* spec, float* data, int32_t n) {
+  const int32_t points = 1 << n;
+  if (points <= kBlockPoints) {
+    ButterflyBlock<kInverse>(data, points, spec->blockTwiddles);
+    ScaleIfNeeded<kInverse>(spec, data, 2 * static_cast<int64_t>(points));
+    return;
+  }
+  for (int32_t run = 0; run < points; run += kPassRunPoints) {
+    const int32_t runPoints = points - run < kPassRunPoints ? points - run : kPassRunPoints;
+    float* runData = data + 2 * static_cast<ptrdiff_t>(run);
+    for (int32_t tile = runPoints - kBlockPoints; tile >= 0; tile -= kBlockPoints) {
+      float* tileData = runData + 2 * static_cast<ptrdiff_t>(tile);
+      ButterflyBlock<kInverse>(tileData, kBlockPoints, spec->blockTwiddles);
+      ScaleIfNeeded<kInverse>(spec, tileData, 2 * kBlockPoints);
+    }
+    Radix2Passes<kInverse>(runData, runPoints, kBlockPoints, spec->passTwiddles);
+  }
+}
+
+// Four-step form of 2^n bit-reversed points as 2^k rows of 2^(n-k): every row
+// then holds its own subsequence in bit-reversed order, so the rows transform
+// in place; each column, multiplied by the twiddles and gathered, is a
+// bit-reversed transform of 2^k points whose result lands in natural order.
+template <bool kInverse>
+void FourStep(const RealFftSpec* spec, float* data, int32_t n, int32_t depth, void* work) {
+  const int32_t k = FftSplitTable[n];
+  const int32_t rows = 1 << k;
+  const int32_t rowOrder = n - k;
+  const int64_t rowPoints = int64_t{1} << rowOrder;
+
+  for (int32_t row = 0; row < rows; ++row) {
+    float* rowData = data + 2 * row * rowPoints;
+    if (FftSplitTable[rowOrder] != 0)
+      FourStep<kInverse>(spec, rowData, rowOrder, depth + 1, work);
+    else
+      UnsplitTransform<kInverse>(spec, rowData, rowOrder);
+  }
+
+  const float* twiddles = spec->fourStepTwiddles[depth];
+  const float* columnTwiddles = spec->fourStepColumnTwiddles[depth];
+  float* gathered = static_cast<float*>(work);
+  for (int64_t column = 0; column < rowPoints; column += 4) {
+    const float* groupTwiddles = twiddles + (column / 4) * rows * 8;
+    for (int32_t j = 0; j < rows; ++j) {
+      const float* source = data + 2 * (j * rowPoints + column);
+      for (int32_t q = 0; q < 4; ++q) {
+        const Complex w = Twiddle<kInverse>(groupTwiddles + 8 * j + 2 * q);
+        Store(gathered + 2 * (q * rows + j), Mul(w, Load(source + 2 * q)));
+      }
+    }
+    for (int32_t q = 0; q < 4; ++q) ButterflyBlock<kInverse>(gathered + 2 * q * rows, rows, columnTwiddles);
+    for (int32_t s = 0; s < rows; ++s) {
+      float* target = data + 2 * (s * rowPoints + column);
+      for (int32_t q = 0; q < 4; ++q) Store(target + 2 * q, Load(gathered + 2 * (q * rows + s)));
+    }
+  }
+}
+
+template <bool kInverse>
+void ComplexCore(const RealFftSpec* spec, const float* src, float* dst, int32_t n, void* work) {
+  const int32_t points = 1 << n;
+  if (src == dst)
+    FftBitReverseInPlace(dst, points, spec->bitReverseTable);
+  else
+    FftBitReverseCopy(src, dst, points, spec->bitReverseTable);
+  if (FftSplitTable[n] != 0)
+    FourStep<kInverse>(spec, dst, n, 0, work);
+  else
+    UnsplitTransform<kInverse>(spec, dst, n);
+}
+
+// ---------------------------------------------------------------------------
+// Orders 0 to 3, written out. Scaled kernels multiply their first-level sums
+// and differences by the factor.
+
+void SmallOrder0(const float* src, float* dst, float f) { dst[0] = src[0] * f; }
+void SmallOrder0Unscaled(const float* src, float* dst, float) { dst[0] = src[0]; }
+
+template <bool kScaled>
+void SmallOrder1(const float* src, float* dst, float f) {
+  float sum = src[0] + src[1], difference = src[0] - src[1];
+  if (kScaled) {
+    sum *= f;
+    difference *= f;
+  }
+  dst[0] = sum;
+  dst[1] = difference;
+}
+
+template <bool kScaled>
+void SmallOrder2Forward(const float* src, float* dst, float f) {
+  float evenSum = src[0] + src[2], oddSum = src[1] + src[3];
+  float re = src[0] - src[2], im = src[3] - src[1];
+  if (kScaled) {
+    evenSum *= f;
+    oddSum *= f;
+    re *= f;
+    im *= f;
+  }
+  dst[0] = evenSum + oddSum;
+  dst[1] = evenSum - oddSum;
+  dst[2] = re;
+  dst[3] = im;
+}
+
+template <bool kScaled>
+void SmallOrder2Inverse(const float* src, float* dst, float f) {
+  float sum = src[0] + src[1], difference = src[0] - src[1];
+  float re2 = 2.0f * src[2], im2 = 2.0f * src[3];
+  if (kScaled) {
+    sum *= f;
+    difference *= f;
+    re2 *= f;
+    im2 *= f;
+  }
+  dst[0] = sum + re2;
+  dst[2] = sum - re2;
+  dst[1] = difference - im2;
+  dst[3] = difference + im2;
+}
+
+template <bool kScaled>
+void SmallOrder3Forward(const float* src, float* dst, float f) {
+  constexpr float c = 0.70710677f;
+  float a0 = src[0] + src[4], b0 = src[0] - src[4];
+  float a1 = src[1] + src[5], b1 = src[1] - src[5];
+  float a2 = src[2] + src[6], b2 = src[2] - src[6];
+  float a3 = src[3] + src[7], b3 = src[3] - src[7];
+  if (kScaled) {
+    a0 *= f, b0 *= f, a1 *= f, b1 *= f, a2 *= f, b2 *= f, a3 *= f, b3 *= f;
+  }
+  const float evenSum = a0 + a2, oddSum = a1 + a3;
+  const float rotatedDifference = c * (b1 - b3), rotatedSum = c * (b1 + b3);
+  dst[0] = evenSum + oddSum;
+  dst[1] = evenSum - oddSum;
+  dst[2] = b0 + rotatedDifference;
+  dst[3] = (0.0f - b2) - rotatedSum;
+  dst[4] = a0 - a2;
+  dst[5] = a3 - a1;
+  dst[6] = b0 - rotatedDifference;
+  dst[7] = b2 - rotatedSum;
+}
+
+template <bool kScaled>
+void SmallOrder3Inverse(const float* src, float* dst, float f) {
+  constexpr float root2 = 1.4142135f;
+  const float x0 = src[0], x4 = src[1];
+  const float r1 = src[2], i1 = src[3], r2 = src[4], i2 = src[5], r3 = src[6], i3 = src[7];
+  float sum = x0 + x4, difference = x0 - x4;
+  float r2Twice = 2.0f * r2, i2Twice = 2.0f * i2;
+  float r13 = 2.0f * (r1 + r3), i13 = 2.0f * (i1 - i3);
+  float u = (r1 - i1) - (r3 + i3), v = (r1 + i1) - (r3 - i3);
+  if (kScaled) {
+    sum *= f, difference *= f, r2Twice *= f, i2Twice *= f, r13 *= f, i13 *= f, u *= f, v *= f;
+  }
+  const float evenA = sum + r2Twice, evenB = sum - r2Twice;
+  const float oddA = difference - i2Twice, oddB = difference + i2Twice;
+  dst[0] = evenA + r13;
+  dst[4] = evenA - r13;
+  dst[2] = evenB - i13;
+  dst[6] = evenB + i13;
+  dst[1] = oddA + root2 * u;
+  dst[5] = oddA - root2 * u;
+  dst[3] = oddB - root2 * v;
+  dst[7] = oddB + root2 * v;
+}
+
+using SmallKernel = void (*)(const float* src, float* dst, float factor);
+
+}  // namespace
+
+// Rows: forward unscaled, forward scaled, inverse unscaled, inverse scaled;
+// columns: order 0..3. Unscaled kernels ignore the factor.
+const SmallKernel RealFftSmallKernelTable[4][4] = {
+    {SmallOrder0Unscaled, SmallOrder1<false>, SmallOrder2Forward<false>, SmallOrder3Forward<false>},
+    {SmallOrder0, SmallOrder1<true>, SmallOrder2Forward<true>, SmallOrder3Forward<true>},
+    {SmallOrder0Unscaled, SmallOrder1<false>, SmallOrder2Inverse<false>, SmallOrder3Inverse<false>},
+    {SmallOrder0, SmallOrder1<true>, SmallOrder2Inverse<true>, SmallOrder3Inverse<true>},
+};
+
+// ---------------------------------------------------------------------------
+// Complex kernels
+
+void FftBitReverseInPlace(float* data, int32_t points, const int32_t* swapList) {
+  if (points < 4) return;
+  const int32_t entries = points / 4;
+  const int32_t half = points / 2;
+  auto swap = [data](int32_t a, int32_t b) {
+    const Complex t = Load(data + 2 * static_cast<ptrdiff_t>(a));
+    Store(data + 2 * static_cast<ptrdiff_t>(a), Load(data + 2 * static_cast<ptrdiff_t>(b)));
+    Store(data + 2 * static_cast<ptrdiff_t>(b), t);
+  };
+  // Entry 4k stands for the points 2k, 2k+1, M/2+2k, M/2+2k+1.
+  int32_t i = 0;
+  for (; swapList[i] != 0; i += 2) {
+    const int32_t k2 = swapList[i] / 2, r2 = swapList[i + 1] / 2;
+    swap(k2, r2);
+    swap(k2 + 1, half + r2);
+    swap(half + k2, r2 + 1);
+    swap(half + k2 + 1, half + r2 + 1);
+  }
+  swap(1, half);  // k = 0 reverses onto itself
+  for (++i; i < entries; ++i) {
+    const int32_t k2 = swapList[i] / 2;
+    swap(k2 + 1, half + k2);
+  }
+}
+
+void FftBitReverseCopy(const float* src, float* dst, int32_t points, const int32_t* swapList) {
+  if (points < 4) {  // one or two points are their own bit reversal
+    for (int32_t p = 0; p < points; ++p) Store(dst + 2 * p, Load(src + 2 * p));
+    return;
+  }
+  const int32_t entries = points / 4;
+  const int32_t half = points / 2;
+  auto move = [src, dst](int32_t from, int32_t to) {
+    Store(dst + 2 * static_cast<ptrdiff_t>(to), Load(src + 2 * static_cast<ptrdiff_t>(from)));
+  };
+  auto quad = [&](int32_t k2, int32_t r2) {
+    move(k2, r2);
+    move(k2 + 1, half + r2);
+    move(half + k2, r2 + 1);
+    move(half + k2 + 1, half + r2 + 1);
+  };
+  int32_t i = 0;
+  for (; swapList[i] != 0; i += 2) {
+    const int32_t k2 = swapList[i] / 2, r2 = swapList[i + 1] / 2;
+    quad(k2, r2);
+    quad(r2, k2);
+  }
+  quad(0, 0);
+  for (++i; i < entries; ++i) quad(swapList[i] / 2, swapList[i] / 2);
+}
+
+void FftButterflyBlockForward(float* data, int32_t points, const float* twiddles) {
+  ButterflyBlock<false>(data, points, twiddles);
+}
+
+void FftButterflyBlockInverse(float* data, int32_t points, const float* twiddles) {
+  ButterflyBlock<true>(data, points, twiddles);
+}
+
+void FftRadix2PassesForward(float* data, int32_t len, int32_t span, const float* twiddles) {
+  Radix2Passes<false>(data, len, span, twiddles);
+}
+
+void FftRadix2PassesInverse(float* data, int32_t len, int32_t span, const float* twiddles) {
+  Radix2Passes<true>(data, len, span, twiddles);
+}
+
+void ComplexFftForwardCore(const RealFftSpec* spec, const float* src, float* dst, int32_t n, void* work) {
+  ComplexCore<false>(spec, src, dst, n, work);
+}
+
+void ComplexFftInverseCore(const RealFftSpec* spec, const float* src, float* dst, int32_t n, void* work) {
+  ComplexCore<true>(spec, src, dst, n, work);
+}
+
+void FftFourStepForward(const RealFftSpec* spec, float* data, int32_t n, int32_t depth, void* work) {
+  FourStep<false>(spec, data, n, depth, work);
+}
+
+void FftFourStepInverse(const RealFftSpec* spec, float* data, int32_t n, int32_t depth, void* work) {
+  FourStep<true>(spec, data, n, depth, work);
+}
+
+// ---------------------------------------------------------------------------
+// Real recombination
+
+void RealFftRecombineForward(float* data, int32_t order, const float* twiddles) {
+  const int64_t half = (int64_t{1} << order) / 2;  // M complex points
+  const float a = data[0], b = data[1];
+  data[0] = a + b;
+  data[1] = a - b;
+  for (int64_t k = 1; k < half / 2; ++k) {
+    float* low = data + 2 * k;
+    float* high = data + 2 * (half - k);
+    const float p = low[0], q = low[1], r = high[0], s = high[1];
+    const float g = twiddles[2 * k], h = twiddles[2 * k + 1];
+    const float t = h * (p - r) + g * (q + s);
+    const float u = (q + s) * h - (p - r) * g;
+    low[0] = t + r;
+    high[0] = p - t;
+    low[1] = u - s;
+    high[1] = u - q;
+  }
+  // Bin M/2 of the real spectrum is the conjugate of the complex one.
+  data[2 * (half / 2) + 1] = -data[2 * (half / 2) + 1];
+}
+
+void RealFftRecombineInverse(const float* src, float* dst, int32_t order, const float* twiddles) {
+  const int64_t half = (int64_t{1} << order) / 2;
+  const float x0 = src[0], nyquist = src[1];
+  dst[0] = x0 + nyquist;
+  dst[1] = x0 - nyquist;
+  for (int64_t k = 1; k < half / 2; ++k) {
+    const float* low = src + 2 * k;
+    const float* high = src + 2 * (half - k);
+    const float p = low[0], q = low[1], r = high[0], s = high[1];
+    const float g = twiddles[2 * k], h = twiddles[2 * k + 1];
+    const float l = h * (p - r) - g * (q + s);
+    const float v = (p - r) * g + (q + s) * h;
+    dst[2 * k] = p + r + l;
+    dst[2 * k + 1] = q - s + v;
+    dst[2 * (half - k)] = p + r - l;
+    dst[2 * (half - k) + 1] = v - (q - s);
+  }
+  // The result is twice the half-length spectrum.
+  const int64_t middle = 2 * (half / 2);
+  dst[middle] = 2.0f * src[middle];
+  dst[middle + 1] = -2.0f * src[middle + 1];
+}
+
+// ---------------------------------------------------------------------------
+// Transforms
+
+namespace {
+
+// The work buffer of one call: the caller's from its first 32-byte boundary,
+// or a block of our own that the call frees again.
+class WorkBuffer {
+ public:
+  DspStatus Acquire(const RealFftSpec* spec, void* callerBuffer) {
+    if (spec->order < 4 || spec->workBytes < 1) return DSP_STATUS_OK;
+    if (callerBuffer != nullptr) {
+      m_Buffer = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(callerBuffer) + 31) & ~uintptr_t{31});
+      return DSP_STATUS_OK;
+    }
+    m_Owned = DspMalloc(spec->workBytes);
+    if (m_Owned == nullptr) return DSP_STATUS_NO_MEMORY;
+    m_Buffer = m_Owned;
+    return DSP_STATUS_OK;
+  }
+  ~WorkBuffer() { DspFree(m_Owned); }
+  void* Get() const { return m_Buffer; }
+
+ private:
+  void* m_Buffer = nullptr;
+  void* m_Owned = nullptr;
+};
+
+DspStatus CheckTransform(const float* src, const float* dst, const RealFftSpec* spec) {
+  if (spec == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (spec->kind != REAL_FFT_SPEC_ID) return DSP_STATUS_WRONG_KIND;
+  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
+  return DSP_STATUS_OK;
+}
+
+}  // namespace
+
+namespace {
+
+// Orders 4 and up: the complex transform of the M = N/2 points z[n] =
+// x[2n] + i x[2n+1] (up to 1024 points one radix-4 block), then the split
+// into the real spectrum; the inverse rebuilds twice that complex spectrum
+// and transforms it back.
+template <bool kInverse>
+DspStatus RealTransform(const float* src, float* dst, const RealFftSpec* spec, void* workBuf) {
+  DspStatus status = CheckTransform(src, dst, spec);
+  if (status != DSP_STATUS_OK) return status;
+  const int32_t order = spec->order;
+  if (order <= 3) {
+    const bool scaled = kInverse ? spec->inverseScaled : spec->forwardScaled;
+    RealFftSmallKernelTable[(kInverse ? 2 : 0) + (scaled ? 1 : 0)][order](src, dst, spec->scaleFactor);
+    return DSP_STATUS_OK;
+  }
+  WorkBuffer work;
+  status = work.Acquire(spec, workBuf);
+  if (status != DSP_STATUS_OK) return status;
+  if (kInverse) {
+    RealFftRecombineInverse(src, dst, order, spec->recombineInverse);
+    ComplexCore<true>(spec, dst, dst, order - 1, work.Get());
+  } else {
+    ComplexCore<false>(spec, src, dst, order - 1, work.Get());
+    RealFftRecombineForward(dst, order, spec->recombineForward);
+  }
+  return DSP_STATUS_OK;
+}
+
+}  // namespace
+
+DspStatus RealFftForward(const float* src, float* dst, const RealFftSpec* spec, void* workBuf) {
+  return RealTransform<false>(src, dst, spec, workBuf);
+}
+
+DspStatus RealFftInverse(const float* src, float* dst, const RealFftSpec* spec, void* workBuf) {
+  return RealTransform<true>(src, dst, spec, workBuf);
+}
+
+DspStatus RealFftForwardInPlaceL0(float* srcDst, const RealFftSpec* spec, void* workBuf) {
+  return RealFftForward(srcDst, srcDst, spec, workBuf);
+}
+
+DspStatus RealFftInverseInPlaceL0(float* srcDst, const RealFftSpec* spec, void* workBuf) {
+  return RealFftInverse(srcDst, srcDst, spec, workBuf);
+}
+
+DSP_DISPATCH_TABLE(RealFftForwardInPlace, RealFftForwardInPlaceL0, RealFftForwardInPlaceL0, RealFftForwardInPlaceL0,
+                   RealFftForwardInPlaceL0);
+DspStatus RealFftForwardInPlace(float* srcDst, const RealFftSpec* spec, void* workBuf) {
+  return DspDispatch(RealFftForwardInPlaceTable, srcDst, spec, workBuf);
+}
+
+DSP_DISPATCH_TABLE(RealFftInverseInPlace, RealFftInverseInPlaceL0, RealFftInverseInPlaceL0, RealFftInverseInPlaceL0,
+                   RealFftInverseInPlaceL0);
+DspStatus RealFftInverseInPlace(float* srcDst, const RealFftSpec* spec, void* workBuf) {
+  return DspDispatch(RealFftInverseInPlaceTable, srcDst, spec, workBuf);
+}
+
+DspStatus PackedSpectrumMulInPlace(const float* src, float* srcDst, int32_t len) {
+  if (src == nullptr || srcDst == nullptr) return DSP_STATUS_NULL_POINTER;
+  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
+  srcDst[0] = src[0] * srcDst[0];
+  int32_t i = 1;
+  // An even length carries the real Nyquist entry; an odd one does not.
+  if (len % 2 == 0) {
+    srcDst[1] = src[1] * srcDst[1];
+    i = 2;
+  }
+  for (; i + 1 < len; i += 2) Store(srcDst + i, Mul(Load(src + i), Load(srcDst + i)));
+  return DSP_STATUS_OK;
+}

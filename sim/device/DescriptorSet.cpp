@@ -1,0 +1,166 @@
+#include "sim/device/DescriptorSet.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "usb/usbaudio.h"
+
+namespace sim {
+
+uint16_t DescriptorSet::VendorId() const {
+  return device.size() >= 10 ? static_cast<uint16_t>(device[8] | (device[9] << 8)) : 0;
+}
+
+uint16_t DescriptorSet::ProductId() const {
+  return device.size() >= 12 ? static_cast<uint16_t>(device[10] | (device[11] << 8)) : 0;
+}
+
+bool ParseSysfsDescriptors(const Bytes& data, DescriptorSet* out, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (data.size() < sizeof(USB_DEVICE_DESCRIPTOR)) return fail("shorter than a device descriptor");
+  if (data[0] != sizeof(USB_DEVICE_DESCRIPTOR) || data[1] != USB_DEVICE_DESCRIPTOR_TYPE)
+    return fail("does not start with a device descriptor");
+  DescriptorSet set;
+  set.device.assign(data.begin(), data.begin() + sizeof(USB_DEVICE_DESCRIPTOR));
+  size_t offset = sizeof(USB_DEVICE_DESCRIPTOR);
+  while (offset < data.size()) {
+    const size_t left = data.size() - offset;
+    if (left < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return fail("trailing bytes shorter than a configuration header");
+    const uint8_t* c = data.data() + offset;
+    if (c[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) return fail("expected a configuration descriptor");
+    const size_t total = platform::usb::ReadLe16(c + 2);
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return fail("configuration wTotalLength below 9");
+    if (total > left) return fail("configuration wTotalLength runs past the end of the file");
+    set.configurations.emplace_back(c, c + total);
+    offset += total;
+  }
+  if (set.configurations.empty()) return fail("no configuration descriptor");
+  *out = std::move(set);
+  return true;
+}
+
+bool ParseStringTable(const std::string& text, DescriptorSet* out, std::string* error) {
+  std::istringstream in(text);
+  std::string line;
+  int lineNumber = 0;
+  while (std::getline(in, line)) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    std::istringstream fields(line.substr(start));
+    std::string key;
+    fields >> key;
+    if (key == "langids") {
+      std::vector<uint16_t> ids;
+      std::string id;
+      while (fields >> id) {
+        char* idEnd = nullptr;
+        unsigned long value = std::strtoul(id.c_str(), &idEnd, 16);
+        if (*idEnd != '\0' || value > 0xFFFF) {
+          if (error) *error = "line " + std::to_string(lineNumber) + ": bad language ID";
+          return false;
+        }
+        ids.push_back(static_cast<uint16_t>(value));
+      }
+      if (ids.empty() || ids.size() > 126) {
+        if (error) *error = "line " + std::to_string(lineNumber) + ": expected 1-126 language IDs";
+        return false;
+      }
+      out->languages = ids;
+      continue;
+    }
+    char* end = nullptr;
+    unsigned long index = std::strtoul(key.c_str(), &end, 10);
+    if (*end != '\0' || index == 0 || index > 255) {
+      if (error) *error = "line " + std::to_string(lineNumber) + ": expected a string index 1-255";
+      return false;
+    }
+    size_t textStart = line.find_first_not_of(" \t", start + key.size());
+    std::string value = textStart == std::string::npos ? std::string() : line.substr(textStart);
+    out->strings[static_cast<uint8_t>(index)] = Utf8ToUtf16(value);
+  }
+  return true;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes* out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return true;
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  if (!f) return false;
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
+namespace {
+
+void NameIndex(DescriptorSet* set, uint8_t index, const char* text) {
+  if (index == 0 || set->strings.count(index)) return;
+  set->strings[index] = Utf8ToUtf16(text ? std::string(text) : "String " + std::to_string(index));
+}
+
+}  // namespace
+
+void FillDefaultStrings(DescriptorSet* set) {
+  if (set->device.size() >= sizeof(USB_DEVICE_DESCRIPTOR)) {
+    NameIndex(set, set->device[14], "Simulated Audio");
+    NameIndex(set, set->device[15], "Simulated USB Audio Device");
+    NameIndex(set, set->device[16], "00000001");
+  }
+  for (const Bytes& config : set->configurations) {
+    if (config.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) NameIndex(set, config[6], nullptr);
+    for (size_t i = sizeof(USB_CONFIGURATION_DESCRIPTOR); i + 2 <= config.size();) {
+      const uint8_t length = config[i];
+      if (length < 2 || length > config.size() - i) break;
+      const uint8_t* d = config.data() + i;
+      if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && length >= 9) NameIndex(set, d[8], nullptr);
+      if (d[1] == USB_AUDIO_CS_INTERFACE && length >= 3) {
+        if (d[2] == USB_AUDIO_AC_INPUT_TERMINAL && length >= 12) NameIndex(set, d[11], nullptr);
+        if (d[2] == USB_AUDIO_AC_OUTPUT_TERMINAL && length >= 9) NameIndex(set, d[8], nullptr);
+      }
+      i += length;
+    }
+  }
+}
+
+bool LoadDescriptorFiles(const std::string& path, const std::string& stringsPath, DescriptorSet* out,
+                         std::string* error) {
+  Bytes data;
+  if (!ReadFileBytes(path, &data)) {
+    if (error) *error = "cannot read " + path;
+    return false;
+  }
+  DescriptorSet set;
+  if (!ParseSysfsDescriptors(data, &set, error)) return false;
+  std::string tablePath = stringsPath.empty() ? path + ".strings" : stringsPath;
+  std::ifstream table(tablePath);
+  if (table) {
+    std::string text((std::istreambuf_iterator<char>(table)), std::istreambuf_iterator<char>());
+    if (!ParseStringTable(text, &set, error)) return false;
+  } else if (!stringsPath.empty()) {
+    if (error) *error = "cannot read " + stringsPath;
+    return false;
+  }
+  FillDefaultStrings(&set);
+  *out = std::move(set);
+  return true;
+}
+
+Bytes ToSysfsBytes(const DescriptorSet& set) {
+  Bytes out = set.device;
+  for (const Bytes& c : set.configurations) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,437 @@
+#include "sim/host/Host.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "ks/ksguid.h"
+
+namespace sim::host {
+namespace {
+
+NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Lets time move: in manual mode the clock steps; in real time we wait.
+void Tick(bool realtime) {
+  if (realtime)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  else
+    platform::clock::AdvanceMs(1);
+}
+
+std::string Hex(ULONG v) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%X", v);
+  return text;
+}
+
+}  // namespace
+
+std::string Narrow(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+std::u16string Widen(const std::string& s) {
+  std::u16string out;
+  for (char c : s) out.push_back(static_cast<unsigned char>(c));
+  return out;
+}
+
+IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
+  PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (!irp) return {STATUS_INSUFFICIENT_RESOURCES, 0};
+  irp->IoStatus.Status = r.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  irp->UserBuffer = r.output;
+  irp->RequestorMode = UserMode;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = r.major;
+  next->MinorFunction = r.minor;
+  next->FileObject = r.file;
+  if (r.major == IRP_MJ_DEVICE_CONTROL) {
+    next->Parameters.DeviceIoControl.IoControlCode = r.ioControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = r.inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = r.outputLength;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = r.input;
+  } else if (r.major == IRP_MJ_POWER) {
+    next->Parameters.Power.Type = r.powerType;
+    next->Parameters.Power.State = r.powerState;
+  } else if (r.major == IRP_MJ_PNP && r.minor == IRP_MN_QUERY_CAPABILITIES) {
+    next->Parameters.DeviceCapabilities.Capabilities = r.capabilities;
+  }
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(top, irp);
+  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  IrpResult result{irp->IoStatus.Status, irp->IoStatus.Information};
+  IoFreeIrp(irp);
+  return result;
+}
+
+// ---- FilterHandle ------------------------------------------------------------------------------
+
+FilterHandle::~FilterHandle() {
+  if (m_File) {
+    IrpRequest close;
+    close.major = IRP_MJ_CLOSE;
+    close.file = m_File;
+    SendIrp(m_Device, close);
+    platform::io::DeleteFileObject(m_File);
+  }
+}
+
+NTSTATUS FilterHandle::Property(const GUID& set, ULONG id, ULONG verb, ULONG node, const void* instance,
+                                ULONG instanceSize, void* value, ULONG* valueSize) {
+  ULONG header = node == ULONG(-1) ? sizeof(KSPROPERTY) : sizeof(KSNODEPROPERTY);
+  std::vector<UCHAR> request(header + instanceSize);
+  auto* p = reinterpret_cast<KSNODEPROPERTY*>(request.data());
+  p->Property.Set = set;
+  p->Property.Id = id;
+  p->Property.Flags = verb | (node == ULONG(-1) ? 0 : KSPROPERTY_TYPE_TOPOLOGY);
+  if (node != ULONG(-1)) p->NodeId = node;
+  if (instanceSize) std::memcpy(request.data() + header, instance, instanceSize);
+  IrpRequest r;
+  r.file = m_File;
+  r.ioControlCode = IOCTL_KS_PROPERTY;
+  r.input = request.data();
+  r.inputLength = static_cast<ULONG>(request.size());
+  r.output = value;
+  r.outputLength = valueSize ? *valueSize : 0;
+  IrpResult result = SendIrp(m_Device, r);
+  if (valueSize) *valueSize = static_cast<ULONG>(result.information);
+  return result.status;
+}
+
+NTSTATUS FilterHandle::GetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG* value) {
+  ULONG instance[2] = {static_cast<ULONG>(channel), 0};
+  ULONG size = sizeof(LONG);
+  return Property(set, id, KSPROPERTY_TYPE_GET, node, instance, sizeof(instance), value, &size);
+}
+
+NTSTATUS FilterHandle::SetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG value) {
+  ULONG instance[2] = {static_cast<ULONG>(channel), 0};
+  ULONG size = sizeof(LONG);
+  return Property(set, id, KSPROPERTY_TYPE_SET, node, instance, sizeof(instance), &value, &size);
+}
+
+NTSTATUS FilterHandle::EnableEvent(const GUID& set, ULONG id, ULONG node, PKSEVENTDATA data, PKEVENT event) {
+  KSE_NODE request{};
+  request.Event.Set = set;
+  request.Event.Id = id;
+  request.Event.Flags = KSEVENT_TYPE_ENABLE | (node == ULONG(-1) ? 0 : KSEVENT_TYPE_TOPOLOGY);
+  request.NodeId = node;
+  *data = {};
+  data->NotificationType = KSEVENTF_EVENT_OBJECT;
+  data->EventObject.Event = event;
+  IrpRequest r;
+  r.file = m_File;
+  r.ioControlCode = IOCTL_KS_ENABLE_EVENT;
+  r.input = &request;
+  r.inputLength = node == ULONG(-1) ? sizeof(KSEVENT) : sizeof(KSE_NODE);
+  r.output = data;
+  r.outputLength = sizeof(*data);
+  return SendIrp(m_Device, r).status;
+}
+
+NTSTATUS FilterHandle::DisableEvent(PKSEVENTDATA data) {
+  IrpRequest r;
+  r.file = m_File;
+  r.ioControlCode = IOCTL_KS_DISABLE_EVENT;
+  r.input = data;
+  r.inputLength = sizeof(KSEVENTDATA);
+  return SendIrp(m_Device, r).status;
+}
+
+// ---- Host --------------------------------------------------------------------------------------
+
+Host::~Host() { Unload(); }
+
+void Host::Unload() {
+  if (m_Fdo) Remove();
+  if (m_Driver) {
+    if (m_Driver->DriverUnload) m_Driver->DriverUnload(m_Driver);
+    platform::io::DeleteDriverObject(m_Driver);
+  }
+  m_Driver = nullptr;
+}
+
+PDEVICE_OBJECT Host::Top() const { return m_Pdo ? IoGetAttachedDevice(m_Pdo) : nullptr; }
+
+NTSTATUS Host::LoadDriver(DriverEntryRoutine entry, const std::u16string& serviceName) {
+  if (m_Driver || !entry) return STATUS_INVALID_DEVICE_STATE;
+  m_Driver = platform::io::CreateDriverObject(u"\\Driver\\" + serviceName);
+  if (!m_Driver) return STATUS_INSUFFICIENT_RESOURCES;
+  m_ServicePath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
+  UNICODE_STRING path;
+  path.Buffer = m_ServicePath.data();
+  path.Length = path.MaximumLength = static_cast<USHORT>(m_ServicePath.size() * sizeof(WCHAR));
+  NTSTATUS status = entry(m_Driver, &path);
+  if (!NT_SUCCESS(status)) {
+    platform::io::DeleteDriverObject(m_Driver);
+    m_Driver = nullptr;
+  }
+  return status;
+}
+
+NTSTATUS Host::AddDevice(PDEVICE_OBJECT pdo) {
+  if (!m_Driver || !m_Driver->DriverExtension->AddDevice || m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  NTSTATUS status = m_Driver->DriverExtension->AddDevice(m_Driver, pdo);
+  if (!NT_SUCCESS(status)) return status;
+  m_Pdo = pdo;
+  m_Fdo = pdo->AttachedDevice;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Host::Start() {
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  IrpRequest r;
+  r.major = IRP_MJ_PNP;
+  r.minor = IRP_MN_START_DEVICE;
+  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  m_Started = NT_SUCCESS(status);
+  return status;
+}
+
+NTSTATUS Host::SurpriseRemove() {
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  IrpRequest r;
+  r.major = IRP_MJ_PNP;
+  r.minor = IRP_MN_SURPRISE_REMOVAL;
+  return SendIrp(m_Pdo, r).status;
+}
+
+NTSTATUS Host::Remove() {
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  IrpRequest r;
+  r.major = IRP_MJ_PNP;
+  r.minor = IRP_MN_REMOVE_DEVICE;
+  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  m_Fdo = nullptr;
+  m_Started = false;
+  return status;
+}
+
+NTSTATUS Host::SetDevicePower(DEVICE_POWER_STATE state) {
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  IrpRequest r;
+  r.major = IRP_MJ_POWER;
+  r.minor = IRP_MN_SET_POWER;
+  r.powerType = DevicePowerState;
+  r.powerState.DeviceState = state;
+  return SendIrp(m_Pdo, r).status;
+}
+
+NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  *capabilities = {};
+  capabilities->Size = sizeof(*capabilities);
+  capabilities->Version = 1;
+  IrpRequest r;
+  r.major = IRP_MJ_PNP;
+  r.minor = IRP_MN_QUERY_CAPABILITIES;
+  r.capabilities = capabilities;
+  return SendIrp(m_Pdo, r).status;
+}
+
+std::vector<platform::portcls::SubdeviceInfo> Host::Filters() const {
+  return m_Fdo ? platform::portcls::Subdevices(m_Fdo) : std::vector<platform::portcls::SubdeviceInfo>{};
+}
+
+NTSTATUS Host::OpenFilter(const std::u16string& name, FilterHandle** filter) {
+  *filter = nullptr;
+  if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
+  PFILE_OBJECT file = platform::io::CreateFileObject(m_Fdo, u"\\" + name);
+  if (!file) return STATUS_INSUFFICIENT_RESOURCES;
+  IrpRequest r;
+  r.major = IRP_MJ_CREATE;
+  r.file = file;
+  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  if (!NT_SUCCESS(status) || !file->FsContext) {
+    platform::io::DeleteFileObject(file);
+    return NT_SUCCESS(status) ? STATUS_OBJECT_NAME_NOT_FOUND : status;
+  }
+  auto* handle = new FilterHandle();
+  handle->m_Device = m_Pdo;
+  handle->m_File = file;
+  handle->m_Name = name;
+  handle->m_Filter = static_cast<platform::portcls::Filter*>(file->FsContext);
+  *filter = handle;
+  return STATUS_SUCCESS;
+}
+
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE FormatFor(const WavData& wav) {
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
+  f.DataFormat.FormatSize = sizeof(f.DataFormat) + sizeof(WAVEFORMATEXTENSIBLE);
+  f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  f.DataFormat.SubFormat = wav.formatTag == 3 ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+  f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  f.DataFormat.SampleSize = wav.BlockAlign();
+  WAVEFORMATEXTENSIBLE& w = f.WaveFormatExt;
+  w.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  w.Format.nChannels = wav.channels;
+  w.Format.nSamplesPerSec = wav.sampleRate;
+  w.Format.wBitsPerSample = wav.bitsPerSample;
+  w.Format.nBlockAlign = static_cast<WORD>(wav.BlockAlign());
+  w.Format.nAvgBytesPerSec = wav.sampleRate * wav.BlockAlign();
+  w.Format.cbSize = 22;
+  w.Samples.wValidBitsPerSample = wav.bitsPerSample;
+  w.dwChannelMask = wav.channels == 1 ? KSAUDIO_SPEAKER_MONO : KSAUDIO_SPEAKER_STEREO;
+  w.SubFormat = f.DataFormat.SubFormat;
+  return f;
+}
+
+NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& wav, bool realtime,
+                      const std::function<void(const StreamProgress&)>& progress) {
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(wav);
+  platform::portcls::Pin* pin = nullptr;
+  NTSTATUS status = waveFilter->Filter()->CreatePin(0, &format.DataFormat, &pin);
+  if (!NT_SUCCESS(status)) return status;
+  const ULONG size = pin->BufferSize();
+  const ULONG block = wav.BlockAlign();
+  const auto total = static_cast<ULONG>(wav.samples.size());
+  // Keep one block clear between the write cursor and the play position.
+  const ULONG lead = size - size % block - block;
+  ULONG written = 0, played = 0, lastPosition = 0;
+  auto fill = [&] {
+    while (written - played < lead) {
+      ULONG room = lead - (written - played);
+      ULONG chunk = std::min(room, size - written % size);
+      std::vector<UCHAR> data(chunk, 0);
+      if (written < total) {
+        ULONG have = std::min(chunk, total - written);
+        std::memcpy(data.data(), wav.samples.data() + written, have);
+      }
+      pin->Write(written % size, data.data(), chunk);
+      written += chunk;
+    }
+  };
+  fill();
+  status = pin->SetState(KSSTATE_RUN);
+  ULONG lastNotifications = 0;
+  // The stream must make progress: give up after a second without any.
+  int idle = 0;
+  while (NT_SUCCESS(status) && played < total && idle < 1000) {
+    Tick(realtime);
+    ULONG notifications = pin->Notifications();
+    if (notifications == lastNotifications) {
+      ++idle;
+      continue;
+    }
+    idle = 0;
+    lastNotifications = notifications;
+    ULONG position = 0;
+    pin->GetPosition(&position);
+    played += (position + size - lastPosition) % size;
+    lastPosition = position;
+    fill();
+    if (progress) progress({std::min(played, total), total});
+  }
+  if (NT_SUCCESS(status) && played < total) status = STATUS_IO_TIMEOUT;
+  NTSTATUS stop = pin->SetState(KSSTATE_STOP);
+  platform::portcls::Pin::Close(pin);
+  return NT_SUCCESS(status) ? stop : status;
+}
+
+NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double seconds, bool realtime, WavData* wav) {
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(formatOf);
+  ULONG pinId = 0;
+  const PCFILTER_DESCRIPTOR& d = waveFilter->Descriptor();
+  for (ULONG i = 0; i < d.PinCount; ++i)
+    if (d.Pins[i].KsPinDescriptor.Communication == KSPIN_COMMUNICATION_SINK) pinId = i;
+  platform::portcls::Pin* pin = nullptr;
+  NTSTATUS status = waveFilter->Filter()->CreatePin(pinId, &format.DataFormat, &pin);
+  if (!NT_SUCCESS(status)) return status;
+  *wav = formatOf;
+  wav->samples.clear();
+  const ULONG size = pin->BufferSize();
+  const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * formatOf.BlockAlign();
+  ULONG lastPosition = 0;
+  status = pin->SetState(KSSTATE_RUN);
+  int idle = 0;
+  ULONG lastNotifications = 0;
+  while (NT_SUCCESS(status) && wav->samples.size() < total && idle < 1000) {
+    Tick(realtime);
+    ULONG notifications = pin->Notifications();
+    if (notifications == lastNotifications) {
+      ++idle;
+      continue;
+    }
+    idle = 0;
+    lastNotifications = notifications;
+    ULONG position = 0;
+    pin->GetPosition(&position);
+    // Read behind the record position: everything up to it is complete.
+    ULONG fresh = (position + size - lastPosition) % size;
+    std::vector<UCHAR> data(fresh);
+    pin->Read(lastPosition, data.data(), fresh);
+    wav->samples.insert(wav->samples.end(), data.begin(), data.end());
+    lastPosition = position;
+  }
+  if (wav->samples.size() > total) wav->samples.resize(total);
+  NTSTATUS stop = pin->SetState(KSSTATE_STOP);
+  platform::portcls::Pin::Close(pin);
+  return NT_SUCCESS(status) ? stop : status;
+}
+
+// ---- Reports ----------------------------------------------------------------------------------------
+
+std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d) {
+  using platform::ks::GuidName;
+  std::string out = "filter " + Narrow(name) + "\n  categories:";
+  for (ULONG i = 0; i < d.CategoryCount; ++i) out += " " + GuidName(d.Categories[i]);
+  out += "\n";
+  for (ULONG i = 0; i < d.PinCount; ++i) {
+    const KSPIN_DESCRIPTOR& p = d.Pins[i].KsPinDescriptor;
+    out += "  pin " + std::to_string(i) + ": " + (p.DataFlow == KSPIN_DATAFLOW_IN ? "in" : "out") + ", " +
+           (p.Communication == KSPIN_COMMUNICATION_SINK     ? "streaming"
+            : p.Communication == KSPIN_COMMUNICATION_NONE   ? "bridge"
+                                                            : "communication " + Hex(p.Communication)) +
+           ", category " + (p.Category ? GuidName(*p.Category) : "none");
+    if (p.Name) out += ", name " + GuidName(*p.Name);
+    out += "\n";
+    for (ULONG r = 0; r < p.DataRangesCount; ++r) {
+      const KSDATARANGE* range = p.DataRanges[r];
+      out += "    range " + GuidName(range->SubFormat);
+      if (range->FormatSize >= sizeof(KSDATARANGE_AUDIO)) {
+        auto* a = reinterpret_cast<const KSDATARANGE_AUDIO*>(range);
+        out += ": up to " + std::to_string(a->MaximumChannels) + " ch, " + std::to_string(a->MinimumBitsPerSample) +
+               "-" + std::to_string(a->MaximumBitsPerSample) + " bits, " +
+               std::to_string(a->MinimumSampleFrequency) + "-" + std::to_string(a->MaximumSampleFrequency) + " Hz";
+      }
+      out += "\n";
+    }
+  }
+  for (ULONG i = 0; i < d.NodeCount; ++i) {
+    const PCNODE_DESCRIPTOR& n = d.Nodes[i];
+    out += "  node " + std::to_string(i) + ": " + (n.Type ? GuidName(*n.Type) : "none");
+    if (n.Name) out += " (" + GuidName(*n.Name) + ")";
+    out += "\n";
+  }
+  auto end = [](ULONG node, ULONG pin) {
+    return (node == PCFILTER_NODE ? std::string("filter") : "node " + std::to_string(node)) + " pin " +
+           std::to_string(pin);
+  };
+  for (ULONG i = 0; i < d.ConnectionCount; ++i) {
+    const PCCONNECTION_DESCRIPTOR& c = d.Connections[i];
+    out += "  connection " + end(c.FromNode, c.FromNodePin) + " -> " + end(c.ToNode, c.ToNodePin) + "\n";
+  }
+  return out;
+}
+
+std::string DescribeFilters(PDEVICE_OBJECT adapterDevice) {
+  std::string out;
+  for (const auto& s : platform::portcls::Subdevices(adapterDevice)) out += DescribeFilter(s.name, *s.descriptor);
+  for (const auto& c : platform::portcls::PhysicalConnections(adapterDevice))
+    out += "physical connection " + Narrow(c.fromSubdevice) + " pin " + std::to_string(c.fromPin) + " -> " +
+           Narrow(c.toSubdevice) + " pin " + std::to_string(c.toPin) + "\n";
+  return out;
+}
+
+}  // namespace sim::host

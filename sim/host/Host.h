@@ -1,0 +1,128 @@
+// The host side of the driver: what the plug-and-play manager, the system
+// audio engine and a control panel do with it. Loads the driver, builds the
+// device stack over a physical device, starts, powers and removes it, opens
+// its filters through IRP_MJ_CREATE, sends kernel-streaming property and
+// event requests as IRPs, and streams WAV data through a wave pin the way
+// the audio engine does.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "portcls/framework.h"
+#include "sim/host/Wav.h"
+
+namespace sim::host {
+
+using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+struct IrpResult {
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+// One synchronous request to the top of `device`'s stack, built as the I/O
+// manager would (METHOD_NEITHER buffers for kernel-streaming controls).
+struct IrpRequest {
+  UCHAR major = IRP_MJ_DEVICE_CONTROL;
+  UCHAR minor = 0;
+  PFILE_OBJECT file = nullptr;
+  ULONG ioControlCode = 0;
+  void* input = nullptr;
+  ULONG inputLength = 0;
+  void* output = nullptr;
+  ULONG outputLength = 0;
+  POWER_STATE_TYPE powerType = DevicePowerState;
+  POWER_STATE powerState{};
+  PDEVICE_CAPABILITIES capabilities = nullptr;
+};
+IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& request);
+
+// An open filter of the driver, seen through its file object.
+class FilterHandle {
+ public:
+  ~FilterHandle();
+  const std::u16string& Name() const { return m_Name; }
+  const PCFILTER_DESCRIPTOR& Descriptor() const { return m_Filter->Descriptor(); }
+  platform::portcls::Filter* Filter() const { return m_Filter; }
+
+  // IOCTL_KS_PROPERTY. `node` ULONG(-1) addresses the filter; the instance
+  // follows the KSPROPERTY or KSNODEPROPERTY; `valueSize` in/out.
+  NTSTATUS Property(const GUID& set, ULONG id, ULONG verb, ULONG node, const void* instance, ULONG instanceSize,
+                    void* value, ULONG* valueSize);
+  // Channel properties of a node (volume, mute, tone ...).
+  NTSTATUS GetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG* value);
+  NTSTATUS SetChannelValue(const GUID& set, ULONG id, ULONG node, LONG channel, LONG value);
+
+  // KSEVENT_CONTROL_CHANGE-style subscriptions signalling `event`.
+  NTSTATUS EnableEvent(const GUID& set, ULONG id, ULONG node, PKSEVENTDATA data, PKEVENT event);
+  NTSTATUS DisableEvent(PKSEVENTDATA data);
+
+ private:
+  friend class Host;
+  FilterHandle() = default;
+  PDEVICE_OBJECT m_Device = nullptr;
+  PFILE_OBJECT m_File = nullptr;
+  std::u16string m_Name;
+  platform::portcls::Filter* m_Filter = nullptr;
+};
+
+struct StreamProgress {
+  ULONG bytesDone;
+  ULONG bytesTotal;
+};
+
+class Host {
+ public:
+  Host() = default;
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  NTSTATUS LoadDriver(DriverEntryRoutine entry, const std::u16string& serviceName);
+  // Removes the device if still there, then the driver object.
+  void Unload();
+  // Builds the stack over a physical device (the caller keeps the PDO).
+  NTSTATUS AddDevice(PDEVICE_OBJECT pdo);
+  NTSTATUS Start();
+  NTSTATUS SurpriseRemove();
+  NTSTATUS Remove();
+  NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
+  NTSTATUS QueryCapabilities(DEVICE_CAPABILITIES* capabilities);
+
+  PDRIVER_OBJECT Driver() const { return m_Driver; }
+  PDEVICE_OBJECT Pdo() const { return m_Pdo; }
+  // The adapter device (the driver's FDO), null before AddDevice.
+  PDEVICE_OBJECT AdapterDevice() const { return m_Fdo; }
+  PDEVICE_OBJECT Top() const;
+
+  std::vector<platform::portcls::SubdeviceInfo> Filters() const;
+  NTSTATUS OpenFilter(const std::u16string& name, FilterHandle** filter);
+
+  // Plays `wav` into a wave filter's streaming pin: writes ahead of the play
+  // position, driven by position and notifications, on the manual clock
+  // (or in real time). Fails with the pin's status when the format is refused.
+  NTSTATUS Render(FilterHandle* waveFilter, const WavData& wav, bool realtime,
+                  const std::function<void(const StreamProgress&)>& progress = nullptr);
+  // Records `seconds` from a capture pin into `wav` (format from the pin).
+  NTSTATUS Capture(FilterHandle* waveFilter, const WavData& format, double seconds, bool realtime, WavData* wav);
+
+ private:
+  PDRIVER_OBJECT m_Driver = nullptr;
+  std::u16string m_ServicePath;
+  PDEVICE_OBJECT m_Pdo = nullptr;
+  PDEVICE_OBJECT m_Fdo = nullptr;
+  bool m_Started = false;
+};
+
+// Text reports of what the driver describes.
+std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d);
+std::string DescribeFilters(PDEVICE_OBJECT adapterDevice);
+// A KSDATAFORMAT + WAVEFORMATEXTENSIBLE for a WAV's format.
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE FormatFor(const WavData& wav);
+
+std::string Narrow(const std::u16string& s);
+std::u16string Widen(const std::string& s);
+
+}  // namespace sim::host

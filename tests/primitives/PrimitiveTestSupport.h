@@ -1,0 +1,95 @@
+// Test helpers for primitives: test signals, caller memory with guards, and
+// counting allocation hooks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "primitives/Memory.h"
+
+namespace primitives_test {
+
+// Uniform samples in [-1, 1), the same for the same seed.
+inline std::vector<float> RandomSignal(size_t n, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  std::vector<float> x(n);
+  for (float& v : x) v = value(generator);
+  return x;
+}
+
+// Exactly `bytes` of caller memory starting `misalign` bytes past a 64-byte
+// boundary, surrounded by guard bytes, so that a record laid out beyond the
+// size it reported shows up as a damaged guard.
+class GuardedBuffer {
+ public:
+  static constexpr size_t kGuard = 256;
+  static constexpr unsigned char kPattern = 0xA5;
+
+  GuardedBuffer(size_t bytes, size_t misalign) : m_Bytes(bytes), m_Storage(bytes + 2 * kGuard + 64 + misalign) {
+    const uintptr_t base = reinterpret_cast<uintptr_t>(m_Storage.data()) + kGuard;
+    m_Data = reinterpret_cast<unsigned char*>(((base + 63) & ~uintptr_t{63}) + misalign);
+    std::memset(m_Storage.data(), kPattern, m_Storage.size());
+  }
+
+  void* data() { return m_Data; }
+  size_t size() const { return m_Bytes; }
+
+  // True when no byte outside [data, data + size) changed.
+  bool GuardsIntact() const {
+    for (const unsigned char* p = m_Storage.data(); p < m_Data; ++p)
+      if (*p != kPattern) return false;
+    for (const unsigned char* p = m_Data + m_Bytes; p < m_Storage.data() + m_Storage.size(); ++p)
+      if (*p != kPattern) return false;
+    return true;
+  }
+
+ private:
+  size_t m_Bytes;
+  std::vector<unsigned char> m_Storage;
+  unsigned char* m_Data;
+};
+
+// Allocation hooks that count calls and fail on request, installed for one
+// scope.
+class CountingAllocHooks {
+ public:
+  CountingAllocHooks() : m_Scope(Table()) { Current() = this; }
+  ~CountingAllocHooks() { Current() = nullptr; }
+
+  // The n-th allocation from now fails (1-based); 0 fails none.
+  void FailNth(int n) { m_FailAt = m_Allocations + n; }
+
+  int allocations() const { return m_Allocations; }
+  int frees() const { return m_Frees; }
+
+ private:
+  static CountingAllocHooks*& Current() {
+    static CountingAllocHooks* current = nullptr;
+    return current;
+  }
+  static void* Allocate(uint32_t bytes) {
+    CountingAllocHooks* self = Current();
+    ++self->m_Allocations;
+    if (self->m_Allocations == self->m_FailAt) return nullptr;
+    return DspPoolAlloc(bytes);
+  }
+  static void Free(void* raw) {
+    ++Current()->m_Frees;
+    DspPoolFree(raw);
+  }
+  static const DspAllocHookTable& Table() {
+    static const DspAllocHookTable table = {Allocate, DspPoolAllocArray, DspPoolReserved, Free};
+    return table;
+  }
+
+  ScopedDspAllocHooks m_Scope;
+  int m_Allocations = 0;
+  int m_Frees = 0;
+  int m_FailAt = 0;
+};
+
+}  // namespace primitives_test

@@ -1,0 +1,34 @@
+// What every subcommand of headset-host shares: the device's descriptors
+// (embedded default or a sysfs file), the persisted state directory (the
+// registry file and the "\SystemRoot\" directory), the clock mode and the
+// driver's debug output.
+#pragma once
+
+#include <string>
+
+#include "sim/device/DescriptorSet.h"
+#include "tools/commands.h"
+
+namespace tools {
+
+class Session {
+ public:
+  explicit Session(const Options& options) : m_Options(options) {}
+  ~Session();
+  // Loads the descriptors and the persisted registry, sets the clock.
+  bool Open(std::string* error);
+  const sim::DescriptorSet& Descriptors() const { return m_Descriptors; }
+  const Options& options() const { return m_Options; }
+  std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
+  // Writes the registry back so that settings survive to the next run.
+  bool Save(std::string* error);
+
+ private:
+  Options m_Options;
+  sim::DescriptorSet m_Descriptors;
+  bool m_Open = false;
+};
+
+std::string JsonString(const std::string& text);
+
+}  // namespace tools
