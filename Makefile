@@ -3,7 +3,7 @@
 # sanitizer build and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps release debug bench fuzz clean
+.PHONY: demo test deps bench-deps release debug bench fuzz clean
 
 demo: release
 	./build/release/tools/headset-host demo
@@ -15,6 +15,9 @@ test: deps debug
 deps:
 	@bash .ci/deps.sh
 
+bench-deps:
+	@bash .ci/deps.sh bench
+
 release:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
@@ -23,7 +26,7 @@ debug:
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug -j $(JOBS)
 
-bench: release
+bench: bench-deps release
 	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
 # A short run of every fuzz target when clang is present; skipped otherwise.

@@ -120,11 +120,11 @@ PCWSTR CDeviceInstanceKeys::NextHardwareId(PCWSTR previous) const {
 NTSTATUS CDeviceInstanceKeys::OpenInstanceKey(PCWSTR hardwareId, PCWSTR tail, HANDLE* key) const {
   PAGED_CODE();
   if (!m_KeyName || !hardwareId || !key) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status =
-      OpenPath(tail ? u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\%s\\%s\\%s"
-                    : u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\%s\\%s",
-               hardwareId, m_KeyName, tail, key);
-  if (NT_SUCCESS(status)) return status;
+  NTSTATUS status = OpenPath(tail ? u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\%s\\%s\\%s"
+                                  : u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\%s\\%s",
+                             hardwareId, m_KeyName, tail, key);
+  // Only a key that is not there sends the search to the old tree.
+  if (NT_SUCCESS(status) || status == STATUS_NO_MEMORY) return status;
   return OpenPath(tail ? u"\\Registry\\Machine\\Enum\\%s\\%s\\%s" : u"\\Registry\\Machine\\Enum\\%s\\%s", hardwareId,
                   m_KeyName, tail, key);
 }

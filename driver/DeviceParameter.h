@@ -8,7 +8,7 @@
 #include "kernel/nt.h"
 
 // Value indexes of ReadDeviceInstanceParameter.
-constexpr ULONG DEVICE_PARAMETER_SELECTIVE_SUSPENDED = 0;       // "DeviceSelectiveSuspended"
+constexpr ULONG DEVICE_PARAMETER_SELECTIVE_SUSPENDED = 0;        // "DeviceSelectiveSuspended"
 constexpr ULONG DEVICE_PARAMETER_SELECTIVE_SUSPEND_ENABLED = 1;  // "SelectiveSuspendEnabled"
 
 // The hardware IDs of a physical device and the name of its instance key,

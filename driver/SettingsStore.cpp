@@ -94,8 +94,8 @@ NTSTATUS AccessSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data,
   return AccessSettingsValue(deviceObject, operation, nullptr, valueName, REG_BINARY, data, length);
 }
 
-NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data, ULONG length,
-                              PCWSTR baseName, ULONG index) {
+NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data, ULONG length, PCWSTR baseName,
+                              ULONG index) {
   PAGED_CODE();
   if (!baseName) return STATUS_INVALID_PARAMETER;
   WCHAR name[kIndexedNameChars];

@@ -19,5 +19,5 @@ NTSTATUS AccessSettingsValue(PDEVICE_OBJECT deviceObject, ULONG operation, PCWST
 // A value directly in "Settings", REG_BINARY.
 NTSTATUS AccessSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data, ULONG length, PCWSTR valueName);
 // A value named "<baseName><index>" (at most 49 characters).
-NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data, ULONG length,
-                              PCWSTR baseName, ULONG index);
+NTSTATUS AccessIndexedSetting(PDEVICE_OBJECT deviceObject, ULONG operation, PVOID data, ULONG length, PCWSTR baseName,
+                              ULONG index);

@@ -84,8 +84,7 @@ bool CChannelConversion::Process(float* const* ch, uint32_t n) {
         c3[i] = c5[i];
       }
     } else if (d == 8 && e == 1) {
-      for (uint32_t i = 0; i < n; ++i)
-        c0[i] = 0.125f * (c0[i] + c1[i] + c2[i] + c3[i] + c4[i] + c5[i] + c6[i] + c7[i]);
+      for (uint32_t i = 0; i < n; ++i) c0[i] = 0.125f * (c0[i] + c1[i] + c2[i] + c3[i] + c4[i] + c5[i] + c6[i] + c7[i]);
     } else if (d == 8 && e == 2) {
       for (uint32_t i = 0; i < n; ++i) {
         const float centre = kCentre * (c2[i] + c3[i]), left = c4[i] + c6[i], right = c5[i] + c7[i];

@@ -186,9 +186,8 @@ bool CDspInterleaveSrc::Process(const uint8_t* input, uint32_t* inFrames, uint8_
   const uint32_t channels = m_OutFormat.Format.nChannels;
   uint32_t remaining = *inFrames, space = *outFrames, consumed = 0, produced = 0;
   while (remaining > 0 && space > 0) {
-    const uint32_t taken =
-        m_pSplit->SplitInterleaved(input + static_cast<size_t>(consumed) * m_InFormat.Format.nBlockAlign, remaining,
-                                   m_WorkBuffer);
+    const uint32_t taken = m_pSplit->SplitInterleaved(
+        input + static_cast<size_t>(consumed) * m_InFormat.Format.nBlockAlign, remaining, m_WorkBuffer);
     consumed += taken;
     remaining -= taken;
     HandOff(channels);
@@ -299,7 +298,8 @@ void CDspNonInterleaveSrc::Write(uint8_t* const* outputs, uint32_t offset, uint3
   CDspStage* last = LastStage();
   for (uint32_t c = 0; c < m_OutFormat.Format.nChannels; ++c) {
     m_OutChannel[c] = last->Buffer(c);
-    if (frames > 0) DspFloatToSamples(m_OutFormat, m_OutChannel[c], outputs[c] + static_cast<size_t>(offset) * outBytes, frames);
+    if (frames > 0)
+      DspFloatToSamples(m_OutFormat, m_OutChannel[c], outputs[c] + static_cast<size_t>(offset) * outBytes, frames);
     last->ShiftChannel(c, frames);
   }
 }

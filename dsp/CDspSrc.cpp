@@ -149,8 +149,8 @@ bool CDspSrc147::Lower(uint32_t channel, const float* input, uint32_t* count) {
     ++i;
   }
   while (i < n && pending < m_Capacity) {
-    FirFilterSample(input[i], &m_Buffer[channel][pending], Src147DownTaps[p], SRC147_DOWN_TAPS,
-                    m_DelayLine[channel], &m_DelayIndex[channel]);
+    FirFilterSample(input[i], &m_Buffer[channel][pending], Src147DownTaps[p], SRC147_DOWN_TAPS, m_DelayLine[channel],
+                    &m_DelayIndex[channel]);
     ++pending;
     p += 13;
     if (p < 147) {

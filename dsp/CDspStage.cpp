@@ -130,8 +130,7 @@ void CDspSplit::ConvertChannelLayout(uint32_t n) {
   float* fresh[kChannels];
   for (uint32_t c = 0; c < kChannels; ++c) fresh[c] = m_Buffer[c] + m_Pending[c];
   m_pChannelConversion->Process(fresh, n);
-  for (uint32_t c = 0; c < m_OutFormat.Format.nChannels && c < kChannels; ++c)
-    m_Pending[c] += static_cast<int32_t>(n);
+  for (uint32_t c = 0; c < m_OutFormat.Format.nChannels && c < kChannels; ++c) m_Pending[c] += static_cast<int32_t>(n);
 }
 
 uint32_t CDspSplit::SplitInterleaved(const uint8_t* input, uint32_t frames, float* work) {

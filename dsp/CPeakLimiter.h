@@ -43,9 +43,9 @@ class CPeakLimiter : public CDspPoolObject {
   static constexpr uint32_t kChannels = MAX_SOFTWARE_DSP_PROCESS_CHANNELS;
 
   WAVEFORMATEXTENSIBLE m_Format = {};
-  uint32_t m_ChannelCount = 0;               // nChannels, at most 8
-  float* m_InputBuffer[kChannels] = {};      // 2 x 128 each
-  float* m_OutputBuffer[kChannels] = {};     // 2 x 128 each
+  uint32_t m_ChannelCount = 0;            // nChannels, at most 8
+  float* m_InputBuffer[kChannels] = {};   // 2 x 128 each
+  float* m_OutputBuffer[kChannels] = {};  // 2 x 128 each
   int32_t m_OutputHalf = 0;
   int32_t m_InputFill = 0;
   int32_t m_OutputPosition = 0;

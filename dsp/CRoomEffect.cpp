@@ -191,21 +191,11 @@ void CRoomEffect::Process(float* const* inputs, float* const* outputs, uint32_t 
     // The 15 output terms: E, then the direct signals c', x1 or x2, f' or
     // g', x3 or x4, each now and one and two samples back.
     const float leftTerms[ROOM_OUTPUT_TERMS] = {
-        ea,
-        Read(cursor, lay.early[0] + 1),
-        Read(cursor, lay.early[0] + 2),
-        cd,
-        Read(cursor, lay.fir[0] + 1),
-        Read(cursor, lay.fir[0] + 2),
-        x1,
-        Read(cursor, lay.tone[0] + 1),
-        Read(cursor, lay.tone[0] + 2),
-        fd,
-        Read(cursor, lay.tone[4] + 1),
-        Read(cursor, lay.tone[4] + 2),
-        x3,
-        Read(cursor, lay.tone[2] + 1),
-        Read(cursor, lay.tone[2] + 2),
+        ea, Read(cursor, lay.early[0] + 1), Read(cursor, lay.early[0] + 2),
+        cd, Read(cursor, lay.fir[0] + 1),   Read(cursor, lay.fir[0] + 2),
+        x1, Read(cursor, lay.tone[0] + 1),  Read(cursor, lay.tone[0] + 2),
+        fd, Read(cursor, lay.tone[4] + 1),  Read(cursor, lay.tone[4] + 2),
+        x3, Read(cursor, lay.tone[2] + 1),  Read(cursor, lay.tone[2] + 2),
     };
     const float rightTerms[ROOM_OUTPUT_TERMS] = {
         eb,

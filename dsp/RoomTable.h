@@ -40,10 +40,10 @@ struct RoomFeedback {
 struct RoomTable {
   int32_t tapsPerLine;  // 2, 3 or 4
   RoomLine lines[ROOM_LINE_COUNT];
-  float inputMix[8];   // p2-p9
-  float highpass[5];   // h0-h4
-  float direct[11];    // p15-p25
-  float midSide[12];   // p26-p37
+  float inputMix[8];  // p2-p9
+  float highpass[5];  // h0-h4
+  float direct[11];   // p15-p25
+  float midSide[12];  // p26-p37
   RoomFir firs[ROOM_FIR_COUNT];
   float rowA[ROOM_FIR_COUNT];
   float rowB[ROOM_FIR_COUNT];

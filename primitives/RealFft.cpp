@@ -175,7 +175,8 @@ void FourStep(const RealFftSpec* spec, float* data, int32_t n, int32_t depth, vo
 
   for (int32_t row = 0; row < rows; ++row) {
     float* rowData = data + 2 * row * rowPoints;
-    if (FftSplitTable[rowOrder] != 0)
+    // The split table nests at most two depths deep.
+    if (depth + 1 < FFT_FOUR_STEP_DEPTHS && FftSplitTable[rowOrder] != 0)
       FourStep<kInverse>(spec, rowData, rowOrder, depth + 1, work);
     else
       UnsplitTransform<kInverse>(spec, rowData, rowOrder);

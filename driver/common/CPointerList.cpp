@@ -8,7 +8,8 @@ CPointerList* CPointerList::Init() {
 }
 
 PointerListNode* CPointerList::NewNode(PVOID item) {
-  auto* node = static_cast<PointerListNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PointerListNode), POINTER_LIST_TAG));
+  auto* node =
+      static_cast<PointerListNode*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PointerListNode), POINTER_LIST_TAG));
   if (!node) return nullptr;
   std::memset(node, 0, sizeof(*node));
   node->item = item;

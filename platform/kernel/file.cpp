@@ -176,12 +176,14 @@ NTSTATUS ZwCreateFile(HANDLE* fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
     return STATUS_ACCESS_DENIED;
   }
   std::string path;
-  NTSTATUS status = objectAttributes->RootDirectory ? STATUS_OBJECT_PATH_NOT_FOUND
-                                                    : HostPath(objectAttributes->ObjectName, &path);
+  NTSTATUS status =
+      objectAttributes->RootDirectory ? STATUS_OBJECT_PATH_NOT_FOUND : HostPath(objectAttributes->ObjectName, &path);
   if (NT_SUCCESS(status)) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) status = STATUS_OBJECT_NAME_NOT_FOUND;
-    else if (S_ISDIR(st.st_mode)) status = STATUS_FILE_IS_A_DIRECTORY;
+    if (::stat(path.c_str(), &st) != 0)
+      status = STATUS_OBJECT_NAME_NOT_FOUND;
+    else if (S_ISDIR(st.st_mode))
+      status = STATUS_FILE_IS_A_DIRECTORY;
   }
   int fd = -1;
   if (NT_SUCCESS(status)) {
@@ -250,8 +252,8 @@ NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATU
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
-                                ULONG length, FILE_INFORMATION_CLASS fileInformationClass) {
+NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation, ULONG length,
+                                FILE_INFORMATION_CLASS fileInformationClass) {
   KERNEL_RULE(KeGetCurrentIrql() == PASSIVE_LEVEL, "ZwQueryInformationFile above PASSIVE_LEVEL");
   if (!ioStatusBlock || !fileInformation) return STATUS_INVALID_PARAMETER;
   FileRef ref(fileHandle);

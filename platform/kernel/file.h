@@ -73,8 +73,8 @@ NTSTATUS ZwCreateFile(HANDLE* fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
 // STATUS_END_OF_FILE with nothing read.
 NTSTATUS ZwReadFile(HANDLE fileHandle, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                     PIO_STATUS_BLOCK ioStatusBlock, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key);
-NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation,
-                                ULONG length, FILE_INFORMATION_CLASS fileInformationClass);
+NTSTATUS ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatusBlock, PVOID fileInformation, ULONG length,
+                                FILE_INFORMATION_CLASS fileInformationClass);
 
 namespace platform::files {
 // The host directory that "\SystemRoot\" names; empty: none.

@@ -544,8 +544,8 @@ enum DEVICE_REGISTRY_PROPERTY {
 
 // Too small a buffer (a size query passes 0) answers STATUS_BUFFER_TOO_SMALL
 // with the size needed in `resultLength`.
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty,
-                             ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
+                             PVOID propertyBuffer, PULONG resultLength);
 
 // ---- MDLs ------------------------------------------------------------------------------------
 struct MDL {
@@ -577,9 +577,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
 void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl);
 PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 inline ULONG MmGetMdlByteCount(PMDL mdl) { return mdl->ByteCount; }
-inline PVOID MmGetMdlVirtualAddress(PMDL mdl) {
-  return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
-}
+inline PVOID MmGetMdlVirtualAddress(PMDL mdl) { return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset; }
 
 // ---- The stand-in's controls ------------------------------------------------------------
 namespace platform::io {
@@ -594,9 +592,9 @@ void DeleteDriverObject(PDRIVER_OBJECT driverObject);
 // device's registry keys and values (hardware IDs, description, driver key)
 // are created from this description.
 struct PhysicalDeviceConfig {
-  std::vector<std::u16string> hardwareIds;    // most specific first
+  std::vector<std::u16string> hardwareIds;  // most specific first
   std::vector<std::u16string> compatibleIds;
-  std::u16string deviceId;                    // the Enum path; empty: the last hardware ID
+  std::u16string deviceId;  // the Enum path; empty: the last hardware ID
   std::u16string instanceId = u"5&1a2b3c4d&0&1";
   std::u16string deviceDescription;
   std::u16string manufacturer;

@@ -175,7 +175,8 @@ class Parser {
       std::u16string_view view = Trim(line);
       if (!sawHeader) {
         if (view.empty()) continue;
-        if (view != kHeader5 && view != kHeader4) return Fail("the file does not start with the registry editor's header");
+        if (view != kHeader5 && view != kHeader4)
+          return Fail("the file does not start with the registry editor's header");
         sawHeader = true;
         continue;
       }

@@ -68,9 +68,7 @@ class KeyRef {
   NTSTATUS m_Status;
 };
 
-void RequirePassive(const char* routine) {
-  KERNEL_RULE(KeGetCurrentIrql() == PASSIVE_LEVEL, routine);
-}
+void RequirePassive(const char* routine) { KERNEL_RULE(KeGetCurrentIrql() == PASSIVE_LEVEL, routine); }
 
 bool ValidString(PCUNICODE_STRING s) {
   return s && s->Length % 2 == 0 && s->Length <= s->MaximumLength && (s->Buffer || s->Length == 0);
@@ -226,6 +224,23 @@ NTSTATUS ValueRecord(const tree::Value& value, KEY_VALUE_INFORMATION_CLASS infoC
   return STATUS_INVALID_PARAMETER;
 }
 
+// A key's or a value's record, laid out into the caller's buffer.
+NTSTATUS AnswerKey(const tree::Key& key, KEY_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
+                   PULONG resultLength) {
+  std::vector<UCHAR> record;
+  size_t fixed = 0;
+  NTSTATUS status = KeyRecord(key, infoClass, &record, &fixed);
+  return NT_SUCCESS(status) ? CopyRecord(record, fixed, buffer, length, resultLength) : status;
+}
+
+NTSTATUS AnswerValue(const tree::Value& value, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID buffer, ULONG length,
+                     PULONG resultLength) {
+  std::vector<UCHAR> record;
+  size_t fixed = 0;
+  NTSTATUS status = ValueRecord(value, infoClass, &record, &fixed);
+  return NT_SUCCESS(status) ? CopyRecord(record, fixed, buffer, length, resultLength) : status;
+}
+
 NTSTATUS OpenOrCreate(HANDLE* keyHandle, POBJECT_ATTRIBUTES attributes, bool create, PULONG disposition) {
   if (!keyHandle) return STATUS_INVALID_PARAMETER;
   *keyHandle = nullptr;
@@ -266,8 +281,8 @@ NTSTATUS ZwOpenKey(HANDLE* keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttr
   return OpenOrCreate(keyHandle, objectAttributes, false, nullptr);
 }
 
-NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes, ULONG, PUNICODE_STRING,
-                     ULONG, PULONG disposition) {
+NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK, POBJECT_ATTRIBUTES objectAttributes, ULONG, PUNICODE_STRING, ULONG,
+                     PULONG disposition) {
   RequirePassive("ZwCreateKey above PASSIVE_LEVEL");
   return OpenOrCreate(keyHandle, objectAttributes, true, disposition);
 }
@@ -278,30 +293,22 @@ NTSTATUS ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS keyInformationClass,
   std::lock_guard guard(tree::Lock());
   KeyRef key(keyHandle);
   if (!NT_SUCCESS(key.Status())) return key.Status();
-  std::vector<UCHAR> record;
-  size_t fixed = 0;
-  NTSTATUS status = KeyRecord(key.Key(), keyInformationClass, &record, &fixed);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, fixed, keyInformation, length, resultLength);
+  return AnswerKey(key.Key(), keyInformationClass, keyInformation, length, resultLength);
 }
 
-NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass,
-                        PVOID keyInformation, ULONG length, PULONG resultLength) {
+NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass, PVOID keyInformation,
+                        ULONG length, PULONG resultLength) {
   RequirePassive("ZwEnumerateKey above PASSIVE_LEVEL");
   std::lock_guard guard(tree::Lock());
   KeyRef key(keyHandle);
   if (!NT_SUCCESS(key.Status())) return key.Status();
   if (index >= key.Key().subkeys.size()) return STATUS_NO_MORE_ENTRIES;
-  std::vector<UCHAR> record;
-  size_t fixed = 0;
-  NTSTATUS status = KeyRecord(*key.Key().subkeys[index], keyInformationClass, &record, &fixed);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, fixed, keyInformation, length, resultLength);
+  return AnswerKey(*key.Key().subkeys[index], keyInformationClass, keyInformation, length, resultLength);
 }
 
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                         ULONG length, PULONG resultLength) {
+                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation, ULONG length,
+                         PULONG resultLength) {
   RequirePassive("ZwQueryValueKey above PASSIVE_LEVEL");
   NTSTATUS status = CheckValueName(valueName);
   if (!NT_SUCCESS(status)) return status;
@@ -310,11 +317,7 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
   if (!NT_SUCCESS(key.Status())) return key.Status();
   const tree::Value* value = tree::FindValue(key.Key(), View(valueName));
   if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
-  std::vector<UCHAR> record;
-  size_t fixed = 0;
-  status = ValueRecord(*value, keyValueInformationClass, &record, &fixed);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, fixed, keyValueInformation, length, resultLength);
+  return AnswerValue(*value, keyValueInformationClass, keyValueInformation, length, resultLength);
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
@@ -324,11 +327,7 @@ NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATIO
   KeyRef key(keyHandle);
   if (!NT_SUCCESS(key.Status())) return key.Status();
   if (index >= key.Key().values.size()) return STATUS_NO_MORE_ENTRIES;
-  std::vector<UCHAR> record;
-  size_t fixed = 0;
-  NTSTATUS status = ValueRecord(key.Key().values[index], keyValueInformationClass, &record, &fixed);
-  if (!NT_SUCCESS(status)) return status;
-  return CopyRecord(record, fixed, keyValueInformation, length, resultLength);
+  return AnswerValue(key.Key().values[index], keyValueInformationClass, keyValueInformation, length, resultLength);
 }
 
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type, PVOID data, ULONG dataSize) {
@@ -371,7 +370,6 @@ NTSTATUS ZwFlushKey(HANDLE keyHandle) {
 }
 
 namespace platform::registry {
-
 
 NTSTATUS OpenPath(std::u16string_view path, bool create, HANDLE* handle) {
   std::lock_guard guard(tree::Lock());

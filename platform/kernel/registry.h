@@ -135,11 +135,11 @@ NTSTATUS ZwCreateKey(HANDLE* keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
                      ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
 NTSTATUS ZwQueryKey(HANDLE keyHandle, KEY_INFORMATION_CLASS keyInformationClass, PVOID keyInformation, ULONG length,
                     PULONG resultLength);
-NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass,
-                        PVOID keyInformation, ULONG length, PULONG resultLength);
+NTSTATUS ZwEnumerateKey(HANDLE keyHandle, ULONG index, KEY_INFORMATION_CLASS keyInformationClass, PVOID keyInformation,
+                        ULONG length, PULONG resultLength);
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                         ULONG length, PULONG resultLength);
+                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation, ULONG length,
+                         PULONG resultLength);
 NTSTATUS ZwEnumerateValueKey(HANDLE keyHandle, ULONG index, KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
                              PVOID keyValueInformation, ULONG length, PULONG resultLength);
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,

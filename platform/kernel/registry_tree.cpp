@@ -192,7 +192,8 @@ std::u16string FullPath(const Key& key) {
   return path;
 }
 
-LONGLONG Now() { return platform::clock::Now(); }
+// Last-write times are system times, as the kernel keeps them.
+LONGLONG Now() { return platform::clock::kSystemTimeAtBoot + platform::clock::Now(); }
 
 void Touch(Key& key) { key.lastWriteTime = Now(); }
 

@@ -39,13 +39,18 @@ inline constexpr GUID IID_IUnknown = DEFINE_GUID_VALUE(0x00000000, 0x0000, 0x000
 class CUnknownBase : public INonDelegatingUnknown {
  public:
   explicit CUnknownBase(PUNKNOWN outerUnknown)
-      : m_OuterUnknown(outerUnknown ? outerUnknown : reinterpret_cast<PUNKNOWN>(static_cast<INonDelegatingUnknown*>(this))) {}
+      : m_InnerUnknown(this), m_OuterUnknown(outerUnknown ? outerUnknown : &m_InnerUnknown) {}
   virtual ~CUnknownBase() = default;
+
+  // The object's non-delegating unknown as a real IUnknown: what a factory
+  // hands out, what an aggregating outer object keeps, and the outer unknown
+  // of a stand-alone object.
+  PUNKNOWN GetInnerUnknown() { return &m_InnerUnknown; }
 
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override {
     if (!object) return STATUS_INVALID_PARAMETER;
     if (IsEqualGUIDAligned(iid, IID_IUnknown)) {
-      *object = static_cast<INonDelegatingUnknown*>(this);
+      *object = GetInnerUnknown();
       NonDelegatingAddRef();
       return STATUS_SUCCESS;
     }
@@ -76,6 +81,21 @@ class CUnknownBase : public INonDelegatingUnknown {
   PUNKNOWN GetOuterUnknown() const { return m_OuterUnknown; }
   LONG GetRefCountForTest() const { return m_RefCount; }
 
+ private:
+  class InnerUnknown final : public IUnknown {
+   public:
+    explicit InnerUnknown(CUnknownBase* owner) : m_Owner(owner) {}
+    NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID iid, PVOID* object) override {
+      return m_Owner->NonDelegatingQueryInterface(iid, object);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_Owner->NonDelegatingAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_Owner->NonDelegatingRelease(); }
+
+   private:
+    CUnknownBase* m_Owner;
+  };
+  InnerUnknown m_InnerUnknown;
+
  protected:
   volatile LONG m_RefCount = 0;
   PUNKNOWN m_OuterUnknown;
@@ -89,12 +109,6 @@ class CUnknownBase : public INonDelegatingUnknown {
   }                                                                               \
   ULONG STDMETHODCALLTYPE AddRef() override { return m_OuterUnknown->AddRef(); }  \
   ULONG STDMETHODCALLTYPE Release() override { return m_OuterUnknown->Release(); }
-
-// The outer unknown of a stand-alone object is the object's own
-// non-delegating unknown; these adapters let it be called as an IUnknown.
-// INonDelegatingUnknown and IUnknown have the same vtable shape, which is
-// what aggregation relies on.
-static_assert(sizeof(INonDelegatingUnknown) == sizeof(IUnknown));
 
 // Pool-backed allocation for other kernel data: new (PoolType, Tag) T(...)
 // gives zeroed pool memory; free it with an explicit destructor call and

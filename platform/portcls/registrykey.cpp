@@ -35,8 +35,8 @@ class CRegistryKey : public CUnknownBase, public IRegistryKey {
     PAGED_CODE();
     return ZwEnumerateKey(m_Key, index, infoClass, info, length, resultLength);
   }
-  NTSTATUS STDMETHODCALLTYPE QueryValueKey(PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
-                                           PVOID info, ULONG length, PULONG resultLength) override {
+  NTSTATUS STDMETHODCALLTYPE QueryValueKey(PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                                           ULONG length, PULONG resultLength) override {
     PAGED_CODE();
     return ZwQueryValueKey(m_Key, valueName, infoClass, info, length, resultLength);
   }
@@ -45,8 +45,7 @@ class CRegistryKey : public CUnknownBase, public IRegistryKey {
     PAGED_CODE();
     return ZwEnumerateValueKey(m_Key, index, infoClass, info, length, resultLength);
   }
-  NTSTATUS STDMETHODCALLTYPE SetValueKey(PUNICODE_STRING valueName, ULONG type, PVOID data,
-                                         ULONG dataSize) override {
+  NTSTATUS STDMETHODCALLTYPE SetValueKey(PUNICODE_STRING valueName, ULONG type, PVOID data, ULONG dataSize) override {
     PAGED_CODE();
     return ZwSetValueKey(m_Key, valueName, 0, type, data, dataSize);
   }
@@ -54,8 +53,7 @@ class CRegistryKey : public CUnknownBase, public IRegistryKey {
     return STATUS_NOT_IMPLEMENTED;
   }
   NTSTATUS STDMETHODCALLTYPE NewSubKey(IRegistryKey** subKey, PUNKNOWN outerUnknown, ACCESS_MASK desiredAccess,
-                                       PUNICODE_STRING subKeyName, ULONG createOptions,
-                                       PULONG disposition) override;
+                                       PUNICODE_STRING subKeyName, ULONG createOptions, PULONG disposition) override;
   NTSTATUS STDMETHODCALLTYPE DeleteKey() override {
     PAGED_CODE();
     return ZwDeleteKey(m_Key);

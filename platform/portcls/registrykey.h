@@ -7,10 +7,10 @@
 
 // The kinds of key PcNewRegistryKey opens.
 enum {
-  GeneralRegistryKey = 0,     // by object attributes
-  DeviceRegistryKey = 1,      // the device instance's "Device Parameters"
-  DriverRegistryKey = 2,      // the driver's software key
-  HwProfileRegistryKey = 3,   // the instance key of the current hardware profile
+  GeneralRegistryKey = 0,    // by object attributes
+  DeviceRegistryKey = 1,     // the device instance's "Device Parameters"
+  DriverRegistryKey = 2,     // the driver's software key
+  HwProfileRegistryKey = 3,  // the instance key of the current hardware profile
   DeviceInterfaceRegistryKey = 4,
 };
 
@@ -34,8 +34,7 @@ struct IRegistryKey : IUnknown {
                                                        KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
                                                        PVOID keyValueInformation, ULONG length,
                                                        PULONG resultLength) = 0;
-  virtual NTSTATUS STDMETHODCALLTYPE SetValueKey(PUNICODE_STRING valueName, ULONG type, PVOID data,
-                                                 ULONG dataSize) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE SetValueKey(PUNICODE_STRING valueName, ULONG type, PVOID data, ULONG dataSize) = 0;
   // Not offered by the stand-in: STATUS_NOT_IMPLEMENTED.
   virtual NTSTATUS STDMETHODCALLTYPE QueryRegistryValues(PRTL_QUERY_REGISTRY_TABLE queryTable, PVOID context) = 0;
   // Opens the subkey, creating it when absent.

@@ -84,14 +84,17 @@ std::map<std::pair<int, int>, Rule> ConversionRules() {
     y[4] = 0.871 * x[4] + x[6] + 0.49 * x[5];
     y[5] = 0.49 * x[4] + x[7] + 0.871 * x[5];
   };
-  for (int e = 2; e <= 8; ++e) r[{1, e}] = [e](const Frame& x, Frame& y) {
+  for (int e = 2; e <= 8; ++e)
+    r[{1, e}] = [e](const Frame& x, Frame& y) {
       y[1] = x[0];
       for (int c = 2; c < e; ++c) y[c] = 0;
     };
-  for (int e = 3; e <= 8; ++e) r[{2, e}] = [e](const Frame&, Frame& y) {
+  for (int e = 3; e <= 8; ++e)
+    r[{2, e}] = [e](const Frame&, Frame& y) {
       for (int c = 2; c < e; ++c) y[c] = 0;
     };
-  for (int e = 5; e <= 8; ++e) r[{4, e}] = [e](const Frame& x, Frame& y) {
+  for (int e = 5; e <= 8; ++e)
+    r[{4, e}] = [e](const Frame& x, Frame& y) {
       y[4] = x[2];
       y[5] = x[3];
       y[2] = y[3] = 0;
@@ -139,17 +142,20 @@ std::map<std::pair<int, int>, Rule> MixdownRules() {
     y[4] = x[4] + x[6];
     y[5] = x[5] + x[7];
   };
-  for (int e = 3; e <= 8; ++e) r[{2, e}] = [e](const Frame&, Frame& y) {
+  for (int e = 3; e <= 8; ++e)
+    r[{2, e}] = [e](const Frame&, Frame& y) {
       for (int c = 2; c < e; ++c) y[c] = 1e-12;
     };
-  for (int e = 5; e <= 8; ++e) r[{4, e}] = [e](const Frame& x, Frame& y) {
+  for (int e = 5; e <= 8; ++e)
+    r[{4, e}] = [e](const Frame& x, Frame& y) {
       y[4] = x[2];
       y[5] = x[3];
       y[2] = y[3] = 1e-12;
       if (e >= 7)
         for (int c = 6; c < e; ++c) y[c] = 1e-12;
     };
-  for (int e = 7; e <= 8; ++e) r[{6, e}] = [e](const Frame&, Frame& y) {
+  for (int e = 7; e <= 8; ++e)
+    r[{6, e}] = [e](const Frame&, Frame& y) {
       for (int c = 6; c < e; ++c) y[c] = 1e-12;
     };
   return r;
@@ -196,7 +202,8 @@ TEST_F(ChannelConversionTest, SetFormatChecksInOrder) {
       {"extensible pcm in", extPcm, f2, "CChannelConversion::SetFormat Tag not WAVE_FORMAT_IEEE_FLOAT\n"},
       {"pcm out", f9, pcm, "CChannelConversion::SetFormat Output Tag not WAVE_FORMAT_IEEE_FLOAT\n"},
       {"9 in", f9, f2, "CChannelConversion::SetFormat InFormat.Format.nChannels > MAX_SOFTWARE_DSP_PROCESS_CHANNELS\n"},
-      {"9 out", f2, f9, "CChannelConversion::SetFormat InFormat.Format.nChannels > MAX_SOFTWARE_DSP_PROCESS_CHANNELS\n"},
+      {"9 out", f2, f9,
+       "CChannelConversion::SetFormat InFormat.Format.nChannels > MAX_SOFTWARE_DSP_PROCESS_CHANNELS\n"},
   };
   for (const auto& tc : cases) {
     platform::debug::Clear();

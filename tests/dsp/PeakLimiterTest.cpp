@@ -96,9 +96,7 @@ TEST_F(PeakLimiterTest, FirstOutputsAfterResetAreSilentAndTheGainIsKept) {
 
 TEST_F(PeakLimiterTest, SteadySinesComeOutAtCeilingOrFullGain) {
   ScopedSignalPathMxcsr mxcsr;
-  const struct {
-    float amplitude, expectedPeak;
-  } cases[] = {{1.0f, 1.0f}, {0.25f, 0.25f * 2.8183f}};
+  const struct { float amplitude, expectedPeak; } cases[] = {{1.0f, 1.0f}, {0.25f, 0.25f * 2.8183f}};
   for (const auto& tc : cases) {
     auto lim = Make(1, 2.8183f, 1.0f);
     std::vector<std::vector<float>> ch = {std::vector<float>(48000)};

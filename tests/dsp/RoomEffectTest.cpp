@@ -57,8 +57,13 @@ class RoomReference {
     const float cd = q[0] * c, x1 = q[1] * a + q[2] * S[3], fd = q[5] * f, x2 = q[3] * b + q[4] * S[0];
     const float gd = q[6] * g, x3 = q[7] * d + q[8] * S[1], x4 = q[9] * e + q[10] * S[2];
     const float* z = t.midSide;
-    const float r[7] = {cd,          z[0] * x1 + z[1] * x2,  z[2] * x1 + z[3] * x2, z[4] * fd + z[5] * gd,
-                        z[6] * fd + z[7] * gd, z[8] * x3 + z[9] * x4, z[10] * x3 + z[11] * x4};
+    const float r[7] = {cd,
+                        z[0] * x1 + z[1] * x2,
+                        z[2] * x1 + z[3] * x2,
+                        z[4] * fd + z[5] * gd,
+                        z[6] * fd + z[7] * gd,
+                        z[8] * x3 + z[9] * x4,
+                        z[10] * x3 + z[11] * x4};
     for (int k = 0; k < 7; ++k) R[k].push_back(r[k]);
     float ea = 0, eb = 0;
     for (int k = 0; k < 7; ++k) {
@@ -182,7 +187,8 @@ TEST_P(RoomEffectReferenceTest, MatchesSeparateDelayLinesSampleForSample) {
     for (int c = 0; c < 8; ++c) in[c] = original[c][i];
     ref.Step(in, l, r);
     if (l != left[i] || r != right[i]) {
-      if (mismatches++ < 5) ADD_FAILURE() << "sample " << i << ": " << left[i] << "/" << right[i] << " != " << l << "/" << r;
+      if (mismatches++ < 5)
+        ADD_FAILURE() << "sample " << i << ": " << left[i] << "/" << right[i] << " != " << l << "/" << r;
     }
   }
   EXPECT_EQ(mismatches, 0u);
@@ -291,7 +297,7 @@ TEST_F(RoomEffectTest, InvalidRequestKeepsTheActiveSettings) {
 }
 
 TEST_F(RoomEffectTest, RatesMapToColumns) {
-  const std::pair<uint32_t, int32_t> cases[] = {{48000, 0}, {44100, 1}, {32000, 2}, {96000, 16},
+  const std::pair<uint32_t, int32_t> cases[] = {{48000, 0},  {44100, 1},  {32000, 2},  {96000, 16},
                                                 {88200, 17}, {176400, 1}, {192000, 1}, {8000, 1}};
   for (auto [rate, column] : cases) EXPECT_EQ(CRoomEffect::ColumnForRate(rate), column) << rate;
 }

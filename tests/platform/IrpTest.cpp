@@ -68,7 +68,7 @@ TEST_F(IrpTest, MoreProcessingRequiredLeavesTheIrpWithTheRoutinesDriver) {
     auto* f = *static_cast<Forwarding**>(device->DeviceExtension);
     NTSTATUS status = ForwardDispatch(device, irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&f->done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);  // the lower driver's answer, still readable
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);                // the lower driver's answer, still readable
     EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, device);  // our own location again
     irp->IoStatus.Status = STATUS_DEVICE_BUSY;
     irp->IoStatus.Information = 3;
@@ -150,12 +150,11 @@ TEST_F(IrpTest, CompletionRoutinesRunByTheirFlags) {
   *static_cast<Forwarding**>(stack.Fdo()->DeviceExtension) = &forwarding;
   stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ForwardDispatch;
   NTSTATUS lowerStatus = STATUS_SUCCESS;
-  platform::io::SetPhysicalDeviceDispatch(stack.Pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                                          [&](PDEVICE_OBJECT, PIRP irp) {
-                                            irp->IoStatus.Status = lowerStatus;
-                                            IoCompleteRequest(irp, IO_NO_INCREMENT);
-                                            return lowerStatus;
-                                          });
+  platform::io::SetPhysicalDeviceDispatch(stack.Pdo(), IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = lowerStatus;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return lowerStatus;
+  });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     forwarding = Forwarding{c.onSuccess, c.onError, c.onCancel};
@@ -361,6 +360,45 @@ TEST_F(IrpTest, PowerRequestsCompleteToTheRequester) {
   EXPECT_EQ(outcome.state, PowerDeviceD3);
   EXPECT_EQ(outcome.status, STATUS_SUCCESS);
   EXPECT_EQ(platform::power::OutstandingRequests(), 0u);
+}
+
+TEST_F(IrpTest, MdlsMapIntoTheCurrentUserProcess) {
+  testsupport::RuleRecorder rules;
+  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 256, MakeTag("Tst ")));
+  PMDL mdl = IoAllocateMdl(buffer, 256, FALSE, FALSE, nullptr);
+  ASSERT_NE(mdl, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), 256u);
+
+  // A 32-bit process sees the block below 4 GiB, at an address of its own.
+  platform::mm::UserProcess* process = platform::mm::CreateUserProcess(true);
+  platform::mm::SetCurrentProcess(process);
+  PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  auto address = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(user));
+  ASSERT_NE(user, nullptr);
+  EXPECT_LT(address, 0x100000000ull);
+  EXPECT_EQ(platform::mm::UserToKernel(process, address + 16, 8), buffer + 16);
+  EXPECT_EQ(platform::mm::UserToKernel(process, address + 250, 8), nullptr);  // runs past the block
+
+  // Ending the process with the mapping in place is the driver's fault.
+  platform::mm::UserProcess* other = platform::mm::CreateUserProcess(false);
+  platform::mm::SetCurrentProcess(other);
+  PVOID user64 = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  platform::mm::SetCurrentProcess(nullptr);
+  platform::mm::DeleteUserProcess(other);
+  EXPECT_TRUE(rules.Take("PROCESS_HAS_LOCKED_PAGES"));
+  platform::mm::SetCurrentProcess(other);
+  MmUnmapLockedPages(user64, mdl);
+  platform::mm::DeleteUserProcess(other);
+
+  platform::mm::SetCurrentProcess(process);
+  MmUnmapLockedPages(user, mdl);
+  EXPECT_EQ(platform::mm::MappingCount(process), 0u);
+  platform::mm::DeleteUserProcess(process);
+  IoFreeMdl(mdl);
+  ExFreePool(buffer);
+  EXPECT_TRUE(rules.Rules().empty());
 }
 
 }  // namespace

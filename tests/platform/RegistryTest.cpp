@@ -72,9 +72,9 @@ TEST_F(RegistryTest, QueriesAnswerSizeRequestsAsTheKernelDoes) {
     SCOPED_TRACE(c.name);
     std::vector<UCHAR> buffer(128, 0xEE);
     ULONG result = 0;
-    NTSTATUS status = c.keyQuery ? ZwQueryKey(key, KeyBasicInformation, buffer.data(), c.length, &result)
-                                 : ZwQueryValueKey(key, &value, KeyValuePartialInformation, buffer.data(), c.length,
-                                                   &result);
+    NTSTATUS status = c.keyQuery
+                          ? ZwQueryKey(key, KeyBasicInformation, buffer.data(), c.length, &result)
+                          : ZwQueryValueKey(key, &value, KeyValuePartialInformation, buffer.data(), c.length, &result);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(result, c.keyQuery ? 16 + nameBytes : 16u);  // always the full size
     ULONG written = 0;
@@ -182,14 +182,16 @@ TEST_F(RegistryTest, TheSavedTextReadsBackToTheSameRegistry) {
   std::string file = ::testing::TempDir() + "registry_roundtrip.reg";
   ASSERT_EQ(platform::registry::SaveToFile(file), STATUS_SUCCESS);
   platform::registry::Reset();
-  EXPECT_FALSE(platform::registry::KeyExists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"));
+  EXPECT_FALSE(
+      platform::registry::KeyExists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"));
   std::string error;
   ASSERT_EQ(platform::registry::LoadFromFile(file, &error), STATUS_SUCCESS) << error;
   EXPECT_EQ(platform::registry::SaveToText(), text);
   std::remove(file.c_str());
 
   // The registry editor's own files are UTF-16 with a byte-order mark.
-  std::u16string wide = u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S-1]\r\n\"v\"=dword:ffffffff\r\n";
+  std::u16string wide =
+      u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S-1]\r\n\"v\"=dword:ffffffff\r\n";
   std::string bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
   ASSERT_EQ(platform::registry::LoadFromText(bytes, &error), STATUS_SUCCESS) << error;
   ULONG type = 0;
@@ -203,16 +205,17 @@ TEST_F(RegistryTest, ImportsHonourDeletions) {
   FillSampleTree();
   const std::u16string k = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}\\0007";
   std::string error;
-  ASSERT_EQ(platform::registry::LoadFromText("Windows Registry Editor Version 5.00\n"
-                                             "; presets\n"
-                                             "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"
-                                             "\\0007\\Settings]\n"
-                                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"
-                                             "\\0007]\n"
-                                             "\"DriverDesc\"=-\n"
-                                             "\"Level\"=hex:01,02,\\\n   03\n",
-                                             &error),
-            STATUS_SUCCESS)
+  ASSERT_EQ(
+      platform::registry::LoadFromText("Windows Registry Editor Version 5.00\n"
+                                       "; presets\n"
+                                       "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"
+                                       "\\0007\\Settings]\n"
+                                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c}"
+                                       "\\0007]\n"
+                                       "\"DriverDesc\"=-\n"
+                                       "\"Level\"=hex:01,02,\\\n   03\n",
+                                       &error),
+      STATUS_SUCCESS)
       << error;
   EXPECT_FALSE(platform::registry::KeyExists(k + u"\\Settings"));
   EXPECT_FALSE(platform::registry::GetValue(k, u"DriverDesc", nullptr, nullptr));

@@ -1,0 +1,117 @@
+// The base of every stream engine, one per AudioStreaming interface. It names
+// the engine, keeps its wave formats, the topology nodes attached to it and
+// its processor and client lists, owns the engine's wave filter (port,
+// subdevice registration, physical connection to the topology filter) and
+// its named callback object.
+//
+// The wave port field is the subdevice state: null means no wave filter is
+// registered. Names, formats, attached nodes and the subdevice fields are
+// written at PASSIVE_LEVEL on the start, plug-and-play and control paths only
+// and read afterwards without a lock.
+#pragma once
+
+#include "driver/common/CKernelMutex.h"
+#include "driver/common/CPointerList.h"
+#include "driver/common/PrivateInterfaces.h"
+
+constexpr ULONG STREAM_ENGINE_TAG = MakeTag("Stre");
+
+// The engine's work area for the software signal path.
+constexpr ULONG STREAM_ENGINE_WORK_BUFFER_BYTES = 16384;
+constexpr ULONG STREAM_ENGINE_CHANNEL_BUFFERS = 8;
+constexpr ULONG STREAM_ENGINE_CHANNEL_BUFFER_BYTES = 2048;
+
+// The wave filter's bridge pin, the end of the physical connection.
+constexpr ULONG WAVE_FILTER_BRIDGE_PIN = 1;
+
+// m_StreamState
+constexpr ULONG STREAM_STATE_CLOSED = 0;
+constexpr ULONG STREAM_STATE_OPEN = 1;
+constexpr ULONG STREAM_STATE_RUNNING = 2;
+
+class CStreamEngine : public IStreamEngine, public CUnknownBase {
+ public:
+  CStreamEngine(PUNKNOWN outerUnknown, ULONG engineId);
+  ~CStreamEngine() override;
+
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+  // ---- IStreamEngine
+  ULONG STDMETHODCALLTYPE IsCapture() override { return m_Direction; }
+  ULONG STDMETHODCALLTYPE GetPinCategory() override;
+  NTSTATUS STDMETHODCALLTYPE SetName(PCWSTR name) override;
+  NTSTATUS STDMETHODCALLTYPE GetName(PWSTR name) override;
+  ULONG STDMETHODCALLTYPE GetFormatCount() override;
+  NTSTATUS STDMETHODCALLTYPE GetFormat(ULONG index, PWAVEFORMATEXTENSIBLE format) override;
+  ULONG STDMETHODCALLTYPE GetAttachedNodeCount() override;
+  NTSTATUS STDMETHODCALLTYPE GetAttachedNode(ULONG index, ITopoNode** node) override;
+  NTSTATUS STDMETHODCALLTYPE SetWaveMiniportFactory(PFNCREATEWAVEMINIPORT factory, REFCLSID classId) override;
+  NTSTATUS STDMETHODCALLTYPE SetTopology(PUNKNOWN topologyPort, PUNKNOWN topologyMiniport) override;
+  NTSTATUS STDMETHODCALLTYPE UpdateSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter) override;
+  NTSTATUS STDMETHODCALLTYPE RemoveSubdevice(PDEVICE_OBJECT deviceObject) override;
+  NTSTATUS STDMETHODCALLTYPE FindFormat(PWAVEFORMATEX format) override;
+  NTSTATUS STDMETHODCALLTYPE RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context,
+                                              PVOID* registration) override;
+  NTSTATUS STDMETHODCALLTYPE UnregisterCallback(PVOID registration) override;
+  NTSTATUS STDMETHODCALLTYPE PowerChangeState(DEVICE_POWER_STATE newState) override;
+  // The software signal path belongs to the streaming classes; the base has
+  // none yet.
+  NTSTATUS STDMETHODCALLTYPE ProcessBuffer(PVOID buffer, LONG bufferBytes) override;
+  NTSTATUS STDMETHODCALLTYPE RunNodeProcessors(PVOID buffer, LONG bufferBytes) override;
+  NTSTATUS STDMETHODCALLTYPE RunNodeProcessorsFloat(PVOID buffer, ULONG frames, ULONG formatTag) override;
+  NTSTATUS STDMETHODCALLTYPE RunCaptureProcessors(PVOID buffer, LONG bufferBytes) override;
+  NTSTATUS STDMETHODCALLTYPE RunCaptureProcessorsFloat(ULONG frames) override;
+  NTSTATUS STDMETHODCALLTYPE RunRenderProcessors(PVOID buffer, LONG bufferBytes) override;
+  NTSTATUS STDMETHODCALLTYPE RunRenderProcessorsFloat(ULONG frames) override;
+  NTSTATUS STDMETHODCALLTYPE Init(ULONG direction) override;
+
+  // ---- Called by the parsers and the hardware model
+  NTSTATUS AllocateWorkBuffers();
+  NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE* format);
+  NTSTATUS AttachNode(ITopoNode* node);
+  NTSTATUS AddNodeProcessor(IDspProcessor* processor);
+  BOOLEAN IsTerminalPresent();
+  NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter);
+
+  ULONG GetEngineId() const { return m_EngineId; }
+  // The registered wave port (no reference added), null while none is.
+  PUNKNOWN GetWavePort() const { return m_WavePort; }
+  ULONG GetTopologyPin() const { return m_TopologyPin; }
+
+ protected:
+  // The format list an engine offers: render engines of a stereo output
+  // category offer only their two-channel formats when they have any.
+  CPointerList* AdvertisedFormats();
+  NTSTATUS UnregisterWaveSubdevice(PDEVICE_OBJECT deviceObject);
+  // Takes every entry off a client-processor list and releases it.
+  void ReleaseProcessors(CPointerList* list);
+
+  ULONG m_EngineId;
+  ULONG m_Direction = STREAM_DIRECTION_RENDER;
+  PWSTR m_Name = nullptr;
+  PUNKNOWN m_WavePort = nullptr;
+  GUID m_WaveClassId{};
+  PFNCREATEWAVEMINIPORT m_WaveMiniportFactory = nullptr;
+  PUNKNOWN m_TopologyPort = nullptr;
+  ISubdeviceInfo* m_TopologySubdeviceInfo = nullptr;  // no reference: the port keeps the miniport
+  ULONG m_TopologyPin = 0;
+  CPointerList* m_NodeProcessors = nullptr;  // IDspProcessor*, one reference each
+  CPointerList* m_AttachedNodes = nullptr;   // ITopoNode*, one reference each
+  CPointerList* m_Formats = nullptr;         // owned 40-byte WAVEFORMATEXTENSIBLE copies
+  CPointerList* m_RegisteredClients = nullptr;
+  CPointerList* m_PreparedClients = nullptr;
+  CPointerList* m_RunningClients = nullptr;
+  // Client processors, held as their IUnknown (IToneNode derives from it
+  // directly), one reference each.
+  CPointerList* m_CaptureProcessors = nullptr;
+  CPointerList* m_RenderProcessors = nullptr;
+  CPointerList* m_StereoFormats = nullptr;
+  float* m_WorkBuffer = nullptr;
+  float** m_ChannelBuffers = nullptr;
+  ULONG m_StreamState = STREAM_STATE_CLOSED;
+  CKernelMutex m_EngineMutex;
+  KSPIN_LOCK m_EngineLock;
+  PCALLBACK_OBJECT m_CallbackObject = nullptr;
+  WAVEFORMATEXTENSIBLE m_CurrentWaveFormat{};
+};
