@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 
 .PHONY: demo test deps bench-deps release debug bench fuzz clean
 
-demo: release
+demo: deps release
 	./build/release/tools/headset-host demo
 
 test: deps debug

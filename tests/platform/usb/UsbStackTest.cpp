@@ -136,7 +136,7 @@ TEST_F(UsbStackTest, ClientDriverStreamsBothWaysThroughThePdo) {
 
   render.Stop();
   capture.Stop();
-  platform::usb::StepFrames(20);
+  platform::usb::StepFrames(110);  // ten URBs of 10 ms drain
   EXPECT_EQ(render.InFlight(), 0u);
   EXPECT_EQ(capture.InFlight(), 0u);
   EXPECT_EQ(render.RuleBreaks() + capture.RuleBreaks(), 0u);
