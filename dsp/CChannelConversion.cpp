@@ -22,6 +22,19 @@ void Fill(float* const* ch, uint32_t from, uint32_t to, uint32_t n) {
 
 void Copy(const float* src, float* dst, uint32_t n) { VecCopyF32(src, dst, static_cast<int32_t>(n)); }
 
+// Both folds take 6 channels to 4 alike: centre and LFE into the front pair,
+// the surround pair into the back.
+void SixToFour(float* const* ch, uint32_t n) {
+  float *c0 = ch[0], *c1 = ch[1], *c2 = ch[2], *c3 = ch[3], *c4 = ch[4], *c5 = ch[5];
+  for (uint32_t i = 0; i < n; ++i) {
+    const float centre = kCentre * (c2[i] + c3[i]);
+    c0[i] = c0[i] + centre;
+    c1[i] = c1[i] + centre;
+    c2[i] = c4[i];
+    c3[i] = c5[i];
+  }
+}
+
 }  // namespace
 
 bool CChannelConversion::Init() {
@@ -76,13 +89,7 @@ bool CChannelConversion::Process(float* const* ch, uint32_t n) {
         c1[i] = fr + centre + kBack * sl + kFront * sr;
       }
     } else if (d == 6 && e == 4) {
-      for (uint32_t i = 0; i < n; ++i) {
-        const float centre = kCentre * (c2[i] + c3[i]);
-        c0[i] = c0[i] + centre;
-        c1[i] = c1[i] + centre;
-        c2[i] = c4[i];
-        c3[i] = c5[i];
-      }
+      SixToFour(ch, n);
     } else if (d == 8 && e == 1) {
       for (uint32_t i = 0; i < n; ++i) c0[i] = 0.125f * (c0[i] + c1[i] + c2[i] + c3[i] + c4[i] + c5[i] + c6[i] + c7[i]);
     } else if (d == 8 && e == 2) {
@@ -159,13 +166,7 @@ void ChannelMixdown(float* const* ch, uint32_t d, uint32_t e, uint32_t n) {
         c1[i] = c1[i] + centre + c3[i] + c5[i];
       }
     } else if (d == 6 && e == 4) {
-      for (uint32_t i = 0; i < n; ++i) {
-        const float centre = kCentre * (c2[i] + c3[i]);
-        c0[i] = c0[i] + centre;
-        c1[i] = c1[i] + centre;
-        c2[i] = c4[i];
-        c3[i] = c5[i];
-      }
+      SixToFour(ch, n);
     } else if (d == 8 && e == 1) {
       for (uint32_t i = 0; i < n; ++i) {
         const float centre = kCentre * (c2[i] + c3[i]);

@@ -731,7 +731,9 @@ void HubPort::ScheduleTickLocked(LONGLONG deadline) {
   for (const auto& [id, when] : m_Ticks)
     if (when <= deadline) return;  // an earlier tick will look again
   auto token = std::make_shared<clock::EventId>(0);
-  clock::EventId id = clock::ScheduleAt(deadline, [this, token] { OnTick(*token); });
+  // The tick reads its id only once it holds the lock, which this thread
+  // holds until the id is stored.
+  clock::EventId id = clock::ScheduleAt(deadline, [this, token] { OnTick(token.get()); });
   *token = id;
   m_Ticks[id] = deadline;
 }
@@ -794,10 +796,10 @@ void HubPort::PollInterrupts() {
   }
 }
 
-void HubPort::OnTick(clock::EventId id) {
+void HubPort::OnTick(const clock::EventId* id) {
   {
     std::lock_guard<std::recursive_mutex> guard(m_Lock);
-    m_Ticks.erase(id);
+    m_Ticks.erase(*id);
     if (!m_Connected) TakePending(nullptr, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     const ULONGLONG now = FrameIndexNow();
     if (m_Connected && !m_Removed && now > 0) {

@@ -155,7 +155,7 @@ class HubPort final : private PortEvents {
 
   // The frame engine.
   void ScheduleTickLocked(LONGLONG deadline);
-  void OnTick(clock::EventId id);
+  void OnTick(const clock::EventId* id);
   void ProcessIsochronous(Transfer& t, ULONGLONG lastFrame);
   void PollInterrupts();
   void FinishLocked(Transfer& t, USBD_STATUS usbdStatus, NTSTATUS status);

@@ -315,7 +315,7 @@ TEST_F(UsbStackTest, UnplugInTheMiddleOfStreamingFailsEveryTransfer) {
   std::vector<NTSTATUS> statuses;
   IsoPipeline render(port->Pdo(), driver->Pipe(hs::kRenderEndpoint), {}, nullptr,
                      [&](PIRP irp, PURB) { statuses.push_back(irp->IoStatus.Status); });
-  device->UnplugAfterIsoPackets(205);
+  device->UnplugAfterIsoPackets(55);
   ASSERT_EQ(render.Start(), STATUS_SUCCESS);
   platform::usb::StepFrames(100);
   EXPECT_EQ(render.InFlight(), 0u);
@@ -370,45 +370,77 @@ TEST_F(UsbStackTest, PortStatusResetAndCycle) {
   EXPECT_EQ(driver->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, 18), STATUS_SUCCESS);
 }
 
-void IdleCallback(PVOID context) {
-  auto* seen = static_cast<std::pair<KIRQL, std::thread::id>*>(context);
-  seen->first = KeGetCurrentIrql();
-  seen->second = std::this_thread::get_id();
-}
+struct IdleSeen {
+  KIRQL irql = HIGH_LEVEL;
+  std::thread::id thread;
+  KEVENT called;
+};
 
-TEST_F(UsbStackTest, IdleNotificationSuspendsAndCompletesOnCancel) {
-  Configure();
-  std::pair<KIRQL, std::thread::id> seen{HIGH_LEVEL, {}};
-  USB_IDLE_CALLBACK_INFO info{IdleCallback, &seen};
-  PIRP idle = nullptr;
-  EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info, &idle), STATUS_PENDING);
-  ASSERT_NE(idle, nullptr);
-  // The callback has run at PASSIVE_LEVEL on a thread of the hub's.
-  for (int i = 0; i < 1000 && seen.first == HIGH_LEVEL; ++i) platform::usb::StepFrames(1);
-  EXPECT_EQ(seen.first, PASSIVE_LEVEL);
-  EXPECT_NE(seen.second, std::this_thread::get_id());
-  EXPECT_TRUE(port->IdleNotificationPending());
-  // A second request while one is pending is refused.
-  USB_IDLE_CALLBACK_INFO again{IdleCallback, &seen};
-  EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &again, sizeof again), STATUS_DEVICE_BUSY);
-
-  // The client powers down; the port suspends and still answers port status.
-  PIRP power = IoAllocateIrp(port->Pdo()->StackSize, FALSE);
+NTSTATUS SetDevicePower(UsbTestDriver* driver, PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
+  PIRP power = IoAllocateIrp(pdo->StackSize, FALSE);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(power);
   next->MajorFunction = IRP_MJ_POWER;
   next->MinorFunction = IRP_MN_SET_POWER;
   next->Parameters.Power.Type = DevicePowerState;
-  next->Parameters.Power.State.DeviceState = PowerDeviceD2;
+  next->Parameters.Power.State.DeviceState = state;
   power->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  EXPECT_EQ(PoCallDriver(port->Pdo(), power), STATUS_SUCCESS);
-  EXPECT_EQ(port->PowerState(), PowerDeviceD2);
+  NTSTATUS status = driver->SendAndWait(power);
+  IoFreeIrp(power);
+  return status;
+}
+
+void IdleCallback(PVOID context) {
+  auto* seen = static_cast<IdleSeen*>(context);
+  seen->irql = KeGetCurrentIrql();
+  seen->thread = std::this_thread::get_id();
+  KeSetEvent(&seen->called, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(UsbStackTest, IdleNotificationSuspendsAndCompletesOnCancel) {
+  Configure();
+  IdleSeen seen;
+  KeInitializeEvent(&seen.called, NotificationEvent, FALSE);
+  // The client goes to D2 before the hub may suspend the port.
+  EXPECT_EQ(SetDevicePower(driver.get(), port->Pdo(), PowerDeviceD2), STATUS_SUCCESS);
+  USB_IDLE_CALLBACK_INFO info{IdleCallback, &seen};
+  KEVENT idleDone;
+  KeInitializeEvent(&idleDone, NotificationEvent, FALSE);
+  NTSTATUS call = STATUS_SUCCESS;
+  PIRP idle = driver->IoctlAsync(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info, &idleDone, &call);
+  EXPECT_EQ(call, STATUS_PENDING);
+  KeWaitForSingleObject(&seen.called, Executive, KernelMode, FALSE, nullptr);
+  platform::usb::StepFrames(1);
+  EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
+  EXPECT_NE(seen.thread, std::this_thread::get_id());
+  EXPECT_TRUE(port->IdleNotificationPending());
+  EXPECT_TRUE(port->Suspended());
+  EXPECT_TRUE(device->Suspended());
+  // A second request while one is pending is refused.
+  EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info), STATUS_DEVICE_BUSY);
+  // The suspended port still answers its status; a URB is refused.
   ULONG portStatus = 0;
   EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus), STATUS_SUCCESS);
   EXPECT_EQ(portStatus, USBD_PORT_CONNECTED | USBD_PORT_ENABLED);
+  std::vector<UCHAR> descriptor;
+  EXPECT_EQ(driver->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, 18), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(port->UrbsWhileSuspended(), 1u);
 
+  // Cancelling the request resumes the port.
   EXPECT_TRUE(IoCancelIrp(idle));
+  EXPECT_NE(KeReadStateEvent(&idleDone), 0);
   EXPECT_EQ(idle->IoStatus.Status, STATUS_CANCELLED);
   EXPECT_FALSE(port->Suspended());
+  IoFreeIrp(idle);
+  EXPECT_EQ(SetDevicePower(driver.get(), port->Pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(driver->GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, 18), STATUS_SUCCESS);
+
+  // Remote wakeup completes a pending request with success.
+  KeClearEvent(&idleDone);
+  idle = driver->IoctlAsync(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info, &idleDone, &call);
+  platform::usb::StepFrames(1);
+  port->RemoteWake();
+  EXPECT_NE(KeReadStateEvent(&idleDone), 0);
+  EXPECT_EQ(idle->IoStatus.Status, STATUS_SUCCESS);
   IoFreeIrp(idle);
 
   port->RefuseIdleNotifications(STATUS_NOT_SUPPORTED);
@@ -445,7 +477,7 @@ TEST_F(UsbStackTest, BusInterfaceAnswersVersionOneWithTheFrameClock) {
   next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
   next->Parameters.DeviceCapabilities.Capabilities = &caps;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  EXPECT_EQ(IofCallDriver(port->Pdo(), irp), STATUS_SUCCESS);
+  EXPECT_EQ(driver->SendAndWait(irp), STATUS_SUCCESS);
   EXPECT_EQ(caps.DeviceD2, 1u);
   EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
   IoFreeIrp(irp);

@@ -17,9 +17,8 @@ thread_local bool t_InsideCall = false;
 
 }  // namespace
 
-NTSTATUS UsbTestDriver::Ioctl(ULONG code, PVOID argument1, ULONG inputLength, PIRP* keep) {
+PIRP UsbTestDriver::IoctlAsync(ULONG code, PVOID argument1, ULONG inputLength, PKEVENT done, NTSTATUS* callStatus) {
   PIRP irp = IoAllocateIrp(m_Lower->StackSize, FALSE);
-  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = code;
@@ -29,15 +28,18 @@ NTSTATUS UsbTestDriver::Ioctl(ULONG code, PVOID argument1, ULONG inputLength, PI
   } else {
     next->Parameters.Others.Argument1 = argument1;
   }
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, SignalEvent, done, TRUE, TRUE, TRUE);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   NTSTATUS status = IofCallDriver(m_Lower, irp);
-  if (keep) {
-    *keep = irp;  // the caller waits and frees
-    return status;
-  }
+  if (callStatus) *callStatus = status;
+  return irp;
+}
+
+NTSTATUS UsbTestDriver::Ioctl(ULONG code, PVOID argument1, ULONG inputLength) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  NTSTATUS status;
+  PIRP irp = IoctlAsync(code, argument1, inputLength, &done, &status);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     status = irp->IoStatus.Status;
@@ -46,15 +48,14 @@ NTSTATUS UsbTestDriver::Ioctl(ULONG code, PVOID argument1, ULONG inputLength, PI
   return status;
 }
 
-PIRP UsbTestDriver::SubmitAsync(PURB urb, PKEVENT done) {
-  PIRP irp = IoAllocateIrp(m_Lower->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, SignalEvent, done, TRUE, TRUE, TRUE);
-  IofCallDriver(m_Lower, irp);
-  return irp;
+NTSTATUS UsbTestDriver::SendAndWait(PIRP irp) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+  const bool power = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  NTSTATUS status = power ? PoCallDriver(m_Lower, irp) : IofCallDriver(m_Lower, irp);
+  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  return irp->IoStatus.Status;
 }
 
 NTSTATUS UsbTestDriver::GetDescriptor(UCHAR type, UCHAR index, USHORT language, std::vector<UCHAR>* out,
@@ -173,6 +174,10 @@ IsoPipeline::IsoPipeline(PDEVICE_OBJECT lower, USBD_PIPE_HANDLE pipe, Options op
 }
 
 IsoPipeline::~IsoPipeline() {
+  // A test that failed half-way may leave URBs in flight: take them back.
+  m_Running = false;
+  for (Slot& s : m_Slots) IoCancelIrp(s.irp);
+  for (int frame = 0; m_InFlight != 0 && frame < 1000; ++frame) platform::usb::StepFrames(1);
   for (Slot& s : m_Slots) {
     IoFreeIrp(s.irp);
     ExFreePool(s.urb);

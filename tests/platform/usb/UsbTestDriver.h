@@ -21,13 +21,19 @@ class UsbTestDriver {
  public:
   explicit UsbTestDriver(PDEVICE_OBJECT lower) : m_Lower(lower) {}
 
-  // An internal device I/O control with Argument1 (and, for the idle
-  // notification, the input buffer) set; returns the final status.
-  NTSTATUS Ioctl(ULONG code, PVOID argument1, ULONG inputLength = 0, PIRP* keep = nullptr);
+  // An internal device I/O control with Argument1 (for the idle
+  // notification: the input buffer) set; waits and returns the final status.
+  NTSTATUS Ioctl(ULONG code, PVOID argument1, ULONG inputLength = 0);
   NTSTATUS Submit(PURB urb) { return Ioctl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
-  // Sends and returns at once; `done` is signalled on completion.
-  PIRP SubmitAsync(PURB urb, PKEVENT done);
+  // Sends and returns at once with the IRP (its status in *callStatus);
+  // `done` is signalled on completion, then the caller frees the IRP.
+  PIRP IoctlAsync(ULONG code, PVOID argument1, ULONG inputLength, PKEVENT done, NTSTATUS* callStatus = nullptr);
+  PIRP SubmitAsync(PURB urb, PKEVENT done) { return IoctlAsync(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, 0, done); }
   void FreeAsync(PIRP irp) { IoFreeIrp(irp); }
+  // Sends an IRP whose next stack location the caller filled (power IRPs
+  // with PoCallDriver), waits, and returns the final status; the caller
+  // frees the IRP.
+  NTSTATUS SendAndWait(PIRP irp);
 
   NTSTATUS GetDescriptor(UCHAR type, UCHAR index, USHORT language, std::vector<UCHAR>* out, ULONG length);
   NTSTATUS SelectConfiguration(const std::vector<UCHAR>& config);
