@@ -153,9 +153,9 @@ NTSTATUS CreateBuffersFor32bit(IAsioPrivate* asio, const AsioIoctlRequest& r, UL
 
 NTSTATUS DispatchAsioIoctl(IAsioPrivate* asio, const AsioIoctlRequest& r, ULONG_PTR* information) {
   *information = 0;
+  if (!asio) return STATUS_INVALID_PARAMETER;
   const AsioIoctlEntry* entry = FindAsioIoctl(r.IoControlCode);
   if (!entry) return STATUS_NOT_SUPPORTED;
-  if (!asio) return STATUS_INVALID_PARAMETER;
 
   const bool from32bit = r.From32bitProcess != FALSE;
   bool refused = false;

@@ -144,5 +144,9 @@ struct AsioIoctlRequest {
 // 64 bits, and CreateBuffers' 64-bit user addresses are narrowed to 32 bits
 // through a temporary buffer. Returns the request's status (STATUS_PENDING
 // when the operation keeps the request) and its byte count in
-// `information`. A code outside the table is STATUS_NOT_SUPPORTED.
+// `information`. Without an interface (no device object to serve the host)
+// every request is STATUS_INVALID_PARAMETER; a code outside the table is
+// STATUS_NOT_SUPPORTED. An operation that keeps the request (STATUS_PENDING)
+// marks it pending before it stores it, since another thread may complete
+// it from then on.
 NTSTATUS DispatchAsioIoctl(IAsioPrivate* asio, const AsioIoctlRequest& request, ULONG_PTR* information);

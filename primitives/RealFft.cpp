@@ -6,6 +6,7 @@
 #include "primitives/Memory.h"
 #include "primitives/RealFft.h"
 #include "primitives/Vector.h"
+#include "primitives/levels/FftLevels.h"
 
 namespace {
 
@@ -541,14 +542,14 @@ DspStatus RealFftInverseInPlaceL0(float* srcDst, const RealFftSpec* spec, void* 
   return RealFftInverse(srcDst, srcDst, spec, workBuf);
 }
 
-DSP_DISPATCH_TABLE(RealFftForwardInPlace, RealFftForwardInPlaceL0, RealFftForwardInPlaceL0, RealFftForwardInPlaceL0,
-                   RealFftForwardInPlaceL0);
+DSP_DISPATCH_TABLE(RealFftForwardInPlace, RealFftForwardInPlaceL0, RealFftForwardInPlaceL1, RealFftForwardInPlaceL2,
+                   RealFftForwardInPlaceL3);
 DspStatus RealFftForwardInPlace(float* srcDst, const RealFftSpec* spec, void* workBuf) {
   return DspDispatch(RealFftForwardInPlaceTable, srcDst, spec, workBuf);
 }
 
-DSP_DISPATCH_TABLE(RealFftInverseInPlace, RealFftInverseInPlaceL0, RealFftInverseInPlaceL0, RealFftInverseInPlaceL0,
-                   RealFftInverseInPlaceL0);
+DSP_DISPATCH_TABLE(RealFftInverseInPlace, RealFftInverseInPlaceL0, RealFftInverseInPlaceL1, RealFftInverseInPlaceL2,
+                   RealFftInverseInPlaceL3);
 DspStatus RealFftInverseInPlace(float* srcDst, const RealFftSpec* spec, void* workBuf) {
   return DspDispatch(RealFftInverseInPlaceTable, srcDst, spec, workBuf);
 }

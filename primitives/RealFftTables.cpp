@@ -6,6 +6,7 @@
 #include "primitives/Memory.h"
 #include "primitives/RealFft.h"
 #include "primitives/Vector.h"
+#include "primitives/levels/FftLevels.h"
 
 // sin(2 pi k / 1024), k = 0..256, each correctly rounded to single precision.
 const float QuarterSineTable1024[257] = {
@@ -458,7 +459,7 @@ DspStatus RealFftDestroyL0(RealFftSpec* spec) {
   return DSP_STATUS_OK;
 }
 
-DSP_DISPATCH_TABLE(RealFftCreate, RealFftCreateL0, RealFftCreateL0, RealFftCreateL0, RealFftCreateL0);
+DSP_DISPATCH_TABLE(RealFftCreate, RealFftCreateL0, RealFftCreateL1, RealFftCreateL2, RealFftCreateL3);
 DspStatus RealFftCreate(RealFftSpec** spec, int32_t order, int32_t flags, int32_t hint) {
   return DspDispatch(RealFftCreateTable, spec, order, flags, hint);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "primitives/Dispatch.h"
+#include "primitives/levels/MemoryLevels.h"
 
 namespace {
 
@@ -242,10 +243,10 @@ DspStatus VecMinF32L0(const float* src, int32_t len, float* min) {
 // ---------------------------------------------------------------------------
 // Dispatch
 
-DSP_DISPATCH_TABLE(VecZeroF32, VecZeroF32L0, VecZeroF32L0, VecZeroF32L0, VecZeroF32L0);
-DSP_DISPATCH_TABLE(VecSetF32, VecSetF32L0, VecSetF32L0, VecSetF32L0, VecSetF32L0);
-DSP_DISPATCH_TABLE(VecCopyF32, VecCopyF32L0, VecCopyF32L0, VecCopyF32L0, VecCopyF32L0);
-DSP_DISPATCH_TABLE(VecMoveF32, VecMoveF32L0, VecMoveF32L0, VecMoveF32L0, VecMoveF32L0);
+DSP_DISPATCH_TABLE(VecZeroF32, VecZeroF32L0, VecZeroF32L1, VecZeroF32L2, VecZeroF32L3);
+DSP_DISPATCH_TABLE(VecSetF32, VecSetF32L0, VecSetF32L1, VecSetF32L2, VecSetF32L3);
+DSP_DISPATCH_TABLE(VecCopyF32, VecCopyF32L0, VecCopyF32L1, VecCopyF32L2, VecCopyF32L3);
+DSP_DISPATCH_TABLE(VecMoveF32, VecMoveF32L0, VecMoveF32L1, VecMoveF32L2, VecMoveF32L3);
 DSP_DISPATCH_TABLE(VecAddF32, VecAddF32L0, VecAddF32L0, VecAddF32L0, VecAddF32L0);
 DSP_DISPATCH_TABLE(VecAddF32InPlace, VecAddF32InPlaceL0, VecAddF32InPlaceL0, VecAddF32InPlaceL0, VecAddF32InPlaceL0);
 DSP_DISPATCH_TABLE(VecAddConstF32InPlace, VecAddConstF32InPlaceL0, VecAddConstF32InPlaceL0, VecAddConstF32InPlaceL0,

@@ -92,36 +92,61 @@ class Printer {
 
 const char* TerminalTypeName(unsigned type) {
   switch (type) {
-    case USB_AUDIO_TERMINAL_USB_UNDEFINED: return "USB Undefined";
-    case USB_AUDIO_TERMINAL_USB_STREAMING: return "USB Streaming";
-    case USB_AUDIO_TERMINAL_USB_VENDOR: return "USB Vendor Specific";
-    case USB_AUDIO_TERMINAL_MICROPHONE: return "Microphone";
-    case USB_AUDIO_TERMINAL_DESKTOP_MICROPHONE: return "Desktop Microphone";
-    case USB_AUDIO_TERMINAL_PERSONAL_MICROPHONE: return "Personal Microphone";
-    case USB_AUDIO_TERMINAL_OMNI_MICROPHONE: return "Omni-directional Microphone";
-    case USB_AUDIO_TERMINAL_MICROPHONE_ARRAY: return "Microphone Array";
-    case USB_AUDIO_TERMINAL_SPEAKER: return "Speaker";
-    case USB_AUDIO_TERMINAL_HEADPHONES: return "Headphones";
-    case USB_AUDIO_TERMINAL_DESKTOP_SPEAKER: return "Desktop Speaker";
-    case USB_AUDIO_TERMINAL_ROOM_SPEAKER: return "Room Speaker";
-    case USB_AUDIO_TERMINAL_COMMUNICATION_SPEAKER: return "Communication Speaker";
-    case USB_AUDIO_TERMINAL_LFE_SPEAKER: return "Low Frequency Effects Speaker";
-    case USB_AUDIO_TERMINAL_HANDSET: return "Handset";
-    case USB_AUDIO_TERMINAL_HEADSET: return "Headset";
-    case USB_AUDIO_TERMINAL_SPEAKERPHONE: return "Speakerphone";
-    case USB_AUDIO_TERMINAL_ECHO_SUPPRESSING_SPEAKERPHONE: return "Echo-suppressing speakerphone";
-    case USB_AUDIO_TERMINAL_ECHO_CANCELING_SPEAKERPHONE: return "Echo-canceling speakerphone";
-    case USB_AUDIO_TERMINAL_ANALOG_CONNECTOR: return "Analog Connector";
-    case USB_AUDIO_TERMINAL_DIGITAL_INTERFACE: return "Digital Audio Interface";
-    case USB_AUDIO_TERMINAL_LINE_CONNECTOR: return "Line Connector";
-    case USB_AUDIO_TERMINAL_SPDIF: return "SPDIF interface";
-    default: return "";
+    case USB_AUDIO_TERMINAL_USB_UNDEFINED:
+      return "USB Undefined";
+    case USB_AUDIO_TERMINAL_USB_STREAMING:
+      return "USB Streaming";
+    case USB_AUDIO_TERMINAL_USB_VENDOR:
+      return "USB Vendor Specific";
+    case USB_AUDIO_TERMINAL_MICROPHONE:
+      return "Microphone";
+    case USB_AUDIO_TERMINAL_DESKTOP_MICROPHONE:
+      return "Desktop Microphone";
+    case USB_AUDIO_TERMINAL_PERSONAL_MICROPHONE:
+      return "Personal Microphone";
+    case USB_AUDIO_TERMINAL_OMNI_MICROPHONE:
+      return "Omni-directional Microphone";
+    case USB_AUDIO_TERMINAL_MICROPHONE_ARRAY:
+      return "Microphone Array";
+    case USB_AUDIO_TERMINAL_SPEAKER:
+      return "Speaker";
+    case USB_AUDIO_TERMINAL_HEADPHONES:
+      return "Headphones";
+    case USB_AUDIO_TERMINAL_DESKTOP_SPEAKER:
+      return "Desktop Speaker";
+    case USB_AUDIO_TERMINAL_ROOM_SPEAKER:
+      return "Room Speaker";
+    case USB_AUDIO_TERMINAL_COMMUNICATION_SPEAKER:
+      return "Communication Speaker";
+    case USB_AUDIO_TERMINAL_LFE_SPEAKER:
+      return "Low Frequency Effects Speaker";
+    case USB_AUDIO_TERMINAL_HANDSET:
+      return "Handset";
+    case USB_AUDIO_TERMINAL_HEADSET:
+      return "Headset";
+    case USB_AUDIO_TERMINAL_SPEAKERPHONE:
+      return "Speakerphone";
+    case USB_AUDIO_TERMINAL_ECHO_SUPPRESSING_SPEAKERPHONE:
+      return "Echo-suppressing speakerphone";
+    case USB_AUDIO_TERMINAL_ECHO_CANCELING_SPEAKERPHONE:
+      return "Echo-canceling speakerphone";
+    case USB_AUDIO_TERMINAL_ANALOG_CONNECTOR:
+      return "Analog Connector";
+    case USB_AUDIO_TERMINAL_DIGITAL_INTERFACE:
+      return "Digital Audio Interface";
+    case USB_AUDIO_TERMINAL_LINE_CONNECTOR:
+      return "Line Connector";
+    case USB_AUDIO_TERMINAL_SPDIF:
+      return "SPDIF interface";
+    default:
+      return "";
   }
 }
 
 const char* FeatureControlName(unsigned cs) {
-  static const char* const names[] = {"Mute", "Volume", "Bass", "Mid", "Treble", "Graphic Equalizer",
-                                      "Automatic Gain", "Delay", "Bass Boost", "Loudness"};
+  static const char* const names[] = {
+      "Mute",           "Volume", "Bass",       "Mid",     "Treble", "Graphic Equalizer",
+      "Automatic Gain", "Delay",  "Bass Boost", "Loudness"};
   return cs >= 1 && cs <= 10 ? names[cs - 1] : nullptr;
 }
 
@@ -169,8 +194,7 @@ void Printer::Configuration(const Bytes& c) {
     Line(6, "(Bus Powered)");
   if (c[7] & USB_CONFIG_REMOTE_WAKEUP) Line(6, "Remote Wakeup");
   Field(4, "MaxPower", Format("%umA", 2u * c[8]));
-  if (total != c.size())
-    Line(4, "** wTotalLength %u differs from the %zu bytes read", total, c.size());
+  if (total != c.size()) Line(4, "** wTotalLength %u differs from the %zu bytes read", total, c.size());
 
   const size_t end = c.size();
   size_t offset = c[0] >= 2 ? c[0] : sizeof(USB_CONFIGURATION_DESCRIPTOR);
@@ -262,10 +286,10 @@ void Printer::Endpoint(const uint8_t* d, size_t length) {
 }
 
 void Printer::ChannelConfig(int indent, unsigned config) {
-  static const char* const names[] = {"Left Front (L)",        "Right Front (R)",       "Center Front (C)",
-                                      "Low Frequency Enhancement (LFE)", "Left Surround (LS)", "Right Surround (RS)",
-                                      "Left of Center (LC)",   "Right of Center (RC)",  "Surround (S)",
-                                      "Side Left (SL)",        "Side Right (SR)",       "Top (T)"};
+  static const char* const names[] = {
+      "Left Front (L)",     "Right Front (R)",     "Center Front (C)",    "Low Frequency Enhancement (LFE)",
+      "Left Surround (LS)", "Right Surround (RS)", "Left of Center (LC)", "Right of Center (RC)",
+      "Surround (S)",       "Side Left (SL)",      "Side Right (SR)",     "Top (T)"};
   for (unsigned bit = 0; bit < 12; ++bit)
     if (config & (1u << bit)) Line(indent, "%s", names[bit]);
 }
@@ -285,9 +309,9 @@ void Printer::Controls(int indent, const char* name, const uint8_t* d, size_t si
 }
 
 void Printer::AudioControl(const uint8_t* d, size_t length) {
-  static const char* const subtypes[] = {"UNDEFINED",    "HEADER",       "INPUT_TERMINAL",  "OUTPUT_TERMINAL",
-                                         "MIXER_UNIT",   "SELECTOR_UNIT", "FEATURE_UNIT",   "PROCESSING_UNIT",
-                                         "EXTENSION_UNIT"};
+  static const char* const subtypes[] = {"UNDEFINED",       "HEADER",          "INPUT_TERMINAL",
+                                         "OUTPUT_TERMINAL", "MIXER_UNIT",      "SELECTOR_UNIT",
+                                         "FEATURE_UNIT",    "PROCESSING_UNIT", "EXTENSION_UNIT"};
   const uint8_t subtype = d[2];
   Line(6, "AudioControl Interface Descriptor:");
   Number(8, "bLength", d[0]);
@@ -365,8 +389,7 @@ void Printer::AudioControl(const uint8_t* d, size_t length) {
         break;
       }
       const size_t entries = length >= 7 ? (length - 7) / size : 0;
-      for (size_t i = 0; i < entries; ++i)
-        Controls(8, Format("bmaControls(%2zu)", i).c_str(), d, size, 6 + i * size);
+      for (size_t i = 0; i < entries; ++i) Controls(8, Format("bmaControls(%2zu)", i).c_str(), d, size, 6 + i * size);
       if (length >= 7) StringIndex(8, "iFeature", d[length - 1]);
       break;
     }
@@ -405,7 +428,10 @@ void Printer::AudioStreaming(const uint8_t* d, size_t length) {
     Number(8, "bTerminalLink", d[3]);
     Number(8, "bDelay", d[4], "frames");
     const unsigned tag = ReadLe16(d + 5);
-    Hex16(8, "wFormatTag", tag, tag == USB_AUDIO_FORMAT_PCM ? "PCM" : tag == USB_AUDIO_FORMAT_IEEE_FLOAT ? "IEEE_FLOAT" : "");
+    Hex16(8, "wFormatTag", tag,
+          tag == USB_AUDIO_FORMAT_PCM          ? "PCM"
+          : tag == USB_AUDIO_FORMAT_IEEE_FLOAT ? "IEEE_FLOAT"
+                                               : "");
     return;
   }
   if (subtype == USB_AUDIO_AS_FORMAT_TYPE && length >= 8) {

@@ -115,12 +115,26 @@ void CTerminalNode::ReplaceJacks(JackRecord* jacks, ULONG jackCount) {
   if (old) ExFreePool(old);
 }
 
-bool CTerminalNode::CopyJacksIfCount(JackRecord* jacks, ULONG jackCount) {
+NTSTATUS CTerminalNode::RefreshJacks(ITerminal* source, ULONG typeIndex) {
+  PAGED_CODE();
+  ULONG count = 0;
+  if (!NT_SUCCESS(source->GetJackCount(&count, typeIndex))) return STATUS_INSUFFICIENT_RESOURCES;
+  if (count == 0) {
+    ReplaceJacks(nullptr, 0);
+    return STATUS_SUCCESS;
+  }
+  JackRecord* jacks = AllocateJackRecords(count);
   m_JackLock.Lock();
-  const bool same = m_Jacks && m_JackCount == jackCount;
-  if (same) RtlCopyMemory(jacks, m_Jacks, SIZE_T(jackCount) * sizeof(JackRecord));
+  const bool sameCount = m_Jacks && m_JackCount == count;
+  if (jacks && sameCount) RtlCopyMemory(jacks, m_Jacks, SIZE_T(count) * sizeof(JackRecord));
   m_JackLock.Unlock();
-  return same;
+  if (!jacks) {
+    if (!sameCount) ReplaceJacks(nullptr, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  NTSTATUS status = source->GetJackDescriptions(count * ULONG(sizeof(JackRecord)), jacks, typeIndex);
+  ReplaceJacks(jacks, count);
+  return status;
 }
 
 NTSTATUS CInputTerminalNode::Init(ULONG typeCount, const PinCategory* categories, ULONG jackCount,

@@ -41,9 +41,10 @@ class CTerminalNode : public CTopoNode, public ITerminal {
   // Puts `jacks` (pool, tag TERMINAL_NODE_TAG, or null with a count of 0) in
   // place of the current array and frees the old one.
   void ReplaceJacks(JackRecord* jacks, ULONG jackCount);
-  // Copies the current records into `jacks` when there are exactly
-  // `jackCount` of them; false otherwise.
-  bool CopyJacksIfCount(JackRecord* jacks, ULONG jackCount);
+  // Re-reads the jack records of type `typeIndex` from `source` (a terminal
+  // unit). No jacks there: none here, and nothing is read. A read that fails
+  // part-way leaves the records it did not reach as they were.
+  NTSTATUS RefreshJacks(ITerminal* source, ULONG typeIndex);
 
   ULONG m_TypeCount = 0;
   PinCategory* m_Categories = nullptr;

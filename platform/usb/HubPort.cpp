@@ -50,13 +50,11 @@ PVOID TransferBufferOf(PVOID buffer, MDL* mdl) {
 struct PassiveWork {
   HubPort* port;
   std::function<void()> work;
-  std::function<void()> done;
 };
 
 void PassiveThreadMain(PVOID context) {
   auto* w = static_cast<PassiveWork*>(context);
   w->work();
-  w->done();
   delete w;
 }
 
@@ -65,7 +63,6 @@ void PassiveThreadMain(PVOID context) {
 // ---- Construction --------------------------------------------------------------------
 
 HubPort::HubPort(UsbFunction* function, const HubPortConfig& config) : m_Function(function), m_Config(config) {
-  KeInitializeEvent(&m_PassiveIdle, NotificationEvent, TRUE);
   // Enumeration: the device descriptor, then an address.
   UCHAR device[18] = {};
   USB_DEFAULT_PIPE_SETUP_PACKET get{0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18};
@@ -117,7 +114,7 @@ HubPort::~HubPort() {
     TakePending(nullptr, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   }
   CompleteFinished();
-  KeWaitForSingleObject(&m_PassiveIdle, Executive, KernelMode, FALSE, nullptr);
+  WaitForPassiveThreads();
   for (;;) {
     std::vector<clock::EventId> ticks;
     {
@@ -247,7 +244,8 @@ NTSTATUS HubPort::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
       auto& r = urb->UrbControlDescriptorRequest;
-      if (r.TransferBufferLength > 0xFFFF) return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+      if (r.TransferBufferLength > 0xFFFF)
+        return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
       auto setup = standard(BMREQUEST_DEVICE_TO_HOST, recipientOf(function), USB_REQUEST_GET_DESCRIPTOR,
                             static_cast<USHORT>(r.DescriptorType << 8 | r.Index), r.LanguageId, r.TransferBufferLength);
       return ControlTransfer(irp, urb, setup, TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL),
@@ -258,7 +256,8 @@ NTSTATUS HubPort::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
     case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
       auto& r = urb->UrbControlGetStatusRequest;
-      if (r.TransferBufferLength < 2) return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+      if (r.TransferBufferLength < 2)
+        return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
       auto setup = standard(BMREQUEST_DEVICE_TO_HOST, recipientOf(function), USB_REQUEST_GET_STATUS, 0, r.Index, 2);
       return ControlTransfer(irp, urb, setup, TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL),
                              &r.TransferBufferLength);
@@ -272,8 +271,9 @@ NTSTATUS HubPort::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
     case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
       auto& r = urb->UrbControlFeatureRequest;
-      const bool set = function == URB_FUNCTION_SET_FEATURE_TO_DEVICE || function == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
-                       function == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || function == URB_FUNCTION_SET_FEATURE_TO_OTHER;
+      const bool set =
+          function == URB_FUNCTION_SET_FEATURE_TO_DEVICE || function == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
+          function == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || function == URB_FUNCTION_SET_FEATURE_TO_OTHER;
       auto setup = standard(BMREQUEST_HOST_TO_DEVICE, recipientOf(function),
                             set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE, r.FeatureSelector, r.Index, 0);
       ULONG none = 0;
@@ -301,10 +301,12 @@ NTSTATUS HubPort::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_CLASS_ENDPOINT:
     case URB_FUNCTION_CLASS_OTHER: {
       auto& r = urb->UrbControlVendorClassRequest;
-      if (r.TransferBufferLength > 0xFFFF) return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+      if (r.TransferBufferLength > 0xFFFF)
+        return Complete(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
       const bool vendor = function == URB_FUNCTION_VENDOR_DEVICE || function == URB_FUNCTION_VENDOR_INTERFACE ||
                           function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_VENDOR_OTHER;
-      const UCHAR dir = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? BMREQUEST_DEVICE_TO_HOST : BMREQUEST_HOST_TO_DEVICE;
+      const UCHAR dir =
+          (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? BMREQUEST_DEVICE_TO_HOST : BMREQUEST_HOST_TO_DEVICE;
       USB_DEFAULT_PIPE_SETUP_PACKET setup{
           static_cast<UCHAR>(MakeRequestType(dir, vendor ? BMREQUEST_VENDOR : BMREQUEST_CLASS, recipientOf(function)) |
                              r.RequestTypeReservedBits),
@@ -500,8 +502,8 @@ NTSTATUS HubPort::SelectInterface(PIRP irp, PURB urb) {
       usbd = USBD_STATUS_INVALID_PARAMETER;
     } else {
       const UCHAR* config = m_ConfigCopy.data();
-      const USB_INTERFACE_DESCRIPTOR* d = FindInterface(config, m_ConfigCopy.size(), config, si.Interface.InterfaceNumber,
-                                                        si.Interface.AlternateSetting, -1, -1, -1);
+      const USB_INTERFACE_DESCRIPTOR* d = FindInterface(
+          config, m_ConfigCopy.size(), config, si.Interface.InterfaceNumber, si.Interface.AlternateSetting, -1, -1, -1);
       if (!d) {
         usbd = USBD_STATUS_INTERFACE_NOT_FOUND;
       } else if (si.Interface.Length < GET_USBD_INTERFACE_SIZE(d->bNumEndpoints)) {
@@ -677,8 +679,7 @@ void HubPort::CompleteFinished() {
     std::lock_guard<std::recursive_mutex> guard(m_Lock);
     finished.swap(m_Finished);
   }
-  for (Transfer& t : finished)
-    Complete(t.irp, t.urb, t.finalUsbdStatus, t.finalStatus);
+  for (Transfer& t : finished) Complete(t.irp, t.urb, t.finalUsbdStatus, t.finalStatus);
 }
 
 void HubPort::TakePending(Pipe* pipe, USBD_STATUS usbdStatus, NTSTATUS status) {
@@ -747,7 +748,8 @@ void HubPort::ProcessIsochronous(Transfer& t, ULONGLONG lastFrame) {
   const UCHAR endpoint = t.pipe->info.EndpointAddress;
   const ULONG maxPacket = (t.pipe->info.MaximumPacketSize & 0x7FF) * (1 + ((t.pipe->info.MaximumPacketSize >> 11) & 3));
   while (t.nextPacket < n && m_Connected) {
-    const ULONGLONG interval = t.startFrame * perFrame + static_cast<ULONGLONG>(t.nextPacket) * t.pipe->intervalsPerPacket;
+    const ULONGLONG interval =
+        t.startFrame * perFrame + static_cast<ULONGLONG>(t.nextPacket) * t.pipe->intervalsPerPacket;
     if (interval / perFrame > lastFrame) break;
     USBD_ISO_PACKET_DESCRIPTOR& packet = it.IsoPacket[t.nextPacket];
     const ULONG end = t.nextPacket + 1 < n ? it.IsoPacket[t.nextPacket + 1].Offset : it.TransferBufferLength;
@@ -836,7 +838,8 @@ void HubPort::OnTick(const clock::EventId* id) {
         next = std::min(next, now);
       }
     }
-    if (m_Connected && !m_Removed && next != UINT64_MAX) ScheduleTickLocked(static_cast<LONGLONG>(next + 1) * kFrameTicks);
+    if (m_Connected && !m_Removed && next != UINT64_MAX)
+      ScheduleTickLocked(static_cast<LONGLONG>(next + 1) * kFrameTicks);
   }
   CompleteFinished();
 }
@@ -1050,21 +1053,32 @@ BOOLEAN HubPort::BusIsDeviceHighSpeed(PVOID context) {
 // ---- Passive work ---------------------------------------------------------------------------------
 
 void HubPort::RunAtPassive(std::function<void()> work) {
-  {
-    std::lock_guard<std::recursive_mutex> guard(m_Lock);
-    if (m_PassiveThreads++ == 0) KeClearEvent(&m_PassiveIdle);
-  }
-  auto* w = new PassiveWork{this, std::move(work), [this] {
-                              std::lock_guard<std::recursive_mutex> guard(m_Lock);
-                              if (--m_PassiveThreads == 0) KeSetEvent(&m_PassiveIdle, IO_NO_INCREMENT, FALSE);
-                            }};
+  auto* w = new PassiveWork{this, std::move(work)};
   HANDLE handle = nullptr;
-  if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PassiveThreadMain, w))) {
-    ZwClose(handle);
+  if (!NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PassiveThreadMain, w))) {
+    delete w;
     return;
   }
-  w->done();
-  delete w;
+  PVOID thread = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr))) {
+    std::lock_guard<std::recursive_mutex> guard(m_Lock);
+    m_PassiveThreads.push_back(thread);
+  }
+  ZwClose(handle);
+}
+
+void HubPort::WaitForPassiveThreads() {
+  for (;;) {
+    PVOID thread = nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> guard(m_Lock);
+      if (m_PassiveThreads.empty()) return;
+      thread = m_PassiveThreads.back();
+      m_PassiveThreads.pop_back();
+    }
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  }
 }
 
 // ---- Test controls ---------------------------------------------------------------------------------

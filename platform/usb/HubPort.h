@@ -165,6 +165,7 @@ class HubPort final : private PortEvents {
 
   // PASSIVE_LEVEL work on a system thread of its own.
   void RunAtPassive(std::function<void()> work);
+  void WaitForPassiveThreads();
 
   static void CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
   static void IdleCancelRoutine(PDEVICE_OBJECT device, PIRP irp);
@@ -213,9 +214,9 @@ class HubPort final : private PortEvents {
   ULONG m_UrbsWhileSuspended = 0;
   ULONG m_BadStartFrames = 0;
   std::atomic<LONG> m_BusInterfaceRefs{0};
-  // System threads running PASSIVE_LEVEL work; the destructor waits for them.
-  LONG m_PassiveThreads = 0;
-  KEVENT m_PassiveIdle;
+  // System threads that ran PASSIVE_LEVEL work (referenced); the destructor
+  // waits for each to end.
+  std::vector<PVOID> m_PassiveThreads;
 };
 
 // Steps the manual clock by whole USB frames.

@@ -13,11 +13,11 @@ enum class Speed { Full, High };
 
 // What the device did with a control transfer.
 enum class ControlOutcome {
-  Ack,        // status stage reached; `length` data-stage bytes moved
-  Stall,      // the device stalled the request
-  NoResponse, // the device never answers: the transfer stays pending until cancelled
-  Gone,       // the device vanished during the transfer
-  Overrun,    // the device sent more than the host asked for
+  Ack,         // status stage reached; `length` data-stage bytes moved
+  Stall,       // the device stalled the request
+  NoResponse,  // the device never answers: the transfer stays pending until cancelled
+  Gone,        // the device vanished during the transfer
+  Overrun,     // the device sent more than the host asked for
 };
 
 struct ControlReply {
@@ -54,13 +54,11 @@ class UsbFunction {
   virtual USBD_STATUS IsoOut(UCHAR endpointAddress, ULONGLONG interval, const UCHAR* data, ULONG length) = 0;
   // One isochronous packet of an IN endpoint: fills at most `maxLength`
   // bytes and reports how many it sent.
-  virtual USBD_STATUS IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength,
-                            ULONG* length) = 0;
+  virtual USBD_STATUS IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) = 0;
 
   // An interrupt IN poll: true when the endpoint answers with data (or an
   // error in `status`), false when it NAKs.
-  virtual bool InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length,
-                           USBD_STATUS* status) = 0;
+  virtual bool InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) = 0;
 
   // Bus reset (port reset, re-enumeration): back to the default state,
   // unconfigured.

@@ -448,7 +448,8 @@ constexpr USHORT GET_SELECT_INTERFACE_REQUEST_SIZE(ULONG numPipes) {
                              GET_USBD_INTERFACE_SIZE(numPipes));
 }
 constexpr USHORT GET_SELECT_CONFIGURATION_REQUEST_SIZE(ULONG totalInterfaces, ULONG totalPipes) {
-  return static_cast<USHORT>(sizeof(URB_SELECT_CONFIGURATION) + sizeof(USBD_INTERFACE_INFORMATION) * (totalInterfaces - 1) +
+  return static_cast<USHORT>(sizeof(URB_SELECT_CONFIGURATION) +
+                             sizeof(USBD_INTERFACE_INFORMATION) * (totalInterfaces - 1) +
                              sizeof(USBD_PIPE_INFORMATION) * (totalPipes - totalInterfaces));
 }
 constexpr ULONG GET_ISO_URB_SIZE(ULONG numPackets) {

@@ -81,8 +81,7 @@ using namespace platform::usb;
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID descriptorBuffer, ULONG totalLength, PVOID startPosition,
                                              LONG descriptorType) {
   return const_cast<PUSB_COMMON_DESCRIPTOR>(FindDescriptor(static_cast<const UCHAR*>(descriptorBuffer), totalLength,
-                                                           static_cast<const UCHAR*>(startPosition),
-                                                           descriptorType));
+                                                           static_cast<const UCHAR*>(startPosition), descriptorType));
 }
 
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,

@@ -90,8 +90,7 @@ inline void UsbBuildSelectInterfaceRequest(PURB urb, USHORT length, USBD_CONFIGU
   urb->UrbHeader.Length = length;
   urb->UrbSelectInterface.Interface.AlternateSetting = alternateSetting;
   urb->UrbSelectInterface.Interface.InterfaceNumber = interfaceNumber;
-  urb->UrbSelectInterface.Interface.Length =
-      static_cast<USHORT>(length - offsetof(URB_SELECT_INTERFACE, Interface));
+  urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(length - offsetof(URB_SELECT_INTERFACE, Interface));
   urb->UrbSelectInterface.ConfigurationHandle = configurationHandle;
 }
 
@@ -109,10 +108,9 @@ inline void UsbBuildInterruptOrBulkTransferRequest(PURB urb, USHORT length, USBD
   r.UrbLink = link;
 }
 
-inline void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULONG transferFlags,
-                                  UCHAR reservedBits, UCHAR request, USHORT value, USHORT index,
-                                  PVOID transferBuffer, MDL* transferBufferMdl, ULONG transferBufferLength,
-                                  PURB link) {
+inline void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULONG transferFlags, UCHAR reservedBits,
+                                  UCHAR request, USHORT value, USHORT index, PVOID transferBuffer,
+                                  MDL* transferBufferMdl, ULONG transferBufferLength, PURB link) {
   auto& r = urb->UrbControlVendorClassRequest;
   r.Hdr.Function = function;
   r.Hdr.Length = length;
@@ -127,8 +125,8 @@ inline void UsbBuildVendorRequest(PURB urb, USHORT function, USHORT length, ULON
   r.UrbLink = link;
 }
 
-inline void UsbBuildGetStatusRequest(PURB urb, USHORT op, USHORT index, PVOID transferBuffer,
-                                     MDL* transferBufferMdl, PURB link) {
+inline void UsbBuildGetStatusRequest(PURB urb, USHORT op, USHORT index, PVOID transferBuffer, MDL* transferBufferMdl,
+                                     PURB link) {
   auto& r = urb->UrbControlGetStatusRequest;
   r.Hdr.Function = op;
   r.Hdr.Length = sizeof(URB_CONTROL_GET_STATUS_REQUEST);

@@ -91,7 +91,8 @@ void ParseControlDescriptor(const uint8_t* d, size_t length, ConfigModel& model)
       const size_t entries = (length - 7) / unit.controlSize;
       for (size_t e = 0; e < entries; ++e) {
         uint32_t bitmap = 0;
-        for (size_t b = 0; b < unit.controlSize && b < 4; ++b) bitmap |= static_cast<uint32_t>(d[6 + e * unit.controlSize + b]) << (8 * b);
+        for (size_t b = 0; b < unit.controlSize && b < 4; ++b)
+          bitmap |= static_cast<uint32_t>(d[6 + e * unit.controlSize + b]) << (8 * b);
         unit.bitmaps.push_back(bitmap);
       }
       if (!unit.bitmaps.empty()) unit.channels = static_cast<uint8_t>(unit.bitmaps.size() - 1);

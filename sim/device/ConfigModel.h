@@ -61,11 +61,11 @@ struct UnitInfo {
   uint8_t id = 0;
   uint8_t subtype = 0;
   std::vector<uint8_t> sources;
-  uint16_t terminalType = 0;     // terminals
-  uint8_t channels = 0;          // input terminals, mixers, processing units: output channels
-  uint8_t controlSize = 0;       // feature units
-  std::vector<uint32_t> bitmaps; // feature units: master, then each channel
-  uint16_t processType = 0;      // processing and extension units
+  uint16_t terminalType = 0;           // terminals
+  uint8_t channels = 0;                // input terminals, mixers, processing units: output channels
+  uint8_t controlSize = 0;             // feature units
+  std::vector<uint32_t> bitmaps;       // feature units: master, then each channel
+  uint16_t processType = 0;            // processing and extension units
   std::vector<uint8_t> inputChannels;  // mixer units: channels of each input, where known
 
   // Feature unit: does channel `channel` (0 master) carry control `cs`?

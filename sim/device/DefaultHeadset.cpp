@@ -23,8 +23,8 @@ DescriptorSet Descriptors() {
                                 Bit(USB_AUDIO_FU_MID_CONTROL) | Bit(USB_AUDIO_FU_TREBLE_CONTROL) |
                                 Bit(USB_AUDIO_FU_LOUDNESS_CONTROL);
   const uint32_t renderChannel = Bit(USB_AUDIO_FU_VOLUME_CONTROL);
-  const uint32_t micMaster = Bit(USB_AUDIO_FU_MUTE_CONTROL) | Bit(USB_AUDIO_FU_VOLUME_CONTROL) |
-                             Bit(USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL);
+  const uint32_t micMaster =
+      Bit(USB_AUDIO_FU_MUTE_CONTROL) | Bit(USB_AUDIO_FU_VOLUME_CONTROL) | Bit(USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL);
 
   ConfigBuilder c(1, USB_CONFIG_BUS_POWERED | USB_CONFIG_REMOTE_WAKEUP, 50);
   c.Interface(kControlInterface, 0, 1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOCONTROL)
@@ -50,8 +50,7 @@ DescriptorSet Descriptors() {
       .Interface(kCaptureInterface, 1, 1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING)
       .AsGeneral(kCaptureOutputTerminal, 1, USB_AUDIO_FORMAT_PCM)
       .FormatType(USB_AUDIO_FORMAT_TYPE_I, 1, 2, 16, {48000, 44100, 32000, 16000})
-      .Endpoint(kCaptureEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS, kCaptureMaxPacket,
-                1)
+      .Endpoint(kCaptureEndpoint, USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS, kCaptureMaxPacket, 1)
       .CsEndpoint(USB_AUDIO_EP_ATTR_SAMPLING_FREQ);
   set.configurations.push_back(c.Build());
 

@@ -44,9 +44,8 @@ ConfigBuilder& ConfigBuilder::Append(const Bytes& descriptor) {
 
 ConfigBuilder& ConfigBuilder::Raw(const Bytes& descriptor) { return Append(descriptor); }
 
-ConfigBuilder& ConfigBuilder::Interface(uint8_t number, uint8_t alternate, uint8_t numEndpoints,
-                                        uint8_t interfaceClass, uint8_t subClass, uint8_t protocol,
-                                        uint8_t iInterface) {
+ConfigBuilder& ConfigBuilder::Interface(uint8_t number, uint8_t alternate, uint8_t numEndpoints, uint8_t interfaceClass,
+                                        uint8_t subClass, uint8_t protocol, uint8_t iInterface) {
   return Append({9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, numEndpoints, interfaceClass, subClass, protocol,
                  iInterface});
 }
@@ -73,8 +72,8 @@ ConfigBuilder& ConfigBuilder::AcHeader(const std::vector<uint8_t>& streamingInte
   return Append(d);
 }
 
-ConfigBuilder& ConfigBuilder::InputTerminal(uint8_t id, uint16_t terminalType, uint8_t channels,
-                                            uint16_t channelConfig, uint8_t assocTerminal, uint8_t iTerminal) {
+ConfigBuilder& ConfigBuilder::InputTerminal(uint8_t id, uint16_t terminalType, uint8_t channels, uint16_t channelConfig,
+                                            uint8_t assocTerminal, uint8_t iTerminal) {
   Bytes d{12, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_INPUT_TERMINAL, id};
   PutLe16(d, terminalType);
   d.push_back(assocTerminal);
@@ -85,8 +84,8 @@ ConfigBuilder& ConfigBuilder::InputTerminal(uint8_t id, uint16_t terminalType, u
   return Append(d);
 }
 
-ConfigBuilder& ConfigBuilder::OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source,
-                                             uint8_t assocTerminal, uint8_t iTerminal) {
+ConfigBuilder& ConfigBuilder::OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t assocTerminal,
+                                             uint8_t iTerminal) {
   Bytes d{9, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_OUTPUT_TERMINAL, id};
   PutLe16(d, terminalType);
   d.push_back(assocTerminal);
@@ -97,8 +96,8 @@ ConfigBuilder& ConfigBuilder::OutputTerminal(uint8_t id, uint16_t terminalType, 
 
 ConfigBuilder& ConfigBuilder::MixerUnit(uint8_t id, const std::vector<uint8_t>& sources, uint8_t channels,
                                         uint16_t channelConfig, const std::vector<uint8_t>& controls) {
-  Bytes d{static_cast<uint8_t>(10 + sources.size() + controls.size()), USB_AUDIO_CS_INTERFACE,
-          USB_AUDIO_AC_MIXER_UNIT, id, static_cast<uint8_t>(sources.size())};
+  Bytes d{static_cast<uint8_t>(10 + sources.size() + controls.size()), USB_AUDIO_CS_INTERFACE, USB_AUDIO_AC_MIXER_UNIT,
+          id, static_cast<uint8_t>(sources.size())};
   d.insert(d.end(), sources.begin(), sources.end());
   d.push_back(channels);
   PutLe16(d, channelConfig);
@@ -118,8 +117,12 @@ ConfigBuilder& ConfigBuilder::SelectorUnit(uint8_t id, const std::vector<uint8_t
 
 ConfigBuilder& ConfigBuilder::FeatureUnit(uint8_t id, uint8_t source, uint8_t controlSize,
                                           const std::vector<uint32_t>& controls, uint8_t iFeature) {
-  Bytes d{static_cast<uint8_t>(7 + controls.size() * controlSize), USB_AUDIO_CS_INTERFACE,
-          USB_AUDIO_AC_FEATURE_UNIT, id, source, controlSize};
+  Bytes d{static_cast<uint8_t>(7 + controls.size() * controlSize),
+          USB_AUDIO_CS_INTERFACE,
+          USB_AUDIO_AC_FEATURE_UNIT,
+          id,
+          source,
+          controlSize};
   for (uint32_t bitmap : controls)
     for (uint8_t i = 0; i < controlSize; ++i) d.push_back(i < 4 ? static_cast<uint8_t>(bitmap >> (8 * i)) : 0);
   d.push_back(iFeature);
@@ -127,9 +130,8 @@ ConfigBuilder& ConfigBuilder::FeatureUnit(uint8_t id, uint8_t source, uint8_t co
 }
 
 namespace {
-Bytes ProcessingLike(uint8_t subtype, uint8_t id, uint16_t code, const std::vector<uint8_t>& sources,
-                     uint8_t channels, uint16_t channelConfig, const std::vector<uint8_t>& controls,
-                     const Bytes& specific) {
+Bytes ProcessingLike(uint8_t subtype, uint8_t id, uint16_t code, const std::vector<uint8_t>& sources, uint8_t channels,
+                     uint16_t channelConfig, const std::vector<uint8_t>& controls, const Bytes& specific) {
   Bytes d{0, USB_AUDIO_CS_INTERFACE, subtype, id};
   PutLe16(d, code);
   d.push_back(static_cast<uint8_t>(sources.size()));
@@ -156,8 +158,8 @@ ConfigBuilder& ConfigBuilder::ProcessingUnit(uint8_t id, uint16_t processType, c
 ConfigBuilder& ConfigBuilder::ExtensionUnit(uint8_t id, uint16_t extensionCode, const std::vector<uint8_t>& sources,
                                             uint8_t channels, uint16_t channelConfig,
                                             const std::vector<uint8_t>& controls) {
-  return Append(ProcessingLike(USB_AUDIO_AC_EXTENSION_UNIT, id, extensionCode, sources, channels, channelConfig,
-                               controls, {}));
+  return Append(
+      ProcessingLike(USB_AUDIO_AC_EXTENSION_UNIT, id, extensionCode, sources, channels, channelConfig, controls, {}));
 }
 
 ConfigBuilder& ConfigBuilder::AsGeneral(uint8_t terminalLink, uint8_t delay, uint16_t formatTag) {

@@ -43,14 +43,14 @@ class ConfigBuilder {
                                uint8_t assocTerminal = 0, uint8_t iTerminal = 0);
   ConfigBuilder& OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t assocTerminal = 0,
                                 uint8_t iTerminal = 0);
-  ConfigBuilder& MixerUnit(uint8_t id, const std::vector<uint8_t>& sources, uint8_t channels,
-                           uint16_t channelConfig, const std::vector<uint8_t>& controls);
+  ConfigBuilder& MixerUnit(uint8_t id, const std::vector<uint8_t>& sources, uint8_t channels, uint16_t channelConfig,
+                           const std::vector<uint8_t>& controls);
   ConfigBuilder& SelectorUnit(uint8_t id, const std::vector<uint8_t>& sources);
   // `controls` holds the master's bitmap first, then one per channel.
-  ConfigBuilder& FeatureUnit(uint8_t id, uint8_t source, uint8_t controlSize,
-                             const std::vector<uint32_t>& controls, uint8_t iFeature = 0);
-  ConfigBuilder& ProcessingUnit(uint8_t id, uint16_t processType, const std::vector<uint8_t>& sources,
-                                uint8_t channels, uint16_t channelConfig, const std::vector<uint8_t>& controls,
+  ConfigBuilder& FeatureUnit(uint8_t id, uint8_t source, uint8_t controlSize, const std::vector<uint32_t>& controls,
+                             uint8_t iFeature = 0);
+  ConfigBuilder& ProcessingUnit(uint8_t id, uint16_t processType, const std::vector<uint8_t>& sources, uint8_t channels,
+                                uint16_t channelConfig, const std::vector<uint8_t>& controls,
                                 const Bytes& specific = {});
   ConfigBuilder& ExtensionUnit(uint8_t id, uint16_t extensionCode, const std::vector<uint8_t>& sources,
                                uint8_t channels, uint16_t channelConfig, const std::vector<uint8_t>& controls);
@@ -59,8 +59,8 @@ class ConfigBuilder {
   ConfigBuilder& AsGeneral(uint8_t terminalLink, uint8_t delay, uint16_t formatTag);
   ConfigBuilder& FormatType(uint8_t formatType, uint8_t channels, uint8_t subframeSize, uint8_t bitResolution,
                             const std::vector<uint32_t>& rates);
-  ConfigBuilder& FormatTypeContinuous(uint8_t formatType, uint8_t channels, uint8_t subframeSize,
-                                      uint8_t bitResolution, uint32_t lowerRate, uint32_t upperRate);
+  ConfigBuilder& FormatTypeContinuous(uint8_t formatType, uint8_t channels, uint8_t subframeSize, uint8_t bitResolution,
+                                      uint32_t lowerRate, uint32_t upperRate);
   ConfigBuilder& CsEndpoint(uint8_t attributes, uint8_t lockDelayUnits = 0, uint16_t lockDelay = 0);
 
   // Any descriptor exactly as given.
@@ -78,7 +78,6 @@ class ConfigBuilder {
   uint8_t m_MaxPower;
   Bytes m_Body;
   size_t m_AcHeaderOffset = SIZE_MAX;
-  size_t m_AcEnd = SIZE_MAX;  // where the AC class-specific block ends
 };
 
 // Little-endian writers for hand-built descriptors.

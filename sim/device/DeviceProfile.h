@@ -36,9 +36,9 @@ struct OutputType {
 // Vendor information of one terminal (vendor requests 0x81 and 0x86 with
 // the terminal id in wIndex).
 struct TerminalProfile {
-  std::vector<JackEntry> jacks;          // input terminals, or output terminals without types
-  std::vector<OutputType> outputTypes;   // selectable output types; empty: the request stalls
-  uint16_t currentType = 0;              // 0: the first output type
+  std::vector<JackEntry> jacks;         // input terminals, or output terminals without types
+  std::vector<OutputType> outputTypes;  // selectable output types; empty: the request stalls
+  uint16_t currentType = 0;             // 0: the first output type
 };
 
 struct DeviceProfile {

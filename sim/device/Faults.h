@@ -39,11 +39,11 @@ struct RequestMatch {
 };
 
 enum class FaultAction {
-  Stall,         // the device stalls the request
-  Timeout,       // the device never answers; the request stays pending until cancelled
-  ShortReply,    // an IN request gets only `length` bytes
-  ReplyLength,   // the data stage carries `length` bytes, more than asked is a babble (overrun)
-  DeviceGone,    // the device drops off the bus in the middle of the request
+  Stall,        // the device stalls the request
+  Timeout,      // the device never answers; the request stays pending until cancelled
+  ShortReply,   // an IN request gets only `length` bytes
+  ReplyLength,  // the data stage carries `length` bytes, more than asked is a babble (overrun)
+  DeviceGone,   // the device drops off the bus in the middle of the request
 };
 
 struct ControlFault {

@@ -165,12 +165,13 @@ ControlReply SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHA
       }
     }
     reply.outcome = answer.outcome;
-    reply.length = answer.outcome == ControlOutcome::Ack || answer.outcome == ControlOutcome::Overrun ? answer.length : 0;
+    reply.length =
+        answer.outcome == ControlOutcome::Ack || answer.outcome == ControlOutcome::Overrun ? answer.length : 0;
     record.outcome = reply.outcome;
     record.faulted = fault != nullptr;
     if (IsIn(setup) && data) record.data.assign(data, data + reply.length);
     m_Requests.push_back(std::move(record));
-    if (m_Requests.size() > kRequestLogLimit) m_Requests.erase(m_Requests.begin());
+    if (m_Requests.size() > kRequestLogLimit) m_Requests.pop_front();
   }
   NotifyPort();
   return reply;
@@ -359,8 +360,8 @@ SimDevice::Answer SimDevice::HandleUnitRequest(const USB_DEFAULT_PIPE_SETUP_PACK
   }
 }
 
-SimDevice::Answer SimDevice::ValueRequest(const ControlKey& key, uint8_t size, const ControlRange& range,
-                                          bool isSigned, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) {
+SimDevice::Answer SimDevice::ValueRequest(const ControlKey& key, uint8_t size, const ControlRange& range, bool isSigned,
+                                          const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) {
   switch (s.bRequest) {
     case USB_AUDIO_GET_CUR: {
       auto it = m_Values.find(key);
@@ -450,8 +451,8 @@ SimDevice::Answer SimDevice::HandleFeatureUnit(const UnitInfo& unit, const USB_D
   const ControlRange fallback{0, 255, 1, 0};
   const bool isSigned = cs == USB_AUDIO_FU_VOLUME_CONTROL || cs == USB_AUDIO_FU_BASS_CONTROL ||
                         cs == USB_AUDIO_FU_MID_CONTROL || cs == USB_AUDIO_FU_TREBLE_CONTROL;
-  return ValueRequest({unit.id, cs, channel}, FeatureControlSize(cs, m_Profile), range ? *range : fallback, isSigned,
-                      s, data);
+  return ValueRequest({unit.id, cs, channel}, FeatureControlSize(cs, m_Profile), range ? *range : fallback, isSigned, s,
+                      data);
 }
 
 SimDevice::Answer SimDevice::HandleSelectorUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s,
@@ -549,7 +550,8 @@ SimDevice::Answer SimDevice::HandleTerminalVendor(uint8_t terminal, const USB_DE
         if (t.terminalType == current) jacks = &t.jacks;
       Bytes reply{static_cast<uint8_t>(jacks->size())};
       for (const JackEntry& j : *jacks) {
-        Bytes mask = Encode(static_cast<int32_t>(j.channelMask), 4), config = Encode(static_cast<int32_t>(j.configuration), 4);
+        Bytes mask = Encode(static_cast<int32_t>(j.channelMask), 4),
+              config = Encode(static_cast<int32_t>(j.configuration), 4);
         reply.insert(reply.end(), mask.begin(), mask.end());
         reply.insert(reply.end(), config.begin(), config.end());
       }
@@ -676,8 +678,7 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
   return status;
 }
 
-USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength,
-                             ULONG* length) {
+USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   *length = 0;
   {
@@ -701,8 +702,7 @@ USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* d
   return status;
 }
 
-bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length,
-                            USBD_STATUS* status) {
+bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) {
   std::lock_guard<std::mutex> guard(m_Lock);
   *length = 0;
   *status = USBD_STATUS_SUCCESS;
@@ -934,7 +934,7 @@ uint64_t SimDevice::IsoPackets() const {
 
 std::vector<RequestRecord> SimDevice::Requests() const {
   std::lock_guard<std::mutex> guard(m_Lock);
-  return m_Requests;
+  return {m_Requests.begin(), m_Requests.end()};
 }
 
 void SimDevice::ClearRequests() {

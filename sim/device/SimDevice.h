@@ -35,18 +35,15 @@ struct RequestRecord {
 
 class SimDevice final : public platform::usb::UsbFunction {
  public:
-  SimDevice(DescriptorSet descriptors, DeviceProfile profile,
-            platform::usb::Speed speed = platform::usb::Speed::Full);
+  SimDevice(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed = platform::usb::Speed::Full);
   ~SimDevice() override;
 
   // ---- platform::usb::UsbFunction ----
   platform::usb::Speed GetSpeed() const override { return m_Speed; }
   platform::usb::ControlReply Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHAR* data) override;
   USBD_STATUS IsoOut(UCHAR endpointAddress, ULONGLONG interval, const UCHAR* data, ULONG length) override;
-  USBD_STATUS IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength,
-                    ULONG* length) override;
-  bool InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length,
-                   USBD_STATUS* status) override;
+  USBD_STATUS IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) override;
+  bool InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) override;
   void BusReset() override;
   void SetSuspended(bool suspended) override;
   void Attach(platform::usb::PortEvents* port) override;
@@ -168,7 +165,7 @@ class SimDevice final : public platform::usb::UsbFunction {
   bool m_Suspended = false;
   bool m_Unplugged = false;
   uint32_t m_BusResets = 0;
-  std::vector<RequestRecord> m_Requests;
+  std::deque<RequestRecord> m_Requests;
   // Port events collected under the lock, raised after it.
   std::vector<uint8_t> m_PendingInterruptNotices;
   bool m_PendingUnplug = false;

@@ -77,8 +77,7 @@ TEST_F(SimDeviceTest, AnswersStandardRequestsFromItsDescriptors) {
   EXPECT_EQ(Send(*device, 0x01, USB_REQUEST_SET_INTERFACE, 1, hs::kRenderInterface, {}).outcome, ControlOutcome::Ack);
   EXPECT_EQ(device->AlternateSetting(hs::kRenderInterface), 1);
   EXPECT_EQ(Get(*device, 0x81, USB_REQUEST_GET_INTERFACE, 0, hs::kRenderInterface, 1).data, Bytes{1});
-  EXPECT_EQ(Send(*device, 0x01, USB_REQUEST_SET_INTERFACE, 2, hs::kRenderInterface, {}).outcome,
-            ControlOutcome::Stall);
+  EXPECT_EQ(Send(*device, 0x01, USB_REQUEST_SET_INTERFACE, 2, hs::kRenderInterface, {}).outcome, ControlOutcome::Stall);
   EXPECT_EQ(Send(*device, kStdOut, USB_REQUEST_SET_CONFIGURATION, 7, 0, {}).outcome, ControlOutcome::Stall);
   // A new configuration puts every interface back to alternate setting 0.
   EXPECT_EQ(Send(*device, kStdOut, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
@@ -173,8 +172,7 @@ TEST_F(SimDeviceTest, SelectorEndpointAndMemoryRequests) {
             ControlOutcome::Stall);  // two bytes
 
   // GET_MEM reads the unit's memory from wValue on: the vendor block's length.
-  EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_MEM, 0x0010, Unit(hs::kRenderFeatureUnit), 2).data,
-            (Bytes{21, 0}));
+  EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_MEM, 0x0010, Unit(hs::kRenderFeatureUnit), 2).data, (Bytes{21, 0}));
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_MEM, 0, Unit(hs::kRenderFeatureUnit), 21).data.size(), 21u);
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_MEM, 0, Unit(hs::kMicFeatureUnit), 2).outcome,
             ControlOutcome::Stall);
@@ -209,8 +207,8 @@ TEST_F(SimDeviceTest, VendorRequestsAnswerFromTheProfile) {
 
 TEST_F(SimDeviceTest, ScriptedControlFaults) {
   const uint16_t fu = Unit(hs::kRenderFeatureUnit);
-  device->AddFault({sim::RequestMatch::ClassToUnit(hs::kRenderFeatureUnit, USB_AUDIO_GET_CUR),
-                    sim::FaultAction::Stall, 0, /*skip*/ 1, /*times*/ 1});
+  device->AddFault({sim::RequestMatch::ClassToUnit(hs::kRenderFeatureUnit, USB_AUDIO_GET_CUR), sim::FaultAction::Stall,
+                    0, /*skip*/ 1, /*times*/ 1});
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, Cs(1, 0), fu, 1).outcome, ControlOutcome::Ack);
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, Cs(1, 0), fu, 1).outcome, ControlOutcome::Stall);
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, Cs(1, 0), fu, 1).outcome, ControlOutcome::Ack);
@@ -218,8 +216,7 @@ TEST_F(SimDeviceTest, ScriptedControlFaults) {
   device->AddFault({sim::RequestMatch::GetDescriptor(USB_STRING_DESCRIPTOR_TYPE), sim::FaultAction::ShortReply, 3});
   EXPECT_EQ(Get(*device, kStdIn, USB_REQUEST_GET_DESCRIPTOR, 0x0302, 0x0409, 255).data.size(), 3u);
   device->AddFault({sim::RequestMatch::ClassToUnit(hs::kMicSelector), sim::FaultAction::ReplyLength, 4});
-  EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, 0, Unit(hs::kMicSelector), 1).outcome,
-            ControlOutcome::Overrun);
+  EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, 0, Unit(hs::kMicSelector), 1).outcome, ControlOutcome::Overrun);
   EXPECT_EQ(Get(*device, kClassIfIn, USB_AUDIO_GET_CUR, 0, Unit(hs::kMicSelector), 8).data.size(), 4u);
   device->AddFault({sim::RequestMatch::VendorToUnit(hs::kRenderOutputTerminal), sim::FaultAction::Timeout});
   EXPECT_EQ(Get(*device, kVendorIfIn, 0x81, 0x0200, Unit(hs::kRenderOutputTerminal), 6).outcome,
@@ -355,10 +352,10 @@ TEST(SimLoaderTest, RefusesFilesThatAreNotDescriptors) {
 
 TEST(SimDescriptorDumpTest, PrintsTheTreeAndReportsMalformedDescriptors) {
   const std::string text = sim::DumpDescriptors(hs::Descriptors());
-  for (const char* expected : {"Device Descriptor:", "idVendor           0x1209", "iProduct                2 USB Headset",
-                               "bDescriptorSubtype      6 (FEATURE_UNIT)", "wTerminalType      0x0402 Headset",
-                               "tSamFreq[ 1]        44100", "bEndpointAddress     0x82  EP 2 IN",
-                               "Transfer Type            Isochronous", "Volume Control"})
+  for (const char* expected :
+       {"Device Descriptor:", "idVendor           0x1209", "iProduct                2 USB Headset",
+        "bDescriptorSubtype      6 (FEATURE_UNIT)", "wTerminalType      0x0402 Headset", "tSamFreq[ 1]        44100",
+        "bEndpointAddress     0x82  EP 2 IN", "Transfer Type            Isochronous", "Volume Control"})
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
   for (const auto& entry : sim::malformed::Catalogue()) {
     SCOPED_TRACE(entry.name);

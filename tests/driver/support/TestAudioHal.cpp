@@ -79,7 +79,7 @@ NTSTATUS TestAudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USH
   auto* model = new (NonPagedPool, TEST_AUDIO_HAL_TAG) TestAudioHal(outerUnknown, idVendor, idProduct, config);
   if (!model) return STATUS_INSUFFICIENT_RESOURCES;
   model->NonDelegatingAddRef();
-  *innerUnknown = reinterpret_cast<PUNKNOWN>(static_cast<INonDelegatingUnknown*>(model));
+  *innerUnknown = model->GetInnerUnknown();
   return STATUS_SUCCESS;
 }
 

@@ -150,7 +150,7 @@ NTSTATUS CreateMiniport(PUNKNOWN* unknown, POOL_TYPE poolType, Args... args) {
   auto* miniport = new (poolType, TEST_MINIPORT_TAG) T(nullptr, args...);
   if (!miniport) return STATUS_INSUFFICIENT_RESOURCES;
   miniport->NonDelegatingAddRef();
-  *unknown = reinterpret_cast<PUNKNOWN>(static_cast<INonDelegatingUnknown*>(miniport));
+  *unknown = miniport->GetInnerUnknown();
   return STATUS_SUCCESS;
 }
 

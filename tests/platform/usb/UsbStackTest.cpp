@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 #include <functional>
+#include <thread>
 
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/SimDevice.h"
@@ -45,6 +45,16 @@ class UsbStackTest : public testsupport::KernelTest {
 
   static USHORT UnitIndex(UCHAR unit) { return static_cast<USHORT>(unit << 8 | hs::kControlInterface); }
 
+  // One transfer waiting on the status endpoint for a 2-byte word.
+  PIRP PollStatus(URB* urb, UCHAR* word, PKEVENT done) {
+    *urb = {};
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           driver->Pipe(hs::kStatusEndpoint), word, nullptr, 2,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    KeClearEvent(done);
+    return driver->SubmitAsync(urb, done);
+  }
+
   std::unique_ptr<sim::SimDevice> device;
   std::unique_ptr<HubPort> port;
   std::unique_ptr<UsbTestDriver> driver;
@@ -77,9 +87,9 @@ TEST_F(UsbStackTest, ClientDriverStreamsBothWaysThroughThePdo) {
   ASSERT_EQ(driver->SelectInterface(hs::kRenderInterface, 1), STATUS_SUCCESS);
   ASSERT_EQ(driver->SelectInterface(hs::kCaptureInterface, 1), STATUS_SUCCESS);
   std::vector<UCHAR> rate{0x80, 0xBB, 0x00};
-  ASSERT_EQ(driver->ClassRequest(URB_FUNCTION_CLASS_ENDPOINT, false, USB_AUDIO_SET_CUR, 0x0100, hs::kCaptureEndpoint,
-                                 &rate),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      driver->ClassRequest(URB_FUNCTION_CLASS_ENDPOINT, false, USB_AUDIO_SET_CUR, 0x0100, hs::kCaptureEndpoint, &rate),
+      STATUS_SUCCESS);
   ASSERT_NE(driver->Pipe(hs::kRenderEndpoint), nullptr);
   ASSERT_NE(driver->Pipe(hs::kCaptureEndpoint), nullptr);
 
@@ -90,11 +100,12 @@ TEST_F(UsbStackTest, ClientDriverStreamsBothWaysThroughThePdo) {
   IsoPipeline::Options out;
   out.firstFrame = port->CurrentFrame() + 2;
   out.asap = false;
-  IsoPipeline render(port->Pdo(), driver->Pipe(hs::kRenderEndpoint), out,
-                     [&](UCHAR* buffer, ULONG length) {
-                       for (ULONG i = 0; i + 1 < length; i += 2, ++renderCounter) std::memcpy(buffer + i, &renderCounter, 2);
-                     },
-                     nullptr);
+  IsoPipeline render(
+      port->Pdo(), driver->Pipe(hs::kRenderEndpoint), out,
+      [&](UCHAR* buffer, ULONG length) {
+        for (ULONG i = 0; i + 1 < length; i += 2, ++renderCounter) std::memcpy(buffer + i, &renderCounter, 2);
+      },
+      nullptr);
   std::vector<uint16_t> captured;
   ULONG capturePacketErrors = 0;
   IsoPipeline::Options in;
@@ -106,7 +117,8 @@ TEST_F(UsbStackTest, ClientDriverStreamsBothWaysThroughThePdo) {
     for (ULONG p = 0; p < it.NumberOfPackets; ++p) {
       if (!USBD_SUCCESS(it.IsoPacket[p].Status)) ++capturePacketErrors;
       const auto* bytes = static_cast<const UCHAR*>(it.TransferBuffer) + it.IsoPacket[p].Offset;
-      for (ULONG i = 0; i + 1 < it.IsoPacket[p].Length; i += 2) captured.push_back(uint16_t(bytes[i] | bytes[i + 1] << 8));
+      for (ULONG i = 0; i + 1 < it.IsoPacket[p].Length; i += 2)
+        captured.push_back(uint16_t(bytes[i] | bytes[i + 1] << 8));
     }
   });
   ASSERT_EQ(render.Start(), STATUS_SUCCESS);
@@ -115,13 +127,10 @@ TEST_F(UsbStackTest, ClientDriverStreamsBothWaysThroughThePdo) {
 
   // The interrupt endpoint: one URB waiting for a status word.
   UCHAR status[2] = {};
-  URB interrupt{};
-  UsbBuildInterruptOrBulkTransferRequest(&interrupt, sizeof(URB_BULK_OR_INTERRUPT_TRANSFER),
-                                         driver->Pipe(hs::kStatusEndpoint), status, nullptr, 2,
-                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+  URB interrupt;
   KEVENT interruptDone;
   KeInitializeEvent(&interruptDone, NotificationEvent, FALSE);
-  PIRP interruptIrp = driver->SubmitAsync(&interrupt, &interruptDone);
+  PIRP interruptIrp = PollStatus(&interrupt, status, &interruptDone);
 
   platform::usb::StepFrames(500);
   EXPECT_EQ(KeReadStateEvent(&interruptDone), 0);
@@ -222,7 +231,8 @@ TEST_F(UsbStackTest, MalformedIsochronousRequestsFailWithoutReachingTheDevice) {
   };
   const std::vector<Case> cases = {
       {"no packets", [](URB_ISOCH_TRANSFER& it) { it.NumberOfPackets = 0; }, USBD_STATUS_INVALID_PARAMETER},
-      {"URB shorter than its packets", [](URB_ISOCH_TRANSFER& it) { it.Hdr.Length = 100; }, USBD_STATUS_INVALID_PARAMETER},
+      {"URB shorter than its packets", [](URB_ISOCH_TRANSFER& it) { it.Hdr.Length = 100; },
+       USBD_STATUS_INVALID_PARAMETER},
       {"packet larger than wMaxPacketSize", [](URB_ISOCH_TRANSFER& it) { it.IsoPacket[1].Offset = 400; },
        USBD_STATUS_INVALID_PARAMETER},
       {"offsets past the buffer", [](URB_ISOCH_TRANSFER& it) { it.IsoPacket[9].Offset = 5000; },
@@ -264,12 +274,14 @@ TEST_F(UsbStackTest, ControlFaultsReachTheClientAsAHubReportsThem) {
   device->AddFault({sim::RequestMatch::ClassToUnit(hs::kMicFeatureUnit), sim::FaultAction::Stall, 0, 0, 1});
   URB urb{};
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, USB_AUDIO_GET_CUR, 0x0100, fu, value.data(), nullptr, 1, nullptr);
+                        USBD_TRANSFER_DIRECTION_IN, 0, USB_AUDIO_GET_CUR, 0x0100, fu, value.data(), nullptr, 1,
+                        nullptr);
   EXPECT_EQ(driver->Submit(&urb), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
 
   // A short string descriptor: success with the bytes that came.
-  device->AddFault({sim::RequestMatch::GetDescriptor(USB_STRING_DESCRIPTOR_TYPE), sim::FaultAction::ShortReply, 6, 0, 1});
+  device->AddFault(
+      {sim::RequestMatch::GetDescriptor(USB_STRING_DESCRIPTOR_TYPE), sim::FaultAction::ShortReply, 6, 0, 1});
   std::vector<UCHAR> text;
   EXPECT_EQ(driver->GetDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, &text, 255), STATUS_SUCCESS);
   EXPECT_EQ(text.size(), 6u);
@@ -298,6 +310,11 @@ TEST_F(UsbStackTest, ControlFaultsReachTheClientAsAHubReportsThem) {
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
   driver->FreeAsync(irp);
 
+  // A device that sends more than asked for: a babble the hub reports.
+  device->AddFault({sim::RequestMatch::ClassToUnit(hs::kMicFeatureUnit), sim::FaultAction::ReplyLength, 2, 0, 1});
+  EXPECT_EQ(driver->Submit(&urb), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DATA_OVERRUN);
+
   // The device drops off in the middle of a request: that request and every
   // later one report the device gone.
   device->AddFault({sim::RequestMatch::ClassToUnit(hs::kMicFeatureUnit), sim::FaultAction::DeviceGone, 0, 0, 1});
@@ -307,6 +324,29 @@ TEST_F(UsbStackTest, ControlFaultsReachTheClientAsAHubReportsThem) {
   ULONG portStatus = 0xFF;
   EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus), STATUS_SUCCESS);
   EXPECT_EQ(portStatus, 0u);
+}
+
+TEST_F(UsbStackTest, InterruptPollErrorCompletesTheWaitingTransfer) {
+  Configure();
+  UCHAR status[2] = {};
+  URB interrupt;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = PollStatus(&interrupt, status, &done);
+  device->FailInterruptPolls(USBD_STATUS_XACT_ERROR);
+  device->QueueStatusWord(USB_AUDIO_STATUS_INTERRUPT_PENDING, hs::kMicSelector);
+  platform::usb::StepFrames(2);
+  ASSERT_NE(KeReadStateEvent(&done), 0);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(interrupt.UrbHeader.Status, USBD_STATUS_XACT_ERROR);
+  driver->FreeAsync(irp);
+  // The word is still there for the next transfer.
+  irp = PollStatus(&interrupt, status, &done);
+  platform::usb::StepFrames(2);
+  ASSERT_NE(KeReadStateEvent(&done), 0);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+  EXPECT_EQ(status[1], hs::kMicSelector);
+  driver->FreeAsync(irp);
 }
 
 TEST_F(UsbStackTest, UnplugInTheMiddleOfStreamingFailsEveryTransfer) {

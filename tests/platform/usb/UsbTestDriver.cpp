@@ -58,8 +58,7 @@ NTSTATUS UsbTestDriver::SendAndWait(PIRP irp) {
   return irp->IoStatus.Status;
 }
 
-NTSTATUS UsbTestDriver::GetDescriptor(UCHAR type, UCHAR index, USHORT language, std::vector<UCHAR>* out,
-                                      ULONG length) {
+NTSTATUS UsbTestDriver::GetDescriptor(UCHAR type, UCHAR index, USHORT language, std::vector<UCHAR>* out, ULONG length) {
   URB urb{};
   out->assign(length, 0);
   UsbBuildGetDescriptorRequest(&urb, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language, out->data(),
@@ -74,7 +73,8 @@ NTSTATUS UsbTestDriver::SelectConfiguration(const std::vector<UCHAR>& bytes) {
   std::memcpy(config, bytes.data(), bytes.size());
   std::vector<USBD_INTERFACE_LIST_ENTRY> list;
   for (LONG number = 0; number < 256 && list.size() < config->bNumInterfaces; ++number)
-    if (auto* d = USBD_ParseConfigurationDescriptorEx(config, config, number, 0, -1, -1, -1)) list.push_back({d, nullptr});
+    if (auto* d = USBD_ParseConfigurationDescriptorEx(config, config, number, 0, -1, -1, -1))
+      list.push_back({d, nullptr});
   list.push_back({nullptr, nullptr});
   PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
   NTSTATUS status = urb ? Submit(urb) : STATUS_INSUFFICIENT_RESOURCES;
@@ -122,19 +122,12 @@ NTSTATUS UsbTestDriver::ClassRequest(USHORT function, bool in, UCHAR request, US
 
 NTSTATUS UsbTestDriver::QueryBusInterface(USB_BUS_INTERFACE_USBDI_V1* bus, USHORT version, USHORT size) {
   PIRP irp = IoAllocateIrp(m_Lower->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = IRP_MN_QUERY_INTERFACE;
-  next->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
-  next->Parameters.QueryInterface.Size = size;
-  next->Parameters.QueryInterface.Version = version;
-  next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(bus);
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+  auto& query = IoGetNextIrpStackLocation(irp)->Parameters.QueryInterface;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+  IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_INTERFACE;
+  query = {&USB_BUS_INTERFACE_USBDI_GUID, size, version, reinterpret_cast<PINTERFACE>(bus), nullptr};
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  if (IofCallDriver(m_Lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
+  NTSTATUS status = SendAndWait(irp);
   IoFreeIrp(irp);
   return status;
 }

@@ -61,10 +61,10 @@ class IsoPipeline {
   struct Options {
     ULONG urbs = 10;
     ULONG packetsPerUrb = 10;
-    ULONG packetBytes = 192;   // OUT: bytes per packet; IN: room per packet
+    ULONG packetBytes = 192;  // OUT: bytes per packet; IN: room per packet
     bool in = false;
     bool asap = true;
-    ULONG firstFrame = 0;      // explicit start: the first URB's frame
+    ULONG firstFrame = 0;  // explicit start: the first URB's frame
   };
   // Fills an OUT URB's buffer before it is sent (packet i at offset i x packetBytes).
   using Fill = std::function<void(UCHAR* buffer, ULONG length)>;

@@ -69,9 +69,8 @@ TEST_F(UsbdParseTest, FindsInterfacesOnlyWithinWhatReallyExists) {
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.name);
     PoolConfig config(c.config);
-    PUSB_INTERFACE_DESCRIPTOR found =
-        USBD_ParseConfigurationDescriptorEx(config.get(), config.get(), -1, -1, USB_DEVICE_CLASS_AUDIO,
-                                            USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1);
+    PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(
+        config.get(), config.get(), -1, -1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1);
     if (c.expectedOffset < 0) {
       EXPECT_EQ(found, nullptr);
     } else {
@@ -199,8 +198,8 @@ TEST_F(UsbdParseTest, CreateConfigurationRequestLaysOutOneRecordPerInterface) {
   USBD_INTERFACE_LIST_ENTRY outside[2] = {{&foreign, nullptr}, {nullptr, nullptr}};
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(config.get(), outside), nullptr);
   USBD_INTERFACE_LIST_ENTRY endpoint[2] = {
-      {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(USBD_ParseDescriptors(config.p, static_cast<ULONG>(bytes.size()),
-                                                                          config.p, USB_ENDPOINT_DESCRIPTOR_TYPE)),
+      {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(
+           USBD_ParseDescriptors(config.p, static_cast<ULONG>(bytes.size()), config.p, USB_ENDPOINT_DESCRIPTOR_TYPE)),
        nullptr},
       {nullptr, nullptr}};
   EXPECT_EQ(USBD_CreateConfigurationRequestEx(config.get(), endpoint), nullptr);

@@ -1,0 +1,264 @@
+// The device object: the port-class adapter and the driver's one
+// representative of the USB device. It reads the descriptors, selects the
+// configuration, submits synchronous requests to the USB stack, keeps the
+// USBDI bus interface, checks, resets and cycles the port, and suspends an
+// idle device. It creates the hardware model as an aggregated inner object
+// and presents the model's IAudioHal to the rest of the driver by
+// forwarding most calls to it. It also carries the ASIO host's private
+// interface and the adapter's power management.
+//
+// Reference discipline: the model is aggregated, so every interface of the
+// model adds its references to this object. The cached model interfaces
+// are therefore weak; the model's inner IUnknown holds the one owning
+// reference, released by the destructor.
+#pragma once
+
+#include "driver/common/CKernelMutex.h"
+#include "driver/hal/CAudioHal.h"
+
+constexpr ULONG USB_AUDIO_DEVICE_TAG = MakeTag("PcCr");
+constexpr ULONG USB_DEVICE_DATA_TAG = MakeTag("USBd");
+constexpr ULONG STRING_DESCRIPTOR_TAG = MakeTag("str ");
+
+// A synchronous request waits this long (100 ns units, relative) before it
+// is cancelled.
+constexpr LONGLONG SUBMIT_URB_TIMEOUT = -5000000;  // 500 ms
+// The idle timer: first expiry and period.
+constexpr LONGLONG IDLE_TIMER_FIRST_DUE = -50000000;  // 5 s
+constexpr LONG IDLE_TIMER_PERIOD_MS = 5000;
+// Each of the two waits of an idle cancel.
+constexpr LONGLONG IDLE_CANCEL_WAIT = -5000000;  // 500 ms
+constexpr LONGLONG PORT_STATUS_RETRY_DELAY = -1000000;  // 100 ms
+
+// Friendly names longer than this are cut.
+constexpr ULONG DEVICE_STRING_MAX_CHARS = 50;
+// WriteDeviceKeyString's value selectors.
+constexpr ULONG DEVICE_KEY_MFG = 8;
+constexpr ULONG DEVICE_KEY_FRIENDLY_NAME = 9;
+
+// ASIO settings: the start values, and the per-engine record size.
+constexpr ULONG ASIO_DEFAULT_SAMPLE_TYPE = 16;
+constexpr ULONG ASIO_DEFAULT_LATENCY_INDEX = 4;
+constexpr ULONG ASIO_MAX_LATENCY_INDEX = 8;
+constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
+constexpr ULONG ASIO_ENGINE_RECORD_BYTES = 32;
+// Whether `sampleType` is one of the ASIO sample types this driver serves.
+bool IsServedAsioSampleType(ULONG sampleType);
+
+class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal {
+ public:
+  explicit CUsbAudioDevice(PUNKNOWN outerUnknown);
+  ~CUsbAudioDevice() override;
+
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+  // ---- IUsbDevice
+  PUSB_CONFIGURATION_DESCRIPTOR STDMETHODCALLTYPE GetConfigurationDescriptor() override {
+    return m_ConfigurationDescriptor;
+  }
+  USBD_CONFIGURATION_HANDLE STDMETHODCALLTYPE GetConfigurationHandle() override { return m_ConfigurationHandle; }
+  UCHAR STDMETHODCALLTYPE GetControlInterfaceNumber() override { return m_ControlInterfaceNumber; }
+  NTSTATUS STDMETHODCALLTYPE SetDevicePresent(UCHAR present) override;
+  NTSTATUS STDMETHODCALLTYPE CallLowerDriver(PIRP irp) override;
+  NTSTATUS STDMETHODCALLTYPE SubmitUrb(PURB urb) override;
+  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG currentFrame) override;
+  PIRP STDMETHODCALLTYPE AllocateIrp() override;
+  NTSTATUS STDMETHODCALLTYPE FreeIrp(PIRP irp) override;
+  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return m_HighSpeed; }
+  BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override;
+  BOOLEAN STDMETHODCALLTYPE CyclePort() override;
+  PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_LowerDeviceObject; }
+  LONG STDMETHODCALLTYPE AddBusy() override { return InterlockedIncrement(&m_BusyCount); }
+  LONG STDMETHODCALLTYPE ReleaseBusy() override { return InterlockedDecrement(&m_BusyCount); }
+  // The generic device object has no model of its own; the product's
+  // device object creates one.
+  NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override { return STATUS_NOT_IMPLEMENTED; }
+
+  // ---- IAsioPrivate: the ASIO host's interface. Until the ASIO state is
+  // built an open is refused and every other operation answers
+  // STATUS_NOT_IMPLEMENTED.
+  NTSTATUS STDMETHODCALLTYPE Open(PFILE_OBJECT fileObject) override;
+  NTSTATUS STDMETHODCALLTYPE Reserved() override;
+  NTSTATUS STDMETHODCALLTYPE Close(PFILE_OBJECT fileObject) override;
+  NTSTATUS STDMETHODCALLTYPE GetDriverName(PFILE_OBJECT fileObject, PCHAR buffer, PULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE GetChannels(PFILE_OBJECT fileObject, PVOID record, ULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE GetChannelInfo(PFILE_OBJECT fileObject, PVOID record, ULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE SetNotifyEvent(PFILE_OBJECT fileObject, PHANDLE eventHandle) override;
+  NTSTATUS STDMETHODCALLTYPE ReleaseNotifyEvent(PFILE_OBJECT fileObject) override;
+  NTSTATUS STDMETHODCALLTYPE GetBuffersCreated(PFILE_OBJECT fileObject, PULONG created) override;
+  NTSTATUS STDMETHODCALLTYPE GetSampleTypes(PFILE_OBJECT fileObject, PVOID record, PULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE GetLatencyTable(PFILE_OBJECT fileObject, PVOID record, PULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE SetSampleType(PFILE_OBJECT fileObject, ULONG sampleType) override;
+  NTSTATUS STDMETHODCALLTYPE SetLatencyIndex(PFILE_OBJECT fileObject, ULONG index) override;
+  NTSTATUS STDMETHODCALLTYPE GetLatencies(PFILE_OBJECT fileObject, PVOID record) override;
+  NTSTATUS STDMETHODCALLTYPE GetSampleRate(PFILE_OBJECT fileObject, PULONG rate) override;
+  NTSTATUS STDMETHODCALLTYPE CanSampleRate(PFILE_OBJECT fileObject, PULONG rate) override;
+  NTSTATUS STDMETHODCALLTYPE SetSampleRate(PFILE_OBJECT fileObject, PULONG rate) override;
+  NTSTATUS STDMETHODCALLTYPE GetBufferSize(PFILE_OBJECT fileObject, PVOID record) override;
+  NTSTATUS STDMETHODCALLTYPE CreateBuffers(PFILE_OBJECT fileObject, PVOID request, PVOID addresses,
+                                           PULONG length) override;
+  NTSTATUS STDMETHODCALLTYPE DisposeBuffers(PFILE_OBJECT fileObject) override;
+  NTSTATUS STDMETHODCALLTYPE Start(PFILE_OBJECT fileObject, PHANDLE eventHandle) override;
+  NTSTATUS STDMETHODCALLTYPE Stop(PFILE_OBJECT fileObject, PIRP irp) override;
+  NTSTATUS STDMETHODCALLTYPE CanIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
+  NTSTATUS STDMETHODCALLTYPE SetIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
+  NTSTATUS STDMETHODCALLTYPE GetIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
+
+  // ---- IAudioHal: most operations go to the model.
+  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
+  NTSTATUS STDMETHODCALLTYPE GetComponentId(PKSCOMPONENTID componentId) override;
+  ULONG STDMETHODCALLTYPE GetStreamEngineCount() override;
+  NTSTATUS STDMETHODCALLTYPE GetStreamEngine(ULONG index, IStreamEngine** engine) override;
+  ULONG STDMETHODCALLTYPE GetNodeCount() override;
+  NTSTATUS STDMETHODCALLTYPE GetNode(ULONG index, ITopoNode** node) override;
+  NTSTATUS STDMETHODCALLTYPE Init(PRESOURCELIST resourceList, PDEVICE_OBJECT deviceObject,
+                                  PDEVICE_OBJECT lowerDeviceObject, PDEVICE_OBJECT physicalDeviceObject) override;
+  NTSTATUS STDMETHODCALLTYPE Start() override;
+  // The device is going away (removal or surprise removal): the model
+  // stops, and selective suspend starts no new idle cycle.
+  NTSTATUS STDMETHODCALLTYPE Stop() override;
+  NTSTATUS STDMETHODCALLTYPE RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context,
+                                              PVOID* registration) override;
+  NTSTATUS STDMETHODCALLTYPE UnregisterCallback(PVOID registration) override;
+  NTSTATUS STDMETHODCALLTYPE CancelIdleRequest() override;
+  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
+  // The model builds its topology in its own Init.
+  NTSTATUS STDMETHODCALLTYPE BuildTopology() override { return STATUS_SUCCESS; }
+
+  // ---- IAdapterPowerManagement
+  void STDMETHODCALLTYPE PowerChangeState(POWER_STATE newState) override;
+
+  // ---- Start-up steps
+  NTSTATUS ReadDescriptors();
+  NTSTATUS SelectConfiguration();
+  NTSTATUS QueryBusInterface();
+  // Writes the product and manufacturer strings to the device's registry
+  // key; failures are not reported.
+  NTSTATUS StoreStringDescriptors();
+  // Writes a REG_SZ value ("Mfg" for DEVICE_KEY_MFG, "FriendlyName" for
+  // DEVICE_KEY_FRIENDLY_NAME) under every hardware ID's instance key;
+  // success when any write succeeded.
+  NTSTATUS WriteDeviceKeyString(ULONG selector, ULONG length, PCWSTR data);
+  // A string descriptor in language 0x0409, cut to its characters, without
+  // trailing blanks and at most DEVICE_STRING_MAX_CHARS long, into `text`
+  // (room for DEVICE_STRING_MAX_CHARS + 1 characters).
+  NTSTATUS ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR text, ULONG* chars);
+
+  // ---- For tests and the main job's report
+  USHORT GetVendorId() const { return m_VendorId; }
+  USHORT GetProductId() const { return m_ProductId; }
+  BOOLEAN IsDevicePresent() const { return m_DevicePresent; }
+  LONG GetOutstandingCount() const { return m_OutstandingCount; }
+  BOOLEAN IsSelectiveSuspendEnabled() const { return m_SelectiveSuspendEnabled != 0; }
+  ULONG GetInterfaceCount() const { return m_InterfaceCount; }
+  PUSBD_INTERFACE_INFORMATION GetInterfaceInformation(ULONG index) const {
+    return index < m_InterfaceCount && m_InterfaceInformation ? m_InterfaceInformation[index] : nullptr;
+  }
+  PUNKNOWN GetModelUnknown() const { return m_ModelUnknown; }
+  ULONG GetAsioActiveSampleType() const { return m_AsioActiveSampleType; }
+  ULONG GetAsioSelectedSampleType() const { return m_AsioSelectedSampleType; }
+  ULONG GetAsioLatencyIndex() const { return m_AsioLatencyIndex; }
+  ULONG GetAsioSampleRate() const { return m_AsioSampleRate; }
+
+ protected:
+  // Caches the model's interfaces from its inner IUnknown (which this
+  // object then owns) and drops the references the queries added to this
+  // object.
+  NTSTATUS AdoptAudioHal(PUNKNOWN modelInnerUnknown);
+
+  static NTSTATUS SignalEventCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+
+  // ---- Selective suspend
+  bool IsIdle() const { return m_OutstandingCount == 1 && m_BusyCount == 0; }
+  static void IdleTimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+  void QueueIdleWork();
+  static void IdleWorkItemRoutine(PDEVICE_OBJECT deviceObject, PVOID context);
+  void IdleWork();
+  void IdleWorkDone();
+  NTSTATUS SendIdleRequest();
+  static void IdleNotificationCallback(PVOID context);
+  void RequestSuspendPower();
+  static void SuspendPowerCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                            POWER_STATE powerState, PVOID context, PIO_STATUS_BLOCK ioStatus);
+  static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+  static void PowerUpCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                                       PVOID context, PIO_STATUS_BLOCK ioStatus);
+  void CancelIdleIrp();
+  void ArmIdleTimer();
+  // No new idle cycle starts from now on; the timer is cancelled and its
+  // queued DPCs have run.
+  void StopSelectiveSuspend();
+  // Waits until no idle work item, idle IRP or wake request of the idle
+  // path is left (the destructor's first step).
+  void DrainSelectiveSuspend();
+
+  // ---- Port status
+  // Sends an internal port request to the lower device and waits for it.
+  // `built` is false when the request could not be built.
+  NTSTATUS SendPortRequest(ULONG ioControlCode, PVOID argument1, bool* built);
+  void TellModelPower(DEVICE_POWER_STATE state);
+
+  // ---- ASIO hooks of the power path; nothing runs while no ASIO state
+  // exists.
+  void AsioStopStreams() {}
+  void AsioStartStreams() {}
+  void AsioResetRings() {}
+  void AsioClearStartEvent() {}
+  void LoadAsioSettings();
+
+  // ---- The INI presets
+  NTSTATUS ImportIniPresets(PDEVICE_OBJECT deviceObject);
+
+  // ---- Fields
+  PUSB_CONFIGURATION_DESCRIPTOR m_ConfigurationDescriptor = nullptr;  // "USBd", wTotalLength bytes
+  USBD_CONFIGURATION_HANDLE m_ConfigurationHandle = nullptr;
+  PUSBD_INTERFACE_INFORMATION* m_InterfaceInformation = nullptr;  // copies, "USBd"
+  PUNKNOWN m_ModelUnknown = nullptr;                              // owning
+  IAudioHal* m_ModelHal = nullptr;                                // weak
+  IAdapterPowerManagement* m_ModelPower = nullptr;                // weak
+  IUsbAudioHal* m_ModelUsbHal = nullptr;                          // weak, may stay null
+  USHORT m_VendorId = 0;
+  USHORT m_ProductId = 0;
+  UCHAR m_ManufacturerIndex = 0;
+  UCHAR m_ProductIndex = 0;
+  ULONG m_InterfaceCount = 0;
+  volatile UCHAR m_DevicePresent = 0;
+  UCHAR m_ControlInterfaceNumber = 0;
+  BOOLEAN m_HighSpeed = FALSE;
+  USB_BUS_INTERFACE_USBDI_V1 m_BusInterface{};
+  CCHAR m_IrpStackSize = 0;
+  CKernelMutex m_PowerMutex;  // the first mutex: ASIO state and power changes
+
+  // ASIO state: the values the host starts from, the per-engine records,
+  // and what the power path looks at.
+  ULONG m_AsioActiveSampleType = 0;
+  ULONG m_AsioSelectedSampleType = 0;
+  ULONG m_AsioLatencyIndex = 0;
+  ULONG m_AsioSampleRate = 0;
+  PUCHAR m_AsioEngineRecords = nullptr;  // ASIO_ENGINE_RECORD_BYTES per engine, "USBd"
+  UCHAR m_AsioStreamsRunning = 0;
+  UCHAR m_AsioStoppedByPower = 0;
+  PIRP m_AsioPendingStop = nullptr;
+  PFILE_OBJECT m_AsioPendingStopFile = nullptr;
+
+  volatile LONG m_PortCycled = 0;
+  CKernelMutex m_PortMutex;  // the second mutex: the port-status check
+
+  // Selective suspend.
+  PUSB_IDLE_CALLBACK_INFO m_IdleCallbackInfo = nullptr;
+  PVOID volatile m_IdleIrp = nullptr;
+  volatile LONG m_IdleRequestPending = 0;
+  volatile LONG m_IdleIrpOwnership = 0;
+  KSPIN_LOCK m_IdleLock;
+  KEVENT m_IdleIrpEvent;   // signalled while no idle IRP exists
+  KEVENT m_WakeEvent;      // signalled while no D0 request of the idle path is pending
+  KTIMER m_IdleTimer;
+  KDPC m_IdleDpc;
+  KEVENT m_IdleWorkEvent;  // signalled while no idle work item is queued or running
+  LONG m_IdleWorkItems = 0;  // queued or running, under m_IdleLock
+  volatile LONG m_OutstandingCount = 0;
+  volatile LONG m_BusyCount = 0;
+  ULONG m_SelectiveSuspendEnabled = 0;
+  volatile LONG m_IdleStopping = 0;
+};

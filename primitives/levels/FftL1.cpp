@@ -1,0 +1,36 @@
+// The level-1 builds of the real FFT and its complex machinery (declared in
+// primitives/levels/FftLevels.h; this file is compiled with level 1's
+// instruction set).
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "primitives/Memory.h"
+#include "primitives/RealFft.h"
+#include "primitives/Vector.h"
+#include "primitives/levels/FftLevels.h"
+
+namespace {
+#include "primitives/levels/FftLevelKernels.inc"
+}  // namespace
+
+#define FFT_LEVEL_NUMBER 1
+#define FFT_LEVEL_SUFFIX L1
+#define FFT_LEVEL_SHARED_SUFFIX L1
+#include "primitives/levels/FftLevelEntries.inc"
+
+// Level 1's own builds of the table builders that levels 2 and 3 share
+// (FftTablesL2L3.cpp); the swap list is the baseline's, which serves level 1.
+
+int32_t* BuildBitReverseIndexTableL1(int32_t n, int32_t* table) { return BitReverseIndexTableBody(n, table); }
+int32_t* BuildBlockBitReverseTableL1(int32_t n, int32_t blockBits, int32_t* table) {
+  return BlockBitReverseTableBody(n, blockBits, table, BuildBitReverseSwapList);
+}
+float* BuildButterflyTwiddlesL1(int32_t n, const float* sine, int32_t sineOrder, float* out) {
+  return ButterflyTwiddlesBody(1, n, sine, sineOrder, out);
+}
+float* BuildRecombineTwiddlesInverseL1(int32_t order, const float* sine, int32_t sineOrder, float* out) {
+  return RecombineInverseTableBody(order, sine, sineOrder, out);
+}

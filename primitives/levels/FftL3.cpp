@@ -1,0 +1,22 @@
+// The level-3 builds of the real FFT and its complex machinery (declared in
+// primitives/levels/FftLevels.h; this file is compiled with level 3's
+// instruction set).
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "primitives/Memory.h"
+#include "primitives/RealFft.h"
+#include "primitives/Vector.h"
+#include "primitives/levels/FftLevels.h"
+
+namespace {
+#include "primitives/levels/FftLevelKernels.inc"
+}  // namespace
+
+#define FFT_LEVEL_NUMBER 3
+#define FFT_LEVEL_SUFFIX L3
+#define FFT_LEVEL_SHARED_SUFFIX L2L3
+#include "primitives/levels/FftLevelEntries.inc"

@@ -1,0 +1,38 @@
+#include "topology/UnitBinding.h"
+
+#include "driver/SettingsStore.h"
+
+namespace {
+constexpr WCHAR kValueBase[] = u"Unit";
+}
+
+NTSTATUS FormatChannelValuePrefix(PWSTR prefix, ULONG nodeId, ULONG outputType) {
+  return RtlStringCchPrintfW(prefix, NODE_VALUE_PREFIX_CHARS, u"%s%02d_%2d_", kValueBase, static_cast<int>(nodeId),
+                             static_cast<int>(outputType));
+}
+
+NTSTATUS FormatNodeValueName(PWSTR name, ULONG nodeId) {
+  return RtlStringCchPrintfW(name, NODE_VALUE_PREFIX_CHARS, u"%s%02d_", kValueBase, static_cast<int>(nodeId));
+}
+
+void NotifyNodeChange(PCALLBACK_OBJECT callbackObject, ULONG nodeId) {
+  if (!callbackObject) return;
+  AudioHalNotify notify{AUDIOHAL_NOTIFY_CONTROL_CHANGE, 1, nodeId, 0};
+  ExNotifyCallback(callbackObject, &notify, nullptr);
+}
+
+NTSTATUS CUnitBinding::ReadChannel(ULONG channel, PVOID data, ULONG length) const {
+  return AccessIndexedSetting(deviceObject, SETTINGS_READ, data, length, valueName, channel);
+}
+
+NTSTATUS CUnitBinding::WriteChannel(ULONG channel, PVOID data, ULONG length) const {
+  return AccessIndexedSetting(deviceObject, SETTINGS_WRITE, data, length, valueName, channel);
+}
+
+NTSTATUS CUnitBinding::Read(PVOID data, ULONG length) const {
+  return AccessSetting(deviceObject, SETTINGS_READ, data, length, valueName);
+}
+
+NTSTATUS CUnitBinding::Write(PVOID data, ULONG length) const {
+  return AccessSetting(deviceObject, SETTINGS_WRITE, data, length, valueName);
+}

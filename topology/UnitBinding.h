@@ -1,0 +1,43 @@
+// What every unit-bound node keeps of its binding: the unit that created it
+// (no reference: the unit owns its nodes, so a counted reference back would
+// keep both alive for ever), the control it stands for, and the device
+// object that owns the Settings store where its values persist.
+//
+// Persisted value names: per-channel values are named "Unit<id>_<type>_"
+// followed by the channel number (the id at least two digits, zero-padded;
+// the output type blank-padded to two: node 7, output type 2, channel 1 is
+// "Unit07_ 2_1"); a node's single value is named "Unit<id>_".
+#pragma once
+
+#include "topology/TopologyInterfaces.h"
+
+constexpr size_t NODE_VALUE_PREFIX_CHARS = 19;
+
+NTSTATUS FormatChannelValuePrefix(PWSTR prefix, ULONG nodeId, ULONG outputType);
+NTSTATUS FormatNodeValueName(PWSTR name, ULONG nodeId);
+
+// Announces a change of a node's values on the hardware model's callback
+// object, so that the topology filter raises a control-change event.
+void NotifyNodeChange(PCALLBACK_OBJECT callbackObject, ULONG nodeId);
+
+struct CUnitBinding {
+  ITopoNode* unit = nullptr;
+  ULONG controlSelector = 0;
+  PDEVICE_OBJECT deviceObject = nullptr;
+  WCHAR valueName[NODE_VALUE_PREFIX_CHARS] = {};
+
+  // The unit's interface `iid`, with a reference.
+  template <typename T>
+  NTSTATUS Query(REFIID iid, T** out) const {
+    *out = nullptr;
+    if (!unit) return STATUS_UNSUCCESSFUL;
+    return unit->QueryInterface(iid, reinterpret_cast<PVOID*>(out));
+  }
+
+  // Per-channel values (valueName is the prefix).
+  NTSTATUS ReadChannel(ULONG channel, PVOID data, ULONG length) const;
+  NTSTATUS WriteChannel(ULONG channel, PVOID data, ULONG length) const;
+  // The node's single value (valueName is the whole name).
+  NTSTATUS Read(PVOID data, ULONG length) const;
+  NTSTATUS Write(PVOID data, ULONG length) const;
+};
