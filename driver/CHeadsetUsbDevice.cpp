@@ -45,8 +45,8 @@ NTSTATUS CHeadsetUsbDevice::CreateAudioHal() {
   m_ControlInterfaceNumber = control->bInterfaceNumber;
   if (control->bInterfaceProtocol != AUDIO_CLASS_1_PROTOCOL) return STATUS_UNSUCCESSFUL;
 
-  AudioHalFactory factory = (m_VendorId == K784_VENDOR_ID && m_ProductId == K784_PRODUCT_ID) ? g_k784Factory.load()
-                                                                                               : g_c7719Factory.load();
+  AudioHalFactory factory =
+      (m_VendorId == K784_VENDOR_ID && m_ProductId == K784_PRODUCT_ID) ? g_k784Factory.load() : g_c7719Factory.load();
   if (!factory) return STATUS_NOT_IMPLEMENTED;
   PUNKNOWN model = nullptr;
   NTSTATUS status = factory(&model, static_cast<IAudioHal*>(this), m_VendorId, m_ProductId);

@@ -7,8 +7,7 @@
 
 // The shape of a hardware model's factory: the model is created aggregated
 // with `outerUnknown` and hands out its non-delegating IUnknown.
-using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor,
-                                     USHORT idProduct);
+using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor, USHORT idProduct);
 
 // The two models the product chooses between: one for a single
 // vendor/product pair, one for every other device.

@@ -1,6 +1,7 @@
 #include "driver/CUsbAudioDevice.h"
 
 #include "driver/DeviceParameter.h"
+#include "driver/IniImporter.h"
 #include "driver/SettingsStore.h"
 #include "driver/common/PoolBuffer.h"
 #include "usb/usbdlib.h"
@@ -139,8 +140,8 @@ NTSTATUS CUsbAudioDevice::AdoptAudioHal(PUNKNOWN modelInnerUnknown) {
   if (NT_SUCCESS(status)) m_ModelPower = static_cast<IAdapterPowerManagement*>(object);
   // The model forwards AddRef to this object: each query above added a
   // reference to us that would keep this object alive for ever.
-  for (PVOID cached : {static_cast<PVOID>(m_ModelHal), static_cast<PVOID>(m_ModelUsbHal),
-                       static_cast<PVOID>(m_ModelPower)})
+  for (PVOID cached :
+       {static_cast<PVOID>(m_ModelHal), static_cast<PVOID>(m_ModelUsbHal), static_cast<PVOID>(m_ModelPower)})
     if (cached) Release();
   return status;
 }
@@ -280,8 +281,6 @@ void CUsbAudioDevice::LoadAsioSettings() {
   }
 }
 
-NTSTATUS CUsbAudioDevice::ImportIniPresets(PDEVICE_OBJECT) { return STATUS_SUCCESS; }
-
 // ============================================================================
 // IUsbDevice: the request path
 // ============================================================================
@@ -417,8 +416,8 @@ NTSTATUS CUsbAudioDevice::SelectConfiguration() {
   auto* list = listBuffer.As<USBD_INTERFACE_LIST_ENTRY>();
   ULONG found = 0;
   for (ULONG number = 0; number <= 0xFF && found < wanted; ++number) {
-    PUSB_INTERFACE_DESCRIPTOR descriptor = USBD_ParseConfigurationDescriptorEx(
-        configuration, configuration, static_cast<LONG>(number), 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR descriptor =
+        USBD_ParseConfigurationDescriptorEx(configuration, configuration, static_cast<LONG>(number), 0, -1, -1, -1);
     if (descriptor) list[found++].InterfaceDescriptor = descriptor;
   }
 
@@ -584,8 +583,8 @@ NTSTATUS CUsbAudioDevice::SendPortRequest(ULONG ioControlCode, PVOID argument1, 
   KEVENT done;
   IO_STATUS_BLOCK ioStatus{};
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, m_LowerDeviceObject, nullptr, 0, nullptr, 0, TRUE, &done,
-                                           &ioStatus);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(ioControlCode, m_LowerDeviceObject, nullptr, 0, nullptr, 0, TRUE, &done, &ioStatus);
   *built = irp != nullptr;
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument1;

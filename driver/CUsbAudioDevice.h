@@ -27,7 +27,7 @@ constexpr LONGLONG SUBMIT_URB_TIMEOUT = -5000000;  // 500 ms
 constexpr LONGLONG IDLE_TIMER_FIRST_DUE = -50000000;  // 5 s
 constexpr LONG IDLE_TIMER_PERIOD_MS = 5000;
 // Each of the two waits of an idle cancel.
-constexpr LONGLONG IDLE_CANCEL_WAIT = -5000000;  // 500 ms
+constexpr LONGLONG IDLE_CANCEL_WAIT = -5000000;         // 500 ms
 constexpr LONGLONG PORT_STATUS_RETRY_DELAY = -1000000;  // 100 ms
 
 // Friendly names longer than this are cut.
@@ -118,8 +118,7 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   // The device is going away (removal or surprise removal): the model
   // stops, and selective suspend starts no new idle cycle.
   NTSTATUS STDMETHODCALLTYPE Stop() override;
-  NTSTATUS STDMETHODCALLTYPE RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context,
-                                              PVOID* registration) override;
+  NTSTATUS STDMETHODCALLTYPE RegisterCallback(PCALLBACK_FUNCTION callback, PVOID context, PVOID* registration) override;
   NTSTATUS STDMETHODCALLTYPE UnregisterCallback(PVOID registration) override;
   NTSTATUS STDMETHODCALLTYPE CancelIdleRequest() override;
   NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
@@ -160,6 +159,12 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   ULONG GetAsioSelectedSampleType() const { return m_AsioSelectedSampleType; }
   ULONG GetAsioLatencyIndex() const { return m_AsioLatencyIndex; }
   ULONG GetAsioSampleRate() const { return m_AsioSampleRate; }
+  bool HasIdleIrp() const { return m_IdleIrp != nullptr; }
+  bool IsIdleRequestPending() const { return m_IdleRequestPending != 0; }
+  bool IsIdleWorkPending() const { return m_IdleWorkItems != 0; }
+  // A seam for tests of the idle path's races: when set, it runs on the
+  // idle work item between building an idle request and sending it.
+  static void (*IdleRequestBuiltHook)(CUsbAudioDevice* device);
 
  protected:
   // Caches the model's interfaces from its inner IUnknown (which this
@@ -179,9 +184,13 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   NTSTATUS SendIdleRequest();
   static void IdleNotificationCallback(PVOID context);
   void RequestSuspendPower();
-  static void SuspendPowerCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
-                                            POWER_STATE powerState, PVOID context, PIO_STATUS_BLOCK ioStatus);
+  static void SuspendPowerCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                                            PVOID context, PIO_STATUS_BLOCK ioStatus);
   static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+  // Asks for D0 for the idle path; from raised IRQL through a work item,
+  // since the power change runs at PASSIVE_LEVEL.
+  void RequestWakePower();
+  static void WakeWorkItemRoutine(PDEVICE_OBJECT deviceObject, PVOID context);
   static void PowerUpCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
                                        PVOID context, PIO_STATUS_BLOCK ioStatus);
   void CancelIdleIrp();
@@ -206,9 +215,6 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   void AsioResetRings() {}
   void AsioClearStartEvent() {}
   void LoadAsioSettings();
-
-  // ---- The INI presets
-  NTSTATUS ImportIniPresets(PDEVICE_OBJECT deviceObject);
 
   // ---- Fields
   PUSB_CONFIGURATION_DESCRIPTOR m_ConfigurationDescriptor = nullptr;  // "USBd", wTotalLength bytes
@@ -251,12 +257,12 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   volatile LONG m_IdleRequestPending = 0;
   volatile LONG m_IdleIrpOwnership = 0;
   KSPIN_LOCK m_IdleLock;
-  KEVENT m_IdleIrpEvent;   // signalled while no idle IRP exists
-  KEVENT m_WakeEvent;      // signalled while no D0 request of the idle path is pending
+  KEVENT m_IdleIrpEvent;  // signalled while no idle IRP exists
+  KEVENT m_WakeEvent;     // signalled while no D0 request of the idle path is pending
   KTIMER m_IdleTimer;
   KDPC m_IdleDpc;
-  KEVENT m_IdleWorkEvent;  // signalled while no idle work item is queued or running
-  LONG m_IdleWorkItems = 0;  // queued or running, under m_IdleLock
+  KEVENT m_IdleWorkEvent;             // signalled while no idle work item is queued or running
+  volatile LONG m_IdleWorkItems = 0;  // queued or running, changed under m_IdleLock
   volatile LONG m_OutstandingCount = 0;
   volatile LONG m_BusyCount = 0;
   ULONG m_SelectiveSuspendEnabled = 0;

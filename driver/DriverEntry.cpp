@@ -148,8 +148,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject) {
   PAGED_CODE();
   PDEVICE_OBJECT lower = IoGetAttachedDeviceReference(physicalDeviceObject);
-  NTSTATUS status = PcAddAdapterDevice(driverObject, physicalDeviceObject, StartDevice, DRIVER_MAX_SUBDEVICES,
-                                       DRIVER_EXTENSION_SIZE);
+  NTSTATUS status =
+      PcAddAdapterDevice(driverObject, physicalDeviceObject, StartDevice, DRIVER_MAX_SUBDEVICES, DRIVER_EXTENSION_SIZE);
   if (!NT_SUCCESS(status)) {
     ObDereferenceObject(lower);
     return status;
@@ -164,8 +164,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
   KeInitializeMutex(&extension->Mutex, 0);
   ObDereferenceObject(adapterDevice);
 
-  if (NT_SUCCESS(IoRegisterDeviceInterface(physicalDeviceObject, &GUID_ENUM_PRIVATE_INTERFACE,
-                                           &g_EnumReferenceString, &extension->EnumInterfaceLink)))
+  if (NT_SUCCESS(IoRegisterDeviceInterface(physicalDeviceObject, &GUID_ENUM_PRIVATE_INTERFACE, &g_EnumReferenceString,
+                                           &extension->EnumInterfaceLink)))
     extension->EnumInterfaceRegistered = 1;
   status = IoRegisterDeviceInterface(physicalDeviceObject, &GUID_ASIO_PRIVATE_INTERFACE, &g_AsioReferenceString,
                                      &extension->AsioInterfaceLink);
@@ -247,8 +247,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     status = adapter->Init(resourceList, deviceObject, extension->LowerDeviceObject, extension->PhysicalDeviceObject);
   if (NT_SUCCESS(status)) status = PcRegisterAdapterPowerManagement(adapter, deviceObject);
   if (NT_SUCCESS(status)) {
-    name = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, STREAM_ENGINE_NAME_CHARS * sizeof(WCHAR), ENGINE_NAME_TAG));
+    name =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, STREAM_ENGINE_NAME_CHARS * sizeof(WCHAR), ENGINE_NAME_TAG));
     if (!name) status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (NT_SUCCESS(status))
@@ -273,8 +273,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   }
 
   if (NT_SUCCESS(status)) status = adapter->Start();
-  if (NT_SUCCESS(status) && asioCapable &&
-      NT_SUCCESS(IoSetDeviceInterfaceState(&extension->AsioInterfaceLink, TRUE)))
+  if (NT_SUCCESS(status) && asioCapable && NT_SUCCESS(IoSetDeviceInterfaceState(&extension->AsioInterfaceLink, TRUE)))
     extension->AsioInterfaceEnabled = 1;
   if (NT_SUCCESS(status)) {
     status = IoSetDeviceInterfaceState(&extension->EnumInterfaceLink, TRUE);

@@ -30,6 +30,8 @@ struct SuspendContext {
 
 }  // namespace
 
+void (*CUsbAudioDevice::IdleRequestBuiltHook)(CUsbAudioDevice* device) = nullptr;
+
 void CUsbAudioDevice::ArmIdleTimer() {
   LARGE_INTEGER due;
   due.QuadPart = IDLE_TIMER_FIRST_DUE;
@@ -48,7 +50,7 @@ void CUsbAudioDevice::QueueIdleWork() {
       static_cast<IdleWorkContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IdleWorkContext), USB_DEVICE_DATA_TAG));
   if (!work) return;
   KeAcquireSpinLockAtDpcLevel(&m_IdleLock);
-  if (m_IdleWorkItems++ == 0) KeClearEvent(&m_IdleWorkEvent);
+  if (InterlockedIncrement(&m_IdleWorkItems) == 1) KeClearEvent(&m_IdleWorkEvent);
   KeReleaseSpinLockFromDpcLevel(&m_IdleLock);
   PIO_WORKITEM item = (IsIdle() && !m_IdleStopping) ? IoAllocateWorkItem(m_DeviceObject) : nullptr;
   if (item) {
@@ -64,7 +66,7 @@ void CUsbAudioDevice::QueueIdleWork() {
 void CUsbAudioDevice::IdleWorkDone() {
   KIRQL irql;
   KeAcquireSpinLock(&m_IdleLock, &irql);
-  if (--m_IdleWorkItems == 0) KeSetEvent(&m_IdleWorkEvent, IO_NO_INCREMENT, FALSE);
+  if (InterlockedDecrement(&m_IdleWorkItems) == 0) KeSetEvent(&m_IdleWorkEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&m_IdleLock, irql);
 }
 
@@ -119,15 +121,23 @@ NTSTATUS CUsbAudioDevice::SendIdleRequest() {
   InterlockedExchange(&m_IdleIrpOwnership, IDLE_IRP_OWNERS);
   KeReleaseSpinLock(&m_IdleLock, irql);
 
-  if (!IsIdle() || m_DevicePowerState != PowerDeviceD0) {
-    // Something woke the device while the request was being built. A
-    // canceller may already hold the IRP (inside IoCancelIrp): the IRP is
-    // then freed by whichever share goes last, never here behind its back.
-    KeAcquireSpinLock(&m_IdleLock, &irql);
-    auto* taken = static_cast<PIRP>(InterlockedExchangePointer(&m_IdleIrp, nullptr));
+  if (IdleRequestBuiltHook) IdleRequestBuiltHook(this);
+
+  // Something may have woken the device while the request was being built:
+  // a request in flight, a power change, or a canceller that took the IRP
+  // (and may still be inside IoCancelIrp). The request is then not sent,
+  // and the IRP is freed by whichever share goes last, never behind a
+  // canceller's back.
+  KeAcquireSpinLock(&m_IdleLock, &irql);
+  bool undo = m_IdleIrp != irp || !IsIdle() || m_DevicePowerState != PowerDeviceD0;
+  PIRP taken = nullptr;
+  if (undo) {
+    taken = static_cast<PIRP>(InterlockedExchangePointer(&m_IdleIrp, nullptr));
     m_IdleCallbackInfo = nullptr;
     InterlockedExchange(&m_IdleRequestPending, 0);
-    KeReleaseSpinLock(&m_IdleLock, irql);
+  }
+  KeReleaseSpinLock(&m_IdleLock, irql);
+  if (undo) {
     ExFreePool(info);
     // The completion's share is ours since the IRP was never sent; without
     // a canceller the canceller's share is ours too.
@@ -174,6 +184,26 @@ void CUsbAudioDevice::SuspendPowerCompletionRoutine(PDEVICE_OBJECT, UCHAR, POWER
   KeSetEvent(done, IO_NO_INCREMENT, FALSE);
 }
 
+void CUsbAudioDevice::RequestWakePower() {
+  PAGED_CODE();
+  POWER_STATE state;
+  state.DeviceState = PowerDeviceD0;
+  // Once the request completes the wake event is set and this object may
+  // be gone: nothing is touched after a pending request.
+  if (PoRequestPowerIrp(m_PhysicalDeviceObject, IRP_MN_SET_POWER, state, &CUsbAudioDevice::PowerUpCompletionRoutine,
+                        &m_WakeEvent, nullptr) != STATUS_PENDING)
+    KeSetEvent(&m_WakeEvent, IO_NO_INCREMENT, FALSE);
+}
+
+void CUsbAudioDevice::WakeWorkItemRoutine(PDEVICE_OBJECT, PVOID context) {
+  auto* work = static_cast<IdleWorkContext*>(context);
+  PIO_WORKITEM item = work->item;
+  CUsbAudioDevice* device = work->device;
+  ExFreePool(work);
+  device->RequestWakePower();
+  IoFreeWorkItem(item);
+}
+
 void CUsbAudioDevice::PowerUpCompletionRoutine(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
 }
@@ -184,11 +214,21 @@ NTSTATUS CUsbAudioDevice::IdleIrpCompletion(PDEVICE_OBJECT, PIRP irp, PVOID cont
   if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && self->m_DevicePowerState != PowerDeviceD0 &&
       !self->m_IdleStopping) {
     KeClearEvent(&self->m_WakeEvent);
-    POWER_STATE state;
-    state.DeviceState = PowerDeviceD0;
-    if (PoRequestPowerIrp(self->m_PhysicalDeviceObject, IRP_MN_SET_POWER, state,
-                          &CUsbAudioDevice::PowerUpCompletionRoutine, &self->m_WakeEvent, nullptr) != STATUS_PENDING)
-      KeSetEvent(&self->m_WakeEvent, IO_NO_INCREMENT, FALSE);
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+      self->RequestWakePower();
+    } else {
+      auto* work = static_cast<IdleWorkContext*>(
+          ExAllocatePoolWithTag(NonPagedPool, sizeof(IdleWorkContext), USB_DEVICE_DATA_TAG));
+      PIO_WORKITEM item = work ? IoAllocateWorkItem(self->m_DeviceObject) : nullptr;
+      if (item) {
+        work->item = item;
+        work->device = self;
+        IoQueueWorkItem(item, &CUsbAudioDevice::WakeWorkItemRoutine, DelayedWorkQueue, work);
+      } else {
+        if (work) ExFreePool(work);
+        KeSetEvent(&self->m_WakeEvent, IO_NO_INCREMENT, FALSE);
+      }
+    }
   }
 
   KIRQL irql;

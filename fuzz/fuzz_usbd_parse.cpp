@@ -12,10 +12,6 @@
 #include "sim/device/MalformedDescriptors.h"
 #include "usb/usbdlib.h"
 
-namespace platform::pool {
-[[gnu::weak]] bool QueryBlockSize(const void* p, size_t* size);
-}
-
 namespace {
 
 // Inputs with an odd first byte are edits of a known configuration (the
@@ -67,12 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   }
 
   // The USBD routines on a pool copy, as a driver holds its descriptor.
-  // Without the pool's size query their bound is wTotalLength alone, which
-  // then must not claim more than there is.
   if (size < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return 0;
   auto* config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, size, MakeTag("Fuzz")));
   std::memcpy(config, data, size);
-  if (!platform::pool::QueryBlockSize && config->wTotalLength > size) config->wTotalLength = static_cast<USHORT>(size);
   const auto* pool = reinterpret_cast<const UCHAR*>(config);
   const size_t bound = std::min<size_t>(size, config->wTotalLength);
   std::vector<USBD_INTERFACE_LIST_ENTRY> list;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "primitives/Dispatch.h"
+#include "primitives/levels/ConvertLevels.h"
 
 namespace {
 
@@ -234,21 +235,21 @@ DspStatus VecDeinterleaveF32L0(const float* src, int32_t channels, int32_t len, 
 // ---------------------------------------------------------------------------
 // Dispatch
 
-DSP_DISPATCH_TABLE(ConvF32ToS16Scaled, ConvF32ToS16ScaledL0, ConvF32ToS16ScaledL0, ConvF32ToS16ScaledL0,
-                   ConvF32ToS16ScaledL0);
-DSP_DISPATCH_TABLE(ConvF32ToS32Scaled, ConvF32ToS32ScaledL0, ConvF32ToS32ScaledL0, ConvF32ToS32ScaledL0,
-                   ConvF32ToS32ScaledL0);
-DSP_DISPATCH_TABLE(ConvF32ToS24Scaled, ConvF32ToS24ScaledL0, ConvF32ToS24ScaledL0, ConvF32ToS24ScaledL0,
-                   ConvF32ToS24ScaledL0);
-DSP_DISPATCH_TABLE(ConvS16ToF32Scaled, ConvS16ToF32ScaledL0, ConvS16ToF32ScaledL0, ConvS16ToF32ScaledL0,
-                   ConvS16ToF32ScaledL0);
-DSP_DISPATCH_TABLE(ConvS32ToF32Scaled, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL0L1,
-                   ConvS32ToF32ScaledL0L1);
-DSP_DISPATCH_TABLE(ConvS24ToF32, ConvS24ToF32L0, ConvS24ToF32L0, ConvS24ToF32L0, ConvS24ToF32L0);
-DSP_DISPATCH_TABLE(ConvS32ToF32, ConvS32ToF32L0, ConvS32ToF32L0, ConvS32ToF32L0, ConvS32ToF32L0);
-DSP_DISPATCH_TABLE(VecInterleaveF32, VecInterleaveF32L0, VecInterleaveF32L0, VecInterleaveF32L0, VecInterleaveF32L0);
-DSP_DISPATCH_TABLE(VecDeinterleaveF32, VecDeinterleaveF32L0, VecDeinterleaveF32L0, VecDeinterleaveF32L0,
-                   VecDeinterleaveF32L0);
+DSP_DISPATCH_TABLE(ConvF32ToS16Scaled, ConvF32ToS16ScaledL0, ConvF32ToS16ScaledL1, ConvF32ToS16ScaledL2,
+                   ConvF32ToS16ScaledL3);
+DSP_DISPATCH_TABLE(ConvF32ToS32Scaled, ConvF32ToS32ScaledL0, ConvF32ToS32ScaledL1, ConvF32ToS32ScaledL2,
+                   ConvF32ToS32ScaledL3);
+DSP_DISPATCH_TABLE(ConvF32ToS24Scaled, ConvF32ToS24ScaledL0, ConvF32ToS24ScaledL1, ConvF32ToS24ScaledL2,
+                   ConvF32ToS24ScaledL3);
+DSP_DISPATCH_TABLE(ConvS16ToF32Scaled, ConvS16ToF32ScaledL0, ConvS16ToF32ScaledL1, ConvS16ToF32ScaledL2,
+                   ConvS16ToF32ScaledL3);
+DSP_DISPATCH_TABLE(ConvS32ToF32Scaled, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL0L1, ConvS32ToF32ScaledL2L3,
+                   ConvS32ToF32ScaledL2L3);
+DSP_DISPATCH_TABLE(ConvS24ToF32, ConvS24ToF32L0, ConvS24ToF32L1, ConvS24ToF32L2, ConvS24ToF32L3);
+DSP_DISPATCH_TABLE(ConvS32ToF32, ConvS32ToF32L0, ConvS32ToF32L1, ConvS32ToF32L2, ConvS32ToF32L3);
+DSP_DISPATCH_TABLE(VecInterleaveF32, VecInterleaveF32L0, VecInterleaveF32L1, VecInterleaveF32L2, VecInterleaveF32L3);
+DSP_DISPATCH_TABLE(VecDeinterleaveF32, VecDeinterleaveF32L0, VecDeinterleaveF32L1, VecDeinterleaveF32L2,
+                   VecDeinterleaveF32L3);
 
 DspStatus ConvF32ToS16Scaled(const float* src, int16_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
   return DspDispatch(ConvF32ToS16ScaledTable, src, dst, len, roundMode, scaleExp);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "primitives/Dispatch.h"
+#include "primitives/levels/PowerLevels.h"
 
 namespace {
 
@@ -236,7 +237,7 @@ DspStatus VecPowF32L0(const float* a, const float* b, float* dst, int32_t len) {
   return status;
 }
 
-DSP_DISPATCH_TABLE(VecPowF32, VecPowF32L0, VecPowF32L0, VecPowF32L0, VecPowF32L0);
+DSP_DISPATCH_TABLE(VecPowF32, VecPowF32L0, VecPowF32L1, VecPowF32L2, VecPowF32L3);
 
 DspStatus VecPowF32(const float* a, const float* b, float* dst, int32_t len) {
   return DspDispatch(VecPowF32Table, a, b, dst, len);

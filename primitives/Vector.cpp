@@ -7,6 +7,7 @@
 
 #include "primitives/Dispatch.h"
 #include "primitives/levels/MemoryLevels.h"
+#include "primitives/levels/VectorLevels.h"
 
 namespace {
 
@@ -247,18 +248,19 @@ DSP_DISPATCH_TABLE(VecZeroF32, VecZeroF32L0, VecZeroF32L1, VecZeroF32L2, VecZero
 DSP_DISPATCH_TABLE(VecSetF32, VecSetF32L0, VecSetF32L1, VecSetF32L2, VecSetF32L3);
 DSP_DISPATCH_TABLE(VecCopyF32, VecCopyF32L0, VecCopyF32L1, VecCopyF32L2, VecCopyF32L3);
 DSP_DISPATCH_TABLE(VecMoveF32, VecMoveF32L0, VecMoveF32L1, VecMoveF32L2, VecMoveF32L3);
-DSP_DISPATCH_TABLE(VecAddF32, VecAddF32L0, VecAddF32L0, VecAddF32L0, VecAddF32L0);
-DSP_DISPATCH_TABLE(VecAddF32InPlace, VecAddF32InPlaceL0, VecAddF32InPlaceL0, VecAddF32InPlaceL0, VecAddF32InPlaceL0);
-DSP_DISPATCH_TABLE(VecAddConstF32InPlace, VecAddConstF32InPlaceL0, VecAddConstF32InPlaceL0, VecAddConstF32InPlaceL0,
-                   VecAddConstF32InPlaceL0);
-DSP_DISPATCH_TABLE(VecMulConstF32, VecMulConstF32L0, VecMulConstF32L0, VecMulConstF32L0, VecMulConstF32L0);
-DSP_DISPATCH_TABLE(VecMulConstF32InPlace, VecMulConstF32InPlaceL0, VecMulConstF32InPlaceL0, VecMulConstF32InPlaceL0,
-                   VecMulConstF32InPlaceL0);
-DSP_DISPATCH_TABLE(VecDivConstF32InPlace, VecDivConstF32InPlaceL0, VecDivConstF32InPlaceL0, VecDivConstF32InPlaceL0,
-                   VecDivConstF32InPlaceL0);
-DSP_DISPATCH_TABLE(VecAbsF32InPlace, VecAbsF32InPlaceL0, VecAbsF32InPlaceL0, VecAbsF32InPlaceL0, VecAbsF32InPlaceL0);
-DSP_DISPATCH_TABLE(VecMaxF32, VecMaxF32L0, VecMaxF32L0, VecMaxF32L0, VecMaxF32L0);
-DSP_DISPATCH_TABLE(VecMinF32, VecMinF32L0, VecMinF32L0, VecMinF32L0, VecMinF32L0);
+DSP_DISPATCH_TABLE(VecAddF32, VecAddF32L0, VecAddF32L1, VecAddF32L2L3, VecAddF32L2L3);
+DSP_DISPATCH_TABLE(VecAddF32InPlace, VecAddF32InPlaceL0, VecAddF32InPlaceL1, VecAddF32InPlaceL2L3,
+                   VecAddF32InPlaceL2L3);
+DSP_DISPATCH_TABLE(VecAddConstF32InPlace, VecAddConstF32InPlaceL0, VecAddConstF32InPlaceL1, VecAddConstF32InPlaceL2L3,
+                   VecAddConstF32InPlaceL2L3);
+DSP_DISPATCH_TABLE(VecMulConstF32, VecMulConstF32L0, VecMulConstF32L1, VecMulConstF32L2, VecMulConstF32L3);
+DSP_DISPATCH_TABLE(VecMulConstF32InPlace, VecMulConstF32InPlaceL0, VecMulConstF32InPlaceL1, VecMulConstF32InPlaceL2,
+                   VecMulConstF32InPlaceL3);
+DSP_DISPATCH_TABLE(VecDivConstF32InPlace, VecDivConstF32InPlaceL0, VecDivConstF32InPlaceL1, VecDivConstF32InPlaceL2,
+                   VecDivConstF32InPlaceL3);
+DSP_DISPATCH_TABLE(VecAbsF32InPlace, VecAbsF32InPlaceL0, VecAbsF32InPlaceL1, VecAbsF32InPlaceL2, VecAbsF32InPlaceL3);
+DSP_DISPATCH_TABLE(VecMaxF32, VecMaxF32L0, VecMaxF32L1, VecMaxF32L2, VecMaxF32L3);
+DSP_DISPATCH_TABLE(VecMinF32, VecMinF32L0, VecMinF32L1, VecMinF32L2, VecMinF32L3);
 
 DspStatus VecZeroF32(float* dst, int32_t len) { return DspDispatch(VecZeroF32Table, dst, len); }
 DspStatus VecSetF32(float val, float* dst, int32_t len) { return DspDispatch(VecSetF32Table, val, dst, len); }

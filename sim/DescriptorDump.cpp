@@ -1,5 +1,6 @@
 #include "sim/DescriptorDump.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -297,7 +298,7 @@ void Printer::ChannelConfig(int indent, unsigned config) {
 void Printer::Controls(int indent, const char* name, const uint8_t* d, size_t size, size_t at) {
   unsigned bitmap = 0;
   for (size_t b = 0; b < size && b < 4; ++b) bitmap |= static_cast<unsigned>(d[at + b]) << (8 * b);
-  Field(indent, name, Format("0x%02x", bitmap));
+  Field(indent, name, Format("0x%0*x", static_cast<int>(2 * std::min<size_t>(size, 4)), bitmap));
   for (unsigned cs = 1; cs <= 32; ++cs)
     if (bitmap & (1u << (cs - 1))) {
       const char* control = FeatureControlName(cs);

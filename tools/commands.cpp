@@ -9,6 +9,7 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
+#include "tools/driverinfo.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -44,16 +45,17 @@ int Info(const Options& options, const std::vector<std::string>&) {
   if (!session.Open(&error)) return Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
   std::string tree = sim::DumpDescriptors(d);
+  DriverReport driver = RunDriver(d, options.descriptors.empty());
+  if (!session.Save(&error)) return Fail(error);
   if (options.json) {
-    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"filters\": null, "
-                "\"filtersUnavailable\": %s}\n",
+    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"driver\": %s}\n",
                 Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
-                JsonString(kDriverMissing).c_str());
+                DriverJson(driver).c_str());
   } else {
     std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
-    std::printf("driver filters: not available yet (%s)\n", kDriverMissing);
+    std::printf("%s", DescribeDriver(driver).c_str());
   }
-  return 0;
+  return NT_SUCCESS(driver.addDevice) ? 0 : 1;
 }
 
 int Play(const Options& options, const std::vector<std::string>&) { return NotYet(options, "play"); }

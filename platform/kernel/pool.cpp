@@ -190,6 +190,15 @@ void ClearFailures() {
   s.failTagNth = 0;
 }
 
+bool QueryBlockSize(const void* p, size_t* size) {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> guard(s.lock);
+  auto it = s.blocks.find(const_cast<void*>(p));
+  if (it == s.blocks.end()) return false;
+  if (size) *size = it->second.size;
+  return true;
+}
+
 size_t AllocationCount() {
   PoolState& s = State();
   std::lock_guard<std::mutex> guard(s.lock);

@@ -69,4 +69,8 @@ void FailNthAllocationWithTag(ULONG tag, size_t n);
 void ClearFailures();
 size_t AllocationCount();  // allocations attempted so far, for scanning failure points
 
+// The size that was asked for when the outstanding block starting at `p` was
+// allocated. Lets bus-side helpers bound a walk by the buffer's real length.
+bool QueryBlockSize(const void* p, size_t* size);
+
 }  // namespace platform::pool

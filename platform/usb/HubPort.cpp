@@ -484,7 +484,6 @@ NTSTATUS HubPort::SelectConfiguration(PIRP irp, PURB urb) {
       }
     }
   }
-  CompleteFinished();
   return Complete(irp, urb, usbd, StatusFromUsbd(usbd));
 }
 
@@ -521,7 +520,6 @@ NTSTATUS HubPort::SelectInterface(PIRP irp, PURB urb) {
       }
     }
   }
-  CompleteFinished();
   return Complete(irp, urb, usbd, StatusFromUsbd(usbd));
 }
 
@@ -542,7 +540,6 @@ NTSTATUS HubPort::PipeRequest(PIRP irp, PURB urb) {
       if (function != URB_FUNCTION_ABORT_PIPE) pipe->nextFreeFrame = 0;
     }
   }
-  CompleteFinished();
   if (USBD_SUCCESS(usbd) &&
       (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_CLEAR_STALL)) {
     USB_DEFAULT_PIPE_SETUP_PACKET clear{0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, endpoint, 0};
@@ -704,26 +701,26 @@ void HubPort::TakePending(Pipe* pipe, USBD_STATUS usbdStatus, NTSTATUS status) {
   if (!m_Finished.empty()) ScheduleTickLocked(clock::Now());
 }
 
-bool HubPort::Dequeue(PIRP irp) {
+std::optional<HubPort::Transfer> HubPort::Dequeue(PIRP irp) {
   for (size_t i = 0; i < m_Pending.size(); ++i)
     if (m_Pending[i].irp == irp) {
       Transfer t = m_Pending[i];
       m_Pending.erase(m_Pending.begin() + static_cast<std::ptrdiff_t>(i));
       if (t.kind == Transfer::Isochronous) t.urb->UrbIsochronousTransfer.ErrorCount = t.errors;
-      FinishLocked(t, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-      return true;
+      return t;
     }
-  return false;
+  return std::nullopt;
 }
 
 void HubPort::CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   auto* self = static_cast<HubPort*>(irp->Tail.Overlay.DriverContext[0]);
   IoReleaseCancelSpinLock(irp->CancelIrql);
+  std::optional<Transfer> t;
   {
     std::lock_guard<std::recursive_mutex> guard(self->m_Lock);
-    self->Dequeue(irp);
+    t = self->Dequeue(irp);
   }
-  self->CompleteFinished();
+  if (t) self->Complete(t->irp, t->urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
 }
 
 // ---- The frame engine -----------------------------------------------------------------------
@@ -894,7 +891,6 @@ NTSTATUS HubPort::ResetPort(PIRP irp) {
       for (auto& p : m_Pipes) p->nextFreeFrame = 0;
     }
   }
-  CompleteFinished();
   return Complete(irp, nullptr, 0, result);
 }
 
@@ -912,7 +908,6 @@ NTSTATUS HubPort::CyclePort(PIRP irp) {
     handler = m_OnReenumerate;
   }
   m_Function->BusReset();
-  CompleteFinished();
   if (handler) RunAtPassive(handler);
   return Complete(irp, nullptr, 0, STATUS_SUCCESS);
 }

@@ -148,10 +148,11 @@ class HubPort final : private PortEvents {
   USBD_STATUS OpenInterface(const UCHAR* config, size_t length, PUSBD_INTERFACE_INFORMATION info, ULONG room);
   Pipe* FindOpenPipe(USBD_PIPE_HANDLE handle);
   // Takes every pending transfer (of `pipe`, or all) out of the queues for
-  // completion with the given status; the caller completes them unlocked.
+  // completion with the given status, which a tick on the clock thread
+  // carries out at DISPATCH_LEVEL.
   void TakePending(Pipe* pipe, USBD_STATUS usbdStatus, NTSTATUS status);
   void Pend(PIRP irp, Transfer transfer);
-  bool Dequeue(PIRP irp);
+  std::optional<Transfer> Dequeue(PIRP irp);
 
   // The frame engine.
   void ScheduleTickLocked(LONGLONG deadline);

@@ -2,12 +2,6 @@
 
 #include <algorithm>
 
-// The pool's size of the block starting at `p`, when the kernel stand-in
-// offers the query; without it the configuration bound is wTotalLength alone.
-namespace platform::pool {
-[[gnu::weak]] bool QueryBlockSize(const void* p, size_t* size);
-}
-
 namespace platform::usb {
 
 UCHAR MinimumDescriptorLength(UCHAR descriptorType) {
@@ -32,7 +26,7 @@ ULONG ConfigurationExtent(const USB_CONFIGURATION_DESCRIPTOR* configuration) {
   if (!configuration) return 0;
   size_t extent = configuration->wTotalLength;
   size_t blockSize = 0;
-  if (platform::pool::QueryBlockSize && platform::pool::QueryBlockSize(configuration, &blockSize))
+  if (platform::pool::QueryBlockSize(configuration, &blockSize))
     extent = std::min(extent, blockSize);
   return static_cast<ULONG>(extent);
 }

@@ -11,6 +11,7 @@
 #include "primitives/RealFft.h"
 #include "primitives/Vector.h"
 #include "primitives/levels/FftLevels.h"
+#include "primitives/levels/MemoryLevels.h"
 
 namespace {
 #include "primitives/levels/FftLevelKernels.inc"

@@ -53,9 +53,7 @@ inline void StoreA128(void* p, __m128i v) { _mm_store_si128(static_cast<__m128i*
 inline void StreamA128(void* p, __m128i v) { _mm_stream_si128(static_cast<__m128i*>(p), v); }
 
 // 16 bytes gathered from two 8-byte or four 4-byte loads.
-inline __m128i Load16By8(const unsigned char* p) {
-  return _mm_set_epi64x(LoadAs<int64_t>(p + 8), LoadAs<int64_t>(p));
-}
+inline __m128i Load16By8(const unsigned char* p) { return _mm_set_epi64x(LoadAs<int64_t>(p + 8), LoadAs<int64_t>(p)); }
 inline __m128i Load16By4(const unsigned char* p) {
   return _mm_set_epi32(LoadAs<int32_t>(p + 12), LoadAs<int32_t>(p + 8), LoadAs<int32_t>(p + 4), LoadAs<int32_t>(p));
 }

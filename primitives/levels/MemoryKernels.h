@@ -314,8 +314,8 @@ inline void CopyShiftedL2(const Byte* s, Byte* d, int64_t b) {
   b -= 16;
   for (; b >= 80; b -= 64, s += 64, d += 64) {
     const Byte* base = s - kShift;
-    const __m128i v0 = LoadA128(base), v1 = LoadA128(base + 16), v2 = LoadA128(base + 32),
-                  v3 = LoadA128(base + 48), v4 = LoadA128(base + 64);
+    const __m128i v0 = LoadA128(base), v1 = LoadA128(base + 16), v2 = LoadA128(base + 32), v3 = LoadA128(base + 48),
+                  v4 = LoadA128(base + 64);
     StoreA128(d, _mm_alignr_epi8(v1, v0, kShift));
     StoreA128(d + 16, _mm_alignr_epi8(v2, v1, kShift));
     StoreA128(d + 32, _mm_alignr_epi8(v3, v2, kShift));

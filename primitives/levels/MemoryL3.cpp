@@ -9,7 +9,9 @@ void* ZeroBytesL3(void* dst, int64_t bytes) { return ml::ZeroBytes(dst, bytes); 
 uint32_t* FillCacheAwareU32L3(const uint32_t* pattern, uint32_t* dst, int64_t count) {
   return ml::FillCacheAware(pattern, dst, count);
 }
-uint32_t* FillU32L3(uint32_t pattern, uint32_t* dst, int64_t count) { return FillCacheAwareU32L3(&pattern, dst, count); }
+uint32_t* FillU32L3(uint32_t pattern, uint32_t* dst, int64_t count) {
+  return FillCacheAwareU32L3(&pattern, dst, count);
+}
 void* CopyBytesL3(const void* src, void* dst, int64_t bytes) { return ml::CopyBytes<3>(src, dst, bytes); }
 void VecMoveF32L3Kernel(const void* src, void* dst, int64_t bytes) { ml::VecMoveKernel<3>(src, dst, bytes); }
 
@@ -18,4 +20,6 @@ DspStatus VecSetF32L3(float val, float* dst, int32_t len) { return ml::VecSet32<
 DspStatus VecSetS32L3(int32_t val, int32_t* dst, int32_t len) { return ml::VecSet32<3>(val, dst, len); }
 DspStatus VecCopyF32L3(const float* src, float* dst, int32_t len) { return ml::VecCopyF32<3>(src, dst, len); }
 DspStatus VecMoveF32L3(const float* src, float* dst, int32_t len) { return ml::VecMoveF32<3>(src, dst, len); }
-DspStatus CopyBytesCheckedL3(const void* src, void* dst, int32_t bytes) { return ml::CopyBytesChecked<3>(src, dst, bytes); }
+DspStatus CopyBytesCheckedL3(const void* src, void* dst, int32_t bytes) {
+  return ml::CopyBytesChecked<3>(src, dst, bytes);
+}

@@ -72,7 +72,7 @@ inline constexpr uint64_t CACHE_SIZE_NONE = ~uint64_t{0};
 uint64_t CacheSizeProbe(bool perCore);
 
 // Streaming thresholds: the probe runs only from these sizes on.
-inline constexpr int64_t ZERO_BYTES_PROBE_ABOVE = 524288;     // bytes still to clear
-inline constexpr int64_t COPY_BYTES_PROBE_FROM_L1 = 524288;   // bytes
+inline constexpr int64_t ZERO_BYTES_PROBE_ABOVE = 524288;    // bytes still to clear
+inline constexpr int64_t COPY_BYTES_PROBE_FROM_L1 = 524288;  // bytes
 inline constexpr int64_t COPY_BYTES_PROBE_FROM_L2L3 = 1048576;
 inline constexpr int64_t FILL_PROBE_ABOVE = 262144;  // elements

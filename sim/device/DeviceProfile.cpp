@@ -4,9 +4,13 @@
 
 namespace sim {
 
-const ControlRange* DeviceProfile::RangeFor(uint8_t unit, uint8_t cs) const {
+const ControlRange* DeviceProfile::UnitRange(uint8_t unit, uint8_t cs) const {
   auto u = unitControlRanges.find({unit, cs});
-  if (u != unitControlRanges.end()) return &u->second;
+  return u == unitControlRanges.end() ? nullptr : &u->second;
+}
+
+const ControlRange* DeviceProfile::RangeFor(uint8_t unit, uint8_t cs) const {
+  if (const ControlRange* own = UnitRange(unit, cs)) return own;
   auto c = controlRanges.find(cs);
   return c == controlRanges.end() ? nullptr : &c->second;
 }

@@ -42,7 +42,8 @@ struct TerminalProfile {
 };
 
 struct DeviceProfile {
-  // Ranges by control selector, and overrides by (unit id, control selector).
+  // Feature-unit ranges by control selector, and ranges of a unit's own
+  // controls by (unit id, control selector).
   std::map<uint8_t, ControlRange> controlRanges;
   std::map<std::pair<uint8_t, uint8_t>, ControlRange> unitControlRanges;
   // Graphic equalizer: the bands present (bit n-14 for band n) and the range
@@ -66,7 +67,11 @@ struct DeviceProfile {
   // Vendor and class requests to "other": (bRequest, wValue, wIndex) -> byte.
   std::map<std::tuple<uint8_t, uint16_t, uint16_t>, uint8_t> otherRegisters;
 
+  // A feature-unit control's range: the unit's own, else the selector's.
   const ControlRange* RangeFor(uint8_t unit, uint8_t cs) const;
+  // The unit's own range only (mixer controls under selector 0, processing
+  // unit controls under theirs).
+  const ControlRange* UnitRange(uint8_t unit, uint8_t cs) const;
 };
 
 // Ranges for every Audio Class 1.0 feature-unit control, the selector and

@@ -467,7 +467,7 @@ SimDevice::Answer SimDevice::HandleMixerUnit(const UnitInfo& unit, const USB_DEF
   const uint8_t inputChannel = static_cast<uint8_t>(s.wValue >> 8);
   const uint8_t outputChannel = static_cast<uint8_t>(s.wValue);
   if (inputChannel == 0 || outputChannel == 0 || (unit.channels && outputChannel > unit.channels)) return {};
-  const ControlRange* range = m_Profile.RangeFor(unit.id, 0);
+  const ControlRange* range = m_Profile.UnitRange(unit.id, 0);
   const ControlRange fallback{-0x3C00, 0, 0x0100, inputChannel == outputChannel ? 0 : -0x8000};
   return ValueRequest({unit.id, inputChannel, outputChannel}, 2, range ? *range : fallback, true, s, data);
 }
@@ -478,7 +478,7 @@ SimDevice::Answer SimDevice::HandleProcessingUnit(const UnitInfo& unit, const US
   if (cs == 0 || (s.wValue & 0xFF) != 0) return {};
   if (unit.subtype == USB_AUDIO_AC_EXTENSION_UNIT && cs != USB_AUDIO_PU_ENABLE_CONTROL) return {};
   const uint8_t size = cs == USB_AUDIO_PU_ENABLE_CONTROL ? 1 : ProcessingControlSize(unit.processType, cs);
-  const ControlRange* range = m_Profile.RangeFor(unit.id, cs);
+  const ControlRange* range = m_Profile.UnitRange(unit.id, cs);
   const ControlRange fallback = cs == USB_AUDIO_PU_ENABLE_CONTROL ? ControlRange{0, 1, 1, 1}
                                 : size == 1                       ? ControlRange{0, 255, 1, 0}
                                                                   : ControlRange{0, 0x7FFF, 1, 0};
@@ -790,16 +790,17 @@ uint8_t SimDevice::AlternateSetting(uint8_t interfaceNumber) const {
   return it == m_Alternates.end() ? 0 : it->second;
 }
 
-Bytes SimDevice::ControlValue(uint8_t unit, uint8_t cs, uint8_t channel) const {
+Bytes SimDevice::ControlValue(uint8_t unit, uint8_t cs, uint8_t channel) {
   std::lock_guard<std::mutex> guard(m_Lock);
-  auto it = m_Values.find({unit, cs, channel});
-  if (it != m_Values.end()) return it->second;
-  auto u = m_Model.units.find(unit);
-  if (u == m_Model.units.end()) return {};
-  if (u->second.subtype == USB_AUDIO_AC_SELECTOR_UNIT) return u->second.sources.empty() ? Bytes{} : Bytes{1};
-  if (u->second.subtype == USB_AUDIO_AC_FEATURE_UNIT && !(cs & 0x80) && !u->second.HasControl(cs, channel)) return {};
-  const ControlRange* range = m_Profile.RangeFor(unit, cs);
-  return Encode(range ? range->start : 0, FeatureControlSize(cs, m_Profile));
+  // Exactly what a GET_CUR would answer.
+  const bool vendor = (cs & 0x80) != 0;
+  USB_DEFAULT_PIPE_SETUP_PACKET get{static_cast<UCHAR>(vendor ? 0xC1 : 0xA1), USB_AUDIO_GET_CUR,
+                                    static_cast<USHORT>(cs << 8 | channel),
+                                    static_cast<USHORT>(unit << 8 | (m_Model.controlInterface & 0xFF)), 64};
+  Bytes value(64);
+  Answer answer = HandleUnitRequest(get, value.data(), vendor);
+  value.resize(answer.outcome == ControlOutcome::Ack ? answer.length : 0);
+  return value;
 }
 
 bool SimDevice::SetControlValue(uint8_t unit, uint8_t cs, uint8_t channel, const Bytes& value, bool notify) {

@@ -66,7 +66,7 @@ class SimDevice final : public platform::usb::UsbFunction {
   uint8_t AlternateSetting(uint8_t interfaceNumber) const;
   // A control's current value (feature, selector, mixer and processing
   // units); empty when the device has no such control.
-  Bytes ControlValue(uint8_t unit, uint8_t cs, uint8_t channel) const;
+  Bytes ControlValue(uint8_t unit, uint8_t cs, uint8_t channel);
   // A change made on the device (a button): sets the value and, when
   // `notify`, queues a status word naming the unit.
   bool SetControlValue(uint8_t unit, uint8_t cs, uint8_t channel, const Bytes& value, bool notify);

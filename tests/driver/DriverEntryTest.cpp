@@ -207,6 +207,13 @@ TEST_F(DriverEntryTest, RequestsReachTheAsioInterfaceByFileNameInAnyCase) {
               STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(information, 0u);
     EXPECT_EQ(SendIoctl(asio, 0x1D6FFC, nullptr, 0, nullptr, 0), STATUS_NOT_SUPPORTED);
+    // A 32-bit host passes 4-byte handles; 8 bytes from it are refused.
+    ULONGLONG handle = 0x1234;
+    information = 99;
+    EXPECT_EQ(SendIoctl(asio, IOCTL_ASIO_SET_NOTIFY_EVENT, &handle, 8, nullptr, 0, true, &information),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(SendIoctl(asio, IOCTL_ASIO_SET_NOTIFY_EVENT, &handle, 4, nullptr, 0, true), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(SendClose(asio), STATUS_UNSUCCESSFUL);
   }
   // Any other name is a filter of the framework's.
@@ -221,8 +228,8 @@ TEST_F(DriverEntryTest, EntryRequiresWindowsXpOrLater) {
     ULONG system;
     NTSTATUS status;
   };
-  for (const Case& c : {Case{NTDDI_WIN2K, STATUS_UNSUCCESSFUL}, Case{NTDDI_WINXP, STATUS_SUCCESS},
-                        Case{NTDDI_WIN7, STATUS_SUCCESS}}) {
+  for (const Case& c :
+       {Case{NTDDI_WIN2K, STATUS_UNSUCCESSFUL}, Case{NTDDI_WINXP, STATUS_SUCCESS}, Case{NTDDI_WIN7, STATUS_SUCCESS}}) {
     SCOPED_TRACE(c.system);
     platform::version::SetSystem(c.system);
     PDRIVER_OBJECT driver = platform::io::CreateDriverObject(u"\\Driver\\headset");

@@ -25,7 +25,7 @@ void ThreadMain(PVOID context) {
 
 }  // namespace
 
-PKTHREAD DriverHarness::RunOnSystemThread(std::function<void()> work) {
+PKTHREAD RunOnSystemThread(std::function<void()> work) {
   auto* context = new ThreadWork{std::move(work)};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -44,7 +44,7 @@ PKTHREAD DriverHarness::RunOnSystemThread(std::function<void()> work) {
   return static_cast<PKTHREAD>(thread);
 }
 
-void DriverHarness::Join(PKTHREAD thread) {
+void Join(PKTHREAD thread) {
   if (!thread) return;
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   ObDereferenceObject(thread);
@@ -56,8 +56,8 @@ void DriverHarness::SetUp() {
   platform::portcls::ResetForTest();
   testsupport::TestAudioHal::Reset();
   testsupport::ResetMiniportControl();
-  m_PreviousModels = CHeadsetUsbDevice::SetAudioHalFactories(
-      {testsupport::TestAudioHal::Create, testsupport::TestAudioHal::Create});
+  m_PreviousModels =
+      CHeadsetUsbDevice::SetAudioHalFactories({testsupport::TestAudioHal::Create, testsupport::TestAudioHal::Create});
   m_PreviousMiniports =
       SetMiniportFactories({testsupport::CreateTestTopologyMiniport, testsupport::CreateTestWaveMiniport});
 }
@@ -65,17 +65,23 @@ void DriverHarness::SetUp() {
 void DriverHarness::TearDown() {
   for (PFILE_OBJECT file : m_Files) platform::io::DeleteFileObject(file);
   m_Files.clear();
-  m_Host.Unload();
-  Settle();
-  m_Port.reset();
-  m_Device.reset();
+  Unplug();
   CHeadsetUsbDevice::SetAudioHalFactories(m_PreviousModels);
   SetMiniportFactories(m_PreviousMiniports);
   platform::portcls::ResetForTest();
   KernelTest::TearDown();
 }
 
+void DriverHarness::Unplug() {
+  m_Host.Unload();
+  Settle();
+  m_Port.reset();
+  m_Device.reset();
+  m_Added = false;
+}
+
 void DriverHarness::Plug(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile) {
+  if (m_Port) Unplug();
   m_Device = std::make_unique<sim::SimDevice>(descriptors, profile);
   m_Port = std::make_unique<platform::usb::HubPort>(m_Device.get());
 }

@@ -22,15 +22,24 @@
 
 namespace drivertest {
 
+// Runs `work` on a system thread, so that the test thread can move the
+// manual clock while it waits; Join waits for it to end and drops the
+// thread object.
+PKTHREAD RunOnSystemThread(std::function<void()> work);
+void Join(PKTHREAD thread);
+
 class DriverHarness : public testsupport::KernelTest {
  protected:
   void SetUp() override;
   void TearDown() override;
 
   // The simulated device on its hub port (the default headset unless the
-  // test plugs another first).
+  // test plugs another first). Plugging again unplugs the device before.
   void Plug(const sim::DescriptorSet& descriptors = sim::headset::Descriptors(),
             const sim::DeviceProfile& profile = sim::headset::Profile());
+  // Removes the device if it is still there, unloads the driver and takes
+  // the device off its port.
+  void Unplug();
   // DriverEntry and AddDevice (plugging the default headset if nothing is).
   NTSTATUS LoadAndAdd();
   // LoadAndAdd when not done yet, then IRP_MN_START_DEVICE.
@@ -69,11 +78,6 @@ class DriverHarness : public testsupport::KernelTest {
   void EnableSelectiveSuspend(ULONG value = 1);
 
   void UseModel(const testsupport::TestHalConfig& config) { testsupport::TestAudioHal::SetNextConfig(config); }
-
-  // Runs `work` on a system thread, so that the test thread can move the
-  // manual clock while it waits; Join waits for it to end.
-  PKTHREAD RunOnSystemThread(std::function<void()> work);
-  void Join(PKTHREAD thread);
 
  private:
   std::unique_ptr<sim::SimDevice> m_Device;

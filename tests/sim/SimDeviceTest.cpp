@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "sim/DescriptorDump.h"
 #include "sim/device/DefaultHeadset.h"
@@ -43,6 +44,20 @@ Result Get(sim::SimDevice& d, uint8_t type, uint8_t request, uint16_t value, uin
 
 uint16_t Unit(uint8_t unit) { return static_cast<uint16_t>(unit << 8 | hs::kControlInterface); }
 uint16_t Cs(uint8_t cs, uint8_t channel) { return static_cast<uint16_t>(cs << 8 | channel); }
+
+// A configured device whose AudioControl interface holds `units` after the
+// header (the render device of the fault catalogue lends its device
+// descriptor).
+std::unique_ptr<sim::SimDevice> ConfiguredDevice(const std::function<void(sim::ConfigBuilder&)>& units) {
+  sim::DescriptorSet set = sim::malformed::RenderDevice();
+  sim::ConfigBuilder c;
+  c.Interface(0, 0, 0, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOCONTROL).AcHeader({});
+  units(c);
+  set.configurations = {c.Build()};
+  auto d = std::make_unique<sim::SimDevice>(set, sim::DefaultProfile());
+  EXPECT_EQ(Send(*d, kStdOut, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
+  return d;
+}
 
 class SimDeviceTest : public ::testing::Test {
  protected:
@@ -121,16 +136,12 @@ TEST_F(SimDeviceTest, FeatureUnitControlsKeepStatePerControlAndChannel) {
 
 TEST_F(SimDeviceTest, EveryFeatureControlKindIsServed) {
   // A unit with every standard control on its master channel.
-  sim::DescriptorSet set = sim::malformed::RenderDevice();
-  sim::ConfigBuilder c;
-  c.Interface(0, 0, 0, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOCONTROL)
-      .AcHeader({})
-      .InputTerminal(1, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 3)
-      .FeatureUnit(2, 1, 2, {0x03FF})
-      .OutputTerminal(3, USB_AUDIO_TERMINAL_SPEAKER, 2);
-  set.configurations = {c.Build()};
-  sim::SimDevice d(set, sim::DefaultProfile());
-  ASSERT_EQ(Send(d, kStdOut, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
+  auto custom = ConfiguredDevice([](sim::ConfigBuilder& c) {
+    c.InputTerminal(1, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 3)
+        .FeatureUnit(2, 1, 2, {0x03FF})
+        .OutputTerminal(3, USB_AUDIO_TERMINAL_SPEAKER, 2);
+  });
+  sim::SimDevice& d = *custom;
   const uint16_t fu = 2 << 8;
   for (uint8_t cs = 1; cs <= 10; ++cs) {
     SCOPED_TRACE(static_cast<int>(cs));
@@ -151,6 +162,27 @@ TEST_F(SimDeviceTest, EveryFeatureControlKindIsServed) {
   EXPECT_EQ(Get(d, kClassIfIn, USB_AUDIO_GET_CUR, Cs(6, 0), fu, 13).data[4], 0xF8);
   Bytes foreignBand{0x01, 0, 0, 0, 0};  // band 14 is not present
   EXPECT_EQ(Send(d, kClassIfOut, USB_AUDIO_SET_CUR, Cs(6, 0), fu, foreignBand).outcome, ControlOutcome::Stall);
+}
+
+TEST_F(SimDeviceTest, MixerAndProcessingUnitsKeepTheirControls) {
+  auto custom = ConfiguredDevice([](sim::ConfigBuilder& c) {
+    c.InputTerminal(1, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 3)
+        .InputTerminal(2, USB_AUDIO_TERMINAL_MICROPHONE, 1, 0)
+        .MixerUnit(3, {1, 2}, 2, 3, {0xFF})
+        .ProcessingUnit(4, USB_AUDIO_PROCESS_REVERBERATION, {3}, 2, 3, {0x0F})
+        .OutputTerminal(5, USB_AUDIO_TERMINAL_SPEAKER, 4);
+  });
+  sim::SimDevice& d = *custom;
+  // Mixer: input channel 3 (the microphone) to output channel 2, 1/256 dB.
+  EXPECT_EQ(Get(d, kClassIfIn, USB_AUDIO_GET_CUR, 0x0302, 3 << 8, 2).data, (Bytes{0x00, 0x80}));  // silent
+  EXPECT_EQ(Send(d, kClassIfOut, USB_AUDIO_SET_CUR, 0x0302, 3 << 8, {0x00, 0xFA}).outcome, ControlOutcome::Ack);
+  EXPECT_EQ(Get(d, kClassIfIn, USB_AUDIO_GET_CUR, 0x0302, 3 << 8, 2).data, (Bytes{0x00, 0xFA}));
+  EXPECT_EQ(Get(d, kClassIfIn, USB_AUDIO_GET_CUR, 0x0303, 3 << 8, 2).outcome, ControlOutcome::Stall);  // no output 3
+  // Processing unit: enable (1 byte) and reverberation time (2 bytes).
+  EXPECT_EQ(Get(d, kClassIfIn, USB_AUDIO_GET_CUR, 0x0100, 4 << 8, 1).data, Bytes{1});
+  EXPECT_EQ(Send(d, kClassIfOut, USB_AUDIO_SET_CUR, 0x0400, 4 << 8, {0x34, 0x12}).outcome, ControlOutcome::Ack);
+  EXPECT_EQ(d.ControlValue(4, 4, 0), (Bytes{0x34, 0x12}));
+  EXPECT_EQ(Send(d, kClassIfOut, USB_AUDIO_SET_CUR, 0x0400, 4 << 8, {0x34}).outcome, ControlOutcome::Stall);
 }
 
 TEST_F(SimDeviceTest, SelectorEndpointAndMemoryRequests) {

@@ -62,6 +62,9 @@ void RegisterLeakCheck(LeakCheck check) {
 void KernelTest::SetUp() {
   platform::clock::ResetForTest();
   platform::version::ResetForTest();
+  // Each test starts from an empty registry and no "\SystemRoot\" mapping.
+  platform::registry::Reset();
+  platform::files::SetSystemRoot("");
   g_baseline =
       KernelBaseline{platform::thread::LiveCount(), platform::ob::HandleCount(), platform::callback::ObjectCount()};
   platform::pool::ClearFailures();

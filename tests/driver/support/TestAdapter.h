@@ -1,8 +1,8 @@
 // An adapter device as the port-class framework makes one (PcAddAdapterDevice
 // over a simulated PDO, with the driver's extension size), without the
 // driver's own entry points: for tests of the code that registers
-// subdevices on it. The topology filter can be installed from the test
-// topology miniport. Removal (IRP_MN_REMOVE_DEVICE through the framework)
+// subdevices on it or keeps Settings values in its driver key. The topology
+// filter can be installed from the test topology miniport. Removal (IRP_MN_REMOVE_DEVICE through the framework)
 // takes whatever subdevices are still registered with the device.
 #pragma once
 

@@ -540,6 +540,7 @@ TEST_F(UsbStackTest, AbortPipeCancelsWhatIsInFlight) {
   platform::usb::StepFrames(1);
   EXPECT_EQ(capture.InFlight(), 0u);
   EXPECT_EQ(cancelled, 10u);
+  EXPECT_EQ(capture.RuleBreaks(), 0u);
   // Selecting alternate setting 0 closes the pipe: its handle is refused.
   const USBD_PIPE_HANDLE old = driver->Pipe(hs::kCaptureEndpoint);
   ASSERT_EQ(driver->SelectInterface(hs::kCaptureInterface, 0), STATUS_SUCCESS);

@@ -13,10 +13,6 @@
 #include "usb/usbaudio.h"
 #include "usb/usbdlib.h"
 
-namespace platform::pool {
-[[gnu::weak]] bool QueryBlockSize(const void* p, size_t* size);
-}
-
 namespace {
 
 using sim::Bytes;
@@ -155,7 +151,6 @@ TEST_F(UsbdParseTest, SurvivesTheMalformedDescriptorCatalogue) {
 // The device reported a larger wTotalLength on the second read than the
 // buffer was sized for: the walk ends at the buffer's end.
 TEST_F(UsbdParseTest, ConfigurationGrownAfterTheBufferWasSizedIsReadOnlyToTheBufferEnd) {
-  if (!platform::pool::QueryBlockSize) GTEST_SKIP() << "the pool cannot report block sizes";
   Bytes truthful = Config({kAcInterface, kAcHeader, kAsInterface});
   Bytes grown = truthful;
   grown[2] = 0xFF;  // the header now claims 255 bytes

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "primitives/CpuId.h"
 #include "primitives/RealFft.h"
 #include "primitives/levels/FftLevels.h"
 #include "tests/primitives/PrimitiveTestSupport.h"
+#include "tests/primitives/levels/LevelTestSupport.h"
 #include "tests/support/KernelTest.h"
 
 namespace fft_level_test {
@@ -151,20 +151,12 @@ inline const LevelApi kLevelApis[] = {
 
 inline const LevelApi& Api(int level) { return kLevelApis[level - 1]; }
 
-// Level 1 needs SSE3, level 2 SSSE3, level 3 SSE4.1 and SSE4.2.
-inline bool CpuRunsLevel(int level) {
-  if (level >= 1 && CpuHasSse3() == 0) return false;
-  if (level >= 2 && CpuHasSsse3() == 0) return false;
-  if (level >= 3 && (CpuHasSse41() == 0 || CpuHasSse42() == 0)) return false;
-  return true;
-}
-
 // A test per level 1..3: GetParam() is the level's builds.
 class FftLevelTest : public testsupport::KernelTest, public ::testing::WithParamInterface<LevelApi> {
  protected:
   void SetUp() override {
     testsupport::KernelTest::SetUp();
-    if (!CpuRunsLevel(GetParam().level)) GTEST_SKIP() << "this processor lacks level " << GetParam().level;
+    if (!leveltest::ProcessorRunsLevel(GetParam().level)) GTEST_SKIP() << "this processor lacks level " << GetParam().level;
   }
   const LevelApi& api() const { return GetParam(); }
 };
@@ -173,7 +165,7 @@ inline std::string LevelName(const ::testing::TestParamInfo<LevelApi>& info) {
   return "L" + std::to_string(info.param.level);
 }
 
-#define INSTANTIATE_FOR_FFT_LEVELS(fixture)                                                   \
+#define INSTANTIATE_FOR_FFT_LEVELS(fixture)                                                    \
   INSTANTIATE_TEST_SUITE_P(Levels, fixture, ::testing::ValuesIn(::fft_level_test::kLevelApis), \
                            ::fft_level_test::LevelName)
 

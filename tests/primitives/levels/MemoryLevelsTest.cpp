@@ -140,8 +140,7 @@ TEST_P(MemoryLevelsTest, MoveGivesTheShiftedDataForEveryOverlap) {
         unsigned char* d = s + shift;
         FillSequence(arena.At(0), 5000, static_cast<unsigned>(n + offset));
         std::vector<unsigned char> expected(arena.At(0), arena.At(5000));
-        std::memmove(expected.data() + (d - arena.At(0)), expected.data() + (s - arena.At(0)),
-                     static_cast<size_t>(n));
+        std::memmove(expected.data() + (d - arena.At(0)), expected.data() + (s - arena.At(0)), static_cast<size_t>(n));
         R().moveKernel(s, d, n);
         ASSERT_EQ(0, std::memcmp(arena.At(0), expected.data(), 5000));
       }

@@ -14,7 +14,7 @@ using u128 = unsigned __int128;
 
 // floor(sqrt(X)) by bisection: slow, but shares nothing with the kernels.
 uint64_t FloorRootByBisection(u128 X) {
-  uint64_t lo = 0, hi = 0xFFFFFFFFFFFFFFFFull;
+  uint64_t lo = 0, hi = 0xB504F333F9DE6485ull;  // above sqrt(2^127)
   while (lo < hi) {
     const uint64_t mid = lo + (hi - lo + 1) / 2;
     if (u128{mid} * mid <= X) {

@@ -85,8 +85,17 @@ NTSTATUS TestModel::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
   return CAudioHal::NonDelegatingQueryInterface(iid, object);
 }
 
+NTSTATUS TestModel::GetChannelCaps(ULONG direction, ULONG pinCategory, DeviceCapsRecord* caps) {
+  capsRequests.emplace_back(direction, pinCategory);
+  if (!caps) return STATUS_INVALID_PARAMETER;
+  *caps = DeviceCapsRecord{};
+  caps->ModelValue = 0x100 + pinCategory;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS TestModel::RefreshSubdevices(ULONG unitId) {
   refreshedUnits.push_back(unitId);
+  if (onRefresh) onRefresh();
   return refreshStatus;
 }
 

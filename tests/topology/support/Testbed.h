@@ -4,6 +4,7 @@
 // reaches the device and the Settings store.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,8 @@ class TestModel final : public CAudioHal, public IUsbAudioHal {
   IMP_FORWARD_UNKNOWN
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
   NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return STATUS_SUCCESS; }
+  // A record whose model value names the category asked for.
+  NTSTATUS STDMETHODCALLTYPE GetChannelCaps(ULONG direction, ULONG pinCategory, DeviceCapsRecord* caps) override;
 
   // ---- IUsbAudioHal
   NTSTATUS STDMETHODCALLTYPE RefreshSubdevices(ULONG unitId) override;
@@ -86,6 +89,8 @@ class TestModel final : public CAudioHal, public IUsbAudioHal {
   NTSTATUS callbackObjectStatus = STATUS_SUCCESS;
   bool answerUsbDevice = true;
   std::vector<ULONG> refreshedUnits;
+  std::function<void()> onRefresh;  // runs inside RefreshSubdevices
+  std::vector<std::pair<ULONG, ULONG>> capsRequests;  // (direction, category)
 
  private:
   TestUsbDevice* m_Usb;

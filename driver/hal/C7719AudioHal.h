@@ -1,0 +1,102 @@
+// The product's hardware models. The device object creates exactly one,
+// aggregated with itself: CK784AudioHal for the one fixed vendor/product
+// pair, C7719AudioHal for every other device. Both are Audio Class 1.0
+// models with the product's descriptor parsers:
+//
+// - the AudioControl parser makes one unit object per terminal or unit
+//   descriptor (the feature-unit class is the variant's choice), lets each
+//   build its control nodes, and connects the units along their source ids;
+//   processing and extension units (and anything else) refuse the device;
+// - the AudioStreaming parser makes one stream engine per AudioStreaming
+//   interface (render for a link to an input terminal, capture for one to an
+//   output terminal), gives it one format record per rate with the alternate
+//   setting that carries it, attaches the nodes of its path, adds software
+//   nodes where the path has none, and wires the output-type switches.
+//
+// Descriptors are checked before any field is read: a descriptor shorter
+// than the fields read, or longer than what is left of the configuration,
+// ends the parse with STATUS_UNSUCCESSFUL. Formats a stream could not carry
+// (no bytes per sample, more than four, a rate of 0, a capture channel
+// count of 0 or above 8) are left out.
+#pragma once
+
+#include "driver/hal/CUac1AudioHal.h"
+
+class CUacUnit;
+
+constexpr ULONG C7719_HAL_TAG = MakeTag("7719");
+constexpr ULONG K784_HAL_TAG = MakeTag("K784");
+
+// The rates a continuous range is offered at.
+inline constexpr ULONG StandardSampleRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
+
+// Render engines take only stereo formats and announce them as eight
+// channels, and skip rates below this one.
+constexpr ULONG RENDER_DEVICE_CHANNELS = 2;
+constexpr WORD RENDER_ANNOUNCED_CHANNELS = 8;
+constexpr DWORD RENDER_CHANNEL_MASK = 0x63F;
+constexpr ULONG RENDER_MINIMUM_RATE = 44100;
+constexpr ULONG CAPTURE_MAXIMUM_CHANNELS = 8;
+constexpr ULONG MAXIMUM_SUBFRAME_BYTES = 4;
+
+// Type III formats are offered as IEC 61937 streams when the streaming
+// interface's wFormatTag has one of these bits.
+constexpr USHORT TYPE_III_FORMAT_TAG_BITS = 0x2001;
+constexpr WORD WAVE_FORMAT_DOLBY_AC3_SPDIF = 0x0092;
+constexpr WORD WAVE_FORMAT_WMA_SPDIF = 0x0164;
+
+// Why the last configuration refused its device, for the host's report:
+// the parse step, what was wrong and the status. Empty when the last
+// configuration succeeded.
+struct ModelRefusal {
+  const char* step = nullptr;
+  const char* reason = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+};
+ModelRefusal GetLastModelRefusal();
+
+class C7719AudioHal : public CUac1AudioHal {
+ public:
+  C7719AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
+      : CUac1AudioHal(outerUnknown, vendorId, productId) {}
+
+  // The factory the device object calls: nonpaged, one reference on the
+  // non-delegating unknown handed out.
+  static NTSTATUS Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId);
+
+  // ---- IUsbAudioHal
+  NTSTATUS STDMETHODCALLTYPE UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
+                                                           ULONG bytesToEnd) override;
+  NTSTATUS STDMETHODCALLTYPE UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration,
+                                                          PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
+                                                          ULONG bytesToEnd) override;
+  using CUac1AudioHal::UsbParseAudioControlInterface;
+  using CUac1AudioHal::UsbParseAudioStreamInterface;
+
+  // ---- IAudioHal
+  NTSTATUS STDMETHODCALLTYPE Start() override;
+  NTSTATUS STDMETHODCALLTYPE Stop() override;
+  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
+
+  // Adds one format record per rate of a FORMAT_TYPE descriptor (whose
+  // length the parser has checked) to the engine.
+  NTSTATUS AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
+                            UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format);
+
+ protected:
+  // The walk over the AudioControl descriptors and the connection of the
+  // units, shared by both variants.
+  NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd);
+  // The feature-unit class of the variant: every one a C7719FeatureUnit.
+  virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
+  NTSTATUS CreateUnit(const UCHAR* descriptor);
+  void ConnectUnits();
+  // One AudioStreaming interface, from its first interface descriptor up to
+  // `*stop`, where the walk ended.
+  NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);
+  NTSTATUS CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, CUsbStreamEngine** engine);
+  NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
+
+  // Notes why the configuration refused the device (the first reason wins).
+  void Refuse(const char* step, const char* reason, NTSTATUS status);
+};

@@ -1,0 +1,6 @@
+// Level 3 of the element-wise power.
+#include "primitives/levels/PowerKernels.h"
+
+DspStatus VecPowF32L3(const float* a, const float* b, float* dst, int32_t len) {
+  return power_level::PowF32(a, b, dst, len);
+}

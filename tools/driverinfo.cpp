@@ -1,0 +1,133 @@
+#include "tools/driverinfo.h"
+
+#include <cstdio>
+
+#include "driver/CHeadsetUsbDevice.h"
+#include "driver/DriverEntry.h"
+#include "kernel/format.h"
+#include "sim/device/DefaultHeadset.h"
+#include "sim/device/SimDevice.h"
+#include "sim/host/Host.h"
+#include "sim/standin/StandinMiniports.h"
+#include "tools/session.h"
+#include "usb/HubPort.h"
+
+namespace tools {
+namespace {
+
+struct KnownStatus {
+  NTSTATUS status;
+  const char* name;
+};
+constexpr KnownStatus kStatuses[] = {
+    {STATUS_SUCCESS, "STATUS_SUCCESS"},
+    {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+    {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+    {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+    {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+    {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+    {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
+    {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
+};
+
+std::string Narrow(const std::u16string& s) { return platform::Narrow(s); }
+
+}  // namespace
+
+std::string StatusText(NTSTATUS status) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+  for (const KnownStatus& s : kStatuses)
+    if (s.status == status) return std::string(text) + " " + s.name;
+  return text;
+}
+
+DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
+  DriverReport report;
+  // The driver's own miniports are not built yet: the topology filter comes
+  // from the stand-in.
+  MiniportFactories previous = SetMiniportFactories({sim::standin::CreateStandinTopology, nullptr});
+  report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
+  {
+    sim::SimDevice device(descriptors, embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile());
+    platform::usb::HubPort port(&device);
+    sim::host::Host host;
+    report.entry = host.LoadDriver(DriverEntry, u"headset");
+    if (NT_SUCCESS(report.entry)) report.addDevice = host.AddDevice(port.Pdo());
+    if (NT_SUCCESS(report.addDevice)) {
+      report.start = host.Start();
+      char text[160];
+      std::snprintf(text, sizeof(text),
+                    "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",
+                    static_cast<int>(host.AdapterDevice()->StackSize), static_cast<unsigned>(DRIVER_EXTENSION_SIZE));
+      report.adapterDevice = text;
+      struct Known {
+        const char* name;
+        const GUID* interfaceClass;
+      };
+      for (const Known& k :
+           {Known{"ASIO", &GUID_ASIO_PRIVATE_INTERFACE}, Known{"enumeration", &GUID_ENUM_PRIVATE_INTERFACE}}) {
+        InterfaceReport r;
+        r.name = k.name;
+        r.interfaceClass = platform::GuidToString(*k.interfaceClass);
+        for (const auto& i : platform::io::DeviceInterfaces(k.interfaceClass)) {
+          if (i.pdo != port.Pdo()) continue;
+          r.registered = true;
+          r.enabled = i.enabled;
+          r.referenceString = Narrow(i.referenceString);
+          r.symbolicLink = Narrow(i.symbolicLink);
+        }
+        report.interfaces.push_back(r);
+      }
+      for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
+    }
+    host.Unload();
+    KeFlushQueuedDpcs();
+    platform::workitem::Drain();
+  }
+  SetMiniportFactories(previous);
+  return report;
+}
+
+std::string DescribeDriver(const DriverReport& r) {
+  std::string out;
+  out += "driver: DriverEntry " + StatusText(r.entry) + ", AddDevice " + StatusText(r.addDevice) + ", start " +
+         StatusText(r.start) + "\n";
+  if (!r.adapterDevice.empty()) out += "adapter: " + r.adapterDevice + "\n";
+  for (const InterfaceReport& i : r.interfaces) {
+    out += "  " + i.name + " interface " + i.interfaceClass;
+    if (i.registered)
+      out += " \"" + i.referenceString + "\" registered, " + (i.enabled ? "enabled" : "disabled") + "\n    " +
+             i.symbolicLink + "\n";
+    else
+      out += " not registered\n";
+  }
+  out += "filters:";
+  if (r.filters.empty()) out += " none";
+  for (const std::string& f : r.filters) out += " " + f;
+  out += "\n";
+  if (r.modelMissing)
+    out += "hardware model: the product's hardware model is not built yet, so the start stops there\n";
+  return out;
+}
+
+std::string DriverJson(const DriverReport& r) {
+  std::string out = "{\"driverEntry\": " + JsonString(StatusText(r.entry)) +
+                    ", \"addDevice\": " + JsonString(StatusText(r.addDevice)) +
+                    ", \"start\": " + JsonString(StatusText(r.start)) +
+                    ", \"adapter\": " + JsonString(r.adapterDevice) + ", \"interfaces\": [";
+  for (size_t n = 0; n < r.interfaces.size(); ++n) {
+    const InterfaceReport& i = r.interfaces[n];
+    out += std::string(n ? ", " : "") + "{\"name\": " + JsonString(i.name) +
+           ", \"class\": " + JsonString(i.interfaceClass) + ", \"reference\": " + JsonString(i.referenceString) +
+           ", \"link\": " + JsonString(i.symbolicLink) + ", \"registered\": " + (i.registered ? "true" : "false") +
+           ", \"enabled\": " + (i.enabled ? "true" : "false") + "}";
+  }
+  out += "], \"filters\": [";
+  for (size_t n = 0; n < r.filters.size(); ++n) out += std::string(n ? ", " : "") + JsonString(r.filters[n]);
+  out += "], \"hardwareModel\": ";
+  out += r.modelMissing ? JsonString("not built yet") : JsonString("present");
+  return out + "}";
+}
+
+}  // namespace tools

@@ -1,0 +1,43 @@
+// What `info` shows of the driver: it loads the driver, plugs the device in
+// on a simulated hub port, starts it, and reports the adapter device, the
+// driver's private interfaces and the filters it registered, then removes
+// the device and unloads the driver again.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kernel/nt.h"
+#include "sim/device/DescriptorSet.h"
+
+namespace tools {
+
+struct InterfaceReport {
+  std::string name;  // "ASIO", "enumeration"
+  std::string interfaceClass;
+  std::string referenceString;
+  std::string symbolicLink;
+  bool registered = false;
+  bool enabled = false;
+};
+
+struct DriverReport {
+  NTSTATUS entry = STATUS_UNSUCCESSFUL;
+  NTSTATUS addDevice = STATUS_UNSUCCESSFUL;
+  NTSTATUS start = STATUS_UNSUCCESSFUL;
+  std::string adapterDevice;  // the adapter's stack: adapter device over the PDO
+  std::vector<InterfaceReport> interfaces;
+  std::vector<std::string> filters;
+  // The product's hardware model is not part of the build yet.
+  bool modelMissing = false;
+};
+
+// `embeddedDevice`: the embedded headset, with its control profile; otherwise
+// descriptors loaded from a file, with a generic profile.
+DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice);
+
+std::string StatusText(NTSTATUS status);
+std::string DescribeDriver(const DriverReport& report);
+std::string DriverJson(const DriverReport& report);
+
+}  // namespace tools
