@@ -33,7 +33,7 @@ bench: bench-deps release
 .PHONY: fuzz-smoke
 fuzz-smoke:
 	@if command -v clang++ >/dev/null 2>&1 && [ -f fuzz/CMakeLists.txt ]; then \
-	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS) && \
+	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets && \
 	  for f in build/fuzz/fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
 	    echo "fuzzing $$f"; "$$f" -max_total_time=20 -rss_limit_mb=2048 >/dev/null 2>&1 || { echo "$$f failed"; exit 1; }; done; \
 	else echo "fuzz targets skipped (no clang or no targets)"; fi

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "primitives/Dispatch.h"
+#include "primitives/levels/FirLevels.h"
 #include "primitives/MultirateFir.h"
 #include "primitives/Vector.h"
 
@@ -259,23 +260,23 @@ DspStatus FirFilterSampleL0(float x, float* y, const float* taps, int32_t tapCou
   return DSP_STATUS_OK;
 }
 
-DSP_DISPATCH_TABLE(FirFilterStateSize, FirFilterStateSizeL0, FirFilterStateSizeL0, FirFilterStateSizeL0,
-                   FirFilterStateSizeL0);
+DSP_DISPATCH_TABLE(FirFilterStateSize, FirFilterStateSizeL0, FirFilterStateSizeL1, FirFilterStateSizeL2,
+                   FirFilterStateSizeL3);
 DspStatus FirFilterStateSize(int32_t tapCount, int32_t* bytes) {
   return DspDispatch(FirFilterStateSizeTable, tapCount, bytes);
 }
 
-DSP_DISPATCH_TABLE(FirFilterInit, FirFilterInitL0, FirFilterInitL0, FirFilterInitL0, FirFilterInitL0);
+DSP_DISPATCH_TABLE(FirFilterInit, FirFilterInitL0, FirFilterInitL1, FirFilterInitL2, FirFilterInitL3);
 DspStatus FirFilterInit(FirState** state, const float* taps, int32_t tapCount, const float* delayLine, void* buffer) {
   return DspDispatch(FirFilterInitTable, state, taps, tapCount, delayLine, buffer);
 }
 
-DSP_DISPATCH_TABLE(FirFilterBlock, FirFilterBlockL0, FirFilterBlockL0, FirFilterBlockL0, FirFilterBlockL0);
+DSP_DISPATCH_TABLE(FirFilterBlock, FirFilterBlockL0, FirFilterBlockL1, FirFilterBlockL2, FirFilterBlockL3);
 DspStatus FirFilterBlock(const float* src, float* dst, int32_t len, void* state) {
   return DspDispatch(FirFilterBlockTable, src, dst, len, state);
 }
 
-DSP_DISPATCH_TABLE(FirFilterSample, FirFilterSampleL0, FirFilterSampleL0, FirFilterSampleL0, FirFilterSampleL0);
+DSP_DISPATCH_TABLE(FirFilterSample, FirFilterSampleL0, FirFilterSampleL1, FirFilterSampleL2, FirFilterSampleL3);
 DspStatus FirFilterSample(float x, float* y, const float* taps, int32_t tapCount, float* delayLine,
                           int32_t* delayIndex) {
   return DspDispatch(FirFilterSampleTable, x, y, taps, tapCount, delayLine, delayIndex);

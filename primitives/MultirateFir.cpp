@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "primitives/Dispatch.h"
+#include "primitives/levels/FirLevels.h"
 #include "primitives/Vector.h"
 
 namespace {
@@ -387,13 +388,13 @@ DspStatus MultirateFirInitL0(void** state, const float* taps, int32_t tapCount, 
   return DSP_STATUS_OK;
 }
 
-DSP_DISPATCH_TABLE(MultirateFirStateSize, MultirateFirStateSizeL0, MultirateFirStateSizeL0, MultirateFirStateSizeL0,
-                   MultirateFirStateSizeL0);
+DSP_DISPATCH_TABLE(MultirateFirStateSize, MultirateFirStateSizeL0, MultirateFirStateSizeL1, MultirateFirStateSizeL2,
+                   MultirateFirStateSizeL3);
 DspStatus MultirateFirStateSize(int32_t tapCount, int32_t up, int32_t down, int32_t* bytes) {
   return DspDispatch(MultirateFirStateSizeTable, tapCount, up, down, bytes);
 }
 
-DSP_DISPATCH_TABLE(MultirateFirInit, MultirateFirInitL0, MultirateFirInitL0, MultirateFirInitL0, MultirateFirInitL0);
+DSP_DISPATCH_TABLE(MultirateFirInit, MultirateFirInitL0, MultirateFirInitL1, MultirateFirInitL2, MultirateFirInitL3);
 DspStatus MultirateFirInit(void** state, const float* taps, int32_t tapCount, int32_t up, int32_t upPhase,
                            int32_t down, int32_t downPhase, const float* delayLine, void* buffer) {
   return DspDispatch(MultirateFirInitTable, state, taps, tapCount, up, upPhase, down, downPhase, delayLine, buffer);

@@ -388,7 +388,7 @@ void CUac1AudioHal::StatusThreadMain() {
   if (!event) return;
   KeInitializeEvent(event, NotificationEvent, TRUE);
 
-  static_assert(sizeof(URB) <= UAC1_STATUS_URB_BYTES);
+  static_assert(sizeof(URB_BULK_OR_INTERRUPT_TRANSFER) <= UAC1_STATUS_URB_BYTES);
   UCHAR word[UAC1_STATUS_WORD_BYTES] = {};
   PURB urb = nullptr;
   PIRP irp = nullptr;

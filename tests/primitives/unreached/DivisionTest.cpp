@@ -118,22 +118,22 @@ TEST_P(DivisionLevels, InfiniteSubnormalAndHugeDivisorsFollowTheReciprocal) {
 
 class DivisionKernels : public LevelKernelTest {};
 
-// Finds a divisor whose reciprocal-method quotient of c differs from the
+// Finds a dividend whose reciprocal-method quotient over x differs from the
 // correctly rounded one on this processor.
-float DivisorWithInexactQuotient(float c) {
-  for (float x = 3.0f; x < 1000.0f; x += 1.0f) {
+float DividendWithInexactQuotient(float x) {
+  for (float c = 1.0f; c < 2.0f; c = std::nextafter(c, 2.0f)) {
     alignas(16) float a[4] = {x, x, x, x}, q[4];
     VecConstOverF32Kernel(a, &c, q, 4);
-    if (q[0] != c / x) return x;
+    if (q[0] != c / x) return c;
   }
   return 0.0f;
 }
 
 TEST_F(DivisionKernels, AZeroInAPassMakesThePassOrItsGroupExact) {
   primtest::MxcsrScope mxcsr;
-  const float c = 1.0f;
-  const float x = DivisorWithInexactQuotient(c);
-  ASSERT_NE(x, 0.0f) << "no divisor shows the reciprocal method";
+  const float x = 3.0f;
+  const float c = DividendWithInexactQuotient(x);
+  ASSERT_NE(c, 0.0f) << "no quotient shows the reciprocal method";
   alignas(16) float a[8] = {x, x, x, x, 0.0f, x, x, x}, b[8], q[8];
   for (float& v : b) v = c;
   EXPECT_EQ(VecDivF32Kernel(a, b, q, 8), 1);
@@ -152,16 +152,16 @@ TEST_F(DivisionKernels, AZeroInAPassMakesThePassOrItsGroupExact) {
 
 TEST_F(DivisionKernels, DoubleBlocksRoundToFourUnitsAndZeroDivisorsGiveNaN) {
   primtest::MxcsrScope mxcsr;
-  alignas(16) double a[18], b[18], q[18];
-  for (int i = 0; i < 18; ++i) {
+  alignas(16) double a[20], b[20], q[20];
+  for (int i = 0; i < 20; ++i) {
     a[i] = 3.0;
     b[i] = 1.0 + 0.1 * i;
   }
   // Destination 8 modulo 16: one head element, two blocks of eight, one tail.
-  EXPECT_EQ(VecDivF64Kernel(a + 1, b + 1, q + 1, 17), 0);
+  EXPECT_EQ(VecDivF64Kernel(a + 1, b + 1, q + 1, 18), 0);
   EXPECT_EQ(Bits(q[1]), Bits(b[1] / 3.0)) << "head";
-  EXPECT_EQ(Bits(q[17]), Bits(b[17] / 3.0)) << "tail";
-  for (int i = 2; i < 17; ++i) {
+  EXPECT_EQ(Bits(q[18]), Bits(b[18] / 3.0)) << "tail";
+  for (int i = 2; i < 18; ++i) {
     EXPECT_EQ(Bits(q[i]) % 4, 0u) << i;
     EXPECT_LE(UlpDistance(q[i], b[i] / 3.0), 4) << i;
   }
@@ -174,16 +174,16 @@ TEST_F(DivisionKernels, DoubleBlocksRoundToFourUnitsAndZeroDivisorsGiveNaN) {
   const Row rows[] = {
       {"zero in the head", 0, 3.0},
       {"zero in a block", 3, 3.0},
-      {"zero in the tail", 16, 3.0},
+      {"zero in the tail", 17, 3.0},
       {"zero sharing a product with an infinity", 3, std::numeric_limits<double>::infinity()},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    for (int i = 0; i < 18; ++i) a[i] = 3.0;
+    for (int i = 0; i < 20; ++i) a[i] = 3.0;
     double* x = a + 1;
     x[row.at] = 0.0;
     if (row.at == 3) x[row.at + 2] = row.neighbour;  // elements 3 and 5 share a product
-    EXPECT_EQ(VecDivF64Kernel(x, b + 1, q + 1, 17), 1);
+    EXPECT_EQ(VecDivF64Kernel(x, b + 1, q + 1, 18), 1);
     EXPECT_EQ(Bits(q[1 + row.at]), 0x7FF8000000000000ull);
   }
 }

@@ -1,0 +1,500 @@
+#include "driver/hal/C7719AudioHal.h"
+
+#include "driver/common/PoolBuffer.h"
+#include "driver/hal/CK784AudioHal.h"
+#include "streaming/CUac1Capture.h"
+#include "streaming/CUac1Render.h"
+#include "topology/CProductFeatureUnits.h"
+#include "topology/CUac1InputTerminal.h"
+#include "topology/CUac1MixerUnit.h"
+#include "topology/CUac1OutputTerminal.h"
+#include "topology/CUac1SelectorUnit.h"
+#include "usb/usbdlib.h"
+
+namespace {
+
+constexpr UCHAR CS_ENDPOINT = 0x25;
+constexpr UCHAR AUDIO_CLASS = 1;
+constexpr UCHAR AUDIOCONTROL_SUBCLASS = 1;
+constexpr UCHAR AUDIOSTREAMING_SUBCLASS = 2;
+constexpr UCHAR AUDIO_CLASS_1_PROTOCOL = 0;
+
+constexpr UCHAR AC_HEADER = 1;
+constexpr UCHAR AS_GENERAL = 1;
+constexpr UCHAR AS_FORMAT_TYPE = 2;
+constexpr UCHAR FORMAT_TYPE_I = 1;
+constexpr UCHAR FORMAT_TYPE_III = 3;
+
+// The fields each descriptor kind is read up to.
+constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
+constexpr ULONG AC_UNIT_BYTES = 4;
+constexpr ULONG AS_GENERAL_BYTES = 7;
+constexpr ULONG FORMAT_TYPE_BYTES = 8;
+constexpr ULONG FORMAT_TYPE_CONTINUOUS_BYTES = 14;
+constexpr ULONG MAXIMUM_CONTINUOUS_RATE = 96000;
+
+constexpr const char* AC_STEP = "UsbParseAudioControlInterface";
+constexpr const char* AS_STEP = "UsbParseAudioStreamInterface";
+
+ULONG Le16(const UCHAR* p) { return ULONG(p[0]) | ULONG(p[1]) << 8; }
+ULONG Le24(const UCHAR* p) { return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16; }
+
+// The KSDATAFORMAT subtype GUID of a wave format tag.
+GUID WaveTagSubFormat(WORD tag) {
+  GUID guid = KSDATAFORMAT_SUBTYPE_PCM;
+  guid.Data1 = tag;
+  return guid;
+}
+
+// The index of the first standard rate not below `rate`.
+ULONG StandardRateIndex(ULONG rate) {
+  ULONG i = 0;
+  while (i + 1 < ARRAYSIZE(StandardSampleRates) && StandardSampleRates[i] < rate) ++i;
+  return i;
+}
+
+// Written on the start path only; read by the host's report afterwards.
+ModelRefusal g_LastRefusal;
+
+void ClearRefusal() { g_LastRefusal = ModelRefusal{}; }
+
+bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subclass) {
+  return d && bytes >= INTERFACE_DESCRIPTOR_BYTES && d->bLength >= INTERFACE_DESCRIPTOR_BYTES &&
+         d->bLength <= bytes && d->bInterfaceClass == AUDIO_CLASS && d->bInterfaceSubClass == subclass &&
+         d->bInterfaceProtocol == AUDIO_CLASS_1_PROTOCOL;
+}
+
+}  // namespace
+
+ModelRefusal GetLastModelRefusal() { return g_LastRefusal; }
+
+void C7719AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
+  if (NT_SUCCESS(status) || !NT_SUCCESS(g_LastRefusal.status)) return;
+  g_LastRefusal = ModelRefusal{step, reason, status};
+}
+
+NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
+  PAGED_CODE();
+  if (!innerUnknown) return STATUS_INVALID_PARAMETER;
+  auto* hal = new (NonPagedPool, C7719_HAL_TAG) C7719AudioHal(outerUnknown, vendorId, productId);
+  if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
+  hal->NonDelegatingAddRef();
+  *innerUnknown = hal->GetInnerUnknown();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CK784AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
+  PAGED_CODE();
+  if (!innerUnknown) return STATUS_INVALID_PARAMETER;
+  auto* hal = new (NonPagedPool, K784_HAL_TAG) CK784AudioHal(outerUnknown, vendorId, productId);
+  if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
+  hal->NonDelegatingAddRef();
+  *innerUnknown = hal->GetInnerUnknown();
+  return STATUS_SUCCESS;
+}
+
+// ============================================================================
+// Configuration, start and stop
+
+NTSTATUS C7719AudioHal::ConfigureDevice() {
+  PAGED_CODE();
+  ClearRefusal();
+  PVOID object = nullptr;
+  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  if (!NT_SUCCESS(status)) {
+    Refuse("ConfigureDevice", "the device object offers no USB services", status);
+    return status;
+  }
+  m_Caps.CapabilityMask = 4;
+  m_Caps.ModelValue = 8;
+  status = UsbParseAudioControlInterface();
+  Refuse(AC_STEP, nullptr, status);
+  if (NT_SUCCESS(status)) {
+    status = UsbParseAudioStreamInterface();
+    Refuse(AS_STEP, nullptr, status);
+  }
+  if (NT_SUCCESS(status)) status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
+  static_cast<IUsbDevice*>(object)->Release();
+  return status;
+}
+
+NTSTATUS CK784AudioHal::ConfigureDevice() {
+  PAGED_CODE();
+  ClearRefusal();
+  m_Caps.CapabilityMask = 4;
+  m_Caps.ModelValue = 8;
+  NTSTATUS status = UsbParseAudioControlInterface();
+  DbgPrint("UsbParseAudioControlInterface = %x\n", static_cast<unsigned>(status));
+  Refuse(AC_STEP, nullptr, status);
+  if (NT_SUCCESS(status)) {
+    status = UsbParseAudioStreamInterface();
+    DbgPrint("UsbParseAudioStreamInterface = %x\n", static_cast<unsigned>(status));
+    Refuse(AS_STEP, nullptr, status);
+  }
+  return status;
+}
+
+NTSTATUS C7719AudioHal::Start() {
+  PAGED_CODE();
+  // Without a status thread the device still plays; it only reports no
+  // device-side changes.
+  CUac1AudioHal::Start();
+  ULONG count = GetUnitCount();
+  for (ULONG i = 0; i < count; ++i) {
+    ITopoNode* unit = nullptr;
+    if (NT_SUCCESS(GetUnit(i, &unit))) unit->OnHalStart(i, nullptr);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS C7719AudioHal::Stop() {
+  PAGED_CODE();
+  CUac1AudioHal::Stop();
+  ULONG count = GetUnitCount();
+  for (ULONG i = 0; i < count; ++i) {
+    ITopoNode* unit = nullptr;
+    if (NT_SUCCESS(GetUnit(i, &unit))) unit->OnHalStop(i, nullptr);
+  }
+  return STATUS_SUCCESS;
+}
+
+// ============================================================================
+// AudioControl
+
+CUacUnit* C7719AudioHal::NewFeatureUnit(UCHAR, ULONG provisionalId) {
+  return new (NonPagedPool, UAC1_HAL_TAG) C7719FeatureUnit(nullptr, provisionalId);
+}
+
+CUacUnit* CK784AudioHal::NewFeatureUnit(UCHAR unitId, ULONG provisionalId) {
+  if (unitId == 2) return new (NonPagedPool, UAC1_HAL_TAG) CK784FeatureUnit(nullptr, provisionalId);
+  return new (NonPagedPool, UAC1_HAL_TAG) CUac1FeatureUnit(nullptr, provisionalId);
+}
+
+NTSTATUS C7719AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
+                                                      ULONG bytesToEnd) {
+  return ParseAudioControl(interfaceDescriptor, bytesToEnd);
+}
+
+NTSTATUS CK784AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
+                                                      ULONG bytesToEnd) {
+  return ParseAudioControl(interfaceDescriptor, bytesToEnd);
+}
+
+NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd) {
+  PAGED_CODE();
+  if (!IsAudioInterface(interfaceDescriptor, bytesToEnd, AUDIOCONTROL_SUBCLASS)) {
+    Refuse(AC_STEP, "the AudioControl interface is not an Audio Class 1.0 one", STATUS_INVALID_PARAMETER);
+    return STATUS_INVALID_PARAMETER;
+  }
+  const auto* base = reinterpret_cast<const UCHAR*>(interfaceDescriptor);
+  for (ULONG offset = interfaceDescriptor->bLength; offset < bytesToEnd;) {
+    const UCHAR* d = base + offset;
+    const ULONG left = bytesToEnd - offset;
+    if (left < 2 || d[0] < 2 || d[0] > left) {
+      Refuse(AC_STEP, "a descriptor's length does not fit the configuration", STATUS_UNSUCCESSFUL);
+      return STATUS_UNSUCCESSFUL;
+    }
+    if (d[1] != UAC_CS_INTERFACE) break;
+    const UCHAR subtype = d[0] >= 3 ? d[2] : 0;
+    if (subtype != AC_HEADER) {
+      if (subtype < UAC_SUBTYPE_INPUT_TERMINAL || subtype > UAC_SUBTYPE_FEATURE_UNIT) {
+        Refuse(AC_STEP, "a unit of a kind this product does not support (processing, extension or other)",
+               STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+      }
+      if (d[0] < AC_UNIT_BYTES) {
+        Refuse(AC_STEP, "a unit descriptor shorter than its id", STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+      }
+      NTSTATUS status = CreateUnit(d);
+      if (!NT_SUCCESS(status)) {
+        Refuse(AC_STEP, "a unit refused its descriptor", status);
+        return status;
+      }
+    }
+    offset += d[0];
+  }
+  ConnectUnits();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
+  PAGED_CODE();
+  const ULONG provisionalId = GetUnitCount();
+  CUacUnit* unit = nullptr;
+  switch (descriptor[2]) {
+    case UAC_SUBTYPE_INPUT_TERMINAL:
+      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
+      break;
+    case UAC_SUBTYPE_OUTPUT_TERMINAL:
+      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
+      break;
+    case UAC_SUBTYPE_MIXER_UNIT:
+      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
+      break;
+    case UAC_SUBTYPE_SELECTOR_UNIT:
+      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
+      break;
+    default:
+      unit = NewFeatureUnit(descriptor[3], provisionalId);
+      break;
+  }
+  if (!unit) return STATUS_INSUFFICIENT_RESOURCES;
+  unit->NonDelegatingAddRef();
+  IAudioHal* hal = static_cast<IAudioHal*>(this);
+  NTSTATUS status = unit->Init(const_cast<UCHAR*>(descriptor), hal, hal);
+  if (NT_SUCCESS(status)) status = AddUnit(static_cast<IUacUnit*>(unit));
+  unit->NonDelegatingRelease();
+  return status;
+}
+
+void C7719AudioHal::ConnectUnits() {
+  PAGED_CODE();
+  const ULONG count = GetUnitCount();
+  for (ULONG i = 0; i < count; ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(GetUnit(i, &node))) continue;
+    CUacUnit* unit = CUacUnit::FromUnitNode(node);
+    ULONG output = 0;
+    if (!NT_SUCCESS(unit->GetOutputNodeId(&output))) continue;
+    ULONG sources = node->GetSourceCount();
+    if (sources == 0 || sources > UAC1_MAX_CONNECTED_SOURCES) continue;
+    ULONG ids[UAC1_MAX_CONNECTED_SOURCES];
+    if (!NT_SUCCESS(node->GetSourceIds(&sources, ids))) continue;
+    ULONG resolved[UAC1_MAX_CONNECTED_SOURCES];
+    ULONG found = 0;
+    for (ULONG k = 0; k < sources; ++k) {
+      ITopoNode* source = nullptr;
+      ULONG sourceNode = 0;
+      if (NT_SUCCESS(FindUnitById(ids[k], &source)) &&
+          NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
+        resolved[found++] = sourceNode;
+    }
+    if (found == sources) {
+      unit->ConnectInputNode(sources, resolved);
+    } else {
+      // A source id that names no unit leaves nothing to connect to: the
+      // first node keeps only the sources that exist, so that every source
+      // id in the graph is a node id.
+      ITopoNode* first = nullptr;
+      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
+    }
+  }
+}
+
+// ============================================================================
+// AudioStreaming
+
+NTSTATUS C7719AudioHal::UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration,
+                                                     PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
+                                                     ULONG bytesToEnd) {
+  PAGED_CODE();
+  if (!configuration || !IsAudioInterface(interfaceDescriptor, bytesToEnd, AUDIOSTREAMING_SUBCLASS)) {
+    Refuse(AS_STEP, "the AudioStreaming interface is not an Audio Class 1.0 one", STATUS_INVALID_PARAMETER);
+    return STATUS_INVALID_PARAMETER;
+  }
+  const auto* end = reinterpret_cast<const UCHAR*>(interfaceDescriptor) + bytesToEnd;
+  const auto* current = reinterpret_cast<const UCHAR*>(interfaceDescriptor);
+  while (current && current < end) {
+    const UCHAR* stop = end;
+    NTSTATUS status = ParseStreamingInterface(current, end, &stop);
+    if (!NT_SUCCESS(status)) return status;
+    if (stop >= end) break;
+    const UCHAR* next = reinterpret_cast<const UCHAR*>(USBD_ParseConfigurationDescriptorEx(
+        configuration, const_cast<UCHAR*>(stop), -1, -1, AUDIO_CLASS, AUDIOSTREAMING_SUBCLASS, -1));
+    // Every step moves forward, so the walk ends.
+    current = next && next >= stop ? next : nullptr;
+  }
+  WireOutputTypes();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end,
+                                                const UCHAR** stop) {
+  PAGED_CODE();
+  const UCHAR number = interfaceDescriptor[2];
+  UCHAR alternate = interfaceDescriptor[3];
+  USHORT formatTag = 0;
+  CUsbStreamEngine* engine = nullptr;
+  const UCHAR* p = interfaceDescriptor + interfaceDescriptor[0];
+  auto malformed = [&](const char* reason) {
+    Refuse(AS_STEP, reason, STATUS_UNSUCCESSFUL);
+    return STATUS_UNSUCCESSFUL;
+  };
+
+  for (; p < end; p += p[0]) {
+    const auto left = static_cast<ULONG>(end - p);
+    if (left < 2 || p[0] < 2 || p[0] > left) return malformed("a descriptor's length does not fit the configuration");
+    const UCHAR length = p[0];
+    const UCHAR type = p[1];
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+      if (length < INTERFACE_DESCRIPTOR_BYTES) return malformed("an interface descriptor shorter than its fields");
+      if (p[2] != number) break;
+      alternate = p[3];
+    } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE || type == CS_ENDPOINT) {
+      continue;
+    } else if (type == UAC_CS_INTERFACE) {
+      if (length < 3) return malformed("a class-specific descriptor without its subtype");
+      if (p[2] == AS_GENERAL) {
+        if (length < AS_GENERAL_BYTES) return malformed("an AS_GENERAL descriptor shorter than its fields");
+        formatTag = static_cast<USHORT>(Le16(p + 5));
+        if (!engine) {
+          NTSTATUS status = CreateEngine(number, p[3], &engine);
+          if (!NT_SUCCESS(status)) return status;
+        }
+      } else if (p[2] == AS_FORMAT_TYPE) {
+        if (length < FORMAT_TYPE_BYTES) return malformed("a FORMAT_TYPE descriptor shorter than its fields");
+        const UCHAR rates = p[7];
+        if (length < (rates ? FORMAT_TYPE_BYTES + 3 * ULONG(rates) : FORMAT_TYPE_CONTINUOUS_BYTES))
+          return malformed("a FORMAT_TYPE descriptor whose rates run past its length");
+        if (!engine) {
+          Refuse(AS_STEP, "a FORMAT_TYPE before any AS_GENERAL of its interface", STATUS_INVALID_PARAMETER);
+          return STATUS_INVALID_PARAMETER;
+        }
+        NTSTATUS status = AddFormatType(engine, p, formatTag, alternate);
+        if (!NT_SUCCESS(status)) return status;
+      }
+    } else {
+      break;
+    }
+  }
+  *stop = p < end ? p : end;
+
+  if (!engine) return STATUS_SUCCESS;
+  NTSTATUS status = FixUpStreamGraph(engine);
+  if (NT_SUCCESS(status)) status = engine->AllocateWorkBuffers();
+  Refuse(AS_STEP, "the stream engine could not be completed", status);
+  return status;
+}
+
+NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, CUsbStreamEngine** engine) {
+  PAGED_CODE();
+  ITopoNode* terminal = nullptr;
+  NTSTATUS status = FindUnitById(terminalLink, &terminal);
+  if (!NT_SUCCESS(status)) {
+    Refuse(AS_STEP, "bTerminalLink names no unit", status);
+    return status;
+  }
+  const ULONG type = terminal->GetType();
+  if (type != UAC_SUBTYPE_INPUT_TERMINAL && type != UAC_SUBTYPE_OUTPUT_TERMINAL) {
+    Refuse(AS_STEP, "bTerminalLink names a unit that is no terminal", STATUS_INVALID_PARAMETER);
+    return STATUS_INVALID_PARAMETER;
+  }
+  ULONG terminalNode = 0;
+  status = CUacUnit::FromUnitNode(terminal)->GetOutputNodeId(&terminalNode);
+  if (!NT_SUCCESS(status)) return status;
+
+  const bool render = type == UAC_SUBTYPE_INPUT_TERMINAL;
+  CUsbStreamEngine* created =
+      render ? static_cast<CUsbStreamEngine*>(new (NonPagedPool, UAC1_HAL_TAG)
+                                                  CTQ4187Render(nullptr, interfaceNumber, terminalNode))
+             : new (NonPagedPool, UAC1_HAL_TAG) CUac1Capture(nullptr, interfaceNumber, terminalNode);
+  if (!created) return STATUS_INSUFFICIENT_RESOURCES;
+  created->NonDelegatingAddRef();
+  status = created->Init(render ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, static_cast<IAudioHal*>(this));
+  if (NT_SUCCESS(status)) status = AddStreamEngine(static_cast<IStreamEngine*>(created));
+  if (NT_SUCCESS(status)) {
+    // The model's list holds the engine from here on.
+    *engine = created;
+    status = AttachEngineNodes(created, terminalNode);
+    if (!NT_SUCCESS(status)) Refuse(AS_STEP, "no path of the stream reaches its terminal", status);
+  }
+  created->NonDelegatingRelease();
+  return status;
+}
+
+NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
+                                      UCHAR alternateSetting) {
+  PAGED_CODE();
+  const UCHAR kind = formatType[3];
+  if (kind != FORMAT_TYPE_I && kind != FORMAT_TYPE_III) {
+    Refuse(AS_STEP, "a format type other than I and III", STATUS_INVALID_PARAMETER);
+    return STATUS_INVALID_PARAMETER;
+  }
+  const ULONG channels = formatType[4];
+  const ULONG subframe = formatType[5];
+  const bool render = engine->IsCapture() != STREAM_DIRECTION_CAPTURE;
+  // Formats no stream could carry are left out.
+  if (subframe == 0 || subframe > MAXIMUM_SUBFRAME_BYTES) return STATUS_SUCCESS;
+  if (render && channels != RENDER_DEVICE_CHANNELS) return STATUS_SUCCESS;
+  if (!render && (channels == 0 || channels > CAPTURE_MAXIMUM_CHANNELS)) return STATUS_SUCCESS;
+
+  WAVEFORMATEXTENSIBLE format{};
+  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  format.Format.nChannels = render ? RENDER_ANNOUNCED_CHANNELS : static_cast<WORD>(channels);
+  format.Format.wBitsPerSample = static_cast<WORD>(8 * subframe);
+  format.Format.nBlockAlign = static_cast<WORD>(format.Format.nChannels * format.Format.wBitsPerSample / 8);
+  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  format.Samples.wValidBitsPerSample = formatType[6];
+  format.dwChannelMask = render ? RENDER_CHANNEL_MASK
+                         : channels == 1 ? KSAUDIO_SPEAKER_MONO
+                         : channels == 2 ? KSAUDIO_SPEAKER_STEREO
+                                         : 0;
+  NTSTATUS status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
+  if (NT_SUCCESS(status) && !render && channels < 4) {
+    // The same formats again without a speaker layout, for clients that ask
+    // for one.
+    format.dwChannelMask = 0;
+    status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
+  }
+  if (status == STATUS_INVALID_PARAMETER)
+    Refuse(AS_STEP, "a continuous rate range reaches above 96000 Hz", status);
+  else if (!NT_SUCCESS(status))
+    Refuse(AS_STEP, "a FORMAT_TYPE offers no format this product can use", status);
+  return status;
+}
+
+NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
+                                         UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format) {
+  PAGED_CODE();
+  if (!engine || !formatType || !format) return STATUS_INVALID_PARAMETER;
+  const ULONG discrete = formatType[7];
+  CPoolBuffer list;
+  const ULONG* rates = nullptr;
+  ULONG rateCount = 0;
+  if (discrete) {
+    if (!list.Allocate(PagedPool, discrete * sizeof(ULONG), UAC1_HAL_TAG)) return STATUS_INSUFFICIENT_RESOURCES;
+    for (ULONG i = 0; i < discrete; ++i) list.As<ULONG>()[i] = Le24(formatType + 8 + 3 * i);
+    rates = list.As<ULONG>();
+    rateCount = discrete;
+  } else {
+    const ULONG lower = Le24(formatType + 8);
+    const ULONG upper = Le24(formatType + 11);
+    if (lower > MAXIMUM_CONTINUOUS_RATE || upper > MAXIMUM_CONTINUOUS_RATE) return STATUS_INVALID_PARAMETER;
+    // An upper bound between two table rates includes the higher one.
+    ULONG first = StandardRateIndex(lower);
+    ULONG last = StandardRateIndex(upper);
+    if (first > last) {
+      ULONG swap = first;
+      first = last;
+      last = swap;
+    }
+    rates = &StandardSampleRates[first];
+    rateCount = last - first + 1;
+  }
+
+  const bool render = engine->IsCapture() != STREAM_DIRECTION_CAPTURE;
+  const bool typeIII = formatType[3] == FORMAT_TYPE_III;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG added = 0;
+  for (ULONG i = 0; i < rateCount && NT_SUCCESS(status); ++i) {
+    const ULONG rate = rates[i];
+    if (rate == 0 || (render && rate < RENDER_MINIMUM_RATE)) continue;
+    format->Format.nSamplesPerSec = rate;
+    format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * rate;
+    if (!typeIII) {
+      format->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+      status = engine->AddFormat(format, alternateSetting);
+      if (NT_SUCCESS(status)) ++added;
+    } else if (formatTag & TYPE_III_FORMAT_TAG_BITS) {
+      for (WORD tag : {WAVE_FORMAT_DOLBY_AC3_SPDIF, WAVE_FORMAT_WMA_SPDIF}) {
+        format->SubFormat = WaveTagSubFormat(tag);
+        status = engine->AddFormat(format, alternateSetting);
+        if (!NT_SUCCESS(status)) break;
+        ++added;
+      }
+    }
+  }
+  if (!NT_SUCCESS(status)) return status;
+  return added ? status : STATUS_UNSUCCESSFUL;
+}

@@ -1,0 +1,118 @@
+// The product's hardware model on a simulated device, without the port
+// class driver around it: a small stand-in for the device object (the
+// model's outer object, answering IUsbDevice and passing everything else to
+// the model) over a hub port, and an adapter device with the driver's
+// extension. The stand-in can hold back or rewrite what reaches the bus, so
+// that tests can put the model's status thread through the failures a real
+// stack produces only rarely.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "driver/CHeadsetUsbDevice.h"
+#include "driver/hal/CK784AudioHal.h"
+#include "sim/device/SimDevice.h"
+#include "usb/HubPort.h"
+
+namespace haltest {
+
+class BenchDevice final : public IUsbDevice, public CUnknownBase {
+ public:
+  explicit BenchDevice(PDEVICE_OBJECT pdo) : CUnknownBase(nullptr), m_Pdo(pdo) {}
+  ~BenchDevice() override;
+
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+  PUSB_CONFIGURATION_DESCRIPTOR STDMETHODCALLTYPE GetConfigurationDescriptor() override { return m_Configuration; }
+  USBD_CONFIGURATION_HANDLE STDMETHODCALLTYPE GetConfigurationHandle() override { return m_ConfigurationHandle; }
+  UCHAR STDMETHODCALLTYPE GetControlInterfaceNumber() override { return 0; }
+  NTSTATUS STDMETHODCALLTYPE SetDevicePresent(UCHAR) override { return STATUS_SUCCESS; }
+  NTSTATUS STDMETHODCALLTYPE CallLowerDriver(PIRP irp) override;
+  NTSTATUS STDMETHODCALLTYPE SubmitUrb(PURB urb) override;
+  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG) override { return STATUS_NOT_SUPPORTED; }
+  PIRP STDMETHODCALLTYPE AllocateIrp() override;
+  NTSTATUS STDMETHODCALLTYPE FreeIrp(PIRP irp) override;
+  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return FALSE; }
+  BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override { return FALSE; }
+  BOOLEAN STDMETHODCALLTYPE CyclePort() override { return FALSE; }
+  PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_Pdo; }
+  LONG STDMETHODCALLTYPE AddBusy() override { return 0; }
+  LONG STDMETHODCALLTYPE ReleaseBusy() override { return 0; }
+  NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override { return STATUS_NOT_IMPLEMENTED; }
+
+  // Reads and selects the device's configuration, as a start does.
+  NTSTATUS Configure();
+  // Creates the model aggregated with this object.
+  NTSTATUS CreateModel(AudioHalFactory factory, USHORT vendorId, USHORT productId);
+  C7719AudioHal* Model() const;
+
+  // ---- Scripted behaviour
+  // IUsbDevice is refused from the n-th query on (1-based; 0: never).
+  std::atomic<ULONG> refuseUsbDeviceFrom{0};
+  std::atomic<ULONG> usbDeviceQueries{0};
+  // Every SELECT_INTERFACE of the AudioControl interface fails with this.
+  NTSTATUS selectInterfaceFailure = STATUS_SUCCESS;
+  // When set, an interrupt transfer is not passed down: the hook gets the
+  // URB and answers it (fills TransferBufferLength and the buffer) and the
+  // IRP completes with the status it returns.
+  std::function<NTSTATUS(PURB urb)> interruptHook;
+  std::atomic<ULONG> interruptTransfers{0};
+  std::atomic<ULONG> irpsAllocated{0};
+  std::atomic<ULONG> irpsFreed{0};
+
+ private:
+  PDEVICE_OBJECT m_Pdo;
+  PUSB_CONFIGURATION_DESCRIPTOR m_Configuration = nullptr;
+  USBD_CONFIGURATION_HANDLE m_ConfigurationHandle = nullptr;
+  PUNKNOWN m_ModelUnknown = nullptr;
+};
+
+// A device, its port, an adapter device with the driver's extension and the
+// model on the stand-in device object, initialised as a start does.
+class ModelBench {
+ public:
+  ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
+             AudioHalFactory factory = C7719AudioHal::Create);
+  ~ModelBench();
+  ModelBench(const ModelBench&) = delete;
+  ModelBench& operator=(const ModelBench&) = delete;
+
+  // IAudioHal::Init of the model (the parse).
+  NTSTATUS Init();
+
+  sim::SimDevice& Device() { return *m_Device; }
+  platform::usb::HubPort& Port() { return *m_Port; }
+  BenchDevice& Usb() { return *m_Usb; }
+  C7719AudioHal* Model() { return m_Usb->Model(); }
+  IAudioHal* Hal() { return static_cast<IAudioHal*>(Model()); }
+  PDEVICE_OBJECT Fdo() const { return m_Fdo; }
+  NTSTATUS CreateStatus() const { return m_CreateStatus; }
+
+  // The notifications on the model's callback object, in order (node ids).
+  void WatchNotifications();
+  std::vector<ULONG> Notifications();
+  void ClearNotifications();
+
+  // Moves the clock until `done` holds (or `limitMs` passed); true if it did.
+  bool AdvanceUntil(const std::function<bool()>& done, ULONG limitMs = 200);
+
+ private:
+  static void OnNotify(PVOID context, PVOID argument1, PVOID argument2);
+
+  std::unique_ptr<sim::SimDevice> m_Device;
+  std::unique_ptr<platform::usb::HubPort> m_Port;
+  PDRIVER_OBJECT m_Driver = nullptr;
+  PDEVICE_OBJECT m_Fdo = nullptr;
+  PDEVICE_OBJECT m_Lower = nullptr;
+  BenchDevice* m_Usb = nullptr;
+  NTSTATUS m_CreateStatus = STATUS_UNSUCCESSFUL;
+  PVOID m_Registration = nullptr;
+  std::mutex m_Lock;
+  std::vector<ULONG> m_Notifications;
+};
+
+}  // namespace haltest
