@@ -1,11 +1,16 @@
 #include "kernel/power.h"
 
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "kernel/bugcheck.h"
+#include "kernel/clock.h"
 #include "kernel/io.h"
+#include "kernel/irql.h"
 #include "kernel/object.h"
 #include "kernel/pool.h"
 
@@ -32,16 +37,76 @@ std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE>& States() {
   return *states;
 }
 
-// Runs in the power IRP's own first stack location: hands the outcome to
-// the requester, then frees the IRP.
+// Power IRPs for pageable stacks that were sent from DISPATCH_LEVEL: the
+// power manager's own worker sends them on at PASSIVE_LEVEL, in the order
+// they came. Guarded by the dispatcher lock; nothing here comes from pool,
+// so the hand-over cannot fail.
+struct DeferredCall {
+  PDEVICE_OBJECT device;  // referenced while queued
+  PIRP irp;
+};
+struct PowerWorker {
+  std::deque<DeferredCall> queue;
+  bool threadStarted = false;
+};
+PowerWorker& Worker() {
+  static auto* worker = new PowerWorker;
+  return *worker;
+}
+
+void PowerWorkerMain() {
+  PowerWorker& w = Worker();
+  const std::function<bool()> queued = [&w] { return !w.queue.empty(); };
+  for (;;) {
+    platform::clock::WaitUntil(-1, queued);
+    platform::clock::LockDispatcher();
+    if (w.queue.empty()) {
+      platform::clock::UnlockDispatcher();
+      continue;
+    }
+    DeferredCall call = w.queue.front();
+    w.queue.pop_front();
+    platform::clock::UnlockDispatcher();
+
+    platform::clock::AdoptActivity();
+    IofCallDriver(call.device, call.irp);
+    ObDereferenceObject(call.device);
+    KERNEL_RULE(KeGetCurrentIrql() == PASSIVE_LEVEL, "a power dispatch routine returned at raised IRQL");
+    platform::SetCurrentIrql(PASSIVE_LEVEL);
+    platform::clock::EndAdoptedActivity();
+  }
+}
+
+NTSTATUS DeferToPassiveLevel(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  // Pending as the caller's caller sees it: the location the target would
+  // have marked, had it queued the IRP itself.
+  IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+  ObReferenceObject(deviceObject);
+  PowerWorker& w = Worker();
+  platform::clock::LockDispatcher();
+  if (!w.threadStarted) {
+    w.threadStarted = true;
+    std::thread(PowerWorkerMain).detach();
+  }
+  w.queue.push_back(DeferredCall{deviceObject, irp});
+  platform::clock::BeginActivity();
+  platform::clock::Signal();
+  platform::clock::UnlockDispatcher();
+  return STATUS_PENDING;
+}
+
+// Runs in the power IRP's own first stack location: frees the IRP, then
+// hands the outcome to the requester. Nothing of the request is touched
+// after the requester has heard, since it may go away at once (a driver
+// waiting for the answer, a test checking for leaks).
 NTSTATUS RequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<PowerRequest*>(context);
+  const PowerRequest answer = *request;
   IO_STATUS_BLOCK status = irp->IoStatus;
-  if (request->completion)
-    request->completion(request->device, request->minor, request->state, request->context, &status);
   IoFreeIrp(irp);
   ExFreePool(request);
   g_outstanding--;
+  if (answer.completion) answer.completion(answer.device, answer.minor, answer.state, answer.context, &status);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -83,7 +148,15 @@ NTSTATUS PoRequestPowerIrp(DEVICE_OBJECT* deviceObject, UCHAR minorFunction, POW
   return STATUS_PENDING;
 }
 
-NTSTATUS PoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) { return IofCallDriver(deviceObject, irp); }
+// A pageable device's power code may touch pageable memory, so the power
+// manager never calls it at DISPATCH_LEVEL: such a call is handed to its
+// worker and answered STATUS_PENDING.
+NTSTATUS PoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp) {
+  KERNEL_RULE(KeGetCurrentIrql() <= DISPATCH_LEVEL, "PoCallDriver above DISPATCH_LEVEL");
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL || !(deviceObject->Flags & DO_POWER_PAGABLE))
+    return IofCallDriver(deviceObject, irp);
+  return DeferToPassiveLevel(deviceObject, irp);
+}
 
 void PoStartNextPowerIrp(IRP*) {}
 

@@ -60,10 +60,15 @@ using PREQUEST_POWER_COMPLETE = void (*)(DEVICE_OBJECT* deviceObject, UCHAR mino
 
 // Builds an IRP_MJ_POWER request (IRP_MN_SET_POWER, IRP_MN_QUERY_POWER or
 // IRP_MN_WAIT_WAKE) and sends it to the top of the stack that `deviceObject`
-// belongs to. Returns STATUS_PENDING once it is on its way; `completion` runs
-// when it completes, after which the IRP is freed.
+// belongs to, with PoCallDriver. Callable up to DISPATCH_LEVEL. Returns
+// STATUS_PENDING once it is on its way; `completion` runs when it completes,
+// after which the IRP is freed.
 NTSTATUS PoRequestPowerIrp(DEVICE_OBJECT* deviceObject, UCHAR minorFunction, POWER_STATE powerState,
                            PREQUEST_POWER_COMPLETE completion, PVOID context, IRP** irp);
+// Sends a power IRP to `deviceObject`. A device marked DO_POWER_PAGABLE is
+// never called at DISPATCH_LEVEL: from there the call is handed to the power
+// manager's worker, which makes it at PASSIVE_LEVEL, and STATUS_PENDING is
+// returned (the IRP counts as pending from the target's stack location).
 NTSTATUS PoCallDriver(DEVICE_OBJECT* deviceObject, IRP* irp);
 void PoStartNextPowerIrp(IRP* irp);
 // Records the device's new power state; returns the previous one.

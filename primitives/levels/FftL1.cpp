@@ -9,9 +9,9 @@
 
 #include "primitives/Memory.h"
 #include "primitives/RealFft.h"
-#include "primitives/Vector.h"
 #include "primitives/levels/FftLevels.h"
 #include "primitives/levels/MemoryLevels.h"
+#include "primitives/levels/VectorLevels.h"
 
 namespace {
 #include "primitives/levels/FftLevelKernels.inc"

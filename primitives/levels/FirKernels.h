@@ -623,7 +623,7 @@ DspStatus FilterMultirate(const float* src, float* dst, int32_t len, MultirateFi
   Calls::Move(src + (inputs - q), line, static_cast<int32_t>(q));
   const int64_t rest = (outputs - h) % cycle;
   const int64_t whole = outputs - h - rest;
-  const int64_t kernelOutputs = whole > 0 ? whole - cycle : 0;
+  const int64_t kernelOutputs = whole;
   const MultirateView inInput{state, src, q, q + inputs};
   offset = kernel(inInput, dst + h, kernelOutputs, offset - q);
   tail(inInput, dst + h + kernelOutputs, outputs - h - kernelOutputs, offset);

@@ -1,28 +1,261 @@
+// The model's status thread: which endpoint it listens on, what a status
+// word makes it do, and how it ends in every way it can end.
 #include "sim/device/DefaultHeadset.h"
+#include "tests/driver/hal/support/Devices.h"
 #include "tests/driver/hal/support/ModelBench.h"
 #include "tests/support/KernelTest.h"
+#include "topology/TopologyInterfaces.h"
+#include "usb/usbaudio.h"
 
 namespace {
 
-using haltest::ModelBench;
+using namespace haltest;
 
-class StatusThreadTest : public testsupport::KernelTest {};
+// The default headset's nodes: FU 2 is 1-6, FU 5 is 9-11, SU 6 is 12.
+const std::vector<ULONG> kAllRefreshed = {1, 2, 3, 4, 5, 6, 9, 10, 11, 12};
+const std::vector<ULONG> kMicUnitNodes = {9, 10, 11};
 
-TEST_F(StatusThreadTest, Smoke) {
+bool Ended(PKTHREAD thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+void SetPower(IAudioHal* hal, DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  static_cast<IAdapterPowerManagement*>(static_cast<CAudioHal*>(hal))->PowerChangeState(power);
+}
+
+class StatusThreadTest : public testsupport::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    platform::registry::Reset();
+    m_Threads = platform::thread::LiveCount();
+  }
+  void TearDown() override {
+    // Every thread the models made has ended.
+    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
+    KernelTest::TearDown();
+  }
+
+  // The default headset, started, with its first refresh behind it.
+  std::unique_ptr<ModelBench> StartedHeadset(const std::function<void(ModelBench&)>& before = nullptr) {
+    auto bench = std::make_unique<ModelBench>(sim::headset::Descriptors(), sim::headset::Profile());
+    if (before) before(*bench);
+    EXPECT_EQ(bench->Init(), STATUS_SUCCESS);
+    bench->WatchNotifications();
+    EXPECT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
+    EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications().size() >= kAllRefreshed.size(); }));
+    return bench;
+  }
+
+  size_t m_Threads = 0;
+};
+
+TEST_F(StatusThreadTest, ListensOnlyOnAnInterruptInEndpointWithTwoBytePackets) {
+  struct Case {
+    const char* name;
+    EndpointSpec endpoint;
+    bool thread;
+  };
+  const Case cases[] = {
+      {"interrupt IN, 2 bytes", {0x83, 0x03, 2}, true},
+      {"interrupt IN, 4 bytes", {0x83, 0x03, 4}, false},
+      {"interrupt OUT, 2 bytes", {0x03, 0x03, 2}, false},
+      {"bulk IN, 2 bytes", {0x83, 0x02, 2}, false},
+      {"no endpoint", {0, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModelBench bench(StereoHeadset(c.endpoint), PlainProfile());
+    ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
+    // Without a status pipe the start is the base start's.
+    EXPECT_EQ(bench.Model()->CUac1AudioHal::Start(), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Model()->GetStatusThread() != nullptr, c.thread);
+    EXPECT_EQ(bench.Model()->GetStatusPipeIndex(), c.thread ? 0 : UAC1_NO_STATUS_PIPE);
+  }
+}
+
+TEST_F(StatusThreadTest, EveryUnitIsRefreshedOnceBeforeTheFirstWord) {
+  auto bench = StartedHeadset();
+  bench->AdvanceUntil([] { return false; }, 5);
+  EXPECT_EQ(bench->Notifications(), kAllRefreshed);
+}
+
+TEST_F(StatusThreadTest, WordsFromTheAudioControlInterfaceRefreshTheNamedUnit) {
+  struct Case {
+    UCHAR statusType;
+    UCHAR originator;
+    std::vector<ULONG> notified;
+  };
+  const Case cases[] = {
+      {0x00, sim::headset::kMicFeatureUnit, kMicUnitNodes},
+      {0x80, sim::headset::kMicFeatureUnit, kMicUnitNodes},  // interrupt pending: same origin
+      {0x01, sim::headset::kMicFeatureUnit, {}},             // an AudioStreaming interface
+      {0x02, sim::headset::kMicFeatureUnit, {}},             // an AudioStreaming endpoint
+      {0x00, 0x63, {}},                                      // no such unit
+      {0x00, sim::headset::kMicSelector, {12}},
+  };
+  auto bench = StartedHeadset();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << int(c.statusType) << " " << int(c.originator));
+    bench->ClearNotifications();
+    bench->Device().QueueStatusWord(c.statusType, c.originator);
+    bench->AdvanceUntil([] { return false; }, 5);
+    EXPECT_EQ(bench->Notifications(), c.notified);
+    EXPECT_EQ(bench->Device().PendingStatusWords(), 0u);
+  }
+}
+
+TEST_F(StatusThreadTest, DeviceSideChangeReachesTheNodeBeforeItsNotification) {
+  auto bench = StartedHeadset();
+  ITopoNode* node = nullptr;
+  ASSERT_EQ(bench->Hal()->GetNode(9, &node), STATUS_SUCCESS);
+  ISwitchNode* mute = nullptr;
+  ASSERT_EQ(node->QueryInterface(IID_ISwitchNode, reinterpret_cast<PVOID*>(&mute)), STATUS_SUCCESS);
+  UCHAR value = 0xFF;
+  mute->GetValue(0, &value);
+  EXPECT_EQ(value, 0);
+  bench->ClearNotifications();
+  bench->Device().SetControlValue(sim::headset::kMicFeatureUnit, USB_AUDIO_FU_MUTE_CONTROL, 0, {1}, true);
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications().size() == kMicUnitNodes.size(); }));
+  EXPECT_EQ(bench->Notifications(), kMicUnitNodes);
+  mute->GetValue(0, &value);
+  EXPECT_EQ(value, 1);
+  mute->Release();
+}
+
+TEST_F(StatusThreadTest, TransferShorterThanAWordNamesNoUnit) {
+  // The first two transfers bring one byte and none; the buffer still
+  // holds a word naming the microphone's unit from before.
+  int answered = 0;
+  auto bench = StartedHeadset([&](ModelBench& b) {
+    b.Usb().interruptHook = [&answered](PURB urb, NTSTATUS* status) {
+      if (answered >= 2) return false;
+      auto& transfer = urb->UrbBulkOrInterruptTransfer;
+      auto* word = static_cast<PUCHAR>(transfer.TransferBuffer);
+      word[0] = 0x00;
+      word[1] = sim::headset::kMicFeatureUnit;
+      transfer.TransferBufferLength = answered == 0 ? 1 : 0;
+      ++answered;
+      *status = STATUS_SUCCESS;
+      return true;
+    };
+  });
+  bench->AdvanceUntil([] { return false; }, 5);
+  EXPECT_EQ(answered, 2);
+  EXPECT_EQ(bench->Notifications(), kAllRefreshed);
+  // The thread still listens.
+  bench->ClearNotifications();
+  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications() == kMicUnitNodes; }));
+}
+
+TEST_F(StatusThreadTest, TransferErrorEndsTheThreadAndTheNextStartMakesANewOne) {
+  auto bench = StartedHeadset();
+  PKTHREAD first = bench->Model()->GetStatusThread();
+  ASSERT_NE(first, nullptr);
+  ObReferenceObject(first);
+  bench->Device().FailInterruptPolls(USBD_STATUS_STALL_PID);
+  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return Ended(first); }));
+  ObDereferenceObject(first);
+
+  EXPECT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
+  PKTHREAD second = bench->Model()->GetStatusThread();
+  EXPECT_NE(second, nullptr);
+  bench->ClearNotifications();
+  bench->Device().ClearFaults();
+  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+  EXPECT_TRUE(bench->AdvanceUntil([&] {
+    std::vector<ULONG> seen = bench->Notifications();
+    return seen.size() >= kMicUnitNodes.size() &&
+           std::vector<ULONG>(seen.end() - kMicUnitNodes.size(), seen.end()) == kMicUnitNodes;
+  }));
+  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
+}
+
+TEST_F(StatusThreadTest, LosingTheDeviceObjectBetweenTransfersEndsTheThreadWithoutWaiting) {
+  auto bench = StartedHeadset();
+  PKTHREAD thread = bench->Model()->GetStatusThread();
+  ASSERT_NE(thread, nullptr);
+  ObReferenceObject(thread);
+  // From the next word on the device object no longer answers: the unit
+  // refresh fails, and so does the thread's query before it resubmits.
+  bench->Usb().refuseUsbDeviceFrom = bench->Usb().usbDeviceQueries + 1;
+  const ULONG transfers = bench->Usb().interruptTransfers;
+  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return Ended(thread); }));
+  EXPECT_EQ(bench->Usb().interruptTransfers, transfers);
+  ObDereferenceObject(thread);
+  bench->Usb().refuseUsbDeviceFrom = 0;
+  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(StatusThreadTest, FailedThreadCreationLeavesTheModelStoppable) {
   ModelBench bench(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
-  bench.WatchNotifications();
+  platform::pool::FailAllocationsWithTag(platform::thread::kThreadTag);
+  EXPECT_EQ(bench.Model()->CUac1AudioHal::Start(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(bench.Hal()->Start(), STATUS_SUCCESS);  // the product's start reports success regardless
+  platform::pool::FailAllocationsWithTag(0);
+  EXPECT_EQ(bench.Model()->GetStatusPipeIndex(), UAC1_NO_STATUS_PIPE);
+  EXPECT_EQ(bench.Model()->GetStatusThread(), nullptr);
+  EXPECT_EQ(bench.Hal()->Stop(), STATUS_SUCCESS);
+  // And a later start gets its thread.
   EXPECT_EQ(bench.Hal()->Start(), STATUS_SUCCESS);
-  bench.AdvanceUntil([] { return false; }, 5);
-  printf("thread %p pipe %u notifications %zu\n", (void*)bench.Model()->GetStatusThread(),
-         bench.Model()->GetStatusPipeIndex(), bench.Notifications().size());
-  for (ULONG n : bench.Notifications()) printf(" %u", n);
-  printf("\n");
-  bench.Device().QueueStatusWord(0, 5);
-  bench.ClearNotifications();
-  bench.AdvanceUntil([] { return false; }, 5);
-  for (ULONG n : bench.Notifications()) printf(" %u", n);
-  printf("\n");
+  EXPECT_NE(bench.Model()->GetStatusThread(), nullptr);
+}
+
+TEST_F(StatusThreadTest, RefusedInterfaceSelectionStillStartsWithoutAThread) {
+  ModelBench bench(sim::headset::Descriptors(), sim::headset::Profile());
+  ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
+  bench.Usb().selectInterfaceFailure = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(bench.Model()->CUac1AudioHal::Start(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(bench.Hal()->Start(), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Model()->GetStatusThread(), nullptr);
+  EXPECT_EQ(bench.Hal()->Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Hal()->Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(StatusThreadTest, StopEndsTheThreadOnceAndASecondStopOnlyStopsTheNodes) {
+  auto bench = StartedHeadset();
+  PKTHREAD thread = bench->Model()->GetStatusThread();
+  ObReferenceObject(thread);
+  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+  EXPECT_TRUE(Ended(thread));
+  ObDereferenceObject(thread);
+  EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
+  EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
+  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+}
+
+TEST_F(StatusThreadTest, PowerCycleStopsAndRestartsTheThreadAndRestoresTheDevice) {
+  auto bench = StartedHeadset();
+  IAudioHal* hal = bench->Hal();
+  PKTHREAD first = bench->Model()->GetStatusThread();
+  ObReferenceObject(first);
+
+  SetPower(hal, PowerDeviceD3);
+  EXPECT_TRUE(Ended(first));
+  ObDereferenceObject(first);
+  EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
+
+  bench->Device().ClearRequests();
+  SetPower(hal, PowerDeviceD0);
+  EXPECT_NE(bench->Model()->GetStatusThread(), nullptr);
+  size_t sets = 0;
+  for (const sim::RequestRecord& r : bench->Device().Requests()) sets += r.setup.bRequest == USB_AUDIO_SET_CUR;
+  EXPECT_GT(sets, 0u);  // the node values went back to the device
+
+  // The state it is in already changes nothing.
+  bench->Device().ClearRequests();
+  PKTHREAD second = bench->Model()->GetStatusThread();
+  SetPower(hal, PowerDeviceD0);
+  EXPECT_EQ(bench->Model()->GetStatusThread(), second);
+  for (const sim::RequestRecord& r : bench->Device().Requests()) EXPECT_NE(r.setup.bRequest, USB_AUDIO_SET_CUR);
 }
 
 }  // namespace

@@ -255,6 +255,38 @@ inline std::vector<ComplexLd> ReferenceDft(std::vector<ComplexLd> x, bool invers
   return x;
 }
 
+// A signal of a few complex tones at random bins, with its exact spectrum:
+// 2^n times each tone's amplitude at its bin, 0 elsewhere. A reference for
+// large orders at the cost of generating the signal; any misplaced point or
+// wrong twiddle spreads energy over the other bins.
+struct ToneSignal {
+  std::vector<float> x;                 // interleaved points
+  std::vector<long double> spectrum;    // interleaved bins
+};
+inline ToneSignal Tones(int32_t n, unsigned seed) {
+  const int64_t points = int64_t{1} << n;
+  const std::vector<float> random = RandomSignal(9, seed);
+  ToneSignal t{std::vector<float>(2 * points), std::vector<long double>(2 * points, 0.0L)};
+  std::vector<long double> re(points, 0.0L), im(points, 0.0L);
+  for (int q = 0; q < 3; ++q) {
+    const int64_t bin = static_cast<int64_t>((random[3 * q] + 1.0f) * 0.5f * static_cast<float>(points - 1));
+    const long double ar = random[3 * q + 1], ai = random[3 * q + 2];
+    t.spectrum[2 * bin] += ar * points;
+    t.spectrum[2 * bin + 1] += ai * points;
+    for (int64_t j = 0; j < points; ++j) {
+      const long double angle = 2 * std::acos(-1.0L) * static_cast<long double>((bin * j) % points) / points;
+      const long double c = std::cos(angle), s = std::sin(angle);
+      re[j] += ar * c - ai * s;
+      im[j] += ar * s + ai * c;
+    }
+  }
+  for (int64_t j = 0; j < points; ++j) {
+    t.x[2 * j] = static_cast<float>(re[j]);
+    t.x[2 * j + 1] = static_cast<float>(im[j]);
+  }
+  return t;
+}
+
 // Interleaved float points to long double and back.
 inline std::vector<ComplexLd> ToComplex(const std::vector<float>& interleaved) {
   std::vector<ComplexLd> c(interleaved.size() / 2);

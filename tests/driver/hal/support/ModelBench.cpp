@@ -47,10 +47,9 @@ NTSTATUS BenchDevice::CallLowerDriver(PIRP irp) {
   auto* urb = static_cast<PURB>(IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (urb && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
     ++interruptTransfers;
-    if (interruptHook) {
-      // Answered here, as a lower driver completing at once would.
+    NTSTATUS status = STATUS_SUCCESS;
+    if (interruptHook && interruptHook(urb, &status)) {
       IoSetNextIrpStackLocation(irp);
-      NTSTATUS status = interruptHook(urb);
       irp->IoStatus.Status = status;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
       return status;

@@ -56,10 +56,11 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   std::atomic<ULONG> usbDeviceQueries{0};
   // Every SELECT_INTERFACE of the AudioControl interface fails with this.
   NTSTATUS selectInterfaceFailure = STATUS_SUCCESS;
-  // When set, an interrupt transfer is not passed down: the hook gets the
-  // URB and answers it (fills TransferBufferLength and the buffer) and the
-  // IRP completes with the status it returns.
-  std::function<NTSTATUS(PURB urb)> interruptHook;
+  // Sees every interrupt transfer before it goes down. Returning true
+  // answers it here instead, as a lower driver completing at once would:
+  // the hook has filled TransferBufferLength and the buffer, and the IRP
+  // completes with *status. Set it before the model starts.
+  std::function<bool(PURB urb, NTSTATUS* status)> interruptHook;
   std::atomic<ULONG> interruptTransfers{0};
   std::atomic<ULONG> irpsAllocated{0};
   std::atomic<ULONG> irpsFreed{0};
