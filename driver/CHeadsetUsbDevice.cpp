@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "driver/hal/CK784AudioHal.h"
 #include "usb/usbdlib.h"
 
 namespace {
@@ -11,8 +12,8 @@ constexpr LONG USB_SUBCLASS_AUDIOCONTROL = 1;
 // bInterfaceProtocol of an Audio Class 1.0 function.
 constexpr UCHAR AUDIO_CLASS_1_PROTOCOL = 0;
 
-std::atomic<AudioHalFactory> g_k784Factory{nullptr};
-std::atomic<AudioHalFactory> g_c7719Factory{nullptr};
+std::atomic<AudioHalFactory> g_k784Factory{CK784AudioHal::Create};
+std::atomic<AudioHalFactory> g_c7719Factory{C7719AudioHal::Create};
 
 }  // namespace
 

@@ -30,10 +30,9 @@ class CHeadsetUsbDevice : public CUsbAudioDevice {
 
   NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override;
 
-  // The factories CreateAudioHal uses. The product's own models are built
-  // with the descriptor parsers; until then no model is installed and a
-  // start ends with STATUS_NOT_IMPLEMENTED, unless a test or the main job
-  // installs a model of its own here. Returns the previous setting.
+  // The factories CreateAudioHal uses: the product's own models unless a
+  // test installs a model of its own here (null factories: no model, and
+  // a start ends with STATUS_NOT_IMPLEMENTED). Returns the previous setting.
   static AudioHalFactories SetAudioHalFactories(const AudioHalFactories& factories);
   static AudioHalFactories GetAudioHalFactories();
 };

@@ -187,10 +187,8 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   static void SuspendPowerCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
                                             PVOID context, PIO_STATUS_BLOCK ioStatus);
   static NTSTATUS IdleIrpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
-  // Asks for D0 for the idle path; from raised IRQL through a work item,
-  // since the power change runs at PASSIVE_LEVEL.
+  // Asks for D0 for the idle path; callable up to DISPATCH_LEVEL.
   void RequestWakePower();
-  static void WakeWorkItemRoutine(PDEVICE_OBJECT deviceObject, PVOID context);
   static void PowerUpCompletionRoutine(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
                                        PVOID context, PIO_STATUS_BLOCK ioStatus);
   void CancelIdleIrp();

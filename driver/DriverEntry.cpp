@@ -4,6 +4,7 @@
 
 #include "driver/AsioIoctlTable.h"
 #include "driver/CHeadsetUsbDevice.h"
+#include "topology/CMiniportTopology.h"
 
 namespace {
 
@@ -12,7 +13,7 @@ UNICODE_STRING g_AsioReferenceString;
 UNICODE_STRING g_AsioFileName;
 UNICODE_STRING g_EnumReferenceString;
 
-std::atomic<PFNCREATEMINIPORT> g_TopologyFactory{nullptr};
+std::atomic<PFNCREATEMINIPORT> g_TopologyFactory{CreateMiniportTopology};
 std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{nullptr};
 
 using PFNRTLISNTDDIVERSIONAVAILABLE = BOOLEAN (*)(ULONG version);

@@ -184,8 +184,9 @@ void CUsbAudioDevice::SuspendPowerCompletionRoutine(PDEVICE_OBJECT, UCHAR, POWER
   KeSetEvent(done, IO_NO_INCREMENT, FALSE);
 }
 
+// Runs in the idle IRP's completion, at up to DISPATCH_LEVEL: the power
+// manager takes the request to the pageable stack at PASSIVE_LEVEL.
 void CUsbAudioDevice::RequestWakePower() {
-  PAGED_CODE();
   POWER_STATE state;
   state.DeviceState = PowerDeviceD0;
   // Once the request completes the wake event is set and this object may
@@ -193,15 +194,6 @@ void CUsbAudioDevice::RequestWakePower() {
   if (PoRequestPowerIrp(m_PhysicalDeviceObject, IRP_MN_SET_POWER, state, &CUsbAudioDevice::PowerUpCompletionRoutine,
                         &m_WakeEvent, nullptr) != STATUS_PENDING)
     KeSetEvent(&m_WakeEvent, IO_NO_INCREMENT, FALSE);
-}
-
-void CUsbAudioDevice::WakeWorkItemRoutine(PDEVICE_OBJECT, PVOID context) {
-  auto* work = static_cast<IdleWorkContext*>(context);
-  PIO_WORKITEM item = work->item;
-  CUsbAudioDevice* device = work->device;
-  ExFreePool(work);
-  device->RequestWakePower();
-  IoFreeWorkItem(item);
 }
 
 void CUsbAudioDevice::PowerUpCompletionRoutine(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
@@ -214,21 +206,7 @@ NTSTATUS CUsbAudioDevice::IdleIrpCompletion(PDEVICE_OBJECT, PIRP irp, PVOID cont
   if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && self->m_DevicePowerState != PowerDeviceD0 &&
       !self->m_IdleStopping) {
     KeClearEvent(&self->m_WakeEvent);
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-      self->RequestWakePower();
-    } else {
-      auto* work = static_cast<IdleWorkContext*>(
-          ExAllocatePoolWithTag(NonPagedPool, sizeof(IdleWorkContext), USB_DEVICE_DATA_TAG));
-      PIO_WORKITEM item = work ? IoAllocateWorkItem(self->m_DeviceObject) : nullptr;
-      if (item) {
-        work->item = item;
-        work->device = self;
-        IoQueueWorkItem(item, &CUsbAudioDevice::WakeWorkItemRoutine, DelayedWorkQueue, work);
-      } else {
-        if (work) ExFreePool(work);
-        KeSetEvent(&self->m_WakeEvent, IO_NO_INCREMENT, FALSE);
-      }
-    }
+    self->RequestWakePower();
   }
 
   KIRQL irql;

@@ -5,6 +5,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/DriverEntry.h"
 #include "kernel/format.h"
+#include "sim/ModelReport.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
@@ -44,9 +45,10 @@ std::string StatusText(NTSTATUS status) {
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
   DriverReport report;
-  // The driver's own miniports are not built yet: the topology filter comes
-  // from the stand-in.
-  MiniportFactories previous = SetMiniportFactories({sim::standin::CreateStandinTopology, nullptr});
+  // The driver's own miniports are not built yet: the topology filter and
+  // each engine's wave filter come from the stand-in.
+  MiniportFactories previous =
+      SetMiniportFactories({sim::standin::CreateStandinTopology, sim::standin::CreateStandinWave});
   report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
   {
     sim::SimDevice device(descriptors, embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile());
@@ -56,6 +58,8 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevic
     if (NT_SUCCESS(report.entry)) report.addDevice = host.AddDevice(port.Pdo());
     if (NT_SUCCESS(report.addDevice)) {
       report.start = host.Start();
+      report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
+                                              : sim::DescribeModelRefusal(report.start, descriptors);
       char text[160];
       std::snprintf(text, sizeof(text),
                     "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",
@@ -108,6 +112,8 @@ std::string DescribeDriver(const DriverReport& r) {
   out += "\n";
   if (r.modelMissing)
     out += "hardware model: the product's hardware model is not built yet, so the start stops there\n";
+  else if (!r.model.empty())
+    out += r.model + (r.model.back() == '\n' ? "" : "\n");
   return out;
 }
 
@@ -126,7 +132,7 @@ std::string DriverJson(const DriverReport& r) {
   out += "], \"filters\": [";
   for (size_t n = 0; n < r.filters.size(); ++n) out += std::string(n ? ", " : "") + JsonString(r.filters[n]);
   out += "], \"hardwareModel\": ";
-  out += r.modelMissing ? JsonString("not built yet") : JsonString("present");
+  out += r.modelMissing ? JsonString("not built yet") : JsonString(r.model);
   return out + "}";
 }
 

@@ -28,6 +28,7 @@ struct DriverReport {
   std::string adapterDevice;  // the adapter's stack: adapter device over the PDO
   std::vector<InterfaceReport> interfaces;
   std::vector<std::string> filters;
+  std::string model;  // the hardware model as text, or why the device was refused
   // The product's hardware model is not part of the build yet.
   bool modelMissing = false;
 };

@@ -59,6 +59,17 @@ void CMiniportTopology::EntryList<T>::InsertTail(T* entry) {
   ++count;
 }
 
+// Pin and node entries hold one reference on their node.
+template <typename T>
+void CMiniportTopology::ReleaseEntries(EntryList<T>& list) {
+  while (T* entry = list.first) {
+    list.first = entry->next;
+    if (entry->node) entry->node->Release();
+    ExFreePool(entry);
+  }
+  list = {};
+}
+
 // ---- Factory and object -------------------------------------------------------------------
 
 NTSTATUS CreateMiniportTopology(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outerUnknown, POOL_TYPE poolType) {
@@ -88,19 +99,9 @@ CMiniportTopology::~CMiniportTopology() {
     m_Connections.first = entry->next;
     ExFreePool(entry);
   }
-  while (NodeEntry* entry = m_KsNodes.first) {
-    m_KsNodes.first = entry->next;
-    if (entry->node) entry->node->Release();
-    ExFreePool(entry);
-  }
-  while (PinEntry* entry = m_Pins.first) {
-    m_Pins.first = entry->next;
-    if (entry->node) entry->node->Release();
-    ExFreePool(entry);
-  }
+  ReleaseEntries(m_KsNodes);
+  ReleaseEntries(m_Pins);
   m_Connections = {};
-  m_KsNodes = {};
-  m_Pins = {};
   FreeAndClear(m_Name);
   if (m_AudioHal) m_AudioHal->Release();
   m_AudioHal = nullptr;
@@ -455,6 +456,7 @@ class CMiniportTopology::SourceWalk {
   bool Init() {
     const ULONG nodes = m_Owner->m_KsNodes.count;
     if (nodes == 0) return true;
+    static_assert(kNotWalked == 0, "the marks start zeroed");
     m_Marks = AllocateZeroed<UCHAR>(nodes);
     m_Frames = AllocateZeroed<Frame>(nodes);
     return m_Marks && m_Frames;

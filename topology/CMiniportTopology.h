@@ -95,6 +95,8 @@ class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public 
     PCCONNECTION_DESCRIPTOR connection;
   };
   class SourceWalk;
+  template <typename T>
+  static void ReleaseEntries(EntryList<T>& list);
 
   // ---- Description
   NTSTATUS CollectPins();
@@ -142,6 +144,9 @@ class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public 
   NTSTATUS HandleGenericDevSpecific(PPCPROPERTY_REQUEST request);
   NTSTATUS HandleJackDescription(PPCPROPERTY_REQUEST request);
   NTSTATUS HandleJackDescription2(PPCPROPERTY_REQUEST request);
+  // Both jack answers: KSJACK_DESCRIPTION records, or KSJACK_DESCRIPTION2
+  // (`presence`).
+  NTSTATUS AnswerJacks(PPCPROPERTY_REQUEST request, bool presence);
   NTSTATUS HandlePinCapsProperty(PPCPROPERTY_REQUEST request);
   NTSTATUS HandleEvent(PPCEVENT_REQUEST request);
   void RaiseControlChange(ULONG nodeIndex);

@@ -256,6 +256,22 @@ NTSTATUS HandleFlag(PPCPROPERTY_REQUEST request, ITopoNode* node, REFIID iid, co
   return status;
 }
 
+// GET or SET of one channel's level (level and gain-pad nodes).
+NTSTATUS ChannelLevel(PPCPROPERTY_REQUEST request, ILevelNode* level) {
+  NTSTATUS status = ValidatePropertyParams(request, kChannelValue, STATUS_INVALID_PARAMETER);
+  if (!NT_SUCCESS(status)) return status;
+  const ULONG channel = ReadUlong(request->Instance);
+  if (request->Verb == KSPROPERTY_TYPE_GET) {
+    LONG value = 0;
+    status = level->GetLevel(channel, &value);
+    if (NT_SUCCESS(status)) WriteUlong(request->Value, static_cast<ULONG>(value));
+  } else {
+    status = level->SetLevel(channel, static_cast<LONG>(ReadUlong(request->Value)));
+  }
+  if (NT_SUCCESS(status)) request->ValueSize = sizeof(ULONG);
+  return status;
+}
+
 NTSTATUS LevelRange(void* level, LONG* maximum, LONG* minimum, LONG* step) {
   return static_cast<ILevelNode*>(level)->GetRange(maximum, minimum, step);
 }
@@ -430,25 +446,14 @@ NTSTATUS CMiniportTopology::HandleLevelProperty(PPCPROPERTY_REQUEST request) {
   if (!NT_SUCCESS(status)) return status;
 
   switch (request->Verb) {
-    case KSPROPERTY_TYPE_GET: {
-      status = ValidatePropertyParams(request, kChannelValue, STATUS_INVALID_PARAMETER);
-      LONG value = 0;
-      if (NT_SUCCESS(status)) status = level->GetLevel(ReadUlong(request->Instance), &value);
-      if (!NT_SUCCESS(status)) return status;
-      WriteUlong(request->Value, static_cast<ULONG>(value));
-      request->ValueSize = sizeof(ULONG);
-      return STATUS_SUCCESS;
-    }
+    case KSPROPERTY_TYPE_GET:
+      return ChannelLevel(request, level.Get());
     case KSPROPERTY_TYPE_SET:
-      status = ValidatePropertyParams(request, kChannelValue, STATUS_INVALID_PARAMETER);
-      if (NT_SUCCESS(status))
-        status = level->SetLevel(ReadUlong(request->Instance), static_cast<LONG>(ReadUlong(request->Value)));
-      if (!NT_SUCCESS(status)) return status;
-      request->ValueSize = sizeof(ULONG);
+      status = ChannelLevel(request, level.Get());
       // The private set tells every listener; the standard one leaves that
       // to the audio stack.
-      if (levelWithEvent) RaiseControlChange(request->Node);
-      return STATUS_SUCCESS;
+      if (NT_SUCCESS(status) && levelWithEvent) RaiseControlChange(request->Node);
+      return status;
     case KSPROPERTY_TYPE_BASICSUPPORT: {
       ULONG channels = 0;
       status = level->GetChannelCount(&channels);
@@ -569,21 +574,9 @@ NTSTATUS CMiniportTopology::HandleInputGainPadProperty(PPCPROPERTY_REQUEST reque
   NTSTATUS status = level.Query(node, IID_ILevelNode);
   if (!NT_SUCCESS(status)) return status;
   switch (request->Verb) {
-    case KSPROPERTY_TYPE_GET: {
-      status = ValidatePropertyParams(request, kChannelValue, STATUS_INVALID_PARAMETER);
-      LONG value = 0;
-      if (NT_SUCCESS(status)) status = level->GetLevel(ReadUlong(request->Instance), &value);
-      if (!NT_SUCCESS(status)) return status;
-      WriteUlong(request->Value, static_cast<ULONG>(value));
-      request->ValueSize = sizeof(ULONG);
-      return STATUS_SUCCESS;
-    }
+    case KSPROPERTY_TYPE_GET:
     case KSPROPERTY_TYPE_SET:
-      status = ValidatePropertyParams(request, kChannelValue, STATUS_INVALID_PARAMETER);
-      if (NT_SUCCESS(status))
-        status = level->SetLevel(ReadUlong(request->Instance), static_cast<LONG>(ReadUlong(request->Value)));
-      if (NT_SUCCESS(status)) request->ValueSize = sizeof(ULONG);
-      return status;
+      return ChannelLevel(request, level.Get());
     case KSPROPERTY_TYPE_BASICSUPPORT: {
       ULONG channels = 0;
       status = level->GetChannelCount(&channels);
@@ -792,42 +785,15 @@ NTSTATUS CMiniportTopology::HandleGenericDevSpecific(PPCPROPERTY_REQUEST request
 
 NTSTATUS CMiniportTopology::HandleJackDescription(PPCPROPERTY_REQUEST request) {
   PAGED_CODE();
-  NodeInterface<ITerminal> terminal;
-  bool answered = false;
-  NTSTATUS status = LookupPinTerminal(request, terminal.Receive(), &answered);
-  if (!NT_SUCCESS(status) || answered) return status;
-
-  ULONG jacks = 0;
-  status = terminal->GetJackCount(&jacks, 0);
-  if (!NT_SUCCESS(status)) return status;
-  if (jacks == 0 || jacks > MAXULONG / sizeof(JackRecord)) return STATUS_INVALID_DEVICE_REQUEST;
-  const ULONG needed = sizeof(KSMULTIPLE_ITEM) + jacks * sizeof(KSJACK_DESCRIPTION);
-  status = ValidateSizedAnswer(request, needed, STATUS_INVALID_DEVICE_REQUEST);
-  if (!NT_SUCCESS(status)) return status;
-
-  const ULONG recordBytes = jacks * sizeof(JackRecord);
-  auto* records = static_cast<JackRecord*>(ExAllocatePoolWithTag(PagedPool, recordBytes, TOPOLOGY_TEMP_TAG));
-  if (!records) return STATUS_INSUFFICIENT_RESOURCES;
-  status = terminal->GetJackDescriptions(recordBytes, records, 0);
-  if (NT_SUCCESS(status)) {
-    auto* out = static_cast<PUCHAR>(request->Value);
-    const KSMULTIPLE_ITEM header{needed, jacks};
-    RtlCopyMemory(out, &header, sizeof header);
-    out += sizeof header;
-    for (ULONG i = 0; i < jacks; ++i, out += sizeof(KSJACK_DESCRIPTION)) {
-      const JackRecord& r = records[i];
-      const KSJACK_DESCRIPTION d{r.ChannelMapping, r.Color,          r.ConnectionType,
-                                 r.GeoLocation,    r.GenLocation,    r.PortConnection,
-                                 static_cast<BOOL>(r.IsConnected)};
-      RtlCopyMemory(out, &d, sizeof d);
-    }
-    request->ValueSize = needed;
-  }
-  ExFreePool(records);
-  return status;
+  return AnswerJacks(request, false);
 }
 
 NTSTATUS CMiniportTopology::HandleJackDescription2(PPCPROPERTY_REQUEST request) {
+  PAGED_CODE();
+  return AnswerJacks(request, true);
+}
+
+NTSTATUS CMiniportTopology::AnswerJacks(PPCPROPERTY_REQUEST request, bool presence) {
   PAGED_CODE();
   NodeInterface<ITerminal> terminal;
   bool answered = false;
@@ -838,7 +804,8 @@ NTSTATUS CMiniportTopology::HandleJackDescription2(PPCPROPERTY_REQUEST request) 
   status = terminal->GetJackCount(&jacks, 0);
   if (!NT_SUCCESS(status)) return status;
   if (jacks == 0 || jacks > MAXULONG / sizeof(JackRecord)) return STATUS_INVALID_DEVICE_REQUEST;
-  const ULONG needed = sizeof(KSMULTIPLE_ITEM) + jacks * sizeof(KSJACK_DESCRIPTION2);
+  const ULONG recordSize = presence ? sizeof(KSJACK_DESCRIPTION2) : sizeof(KSJACK_DESCRIPTION);
+  const ULONG needed = sizeof(KSMULTIPLE_ITEM) + jacks * recordSize;
   status = ValidateSizedAnswer(request, needed, STATUS_INVALID_DEVICE_REQUEST);
   if (!NT_SUCCESS(status)) return status;
 
@@ -851,10 +818,18 @@ NTSTATUS CMiniportTopology::HandleJackDescription2(PPCPROPERTY_REQUEST request) 
     const KSMULTIPLE_ITEM header{needed, jacks};
     RtlCopyMemory(out, &header, sizeof header);
     out += sizeof header;
-    for (ULONG i = 0; i < jacks; ++i, out += sizeof(KSJACK_DESCRIPTION2)) {
-      const bool detects = (records[i].NoPresenceDetectCapability & 1) == 0;
-      const KSJACK_DESCRIPTION2 d{0, detects ? JACKDESC2_PRESENCE_DETECT_CAPABILITY : 0};
-      RtlCopyMemory(out, &d, sizeof d);
+    for (ULONG i = 0; i < jacks; ++i, out += recordSize) {
+      const JackRecord& r = records[i];
+      if (presence) {
+        const bool detects = (r.NoPresenceDetectCapability & 1) == 0;
+        const KSJACK_DESCRIPTION2 d{0, detects ? JACKDESC2_PRESENCE_DETECT_CAPABILITY : 0};
+        RtlCopyMemory(out, &d, sizeof d);
+      } else {
+        const KSJACK_DESCRIPTION d{r.ChannelMapping, r.Color,          r.ConnectionType,
+                                   r.GeoLocation,    r.GenLocation,    r.PortConnection,
+                                   static_cast<BOOL>(r.IsConnected)};
+        RtlCopyMemory(out, &d, sizeof d);
+      }
     }
     request->ValueSize = needed;
   }

@@ -70,27 +70,31 @@ ModelRefusal GetLastModelRefusal() { return g_LastRefusal; }
 
 void C7719AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
   if (NT_SUCCESS(status) || !NT_SUCCESS(g_LastRefusal.status)) return;
-  g_LastRefusal = ModelRefusal{step, reason, status};
+  g_LastRefusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
 }
 
-NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
+namespace {
+
+template <typename TModel>
+NTSTATUS CreateModel(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId, ULONG tag) {
   PAGED_CODE();
   if (!innerUnknown) return STATUS_INVALID_PARAMETER;
-  auto* hal = new (NonPagedPool, C7719_HAL_TAG) C7719AudioHal(outerUnknown, vendorId, productId);
+  ClearRefusal();
+  auto* hal = new (NonPagedPool, tag) TModel(outerUnknown, vendorId, productId);
   if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
   hal->NonDelegatingAddRef();
   *innerUnknown = hal->GetInnerUnknown();
   return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
+  return CreateModel<C7719AudioHal>(innerUnknown, outerUnknown, vendorId, productId, C7719_HAL_TAG);
 }
 
 NTSTATUS CK784AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
-  PAGED_CODE();
-  if (!innerUnknown) return STATUS_INVALID_PARAMETER;
-  auto* hal = new (NonPagedPool, K784_HAL_TAG) CK784AudioHal(outerUnknown, vendorId, productId);
-  if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
-  hal->NonDelegatingAddRef();
-  *innerUnknown = hal->GetInnerUnknown();
-  return STATUS_SUCCESS;
+  return CreateModel<CK784AudioHal>(innerUnknown, outerUnknown, vendorId, productId, K784_HAL_TAG);
 }
 
 // ============================================================================

@@ -45,13 +45,15 @@ constexpr USHORT TYPE_III_FORMAT_TAG_BITS = 0x2001;
 constexpr WORD WAVE_FORMAT_DOLBY_AC3_SPDIF = 0x0092;
 constexpr WORD WAVE_FORMAT_WMA_SPDIF = 0x0164;
 
-// Why the last configuration refused its device, for the host's report:
-// the parse step, what was wrong and the status. Empty when the last
-// configuration succeeded.
+// Why the last product model refused its device, for the host's report:
+// the parse step, what was wrong, the status and the device's IDs. Empty
+// from the creation of a model until its configuration fails.
 struct ModelRefusal {
   const char* step = nullptr;
   const char* reason = nullptr;
   NTSTATUS status = STATUS_SUCCESS;
+  USHORT vendorId = 0;
+  USHORT productId = 0;
 };
 ModelRefusal GetLastModelRefusal();
 

@@ -638,29 +638,32 @@ NTSTATUS CUac1AudioHal::UsbParseAudioStreamInterface() {
 NTSTATUS CUac1AudioHal::SearchUpstream(ULONG pinId, ULONG terminalNodeId, bool* reached) {
   PAGED_CODE();
   *reached = false;
+  // Every id enters the ring once: paths that meet are walked once, and a
+  // loop ends where it closes.
   CTakenSet taken(GetNodeCount());
   if (!taken) return STATUS_INSUFFICIENT_RESOURCES;
   CIdRing ring;
   ring.Push(pinId);
+  taken.Add(pinId);
   while (!ring.Empty()) {
     const ULONG id = ring.Pop();
     if (id == terminalNodeId) {
       *reached = true;
       return STATUS_SUCCESS;
     }
-    // Paths that meet are walked once, and a loop ends where it closes.
-    if (!taken.Valid(id) || taken.Contains(id)) continue;
-    taken.Add(id);
     ITopoNode* node = nullptr;
-    if (!NT_SUCCESS(FindNodeById(id, &node))) return STATUS_SUCCESS;
+    if (!taken.Valid(id) || !NT_SUCCESS(FindNodeById(id, &node))) return STATUS_SUCCESS;
+    if (node->GetSourceCount() == 0) continue;
     ULONG sources[MAX_SOURCES_READ];
     ULONG count = MAX_SOURCES_READ;
-    if (node->GetSourceCount() == 0) continue;
     NTSTATUS status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
     ULONG fresh = 0;
-    for (ULONG i = 0; i < count; ++i)
-      if (!taken.Contains(sources[i])) sources[fresh++] = sources[i];
+    for (ULONG i = 0; i < count; ++i) {
+      if (taken.Contains(sources[i])) continue;
+      taken.Add(sources[i]);
+      sources[fresh++] = sources[i];
+    }
     if (fresh > ring.Free()) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG i = 0; i < fresh; ++i) ring.Push(sources[i]);
   }
@@ -713,7 +716,25 @@ NTSTATUS CUac1AudioHal::AttachEngineNodes(CUsbStreamEngine* engine, ULONG termin
     if (!NT_SUCCESS(status)) break;
     ++attached;
   }
-  return attached > 0 && NT_SUCCESS(status) ? status : STATUS_INVALID_PARAMETER;
+  if (attached == 0 || !NT_SUCCESS(status)) return STATUS_INVALID_PARAMETER;
+
+  // An output terminal with selectable types hangs its output-type switch
+  // off its first pin, beside the path: the engine takes it too, so that
+  // its category (and name) follows the selected type and a change of type
+  // re-registers it.
+  for (ULONG i = 0; i < count; ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(GetNode(i, &node)) || !node || node->GetType() != NODE_TYPE_OUTPUT_TYPE) continue;
+    ULONG pin = 0;
+    ULONG one = 1;
+    ITopoNode* attachedPin = nullptr;
+    if (node->GetSourceCount() == 0 || !NT_SUCCESS(node->GetSourceIds(&one, &pin)) || one != 1 ||
+        !NT_SUCCESS(engine->FindNode(pin, &attachedPin)) || attachedPin->GetType() != NODE_TYPE_OUTPUT_PIN)
+      continue;
+    status = engine->AttachNode(node);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return status;
 }
 
 NTSTATUS CUac1AudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNodeId) {
@@ -734,10 +755,14 @@ NTSTATUS CUac1AudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNod
     ULONG count = MAX_SOURCES_READ;
     status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
+    // Sources already attached, or named twice, are queued no more.
     ULONG fresh = 0;
     for (ULONG i = 0; i < count; ++i) {
       ITopoNode* attachedNode = nullptr;
-      if (!NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) sources[fresh++] = sources[i];
+      if (NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
+      bool twice = false;
+      for (ULONG k = 0; k < fresh && !twice; ++k) twice = sources[k] == sources[i];
+      if (!twice) sources[fresh++] = sources[i];
     }
     if (fresh > ring.Free()) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG i = 0; i < fresh; ++i) ring.Push(sources[i]);
@@ -745,33 +770,37 @@ NTSTATUS CUac1AudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNod
   return STATUS_SUCCESS;
 }
 
+namespace {
+
+// A node the driver adds itself: numbered after the model's last node,
+// added to the model and attached to the engine (which registers it as a
+// processor when it is one).
+template <typename TNode, typename TInit>
+NTSTATUS AddSoftwareNode(CAudioHal* hal, CUsbStreamEngine* engine, ULONG* nodeId, TInit init) {
+  const ULONG id = hal->GetNodeCount();
+  auto* node = new (NonPagedPool, UAC1_HAL_TAG) TNode(nullptr, id);
+  if (!node) return STATUS_INSUFFICIENT_RESOURCES;
+  node->NonDelegatingAddRef();
+  NTSTATUS status = init(node);
+  if (NT_SUCCESS(status)) status = hal->AddNode(static_cast<ITopoNode*>(node));
+  if (NT_SUCCESS(status)) status = engine->AttachNode(static_cast<ITopoNode*>(node));
+  node->NonDelegatingRelease();
+  if (NT_SUCCESS(status)) *nodeId = id;
+  return status;
+}
+
+}  // namespace
+
 NTSTATUS CUac1AudioHal::CreateSoftwareMuteNode(CUsbStreamEngine* engine, ULONG sourceId, ULONG* muteNodeId) {
   PAGED_CODE();
-  const ULONG id = GetNodeCount();
-  auto* mute = new (NonPagedPool, UAC1_HAL_TAG) CSoftwareMuteNode(nullptr, id);
-  if (!mute) return STATUS_INSUFFICIENT_RESOURCES;
-  mute->NonDelegatingAddRef();
-  NTSTATUS status = mute->Init(sourceId, 1);
-  if (NT_SUCCESS(status)) status = AddNode(static_cast<ITopoNode*>(mute));
-  // Attaching registers the node as one of the engine's processors.
-  if (NT_SUCCESS(status)) status = engine->AttachNode(static_cast<ITopoNode*>(mute));
-  mute->NonDelegatingRelease();
-  if (NT_SUCCESS(status)) *muteNodeId = id;
-  return status;
+  return AddSoftwareNode<CSoftwareMuteNode>(this, engine, muteNodeId,
+                                            [&](CSoftwareMuteNode* mute) { return mute->Init(sourceId, 1); });
 }
 
 NTSTATUS CUac1AudioHal::CreatePassThroughSelector(CUsbStreamEngine* engine, ULONG sourceId, ULONG* selectorNodeId) {
   PAGED_CODE();
-  const ULONG id = GetNodeCount();
-  auto* selector = new (NonPagedPool, UAC1_HAL_TAG) CSelectorNode(nullptr, id);
-  if (!selector) return STATUS_INSUFFICIENT_RESOURCES;
-  selector->NonDelegatingAddRef();
-  NTSTATUS status = selector->Init(1, &sourceId);
-  if (NT_SUCCESS(status)) status = AddNode(static_cast<ITopoNode*>(selector));
-  if (NT_SUCCESS(status)) status = engine->AttachNode(static_cast<ITopoNode*>(selector));
-  selector->NonDelegatingRelease();
-  if (NT_SUCCESS(status)) *selectorNodeId = id;
-  return status;
+  return AddSoftwareNode<CSelectorNode>(this, engine, selectorNodeId,
+                                        [&](CSelectorNode* selector) { return selector->Init(1, &sourceId); });
 }
 
 NTSTATUS CUac1AudioHal::InsertSoftwareMute(CUsbStreamEngine* engine) {

@@ -82,6 +82,7 @@ HubPort::HubPort(UsbFunction* function, const HubPortConfig& config) : m_Functio
   pdo.compatibleIds = {u"USB\\Class_01&SubClass_01&Prot_00", u"USB\\Class_01&SubClass_01", u"USB\\Class_01"};
   pdo.deviceId = pdo.hardwareIds.back();
   pdo.instanceId = config.instanceId;
+  pdo.driverKey = config.driverKey;
   pdo.deviceDescription = u"USB Audio Device";
   pdo.stackSize = config.stackSize;
   DEVICE_CAPABILITIES& caps = pdo.capabilities;
@@ -99,6 +100,9 @@ HubPort::HubPort(UsbFunction* function, const HubPortConfig& config) : m_Functio
   caps.DeviceWake = PowerDeviceD2;
   m_Pdo = io::CreatePhysicalDevice(pdo);
   KERNEL_RULE(m_Pdo != nullptr, "the hub port could not create its PDO");
+  if (!config.driverKey.empty())
+    registry::CreateKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + config.driverKey +
+                        u"\\Settings");
   io::SetPhysicalDeviceDispatch(m_Pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL,
                                 [this](PDEVICE_OBJECT d, PIRP irp) { return DispatchInternal(d, irp); });
   io::SetPhysicalDeviceDispatch(m_Pdo, IRP_MJ_PNP, [this](PDEVICE_OBJECT d, PIRP irp) { return DispatchPnp(d, irp); });
@@ -929,15 +933,21 @@ NTSTATUS HubPort::SubmitIdleNotification(PIRP irp) {
       refusal = STATUS_DEVICE_BUSY;
     else if (!m_Connected || m_Removed)
       refusal = STATUS_DEVICE_NOT_CONNECTED;
+    if (refusal == STATUS_SUCCESS) {
+      irp->Tail.Overlay.DriverContext[0] = this;
+      IoSetCancelRoutine(irp, &HubPort::IdleCancelRoutine);
+      // Cancelled before the hub had it: the port is never suspended for it.
+      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+        refusal = STATUS_CANCELLED;
+      else
+        m_IdleIrp = irp;
+    }
     if (refusal != STATUS_SUCCESS) {
       irp->IoStatus.Status = refusal;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return refusal;
     }
-    m_IdleIrp = irp;
     IoMarkIrpPending(irp);
-    irp->Tail.Overlay.DriverContext[0] = this;
-    IoSetCancelRoutine(irp, &HubPort::IdleCancelRoutine);
   }
   // The hub is ready to suspend the port at once: it asks the client to
   // power down, then suspends the port if the request is still pending.

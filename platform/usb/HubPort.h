@@ -39,6 +39,10 @@ struct HubPortConfig {
   // "USB\VID_vvvv&PID_pppp" from the device descriptor.
   std::vector<std::u16string> hardwareIds;
   std::u16string instanceId = u"6&2c3d4e5f&0&1";
+  // The driver's software key below Control\Class, as the installation of
+  // the device's driver leaves it (its "Settings" key is created with it);
+  // empty: a device without an installed driver.
+  std::u16string driverKey = u"{4d36e96c-e325-11ce-bfc1-08002be10318}\\0000";
   // The USB frame number at clock time zero.
   ULONG frameBase = 1000;
   CCHAR stackSize = 1;

@@ -33,7 +33,7 @@ inline float PowerOfTwo(int32_t s) { return std::bit_cast<float>(static_cast<uin
 
 template <bool kScaled>
 inline void S16ToF32(const int16_t* src, float* dst, int64_t n, float factor) {
-  auto one = [&] {
+  auto one = [&]() LEVEL_INLINE {
     float v = static_cast<float>(LoadAs<int16_t>(src));
     if constexpr (kScaled) v = v * factor;
     StoreF(dst, v);
@@ -74,7 +74,7 @@ inline DspStatus S32ToF32Scaled(const int32_t* src, float* dst, int32_t len, int
   const bool scaled = scaleExp != 0;
   const float factor = scaled ? PowerOfTwo(Clamp(scaleExp, -96, 126)) : 1.0f;
   // Converted first (ties to even above 2^24), multiplied second.
-  auto one = [&](int64_t i) {
+  auto one = [&](int64_t i) LEVEL_INLINE {
     float v = static_cast<float>(LoadAs<int32_t>(src + i));
     if (scaled) v = v * factor;
     StoreF(dst + i, v);
@@ -90,7 +90,7 @@ inline DspStatus S32ToF32Scaled(const int32_t* src, float* dst, int32_t len, int
   const int64_t end = len - (len - head) % 8;
   for (int64_t i = 0; i < head; ++i) one(i);
   const __m128 f = _mm_set1_ps(factor);
-  auto run = [&]<bool kAlignedSrc>() {
+  auto run = [&]<bool kAlignedSrc>() LEVEL_INLINE {
     for (int64_t i = head; i < end; i += 8) {
       const __m128i a = kAlignedSrc ? LoadA128(src + i) : LoadU128(src + i);
       const __m128i b = kAlignedSrc ? LoadA128(src + i + 4) : LoadU128(src + i + 4);
@@ -114,7 +114,7 @@ inline int32_t Sample24(const uint8_t* p) {
 }
 
 inline void S24ToF32(const uint8_t* src, float* dst, int64_t n) {
-  auto one = [&] {
+  auto one = [&]() LEVEL_INLINE {
     StoreF(dst, static_cast<float>(Sample24(src)));
     src += 3, ++dst, --n;
   };
@@ -125,7 +125,7 @@ inline void S24ToF32(const uint8_t* src, float* dst, int64_t n) {
   for (; n >= 8; n -= 8, src += 24, dst += 8) {
     // A 4-byte load starting one byte early puts a sample in the upper 24
     // bits; the arithmetic shift sign-extends it.
-    auto lanes = [&](const uint8_t* p) {
+    auto lanes = [&](const uint8_t* p) LEVEL_INLINE {
       return _mm_srai_epi32(
           _mm_set_epi32(LoadAs<int32_t>(p + 8), LoadAs<int32_t>(p + 5), LoadAs<int32_t>(p + 2), LoadAs<int32_t>(p - 1)),
           8);
@@ -146,18 +146,18 @@ inline DspStatus S24ToF32Entry(const uint8_t* srcBytes, float* dst, int32_t len)
 
 template <int kLevel>
 inline void S32ToF32(const int32_t* src, float* dst, int64_t n) {
-  auto one = [&] {
+  auto one = [&]() LEVEL_INLINE {
     StoreF(dst, static_cast<float>(LoadAs<int32_t>(src)));
     ++src, ++dst, --n;
   };
   while (n > 0 && (Addr(dst) & 12) != 0) one();
-  auto run = [&]<int kKind>() {
-    auto load = [](const int32_t* p) {
+  auto run = [&]<int kKind>() LEVEL_INLINE {
+    auto load = [](const int32_t* p) LEVEL_INLINE {
       if constexpr (kKind == 0) return LoadA128(p);
       if constexpr (kKind == 1) return LoadDq128(p);
       if constexpr (kKind == 2) return LoadU128(p);
     };
-    auto store = [](float* p, __m128 v) {
+    auto store = [](float* p, __m128 v) LEVEL_INLINE {
       if constexpr (kKind == 2)
         _mm_storeu_ps(p, v);
       else
@@ -224,11 +224,11 @@ inline void F32ToS24(const float* src, uint8_t* dst, int64_t n, int32_t scaleExp
   const __m128 hi = _mm_set1_ps(8388607.0f);
   // max(v, lo) takes lo for a NaN v (the second operand wins), so a NaN
   // saturates low.
-  auto convert = [&](__m128 v) {
+  auto convert = [&](__m128 v) LEVEL_INLINE {
     if constexpr (kScaled) v = _mm_mul_ps(v, f);
     return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(v, lo), hi));
   };
-  auto one = [&] {
+  auto one = [&]() LEVEL_INLINE {
     const uint32_t r = static_cast<uint32_t>(_mm_cvtsi128_si32(convert(_mm_set_ss(LoadF(src)))));
     StoreAs<uint16_t>(dst, static_cast<uint16_t>(r));
     dst[2] = static_cast<uint8_t>(r >> 16);
@@ -265,7 +265,7 @@ inline void CopyWord(const float* from, float* to) { StoreAs<uint32_t>(to, LoadA
 inline void Interleave2(const float* left, const float* right, float* dst, int64_t n) {
   int64_t i = 0;
   if (n >= 8) {
-    auto run = [&]<bool kAligned>() {
+    auto run = [&]<bool kAligned>() LEVEL_INLINE {
       for (; i + 8 <= n; i += 8) {
         const __m128 l0 = kAligned ? _mm_load_ps(left + i) : _mm_loadu_ps(left + i);
         const __m128 l1 = kAligned ? _mm_load_ps(left + i + 4) : _mm_loadu_ps(left + i + 4);
@@ -299,7 +299,7 @@ inline void Interleave2(const float* left, const float* right, float* dst, int64
 inline void Deinterleave2(const float* src, float* left, float* right, int64_t n) {
   int64_t i = 0;
   if (n >= 4) {
-    auto run = [&]<bool kAligned>() {
+    auto run = [&]<bool kAligned>() LEVEL_INLINE {
       for (; i + 4 <= n; i += 4) {
         const float* in = src + 2 * i;
         // (L0 R0 L1 R1) and (L2 R2 L3 R3), each reordered to (L L R R).
@@ -497,8 +497,8 @@ inline void RoundKernel(const float* src, Out* dst, int64_t n, bool nearest, int
     ++s, ++d, --left;
   }
 
-  auto body = [&]<bool kAlignedDst, int kLoad>() {
-    auto load = [](const float* p) {
+  auto body = [&]<bool kAlignedDst, int kLoad>() LEVEL_INLINE {
+    auto load = [](const float* p) LEVEL_INLINE {
       if constexpr (kLoad == 0) return _mm_load_ps(p);
       if constexpr (kLoad == 1) return _mm_loadu_ps(p);
       if constexpr (kLoad == 2) return _mm_castsi128_ps(LoadDq128(p));

@@ -22,16 +22,9 @@ namespace {
 #define FFT_LEVEL_SHARED_SUFFIX L1
 #include "primitives/levels/FftLevelEntries.inc"
 
-// Level 1's own builds of the table builders that levels 2 and 3 share
-// (FftTablesL2L3.cpp); the swap list is the baseline's, which serves level 1.
-
-int32_t* BuildBitReverseIndexTableL1(int32_t n, int32_t* table) { return BitReverseIndexTableBody(n, table); }
-int32_t* BuildBlockBitReverseTableL1(int32_t n, int32_t blockBits, int32_t* table) {
-  return BlockBitReverseTableBody(n, blockBits, table, BuildBitReverseSwapList);
-}
-float* BuildButterflyTwiddlesL1(int32_t n, const float* sine, int32_t sineOrder, float* out) {
-  return ButterflyTwiddlesBody(1, n, sine, sineOrder, out);
-}
-float* BuildRecombineTwiddlesInverseL1(int32_t order, const float* sine, int32_t sineOrder, float* out) {
-  return RecombineInverseTableBody(order, sine, sineOrder, out);
-}
+// Level 1's builds of the table builders that levels 2 and 3 share
+// (FftTablesL2L3.cpp); its swap list is the baseline's, which serves level 1.
+#define FFT_SHARED_SUFFIX L1
+#define FFT_SHARED_PLAN_LEVEL 1
+#define FFT_SHARED_SWAP_LIST BuildBitReverseSwapList
+#include "primitives/levels/FftSharedTableBuilders.inc"

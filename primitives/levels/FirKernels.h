@@ -65,7 +65,7 @@ inline float PlainSum(const float* bt, int32_t a, const float* w) {
 template <bool kAlignedDst>
 inline void Pass(const float* bt, int32_t top, int32_t count, const float* w, int32_t shift, float* dst, int64_t n,
                  bool accumulate, int64_t step) {
-  auto store4 = [&](int64_t k) {
+  auto store4 = [&](int64_t k) LEVEL_INLINE {
     __m128 c = Contribution4(bt, top, count, w + k + shift);
     if (accumulate) c = _mm_add_ps(kAlignedDst ? _mm_load_ps(dst + k) : _mm_loadu_ps(dst + k), c);
     if constexpr (kAlignedDst)
@@ -140,11 +140,11 @@ inline void SampleKernel(float x, float* y, const float* taps, int32_t n, float*
     return;
   }
   // Four partial sums; the taps are read backward, four at a time reversed.
-  auto reversedTaps = [&](int32_t k) {
+  auto reversedTaps = [&](int32_t k) LEVEL_INLINE {
     const __m128 t = _mm_loadu_ps(taps + (n - 4 - k));
     return _mm_shuffle_ps(t, t, _MM_SHUFFLE(0, 1, 2, 3));
   };
-  auto product = [&](int32_t k) { return _mm_mul_ps(_mm_loadu_ps(w + k), reversedTaps(k)); };
+  auto product = [&](int32_t k) LEVEL_INLINE { return _mm_mul_ps(_mm_loadu_ps(w + k), reversedTaps(k)); };
   __m128 s = _mm_setzero_ps();
   int32_t k = 0;
   if (Aligned4(w))
@@ -396,7 +396,8 @@ inline int64_t KernelMode1(const MultirateView& v, float* dst, int64_t n, int64_
     offset += table[group];
     const float* quads = s->phaseTaps + 4 * taps * group;
     const float* x = v.base + offset;
-    auto product = [&](int64_t i) { return _mm_mul_ps(_mm_set1_ps(LoadF(x + i)), _mm_load_ps(quads + 4 * i)); };
+    auto product = [&](int64_t i)
+                       LEVEL_INLINE { return _mm_mul_ps(_mm_set1_ps(LoadF(x + i)), _mm_load_ps(quads + 4 * i)); };
     __m128 sum = _mm_setzero_ps();
     int64_t i = 0;
     for (; i + 8 <= taps; i += 8) {
@@ -623,7 +624,7 @@ DspStatus FilterMultirate(const float* src, float* dst, int32_t len, MultirateFi
   Calls::Move(src + (inputs - q), line, static_cast<int32_t>(q));
   const int64_t rest = (outputs - h) % cycle;
   const int64_t whole = outputs - h - rest;
-  const int64_t kernelOutputs = whole;
+  const int64_t kernelOutputs = whole > 0 ? whole - cycle : 0;
   const MultirateView inInput{state, src, q, q + inputs};
   offset = kernel(inInput, dst + h, kernelOutputs, offset - q);
   tail(inInput, dst + h + kernelOutputs, outputs - h - kernelOutputs, offset);

@@ -17,6 +17,11 @@
 #include <cstdint>
 #include <cstring>
 
+// For the lambdas of the kernels: inlined, they keep the pointers they
+// capture in registers; called, they reload them after every store, since
+// the library is built without type-based alias analysis.
+#define LEVEL_INLINE __attribute__((always_inline))
+
 namespace {
 
 inline uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }

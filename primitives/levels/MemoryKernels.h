@@ -213,16 +213,23 @@ inline void CopySmall(const Byte* s, Byte* d, int64_t b) {
     CopySmallL2(s, d, b);
 }
 
-// Source and destination on 16-byte boundaries, level 1: 64-byte blocks, up
-// to three 16-byte blocks, the rest small.
-inline void CopyAlignedL1(const Byte* s, Byte* d, int64_t b) {
+// 64-byte blocks to a 16-byte aligned destination while 64 bytes remain,
+// the source read by `load`; advances the three arguments.
+template <typename Load>
+inline void Blocks64(const Byte*& s, Byte*& d, int64_t& b, Load load) {
   for (; b >= 64; b -= 64, s += 64, d += 64) {
-    const __m128i v0 = LoadA128(s), v1 = LoadA128(s + 16), v2 = LoadA128(s + 32), v3 = LoadA128(s + 48);
+    const __m128i v0 = load(s), v1 = load(s + 16), v2 = load(s + 32), v3 = load(s + 48);
     StoreA128(d, v0);
     StoreA128(d + 16, v1);
     StoreA128(d + 32, v2);
     StoreA128(d + 48, v3);
   }
+}
+
+// Source and destination on 16-byte boundaries, level 1: 64-byte blocks, up
+// to three 16-byte blocks, the rest small.
+inline void CopyAlignedL1(const Byte* s, Byte* d, int64_t b) {
+  Blocks64(s, d, b, LoadA128);
   for (int i = 0; i < 3 && b >= 16; ++i, b -= 16, s += 16, d += 16) StoreA128(d, LoadA128(s));
   CopySmallL1(s, d, b);
 }
@@ -233,12 +240,7 @@ inline void CopyAlignedL1(const Byte* s, Byte* d, int64_t b) {
 inline void CopyAlignedL2(const Byte* s, Byte* d, int64_t b) {
   const int64_t delta = static_cast<int64_t>(Addr(s) & 4095) - static_cast<int64_t>(Addr(d) & 4095);
   if ((delta > 0 && delta <= 160) || delta < -3936) {
-    for (; b >= 64; b -= 64, s += 64, d += 64) {
-      StoreA128(d, LoadA128(s));
-      StoreA128(d + 16, LoadA128(s + 16));
-      StoreA128(d + 32, LoadA128(s + 32));
-      StoreA128(d + 48, LoadA128(s + 48));
-    }
+    Blocks64(s, d, b, LoadA128);
     if (b & 32) {
       const __m128i v0 = LoadA128(s), v1 = LoadA128(s + 16);
       StoreA128(d, v0);
@@ -283,23 +285,12 @@ inline void CopyAlignedL2(const Byte* s, Byte* d, int64_t b) {
 
 // Destination on a 16-byte boundary, source not.
 inline void CopyUnalignedSourceL1(const Byte* s, Byte* d, int64_t b) {
-  for (; b >= 64; b -= 64, s += 64, d += 64) {
-    StoreA128(d, LoadDq128(s));
-    StoreA128(d + 16, LoadDq128(s + 16));
-    StoreA128(d + 32, LoadDq128(s + 32));
-    StoreA128(d + 48, LoadDq128(s + 48));
-  }
+  Blocks64(s, d, b, LoadDq128);
   CopySmallL1(s, d, b);
 }
 
 inline void CopyUnalignedBlocksL2(const Byte* s, Byte* d, int64_t b) {
-  for (; b >= 64; b -= 64, s += 64, d += 64) {
-    const __m128i v0 = LoadU128(s), v1 = LoadU128(s + 16), v2 = LoadU128(s + 32), v3 = LoadU128(s + 48);
-    StoreA128(d, v0);
-    StoreA128(d + 16, v1);
-    StoreA128(d + 32, v2);
-    StoreA128(d + 48, v3);
-  }
+  Blocks64(s, d, b, LoadU128);
   CopySmallL2(s, d, b);
 }
 
@@ -428,7 +419,7 @@ inline void* CopyBytes(const void* src, void* dst, int64_t bytes) {
 
 // Level 1, forward.
 inline void MoveForwardL1(const Byte* s, Byte* d, int64_t b) {
-  auto tail = [&](int64_t rest) {
+  auto tail = [&](int64_t rest) LEVEL_INLINE {
     if (rest >= 16) {
       const uint64_t w0 = LoadAs<uint64_t>(s), w1 = LoadAs<uint64_t>(s + 8);
       StoreAs(d, w0);
@@ -479,7 +470,7 @@ inline void MoveForwardL1(const Byte* s, Byte* d, int64_t b) {
 
 // Level 1, backward: s and d point one past the ends.
 inline void MoveBackwardL1(const Byte* s, Byte* d, int64_t b) {
-  auto tail = [&](int64_t rest) {
+  auto tail = [&](int64_t rest) LEVEL_INLINE {
     if (rest >= 16) {
       s -= 16, d -= 16, rest -= 16;
       const uint64_t w1 = LoadAs<uint64_t>(s + 8), w0 = LoadAs<uint64_t>(s);
@@ -598,13 +589,7 @@ inline int SourceKind(const Byte* s) { return Aligned16(s) ? 0 : ((Addr(s) & 7) 
 inline void MoveForwardL2(const Byte* s, Byte* d, int64_t b) {
   if (b < 64) return MoveBitsForwardL2(s, d, b);
   if (Aligned16(s) && Aligned16(d)) {
-    for (; b >= 64; b -= 64, s += 64, d += 64) {
-      const __m128i v0 = LoadA128(s), v1 = LoadA128(s + 16), v2 = LoadA128(s + 32), v3 = LoadA128(s + 48);
-      StoreA128(d, v0);
-      StoreA128(d + 16, v1);
-      StoreA128(d + 32, v2);
-      StoreA128(d + 48, v3);
-    }
+    Blocks64(s, d, b, LoadA128);
     return MoveBitsForwardL2(s, d, b);
   }
   // The destination's own address bits say what brings it to a boundary.

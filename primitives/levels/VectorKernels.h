@@ -72,9 +72,9 @@ inline void EightPerPass(const float* d, int64_t n, Element element, Blocks bloc
 
 inline void AddInPlaceKernel(const float* src, float* srcDst, int64_t n) {
   EightPerPass(
-      srcDst, n, [&](int64_t i) { StoreF(srcDst + i, LoadF(srcDst + i) + LoadF(src + i)); },
-      [&](int64_t first, int64_t end, bool dstAligned) {
-        auto run = [&]<bool kDst, bool kSrc>() {
+      srcDst, n, [&](int64_t i) LEVEL_INLINE { StoreF(srcDst + i, LoadF(srcDst + i) + LoadF(src + i)); },
+      [&](int64_t first, int64_t end, bool dstAligned) LEVEL_INLINE {
+        auto run = [&]<bool kDst, bool kSrc>() LEVEL_INLINE {
           for (int64_t i = first; i < end; i += 8) {
             Prefetch(src + i, 32 + 64, _MM_HINT_T0);
             const __m128 v0 = _mm_add_ps(Load4<kDst>(srcDst + i), Load4<kSrc>(src + i));
@@ -95,9 +95,9 @@ inline void AddInPlaceKernel(const float* src, float* srcDst, int64_t n) {
 
 inline void AddKernel(const float* a, const float* b, float* dst, int64_t n) {
   EightPerPass(
-      dst, n, [&](int64_t i) { StoreF(dst + i, LoadF(a + i) + LoadF(b + i)); },
-      [&](int64_t first, int64_t end, bool dstAligned) {
-        auto run = [&]<Store kStore, bool kA, bool kB>() {
+      dst, n, [&](int64_t i) LEVEL_INLINE { StoreF(dst + i, LoadF(a + i) + LoadF(b + i)); },
+      [&](int64_t first, int64_t end, bool dstAligned) LEVEL_INLINE {
+        auto run = [&]<Store kStore, bool kA, bool kB>() LEVEL_INLINE {
           for (int64_t i = first; i < end; i += 8) {
             const __m128 v0 = _mm_add_ps(Load4<kA>(a + i), Load4<kB>(b + i));
             const __m128 v1 = _mm_add_ps(Load4<kA>(a + i + 4), Load4<kB>(b + i + 4));
@@ -128,10 +128,10 @@ inline void AddKernel(const float* a, const float* b, float* dst, int64_t n) {
 template <typename Op>
 inline void ConstInPlaceKernel(float value, float* srcDst, int64_t n, Op op, int64_t prefetchBytes) {
   EightPerPass(
-      srcDst, n, [&](int64_t i) { StoreF(srcDst + i, op(LoadF(srcDst + i), value)); },
-      [&](int64_t first, int64_t end, bool dstAligned) {
+      srcDst, n, [&](int64_t i) LEVEL_INLINE { StoreF(srcDst + i, op(LoadF(srcDst + i), value)); },
+      [&](int64_t first, int64_t end, bool dstAligned) LEVEL_INLINE {
         const __m128 v = _mm_set1_ps(value);
-        auto run = [&]<bool kAligned, bool kPrefetch>() {
+        auto run = [&]<bool kAligned, bool kPrefetch>() LEVEL_INLINE {
           for (int64_t i = first; i < end; i += 8) {
             if constexpr (kPrefetch) Prefetch(srcDst + i, prefetchBytes, _MM_HINT_NTA);
             const __m128 v0 = op(Load4<kAligned>(srcDst + i), v);
@@ -173,10 +173,10 @@ inline void MulConstInPlaceKernel(float value, float* srcDst, int64_t n) {
 
 inline void MulConstLoop(const float* src, float value, float* dst, int64_t n) {
   EightPerPass(
-      dst, n, [&](int64_t i) { StoreF(dst + i, LoadF(src + i) * value); },
-      [&](int64_t first, int64_t end, bool dstAligned) {
+      dst, n, [&](int64_t i) LEVEL_INLINE { StoreF(dst + i, LoadF(src + i) * value); },
+      [&](int64_t first, int64_t end, bool dstAligned) LEVEL_INLINE {
         const __m128 v = _mm_set1_ps(value);
-        auto run = [&]<Store kStore, bool kSrc>() {
+        auto run = [&]<Store kStore, bool kSrc>() LEVEL_INLINE {
           for (int64_t i = first; i < end; i += 8) {
             const __m128 v0 = _mm_mul_ps(Load4<kSrc>(src + i), v);
             const __m128 v1 = _mm_mul_ps(Load4<kSrc>(src + i + 4), v);
@@ -194,12 +194,12 @@ inline void MulConstLoop(const float* src, float value, float* dst, int64_t n) {
 
 inline void AbsKernel(const float* src, float* dst, int64_t n) {
   const __m128 mask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  auto one = [&] {
+  auto one = [&]() LEVEL_INLINE {
     StoreAs<uint32_t>(dst, LoadAs<uint32_t>(src) & 0x7FFFFFFFu);
     ++src, ++dst, --n;
   };
   while (n > 0 && (Addr(dst) & 12) != 0) one();
-  auto run = [&]<int kKind>() {
+  auto run = [&]<int kKind>() LEVEL_INLINE {
     for (; n >= 16; n -= 16, src += 16, dst += 16) {
       for (int q = 0; q < 16; q += 4) {
         __m128 v;
@@ -244,9 +244,9 @@ inline void AbsKernel(const float* src, float* dst, int64_t n) {
 // accumulator as first operand.
 template <bool kMax>
 inline void ExtremeKernel(const float* src, int64_t n, float* out) {
-  auto step = [](__m128 acc, __m128 x) { return kMax ? _mm_max_ps(acc, x) : _mm_min_ps(acc, x); };
-  auto step1 = [](__m128 acc, __m128 x) { return kMax ? _mm_max_ss(acc, x) : _mm_min_ss(acc, x); };
-  auto scalar = [](const float* p) { return _mm_set_ss(LoadF(p)); };
+  auto step = [](__m128 acc, __m128 x) LEVEL_INLINE { return kMax ? _mm_max_ps(acc, x) : _mm_min_ps(acc, x); };
+  auto step1 = [](__m128 acc, __m128 x) LEVEL_INLINE { return kMax ? _mm_max_ss(acc, x) : _mm_min_ss(acc, x); };
+  auto scalar = [](const float* p) LEVEL_INLINE { return _mm_set_ss(LoadF(p)); };
   __m128 acc = _mm_set1_ps(LoadF(src));
   const float* p = src;
   __m128 running;

@@ -24,7 +24,8 @@ void VecAbsS16L2L3Kernel(const int16_t* src, int16_t* dst, int32_t len) {
   for (; len - i >= 8; i += 8)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
                      AbsS16Lanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
-  for (; i < len; ++i) StoreAt(dst, i, static_cast<int16_t>(_mm_cvtsi128_si32(AbsS16Lanes(_mm_set1_epi16(LoadAt(src, i))))));
+  for (; i < len; ++i)
+    StoreAt(dst, i, static_cast<int16_t>(_mm_cvtsi128_si32(AbsS16Lanes(_mm_set1_epi16(LoadAt(src, i))))));
 }
 
 void VecAbsS32L2L3Kernel(const int32_t* src, int32_t* dst, int32_t len) {

@@ -44,8 +44,7 @@ int32_t VecDivSC16ScaledKernel(const ComplexS16* a, const ComplexS16* b, Complex
 int32_t VecDivU8ScaledKernel(const uint8_t* a, const uint8_t* b, uint8_t* dst, int32_t len, int32_t scaleFactor);
 // Division by one non-zero constant through one precomputed factor.
 void VecDivConstS16ScaledKernel(const int16_t* b, int16_t c, int16_t* dst, int32_t len, int32_t scaleFactor);
-void VecDivConstSC16ScaledKernel(const ComplexS16* b, ComplexS16 c, ComplexS16* dst, int32_t len,
-                                 int32_t scaleFactor);
+void VecDivConstSC16ScaledKernel(const ComplexS16* b, ComplexS16 c, ComplexS16* dst, int32_t len, int32_t scaleFactor);
 void VecDivConstU8ScaledKernel(const uint8_t* b, uint8_t c, uint8_t* dst, int32_t len, int32_t scaleFactor);
 // dst[i] = c / a[i], unscaled; a zero divisor gives 65535.
 int32_t VecConstOverU16Kernel(const uint16_t* a, uint16_t c, uint16_t* dst, int32_t len);

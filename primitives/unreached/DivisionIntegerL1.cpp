@@ -56,40 +56,35 @@ inline double ScaledQuotient(int64_t b, int64_t a, double factor) {
   return (static_cast<double>(b) * factor) / static_cast<double>(a);
 }
 
-}  // namespace
-
-int32_t VecDivS32ScaledKernel(const int32_t* a, const int32_t* b, int32_t* dst, int32_t len, int32_t scaleFactor) {
+// Element by element: b 2^-s / a clamped to [lo, hi], or the limit by the
+// dividend's sign for a zero divisor.
+template <typename T>
+int32_t ScaledDivision(const T* a, const T* b, T* dst, int32_t len, int32_t scaleFactor, int32_t lo, int32_t hi) {
   const double factor = PowerOfTwo(-scaleFactor);
   int32_t flag = 0;
   for (int64_t i = 0; i < len; ++i) {
-    const int32_t divisor = LoadAt(a, i);
-    const int32_t dividend = LoadAt(b, i);
+    const T divisor = LoadAt(a, i);
+    const T dividend = LoadAt(b, i);
+    int32_t q;
     if (divisor == 0) {
       flag = 1;
-      StoreAt(dst, i, ByDividendSign(dividend, INT32_MAX, INT32_MIN));
+      q = ByDividendSign(dividend, hi, lo);
     } else {
-      StoreAt(dst, i, ConvertClamped(ScaledQuotient(dividend, divisor, factor), -2147483648.0, 2147483647.0));
+      q = ConvertClamped(ScaledQuotient(dividend, divisor, factor), lo, hi);
     }
+    StoreAt(dst, i, static_cast<T>(q));
   }
   return flag;
 }
 
+}  // namespace
+
+int32_t VecDivS32ScaledKernel(const int32_t* a, const int32_t* b, int32_t* dst, int32_t len, int32_t scaleFactor) {
+  return ScaledDivision(a, b, dst, len, scaleFactor, INT32_MIN, INT32_MAX);
+}
+
 int32_t VecDivS16ScaledKernel(const int16_t* a, const int16_t* b, int16_t* dst, int32_t len, int32_t scaleFactor) {
-  const double factor = PowerOfTwo(-scaleFactor);
-  int32_t flag = 0;
-  for (int64_t i = 0; i < len; ++i) {
-    const int16_t divisor = LoadAt(a, i);
-    const int16_t dividend = LoadAt(b, i);
-    int32_t q;
-    if (divisor == 0) {
-      flag = 1;
-      q = ByDividendSign(dividend, 32767, -32768);
-    } else {
-      q = ConvertClamped(ScaledQuotient(dividend, divisor, factor), -32768.0, 32767.0);
-    }
-    StoreAt(dst, i, static_cast<int16_t>(q));
-  }
-  return flag;
+  return ScaledDivision(a, b, dst, len, scaleFactor, -32768, 32767);
 }
 
 // The conjugate product in exact integers over the squared magnitude, times
@@ -143,10 +138,8 @@ void VecDivConstS16ScaledKernel(const int16_t* b, int16_t c, int16_t* dst, int32
   }
 }
 
-void VecDivConstSC16ScaledKernel(const ComplexS16* b, ComplexS16 c, ComplexS16* dst, int32_t len,
-                                 int32_t scaleFactor) {
-  const double factor =
-      PowerOfTwo(-scaleFactor) / static_cast<double>(int64_t{c.re} * c.re + int64_t{c.im} * c.im);
+void VecDivConstSC16ScaledKernel(const ComplexS16* b, ComplexS16 c, ComplexS16* dst, int32_t len, int32_t scaleFactor) {
+  const double factor = PowerOfTwo(-scaleFactor) / static_cast<double>(int64_t{c.re} * c.re + int64_t{c.im} * c.im);
   for (int64_t i = 0; i < len; ++i) {
     const ComplexS16 y = LoadAt(b, i);
     const int64_t nr = int64_t{y.re} * c.re + int64_t{y.im} * c.im;

@@ -50,12 +50,10 @@ inline int32_t ExactQuotients(const Lanes& a, const Lanes& b, Lanes* q) {
   return flag;
 }
 
-inline bool AnyZero(const Lanes& a) {
-  return _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(a.v), _mm_setzero_ps())) != 0;
-}
+inline bool AnyZero(const Lanes& a) { return _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(a.v), _mm_setzero_ps())) != 0; }
 
 // The four-lane step: the reciprocal method unless a divisor lane is zero.
-inline int32_t DivideGroup(const Lanes& a, const Lanes& b, Lanes* q) {
+inline int32_t VecDivF32Group(const Lanes& a, const Lanes& b, Lanes* q) {
   if (AnyZero(a)) return ExactQuotients(a, b, q);
   ReciprocalQuotients(a, b, q);
   return 0;
@@ -78,7 +76,7 @@ inline void LoadGroup(const float* a, const Dividends& b, int64_t i, int count, 
 inline int32_t DivideCount(const float* a, const Dividends& b, float* dst, int64_t i, int count) {
   Lanes la, lb, q;
   LoadGroup(a, b, i, count, &la, &lb);
-  const int32_t flag = DivideGroup(la, lb, &q);
+  const int32_t flag = VecDivF32Group(la, lb, &q);
   for (int k = 0; k < count; ++k) StoreAt(dst, i + k, q.v[k]);
   return flag;
 }
@@ -92,7 +90,8 @@ int32_t FloatDivisionKernel(const float* a, const Dividends& b, float* dst, int3
   const int64_t n = len;
   int64_t i = 0;
   int32_t flag = 0;
-  const bool elementAligned = ((AddressOf(a) | AddressOf(dst) | (kConstantDividend ? 0 : AddressOf(b.vector))) & 3) == 0;
+  const bool elementAligned =
+      ((AddressOf(a) | AddressOf(dst) | (kConstantDividend ? 0 : AddressOf(b.vector))) & 3) == 0;
   if (!elementAligned) {
     for (; n - i >= 4; i += 4) flag |= DivideCount(a, b, dst, i, 4);
   } else {
@@ -113,8 +112,8 @@ int32_t FloatDivisionKernel(const float* a, const Dividends& b, float* dst, int3
           ReciprocalQuotients(la[0], lb[0], &q[0]);
           ReciprocalQuotients(la[1], lb[1], &q[1]);
         } else if (kConstantDividend) {
-          flag |= DivideGroup(la[0], lb[0], &q[0]);
-          flag |= DivideGroup(la[1], lb[1], &q[1]);
+          flag |= VecDivF32Group(la[0], lb[0], &q[0]);
+          flag |= VecDivF32Group(la[1], lb[1], &q[1]);
         } else {
           flag |= ExactQuotients(la[0], lb[0], &q[0]);
           flag |= ExactQuotients(la[1], lb[1], &q[1]);

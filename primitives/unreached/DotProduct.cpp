@@ -45,8 +45,7 @@ DspStatus VecDotProductF32L0(const float* a, const float* b, int32_t len, float*
   return DSP_STATUS_OK;
 }
 
-DSP_DISPATCH_TABLE(VecDotProductF32, VecDotProductF32L0, VecDotProductF32L1, VecDotProductF32L2,
-                   VecDotProductF32L3);
+DSP_DISPATCH_TABLE(VecDotProductF32, VecDotProductF32L0, VecDotProductF32L1, VecDotProductF32L2, VecDotProductF32L3);
 DspStatus VecDotProductF32(const float* a, const float* b, int32_t len, float* result) {
   return DspDispatch(VecDotProductF32Table, a, b, len, result);
 }

@@ -31,8 +31,7 @@ void VecDotProductC64Kernel(const ComplexF64* a, const ComplexF64* b, int64_t n,
 // Double products and sums, times *factor, then rounded to nearest even (the
 // call runs under round-to-nearest whatever the caller's mode) and saturated
 // to int32; a NaN gives INT32_MIN.
-void VecDotProductS32ScaledKernel(const int32_t* a, const int32_t* b, int64_t n, int32_t* result,
-                                  const double* factor);
+void VecDotProductS32ScaledKernel(const int32_t* a, const int32_t* b, int64_t n, int32_t* result, const double* factor);
 void VecDotProductS32SC32ScaledKernel(const int32_t* a, const ComplexS32* b, int64_t n, ComplexS32* result,
                                       const double* factor);
 void VecDotProductSC32ScaledKernel(const ComplexS32* a, const ComplexS32* b, int64_t n, ComplexS32* result,

@@ -105,8 +105,14 @@ inline int32_t ScaledToS32(double sum, double factor) {
 
 // Partial products of complex-by-complex: ar (br, bi) and ai (br, bi),
 // combined at the end into (re, im) = (P.re - Q.im, P.im + Q.re).
+template <typename T>
+struct Parts {
+  T re;
+  T im;
+};
+
 template <typename T, typename C>
-C ComplexDot(const C* a, const C* b, int64_t n) {
+Parts<T> ComplexDot(const C* a, const C* b, int64_t n) {
   T pr = 0, pi = 0, qr = 0, qi = 0;
   for (int64_t i = 0; i < n; ++i) {
     const C x = LoadAt(a, i), y = LoadAt(b, i);
@@ -116,6 +122,14 @@ C ComplexDot(const C* a, const C* b, int64_t n) {
     qi += static_cast<T>(x.im) * static_cast<T>(y.im);
   }
   return {pr - qi, pi + qr};
+}
+
+// Sum of a[i] b[i], products and sums in T.
+template <typename T, typename X, typename Y>
+T RealDot(const X* a, const Y* b, int64_t n) {
+  T sum = 0;
+  for (int64_t i = 0; i < n; ++i) sum += static_cast<T>(LoadAt(a, i)) * static_cast<T>(LoadAt(b, i));
+  return sum;
 }
 
 template <typename T, typename R, typename C>
@@ -217,16 +231,8 @@ void VecDotProductF32C32ToC64Kernel(const float* a, const ComplexF32* b, int64_t
 }
 
 void VecDotProductC32ToC64Kernel(const ComplexF32* a, const ComplexF32* b, int64_t n, ComplexF64* result) {
-  const ComplexF32* x = a;
-  double pr = 0, pi = 0, qr = 0, qi = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    const ComplexF32 u = LoadAt(x, i), v = LoadAt(b, i);
-    pr += static_cast<double>(u.re) * v.re;
-    pi += static_cast<double>(u.re) * v.im;
-    qr += static_cast<double>(u.im) * v.re;
-    qi += static_cast<double>(u.im) * v.im;
-  }
-  *result = {pr - qi, pi + qr};
+  const Parts<double> sum = ComplexDot<double>(a, b, n);
+  *result = {sum.re, sum.im};
 }
 
 void VecDotProductF32C32Kernel(const float* a, const ComplexF32* b, int64_t n, ComplexF32* result) {
@@ -234,7 +240,8 @@ void VecDotProductF32C32Kernel(const float* a, const ComplexF32* b, int64_t n, C
 }
 
 void VecDotProductC32Kernel(const ComplexF32* a, const ComplexF32* b, int64_t n, ComplexF32* result) {
-  *result = ComplexDot<float>(a, b, n);
+  const Parts<float> sum = ComplexDot<float>(a, b, n);
+  *result = {sum.re, sum.im};
 }
 
 void VecDotProductF64Kernel(const double* a, const double* b, int64_t n, double* result) {
@@ -253,15 +260,14 @@ void VecDotProductF64C64Kernel(const double* a, const ComplexF64* b, int64_t n, 
 }
 
 void VecDotProductC64Kernel(const ComplexF64* a, const ComplexF64* b, int64_t n, ComplexF64* result) {
-  *result = ComplexDot<double>(a, b, n);
+  const Parts<double> sum = ComplexDot<double>(a, b, n);
+  *result = {sum.re, sum.im};
 }
 
 void VecDotProductS32ScaledKernel(const int32_t* a, const int32_t* b, int64_t n, int32_t* result,
                                   const double* factor) {
   NearestRounding nearest;
-  double sum = 0;
-  for (int64_t i = 0; i < n; ++i) sum += static_cast<double>(LoadAt(a, i)) * static_cast<double>(LoadAt(b, i));
-  *result = ScaledToS32(sum, *factor);
+  *result = ScaledToS32(RealDot<double>(a, b, n), *factor);
 }
 
 void VecDotProductS32SC32ScaledKernel(const int32_t* a, const ComplexS32* b, int64_t n, ComplexS32* result,
@@ -275,29 +281,18 @@ void VecDotProductS32SC32ScaledKernel(const int32_t* a, const ComplexS32* b, int
 void VecDotProductSC32ScaledKernel(const ComplexS32* a, const ComplexS32* b, int64_t n, ComplexS32* result,
                                    const double* factor) {
   NearestRounding nearest;
-  double pr = 0, pi = 0, qr = 0, qi = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    const ComplexS32 u = LoadAt(a, i), v = LoadAt(b, i);
-    pr += static_cast<double>(u.re) * v.re;
-    pi += static_cast<double>(u.re) * v.im;
-    qr += static_cast<double>(u.im) * v.re;
-    qi += static_cast<double>(u.im) * v.im;
-  }
-  *result = {ScaledToS32(pr - qi, *factor), ScaledToS32(pi + qr, *factor)};
+  const Parts<double> sum = ComplexDot<double>(a, b, n);
+  *result = {ScaledToS32(sum.re, *factor), ScaledToS32(sum.im, *factor)};
 }
 
 void VecDotProductS16S32ScaledKernel(const int16_t* a, const int32_t* b, int64_t n, int32_t* result,
                                      const double* factor) {
   NearestRounding nearest;
-  double sum = 0;
-  for (int64_t i = 0; i < n; ++i) sum += static_cast<double>(LoadAt(a, i)) * static_cast<double>(LoadAt(b, i));
-  *result = ScaledToS32(sum, *factor);
+  *result = ScaledToS32(RealDot<double>(a, b, n), *factor);
 }
 
 void VecDotProductS16ToS64Kernel(const int16_t* a, const int16_t* b, int64_t n, int64_t* result) {
-  int64_t sum = 0;
-  for (int64_t i = 0; i < n; ++i) sum += int64_t{LoadAt(a, i)} * LoadAt(b, i);
-  *result = sum;
+  *result = RealDot<int64_t>(a, b, n);
 }
 
 void VecDotProductS16ToS64PlainKernel(const int16_t* a, const int16_t* b, int64_t n, int64_t* result) {
@@ -309,13 +304,6 @@ void VecDotProductS16SC16ToSC64Kernel(const int16_t* a, const ComplexS16* b, int
 }
 
 void VecDotProductSC16ToSC64Kernel(const ComplexS16* a, const ComplexS16* b, int64_t n, ComplexS64* result) {
-  int64_t pr = 0, pi = 0, qr = 0, qi = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    const ComplexS16 u = LoadAt(a, i), v = LoadAt(b, i);
-    pr += int64_t{u.re} * v.re;
-    pi += int64_t{u.re} * v.im;
-    qr += int64_t{u.im} * v.re;
-    qi += int64_t{u.im} * v.im;
-  }
-  *result = {pr - qi, pi + qr};
+  const Parts<int64_t> sum = ComplexDot<int64_t>(a, b, n);
+  *result = {sum.re, sum.im};
 }

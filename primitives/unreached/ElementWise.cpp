@@ -7,7 +7,9 @@
 
 namespace {
 
-inline bool AnyNull(const void* a, const void* b, const void* c) { return a == nullptr || b == nullptr || c == nullptr; }
+inline bool AnyNull(const void* a, const void* b, const void* c) {
+  return a == nullptr || b == nullptr || c == nullptr;
+}
 
 template <typename Op>
 DspStatus ForwardLoop(const float* a, const float* b, float* dst, int32_t len, Op op) {

@@ -133,9 +133,7 @@ void VecMulF32L1Kernel(const float* a, const float* b, float* dst, int32_t len) 
 void VecMulF32L2L3Kernel(const float* a, const float* b, float* dst, int32_t len) {
   BinaryKernel<Multiply, false>(a, b, dst, len);
 }
-void VecMulF32InPlaceL1Kernel(const float* src, float* srcDst, int32_t len) {
-  MultiplyInPlaceKernel(src, srcDst, len);
-}
+void VecMulF32InPlaceL1Kernel(const float* src, float* srcDst, int32_t len) { MultiplyInPlaceKernel(src, srcDst, len); }
 void VecMulF32InPlaceL2L3Kernel(const float* src, float* srcDst, int32_t len) {
   MultiplyInPlaceKernel(src, srcDst, len);
 }

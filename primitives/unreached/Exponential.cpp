@@ -110,6 +110,5 @@ DspStatus VecExpF32InPlaceL0(float* srcDst, int32_t len) {
   return DSP_STATUS_OK;
 }
 
-DSP_DISPATCH_TABLE(VecExpF32InPlace, VecExpF32InPlaceL0, VecExpF32InPlaceL1, VecExpF32InPlaceL2,
-                   VecExpF32InPlaceL3);
+DSP_DISPATCH_TABLE(VecExpF32InPlace, VecExpF32InPlaceL0, VecExpF32InPlaceL1, VecExpF32InPlaceL2, VecExpF32InPlaceL3);
 DspStatus VecExpF32InPlace(float* srcDst, int32_t len) { return DspDispatch(VecExpF32InPlaceTable, srcDst, len); }

@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr uint32_t kLowLimitBits = 0xC2AEAC4Au;   // about -87.33650: at and below, 0
-constexpr int32_t kHighLimitBits = 0x42AE3333;    // 87.1: above, +Inf
-constexpr float kMagic = 12582912.0f;             // 1.5 * 2^23: adding it rounds to an integer
-constexpr uint32_t kIeeeExceptionFlags = 0x3Du;   // invalid, divide, overflow, underflow, precision
+constexpr uint32_t kLowLimitBits = 0xC2AEAC4Au;  // about -87.33650: at and below, 0
+constexpr int32_t kHighLimitBits = 0x42AE3333;   // 87.1: above, +Inf
+constexpr float kMagic = 12582912.0f;            // 1.5 * 2^23: adding it rounds to an integer
+constexpr uint32_t kIeeeExceptionFlags = 0x3Du;  // invalid, divide, overflow, underflow, precision
 
 // e^x = 2^k e^r, r = x - k ln 2 with ln 2 split into a short high part and a
 // correction; e^r = P/Q with 1/Q from the estimate and one Newton step. The

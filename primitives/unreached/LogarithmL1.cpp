@@ -92,8 +92,7 @@ inline void FourLanePath(const float* src, float* dst, int64_t from, int64_t to,
 // scratch area and forms both s vectors of a pair of four-lane vectors with
 // one division; the second evaluates and fixes up. sStore is the scratch
 // area (in place) or the destination (out of place).
-void BlockPath(const float* src, float* dst, int64_t from, int64_t to, int32_t* eStore, float* sStore,
-               int64_t* event) {
+void BlockPath(const float* src, float* dst, int64_t from, int64_t to, int32_t* eStore, float* sStore, int64_t* event) {
   const int64_t count = to - from;
   for (int64_t b = 0; b < count; b += 8) {
     Reduced r[8];

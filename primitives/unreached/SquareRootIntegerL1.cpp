@@ -110,6 +110,22 @@ inline double HalfQuarterPower(int32_t scaleFactor) {
   return std::ldexp(0.5, static_cast<int>(exponent));
 }
 
+// Principal roots of complex 16-bit elements in double precision: |z| = m
+// exactly rounded, k = 0.5 * 4^-s; the form gives the two magnitudes, the
+// imaginary part takes the sign of y.
+template <typename Form>
+void ScaledComplexRoots(const ComplexS16* src, ComplexS16* dst, int32_t len, int32_t scaleFactor, Form form) {
+  const double k = HalfQuarterPower(scaleFactor);
+  for (int64_t i = 0; i < len; ++i) {
+    const ComplexS16 z = LoadAt(src, i);
+    const double x = z.re;
+    const double y = z.im;
+    double re, im;
+    form(x, y, std::sqrt(x * x + y * y), k, &re, &im);
+    StoreAt(dst, i, ComplexS16{ConvertToS16(re), ConvertToS16(z.im < 0 ? -im : im)});
+  }
+}
+
 }  // namespace
 
 int32_t VecSqrtS16ScaledKernel(const int16_t* src, int16_t* dst, int32_t len, int32_t scaleFactor) {
@@ -151,36 +167,23 @@ void VecSqrtSC16Kernel(const ComplexS16* src, ComplexS16* dst, int32_t len) {
   }
 }
 
+// m + x and m - x give the parts directly.
 void VecSqrtSC16ScaledKernel(const ComplexS16* src, ComplexS16* dst, int32_t len, int32_t scaleFactor) {
-  const double k = HalfQuarterPower(scaleFactor);
-  for (int64_t i = 0; i < len; ++i) {
-    const ComplexS16 z = LoadAt(src, i);
-    const double x = z.re;
-    const double y = z.im;
-    const double m = std::sqrt(x * x + y * y);
-    const double re = std::sqrt((m + x) * k);
-    const double im = std::sqrt((m - x) * k);
-    StoreAt(dst, i, ComplexS16{ConvertToS16(re), ConvertToS16(z.im < 0 ? -im : im)});
-  }
+  ScaledComplexRoots(src, dst, len, scaleFactor, [](double x, double, double m, double k, double* re, double* im) {
+    *re = std::sqrt((m + x) * k);
+    *im = std::sqrt((m - x) * k);
+  });
 }
 
 // The same roots without the cancellation of m - x: the larger part comes
 // from m + |x|, the other from |y| k divided by it.
 void VecSqrtSC16ScaledStableKernel(const ComplexS16* src, ComplexS16* dst, int32_t len, int32_t scaleFactor) {
-  const double k = HalfQuarterPower(scaleFactor);
-  for (int64_t i = 0; i < len; ++i) {
-    const ComplexS16 z = LoadAt(src, i);
-    const double x = z.re;
-    const double y = z.im;
-    const double m = std::sqrt(x * x + y * y);
+  ScaledComplexRoots(src, dst, len, scaleFactor, [](double x, double y, double m, double k, double* re, double* im) {
     const double t = std::sqrt((m + std::fabs(x)) * k);
     const double u = (std::fabs(y) * k) / (t == 0.0 ? k : t);
-    double re = x >= 0 ? t : u;
-    double im = x >= 0 ? u : t;
-    if (z.im < 0) im = -im;
-    if (re > 2147483647.0) re = 2147483647.0;
-    StoreAt(dst, i, ComplexS16{ConvertToS16(re), ConvertToS16(im)});
-  }
+    *re = x >= 0 ? t : u;
+    *im = x >= 0 ? u : t;
+  });
 }
 
 void VecLookupU8Kernel(const uint8_t* src, uint8_t* dst, int32_t len, const uint8_t* table) {

@@ -2,8 +2,8 @@
 // members of the square-root kernel unit. One copy serves levels 1 to 3: the
 // level-3 float kernel differs from the level-1/2 one only in its block step
 // and needs nothing beyond this file's instruction set.
-#include <xmmintrin.h>
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
 #include <cmath>
 
@@ -69,22 +69,17 @@ inline float RootF32(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x)))
 inline double RootF64(double x) { return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_setzero_pd(), _mm_set_sd(x))); }
 inline float RsqrtEstimate(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
 
-inline int32_t ExactRootsF32(const float* src, float* dst, int64_t from, int64_t to) {
-  int32_t negative = 0;
-  for (int64_t i = from; i < to; ++i) {
-    const float x = LoadAt(src, i);
-    negative |= x < 0.0f;
-    StoreAt(dst, i, RootF32(x));
-  }
-  return negative;
-}
+inline float Root(float x) { return RootF32(x); }
+inline double Root(double x) { return RootF64(x); }
 
-inline int32_t ExactRootsF64(const double* src, double* dst, int64_t from, int64_t to) {
+// Correctly rounded roots of [from, to); non-zero when one was below zero.
+template <typename T>
+inline int32_t ExactRoots(const T* src, T* dst, int64_t from, int64_t to) {
   int32_t negative = 0;
   for (int64_t i = from; i < to; ++i) {
-    const double x = LoadAt(src, i);
-    negative |= x < 0.0;
-    StoreAt(dst, i, RootF64(x));
+    const T x = LoadAt(src, i);
+    negative |= x < 0;
+    StoreAt(dst, i, Root(x));
   }
   return negative;
 }
@@ -108,7 +103,7 @@ int32_t FloatRootKernel(const float* src, float* dst, int32_t len) {
   const int64_t n = len;
   int64_t i = 0;
   while (i < n && (AddressOf(dst + i) & 12) != 0) ++i;
-  int32_t negative = ExactRootsF32(src, dst, 0, i);
+  int32_t negative = ExactRoots(src, dst, 0, i);
   for (; n - i >= 16; i += 16) {
     __m128 x[4], y[4];
     for (int q = 0; q < 4; ++q) x[q] = _mm_loadu_ps(src + i + 4 * q);
@@ -137,7 +132,7 @@ int32_t FloatRootKernel(const float* src, float* dst, int32_t len) {
     }
     for (int q = 0; q < 4; ++q) _mm_storeu_ps(dst + i + 4 * q, y[q]);
   }
-  negative |= ExactRootsF32(src, dst, i, n);
+  negative |= ExactRoots(src, dst, i, n);
   return negative;
 }
 
@@ -165,9 +160,7 @@ inline double FastRootF64(double x) {
   return DoubleFromBits(BitsOf(p) + (static_cast<uint64_t>(k - 4) << 52));
 }
 
-inline bool PositiveNormalF64(double x) {
-  return BitsOf(x) - 0x0010000000000000ull < 0x7FE0000000000000ull;
-}
+inline bool PositiveNormalF64(double x) { return BitsOf(x) - 0x0010000000000000ull < 0x7FE0000000000000ull; }
 
 inline float SignedBy(float sigma, float v) { return sigma * v; }
 
@@ -190,8 +183,8 @@ ComplexF32 RootC32(ComplexF32 z) {
 }
 
 struct RootParts {
-  double s;      // sqrt(|a| + m)
-  double d;      // s, or 1 when |a| + m is zero
+  double s;  // sqrt(|a| + m)
+  double d;  // s, or 1 when |a| + m is zero
   double absB;
   bool aBelowZero;
   bool bBelowZero;
@@ -229,7 +222,7 @@ int32_t VecSqrtF64Kernel(const double* src, double* dst, int32_t len) {
   DoubleKernelEnvironment environment;
   const int64_t n = len;
   int64_t i = (AddressOf(dst) & 8) != 0 ? 1 : 0;
-  int32_t negative = ExactRootsF64(src, dst, 0, i);
+  int32_t negative = ExactRoots(src, dst, 0, i);
   for (; n - i >= 4; i += 4) {
     double x[4];
     bool fast = true;
@@ -242,7 +235,7 @@ int32_t VecSqrtF64Kernel(const double* src, double* dst, int32_t len) {
       StoreAt(dst, i + k, fast ? FastRootF64(x[k]) : RootF64(x[k]));
     }
   }
-  negative |= ExactRootsF64(src, dst, i, n);
+  negative |= ExactRoots(src, dst, i, n);
   return negative;
 }
 

@@ -43,9 +43,15 @@ std::u16string Widen(const std::string& s) {
 }
 
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
-  PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+  // As the I/O manager does, the top device is held for the whole request:
+  // a removal that deletes it midway leaves it in memory until the IRP is
+  // done with it.
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
   PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-  if (!irp) return {STATUS_INSUFFICIENT_RESOURCES, 0};
+  if (!irp) {
+    ObDereferenceObject(top);
+    return {STATUS_INSUFFICIENT_RESOURCES, 0};
+  }
   irp->IoStatus.Status = r.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   irp->UserBuffer = r.output;
@@ -72,6 +78,7 @@ IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
   if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   IrpResult result{irp->IoStatus.Status, irp->IoStatus.Information};
   IoFreeIrp(irp);
+  ObDereferenceObject(top);
   return result;
 }
 

@@ -76,7 +76,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST) {
   PPORT topologyPort = nullptr, wavePort = nullptr;
   NTSTATUS status = CreateStandinTopology(&topology, CLSID_PortTopology, nullptr, NonPagedPool);
   if (NT_SUCCESS(status)) status = Install(fdo, irp, CLSID_PortTopology, topology, adapterUnknown, &topologyPort);
-  if (NT_SUCCESS(status)) status = CreateStandinWave(&wave, CLSID_PortWaveCyclic, nullptr, NonPagedPool, kEngineName);
+  if (NT_SUCCESS(status)) status = CreateNamedStandinWave(&wave, CLSID_PortWaveCyclic, nullptr, NonPagedPool, kEngineName);
   if (NT_SUCCESS(status)) status = Install(fdo, irp, CLSID_PortWaveCyclic, wave, adapterUnknown, &wavePort);
   if (NT_SUCCESS(status))
     status = PcRegisterPhysicalConnection(fdo, wavePort, 1, topologyPort, kStreamPin);

@@ -473,11 +473,9 @@ class CStandinStream : public CUnknownBase,
 
 class CStandinWave : public CUnknownBase, public IMiniportWaveCyclic, public ISubdeviceInfo {
  public:
+  CStandinWave(PUNKNOWN outer, ULONG engineIndex) : CUnknownBase(outer), m_EngineIndex(engineIndex) {}
   CStandinWave(PUNKNOWN outer, const std::u16string& engineName) : CUnknownBase(outer) {
-    std::u16string name = engineName + u"Wave";
-    name.resize(std::min<size_t>(name.size(), 50));
-    std::copy(name.begin(), name.end(), m_Name);
-    m_Name[name.size()] = 0;
+    SetName(engineName.substr(0, STREAM_ENGINE_NAME_CHARS - 1).c_str());
   }
   ~CStandinWave() override {
     if (m_Port) m_Port->Release();
@@ -542,8 +540,12 @@ class CStandinWave : public CUnknownBase, public IMiniportWaveCyclic, public ISu
     return STATUS_SUCCESS;
   }
 
-  NTSTATUS STDMETHODCALLTYPE Init(PUNKNOWN, PRESOURCELIST, PPORTWAVECYCLIC port) override {
+  NTSTATUS STDMETHODCALLTYPE Init(PUNKNOWN adapter, PRESOURCELIST, PPORTWAVECYCLIC port) override {
     if (!port) return STATUS_INVALID_PARAMETER;
+    if (!m_Name[0]) {
+      NTSTATUS status = NameAfterEngine(adapter);
+      if (!NT_SUCCESS(status)) return status;
+    }
     m_Port = port;
     m_Port->AddRef();
     return STATUS_SUCCESS;
@@ -594,8 +596,28 @@ class CStandinWave : public CUnknownBase, public IMiniportWaveCyclic, public ISu
   bool m_StreamBusy = false;
 
  private:
+  void SetName(PCWSTR engineName) { RtlStringCchPrintfW(m_Name, ARRAYSIZE(m_Name), u"%sWave", engineName); }
+
+  NTSTATUS NameAfterEngine(PUNKNOWN adapter) {
+    PVOID object = nullptr;
+    NTSTATUS status = adapter ? adapter->QueryInterface(IID_IAudioHal, &object) : STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status)) return status;
+    auto* hal = static_cast<IAudioHal*>(object);
+    IStreamEngine* engine = nullptr;
+    status = hal->GetStreamEngine(m_EngineIndex, &engine);
+    if (NT_SUCCESS(status)) {
+      WCHAR engineName[STREAM_ENGINE_NAME_CHARS] = {};
+      status = engine->GetName(engineName);
+      if (NT_SUCCESS(status) && !engineName[0]) status = STATUS_UNSUCCESSFUL;
+      if (NT_SUCCESS(status)) SetName(engineName);
+    }
+    hal->Release();
+    return status;
+  }
+
   PPORTWAVECYCLIC m_Port = nullptr;
-  WCHAR m_Name[51] = {};
+  ULONG m_EngineIndex = 0;
+  WCHAR m_Name[STREAM_ENGINE_NAME_CHARS + 4] = {};
   std::mutex m_RenderedLock;
   std::vector<UCHAR> m_Rendered;
 };
@@ -652,14 +674,26 @@ NTSTATUS CreateStandinTopology(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CreateStandinWave(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType,
-                           const std::u16string& engineName) {
+namespace {
+template <typename Identity>
+NTSTATUS NewStandinWave(PUNKNOWN* unknown, PUNKNOWN outer, POOL_TYPE poolType, const Identity& identity) {
   if (!unknown) return STATUS_INVALID_PARAMETER;
-  auto* m = new (poolType, kTag) CStandinWave(outer, engineName);
+  *unknown = nullptr;
+  auto* m = new (poolType, kTag) CStandinWave(outer, identity);
   if (!m) return STATUS_INSUFFICIENT_RESOURCES;
   m->NonDelegatingAddRef();
   *unknown = static_cast<IMiniportWaveCyclic*>(m);
   return STATUS_SUCCESS;
+}
+}  // namespace
+
+NTSTATUS CreateStandinWave(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType, ULONG engineIndex) {
+  return NewStandinWave(unknown, outer, poolType, engineIndex);
+}
+
+NTSTATUS CreateNamedStandinWave(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType,
+                                const std::u16string& engineName) {
+  return NewStandinWave(unknown, outer, poolType, engineName);
 }
 
 NTSTATUS StandinDeviceVolumeChange(PUNKNOWN topologyMiniport, ULONG channel, LONG level) {

@@ -10,17 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/common/PrivateInterfaces.h"
 #include "portcls/portcls.h"
 
 namespace sim::standin {
-
-// The private naming interface of the miniports {1C704CEB-6111-4878-A9AF-0575E1C79F76}.
-inline constexpr GUID IID_ISubdeviceInfo =
-    DEFINE_GUID_VALUE(0x1C704CEB, 0x6111, 0x4878, 0xA9, 0xAF, 0x05, 0x75, 0xE1, 0xC7, 0x9F, 0x76);
-struct ISubdeviceInfo : IUnknown {
-  virtual NTSTATUS STDMETHODCALLTYPE GetConnectionId(PULONG id) = 0;
-  virtual NTSTATUS STDMETHODCALLTYPE GetName(PWSTR* name) = 0;
-};
 
 // The stand-in topology's node numbers and level range (1/65536 dB).
 constexpr ULONG kVolumeNode = 0;
@@ -32,11 +25,17 @@ constexpr LONG kVolumeMinimum = -96 * 65536;
 constexpr LONG kVolumeMaximum = 0;
 constexpr ULONG kVolumeStep = 65536 / 2;
 
-// Factories with the shape a stream engine uses (out IUnknown, class id,
-// outer IUnknown, pool type). The wave factory takes the engine's name.
+// The miniport factories the driver's start hands out (PFNCREATEMINIPORT
+// and PFNCREATEWAVEMINIPORT). The wave miniport belongs to the stream engine
+// of that index in the hardware model: its Init finds the engine through
+// the adapter's IAudioHal and takes the name "<engine name>Wave". Either
+// way the wave filter connects to the stand-in topology's stream pin.
 NTSTATUS CreateStandinTopology(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType);
 NTSTATUS CreateStandinWave(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType,
-                           const std::u16string& engineName);
+                           ULONG engineIndex);
+// For an adapter without a hardware model: the engine's name is given.
+NTSTATUS CreateNamedStandinWave(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType,
+                                const std::u16string& engineName);
 
 // Device-side change of the topology's volume: the value changes and the
 // miniport raises KSEVENT_CONTROL_CHANGE for the volume node, as a status

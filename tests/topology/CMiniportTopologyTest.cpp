@@ -179,7 +179,8 @@ TEST_F(TopologyDescriptionTest, NodeTypesBecomeTheirKsNodes) {
 
 TEST_F(TopologyDescriptionTest, ProcessingNodesShareTheOneNameSlot) {
   // One name per kind and filter: the name read last is every processing
-  // node's name.
+  // node's name. Nodes are described in KS order, which runs backwards, so
+  // the model's first node is read last.
   const GUID first = DEFINE_GUID_VALUE(0xAAAA0001, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1);
   const GUID second = DEFINE_GUID_VALUE(0xAAAA0002, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2);
   TopologyHarness t;
@@ -190,7 +191,7 @@ TEST_F(TopologyDescriptionTest, ProcessingNodesShareTheOneNameSlot) {
   ASSERT_EQ(Describe(t.Hal(), [&](const PCFILTER_DESCRIPTOR& d) {
               ASSERT_EQ(d.NodeCount, 2u);
               EXPECT_EQ(d.Nodes[0].Name, d.Nodes[1].Name);
-              EXPECT_EQ(*d.Nodes[0].Name, second);
+              EXPECT_EQ(*d.Nodes[0].Name, first);
             }),
             STATUS_SUCCESS);
 }

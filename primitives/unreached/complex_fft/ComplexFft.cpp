@@ -103,8 +103,8 @@ const ComplexFftSmallKernel ComplexFftSmallKernelTable[COMPLEX_FFT_SMALL_KERNEL_
 // ---------------------------------------------------------------------------
 // Baseline builds.
 
-DspStatus ComplexFftGetSizeL0(int32_t order, int32_t flags, int32_t /*hint*/, int32_t* specBytes,
-                              int32_t* initBufBytes, int32_t* workBufBytes) {
+DspStatus ComplexFftGetSizeL0(int32_t order, int32_t flags, int32_t /*hint*/, int32_t* specBytes, int32_t* initBufBytes,
+                              int32_t* workBufBytes) {
   return Level0::GetSize(order, flags, specBytes, initBufBytes, workBufBytes);
 }
 

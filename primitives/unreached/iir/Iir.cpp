@@ -10,7 +10,9 @@ DSP_DISPATCH_TABLE(IirFilterStateSize, IirFilterStateSizeL0, IirFilterStateSizeL
 DSP_DISPATCH_TABLE(IirFilterInit, IirFilterInitL0, IirFilterInitL1, IirFilterInitL2, IirFilterInitL3);
 DSP_DISPATCH_TABLE(IirFilterInPlace, IirFilterInPlaceL0, IirFilterInPlaceL1, IirFilterInPlaceL2, IirFilterInPlaceL3);
 
-DspStatus IirFilterStateSize(int32_t order, int32_t* bytes) { return DspDispatch(IirFilterStateSizeTable, order, bytes); }
+DspStatus IirFilterStateSize(int32_t order, int32_t* bytes) {
+  return DspDispatch(IirFilterStateSizeTable, order, bytes);
+}
 DspStatus IirFilterInit(IirState** pState, const float* taps, int32_t order, const float* delayInit, void* buffer) {
   return DspDispatch(IirFilterInitTable, pState, taps, order, delayInit, buffer);
 }

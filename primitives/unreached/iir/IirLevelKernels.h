@@ -606,7 +606,8 @@ inline void ComplexRecursion(const ComplexF32* w, int64_t count, const IirComple
       Quad acc = Weighted(table[n - 1], i, past(t, n));
       if (n >= 2) acc = acc + Weighted(table[n - 2], i, past(t, n - 1));
       int32_t k = n - 2;
-      for (; k >= 2; k -= 2) acc = acc + (Weighted(table[k - 1], i, past(t, k)) + Weighted(table[k - 2], i, past(t, k - 1)));
+      for (; k >= 2; k -= 2)
+        acc = acc + (Weighted(table[k - 1], i, past(t, k)) + Weighted(table[k - 2], i, past(t, k - 1)));
       if (k == 1) acc = acc + Weighted(table[0], i, past(t, 1));
       return acc;
     };
@@ -631,14 +632,14 @@ inline void ComplexRecursion(const ComplexF32* w, int64_t count, const IirComple
     for (int32_t k = n; k >= 1; --k) {
       const IirComplexLookaheadEntry& e = table[k - 1];
       const ComplexF32 z = LoadAt(out.history, t - k);
-      acc = Add(acc, ComplexF32{z.re * e.v[0].lane[0] + z.im * e.v[1].lane[0], z.re * e.v[0].lane[1] + z.im * e.v[1].lane[1]});
+      acc = Add(acc, ComplexF32{z.re * e.v[0].lane[0] + z.im * e.v[1].lane[0],
+                                z.re * e.v[0].lane[1] + z.im * e.v[1].lane[1]});
     }
     const ComplexF32 y = Add(acc, LoadAt(w, j));
     StoreAt(out.history, t, y);
     if (out.dst != nullptr) StoreComplexS16(out.dst, t, y, m);
   }
 }
-
 
 // ---------------------------------------------------------------------------
 // The level builds of the primitive

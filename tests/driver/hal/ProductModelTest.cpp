@@ -5,11 +5,13 @@
 #include <typeinfo>
 
 #include "driver/hal/CK784AudioHal.h"
+#include "sim/ModelReport.h"
 #include "sim/device/DefaultHeadset.h"
 #include "streaming/CUac1Capture.h"
 #include "streaming/CUac1Render.h"
 #include "tests/driver/DriverHarness.h"
 #include "tests/driver/hal/support/Devices.h"
+#include "tests/driver/hal/support/ModelShapes.h"
 #include "topology/CProductFeatureUnits.h"
 #include "topology/CUac1InputTerminal.h"
 #include "topology/CUac1OutputTerminal.h"
@@ -70,10 +72,7 @@ class ProductModelTest : public drivertest::DriverHarness {
     for (ULONG i = 0; i < hal->GetNodeCount(); ++i) {
       ITopoNode* node = nullptr;
       EXPECT_EQ(hal->GetNode(i, &node), STATUS_SUCCESS);
-      NodeShape shape{node->GetId(), node->GetType(), std::vector<ULONG>(node->GetSourceCount())};
-      ULONG count = static_cast<ULONG>(shape.sources.size());
-      if (count) node->GetSourceIds(&count, shape.sources.data());
-      nodes.push_back(shape);
+      nodes.push_back({node->GetId(), node->GetType(), SourceIds(node)});
     }
     return nodes;
   }
@@ -108,22 +107,6 @@ class ProductModelTest : public drivertest::DriverHarness {
     IStreamEngine* engine = nullptr;
     if (!NT_SUCCESS(Model()->GetStreamEngine(index, &engine))) return nullptr;
     return static_cast<CUsbStreamEngine*>(engine);
-  }
-
-  static std::string Name(IStreamEngine* engine) {
-    WCHAR name[STREAM_ENGINE_NAME_CHARS] = {};
-    engine->GetName(name);
-    return sim::host::Narrow(name);
-  }
-
-  static std::vector<ULONG> Attached(IStreamEngine* engine) {
-    std::vector<ULONG> ids;
-    for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
-      ITopoNode* node = nullptr;
-      engine->GetAttachedNode(i, &node);
-      ids.push_back(node->GetId());
-    }
-    return ids;
   }
 
   // The engine's full format list with the alternate setting of each.
@@ -184,10 +167,10 @@ TEST_F(ProductModelTest, EmbeddedHeadsetBecomesTheProductModel) {
   EXPECT_EQ(capture->GetEngineId(), 2u);
   EXPECT_EQ(render->GetTerminalNodeId(), 0u);
   EXPECT_EQ(capture->GetTerminalNodeId(), 13u);
-  EXPECT_EQ(Name(render), "HeadSetOut00");
-  EXPECT_EQ(Name(capture), "HeadSetIn00");
-  EXPECT_EQ(Attached(render), (std::vector<ULONG>{7, 6, 5, 4, 3, 2, 1, 0}));
-  EXPECT_EQ(Attached(capture), (std::vector<ULONG>{13, 12, 11, 10, 9, 8}));
+  EXPECT_EQ(EngineName(render), "HeadSetOut00");
+  EXPECT_EQ(EngineName(capture), "HeadSetIn00");
+  EXPECT_EQ(AttachedNodeIds(render), (std::vector<ULONG>{7, 6, 5, 4, 3, 2, 1, 0}));
+  EXPECT_EQ(AttachedNodeIds(capture), (std::vector<ULONG>{13, 12, 11, 10, 9, 8}));
 
   // A headset's render engine has no two-channel records (everything is
   // announced with eight), so it offers all it has.
@@ -236,10 +219,10 @@ TEST_F(ProductModelTest, StereoHeadsetWithMicrophone) {
       {3, NODE_TYPE_OUTPUT_PIN, {2}}, {4, NODE_TYPE_INPUT_PIN, {}},  {5, NODE_TYPE_MUTE, {4}},
       {6, NODE_TYPE_VOLUME, {5}},   {7, NODE_TYPE_OUTPUT_PIN, {6}}};
   EXPECT_EQ(Nodes(), expectedNodes);
-  EXPECT_EQ(Name(Engine(0)), "HPOut00");
-  EXPECT_EQ(Name(Engine(1)), "MicIn00");
-  EXPECT_EQ(Attached(Engine(0)), (std::vector<ULONG>{3, 2, 1, 0}));
-  EXPECT_EQ(Attached(Engine(1)), (std::vector<ULONG>{7, 6, 5, 4}));
+  EXPECT_EQ(EngineName(Engine(0)), "HPOut00");
+  EXPECT_EQ(EngineName(Engine(1)), "MicIn00");
+  EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{3, 2, 1, 0}));
+  EXPECT_EQ(AttachedNodeIds(Engine(1)), (std::vector<ULONG>{7, 6, 5, 4}));
   EXPECT_EQ(Formats(Engine(0)), (std::vector<FormatShape>{{8, 48000, 16, 0x63F, 1}}));
   EXPECT_EQ(Formats(Engine(1)), (std::vector<FormatShape>{
                                     {1, 48000, 16, 4, 1}, {1, 16000, 16, 4, 1}, {1, 48000, 16, 0, 1}, {1, 16000, 16, 0, 1}}));
@@ -251,7 +234,7 @@ TEST_F(ProductModelTest, WebcamMicrophoneKeepsTheAlternateSettingOfEachRate) {
   ASSERT_EQ(Model()->GetStreamEngineCount(), 1u);
   CUsbStreamEngine* capture = Engine(0);
   EXPECT_TRUE(capture->IsCapture());
-  EXPECT_EQ(Name(capture), "MicIn00");
+  EXPECT_EQ(EngineName(capture), "MicIn00");
   EXPECT_EQ(Formats(capture), (std::vector<FormatShape>{{1, 16000, 16, 4, 1},
                                                        {1, 16000, 16, 0, 1},
                                                        {1, 32000, 16, 4, 2},
@@ -274,10 +257,10 @@ TEST_F(ProductModelTest, SoundCardPathsStopAtTheMixerAndTheSelectorFeedsBothInpu
   EXPECT_EQ(Nodes(), expectedNodes);
   // The render path ends at the sum node; the capture path is breadth-first
   // through the selector to both inputs.
-  EXPECT_EQ(Attached(Engine(0)), (std::vector<ULONG>{5, 4, 3, 2}));
-  EXPECT_EQ(Attached(Engine(1)), (std::vector<ULONG>{10, 9, 8, 7, 1, 6}));
-  EXPECT_EQ(Name(Engine(0)), "SPKOut00");
-  EXPECT_EQ(Name(Engine(1)), "RecIn00");
+  EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{5, 4, 3, 2}));
+  EXPECT_EQ(AttachedNodeIds(Engine(1)), (std::vector<ULONG>{10, 9, 8, 7, 1, 6}));
+  EXPECT_EQ(EngineName(Engine(0)), "SPKOut00");
+  EXPECT_EQ(EngineName(Engine(1)), "RecIn00");
   EXPECT_EQ(Formats(Engine(1)), (std::vector<FormatShape>{{2, 48000, 16, 3, 1}, {2, 48000, 16, 0, 1}}));
 }
 
@@ -297,13 +280,13 @@ TEST_F(ProductModelTest, BareTerminalsGetASoftwareMuteInFrontOfTheOutput) {
   const std::vector<NodeShape> expectedNodes = {
       {0, NODE_TYPE_INPUT_PIN, {}}, {1, NODE_TYPE_OUTPUT_PIN, {2}}, {2, NODE_TYPE_MUTE, {0}}};
   EXPECT_EQ(Nodes(), expectedNodes);
-  EXPECT_EQ(Attached(Engine(0)), (std::vector<ULONG>{1, 0, 2}));
+  EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{1, 0, 2}));
   ITopoNode* mute = nullptr;
   Engine(0)->GetAttachedNode(2, &mute);
   PVOID processor = nullptr;
   ASSERT_EQ(mute->QueryInterface(IID_IDspProcessor, &processor), STATUS_SUCCESS);
   static_cast<IDspProcessor*>(processor)->Release();
-  EXPECT_EQ(Name(Engine(0)), "SPKOut00");
+  EXPECT_EQ(EngineName(Engine(0)), "SPKOut00");
 }
 
 TEST_F(ProductModelTest, DevicesThisProductRefuses) {
@@ -319,6 +302,35 @@ TEST_F(ProductModelTest, DevicesThisProductRefuses) {
   // An AudioControl protocol other than 0: no model is made at all.
   EXPECT_EQ(StartWith(ProtocolTwoDevice()), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(DeviceObject(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ProductModelTest, ReportShowsTheWholeModelOrWhyTheDeviceWasRefused) {
+  ASSERT_EQ(StartWith(sim::headset::Descriptors(), sim::headset::Profile()), STATUS_SUCCESS);
+  const std::string report = sim::DescribeHardwareModel(Fdo());
+  for (const char* line : {"hardware model: C7719AudioHal for 1209:0001, AudioControl interface 0, status thread running",
+                           "  unit 2 feature unit, sources 1, nodes 1 2 3 4 5 6",
+                           "  node 2 volume, sources 1: range ",
+                           "  node 12 selector, sources 11: input 1 of 1",
+                           "  engine 0 \"HeadSetOut00\": render, interface 1, terminal node 0, category HeadSet (14), "
+                           "wave subdevice HeadSetOut00Wave registered",
+                           "    nodes: 7 6 5 4 3 2 1 0",
+                           "      8 ch 48000 Hz 16 bit (16 valid) mask 0x63F PCM, alternate setting 1"})
+    EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+  EXPECT_EQ(sim::DescribeModelRefusal(STATUS_SUCCESS, Device().Descriptors()), "");
+  Unplug();
+
+  const NTSTATUS refused = StartWith(ProcessingUnitDevice());
+  EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice()),
+            "refused: UsbParseAudioControlInterface failed with status 0xC0000001: a unit of a kind this product does "
+            "not support (processing, extension or other)\n");
+  Unplug();
+  const NTSTATUS protocol = StartWith(ProtocolTwoDevice());
+  EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice()),
+            "refused: the AudioControl interface's protocol is 0x20, not Audio Class 1.0 (status 0xC0000001)\n");
 }
 
 }  // namespace

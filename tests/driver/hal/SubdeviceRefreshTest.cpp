@@ -1,15 +1,22 @@
+// Wave subdevices that follow the device: an output type switched by a
+// property request renames and re-registers the engine behind it, a jack
+// status word re-registers every engine.
 #include "driver/hal/CK784AudioHal.h"
+#include "sim/device/DefaultHeadset.h"
 #include "sim/device/DescriptorBuilder.h"
 #include "tests/driver/DriverHarness.h"
 #include "tests/driver/hal/support/Devices.h"
+#include "tests/driver/hal/support/ModelShapes.h"
 #include "usb/usbaudio.h"
 
 namespace {
 
 using namespace haltest;
 
-// Two render paths whose output terminals can be switched between speakers
-// and headphones (as a docking headset with a speaker jack has them).
+// Two render paths whose output terminals switch between speakers and
+// headphones (a dock with a speaker and a headphone jack on each output).
+//   IT 1 -> FU 2 -> OT 3: nodes 0, 1, pins 2 (SPK) and 3 (HP), type node 4
+//   IT 4 -> FU 5 -> OT 6: nodes 5, 6, pins 7 (SPK) and 8 (HP), type node 9
 sim::DescriptorSet TwoSwitchableOutputs() {
   sim::ConfigBuilder c;
   c.Interface(0, 0, 0, 1, 1).AcHeader({1, 2});
@@ -39,33 +46,103 @@ class SubdeviceRefreshTest : public drivertest::DriverHarness {
     DriverHarness::SetUp();
     CHeadsetUsbDevice::SetAudioHalFactories({CK784AudioHal::Create, C7719AudioHal::Create});
   }
+
+  IAudioHal* Hal() { return DeviceObject(); }
+
+  CStreamEngine* Engine(ULONG index) {
+    IStreamEngine* engine = nullptr;
+    EXPECT_EQ(Hal()->GetStreamEngine(index, &engine), STATUS_SUCCESS);
+    return static_cast<CStreamEngine*>(engine);
+  }
+
+  // Switches the output terminal behind type node `nodeId`, as a property
+  // request does.
+  NTSTATUS SelectType(ULONG nodeId, PinCategory category) {
+    ITopoNode* node = nullptr;
+    EXPECT_EQ(Hal()->GetNode(nodeId, &node), STATUS_SUCCESS);
+    IOutputTypeNode* type = nullptr;
+    EXPECT_EQ(node->QueryInterface(IID_IOutputTypeNode, reinterpret_cast<PVOID*>(&type)), STATUS_SUCCESS);
+    NTSTATUS status = type->SelectType(category);
+    type->Release();
+    return status;
+  }
+
+  bool AdvanceUntil(const std::function<bool()>& done) {
+    for (int ms = 0; ms < 200 && !done(); ++ms) platform::clock::AdvanceMs(1);
+    return done();
+  }
 };
 
-TEST_F(SubdeviceRefreshTest, Explore) {
+TEST_F(SubdeviceRefreshTest, OnlyTheEngineWhoseTypeChangedIsRenamedAndReRegistered) {
   Plug(TwoSwitchableOutputs(), SwitchableProfile());
   ASSERT_EQ(Start(), STATUS_SUCCESS);
-  IAudioHal* hal = DeviceObject();
-  for (ULONG i = 0; i < hal->GetNodeCount(); ++i) {
-    ITopoNode* n = nullptr;
-    hal->GetNode(i, &n);
-    ULONG s[8], c = 8;
-    n->GetSourceIds(&c, s);
-    printf("node %u type %u src", n->GetId(), n->GetType());
-    for (ULONG k = 0; k < c; ++k) printf(" %u", s[k]);
-    printf("\n");
-  }
-  for (ULONG e = 0; e < hal->GetStreamEngineCount(); ++e) {
-    IStreamEngine* engine = nullptr;
-    hal->GetStreamEngine(e, &engine);
-    printf("engine %u:", e);
-    for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
-      ITopoNode* n = nullptr;
-      engine->GetAttachedNode(i, &n);
-      printf(" %u", n->GetId());
+  EXPECT_EQ(SubdeviceNames(), (std::vector<std::u16string>{u"GlobalTopo", u"SPKOut00Wave", u"SPKOut01Wave"}));
+  PUNKNOWN firstPort = Engine(0)->GetWavePort();
+  ASSERT_NE(firstPort, nullptr);
+
+  EXPECT_EQ(SelectType(9, PIN_CATEGORY_HP), STATUS_SUCCESS);
+  EXPECT_EQ(Engine(1)->GetPinCategory(), PIN_CATEGORY_HP);
+  EXPECT_EQ(SubdeviceNames(), (std::vector<std::u16string>{u"GlobalTopo", u"SPKOut00Wave", u"HPOut00Wave"}));
+  EXPECT_EQ(Engine(0)->GetWavePort(), firstPort);
+}
+
+TEST_F(SubdeviceRefreshTest, NewNameComesFromTheCounterUnlessAnotherEngineHasIt) {
+  struct Case {
+    UCHAR hpCounter;
+    bool otherAlreadyHp;
+    const char16_t* name;
+  };
+  // The counter less one; the lowest free number above it when another
+  // engine carries that name; the counters themselves do not change.
+  const Case cases[] = {{0, false, u"HPOut00"}, {1, false, u"HPOut00"}, {3, false, u"HPOut02"},
+                        {1, true, u"HPOut01"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.hpCounter) << (c.otherAlreadyHp ? " other HP" : ""));
+    platform::registry::Reset();
+    Plug(TwoSwitchableOutputs(), SwitchableProfile());
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    if (c.otherAlreadyHp) {
+      ASSERT_EQ(SelectType(9, PIN_CATEGORY_HP), STATUS_SUCCESS);
     }
-    printf("\n");
+    Extension()->OutputNameCounters[PIN_CATEGORY_HP] = c.hpCounter;
+    EXPECT_EQ(SelectType(4, PIN_CATEGORY_HP), STATUS_SUCCESS);
+    EXPECT_EQ(EngineName(Engine(0)), platform::Narrow(c.name));
+    EXPECT_EQ(Extension()->OutputNameCounters[PIN_CATEGORY_HP], c.hpCounter);
+    Unplug();
   }
-  for (auto& n : SubdeviceNames()) printf("subdevice %s\n", sim::host::Narrow(n).c_str());
+}
+
+TEST_F(SubdeviceRefreshTest, WithoutEnginesThereIsNothingToRefresh) {
+  // An AudioControl interface with only its header: no units, no engines.
+  sim::ConfigBuilder c;
+  c.Interface(0, 0, 0, 1, 1).AcHeader({});
+  Plug(MakeSet(c.Build()), PlainProfile());
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  PVOID object = nullptr;
+  ASSERT_EQ(DeviceObject()->QueryInterface(IID_IUsbAudioHal, &object), STATUS_SUCCESS);
+  auto* usbHal = static_cast<IUsbAudioHal*>(object);
+  EXPECT_EQ(usbHal->RefreshSubdevices(0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(static_cast<CUac1AudioHal*>(usbHal)->GetUnitCount(), 0u);
+  EXPECT_EQ(Hal()->GetNodeCount(), 0u);
+  usbHal->Release();
+}
+
+TEST_F(SubdeviceRefreshTest, TerminalStatusWordUpdatesEveryEnginesSubdevice) {
+  Plug(sim::headset::Descriptors(), sim::headset::Profile());
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  const std::vector<std::u16string> all = {u"GlobalTopo", u"HeadSetOut00Wave", u"HeadSetIn00Wave"};
+  EXPECT_EQ(SubdeviceNames(), all);
+  // The microphone is pulled: its terminal re-reads its jacks and the
+  // capture engine's filter goes.
+  Device().SetPresenceMask(0x3, sim::headset::kMicInputTerminal);
+  EXPECT_TRUE(AdvanceUntil([&] { return SubdeviceNames().size() == 2; }));
+  EXPECT_EQ(SubdeviceNames(), (std::vector<std::u16string>{u"GlobalTopo", u"HeadSetOut00Wave"}));
+  // With the render filter gone too, the next word about the microphone
+  // brings both back: every engine is updated, not just the one whose
+  // terminal spoke.
+  ASSERT_EQ(Engine(0)->RemoveSubdevice(Fdo()), STATUS_SUCCESS);
+  Device().SetPresenceMask(0x7, sim::headset::kMicInputTerminal);
+  EXPECT_TRUE(AdvanceUntil([&] { return SubdeviceNames() == all; }));
 }
 
 }  // namespace

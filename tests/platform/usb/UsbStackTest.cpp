@@ -2,10 +2,14 @@
 // headset through IofCallDriver on its PDO.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
 
+#include "driver/DeviceParameter.h"
+#include "driver/SettingsStore.h"
+#include "kernel/format.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/SimDevice.h"
 #include "tests/platform/usb/UsbTestDriver.h"
@@ -486,6 +490,129 @@ TEST_F(UsbStackTest, IdleNotificationSuspendsAndCompletesOnCancel) {
   port->RefuseIdleNotifications(STATUS_NOT_SUPPORTED);
   EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info), STATUS_NOT_SUPPORTED);
   EXPECT_EQ(driver->Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, 0), STATUS_INVALID_PARAMETER);
+}
+
+// A client cancels a request before the hub has it (IoCancelIrp finds no
+// cancel routine and only sets the flag). The hub sees the flag when it
+// sets its own cancel routine and completes the request with
+// STATUS_CANCELLED without waiting for a frame or the device, and an idle
+// request never suspends the port.
+TEST_F(UsbStackTest, RequestCancelledBeforeTheHubHadItCompletesAtOnce) {
+  Configure();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+
+  IdleSeen seen;
+  KeInitializeEvent(&seen.called, NotificationEvent, FALSE);
+  USB_IDLE_CALLBACK_INFO info{IdleCallback, &seen};
+  NTSTATUS call = STATUS_PENDING;
+  driver->CancelNextBeforeSending();
+  PIRP irp = driver->IoctlAsync(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info, sizeof info, &done, &call);
+  EXPECT_EQ(call, STATUS_CANCELLED);
+  EXPECT_NE(KeReadStateEvent(&done), 0);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+  IoFreeIrp(irp);
+  platform::clock::Advance(0);
+  EXPECT_EQ(KeReadStateEvent(&seen.called), 0) << "the idle callback ran for a cancelled request";
+  EXPECT_FALSE(port->IdleNotificationPending());
+  EXPECT_FALSE(port->Suspended());
+
+  // Requests the hub keeps until the device answers: a control request the
+  // device never answers, and an interrupt poll with nothing to report.
+  URB urb{};
+  std::vector<UCHAR> value(1);
+  UCHAR word[2] = {};
+  device->AddFault({sim::RequestMatch::ClassToUnit(hs::kMicFeatureUnit), sim::FaultAction::Timeout, 0, 0, 1});
+  const std::vector<std::pair<const char*, std::function<PIRP()>>> requests = {
+      {"control",
+       [&] {
+         UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                               USBD_TRANSFER_DIRECTION_IN, 0, USB_AUDIO_GET_CUR, 0x0100,
+                               UnitIndex(hs::kMicFeatureUnit), value.data(), nullptr, 1, nullptr);
+         driver->CancelNextBeforeSending();
+         return driver->SubmitAsync(&urb, &done);
+       }},
+      {"interrupt",
+       [&] {
+         driver->CancelNextBeforeSending();
+         return PollStatus(&urb, word, &done);
+       }},
+  };
+  for (const auto& [name, send] : requests) {
+    SCOPED_TRACE(name);
+    KeClearEvent(&done);
+    irp = send();
+    platform::clock::Advance(0);  // no frame passes
+    ASSERT_NE(KeReadStateEvent(&done), 0);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(port->PendingTransfers(), 0u);
+    driver->FreeAsync(irp);
+  }
+}
+
+// The PDO is an installed device, as plug and play leaves one: hardware
+// IDs from the device descriptor, a "Device Parameters" key, and the
+// driver's software key with "Settings" under it, where the settings store
+// keeps its values. A port configured with its own IDs and key uses those.
+TEST_F(UsbStackTest, PdoCarriesTheKeysOfAnInstalledDevice) {
+  const std::u16string kClass = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+  auto hardwareIds = [](PDEVICE_OBJECT pdo) {
+    std::vector<WCHAR> ids(256);
+    ULONG size = 0;
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, static_cast<ULONG>(ids.size() * sizeof(WCHAR)),
+                                  ids.data(), &size),
+              STATUS_SUCCESS);
+    return std::u16string(ids.data(), ids.data() + size / sizeof(WCHAR));
+  };
+  auto setParameter = [](PDEVICE_OBJECT pdo, ULONG value) {
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"SelectiveSuspendEnabled");
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof value), STATUS_SUCCESS);
+    ZwClose(key);
+  };
+  auto storedSetting = [&](const std::u16string& driverKey) {
+    std::vector<UCHAR> data;
+    EXPECT_TRUE(platform::registry::GetValue(kClass + driverKey + u"\\Settings", u"IniVersion", nullptr, &data));
+    return data.size() == 4 ? data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24 : -1;
+  };
+
+  const sim::DescriptorSet& d = device->Descriptors();
+  char vidPid[32];
+  std::snprintf(vidPid, sizeof vidPid, "USB\\VID_%04X&PID_%04X", d.VendorId(), d.ProductId());
+  const std::u16string base = platform::Widen(vidPid);
+  EXPECT_EQ(hardwareIds(port->Pdo()).substr(0, base.size() + 5), base + u"&REV_");
+
+  platform::usb::HubPortConfig custom;
+  custom.hardwareIds = {u"USB\\VID_1234&PID_5678&MI_00", u"USB\\VID_1234&PID_5678"};
+  custom.instanceId = u"7&1&0&3";
+  custom.driverKey = u"{4d36e96c-e325-11ce-bfc1-08002be10318}\\0003";
+  std::unique_ptr<sim::SimDevice> other = hs::Create();
+  HubPort configured(other.get(), custom);
+  EXPECT_EQ(hardwareIds(configured.Pdo()), custom.hardwareIds[0] + u'\0' + custom.hardwareIds[1] + u'\0' + u'\0');
+
+  struct Case {
+    const char* name;
+    PDEVICE_OBJECT pdo;
+    std::u16string driverKey;
+    ULONG version;
+  };
+  for (const Case& c : {Case{"default", port->Pdo(), platform::usb::HubPortConfig{}.driverKey, 7},
+                        Case{"configured", configured.Pdo(), custom.driverKey, 9}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(platform::registry::KeyExists(kClass + c.driverKey + u"\\Settings"));
+    ULONG version = c.version, back = 0;
+    EXPECT_EQ(AccessSetting(c.pdo, SETTINGS_WRITE, &version, sizeof version, u"IniVersion"), STATUS_SUCCESS);
+    EXPECT_EQ(AccessSetting(c.pdo, SETTINGS_READ, &back, sizeof back, u"IniVersion"), STATUS_SUCCESS);
+    EXPECT_EQ(back, c.version);
+    EXPECT_EQ(storedSetting(c.driverKey), static_cast<int>(c.version));
+    setParameter(c.pdo, 1);
+    ULONG enabled = 0;
+    EXPECT_EQ(ReadDeviceInstanceParameter(c.pdo, 1, sizeof enabled, &enabled), STATUS_SUCCESS);
+    EXPECT_EQ(enabled, 1u);
+  }
 }
 
 TEST_F(UsbStackTest, BusInterfaceAnswersVersionOneWithTheFrameClock) {

@@ -30,6 +30,10 @@ PIRP UsbTestDriver::IoctlAsync(ULONG code, PVOID argument1, ULONG inputLength, P
   }
   IoSetCompletionRoutine(irp, SignalEvent, done, TRUE, TRUE, TRUE);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  if (m_CancelNext) {
+    m_CancelNext = false;
+    EXPECT_FALSE(IoCancelIrp(irp));
+  }
   NTSTATUS status = IofCallDriver(m_Lower, irp);
   if (callStatus) *callStatus = status;
   return irp;

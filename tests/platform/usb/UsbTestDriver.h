@@ -30,6 +30,9 @@ class UsbTestDriver {
   PIRP IoctlAsync(ULONG code, PVOID argument1, ULONG inputLength, PKEVENT done, NTSTATUS* callStatus = nullptr);
   PIRP SubmitAsync(PURB urb, PKEVENT done) { return IoctlAsync(IOCTL_INTERNAL_USB_SUBMIT_URB, urb, 0, done); }
   void FreeAsync(PIRP irp) { IoFreeIrp(irp); }
+  // The next request is cancelled before it is sent, as a client's
+  // IoCancelIrp does while no cancel routine is set: only the flag is set.
+  void CancelNextBeforeSending() { m_CancelNext = true; }
   // Sends an IRP whose next stack location the caller filled (power IRPs
   // with PoCallDriver), waits, and returns the final status; the caller
   // frees the IRP.
@@ -50,6 +53,7 @@ class UsbTestDriver {
 
  private:
   PDEVICE_OBJECT m_Lower;
+  bool m_CancelNext = false;
   USBD_CONFIGURATION_HANDLE m_ConfigurationHandle = nullptr;
   std::vector<USBD_PIPE_INFORMATION> m_Pipes;
 };

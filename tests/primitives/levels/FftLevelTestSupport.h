@@ -255,34 +255,48 @@ inline std::vector<ComplexLd> ReferenceDft(std::vector<ComplexLd> x, bool invers
   return x;
 }
 
-// A signal of a few complex tones at random bins, with its exact spectrum:
+// A signal of three complex tones at random bins, with its exact spectrum:
 // 2^n times each tone's amplitude at its bin, 0 elsewhere. A reference for
 // large orders at the cost of generating the signal; any misplaced point or
 // wrong twiddle spreads energy over the other bins.
 struct ToneSignal {
-  std::vector<float> x;                 // interleaved points
-  std::vector<long double> spectrum;    // interleaved bins
+  std::vector<float> x;               // interleaved points
+  std::vector<long double> spectrum;  // interleaved bins
 };
 inline ToneSignal Tones(int32_t n, unsigned seed) {
   const int64_t points = int64_t{1} << n;
   const std::vector<float> random = RandomSignal(9, seed);
   ToneSignal t{std::vector<float>(2 * points), std::vector<long double>(2 * points, 0.0L)};
-  std::vector<long double> re(points, 0.0L), im(points, 0.0L);
+  int64_t bin[3];
+  long double ar[3], ai[3], stepCos[3], stepSin[3], c[3], s[3];
   for (int q = 0; q < 3; ++q) {
-    const int64_t bin = static_cast<int64_t>((random[3 * q] + 1.0f) * 0.5f * static_cast<float>(points - 1));
-    const long double ar = random[3 * q + 1], ai = random[3 * q + 2];
-    t.spectrum[2 * bin] += ar * points;
-    t.spectrum[2 * bin + 1] += ai * points;
-    for (int64_t j = 0; j < points; ++j) {
-      const long double angle = 2 * std::acos(-1.0L) * static_cast<long double>((bin * j) % points) / points;
-      const long double c = std::cos(angle), s = std::sin(angle);
-      re[j] += ar * c - ai * s;
-      im[j] += ar * s + ai * c;
-    }
+    bin[q] = static_cast<int64_t>((random[3 * q] + 1.0f) * 0.5f * static_cast<float>(points - 1));
+    ar[q] = random[3 * q + 1];
+    ai[q] = random[3 * q + 2];
+    t.spectrum[2 * bin[q]] += ar[q] * points;
+    t.spectrum[2 * bin[q] + 1] += ai[q] * points;
+    const long double step = 2 * Pi() * static_cast<long double>(bin[q]) / points;
+    stepCos[q] = std::cos(step);
+    stepSin[q] = std::sin(step);
   }
+  // exp(2 pi i bin j / N) by rotation, taken afresh every 1024 points so
+  // that the recurrence's error stays far below float's.
   for (int64_t j = 0; j < points; ++j) {
-    t.x[2 * j] = static_cast<float>(re[j]);
-    t.x[2 * j + 1] = static_cast<float>(im[j]);
+    long double re = 0, im = 0;
+    for (int q = 0; q < 3; ++q) {
+      if (j % 1024 == 0) {
+        const long double angle = 2 * Pi() * static_cast<long double>((bin[q] * j) % points) / points;
+        c[q] = std::cos(angle);
+        s[q] = std::sin(angle);
+      }
+      re += ar[q] * c[q] - ai[q] * s[q];
+      im += ar[q] * s[q] + ai[q] * c[q];
+      const long double nextCos = c[q] * stepCos[q] - s[q] * stepSin[q];
+      s[q] = s[q] * stepCos[q] + c[q] * stepSin[q];
+      c[q] = nextCos;
+    }
+    t.x[2 * j] = static_cast<float>(re);
+    t.x[2 * j + 1] = static_cast<float>(im);
   }
   return t;
 }

@@ -16,24 +16,12 @@
 
 #include "primitives/CpuId.h"
 #include "primitives/Dispatch.h"
+#include "primitives/levels/ProcessorLevel.h"
 #include "tests/support/KernelTest.h"
 
 namespace leveltest {
 
-// What each level needs beyond SSE2, asked of the processor itself (not of
-// the replaceable cpuid source, which tests script).
-inline bool ProcessorRunsLevel(int level) {
-  switch (level) {
-    case 1:
-      return __builtin_cpu_supports("sse3");
-    case 2:
-      return __builtin_cpu_supports("ssse3");
-    case 3:
-      return __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2");
-    default:
-      return true;
-  }
-}
+using ::ProcessorRunsLevel;
 
 // Runs its test once per level with CpuDispatchIndex set to that level, so
 // that the public names reach the level's builds.

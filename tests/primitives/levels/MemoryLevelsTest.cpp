@@ -194,8 +194,10 @@ TEST_P(MemoryLevelsTest, CopyOntoAnOverlappingLowerDestinationMovesTheData) {
 // Aligned copies at levels 2 and 3 pick their direction by the distance of
 // the two page offsets; both directions give the copy.
 TEST_P(MemoryLevelsTest, AlignedCopyIsRightForEveryPageOffsetDistance) {
-  Arena from(3 * 4096);
-  Arena to(3 * 4096);
+  // A page of slack for the page start, the largest distance and the
+  // longest copy.
+  Arena from(5 * 4096);
+  Arena to(5 * 4096);
   const auto pageStart = [](Arena& arena) {
     return arena.At((4096 - reinterpret_cast<uintptr_t>(arena.At(0)) % 4096) % 4096);
   };
@@ -323,7 +325,7 @@ TEST_P(MemoryStreamingTest, ProbeRunsOnlyFromTheThresholds) {
 // same, prologue, streamed body, fence and tail.
 TEST_P(MemoryStreamingTest, StreamedBlocksHoldExactData) {
   m_Cpu.SmallCacheProcessor(level() == 1 ? 2 : 1);
-  const size_t bytes = 3 * 262144 + 1000 + 37;
+  const size_t bytes = 4 * 262144 + 1000 + 37;  // past every level's copy threshold
   Arena arena(bytes + 64);
   std::vector<unsigned char> source(bytes + 64);
   FillSequence(source.data(), source.size(), 5);

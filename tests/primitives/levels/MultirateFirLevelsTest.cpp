@@ -100,9 +100,13 @@ void ExpectDefinition(const std::vector<float>& taps, Shape s, int32_t upPhase, 
 }
 
 TEST_P(MultirateFirLevelsTest, OutputsFollowTheDefinitionForEveryLayoutPhaseAndSplit) {
-  const Shape shapes[] = {{6, 1, 2},     {9, 2, 7}, {66, 2, 1}, {66, 1, 2}, {10, 1, 4}, {4, 3, 5},
-                          {300, 1, 200}, {2, 3, 1}, {1, 4, 1},  {47, 3, 2}, {64, 2, 3}, {21, 5, 3},
-                          {33, 1, 3},    {5, 1, 1}, {3, 2, 2},  {40, 4, 4}, {96, 3, 8}, {320, 147, 160}};
+  // Every layout: interleaved; indexed with U = 1 and U > 1, with one, two
+  // and three taps per output and with runs of every length mod 4; T < U;
+  // the 147:160 converter.
+  const Shape shapes[] = {{6, 1, 2},     {9, 2, 7},   {66, 2, 1}, {66, 1, 2},  {10, 1, 4},  {4, 3, 5},
+                          {300, 1, 200}, {2, 3, 1},   {1, 4, 1},  {47, 3, 2},  {64, 2, 3},  {21, 5, 3},
+                          {33, 1, 3},    {5, 1, 1},   {3, 2, 2},  {40, 4, 4},  {96, 3, 8},  {7, 1, 3},
+                          {9, 1, 5},     {12, 2, 10}, {10, 2, 8}, {14, 2, 12}, {16, 2, 14}, {320, 147, 160}};
   for (const Shape& s : shapes) {
     const std::vector<float> taps = RandomSignal(static_cast<size_t>(s.taps), static_cast<unsigned>(s.taps * 3 + s.up));
     const int32_t q = (s.taps + s.up - 1) / s.up;

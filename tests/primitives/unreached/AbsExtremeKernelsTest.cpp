@@ -18,7 +18,7 @@ template <typename T, typename Kernel, typename Reference>
 void CheckAbs(const char* name, Kernel kernel, const std::vector<T>& values, Reference reference) {
   SCOPED_TRACE(name);
   for (int32_t len = 1; len <= 17; ++len) {
-    for (size_t offset = 0; offset < 16; offset += sizeof(T) / 2 > 0 ? sizeof(T) / 2 : 1) {
+    for (size_t offset = 0; offset<16; offset += sizeof(T) / 2> 0 ? sizeof(T) / 2 : 1) {
       GuardedBuffer out(sizeof(T) * len, offset), inPlace(sizeof(T) * len, offset);
       std::memcpy(inPlace.data(), values.data(), sizeof(T) * len);
       kernel(values.data(), static_cast<T*>(out.data()), len);
@@ -37,8 +37,23 @@ void CheckAbs(const char* name, Kernel kernel, const std::vector<T>& values, Ref
 }
 
 TEST_F(AbsExtremeKernels, AbsoluteValuesSaturateTheMostNegativeValue) {
-  const std::vector<double> f64 = {-0.0, -1.5, F64(0xFFF8000000000123ull), -std::numeric_limits<double>::infinity(),
-                                   2.0,  -3.0, 0.0, 4.0, -5.0, 6.0, -7.0, 8.0, -9.0, 10.0, -11.0, 12.0, -13.0};
+  const std::vector<double> f64 = {-0.0,
+                                   -1.5,
+                                   F64(0xFFF8000000000123ull),
+                                   -std::numeric_limits<double>::infinity(),
+                                   2.0,
+                                   -3.0,
+                                   0.0,
+                                   4.0,
+                                   -5.0,
+                                   6.0,
+                                   -7.0,
+                                   8.0,
+                                   -9.0,
+                                   10.0,
+                                   -11.0,
+                                   12.0,
+                                   -13.0};
   CheckAbs<double>("f64", VecAbsF64Kernel, f64, [](double x) { return F64(Bits(x) & 0x7FFFFFFFFFFFFFFFull); });
 
   std::vector<int16_t> s16 = {-32768, -32767, -1, 0, 1, 32767};

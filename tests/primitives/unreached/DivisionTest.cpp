@@ -46,8 +46,11 @@ TEST_P(DivisionLevels, ZeroDivisorsGiveSignedInfinityOrNaNAndTheWarning) {
       const int32_t len = at == 0 ? 1 : 12;
       EXPECT_EQ(VecDivF32(a, b, dst, len), row.status);
       EXPECT_EQ(Bits(dst[at]), level() == 0 ? row.baseline : row.levels);
-      for (int i = 0; i < len; ++i)
-        if (i != at) EXPECT_EQ(dst[i], b[i] / 2.0f) << "halves are exact either way";
+      for (int i = 0; i < len; ++i) {
+        if (i != at) {
+          EXPECT_EQ(dst[i], b[i] / 2.0f) << "halves are exact either way";
+        }
+      }
     }
   }
   // A NaN divisor is not a zero divisor.
@@ -137,8 +140,11 @@ TEST_F(DivisionKernels, AZeroInAPassMakesThePassOrItsGroupExact) {
   alignas(16) float a[8] = {x, x, x, x, 0.0f, x, x, x}, b[8], q[8];
   for (float& v : b) v = c;
   EXPECT_EQ(VecDivF32Kernel(a, b, q, 8), 1);
-  for (int i = 0; i < 8; ++i)
-    if (i != 4) EXPECT_EQ(q[i], c / x) << "the vector kernel divides the whole pass exactly";
+  for (int i = 0; i < 8; ++i) {
+    if (i != 4) {
+      EXPECT_EQ(q[i], c / x) << "the vector kernel divides the whole pass exactly";
+    }
+  }
   EXPECT_EQ(VecConstOverF32Kernel(a, &c, q, 8), 1);
   EXPECT_NE(q[0], c / x) << "constant-over-vector keeps the reciprocal in the group without a zero";
   EXPECT_EQ(q[5], c / x);
@@ -343,13 +349,17 @@ TEST_F(DivisionKernels, IntegerQuotientsFollowTheRule) {
     VecDivU8ScaledKernel(ua.data(), ub.data(), uq.data(), n, s);
     VecDivSC16ScaledKernel(ca.data(), cb.data(), cq.data(), n, s);
     for (int i = 0; i < n; ++i) {
-      if (a[i] != 0) EXPECT_EQ(q[i], RuleQuotient(b[i], a[i], s, -32768, 32767)) << b[i] << " / " << a[i];
-      if (a32[i] != 0 && std::abs(s) <= 16)
+      if (a[i] != 0) {
+        EXPECT_EQ(q[i], RuleQuotient(b[i], a[i], s, -32768, 32767)) << b[i] << " / " << a[i];
+      }
+      if (a32[i] != 0 && std::abs(s) <= 16) {
         EXPECT_EQ(q32[i], RuleQuotient(b32[i], a32[i], s, INT32_MIN, INT32_MAX)) << b32[i] << " / " << a32[i];
-      if (ua[i] != 0) EXPECT_EQ(uq[i], RuleQuotient(ub[i], ua[i], s, 0, 255)) << int{ub[i]} << " / " << int{ua[i]};
-      const std::complex<long double> ref =
-          std::complex<long double>(cb[i].re, cb[i].im) / std::complex<long double>(ca[i].re, ca[i].im) *
-          std::ldexp(1.0L, -s);
+      }
+      if (ua[i] != 0) {
+        EXPECT_EQ(uq[i], RuleQuotient(ub[i], ua[i], s, 0, 255)) << int{ub[i]} << " / " << int{ua[i]};
+      }
+      const std::complex<long double> ref = std::complex<long double>(cb[i].re, cb[i].im) /
+                                            std::complex<long double>(ca[i].re, ca[i].im) * std::ldexp(1.0L, -s);
       if (ca[i].re != 0 || ca[i].im != 0) {
         EXPECT_LE(std::fabs(cq[i].re - std::clamp(ref.real(), -32768.0L, 32767.0L)), 0.5L + 1e-9L);
         EXPECT_LE(std::fabs(cq[i].im - std::clamp(ref.imag(), -32768.0L, 32767.0L)), 0.5L + 1e-9L);
@@ -372,6 +382,27 @@ TEST_F(DivisionKernels, IntegerQuotientsFollowTheRule) {
       for (int i = 0; i < n; ++i) {
         EXPECT_EQ(q[i], std::clamp<long>(std::lrint(static_cast<float>(b[i]) * factor), -32768, 32767));
         EXPECT_EQ(uq[i], std::clamp<long>(std::lrint(static_cast<float>(ub[i]) * factorU8), 0, 255));
+      }
+    }
+  }
+}
+
+// Dividing by one complex constant: one double factor 2^-s / |c|^2, the
+// numerators in exact integers; c = -32768 - 32768i gives the same quotient
+// without forming 2^31.
+TEST_F(DivisionKernels, ComplexConstantDivisor) {
+  primtest::MxcsrScope mxcsr;
+  const ComplexS16 b[4] = {{-32768, -32768}, {100, -200}, {7, 3}, {32767, 32767}};
+  for (const ComplexS16 c : {ComplexS16{-32768, -32768}, ComplexS16{3, 4}, ComplexS16{0, -32768}, ComplexS16{-1, 0}}) {
+    for (int32_t s : {-8, 0, 2}) {
+      SCOPED_TRACE(testing::Message() << c.re << "+" << c.im << "i, s " << s);
+      ComplexS16 q[4];
+      VecDivConstSC16ScaledKernel(b, c, q, 4, s);
+      for (int i = 0; i < 4; ++i) {
+        const std::complex<long double> ref =
+            std::complex<long double>(b[i].re, b[i].im) / std::complex<long double>(c.re, c.im) * std::ldexp(1.0L, -s);
+        EXPECT_LE(std::fabs(q[i].re - std::clamp(ref.real(), -32768.0L, 32767.0L)), 0.5L + 1e-9L) << i;
+        EXPECT_LE(std::fabs(q[i].im - std::clamp(ref.imag(), -32768.0L, 32767.0L)), 0.5L + 1e-9L) << i;
       }
     }
   }
@@ -402,7 +433,9 @@ TEST_F(DivisionKernels, WideOverNarrowQuotientsInEveryPath) {
         }
         const long double exact = std::ldexp(static_cast<long double>(b[i]) / a[i], -s);
         const long double distance = std::fabs(std::fabs(exact - std::floor(exact)) - 0.5L);
-        if (distance > 1e-9L) EXPECT_EQ(got, RuleQuotient(b[i], a[i], s, -32768, 32767)) << b[i] << " / " << a[i];
+        if (distance > 1e-9L) {
+          EXPECT_EQ(got, RuleQuotient(b[i], a[i], s, -32768, 32767)) << b[i] << " / " << a[i];
+        }
       }
     }
   }

@@ -11,9 +11,18 @@
 #include <numbers>
 #include <vector>
 
+#include "primitives/levels/ProcessorLevel.h"
 #include "tests/primitives/PrimitiveTestSupport.h"
+#include "tests/primitives/levels/LevelTestSupport.h"
 
 namespace fft_test {
+
+// The level fixture of the processor-level tests: GetParam() is the level
+// (0 to 3), skipped where the processor lacks its instructions, and the
+// public names reach that level's builds.
+using leveltest::LevelName;
+using leveltest::LevelTest;
+using ::ProcessorRunsLevel;
 
 using LongComplex = std::complex<long double>;
 
@@ -36,24 +45,28 @@ inline LongComplex Root(long double k, long double n, int sign) {
   return {std::cos(angle), std::sin(angle)};
 }
 
-// Radix-2 transform of a power-of-two length: sign -1 forward, +1 inverse,
-// unscaled.
-inline std::vector<LongComplex> ReferenceDft(const std::vector<LongComplex>& x, int sign) {
+// Radix-2 transform of a power-of-two length in long double: sign -1
+// forward, +1 inverse, unscaled.
+inline std::vector<LongComplex> ReferenceDft(std::vector<LongComplex> x, int sign) {
   const size_t n = x.size();
-  if (n == 1) return x;
-  std::vector<LongComplex> even(n / 2), odd(n / 2);
-  for (size_t j = 0; j < n / 2; ++j) {
-    even[j] = x[2 * j];
-    odd[j] = x[2 * j + 1];
+  const int order = Log2(n);
+  for (size_t k = 0; k < n; ++k) {
+    const size_t r = static_cast<size_t>(ReverseBits(k, order));
+    if (k < r) std::swap(x[k], x[r]);
   }
-  const std::vector<LongComplex> e = ReferenceDft(even, sign), o = ReferenceDft(odd, sign);
-  std::vector<LongComplex> out(n);
-  for (size_t k = 0; k < n / 2; ++k) {
-    const LongComplex t = Root(static_cast<long double>(k), static_cast<long double>(n), sign) * o[k];
-    out[k] = e[k] + t;
-    out[k + n / 2] = e[k] - t;
+  std::vector<LongComplex> roots(n / 2);
+  for (size_t k = 0; k < n / 2; ++k) roots[k] = Root(static_cast<long double>(k), static_cast<long double>(n), sign);
+  for (size_t span = 1; span < n; span *= 2) {
+    const size_t stride = n / (2 * span);
+    for (size_t base = 0; base < n; base += 2 * span) {
+      for (size_t j = 0; j < span; ++j) {
+        const LongComplex t = roots[j * stride] * x[base + j + span];
+        x[base + j + span] = x[base + j] - t;
+        x[base + j] += t;
+      }
+    }
   }
-  return out;
+  return x;
 }
 
 // Interleaved floats (re, im, ...) and separate planes to long double points.
@@ -99,7 +112,7 @@ class FloatArena {
 };
 
 inline bool SameBits(const float* a, const float* b, size_t count) {
-  return std::memcmp(a, b, count * sizeof(float)) == 0;
+  return count == 0 || std::memcmp(a, b, count * sizeof(float)) == 0;
 }
 
 }  // namespace fft_test

@@ -59,7 +59,7 @@ TEST_P(IirLevels, StateSizeByLevelAndItsChecks) {
     int32_t baseline;  // 16 floor(N/2) + 16 floor(N/4) + 144
     int32_t levels;    // 32 N + 16 floor(N/2) + 16 floor(N/4) + 4344
   };
-  for (const Row row : {Row{1, 144, 4376}, Row{2, 160, 4424}, Row{4, 192, 4520}, Row{7, 208, 4600}}) {
+  for (const Row row : {Row{1, 144, 4376}, Row{2, 160, 4424}, Row{4, 192, 4520}, Row{7, 208, 4632}}) {
     int32_t bytes = -1;
     EXPECT_EQ(IirFilterStateSize(row.order, &bytes), DSP_STATUS_OK);
     EXPECT_EQ(bytes, level() == 0 ? row.baseline : row.levels) << "order " << row.order;
@@ -70,9 +70,10 @@ TEST_P(IirLevels, StateSizeByLevelAndItsChecks) {
   EXPECT_EQ(IirFilterStateSize(-3, &bytes), DSP_STATUS_BAD_FILTER_ORDER);
   // No 32-bit count exists for these orders, and none wraps.
   EXPECT_EQ(IirFilterStateSize(INT32_MAX, &bytes), DSP_STATUS_BAD_FILTER_ORDER);
-  EXPECT_EQ(IirFilterStateSize(level() == 0 ? 178956961 : 76695850, &bytes), DSP_STATUS_BAD_FILTER_ORDER);
+  const int32_t largest = level() == 0 ? 178956959 : 48806347;
+  EXPECT_EQ(IirFilterStateSize(largest + 1, &bytes), DSP_STATUS_BAD_FILTER_ORDER);
   EXPECT_EQ(bytes, 7);
-  EXPECT_EQ(IirFilterStateSize(level() == 0 ? 178956960 : 76695840, &bytes), DSP_STATUS_OK);
+  EXPECT_EQ(IirFilterStateSize(largest, &bytes), DSP_STATUS_OK);
   EXPECT_GT(bytes, 2147483000);
 }
 
@@ -189,8 +190,10 @@ TEST_P(IirLevels, OutputsAndDelayLineFollowTheReference) {
       RealReference reference = RealReference::FromRaw(taps, delay);
       std::vector<long double> expected;
       for (float v : x) expected.push_back(reference.Step(v));
-      EXPECT_LT(RelativeError(y, expected), 2e-5);
-      EXPECT_LT(RelativeError(iir.Delay(), reference.delay()), 2e-5);
+      // The coefficients are rounded to float once normalised; the bound
+      // leaves room for a filter's sensitivity to that.
+      EXPECT_LT(RelativeError(y, expected), 1e-4);
+      EXPECT_LT(RelativeError(iir.Delay(), reference.delay()), 1e-4);
       EXPECT_EQ(iir.Delay()[order], 0.0f);
       EXPECT_TRUE(iir.GuardsIntact());
     }
@@ -205,7 +208,8 @@ TEST_P(IirLevels, CallsOfAnyLengthContinueOneSignal) {
   IirInMemory parts(taps);
   const std::vector<float> split = parts.Filter(x, {1, 7, 1024, 3, 25, 1100, 2});
   EXPECT_LT(RelativeError(split, std::vector<long double>(once.begin(), once.end())), 1e-5);
-  EXPECT_LT(RelativeError(parts.Delay(), std::vector<long double>(whole.Delay().begin(), whole.Delay().end())), 1e-5);
+  const std::vector<float> delay = whole.Delay();
+  EXPECT_LT(RelativeError(parts.Delay(), std::vector<long double>(delay.begin(), delay.end())), 1e-5);
 }
 
 // a0 = NaN is no zero: the state builds and every output is NaN.
@@ -244,7 +248,8 @@ TEST_P(IirLevels, BiquadStateWithoutSections) {
   BiquadState state({}, level() != 0);
   std::vector<float> x = {1, 2, 3, 4, 5};
   ASSERT_EQ(IirFilterInPlace(x.data(), 5, state.get()), DSP_STATUS_OK);
-  EXPECT_EQ(x, level() == 0 ? std::vector<float>(5, 0.0f) : std::vector<float>{1, 2, 3, 4, 5});
+  const std::vector<float> expected = level() == 0 ? std::vector<float>(5, 0.0f) : std::vector<float>{1, 2, 3, 4, 5};
+  EXPECT_EQ(x, expected);
 }
 
 // The level builds are one build laid out three times; their short pieces
@@ -285,10 +290,16 @@ TEST_F(IirLevelBuilds, LevelsAgreeBitForBitAndShortPiecesMatchTheBaseline) {
         for (int32_t k = 0; k <= order; ++k) bits.push_back(Bits(state->delayLine[k]));
       }
     }
-    for (int level = 2; level <= 3; ++level)
-      if (unreached_test::CpuRunsLevel(level)) EXPECT_EQ(blocks[level], blocks[1]) << "order " << order;
-    for (int level = 1; level <= 3; ++level)
-      if (unreached_test::CpuRunsLevel(level) && order >= 2) EXPECT_EQ(singles[level], singles[0]) << "order " << order;
+    for (int level = 2; level <= 3; ++level) {
+      if (unreached_test::CpuRunsLevel(level)) {
+        EXPECT_EQ(blocks[level], blocks[1]) << "order " << order;
+      }
+    }
+    for (int level = 1; level <= 3; ++level) {
+      if (unreached_test::CpuRunsLevel(level) && order >= 2) {
+        EXPECT_EQ(singles[level], singles[0]) << "order " << order;
+      }
+    }
   }
 }
 

@@ -1,6 +1,6 @@
-// Helpers for the tests of primitives/unreached: which processor levels this
-// machine runs, a fixture parameterised by level, bit views, ulp distances
-// and long double references.
+// Helpers for the tests of primitives/unreached: the level fixtures of the
+// processor-level tests extended to the baseline, bit views and ulp
+// distances against long double references.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,66 +11,29 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <string>
-#include <vector>
 
-#include "primitives/CpuId.h"
-#include "primitives/Dispatch.h"
-#include "tests/primitives/PrimitiveTestSupport.h"
+#include "tests/primitives/levels/LevelTestSupport.h"
 #include "tests/support/KernelTest.h"
 
 namespace unreached_test {
 
-// Level 1 needs SSE3, level 2 SSSE3, level 3 SSE4.1 and SSE4.2.
-inline bool CpuRunsLevel(int level) {
-  switch (level) {
-    case 0:
-      return true;
-    case 1:
-      return CpuHasSse3() != 0;
-    case 2:
-      return CpuHasSse3() != 0 && CpuHasSsse3() != 0;
-    case 3:
-      return CpuHasSse3() != 0 && CpuHasSsse3() != 0 && CpuHasSse41() != 0 && CpuHasSse42() != 0;
-    default:
-      return false;
-  }
-}
+inline bool CpuRunsLevel(int level) { return leveltest::ProcessorRunsLevel(level); }
 
-#define SKIP_UNLESS_CPU_RUNS_LEVEL(level) \
-  if (!::unreached_test::CpuRunsLevel(level)) GTEST_SKIP() << "this processor lacks level " << (level)
-
-// A test per dispatch level: GetParam() is the level, and the body runs with
-// the dispatch index set to it, so the public names reach that level's build.
-class LevelTest : public testsupport::KernelTest, public ::testing::WithParamInterface<int> {
- protected:
-  void SetUp() override {
-    testsupport::KernelTest::SetUp();
-    SKIP_UNLESS_CPU_RUNS_LEVEL(GetParam());
-    m_Previous = SetCpuDispatchIndexForTest(GetParam());
-  }
-  void TearDown() override {
-    if (m_Previous >= 0) SetCpuDispatchIndexForTest(m_Previous);
-    testsupport::KernelTest::TearDown();
-  }
-  int level() const { return GetParam(); }
-
- private:
-  int32_t m_Previous = -1;
-};
-
-inline std::string LevelName(const ::testing::TestParamInfo<int>& info) { return "L" + std::to_string(info.param); }
+// A test per dispatch level 0 to 3: GetParam() is the level, and the body
+// runs with the dispatch index set to it, so that the public names reach
+// that level's build.
+using LevelTest = leveltest::LevelTest;
 
 #define INSTANTIATE_FOR_ALL_LEVELS(fixture) \
-  INSTANTIATE_TEST_SUITE_P(Levels, fixture, ::testing::Values(0, 1, 2, 3), ::unreached_test::LevelName)
+  INSTANTIATE_TEST_SUITE_P(Levels, fixture, ::testing::Values(0, 1, 2, 3), ::leveltest::LevelName)
 
-// A fixture for kernels of levels 1 to 3, which need the level-1 instruction
-// set.
+// A fixture for kernels of levels 1 to 3, which need the level-1
+// instruction set.
 class LevelKernelTest : public testsupport::KernelTest {
  protected:
   void SetUp() override {
     testsupport::KernelTest::SetUp();
-    SKIP_UNLESS_CPU_RUNS_LEVEL(1);
+    if (!CpuRunsLevel(1)) GTEST_SKIP() << "this processor lacks the instructions of level 1";
   }
 };
 
@@ -98,9 +61,6 @@ inline int64_t UlpDistance(double a, double b) {
   const int64_t d = ordered(a) - ordered(b);
   return d < 0 ? -d : d;
 }
-
-// The float nearest a long double reference.
-inline float Nearest(long double v) { return static_cast<float>(v); }
 
 // Units in the last place of float ref between result and a long double
 // reference, with fractions: |result - ref| / ulp(ref).

@@ -88,7 +88,8 @@ TEST_P(LogarithmLevels, PositiveElementsAreAccurate) {
       const long double ref = LnRef(x[i]);
       // Near ln = 0 the absolute error of the series counts, not the units
       // of a tiny result.
-      worst = std::max(worst, std::fabs(ref) < 0.5L ? static_cast<double>(std::fabs(v[i] - ref) / 0x1p-24L) : UlpError(v[i], ref));
+      worst = std::max(
+          worst, std::fabs(ref) < 0.5L ? static_cast<double>(std::fabs(v[i] - ref) / 0x1p-24L) : UlpError(v[i], ref));
     }
     EXPECT_LE(worst, level() == 0 ? 1.0 : 3.0) << "offset " << offset;
     EXPECT_TRUE(buffer.GuardsIntact());

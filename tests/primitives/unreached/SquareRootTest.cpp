@@ -26,12 +26,13 @@ TEST_P(SquareRootLevels, SpecialValuesAndTheNegativeWarning) {
   primtest::MxcsrScope mxcsr;
   const uint32_t quietNaN = 0x7FC01234u, signallingNaN = 0x7F801234u, negativeNaN = 0xFFC05678u;
   const uint32_t subnormal = 0x00000003u;
-  float v[] = {4.0f, -1.0f, 0.0f, -0.0f, F32(quietNaN), F32(signallingNaN), kInf, -kInf, F32(negativeNaN), F32(subnormal)};
+  float v[] = {4.0f,          -1.0f, 0.0f, -0.0f, F32(quietNaN), F32(signallingNaN), kInf, -kInf, F32(negativeNaN),
+               F32(subnormal)};
   ASSERT_EQ(VecSqrtF32InPlace(v, 10), DSP_WARN_SQRT_NEGATIVE);
   const uint32_t nanKeptOrQuiet = level() == 0 ? signallingNaN : (signallingNaN | 0x00400000u);
-  const std::vector<uint32_t> expected = {Bits(2.0f),      kDefaultNaN,         0u,           0x80000000u,
-                                          quietNaN,        nanKeptOrQuiet,      Bits(kInf),   kDefaultNaN,
-                                          negativeNaN,     Bits(CorrectRoot(F32(subnormal)))};
+  const std::vector<uint32_t> expected = {
+      Bits(2.0f),     kDefaultNaN, 0u,          0x80000000u, quietNaN,
+      nanKeptOrQuiet, Bits(kInf),  kDefaultNaN, negativeNaN, Bits(CorrectRoot(F32(subnormal)))};
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Bits(v[i]), expected[i]) << "element " << i;
 }
 
@@ -185,14 +186,28 @@ TEST_F(SquareRootKernels, DoubleKernelBlocksStayCloseAndSpecialsAreExact) {
   for (double& x : in) x = F64(bits(random));
   EXPECT_EQ(VecSqrtF64Kernel(in, out + 1, 202), 0);  // a one-element head
   double worst = 0;
-  for (int i = 0; i < 202; ++i) worst = std::max(worst, UlpError(out[i + 1], std::sqrt(static_cast<long double>(in[i]))));
+  for (int i = 0; i < 202; ++i)
+    worst = std::max(worst, UlpError(out[i + 1], std::sqrt(static_cast<long double>(in[i]))));
   EXPECT_LE(worst, 64.0) << "fourth-order refinement of a 12-bit estimate";
+
+  // The invalid flag a negative element raises is taken back on return.
+  {
+    const uint32_t saved = _mm_getcsr();
+    _mm_setcsr(0x1F80u);
+    const double negative[3] = {4.0, -1.0, 9.0};
+    double roots[3];
+    EXPECT_EQ(VecSqrtF64Kernel(negative, roots, 3), 1);
+    const uint32_t after = _mm_getcsr();
+    _mm_setcsr(saved);
+    EXPECT_EQ(after & 0x1u, 0u);
+    EXPECT_EQ(Bits(roots[1]), 0xFFF8000000000000ull);
+  }
 
   const double subnormal = F64(0x0000000000012345ull);
   const double inf = std::numeric_limits<double>::infinity();
   struct Row {
     const char* name;
-    int at;      // where the special value stands among 11
+    int at;  // where the special value stands among 11
     double value;
     uint64_t result;
   };
@@ -225,8 +240,8 @@ TEST_F(SquareRootKernels, ComplexRootsArePrincipal) {
     ComplexF64 root;
   };
   const Row rows[] = {
-      {{3, 4}, {2, 1}}, {{-3, -4}, {1, -2}}, {{-4, 0}, {0, 2}}, {{0, 0}, {0, 0}}, {{0, -0.0}, {0, 0}},
-      {{5, 12}, {3, 2}},
+      {{3, 4}, {2, 1}}, {{-3, -4}, {1, -2}}, {{-4, 0}, {0, 2}},
+      {{0, 0}, {0, 0}}, {{0, -0.0}, {0, 0}}, {{5, 12}, {3, 2}},
   };
   ComplexF64 in64[6], out64[6];
   ComplexF32 in32[6], out32[6];

@@ -237,7 +237,9 @@ NTSTATUS TopologyHarness::Start() {
 }
 
 sim::host::FilterHandle* TopologyHarness::Filter() {
-  if (!m_Filter) EXPECT_EQ(m_Host.OpenFilter(u"GlobalTopo", &m_Filter), STATUS_SUCCESS);
+  if (!m_Filter) {
+    EXPECT_EQ(m_Host.OpenFilter(u"GlobalTopo", &m_Filter), STATUS_SUCCESS);
+  }
   return m_Filter;
 }
 

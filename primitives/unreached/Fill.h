@@ -1,0 +1,23 @@
+// Cache-aware fills of 16-, 64- and 128-bit elements (the processor-level
+// fill kernels; one copy serves levels 1 to 3). Each writes *value into
+// count elements from dst and returns dst. Fills of at most 1 MiB use
+// regular stores; a larger fill asks the processor for its largest cache and
+// bypasses the cache with non-temporal stores when it does not fit. count is
+// at least 1; elements are raw bit patterns.
+#pragma once
+
+#include <cstdint>
+
+struct Element128 {
+  uint64_t lo;
+  uint64_t hi;
+};
+
+uint16_t* FillCacheAwareU16(const uint16_t* value, uint16_t* dst, uint32_t count);
+uint64_t* FillCacheAwareU64(const uint64_t* value, uint64_t* dst, uint32_t count);
+Element128* FillCacheAwareU128(const Element128* value, Element128* dst, uint32_t count);
+
+// The size in bytes of the largest cache the processor reports in
+// identification leaf 2, or 0 when it is not the reference vendor's, asks
+// for more than one round of leaf 2, or reports no listed descriptor.
+uint64_t QueryCacheSize();

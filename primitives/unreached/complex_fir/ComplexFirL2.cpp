@@ -1,0 +1,5 @@
+// Level 2 of the complex FIR kernels.
+#include "primitives/unreached/complex_fir/ComplexFirKernels.h"
+
+#define CFIR_L(name, variant) name##L2##variant
+#include "primitives/unreached/complex_fir/ComplexFirLevelEntries.inc"

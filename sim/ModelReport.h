@@ -1,0 +1,24 @@
+// The product's hardware model of a started adapter as text, for the host's
+// `info`: which model the device object chose, the Audio Class units with
+// their control nodes (current values and ranges), every node of the model
+// with its sources, and the stream engines with their names, formats,
+// attached nodes and wave subdevices. And, for a start that failed, one
+// line naming the step and the status that refused the device.
+#pragma once
+
+#include <string>
+
+#include "kernel/nt.h"
+#include "sim/device/DescriptorSet.h"
+
+namespace sim {
+
+// Empty when the adapter has no started device object or its model is not
+// one of the product's (a test model).
+std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
+
+// Empty for a successful start. Call it right after the failed start: the
+// model's own refusal is kept only until the next model is created.
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors);
+
+}  // namespace sim

@@ -1,0 +1,112 @@
+// What a control panel sees of the driver's topology filter: its pins,
+// nodes and connections as text or a Graphviz graph; its controls read
+// and changed through the real property path; and the control-change events
+// a device-side change raises. The headset-host commands `info --dot`,
+// `get`, `set` and `events` are thin wrappers over these.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/host/Host.h"
+
+namespace sim::host {
+
+// ---- The description ------------------------------------------------------------------
+
+struct TopologyPin {
+  ULONG id;
+  bool input;           // KSPIN_DATAFLOW_IN
+  std::string category;  // "KSNODETYPE_HEADPHONES", or a GUID
+  std::string name;      // empty when the pin has none
+};
+
+struct TopologyNode {
+  ULONG id;
+  std::string kind;  // short: "volume", "mute", "bass", "mux", "output type", ...
+  std::string type;  // "KSNODETYPE_VOLUME", or a GUID
+  std::string name;  // empty when the node has none
+};
+
+struct TopologyLink {
+  ULONG fromNode, fromPin, toNode, toPin;  // PCFILTER_NODE for filter pins
+};
+
+struct TopologyView {
+  std::string filter;
+  std::vector<std::string> categories;
+  std::vector<TopologyPin> pins;
+  std::vector<TopologyNode> nodes;
+  std::vector<TopologyLink> links;
+};
+
+TopologyView ViewTopology(const std::u16string& name, const PCFILTER_DESCRIPTOR& descriptor);
+std::string TopologyText(const TopologyView& view);
+// A left-to-right graph: filter pins as arrows, nodes as boxes, node pin
+// numbers on the edges.
+std::string TopologyDot(const TopologyView& view);
+
+// The driver's GUID names: kernel-streaming names, the private node kinds
+// and pin names; the braced form for anything else.
+std::string TopologyGuidName(const GUID& guid);
+
+// ---- Controls --------------------------------------------------------------------------
+
+// A node by number ("3") or by kind, optionally the n-th of its kind
+// ("volume", "volume#2", "output type"). False when nothing matches.
+bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node);
+
+struct ControlReading {
+  ULONG node = 0;
+  std::string kind;
+  // Per channel, in the property's own unit: 1/65536 dB for levels, 0/1 for
+  // switches, the input number for a mux, the pin category for an output
+  // type, the byte for a processing node.
+  std::vector<LONG> values;
+  // For an output type: the categories it can take.
+  std::vector<ULONG> choices;
+  // The level range, when the node has one.
+  bool hasRange = false;
+  LONG minimum = 0, maximum = 0, step = 0;
+  std::string text;  // "volume (node 1): -6.00 dB, -6.00 dB"
+};
+
+// Reads every channel of a node's control; STATUS_NOT_SUPPORTED for nodes
+// without one (sum nodes).
+NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node, ControlReading* reading);
+
+// Changes a control. `value`: "-6dB" / "-6" for levels, "on" / "off" / 1 / 0
+// for switches, an input number for a mux, a category number or prefix
+// ("HP", "SPK") for an output type, a number for device-specific nodes.
+// `channel` -1 sets every channel the node reports.
+NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node, const std::string& value,
+                      LONG channel, std::string* error);
+
+// ---- Events -------------------------------------------------------------------------------
+
+// KSEVENT_CONTROL_CHANGE subscriptions on every node whose table offers the
+// event, for as long as the watch lives.
+class ControlChangeWatch {
+ public:
+  ControlChangeWatch(FilterHandle* filter, const TopologyView& view);
+  ~ControlChangeWatch();
+  ControlChangeWatch(const ControlChangeWatch&) = delete;
+  ControlChangeWatch& operator=(const ControlChangeWatch&) = delete;
+
+  size_t Subscriptions() const { return m_Subscriptions.size(); }
+  // Nodes with deliveries since the last call, with their counts.
+  std::vector<std::pair<ULONG, ULONG>> TakeDeliveries();
+
+ private:
+  struct Subscription {
+    ULONG node;
+    KSEVENTDATA data;
+    KEVENT event;
+    ULONG seen;
+  };
+  FilterHandle* m_Filter;
+  std::vector<Subscription*> m_Subscriptions;
+};
+
+}  // namespace sim::host
