@@ -391,7 +391,7 @@ inline DspStatus DivConstF32InPlace(float value, float* srcDst, int32_t len) {
   return DivConstF32<kLevel>(srcDst, value, srcDst, len);
 }
 
-template <void (*kKernel)(const float*, float*, int64_t)>
+template <void (*kKernel)(const float*, float*, int32_t)>
 inline DspStatus AbsF32InPlace(float* srcDst, int32_t len) {
   if (srcDst == nullptr) return DSP_STATUS_NULL_POINTER;
   if (len <= 0) return DSP_STATUS_BAD_LENGTH;

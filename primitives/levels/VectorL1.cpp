@@ -26,7 +26,7 @@ DspStatus VecAddConstF32InPlaceL1(float val, float* srcDst, int32_t len) {
 }
 
 // The builds of this level alone (levels 2 and 3 have their own of each).
-void VecAbsF32InPlaceL1Kernel(const float* src, float* dst, int64_t count) { vl::AbsKernel(src, dst, count); }
+void VecAbsF32InPlaceL1Kernel(const float* src, float* dst, int32_t count) { vl::AbsKernel(src, dst, count); }
 void VecMaxF32L1Kernel(const float* src, int64_t count, float* max) { vl::ExtremeKernel<true>(src, count, max); }
 void VecMinF32L1Kernel(const float* src, int64_t count, float* min) { vl::ExtremeKernel<false>(src, count, min); }
 DspStatus VecMulConstF32InPlaceL1(float val, float* srcDst, int32_t len) {

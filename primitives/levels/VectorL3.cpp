@@ -5,7 +5,7 @@
 
 namespace vl = vector_level;
 
-void VecAbsF32InPlaceL3Kernel(const float* src, float* dst, int64_t count) { vl::AbsKernel(src, dst, count); }
+void VecAbsF32InPlaceL3Kernel(const float* src, float* dst, int32_t count) { vl::AbsKernel(src, dst, count); }
 void VecMaxF32L3Kernel(const float* src, int64_t count, float* max) { vl::ExtremeKernel<true>(src, count, max); }
 void VecMinF32L3Kernel(const float* src, int64_t count, float* min) { vl::ExtremeKernel<false>(src, count, min); }
 DspStatus VecMulConstF32InPlaceL3(float val, float* srcDst, int32_t len) {

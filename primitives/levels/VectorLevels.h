@@ -57,9 +57,9 @@ void VecMulConstF32InPlaceL2L3Kernel(float val, float* srcDst, int64_t count);
 void VecMulConstF32Loop(const float* src, float val, float* dst, int64_t count);
 void VecMulConstF32LoopL2L3(const float* src, float val, float* dst, int64_t count);
 // dst[i] = src[i] with bit 31 cleared (the builds pass src == dst).
-void VecAbsF32InPlaceL1Kernel(const float* src, float* dst, int64_t count);
-void VecAbsF32InPlaceL2Kernel(const float* src, float* dst, int64_t count);
-void VecAbsF32InPlaceL3Kernel(const float* src, float* dst, int64_t count);
+void VecAbsF32InPlaceL1Kernel(const float* src, float* dst, int32_t count);
+void VecAbsF32InPlaceL2Kernel(const float* src, float* dst, int32_t count);
+void VecAbsF32InPlaceL3Kernel(const float* src, float* dst, int32_t count);
 // The lane reduction: step(acc, x) is x unless acc is strictly beyond it, so
 // on equal values (+0.0 against -0.0 included) and on NaN the later element
 // wins within its lane.
