@@ -6,6 +6,7 @@
 #include "driver/DriverEntry.h"
 #include "kernel/format.h"
 #include "sim/ModelReport.h"
+#include "topology/CMiniportTopology.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
@@ -45,10 +46,9 @@ std::string StatusText(NTSTATUS status) {
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
   DriverReport report;
-  // The driver's own miniports are not built yet: the topology filter and
-  // each engine's wave filter come from the stand-in.
-  MiniportFactories previous =
-      SetMiniportFactories({sim::standin::CreateStandinTopology, sim::standin::CreateStandinWave});
+  // The driver's own wave miniport is not built yet: each engine's wave
+  // filter comes from the stand-in, beside the driver's topology filter.
+  MiniportFactories previous = SetMiniportFactories({CreateMiniportTopology, sim::standin::CreateStandinWaveBesideDriverTopology});
   report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
   {
     sim::SimDevice device(descriptors, embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile());

@@ -320,6 +320,30 @@ bool WaveFormatOf(const KSDATAFORMAT* format, WAVEFORMATEX* wfx) {
          wfx->nBlockAlign == wfx->nChannels * kBits / 8 && wfx->nAvgBytesPerSec == wfx->nBlockAlign * wfx->nSamplesPerSec;
 }
 
+}  // namespace
+
+bool StreamTerminalNodeId(IStreamEngine* engine, ULONG* nodeId) {
+  if (!engine || !nodeId) return false;
+  bool found = false;
+  ULONG direction = engine->IsCapture();
+  for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(engine->GetAttachedNode(i, &node)) || node->GetType() != direction) continue;
+    PVOID terminal = nullptr;
+    if (!NT_SUCCESS(node->QueryInterface(IID_ITerminal, &terminal))) continue;
+    PinCategory category = 1;
+    static_cast<ITerminal*>(terminal)->GetCategory(&category);
+    static_cast<ITerminal*>(terminal)->Release();
+    if (category == PIN_CATEGORY_STREAM) {
+      *nodeId = node->GetId();
+      found = true;
+    }
+  }
+  return found;
+}
+
+namespace {
+
 class CStandinWave;
 
 class CStandinStream : public CUnknownBase,
@@ -575,7 +599,7 @@ class CStandinWave : public CUnknownBase, public IMiniportWaveCyclic, public ISu
 
   NTSTATUS STDMETHODCALLTYPE GetConnectionId(PULONG id) override {
     if (!id) return STATUS_INVALID_PARAMETER;
-    *id = 1;  // the stream input terminal of the stand-in topology
+    *id = m_ConnectionId;
     return STATUS_SUCCESS;
   }
   NTSTATUS STDMETHODCALLTYPE GetName(PWSTR* name) override {
@@ -610,12 +634,21 @@ class CStandinWave : public CUnknownBase, public IMiniportWaveCyclic, public ISu
       status = engine->GetName(engineName);
       if (NT_SUCCESS(status) && !engineName[0]) status = STATUS_UNSUCCESSFUL;
       if (NT_SUCCESS(status)) SetName(engineName);
+      // Behind the driver's own topology filter the wave filter connects to
+      // its engine's streaming terminal.
+      ULONG terminal = 0;
+      if (NT_SUCCESS(status) && m_BesideDriverTopology && StreamTerminalNodeId(engine, &terminal))
+        m_ConnectionId = terminal;
     }
     hal->Release();
     return status;
   }
 
   PPORTWAVECYCLIC m_Port = nullptr;
+  ULONG m_ConnectionId = 1;  // the stream input terminal of the stand-in topology
+
+ public:
+  bool m_BesideDriverTopology = false;
   ULONG m_EngineIndex = 0;
   WCHAR m_Name[STREAM_ENGINE_NAME_CHARS + 4] = {};
   std::mutex m_RenderedLock;
@@ -689,6 +722,13 @@ NTSTATUS NewStandinWave(PUNKNOWN* unknown, PUNKNOWN outer, POOL_TYPE poolType, c
 
 NTSTATUS CreateStandinWave(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType, ULONG engineIndex) {
   return NewStandinWave(unknown, outer, poolType, engineIndex);
+}
+
+NTSTATUS CreateStandinWaveBesideDriverTopology(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType,
+                                                ULONG engineIndex) {
+  NTSTATUS status = NewStandinWave(unknown, outer, poolType, engineIndex);
+  if (NT_SUCCESS(status)) static_cast<CStandinWave*>(static_cast<IMiniportWaveCyclic*>(*unknown))->m_BesideDriverTopology = true;
+  return status;
 }
 
 NTSTATUS CreateNamedStandinWave(PUNKNOWN* unknown, REFCLSID, PUNKNOWN outer, POOL_TYPE poolType,

@@ -31,9 +31,18 @@ constexpr ULONG kVolumeStep = 65536 / 2;
 // the adapter's IAudioHal and takes the name "<engine name>Wave". Either
 // way the wave filter connects to the stand-in topology's stream pin.
 NTSTATUS CreateStandinTopology(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType);
+// The id of the streaming terminal among an engine's attached nodes: the
+// topology pin a wave filter connects to.
+bool StreamTerminalNodeId(IStreamEngine* engine, ULONG* nodeId);
+
 NTSTATUS CreateStandinWave(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType,
                            ULONG engineIndex);
 // For an adapter without a hardware model: the engine's name is given.
+// The same wave miniport beside the driver's own topology filter: it connects
+// to its engine's streaming terminal node.
+NTSTATUS CreateStandinWaveBesideDriverTopology(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer,
+                                                POOL_TYPE poolType, ULONG engineIndex);
+
 NTSTATUS CreateNamedStandinWave(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outer, POOL_TYPE poolType,
                                 const std::u16string& engineName);
 

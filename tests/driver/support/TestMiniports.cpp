@@ -1,5 +1,7 @@
 #include "tests/driver/support/TestMiniports.h"
 
+#include "sim/standin/StandinMiniports.h"
+
 #include <string>
 #include <vector>
 
@@ -105,17 +107,7 @@ class CTestWaveMiniport : public IMiniportWaveCyclic, public ISubdeviceInfo, pub
       WCHAR engineName[STREAM_ENGINE_NAME_CHARS] = {};
       engine->GetName(engineName);
       RtlStringCchPrintfW(m_Name, ARRAYSIZE(m_Name), u"%sWave", engineName);
-      ULONG direction = engine->IsCapture();
-      for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
-        ITopoNode* node = nullptr;
-        if (!NT_SUCCESS(engine->GetAttachedNode(i, &node)) || node->GetType() != direction) continue;
-        PVOID terminal = nullptr;
-        if (!NT_SUCCESS(node->QueryInterface(IID_ITerminal, &terminal))) continue;
-        PinCategory category = 1;
-        static_cast<ITerminal*>(terminal)->GetCategory(&category);
-        static_cast<ITerminal*>(terminal)->Release();
-        if (category == PIN_CATEGORY_STREAM) m_StreamTerminal = node->GetId();
-      }
+      sim::standin::StreamTerminalNodeId(engine, &m_StreamTerminal);
     }
     hal->Release();
     return status;
