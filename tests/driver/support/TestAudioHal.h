@@ -13,7 +13,7 @@
 //   (out inner IUnknown, outer IUnknown, idVendor, idProduct).
 //
 // ConfigureDevice (run by CAudioHal::Init) builds, per engine spec in order:
-// a CStreamEngine with the spec's direction, its work buffers and formats
+// a CStreamEngine with the configured direction, its work buffers and formats
 // (default: 2-channel 48 kHz 16-bit PCM; render specs also 8 channels), and
 // two terminal nodes attached to it and added to the model's node list:
 //   render:  input pin (type 0, Stream) -> output pin (type 1, spec.category)

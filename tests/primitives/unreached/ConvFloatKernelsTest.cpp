@@ -1,6 +1,6 @@
 // The half-precision and the scaled float-to-integer conversion kernels:
 // exhaustive sweeps of the 16-bit formats, references for every rounding
-// family, the spec'd edge values, and the MXCSR the caller gets back.
+// family, the documented edge values, and the MXCSR the caller gets back.
 #include <xmmintrin.h>
 
 #include <algorithm>
@@ -358,7 +358,7 @@ TEST_F(ConvFloatKernels, ScaledFloatToIntegersInEveryFamily) {
           levels, doubles, [&](double x) { return ExpectedDoubleToInt(x, s, family); }, shortRuns);
     }
   }
-  // The spec'd corners, each at a glance.
+  // The documented corners, each at a glance.
   int8_t s8;
   uint8_t u8;
   uint16_t u16;
