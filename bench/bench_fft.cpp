@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/FftPeers.h"
 #include "bench/RatioTable.h"
 #include "primitives/RealFft.h"
 
@@ -57,62 +58,16 @@ void Ours(benchmark::State& state) {
   RealFftDestroy(spec);
 }
 
-#ifdef HSD_HAVE_FFTW
-template <bool kInverse>
-void Fftw(benchmark::State& state) {
-  const int order = static_cast<int>(state.range(0));
-  const int n = 1 << order;
-  float* real = fftwf_alloc_real(n);
-  fftwf_complex* spectrum = fftwf_alloc_complex(n / 2 + 1);
-  fftwf_plan plan = kInverse ? fftwf_plan_dft_c2r_1d(n, spectrum, real, FFTW_MEASURE)
-                             : fftwf_plan_dft_r2c_1d(n, real, spectrum, FFTW_MEASURE);
-  // Planning with FFTW_MEASURE overwrites the arrays; fill them afterwards.
-  const std::vector<float> x = RandomSignal(n + 2);
-  for (int i = 0; i < n; ++i) real[i] = x[i];
-  for (int i = 0; i <= n / 2; ++i) spectrum[i][0] = x[i], spectrum[i][1] = x[i + 1];
-  for (auto _ : state) {
-    fftwf_execute(plan);
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * n);
-  fftwf_destroy_plan(plan);
-  fftwf_free(spectrum);
-  fftwf_free(real);
-}
-#endif
-
-#ifdef HSD_HAVE_KISSFFT
-template <bool kInverse>
-void Kiss(benchmark::State& state) {
-  const int order = static_cast<int>(state.range(0));
-  const int n = 1 << order;
-  kiss_fftr_cfg config = kiss_fftr_alloc(n, kInverse ? 1 : 0, nullptr, nullptr);
-  const std::vector<float> x = RandomSignal(n + 2);
-  std::vector<float> real(x.begin(), x.begin() + n);
-  std::vector<kiss_fft_cpx> spectrum(n / 2 + 1);
-  for (int i = 0; i <= n / 2; ++i) spectrum[i] = {x[i], x[i + 1]};
-  for (auto _ : state) {
-    if (kInverse)
-      kiss_fftri(config, spectrum.data(), real.data());
-    else
-      kiss_fftr(config, x.data(), spectrum.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * n);
-  kiss_fftr_free(config);
-}
-#endif
-
 void RegisterAll() {
   Register("RealFftForward/ours", Ours<false>);
   Register("RealFftInverse/ours", Ours<true>);
 #ifdef HSD_HAVE_FFTW
-  Register("RealFftForward/fftw", Fftw<false>);
-  Register("RealFftInverse/fftw", Fftw<true>);
+  Register("RealFftForward/fftw", bench::FftwRealFft<false>);
+  Register("RealFftInverse/fftw", bench::FftwRealFft<true>);
 #endif
 #ifdef HSD_HAVE_KISSFFT
-  Register("RealFftForward/kissfft", Kiss<false>);
-  Register("RealFftInverse/kissfft", Kiss<true>);
+  Register("RealFftForward/kissfft", bench::KissRealFft<false>);
+  Register("RealFftInverse/kissfft", bench::KissRealFft<true>);
 #endif
 }
 
