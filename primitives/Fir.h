@@ -6,7 +6,7 @@
 // signal whatever their lengths. It holds pointers into itself: it must not
 // be copied or moved; build it again (FirFilterInit) where it is to live.
 //
-// With 64 taps or more the state also carries a real-FFT specification and
+// With 64 taps or more the state also carries a real-FFT setup and
 // the spectrum of the taps, and blocks of 512 samples or more are filtered by
 // overlap-save; both forms give the same outputs up to rounding.
 #pragma once
@@ -26,7 +26,7 @@ inline constexpr int32_t FIR_FFT_MIN_BLOCK = 512;
 
 // The single-rate state: a 160-byte header followed by its areas (reversed
 // taps, delay line, at levels 1-3 the broadcast taps, a 16-byte gap, the
-// transform's specification memory and initialisation buffer, the tap
+// transform's setup memory and initialisation buffer, the tap
 // spectrum, the transform's work buffer, the overlap block, a reserve). The
 // fields it shares with MultirateFirState sit at the same offsets in both.
 struct FirState {

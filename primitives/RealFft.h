@@ -1,11 +1,11 @@
-// The real fast Fourier transform: its specification record, the tables the
+// The real fast Fourier transform: its setup record, the tables the
 // record carries, and the transforms that read them.
 //
 // A transform of N = 2^order real points (order 0..30) runs on the half-length
 // complex transform of M = N/2 points (the even samples as real parts, the odd
 // ones as imaginary parts) followed by a recombination into the spectrum of
 // the real signal. Every trigonometric value is computed once, when the
-// specification is built; the transforms only read tables.
+// setup is built; the transforms only read tables.
 //
 // Packed spectrum (N >= 2): [X0, X(N/2), Re X1, Im X1, ..., Re X(N/2-1),
 // Im X(N/2-1)]; for N = 1 just [X0]. PackedSpectrumMulInPlace also takes an
@@ -17,7 +17,7 @@
 #include "primitives/DspTypes.h"
 
 inline constexpr int32_t REAL_FFT_SPEC_ID = 6;
-// The complex transform's specification shares the header below.
+// The complex transform's setup shares the header below.
 inline constexpr int32_t COMPLEX_FFT_SPEC_ID = 4;
 
 // RealFftScaleFlag: exactly one of these.
@@ -30,7 +30,7 @@ inline constexpr int32_t REAL_FFT_MAX_ORDER = 30;
 // Recursion depths of the four-step decomposition.
 inline constexpr int32_t FFT_FOUR_STEP_DEPTHS = 3;
 
-// The specification record, at the first 32-byte boundary of its memory: a
+// The setup record, at the first 32-byte boundary of its memory: a
 // 136-byte header followed by the tables. The processor-level builds fill the
 // same header with tables of their own layout: they use fourStepTwiddles for
 // their per-depth pass tables and leave wholePassTwiddles and
@@ -54,7 +54,7 @@ struct RealFftSpec {
   float* fourStepTwiddles[FFT_FOUR_STEP_DEPTHS];        // each depth's twiddle table between rows and columns
   void* reserved;
 };
-static_assert(sizeof(RealFftSpec) == 136, "the specification header is 136 bytes");
+static_assert(sizeof(RealFftSpec) == 136, "the setup header is 136 bytes");
 
 // Constant tables.
 // sin(2 pi k / 1024), k = 0..256, correctly rounded; entry 256 is 1.0.
@@ -79,7 +79,7 @@ DspStatus RealFftInverseInPlaceL0(float* srcDst, const RealFftSpec* spec, void* 
 // ---------------------------------------------------------------------------
 // Internal routines (baseline builds; no dispatch table).
 
-// Sizes in bytes of the specification memory, the initialisation buffer (only
+// Sizes in bytes of the setup memory, the initialisation buffer (only
 // used during RealFftInit) and the work buffer a transform needs. Sizes are
 // computed in 64 bits; an order whose sizes do not fit 32 bits is refused
 // with DSP_STATUS_BAD_ORDER like an order outside 0..30.
@@ -91,7 +91,7 @@ DspStatus RealFftGetSize(int32_t order, int32_t flags, int32_t hint, int32_t* sp
 DspStatus RealFftInit(RealFftSpec** spec, int32_t order, int32_t flags, int32_t hint, void* specMem, void* initBuf);
 
 // src and dst are the same buffer or disjoint. workBuf: null lets the call
-// allocate (and free) the work buffer when the specification needs one;
+// allocate (and free) the work buffer when the setup needs one;
 // otherwise it is used from its first 32-byte boundary.
 DspStatus RealFftForward(const float* src, float* dst, const RealFftSpec* spec, void* workBuf);
 DspStatus RealFftInverse(const float* src, float* dst, const RealFftSpec* spec, void* workBuf);

@@ -1,4 +1,4 @@
-// Tables of the real FFT and the construction of its specification record.
+// Tables of the real FFT and the construction of its setup record.
 #include <cmath>
 #include <cstddef>
 
@@ -354,7 +354,7 @@ void* BuildComplexFftTables(RealFftSpec* spec, int32_t n, const float* sines, in
 }
 
 // ---------------------------------------------------------------------------
-// Specification records
+// Transform setup records
 
 DspStatus RealFftInit(RealFftSpec** specOut, int32_t order, int32_t flags, int32_t hint, void* specMem,
                       void* initBuf) {

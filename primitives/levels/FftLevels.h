@@ -1,7 +1,7 @@
 // Processor-level builds (levels 1, 2, 3) of the real FFT and of the complex
 // transform machinery beneath it.
 //
-// A specification built by a level's RealFftInit/RealFftCreate has tables in
+// A setup built by a level's RealFftInit/RealFftCreate has tables in
 // that level's layout and is valid only with the transforms of the same
 // level (the header is the baseline's RealFftSpec; RealFftDestroy serves
 // every level). A level build calls the builds of its own level by name,
@@ -184,7 +184,7 @@ void FftBitReverseBlockedL3(float* data, int32_t points, const int32_t* blockTab
 
 // Complex transform of 2^n interleaved points (n above the level's direct
 // threshold) through the four-step path; src == dst or disjoint; scaled by
-// the specification's factor when its direction is scaled. work: workBytes.
+// the setup's factor when its direction is scaled. work: workBytes.
 void ComplexFftForwardCoreL1(const RealFftSpec* spec, const float* src, float* dst, int32_t n, float* work);
 void ComplexFftForwardCoreL2(const RealFftSpec* spec, const float* src, float* dst, int32_t n, float* work);
 void ComplexFftForwardCoreL3(const RealFftSpec* spec, const float* src, float* dst, int32_t n, float* work);

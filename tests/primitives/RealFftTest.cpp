@@ -17,7 +17,7 @@ class RealFftTest : public testsupport::KernelTest {};
 
 constexpr int32_t kAllFlags[] = {FFT_SCALE_FORWARD, FFT_SCALE_INVERSE, FFT_SCALE_SQRT_BOTH, FFT_SCALE_NONE};
 
-// A specification built in memory of exactly the sizes the query reports.
+// A setup built in memory of exactly the sizes the query reports.
 class SpecInMemory {
  public:
   SpecInMemory(int32_t order, int32_t flags, size_t misalign = 0) {
@@ -161,7 +161,7 @@ TEST_F(RealFftTest, SizeQueryChecksOrderFirstAndRefusesSizesBeyond32Bits) {
   EXPECT_EQ(RealFftGetSize(8, FFT_SCALE_INVERSE, 0, &spec, nullptr, &work), DSP_STATUS_NULL_POINTER);
   EXPECT_EQ(RealFftGetSize(8, 3, 0, &spec, &init, &work), DSP_STATUS_BAD_SCALE_FLAG);
   EXPECT_EQ(RealFftGetSize(8, 0, 0, &spec, &init, &work), DSP_STATUS_BAD_SCALE_FLAG);
-  // From order 28 the specification memory exceeds INT32_MAX bytes: no
+  // From order 28 the setup memory exceeds INT32_MAX bytes: no
   // wrapped count is reported and nothing is written.
   EXPECT_EQ(RealFftGetSize(27, FFT_SCALE_NONE, 0, &spec, &init, &work), DSP_STATUS_OK);
   spec = init = work = 7;

@@ -1,6 +1,6 @@
 // The complex fast Fourier transform: forward transform of N = 2^order
 // interleaved complex single-precision points (re, im, re, im, ...), order
-// 0..30, through a specification record built once per order and scaling.
+// 0..30, through a setup record built once per order and scaling.
 //
 // The record shares the real FFT's 136-byte header (its kind tells the two
 // apart) and is laid out in caller memory from the first 32-byte boundary.

@@ -1,5 +1,5 @@
 // Helpers of the level FFT tests: the builds of each level side by side, a
-// level's specification in guarded caller memory, and long-double references.
+// level's setup in guarded caller memory, and long-double references.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -174,7 +174,7 @@ inline std::string LevelName(const ::testing::TestParamInfo<LevelApi>& info) {
   INSTANTIATE_TEST_SUITE_P(Levels, fixture, ::testing::ValuesIn(::fft_level_test::kLevelApis), \
                            ::fft_level_test::LevelName)
 
-// A level's specification in memory of exactly the sizes its query reports,
+// A level's setup in memory of exactly the sizes its query reports,
 // with guards around each block.
 class LevelSpec {
  public:

@@ -20,7 +20,7 @@ constexpr int32_t kAllFlags[] = {FFT_SCALE_FORWARD, FFT_SCALE_INVERSE, FFT_SCALE
 class FftLevelsTest : public FftLevelTest {};
 INSTANTIATE_FOR_FFT_LEVELS(FftLevelsTest);
 
-// One transform in place on a fresh specification of the level.
+// One transform in place on a fresh setup of the level.
 std::vector<float> Transform(const LevelApi& api, bool inverse, int32_t order, const std::vector<float>& x,
                              int32_t flags) {
   LevelSpec spec(api, order, flags);
