@@ -1,6 +1,8 @@
 #include "tools/commands.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 
@@ -9,16 +11,15 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
+#include "tools/controls.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
 
 namespace tools {
 namespace {
 
-// The driver's own entry has not landed yet: until it does, the commands
-// that need it say so.
+// Until the driver's streaming path lands, the commands that need it say so.
 constexpr const char* kStreamingMissing = "the driver's streaming path and wave miniport have not landed yet";
-constexpr const char* kControlsMissing = "the topology filter's controls are not wired into headset-host yet";
 
 int NotYet(const Options& options, const char* what, const char* reason) {
   if (options.json)
@@ -40,14 +41,74 @@ std::string Hex4(unsigned v) {
   return text;
 }
 
-int Info(const Options& options, const std::vector<std::string>&) {
+// The driver started on the session's device, its topology filter open
+// and described, for the commands that work with its controls.
+class LiveDriver {
+ public:
+  explicit LiveDriver(const Session& session)
+      : m_Driver(session.Descriptors(), ProfileFor(session.options().descriptors.empty()),
+                 sim::standin::CreateStandinWaveBesideDriverTopology) {}
+
+  bool Open(std::string* error) {
+    NTSTATUS status = STATUS_SUCCESS;
+    m_Topology = m_Driver.Topology(&status);
+    if (!m_Topology) {
+      *error = "the driver's topology filter is not available: " + StatusText(status);
+      return false;
+    }
+    m_View = sim::host::ViewTopology(m_Topology->Name(), m_Topology->Descriptor());
+    return true;
+  }
+  sim::host::RunningDriver& Driver() { return m_Driver; }
+  sim::host::FilterHandle* Topology() { return m_Topology; }
+  const sim::host::TopologyView& View() const { return m_View; }
+
+ private:
+  sim::host::RunningDriver m_Driver;
+  sim::host::FilterHandle* m_Topology = nullptr;
+  sim::host::TopologyView m_View;
+};
+
+// Pulls "--name VALUE" out of a command's arguments.
+bool TakeOption(std::vector<std::string>* args, const std::string& name, std::string* value, std::string* error) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != name) continue;
+    if (i + 1 == args->size()) {
+      *error = name + " needs a value";
+      return false;
+    }
+    *value = (*args)[i + 1];
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    return true;
+  }
+  return true;
+}
+
+bool WriteText(const std::string& path, const std::string& text, std::string* error) {
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+  if (!file.flush()) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+int Info(const Options& options, const std::vector<std::string>& arguments) {
+  std::vector<std::string> args = arguments;
+  std::string dotFile, error;
+  if (!TakeOption(&args, "--dot", &dotFile, &error)) return Fail(error);
+  if (!args.empty()) return Fail("info takes no argument but --dot FILE, not '" + args[0] + "'");
   Session session(options);
-  std::string error;
   if (!session.Open(&error)) return Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
   std::string tree = sim::DumpDescriptors(d);
   DriverReport driver = RunDriver(d, options.descriptors.empty());
   if (!session.Save(&error)) return Fail(error);
+  if (!dotFile.empty()) {
+    if (driver.dot.empty()) return Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
+    if (!WriteText(dotFile, driver.dot, &error)) return Fail(error);
+  }
   if (options.json) {
     std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"driver\": %s}\n",
                 Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
@@ -55,8 +116,70 @@ int Info(const Options& options, const std::vector<std::string>&) {
   } else {
     std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
     std::printf("%s", DescribeDriver(driver).c_str());
+    if (!dotFile.empty()) std::printf("topology graph: %s\n", dotFile.c_str());
   }
   return NT_SUCCESS(driver.addDevice) ? 0 : 1;
+}
+
+// Runs `work` on the started driver and prints what it reports.
+int WithControls(const Options& options,
+                 const std::function<bool(LiveDriver&, std::string* out, std::string* error)>& work) {
+  Session session(options);
+  std::string error, out;
+  if (!session.Open(&error)) return Fail(error);
+  bool ok = false;
+  {
+    LiveDriver live(session);
+    ok = live.Open(&error) && work(live, &out, &error);
+  }
+  std::printf("%s", out.c_str());
+  // Values the driver stored while running persist for the next run.
+  std::string saveError;
+  if (!session.Save(&saveError)) return Fail(saveError);
+  return ok ? 0 : Fail(error);
+}
+
+int Get(const Options& options, const std::vector<std::string>& args) {
+  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
+    return GetControls(live.Topology(), live.View(), args, options.json, out, error);
+  });
+}
+
+int Set(const Options& options, const std::vector<std::string>& arguments) {
+  std::vector<std::string> args = arguments;
+  std::string channelText, error;
+  if (!TakeOption(&args, "--channel", &channelText, &error)) return Fail(error);
+  LONG channel = -1;
+  if (!channelText.empty()) {
+    char* end = nullptr;
+    const long parsed = std::strtol(channelText.c_str(), &end, 10);
+    if (*end || parsed < 0 || parsed > 255) return Fail("--channel takes a channel number from 0 to 255");
+    channel = static_cast<LONG>(parsed);
+  }
+  if (args.size() != 2) return Fail("usage: set CONTROL VALUE [--channel N]");
+  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
+    return SetControl(live.Topology(), live.View(), args[0], args[1], channel, options.json, out, why);
+  });
+}
+
+int Events(const Options& options, const std::vector<std::string>& args) {
+  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
+    std::vector<DeviceChange> changes;
+    for (const std::string& a : args) {
+      DeviceChange c;
+      if (!ParseDeviceChange(a, live.Driver().Device(), &c, error)) return false;
+      changes.push_back(c);
+    }
+    if (args.empty()) changes = DefaultDeviceChanges(live.Driver().Device());
+    if (changes.empty()) {
+      *error = "the device has no mute or volume control to change; name one as UNIT:CS[:CH]=VALUE";
+      return false;
+    }
+    // A change the driver does not announce (a single-input selector has no
+    // event) is reported as such, not as a failure.
+    WatchEvents(live.Driver(), live.View(), changes, options.json, out);
+    return true;
+  });
 }
 
 int Play(const Options& options, const std::vector<std::string>&) {
@@ -65,12 +188,6 @@ int Play(const Options& options, const std::vector<std::string>&) {
 int Record(const Options& options, const std::vector<std::string>&) {
   return NotYet(options, "record", kStreamingMissing);
 }
-int Get(const Options& options, const std::vector<std::string>&) { return NotYet(options, "get", kControlsMissing); }
-int Set(const Options& options, const std::vector<std::string>&) { return NotYet(options, "set", kControlsMissing); }
-int Events(const Options& options, const std::vector<std::string>&) {
-  return NotYet(options, "events", kControlsMissing);
-}
-
 // The framework with its stand-in miniport pair, end to end: plug and play,
 // the filters, a property round trip, a control-change event and a tone
 // played through the wave pin. Shows that everything below the driver works.
@@ -129,6 +246,44 @@ int FrameworkCheck(const Options& options, const std::string& outDir, std::strin
   return NT_SUCCESS(status) ? 0 : 1;
 }
 
+// The topology filter and its controls on the started driver: the
+// description and its graph, every control, a volume change from the host
+// and the events the device's own buttons raise.
+int DemoControls(const Session& session, const std::string& outDir) {
+  LiveDriver live(session);
+  std::string error, report;
+  bool ok = live.Open(&error);
+  if (ok) {
+    ok = WriteText(outDir + "/topology.txt", sim::host::TopologyText(live.View()), &error) &&
+         WriteText(outDir + "/topology.dot", sim::host::TopologyDot(live.View()), &error);
+    std::printf("  topology filter: %zu pins, %zu nodes, %zu connections (%s/topology.txt, %s/topology.dot)\n",
+                live.View().pins.size(), live.View().nodes.size(), live.View().links.size(), outDir.c_str(),
+                outDir.c_str());
+  }
+  if (ok) {
+    report += "controls:\n";
+    ok = GetControls(live.Topology(), live.View(), {}, false, &report, &error);
+  }
+  if (ok) {
+    // On the headset the playback volume is the second; nodes are listed
+    // capture side first.
+    ULONG node = 0;
+    const std::string volume = sim::host::FindControl(live.View(), "volume#2", &node) ? "volume#2" : "volume";
+    if (sim::host::FindControl(live.View(), volume, &node)) {
+      report += "\nset " + volume + " -10dB:\n";
+      ok = SetControl(live.Topology(), live.View(), volume, "-10dB", -1, false, &report, &error);
+    }
+  }
+  if (ok) {
+    report += "\nchanges on the device:\n";
+    ok = WatchEvents(live.Driver(), live.View(), DefaultDeviceChanges(live.Driver().Device()), false, &report);
+    if (!ok) error = "a change on the device raised no control-change event";
+  }
+  if (!WriteText(outDir + "/controls.txt", report, &error)) ok = false;
+  std::printf("  get/set/events: %s (%s/controls.txt)\n", ok ? "ok" : ("FAILED: " + error).c_str(), outDir.c_str());
+  return ok ? 0 : 1;
+}
+
 int Demo(const Options& options, const std::vector<std::string>&) {
   const std::string outDir = "out";
   std::error_code ec;
@@ -155,7 +310,7 @@ int Demo(const Options& options, const std::vector<std::string>&) {
               StatusText(driver.start).c_str(), outDir.c_str());
   if (!NT_SUCCESS(driver.start)) rc = 1;
   for (const char* what : {"play", "record"}) std::printf("  %s: not available yet (%s)\n", what, kStreamingMissing);
-  for (const char* what : {"get/set", "events"}) std::printf("  %s: not available yet (%s)\n", what, kControlsMissing);
+  if (DemoControls(session, outDir) != 0) rc = 1;
   if (!session.Save(&error)) return Fail(error);
   return rc;
 }
@@ -164,12 +319,12 @@ int Demo(const Options& options, const std::vector<std::string>&) {
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"info", "show the device's descriptors and the driver's filters", Info},
-      {"get", "read a control (node name or number)", Get},
-      {"set", "change a control (volume in dB, mute, tone, selector, output type)", Set},
+      {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
+      {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
+      {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
       {"play", "render a WAV file through the driver into the device", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
-      {"events", "watch control changes raised by device-side changes", Events},
+      {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;

@@ -6,13 +6,13 @@
 #include "driver/DriverEntry.h"
 #include "kernel/format.h"
 #include "sim/ModelReport.h"
-#include "topology/CMiniportTopology.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
+#include "sim/host/RunningDriver.h"
+#include "sim/host/TopologyView.h"
 #include "sim/standin/StandinMiniports.h"
 #include "tools/session.h"
-#include "usb/HubPort.h"
 
 namespace tools {
 namespace {
@@ -44,52 +44,53 @@ std::string StatusText(NTSTATUS status) {
   return text;
 }
 
+sim::DeviceProfile ProfileFor(bool embeddedDevice) {
+  return embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile();
+}
+
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
   DriverReport report;
+  report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
   // The driver's own wave miniport is not built yet: each engine's wave
   // filter comes from the stand-in, beside the driver's topology filter.
-  MiniportFactories previous = SetMiniportFactories({CreateMiniportTopology, sim::standin::CreateStandinWaveBesideDriverTopology});
-  report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  {
-    sim::SimDevice device(descriptors, embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile());
-    platform::usb::HubPort port(&device);
-    sim::host::Host host;
-    report.entry = host.LoadDriver(DriverEntry, u"headset");
-    if (NT_SUCCESS(report.entry)) report.addDevice = host.AddDevice(port.Pdo());
-    if (NT_SUCCESS(report.addDevice)) {
-      report.start = host.Start();
-      report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
-                                              : sim::DescribeModelRefusal(report.start, descriptors);
-      char text[160];
-      std::snprintf(text, sizeof(text),
-                    "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",
-                    static_cast<int>(host.AdapterDevice()->StackSize), static_cast<unsigned>(DRIVER_EXTENSION_SIZE));
-      report.adapterDevice = text;
-      struct Known {
-        const char* name;
-        const GUID* interfaceClass;
-      };
-      for (const Known& k :
-           {Known{"ASIO", &GUID_ASIO_PRIVATE_INTERFACE}, Known{"enumeration", &GUID_ENUM_PRIVATE_INTERFACE}}) {
-        InterfaceReport r;
-        r.name = k.name;
-        r.interfaceClass = platform::GuidToString(*k.interfaceClass);
-        for (const auto& i : platform::io::DeviceInterfaces(k.interfaceClass)) {
-          if (i.pdo != port.Pdo()) continue;
-          r.registered = true;
-          r.enabled = i.enabled;
-          r.referenceString = Narrow(i.referenceString);
-          r.symbolicLink = Narrow(i.symbolicLink);
-        }
-        report.interfaces.push_back(r);
-      }
-      for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
+  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice),
+                                  sim::standin::CreateStandinWaveBesideDriverTopology);
+  sim::host::Host& host = driver.HostSide();
+  report.entry = driver.entryStatus;
+  report.addDevice = driver.addStatus;
+  report.start = driver.startStatus;
+  if (!NT_SUCCESS(report.addDevice)) return report;
+  report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
+                                          : sim::DescribeModelRefusal(report.start, descriptors);
+  char text[160];
+  std::snprintf(text, sizeof(text),
+                "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",
+                static_cast<int>(host.AdapterDevice()->StackSize), static_cast<unsigned>(DRIVER_EXTENSION_SIZE));
+  report.adapterDevice = text;
+  struct Known {
+    const char* name;
+    const GUID* interfaceClass;
+  };
+  for (const Known& k :
+       {Known{"ASIO", &GUID_ASIO_PRIVATE_INTERFACE}, Known{"enumeration", &GUID_ENUM_PRIVATE_INTERFACE}}) {
+    InterfaceReport r;
+    r.name = k.name;
+    r.interfaceClass = platform::GuidToString(*k.interfaceClass);
+    for (const auto& i : platform::io::DeviceInterfaces(k.interfaceClass)) {
+      if (i.pdo != driver.Port().Pdo()) continue;
+      r.registered = true;
+      r.enabled = i.enabled;
+      r.referenceString = Narrow(i.referenceString);
+      r.symbolicLink = Narrow(i.symbolicLink);
     }
-    host.Unload();
-    KeFlushQueuedDpcs();
-    platform::workitem::Drain();
+    report.interfaces.push_back(r);
   }
-  SetMiniportFactories(previous);
+  for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
+  if (sim::host::FilterHandle* topology = driver.Topology()) {
+    const sim::host::TopologyView view = sim::host::ViewTopology(topology->Name(), topology->Descriptor());
+    report.topology = sim::host::TopologyText(view);
+    report.dot = sim::host::TopologyDot(view);
+  }
   return report;
 }
 
@@ -114,6 +115,7 @@ std::string DescribeDriver(const DriverReport& r) {
     out += "hardware model: the product's hardware model is not built yet, so the start stops there\n";
   else if (!r.model.empty())
     out += r.model + (r.model.back() == '\n' ? "" : "\n");
+  out += r.topology;
   return out;
 }
 
@@ -133,6 +135,7 @@ std::string DriverJson(const DriverReport& r) {
   for (size_t n = 0; n < r.filters.size(); ++n) out += std::string(n ? ", " : "") + JsonString(r.filters[n]);
   out += "], \"hardwareModel\": ";
   out += r.modelMissing ? JsonString("not built yet") : JsonString(r.model);
+  out += ", \"topology\": " + JsonString(r.topology);
   return out + "}";
 }
 

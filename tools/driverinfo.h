@@ -9,6 +9,7 @@
 
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
+#include "sim/device/DeviceProfile.h"
 
 namespace tools {
 
@@ -29,12 +30,17 @@ struct DriverReport {
   std::vector<InterfaceReport> interfaces;
   std::vector<std::string> filters;
   std::string model;  // the hardware model as text, or why the device was refused
+  // The topology filter as the framework describes it, and as a Graphviz
+  // graph; empty when the start did not register it.
+  std::string topology;
+  std::string dot;
   // The product's hardware model is not part of the build yet.
   bool modelMissing = false;
 };
 
 // `embeddedDevice`: the embedded headset, with its control profile; otherwise
 // descriptors loaded from a file, with a generic profile.
+sim::DeviceProfile ProfileFor(bool embeddedDevice);
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice);
 
 std::string StatusText(NTSTATUS status);

@@ -13,7 +13,7 @@ void Usage() {
   std::printf(
       "usage: headset-host [options] <command> [args]\n"
       "commands:\n");
-  for (const tools::Command& c : tools::Commands()) std::printf("  %-10s %s\n", c.name, c.summary);
+  for (const tools::Command& c : tools::Commands()) std::printf("  %-7s %s\n", c.name, c.summary);
   std::printf(
       "options:\n"
       "  --descriptors FILE  device descriptors in the sysfs 'descriptors' layout\n"

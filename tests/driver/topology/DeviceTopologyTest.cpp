@@ -12,6 +12,7 @@
 #include "driver/common/ValidatePropertyParams.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/MalformedDescriptors.h"
+#include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/driver/support/TestMiniports.h"
@@ -24,36 +25,16 @@ namespace {
 
 using namespace sim::host;
 
-// A started driver on one simulated device.
-class RunningDevice {
+// A started driver on one simulated device, with the test wave miniport.
+class RunningDevice : public RunningDriver {
  public:
   RunningDevice(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile)
-      : m_Previous(SetMiniportFactories({CreateMiniportTopology, testsupport::CreateTestWaveMiniport})),
-        m_Device(std::make_unique<sim::SimDevice>(descriptors, profile)),
-        m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
-    EXPECT_EQ(m_Host.LoadDriver(DriverEntry, u"headset"), STATUS_SUCCESS);
-    EXPECT_EQ(m_Host.AddDevice(m_Port->Pdo()), STATUS_SUCCESS);
-    startStatus = m_Host.Start();
-  }
-  ~RunningDevice() {
-    delete m_Filter;
-    m_Host.Unload();
-    KeFlushQueuedDpcs();
-    platform::workitem::Drain();
-    m_Port.reset();
-    m_Device.reset();
-    SetMiniportFactories(m_Previous);
+      : RunningDriver(descriptors, profile, testsupport::CreateTestWaveMiniport) {
+    EXPECT_EQ(entryStatus, STATUS_SUCCESS);
+    EXPECT_EQ(addStatus, STATUS_SUCCESS);
   }
 
-  sim::SimDevice& Device() { return *m_Device; }
-  Host& HostSide() { return m_Host; }
-  FilterHandle* Topology() {
-    if (!m_Filter) {
-      EXPECT_EQ(m_Host.OpenFilter(u"GlobalTopo", &m_Filter), STATUS_SUCCESS);
-    }
-    return m_Filter;
-  }
-  IAudioHal* Model() { return GetDeviceExtension(m_Host.AdapterDevice())->Adapter; }
+  IAudioHal* Model() { return GetDeviceExtension(HostSide().AdapterDevice())->Adapter; }
 
   // The model node behind each KS node, in KS order.
   std::vector<ITopoNode*> KsNodes() {
@@ -68,24 +49,6 @@ class RunningDevice {
     }
     return nodes;
   }
-
-  // Lets the model's status thread run until `done` holds.
-  bool AdvanceUntil(const std::function<bool()>& done, ULONG limitMs = 500) {
-    for (ULONG ms = 0; ms < limitMs; ++ms) {
-      if (done()) return true;
-      platform::clock::AdvanceMs(1);
-    }
-    return done();
-  }
-
-  NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
-
- private:
-  MiniportFactories m_Previous;
-  std::unique_ptr<sim::SimDevice> m_Device;
-  std::unique_ptr<platform::usb::HubPort> m_Port;
-  Host m_Host;
-  FilterHandle* m_Filter = nullptr;
 };
 
 template <typename T>

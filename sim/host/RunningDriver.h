@@ -1,0 +1,51 @@
+// The driver loaded and started on one simulated device, the way the system
+// does it: DriverEntry, AddDevice on the hub port's PDO, IRP_MN_START_DEVICE.
+// Keeps it running for as long as the object lives, then removes the device,
+// unloads the driver and lets every queued DPC and work item finish.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "driver/DriverEntry.h"
+#include "sim/device/SimDevice.h"
+#include "sim/host/Host.h"
+#include "usb/HubPort.h"
+
+namespace sim::host {
+
+class RunningDriver {
+ public:
+  // `wave`: the wave miniport each stream engine installs beside the
+  // driver's own topology miniport.
+  RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave);
+  ~RunningDriver();
+  RunningDriver(const RunningDriver&) = delete;
+  RunningDriver& operator=(const RunningDriver&) = delete;
+
+  NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
+  NTSTATUS addStatus = STATUS_UNSUCCESSFUL;
+  NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
+  bool Started() const { return NT_SUCCESS(startStatus); }
+
+  SimDevice& Device() { return *m_Device; }
+  platform::usb::HubPort& Port() { return *m_Port; }
+  Host& HostSide() { return m_Host; }
+  // The driver's topology filter, opened on first use; null (with the
+  // status in `status`) when it cannot be opened.
+  FilterHandle* Topology(NTSTATUS* status = nullptr);
+
+  // Moves the manual clock a millisecond at a time, letting the model's
+  // status thread and timers run, until `done` holds or `limitMs` passed.
+  bool AdvanceUntil(const std::function<bool()>& done, ULONG limitMs = 500);
+
+ private:
+  MiniportFactories m_Previous;
+  std::unique_ptr<SimDevice> m_Device;
+  std::unique_ptr<platform::usb::HubPort> m_Port;
+  Host m_Host;
+  FilterHandle* m_Topology = nullptr;
+  NTSTATUS m_TopologyStatus = STATUS_UNSUCCESSFUL;
+};
+
+}  // namespace sim::host
