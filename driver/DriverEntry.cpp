@@ -4,6 +4,7 @@
 
 #include "driver/AsioIoctlTable.h"
 #include "driver/CHeadsetUsbDevice.h"
+#include "driver/common/SystemVersion.h"
 #include "topology/CMiniportTopology.h"
 
 namespace {
@@ -15,18 +16,6 @@ UNICODE_STRING g_EnumReferenceString;
 
 std::atomic<PFNCREATEMINIPORT> g_TopologyFactory{CreateMiniportTopology};
 std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{nullptr};
-
-using PFNRTLISNTDDIVERSIONAVAILABLE = BOOLEAN (*)(ULONG version);
-
-bool SystemIsSupported() {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"RtlIsNtDdiVersionAvailable");
-  auto isAvailable = reinterpret_cast<PFNRTLISNTDDIVERSIONAVAILABLE>(MmGetSystemRoutineAddress(&name));
-  if (isAvailable) return isAvailable(DRIVER_MINIMUM_DDI_VERSION) != FALSE;
-  ULONG major = 0, minor = 0;
-  PsGetVersion(&major, &minor, nullptr, nullptr);
-  return ((major * 256 + minor) << 16) >= DRIVER_MINIMUM_DDI_VERSION;
-}
 
 DeviceExtension* ExtensionOf(PDEVICE_OBJECT deviceObject) {
   return deviceObject && deviceObject->DeviceExtension ? GetDeviceExtension(deviceObject) : nullptr;
@@ -87,6 +76,42 @@ void ForgetInterface(UCHAR* registered, PUNICODE_STRING link) {
   }
 }
 
+void UnregisterTopology(PDEVICE_OBJECT deviceObject, PUNKNOWN topologyPort) {
+  PVOID object = nullptr;
+  if (!NT_SUCCESS(topologyPort->QueryInterface(IID_IUnregisterSubdevice, &object)) || !object) return;
+  auto* unregister = static_cast<IUnregisterSubdevice*>(object);
+  if (!NT_SUCCESS(unregister->UnregisterSubdevice(deviceObject, topologyPort)))
+    DbgPrint("Remove Topology Miniport Failed\n");
+  unregister->Release();
+}
+
+// A stop (a resource rebalance) undoes a successful start, so that the next
+// start finds the device as AddDevice left it: the model stopped, every
+// filter and connection unregistered, the interfaces disabled (their links
+// stay registered), the power callbacks withdrawn and the name counters back
+// at zero, so that the filters come back under the same names. The device
+// object goes with the adapter reference, after the framework has seen the
+// request.
+NTSTATUS StopStartedDevice(PDEVICE_OBJECT deviceObject, DeviceExtension* extension, PIRP irp) {
+  DisableInterface(&extension->AsioInterfaceEnabled, &extension->AsioInterfaceLink);
+  DisableInterface(&extension->EnumInterfaceEnabled, &extension->EnumInterfaceLink);
+  IAudioHal* adapter = extension->Adapter;
+  PUNKNOWN topologyPort = extension->TopologyPort;
+  extension->Adapter = nullptr;
+  extension->TopologyPort = nullptr;
+  if (adapter) {
+    StopAndRemoveEngines(deviceObject, adapter, true);
+    PcUnregisterAdapterPowerManagement(deviceObject);
+  }
+  if (topologyPort) UnregisterTopology(deviceObject, topologyPort);
+  std::memset(extension->OutputNameCounters, 0, sizeof extension->OutputNameCounters);
+  std::memset(extension->InputNameCounters, 0, sizeof extension->InputNameCounters);
+  NTSTATUS status = PcDispatchIrp(deviceObject, irp);
+  if (topologyPort) topologyPort->Release();
+  if (adapter) adapter->Release();
+  return status;
+}
+
 NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -132,7 +157,7 @@ MiniportFactories GetMiniportFactories() { return {g_TopologyFactory.load(), g_W
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   PAGED_CODE();
-  if (!SystemIsSupported()) return STATUS_UNSUCCESSFUL;
+  if (!IsSystemAtLeast(DRIVER_MINIMUM_DDI_VERSION)) return STATUS_UNSUCCESSFUL;
   NTSTATUS status = PcInitializeAdapterDriver(driverObject, registryPath, AddDevice);
   if (NT_SUCCESS(status)) {
     driverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -283,6 +308,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   if (NT_SUCCESS(status)) {
     extension->Adapter = adapter;
     adapter->AddRef();
+    extension->TopologyPort = topologyPort;
+    topologyPort = nullptr;
   }
 
   if (adapter) adapter->Release();
@@ -314,13 +341,18 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // outlives its device.
     PDEVICE_OBJECT lower = extension->LowerDeviceObject;
     IAudioHal* adapter = extension->Adapter;
+    PUNKNOWN topologyPort = extension->TopologyPort;
     extension->LowerDeviceObject = nullptr;
     extension->Adapter = nullptr;
+    extension->TopologyPort = nullptr;
     NTSTATUS status = PcDispatchIrp(deviceObject, irp);
     if (lower) ObDereferenceObject(lower);
+    if (topologyPort) topologyPort->Release();
     if (adapter) adapter->Release();
     return status;
   }
+
+  if (minor == IRP_MN_STOP_DEVICE) return StopStartedDevice(deviceObject, extension, irp);
 
   if (minor == IRP_MN_SURPRISE_REMOVAL) {
     if (extension->Adapter) StopAndRemoveEngines(deviceObject, extension->Adapter, false);

@@ -9,6 +9,7 @@
 #include "dsp/CChannelConversion.h"
 #include "dsp/DspFormat.h"
 #include "dsp/DspPool.h"
+#include "dsp/SampleConversion.h"
 
 constexpr int32_t DSP_STAGE_CAPACITY = 7680;
 
@@ -75,8 +76,3 @@ class CDspSplit : public CDspStage {
   WAVEFORMATEXTENSIBLE m_InFormat = {};
   WAVEFORMATEXTENSIBLE m_OutFormat = {};
 };
-
-// Integer samples of a PCM or float format to floats of full scale 1.0, and
-// back; `samples` counts single samples.
-void DspSamplesToFloat(const WAVEFORMATEXTENSIBLE& format, const uint8_t* src, float* dst, uint32_t samples);
-void DspFloatToSamples(const WAVEFORMATEXTENSIBLE& format, const float* src, uint8_t* dst, uint32_t samples);

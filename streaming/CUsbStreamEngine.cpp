@@ -3,11 +3,35 @@
 #include "driver/common/NamedCallback.h"
 #include "driver/common/OwnedLists.h"
 #include "dsp/CPeakLimiter.h"
+#include "usb/usbdlib.h"
 
 namespace {
 
 // "\Callback\CyclicControlAddr" and an address, in wide characters.
 constexpr size_t CYCLIC_CALLBACK_NAME_CHARS = 49;
+
+constexpr UCHAR USB_CLASS_AUDIO = 1;
+constexpr UCHAR USB_SUBCLASS_AUDIOSTREAMING = 2;
+constexpr UCHAR UAC_SET_CUR = 0x01;
+constexpr USHORT UAC_SAMPLING_FREQ_CONTROL = 0x0100;
+constexpr LONG RECOVERY_DELAY_100NS = -1000000;  // 100 ms
+
+LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
+
+void WaitForever(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
+
+// The engine mutex is a kernel mutex: the client operations hold it and call
+// the engine operations, which take it again.
+class CKernelMutexScope {
+ public:
+  explicit CKernelMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
+  ~CKernelMutexScope() { m_Mutex.Unlock(); }
+  CKernelMutexScope(const CKernelMutexScope&) = delete;
+  CKernelMutexScope& operator=(const CKernelMutexScope&) = delete;
+
+ private:
+  CKernelMutex& m_Mutex;
+};
 
 }  // namespace
 
@@ -34,6 +58,9 @@ CUsbStreamEngine::~CUsbStreamEngine() {
     m_StreamThread = nullptr;
   }
 
+  // An engine destroyed while still open gives its pool back all the same.
+  FreePackets();
+  DeleteLookasideLists();
   if (m_PipeTable) ExFreePool(m_PipeTable);
   m_PipeTable = nullptr;
   if (m_CaptureRing) ExFreePool(m_CaptureRing);
@@ -218,7 +245,9 @@ void CUsbStreamEngine::ThreadMain() {
     if (wait == STATUS_WAIT_0 && m_StreamState == STREAM_STATE_RUNNING) {
       LONG work = InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_NONE, USB_STREAM_WORK_RESUBMIT);
       if (work == USB_STREAM_WORK_RESUBMIT) {
-        while (m_StreamState == STREAM_STATE_RUNNING && NT_SUCCESS(SendStreamUrb())) {
+        // A removed device accepts every send without sending: stop there,
+        // or the loop would never end.
+        while (m_StreamState == STREAM_STATE_RUNNING && !m_DeviceRemoved && NT_SUCCESS(SendStreamUrb())) {
         }
       } else if (work == USB_STREAM_WORK_ERROR) {
         DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(m_StreamState));
@@ -238,30 +267,503 @@ void CUsbStreamEngine::ThreadMain() {
   }
 }
 
-// ---- Streaming operations: the direction classes and the streaming work fill these in -------
-
-NTSTATUS CUsbStreamEngine::RegisterClient(ULONG, const WAVEFORMATEXTENSIBLE*, ULONG, ULONG, PCALLBACK_FUNCTION,
-                                          PVOID, StreamClientRecord** record) {
-  if (record) *record = nullptr;
-  return STATUS_NOT_IMPLEMENTED;
+ULONG CUsbStreamEngine::GetCurrentFrameNumber() {
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) return 0;
+  ULONG frame = 0;
+  usb->QueryBusTime(&frame);
+  usb->Release();
+  return frame;
 }
-NTSTATUS CUsbStreamEngine::UnregisterClient(PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::StartClient(PVOID, ULONG, PULONG, IToneNode*) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::StopClient(PVOID, IToneNode*) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::PrepareClient(PVOID, PULONG, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::UnprepareClient(PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
-NTSTATUS CUsbStreamEngine::SelectAlternateSetting(UCHAR, StreamClientRecord*) { return STATUS_NOT_IMPLEMENTED; }
-void CUsbStreamEngine::FreePackets() {}
-NTSTATUS CUsbStreamEngine::AbortPipe() { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::RecoverFromError() { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::ResetInterface() { return SelectAlternateSetting(0, nullptr); }
-NTSTATUS CUsbStreamEngine::Restart() { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::SendStreamUrb() { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP, StreamPacket*) {
+PUSB_INTERFACE_DESCRIPTOR CUsbStreamEngine::FindStreamingInterface(IUsbDevice* usb, UCHAR alternateSetting) {
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = usb ? usb->GetConfigurationDescriptor() : nullptr;
+  if (!configuration) return nullptr;
+  return USBD_ParseConfigurationDescriptorEx(configuration, configuration, static_cast<LONG>(m_EngineId),
+                                             alternateSetting, USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOSTREAMING, -1);
+}
+
+ULONG CUsbStreamEngine::GetPacketsPerFrame(UCHAR alternateSetting) {
+  IUsbDevice* usb = QueryUsbDevice();
+  // Without the device there is no endpoint to ask; one packet per
+  // millisecond keeps every size derived from this number meaningful.
+  if (!usb) return 1;
+  ULONG packets = 1;
+  PUSB_INTERFACE_DESCRIPTOR iface = FindStreamingInterface(usb, alternateSetting);
+  if (iface && usb->IsHighSpeed()) {
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = usb->GetConfigurationDescriptor();
+    const ULONG total = platform::usb::ConfigurationExtent(configuration);
+    PUCHAR end = reinterpret_cast<PUCHAR>(configuration) + total;
+    PVOID position = reinterpret_cast<PUCHAR>(iface) + iface->bLength;
+    while (position < end) {
+      auto* descriptor = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
+          USBD_ParseDescriptors(configuration, total, position, USB_ENDPOINT_DESCRIPTOR_TYPE));
+      if (!descriptor || descriptor->bLength == 0) break;
+      // Another interface's endpoints are not ours.
+      auto* next = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(
+          USBD_ParseDescriptors(configuration, total, position, USB_INTERFACE_DESCRIPTOR_TYPE));
+      if (next && reinterpret_cast<PUCHAR>(next) < reinterpret_cast<PUCHAR>(descriptor)) break;
+      const bool isochronous = (descriptor->bmAttributes & 0x03) == 0x01;
+      const bool data = ((descriptor->bmAttributes >> 4) & 0x03) == 0;
+      if (isochronous && data) {
+        // bInterval 1..4 serves 8, 4, 2 or 1 microframes of each
+        // millisecond; a longer interval still gets one packet per URB
+        // millisecond so that no size or rate becomes zero.
+        const UCHAR interval = descriptor->bInterval == 0 ? 1 : descriptor->bInterval;
+        packets = interval <= 4 ? (8u >> (interval - 1)) : 1;
+        break;
+      }
+      position = reinterpret_cast<PUCHAR>(descriptor) + descriptor->bLength;
+    }
+  }
+  usb->Release();
+  return packets;
+}
+
+// ---- Packet pool ---------------------------------------------------------------------------
+
+void CUsbStreamEngine::InitLookasideLists(ULONG urbBytes, ULONG bufferBytes) {
+  DeleteLookasideLists();
+  ExInitializeNPagedLookasideList(&m_UrbLookaside, nullptr, nullptr, 0, urbBytes, USB_STREAM_URB_TAG, 0);
+  ExInitializeNPagedLookasideList(&m_PacketLookaside, nullptr, nullptr, 0, sizeof(StreamPacket), USB_STREAM_URB_TAG,
+                                  0);
+  ExInitializeNPagedLookasideList(&m_BufferLookaside, nullptr, nullptr, 0, bufferBytes ? bufferBytes : 1,
+                                  USB_STREAM_URB_TAG, 0);
+  m_LookasideReady = TRUE;
+}
+
+void CUsbStreamEngine::DeleteLookasideLists() {
+  if (!m_LookasideReady) return;
+  ExDeleteNPagedLookasideList(&m_UrbLookaside);
+  ExDeleteNPagedLookasideList(&m_PacketLookaside);
+  ExDeleteNPagedLookasideList(&m_BufferLookaside);
+  m_LookasideReady = FALSE;
+}
+
+NTSTATUS CUsbStreamEngine::AllocatePacket(StreamPacket** slot) {
+  if (!slot) return STATUS_INVALID_PARAMETER;
+  *slot = nullptr;
+  if (!m_LookasideReady) return STATUS_INSUFFICIENT_RESOURCES;
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) return STATUS_INSUFFICIENT_RESOURCES;
+
+  auto* packet = static_cast<StreamPacket*>(ExAllocateFromNPagedLookasideList(&m_PacketLookaside));
+  PUCHAR buffer = static_cast<PUCHAR>(ExAllocateFromNPagedLookasideList(&m_BufferLookaside));
+  PURB urb = static_cast<PURB>(ExAllocateFromNPagedLookasideList(&m_UrbLookaside));
+  PIRP irp = (packet && buffer && urb) ? usb->AllocateIrp() : nullptr;
+  usb->Release();
+  if (!irp) {
+    if (urb) ExFreeToNPagedLookasideList(&m_UrbLookaside, urb);
+    if (buffer) ExFreeToNPagedLookasideList(&m_BufferLookaside, buffer);
+    if (packet) ExFreeToNPagedLookasideList(&m_PacketLookaside, packet);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(packet, sizeof(*packet));
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  packet->Irp = irp;
+  packet->Urb = urb;
+  packet->Buffer = buffer;
+  packet->Owner = this;
+  *slot = packet;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CUsbStreamEngine::BuildPacketPool(ULONG urbBytes, ULONG bufferBytes) {
+  InitLookasideLists(urbBytes, bufferBytes);
+  for (ULONG i = 0; i < USB_STREAM_PACKETS; ++i) {
+    StreamPacket* packet = nullptr;
+    NTSTATUS status = AllocatePacket(&packet);
+    if (!NT_SUCCESS(status)) {
+      FreePackets();
+      DeleteLookasideLists();
+      return status;
+    }
+    packet->Index = i;
+    m_FreeSlots[i] = packet;
+    m_InFlightSlots[i] = nullptr;
+  }
+  return STATUS_SUCCESS;
+}
+
+StreamPacket* CUsbStreamEngine::ClaimPacket() {
+  // Only the first urbCount packets serve; more than the pool holds cannot.
+  const ULONG usable = m_UrbCount < USB_STREAM_PACKETS ? m_UrbCount : USB_STREAM_PACKETS;
+  StreamPacket* claimed = nullptr;
+  KIRQL irql;
+  KeAcquireSpinLock(&m_PacketLock, &irql);
+  for (ULONG i = 0; i < usable; ++i) {
+    StreamPacket* packet = m_FreeSlots[i];
+    if (!packet) continue;
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InFlightSlots[i]), packet,
+                                          nullptr) == nullptr) {
+      m_FreeSlots[i] = nullptr;
+      claimed = packet;
+      break;
+    }
+  }
+  KeReleaseSpinLock(&m_PacketLock, irql);
+  return claimed;
+}
+
+void CUsbStreamEngine::ReleasePacket(StreamPacket* packet) {
+  if (!packet || packet->Index >= USB_STREAM_PACKETS) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&m_PacketLock, &irql);
+  m_FreeSlots[packet->Index] = packet;
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InFlightSlots[packet->Index]), nullptr);
+  IoReuseIrp(packet->Irp, STATUS_NOT_SUPPORTED);
+  KeReleaseSpinLock(&m_PacketLock, irql);
+}
+
+void CUsbStreamEngine::FreePacket(StreamPacket* packet) {
+  if (!packet) return;
+  if (packet->Buffer) ExFreeToNPagedLookasideList(&m_BufferLookaside, packet->Buffer);
+  if (packet->Urb) ExFreeToNPagedLookasideList(&m_UrbLookaside, packet->Urb);
+  if (packet->Irp) IoFreeIrp(packet->Irp);
+  ExFreeToNPagedLookasideList(&m_PacketLookaside, packet);
+}
+
+void CUsbStreamEngine::FreePackets() {
+  for (ULONG i = 0; i < USB_STREAM_PACKETS; ++i) {
+    // A packet still in flight belongs to the bus until it completes.
+    ASSERT(m_InFlightSlots[i] == nullptr);
+    if (m_FreeSlots[i]) FreePacket(m_FreeSlots[i]);
+    m_FreeSlots[i] = nullptr;
+  }
+}
+
+// ---- Send path -------------------------------------------------------------------------------
+
+void CUsbStreamEngine::BuildIsochUrb(StreamPacket* packet, ULONG packets, ULONG transferFlags) {
+  const ULONG urbBytes = UsbStreamUrbBytes(packets);
+  RtlZeroMemory(packet->Urb, urbBytes);
+  URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
+  iso.Hdr.Length = static_cast<USHORT>(urbBytes);
+  iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  iso.PipeHandle = m_PipeTable ? m_PipeTable->Pipes[m_PipeIndex].PipeHandle : nullptr;
+  iso.TransferFlags = transferFlags;
+  iso.TransferBuffer = packet->Buffer;
+  iso.NumberOfPackets = packets;
+  if (m_ExplicitStartFrames) {
+    iso.StartFrame = m_NextStartFrame;
+    m_NextStartFrame += m_MsPerUrb;
+  } else {
+    iso.TransferFlags |= USBD_START_ISO_TRANSFER_ASAP;
+  }
+}
+
+void CUsbStreamEngine::AddOutstandingUrb() {
+  // Count and event change together, so that a completion bringing the
+  // count to 0 cannot signal the idle event after a send has raised it again.
+  KIRQL irql;
+  KeAcquireSpinLock(&m_PacketLock, &irql);
+  if (InterlockedIncrement(&m_OutstandingUrbs) == 1) KeClearEvent(&m_IdleEvent);
+  KeReleaseSpinLock(&m_PacketLock, irql);
+}
+
+void CUsbStreamEngine::DropOutstandingUrb() {
+  KIRQL irql;
+  KeAcquireSpinLock(&m_PacketLock, &irql);
+  LONG left = InterlockedDecrement(&m_OutstandingUrbs);
+  ASSERT(left >= 0);
+  if (left <= 0) {
+    if (left < 0) InterlockedExchange(&m_OutstandingUrbs, 0);
+    KeSetEvent(&m_IdleEvent, 8, FALSE);
+  }
+  KeReleaseSpinLock(&m_PacketLock, irql);
+}
+
+NTSTATUS CUsbStreamEngine::SubmitPacket(IUsbDevice* usb, StreamPacket* packet) {
+  PIRP irp = packet->Irp;
+  IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = packet->Urb;
+  IoSetCompletionRoutine(irp, UrbCompletionRoutine, packet, TRUE, TRUE, TRUE);
+  AddOutstandingUrb();
+  // A completion that arrives while the IRP is still being passed down must
+  // not resubmit from inside this call (the caller holds the send lock):
+  // MayResubmit hands such a resubmission to the stream thread.
+  InterlockedIncrement(&m_PassingDown);
+  NTSTATUS status = usb->CallLowerDriver(irp);
+  InterlockedDecrement(&m_PassingDown);
+  return status;
+}
+
+void CUsbStreamEngine::ReportTransferError() {
+  if (InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_ERROR) != USB_STREAM_WORK_ERROR)
+    KeSetEvent(&m_KickEvent, 8, FALSE);
+}
+
+BOOLEAN CUsbStreamEngine::MayResubmit() {
+  if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) !=
+      USB_STREAM_WORK_NONE)
+    return FALSE;  // an error is pending, or the thread already refills
+  if (m_PassingDown) {
+    KeSetEvent(&m_KickEvent, 8, FALSE);
+    return FALSE;
+  }
+  InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_NONE, USB_STREAM_WORK_RESUBMIT);
+  return TRUE;
+}
+
+NTSTATUS CUsbStreamEngine::UrbCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+  auto* packet = static_cast<StreamPacket*>(context);
+  return packet->Owner->OnUrbComplete(deviceObject, irp, packet);
+}
+
+NTSTATUS CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* packet) {
+  const bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(packet->Urb->UrbHeader.Status);
+  // The packet is free again before the thread can be asked to refill: a
+  // refill already under way must find it, or this completion's request
+  // would be swallowed by the one pending and its slot left empty. It is
+  // also back before the count can reach 0, since whoever waits for the idle
+  // event may free the pool next.
+  ReleasePacket(packet);
+  if (m_StreamState == STREAM_STATE_RUNNING) {
+    if (failed) {
+      ReportTransferError();
+    } else if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) ==
+               USB_STREAM_WORK_NONE) {
+      KeSetEvent(&m_KickEvent, 8, FALSE);
+    }
+  }
+  DropOutstandingUrb();
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
+
+// ---- Interface selection ---------------------------------------------------------------------
+
+NTSTATUS CUsbStreamEngine::SelectAlternateSetting(UCHAR, StreamClientRecord*) { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS CUsbStreamEngine::SelectStreamingInterface(UCHAR alternateSetting, StreamClientRecord* client,
+                                                    BOOLEAN capture) {
+  PAGED_CODE();
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) return STATUS_UNSUCCESSFUL;
+  if (m_PipeTable) ExFreePool(m_PipeTable);
+  m_PipeTable = nullptr;
+  m_PipeIndex = 0;
+
+  PUSB_INTERFACE_DESCRIPTOR iface = FindStreamingInterface(usb, alternateSetting);
+  if (!iface) {
+    usb->Release();
+    return STATUS_INVALID_PARAMETER;
+  }
+  const USHORT urbBytes = GET_SELECT_INTERFACE_REQUEST_SIZE(iface->bNumEndpoints);
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, urbBytes, USB_STREAM_URB_TAG));
+  if (!urb) {
+    usb->Release();
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(urb, urbBytes);
+  UsbBuildSelectInterfaceRequest(urb, urbBytes, usb->GetConfigurationHandle(), static_cast<UCHAR>(m_EngineId),
+                                 alternateSetting);
+  NTSTATUS status = usb->SubmitUrb(urb);
+  if (!NT_SUCCESS(status)) {
+    ExFreePool(urb);
+    usb->Release();
+    return status;
+  }
+
+  const USBD_INTERFACE_INFORMATION& answer = urb->UrbSelectInterface.Interface;
+  const USHORT tableBytes = answer.Length;
+  m_PipeTable =
+      static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, tableBytes, USB_STREAM_URB_TAG));
+  if (!m_PipeTable) {
+    // Without a pipe table the streaming setting is of no use: give its
+    // bandwidth back.
+    URB fallback{};
+    UsbBuildSelectInterfaceRequest(&fallback, GET_SELECT_INTERFACE_REQUEST_SIZE(0), usb->GetConfigurationHandle(),
+                                   static_cast<UCHAR>(m_EngineId), 0);
+    usb->SubmitUrb(&fallback);
+    if (m_BusyMarked) {
+      m_BusyMarked = FALSE;
+      usb->ReleaseBusy();
+    }
+    ExFreePool(urb);
+    usb->Release();
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlCopyMemory(m_PipeTable, &answer, tableBytes);
+
+  const ULONG pipes = (tableBytes - GET_USBD_INTERFACE_SIZE(0)) / sizeof(USBD_PIPE_INFORMATION);
+  const ULONG listed = m_PipeTable->NumberOfPipes < pipes ? m_PipeTable->NumberOfPipes : pipes;
+  for (ULONG i = 0; i < listed; ++i) {
+    const bool in = (m_PipeTable->Pipes[i].EndpointAddress & 0x80) != 0;
+    if (in == static_cast<bool>(capture)) m_PipeIndex = static_cast<UCHAR>(i);
+  }
+
+  if (client && (capture || alternateSetting != 0) && listed > 0) {
+    UCHAR rate[3] = {static_cast<UCHAR>(client->Format.Format.nSamplesPerSec),
+                     static_cast<UCHAR>(client->Format.Format.nSamplesPerSec >> 8),
+                     static_cast<UCHAR>(client->Format.Format.nSamplesPerSec >> 16)};
+    URB request{};
+    UsbBuildVendorRequest(&request, URB_FUNCTION_CLASS_ENDPOINT, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
+                          UAC_SET_CUR, UAC_SAMPLING_FREQ_CONTROL, m_PipeTable->Pipes[m_PipeIndex].EndpointAddress,
+                          rate, nullptr, sizeof(rate), nullptr);
+    NTSTATUS rateStatus = usb->SubmitUrb(&request);
+    if (capture) status = rateStatus;
+  }
+
+  // One busy mark while a streaming setting is selected, however often it
+  // is selected again: an unbalanced release would let the device suspend
+  // under a running stream.
+  if (alternateSetting != 0 && !m_BusyMarked) {
+    m_BusyMarked = TRUE;
+    usb->AddBusy();
+  } else if (alternateSetting == 0 && m_BusyMarked) {
+    m_BusyMarked = FALSE;
+    usb->ReleaseBusy();
+  }
+  ExFreePool(urb);
+  usb->Release();
+  return status;
+}
+
+NTSTATUS CUsbStreamEngine::ResetInterface() { return SelectAlternateSetting(0, nullptr); }
+
+NTSTATUS CUsbStreamEngine::AbortPipe() {
+  PAGED_CODE();
+  if (!m_PipeTable) return STATUS_INVALID_DEVICE_STATE;
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) return STATUS_UNSUCCESSFUL;
+  URB urb{};
+  urb.UrbPipeRequest.Hdr.Length = sizeof(URB_PIPE_REQUEST);
+  urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+  urb.UrbPipeRequest.PipeHandle = m_PipeTable->Pipes[m_PipeIndex].PipeHandle;
+  NTSTATUS status = usb->SubmitUrb(&urb);
+  usb->Release();
+  return status;
+}
+
+// ---- Engine states ---------------------------------------------------------------------------
+
+NTSTATUS CUsbStreamEngine::SendStreamUrb() { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS CUsbStreamEngine::OpenForFormat(StreamClientRecord*, PULONG) { return STATUS_UNSUCCESSFUL; }
-NTSTATUS CUsbStreamEngine::Close() { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::Start(ULONG, BOOLEAN) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbStreamEngine::Stop() { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS CUsbStreamEngine::Close() {
+  PAGED_CODE();
+  CKernelMutexScope lock(m_EngineMutex);
+  if (m_StreamState != STREAM_STATE_OPEN) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = SelectAlternateSetting(0, nullptr);
+  FreePackets();
+  InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_CLOSED);
+  DeleteLookasideLists();
+  if (m_CaptureRing) ExFreePool(m_CaptureRing);
+  m_CaptureRing = nullptr;
+  if (m_PipeTable) ExFreePool(m_PipeTable);
+  m_PipeTable = nullptr;
+  if (!NT_SUCCESS(status) && m_DeviceRemoved) status = STATUS_SUCCESS;
+  return status;
+}
+
+NTSTATUS CUsbStreamEngine::SendPipeline() {
+  const ULONG count = m_UrbCount < USB_STREAM_PACKETS ? m_UrbCount : USB_STREAM_PACKETS;
+  for (ULONG i = 0; i < count; ++i) {
+    NTSTATUS status = SendStreamUrb();
+    if (status == STATUS_BUFFER_TOO_SMALL) break;  // every usable slot is in flight
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) {
+  PAGED_CODE();
+  CKernelMutexScope lock(m_EngineMutex);
+  if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) !=
+      STREAM_STATE_OPEN)
+    return STATUS_UNSUCCESSFUL;
+  if (m_StreamLimiter) m_StreamLimiter->SetFormat(&m_CurrentWaveFormat);
+  m_NextStartFrame = startFrame;
+  m_ExplicitStartFrames = explicitStartFrames;
+  InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_NONE);
+  KeClearEvent(&m_KickEvent);
+
+  if (m_NodeProcessors) {
+    PVOID item = nullptr;
+    for (auto position = m_NodeProcessors->GetHeadPosition(); m_NodeProcessors->GetNext(&position, &item);)
+      if (!NT_SUCCESS(static_cast<IDspProcessor*>(item)->SetFormat(&m_CurrentWaveFormat))) break;
+  }
+
+  NTSTATUS status = SendPipeline();
+  if (!NT_SUCCESS(status)) {
+    WaitForever(&m_IdleEvent);
+    InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_OPEN);
+  }
+  return status;
+}
+
+NTSTATUS CUsbStreamEngine::Stop() {
+  PAGED_CODE();
+  CKernelMutexScope lock(m_EngineMutex);
+  if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
+      STREAM_STATE_RUNNING)
+    return STATUS_UNSUCCESSFUL;
+  WaitForever(&m_IdleEvent);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (m_NodeProcessors) {
+    PVOID item = nullptr;
+    for (auto position = m_NodeProcessors->GetHeadPosition(); m_NodeProcessors->GetNext(&position, &item);) {
+      status = static_cast<IDspProcessor*>(item)->Reset();
+      if (!NT_SUCCESS(status)) break;
+    }
+  }
+  if (m_StreamLimiter) m_StreamLimiter->Reset();
+  return status;
+}
+
+NTSTATUS CUsbStreamEngine::Restart() {
+  PAGED_CODE();
+  CKernelMutexScope lock(m_EngineMutex);
+  if (!m_ActiveClient) return STATUS_INVALID_PARAMETER;
+  UCHAR alternateSetting = 0;
+  NTSTATUS status = FindAlternateSetting(&m_ActiveClient->Format, &alternateSetting);
+  if (!NT_SUCCESS(status)) return status;
+  status = SelectAlternateSetting(alternateSetting, m_ActiveClient);
+  if (!NT_SUCCESS(status)) return status;
+  m_RingRead = 0;
+  m_RingWrite = 0;
+  KeClearEvent(&m_KickEvent);
+  m_NextStartFrame = GetCurrentFrameNumber() + 2;
+  InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_NONE);
+  return SendPipeline();
+}
+
+NTSTATUS CUsbStreamEngine::RecoverFromError() {
+  PAGED_CODE();
+  if (!m_Owner) return STATUS_UNSUCCESSFUL;
+  CKernelMutexScope lock(m_EngineMutex);
+  PDEVICE_OBJECT device = m_Owner->GetDeviceObject();
+  if (device) ObReferenceObject(device);
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) {
+    if (device) ObDereferenceObject(device);
+    return STATUS_UNSUCCESSFUL;
+  }
+
+  WaitForever(&m_IdleEvent);
+  InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_NONE);
+
+  NTSTATUS status;
+  m_DeviceRemoved = usb->IsDeviceRemoved() ? 1 : 0;
+  if (m_DeviceRemoved) {
+    status = STATUS_DEVICE_NOT_CONNECTED;
+  } else {
+    LARGE_INTEGER delay;
+    delay.QuadPart = RECOVERY_DELAY_100NS;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    status = ResetInterface();
+    if (!NT_SUCCESS(status)) {
+      usb->CyclePort();
+    } else {
+      NotifyFormat(m_ActiveClient, CYCLIC_FORMAT_CHANGED);
+      status = Restart();
+      if (!NT_SUCCESS(status)) usb->CyclePort();
+    }
+  }
+  usb->Release();
+  if (device) ObDereferenceObject(device);
+  return status;
+}

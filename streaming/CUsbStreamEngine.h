@@ -6,11 +6,9 @@
 // pipeline when asked and recovers from transfer errors.
 //
 // The direction classes (CUac1Capture, CUac1Render, CTQ4187Render) supply
-// opening, alternate-setting selection and the send and completion paths.
-// Until those exist the engine is what the descriptor parser needs: it is
-// created, initialised (callback object, stream thread, stream limiter),
-// given its formats and nodes, and torn down again; every streaming
-// operation answers STATUS_NOT_IMPLEMENTED.
+// opening, alternate-setting selection and the send and completion paths;
+// the base gives them the packet pool, the IRP and URB set-up, the
+// outstanding-URB accounting and the interface selection they share.
 #pragma once
 
 #include "driver/common/CStreamEngine.h"
@@ -24,6 +22,11 @@ constexpr ULONG USB_STREAM_URB_TAG = MakeTag("URB ");
 // Packets of an engine: at most this many URBs are ever in flight.
 constexpr ULONG USB_STREAM_PACKETS = 10;
 constexpr ULONG USB_STREAM_DEFAULT_MS_PER_URB = 10;
+
+// Bytes of a stream URB of n isochronous packets, as the pool sizes them.
+constexpr ULONG UsbStreamUrbBytes(ULONG packets) {
+  return static_cast<ULONG>(sizeof(URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets);
+}
 
 // The stream thread starts at the highest priority and settles at once.
 constexpr KPRIORITY USB_STREAM_THREAD_START_PRIORITY = 31;
@@ -47,7 +50,20 @@ struct UsbFormatRecord {
   WAVEFORMATEXTENSIBLE Format;
 };
 
-struct StreamPacket;
+class CUsbStreamEngine;
+
+// One transfer of the pipeline: an IRP, its isochronous URB and the buffer
+// the URB carries. Ten are made when the engine opens and reused until it
+// closes; a packet is always in exactly one of the engine's two slot arrays,
+// at its own index.
+struct StreamPacket {
+  PIRP Irp;
+  PURB Urb;
+  CUsbStreamEngine* Owner;
+  ULONG ByteCount;  // bytes the URB carries
+  PUCHAR Buffer;
+  ULONG Index;  // slot 0..9
+};
 
 class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, public CStreamEngine {
  public:
@@ -108,11 +124,92 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   PKTHREAD GetStreamThread() const { return m_StreamThread; }
   CPeakLimiter* GetStreamLimiter() const { return m_StreamLimiter; }
   ULONG GetStreamState() const { return m_StreamState; }
+  StreamClientRecord* GetActiveClient() const { return m_ActiveClient; }
+  StreamClientRecord* GetFormatOwner() const { return m_FormatOwner; }
+  LONG GetOutstandingUrbs() const { return m_OutstandingUrbs; }
+
+  // The current USB frame number; 0 when the bus does not report one.
+  ULONG GetCurrentFrameNumber();
+  // Isochronous packets per millisecond of the data endpoint of an
+  // alternate setting: 8 >> (bInterval - 1) at high speed, else 1.
+  ULONG GetPacketsPerFrame(UCHAR alternateSetting);
+
+  // The IRP completion routine of every stream URB; `context` is the packet.
+  static NTSTATUS UrbCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
  protected:
   static void ThreadStart(PVOID context);
   // Asks the owner for the device object's USB services (with a reference).
   IUsbDevice* QueryUsbDevice();
+
+  // ---- Packet pool (the open path builds it, Close frees it)
+  // The three lookaside lists: URBs of `urbBytes`, transfer buffers of
+  // `bufferBytes`, packet records.
+  void InitLookasideLists(ULONG urbBytes, ULONG bufferBytes);
+  void DeleteLookasideLists();
+  // One packet: record, buffer, URB and an IRP whose status is preset to
+  // STATUS_NOT_SUPPORTED. On failure gives everything back.
+  NTSTATUS AllocatePacket(StreamPacket** slot);
+  // Lookaside lists and all ten packets, packet i in free slot i; on
+  // failure everything made so far is given back.
+  NTSTATUS BuildPacketPool(ULONG urbBytes, ULONG bufferBytes);
+  // The first free packet below urbCount (never more than ten), moved to
+  // its in-flight slot; null when all of them are in flight.
+  StreamPacket* ClaimPacket();
+  // Back to its free slot, its IRP ready for reuse.
+  void ReleasePacket(StreamPacket* packet);
+  void FreePacket(StreamPacket* packet);
+
+  // ---- Send path helpers (the caller holds the send lock)
+  // Zero-fills the packet's URB (UsbStreamUrbBytes) for `packets`
+  // isochronous packets: header, data pipe, buffer, flags (with ASAP unless
+  // explicit start frames are on) and the start frame, which then advances
+  // by msPerUrb. The pipe lays out
+  // IsoPacket[] and TransferBufferLength.
+  void BuildIsochUrb(StreamPacket* packet, ULONG packets, ULONG transferFlags);
+  // Sets up the IRP for the URB, counts it outstanding and passes it down.
+  NTSTATUS SubmitPacket(IUsbDevice* usb, StreamPacket* packet);
+  // urbCount sends (at most the pool); a full pipeline is no failure.
+  NTSTATUS SendPipeline();
+  // The outstanding count and the idle event that follows it.
+  void AddOutstandingUrb();
+  void DropOutstandingUrb();
+  // Completion-side work flag: an error asks the thread for one recovery;
+  // a success answers TRUE when the caller may resubmit (no error pending).
+  void ReportTransferError();
+  BOOLEAN MayResubmit();
+
+  // ---- Interface selection shared by the pipes
+  // The AudioStreaming interface descriptor of this engine's interface in
+  // that alternate setting, or null.
+  PUSB_INTERFACE_DESCRIPTOR FindStreamingInterface(IUsbDevice* usb, UCHAR alternateSetting);
+  // SELECT_INTERFACE of the setting, the pipe table from its answer, the
+  // data pipe (the last IN pipe for capture, the last OUT pipe for render),
+  // the sampling-frequency request for a client's format and the busy mark.
+  // Capture sends the rate whenever a client is given and returns its
+  // status; render sends it only for a streaming setting and returns the
+  // status of the selection.
+  NTSTATUS SelectStreamingInterface(UCHAR alternateSetting, StreamClientRecord* client, BOOLEAN capture);
+
+  // ---- Client lists (engine spin lock inside)
+  StreamClientRecord* FirstPreparedClient();
+  StreamClientRecord* FirstRunningClient();
+  StreamClientRecord* FindPreparedClient(PVOID handle);
+  StreamClientRecord* FindRegisteredClient(PVOID handle);
+  NTSTATUS InsertPreparedClient(StreamClientRecord* record);
+  NTSTATUS InsertRunningClient(StreamClientRecord* record);
+  NTSTATUS AddRegisteredClient(StreamClientRecord* record);
+  StreamClientRecord* RemovePreparedClient(PVOID handle);
+  StreamClientRecord* RemoveRunningClient(PVOID handle);
+  StreamClientRecord* RemoveRegisteredClient(PVOID handle);
+
+  // Stop and close whatever is open, then open for `owner`, which becomes
+  // the format owner (none when the open fails).
+  NTSTATUS ReopenForFormatOwner(StreamClientRecord* owner, PULONG currentFrame);
+
+  // CYCLIC_COMMAND_FORMAT for a client: its msPerUrb (| flag) and urbCount.
+  void NotifyFormat(StreamClientRecord* client, ULONG flag);
+  void Notify(CyclicControlNotify* notify);
 
   PUCHAR m_CaptureRing = nullptr;
   ULONG m_RingSize = 0;
@@ -142,6 +239,12 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   KSPIN_LOCK m_PacketLock;
   StreamPacket* m_InFlightSlots[USB_STREAM_PACKETS] = {};
   StreamPacket* m_FreeSlots[USB_STREAM_PACKETS] = {};
+  NPAGED_LOOKASIDE_LIST m_UrbLookaside{};
+  NPAGED_LOOKASIDE_LIST m_PacketLookaside{};
+  NPAGED_LOOKASIDE_LIST m_BufferLookaside{};
+  BOOLEAN m_LookasideReady = FALSE;
+  volatile LONG m_PassingDown = 0;  // a send is inside CallLowerDriver
+  BOOLEAN m_BusyMarked = FALSE;     // a streaming setting holds one busy mark
   PKTHREAD m_StreamThread = nullptr;  // referenced
   PCALLBACK_OBJECT m_CyclicCallbackObject = nullptr;
   CPeakLimiter* m_StreamLimiter = nullptr;

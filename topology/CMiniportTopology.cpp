@@ -4,6 +4,7 @@
 #include "topology/CMiniportTopology.h"
 
 #include "driver/SettingsStore.h"
+#include "driver/common/SystemVersion.h"
 #include "driver/hal/CUac1AudioHal.h"
 #include "topology/TopologyTable.h"
 

@@ -281,7 +281,12 @@ NTSTATUS CUac1OutputTerminal::OnControlChange(ULONG, ULONG, PULONG) {
   status = ReadCurrentType(&deviceType);
   if (NT_SUCCESS(status)) {
     const PinCategory category = OutputTerminalChangeCategory(deviceType);
-    if (category == m_CurrentCategory) return STATUS_SUCCESS;
+    if (category == m_CurrentCategory) {
+      // Same type: the word can only mean a jack went in or out. The pins
+      // keep the jack state they answer with, so they must read it again.
+      RefreshNodes(NODE_TYPE_OUTPUT_PIN, false);
+      return STATUS_SUCCESS;
+    }
     m_CurrentCategory = category;
     WriteSetting(m_CategoryValueName, category);
   }

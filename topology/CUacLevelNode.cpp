@@ -33,6 +33,7 @@ NTSTATUS CUacLevelNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDE
 
 NTSTATUS CUacLevelNode::SetLevel(ULONG channel, LONG level) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   const LevelPlan plan = Plan(level);
   ILevelControl* control = nullptr;
@@ -50,6 +51,7 @@ NTSTATUS CUacLevelNode::SetLevel(ULONG channel, LONG level) {
 
 NTSTATUS CUacLevelNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   m_OutputType = outputType;
   FormatChannelValuePrefix(m_Binding.valueName, m_NodeId, m_OutputType);
   ULONG channels = 0;
@@ -71,6 +73,7 @@ NTSTATUS CUacLevelNode::ApplyToDevice(ULONG, PVOID) {
 
 NTSTATUS CUacLevelNode::RefreshFromDevice() {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   ILevelControl* control = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ILevelControl, &control);
   if (!NT_SUCCESS(status)) return status;

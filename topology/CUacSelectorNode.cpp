@@ -32,6 +32,7 @@ NTSTATUS CUacSelectorNode::InitFromUnit(ITopoNode* unit, PDEVICE_OBJECT deviceOb
 
 NTSTATUS CUacSelectorNode::SetInput(ULONG input) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   if (input == 0 || input > m_SourceCount) return STATUS_INVALID_PARAMETER;
   ISelector* selector = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ISelector, &selector);
@@ -49,6 +50,7 @@ NTSTATUS CUacSelectorNode::ApplyToDevice(ULONG, PVOID) { return SetInput(m_Curre
 
 NTSTATUS CUacSelectorNode::RefreshFromDevice() {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   ISelector* selector = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ISelector, &selector);
   if (!NT_SUCCESS(status)) return status;

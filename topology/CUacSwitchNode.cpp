@@ -31,6 +31,7 @@ NTSTATUS CUacSwitchNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector, PD
 
 NTSTATUS CUacSwitchNode::SetValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   ISwitchControl* control = nullptr;
   if (NT_SUCCESS(m_Binding.Query(IID_ISwitchControl, &control))) {
@@ -44,6 +45,7 @@ NTSTATUS CUacSwitchNode::SetValue(ULONG channel, UCHAR value) {
 
 NTSTATUS CUacSwitchNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   m_OutputType = outputType;
   FormatChannelValuePrefix(m_Binding.valueName, m_NodeId, m_OutputType);
   ULONG channels = 0;
@@ -70,6 +72,7 @@ NTSTATUS CUacSwitchNode::ApplyToDevice(ULONG, PVOID) {
 
 NTSTATUS CUacSwitchNode::RefreshFromDevice() {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   ISwitchControl* control = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ISwitchControl, &control);
   if (!NT_SUCCESS(status)) return status;

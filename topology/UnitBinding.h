@@ -9,6 +9,7 @@
 // "Unit07_ 2_1"); a node's single value is named "Unit<id>_".
 #pragma once
 
+#include "driver/common/CKernelMutex.h"
 #include "topology/TopologyInterfaces.h"
 
 constexpr size_t NODE_VALUE_PREFIX_CHARS = 19;
@@ -22,6 +23,10 @@ void NotifyNodeChange(PCALLBACK_OBJECT callbackObject, ULONG nodeId);
 
 struct CUnitBinding {
   ITopoNode* unit = nullptr;
+  // A host request and the status thread's refresh of the same node each
+  // go device, cache, Settings in one piece: otherwise a refresh that read
+  // the device just before a SET can store its older value after the SET's.
+  CKernelMutex lock;
   ULONG controlSelector = 0;
   PDEVICE_OBJECT deviceObject = nullptr;
   WCHAR valueName[NODE_VALUE_PREFIX_CHARS] = {};
@@ -40,4 +45,16 @@ struct CUnitBinding {
   // The node's single value (valueName is the whole name).
   NTSTATUS Read(PVOID data, ULONG length) const;
   NTSTATUS Write(PVOID data, ULONG length) const;
+};
+
+// Holds a binding's lock for a scope (PASSIVE_LEVEL; recursive for its holder).
+class CBindingGuard {
+ public:
+  explicit CBindingGuard(CUnitBinding& binding) : m_Lock(binding.lock) { m_Lock.Lock(); }
+  ~CBindingGuard() { m_Lock.Unlock(); }
+  CBindingGuard(const CBindingGuard&) = delete;
+  CBindingGuard& operator=(const CBindingGuard&) = delete;
+
+ private:
+  CKernelMutex& m_Lock;
 };

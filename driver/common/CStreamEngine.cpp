@@ -536,21 +536,3 @@ NTSTATUS CStreamEngine::UnregisterCallback(PVOID registration) {
 }
 
 NTSTATUS CStreamEngine::PowerChangeState(DEVICE_POWER_STATE) { return STATUS_SUCCESS; }
-
-NTSTATUS CStreamEngine::ProcessBuffer(PVOID, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunNodeProcessors(PVOID, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunNodeProcessorsFloat(PVOID, ULONG, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunCaptureProcessors(PVOID, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunCaptureProcessorsFloat(ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunRenderProcessors(PVOID, LONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CStreamEngine::RunRenderProcessorsFloat(ULONG) { return STATUS_NOT_IMPLEMENTED; }
-
-void CStreamEngine::ReleaseProcessors(CPointerList* list) {
-  if (!list) return;
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&m_EngineLock, &oldIrql);
-  PVOID item = nullptr;
-  while (list->RemoveHead(&item))
-    if (item) static_cast<IUnknown*>(item)->Release();
-  KeReleaseSpinLock(&m_EngineLock, oldIrql);
-}

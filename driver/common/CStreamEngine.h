@@ -16,10 +16,15 @@
 
 constexpr ULONG STREAM_ENGINE_TAG = MakeTag("Stre");
 
-// The engine's work area for the software signal path.
+// The engine's work area for the software signal path: every buffer is
+// processed in chunks of at most STREAM_ENGINE_CHUNK_FRAMES frames of at most
+// eight channels.
 constexpr ULONG STREAM_ENGINE_WORK_BUFFER_BYTES = 16384;
 constexpr ULONG STREAM_ENGINE_CHANNEL_BUFFERS = 8;
 constexpr ULONG STREAM_ENGINE_CHANNEL_BUFFER_BYTES = 2048;
+constexpr ULONG STREAM_ENGINE_CHUNK_FRAMES = STREAM_ENGINE_CHANNEL_BUFFER_BYTES / sizeof(float);
+static_assert(STREAM_ENGINE_WORK_BUFFER_BYTES ==
+              STREAM_ENGINE_CHUNK_FRAMES * STREAM_ENGINE_CHANNEL_BUFFERS * sizeof(float));
 
 // The wave filter's bridge pin, the end of the physical connection.
 constexpr ULONG WAVE_FILTER_BRIDGE_PIN = 1;
@@ -55,14 +60,22 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
                                               PVOID* registration) override;
   NTSTATUS STDMETHODCALLTYPE UnregisterCallback(PVOID registration) override;
   NTSTATUS STDMETHODCALLTYPE PowerChangeState(DEVICE_POWER_STATE newState) override;
-  // The software signal path belongs to the streaming classes; the base has
-  // none yet.
+  // ---- The software signal path (StreamProcessing.cpp)
+  // The whole path over one interleaved buffer in the engine's current
+  // format, at DISPATCH_LEVEL under the engine spin lock: node processors,
+  // then capture-side, then render-side client processors, 512 frames at a
+  // time. Integer PCM is processed as float channels and written back.
   NTSTATUS STDMETHODCALLTYPE ProcessBuffer(PVOID buffer, LONG bufferBytes) override;
+  // One list over a whole buffer, as ProcessBuffer does it but without the
+  // lock (the caller holds it or knows the lists cannot change).
   NTSTATUS STDMETHODCALLTYPE RunNodeProcessors(PVOID buffer, LONG bufferBytes) override;
-  NTSTATUS STDMETHODCALLTYPE RunNodeProcessorsFloat(PVOID buffer, ULONG frames, ULONG formatTag) override;
   NTSTATUS STDMETHODCALLTYPE RunCaptureProcessors(PVOID buffer, LONG bufferBytes) override;
-  NTSTATUS STDMETHODCALLTYPE RunCaptureProcessorsFloat(ULONG frames) override;
   NTSTATUS STDMETHODCALLTYPE RunRenderProcessors(PVOID buffer, LONG bufferBytes) override;
+  // One list over one chunk already in place: for PCM (tag 1) on the channel
+  // buffers, at most STREAM_ENGINE_CHUNK_FRAMES frames; for any other tag
+  // the node processors get `buffer`, interleaved, as it stands.
+  NTSTATUS STDMETHODCALLTYPE RunNodeProcessorsFloat(PVOID buffer, ULONG frames, ULONG formatTag) override;
+  NTSTATUS STDMETHODCALLTYPE RunCaptureProcessorsFloat(ULONG frames) override;
   NTSTATUS STDMETHODCALLTYPE RunRenderProcessorsFloat(ULONG frames) override;
   NTSTATUS STDMETHODCALLTYPE Init(ULONG direction) override;
 
@@ -73,6 +86,23 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   NTSTATUS AddNodeProcessor(IDspProcessor* processor);
   BOOLEAN IsTerminalPresent();
   NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter);
+
+  // ---- Client processors (engine spin lock inside; PASSIVE_LEVEL callers
+  // under the engine mutex). A client keeps its own reference while its
+  // processor is listed, so the list's Release is never the last.
+  NTSTATUS AddRenderProcessor(IToneNode* processor);
+  NTSTATUS AddCaptureProcessor(IToneNode* processor);
+  // STATUS_UNSUCCESSFUL when that very processor is not listed.
+  NTSTATUS RemoveRenderProcessor(IToneNode* processor);
+  NTSTATUS RemoveCaptureProcessor(IToneNode* processor);
+  void ReleaseRenderProcessors() { ReleaseProcessors(m_RenderProcessors); }
+  void ReleaseCaptureProcessors() { ReleaseProcessors(m_CaptureProcessors); }
+  // The list a client's processor joins follows the engine's direction and
+  // the client's kind: kind 1 works on the engine's own direction, kind 2 on
+  // the other one. Adding for any other kind attaches nothing and succeeds;
+  // removing for any other kind is STATUS_INVALID_PARAMETER.
+  NTSTATUS AddClientProcessor(ULONG clientKind, IToneNode* processor);
+  NTSTATUS RemoveClientProcessor(ULONG clientKind, IToneNode* processor);
 
   ULONG GetEngineId() const { return m_EngineId; }
   // The registered wave port (no reference added), null while none is.
@@ -86,6 +116,25 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   NTSTATUS UnregisterWaveSubdevice(PDEVICE_OBJECT deviceObject);
   // Takes every entry off a client-processor list and releases it.
   void ReleaseProcessors(CPointerList* list);
+  NTSTATUS AddProcessor(CPointerList* list, IToneNode* processor);
+  NTSTATUS RemoveProcessor(CPointerList* list, IToneNode* processor);
+  // The render-side or capture-side list for a client kind, or null.
+  CPointerList* ClientProcessorList(ULONG clientKind) const;
+
+  // ---- Processing internals (StreamProcessing.cpp)
+  enum ProcessLists : ULONG {
+    PROCESS_NODE = 0x1,
+    PROCESS_CAPTURE = 0x2,
+    PROCESS_RENDER = 0x4,
+  };
+  // The common body of ProcessBuffer and the three whole-buffer runs: size
+  // and format checks, MXCSR, chunking and conversion over the given lists.
+  NTSTATUS ProcessWholeBuffer(PVOID buffer, LONG bufferBytes, ULONG lists, bool takeLock);
+  NTSTATUS ProcessChunks(PUCHAR buffer, ULONG frames, const WAVEFORMATEXTENSIBLE& format, ULONG lists);
+  void PcmToFloatChannels(const UCHAR* buffer, ULONG frames, const WAVEFORMATEXTENSIBLE& format);
+  void FloatChannelsToPcm(PUCHAR buffer, ULONG frames, const WAVEFORMATEXTENSIBLE& format);
+  NTSTATUS RunNodeList(const WAVEFORMATEXTENSIBLE* format, PVOID data, ULONG frames);
+  NTSTATUS RunClientList(CPointerList* list, bool render, const WAVEFORMATEXTENSIBLE* format, ULONG frames);
 
   ULONG m_EngineId;
   ULONG m_Direction = STREAM_DIRECTION_RENDER;
@@ -102,8 +151,7 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   CPointerList* m_RegisteredClients = nullptr;
   CPointerList* m_PreparedClients = nullptr;
   CPointerList* m_RunningClients = nullptr;
-  // Client processors, held as their IUnknown (IToneNode derives from it
-  // directly), one reference each.
+  // Client processors (IToneNode*), one reference each.
   CPointerList* m_CaptureProcessors = nullptr;
   CPointerList* m_RenderProcessors = nullptr;
   CPointerList* m_StereoFormats = nullptr;
@@ -111,7 +159,7 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   float** m_ChannelBuffers = nullptr;
   ULONG m_StreamState = STREAM_STATE_CLOSED;
   CKernelMutex m_EngineMutex;
-  KSPIN_LOCK m_EngineLock;
+  KSPIN_LOCK m_EngineLock{};
   PCALLBACK_OBJECT m_CallbackObject = nullptr;
   WAVEFORMATEXTENSIBLE m_CurrentWaveFormat{};
 };

@@ -17,8 +17,7 @@
 #include "usb/usbdi.h"
 #include "usb/usbspec.h"
 
-// Declared by their own classes' headers.
-struct IToneNode;
+// Declared by its own class's header.
 struct IOutputTypeSink;
 
 struct IAudioHal;
@@ -430,6 +429,23 @@ struct CyclicControlNotify {
 };
 static_assert(sizeof(((CyclicControlNotify*)nullptr)->Value) == 8);
 
+// The tone prompt: a render client that mixes its prompt into the stream
+// as the engine's client processor.
+inline constexpr GUID IID_IToneNode =
+    DEFINE_GUID_VALUE(0x608D1E32, 0x7B90, 0x44BB, 0xB7, 0xCE, 0x35, 0xAE, 0x4A, 0x8A, 0x02, 0x33);
+struct IToneNode : IUnknown {
+  virtual NTSTATUS STDMETHODCALLTYPE Init() = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE SetRenderEngine(IStreamEngine* engine) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE Play() = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE Stop() = 0;
+  // The client-processor entries: called by the engine with its spin lock
+  // held, on its float channel buffers (nChannels of them), in place.
+  virtual NTSTATUS STDMETHODCALLTYPE ProcessCapture(const WAVEFORMATEXTENSIBLE* format, float* const* channels,
+                                                    ULONG frames) = 0;
+  virtual NTSTATUS STDMETHODCALLTYPE Process(const WAVEFORMATEXTENSIBLE* format, float* const* channels,
+                                             ULONG frames) = 0;
+};
+
 inline constexpr GUID IID_ICyclicControl =
     DEFINE_GUID_VALUE(0x7C4D1930, 0x875A, 0x418C, 0xA0, 0xA4, 0x3A, 0x30, 0x45, 0x6A, 0x89, 0x96);
 struct ICyclicControl : IUnknown {
@@ -469,13 +485,17 @@ struct DeviceExtension {
     KMUTEX Mutex;
     UCHAR MutexSpace[56];
   };
+  // The topology filter's port (one reference), kept from a successful
+  // start so that a stop can take the filter down again.
+  PUNKNOWN TopologyPort;
 };
 static_assert(sizeof(KMUTEX) <= 56);
 static_assert(offsetof(DeviceExtension, OutputNameCounters) == 32);
 static_assert(offsetof(DeviceExtension, AsioInterfaceLink) == 80);
 static_assert(offsetof(DeviceExtension, EnumInterfaceLink) == 104);
 static_assert(offsetof(DeviceExtension, Mutex) == 128);
-static_assert(sizeof(DeviceExtension) == 184);
+static_assert(offsetof(DeviceExtension, TopologyPort) == 184);
+static_assert(sizeof(DeviceExtension) == 192);
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
   return reinterpret_cast<DeviceExtension*>(static_cast<PUCHAR>(deviceObject->DeviceExtension) +

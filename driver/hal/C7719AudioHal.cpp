@@ -56,8 +56,6 @@ ULONG StandardRateIndex(ULONG rate) {
 // Written on the start path only; read by the host's report afterwards.
 ModelRefusal g_LastRefusal;
 
-void ClearRefusal() { g_LastRefusal = ModelRefusal{}; }
-
 bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subclass) {
   return d && bytes >= INTERFACE_DESCRIPTOR_BYTES && d->bLength >= INTERFACE_DESCRIPTOR_BYTES &&
          d->bLength <= bytes && d->bInterfaceClass == AUDIO_CLASS && d->bInterfaceSubClass == subclass &&
@@ -68,26 +66,12 @@ bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subc
 
 ModelRefusal GetLastModelRefusal() { return g_LastRefusal; }
 
+void ClearModelRefusal() { g_LastRefusal = ModelRefusal{}; }
+
 void C7719AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
   if (NT_SUCCESS(status) || !NT_SUCCESS(g_LastRefusal.status)) return;
   g_LastRefusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
 }
-
-namespace {
-
-template <typename TModel>
-NTSTATUS CreateModel(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId, ULONG tag) {
-  PAGED_CODE();
-  if (!innerUnknown) return STATUS_INVALID_PARAMETER;
-  ClearRefusal();
-  auto* hal = new (NonPagedPool, tag) TModel(outerUnknown, vendorId, productId);
-  if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
-  hal->NonDelegatingAddRef();
-  *innerUnknown = hal->GetInnerUnknown();
-  return STATUS_SUCCESS;
-}
-
-}  // namespace
 
 NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
   return CreateModel<C7719AudioHal>(innerUnknown, outerUnknown, vendorId, productId, C7719_HAL_TAG);
@@ -102,7 +86,7 @@ NTSTATUS CK784AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, US
 
 NTSTATUS C7719AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearRefusal();
+  ClearModelRefusal();
   PVOID object = nullptr;
   NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) {
@@ -124,7 +108,7 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
 
 NTSTATUS CK784AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearRefusal();
+  ClearModelRefusal();
   m_Caps.CapabilityMask = 4;
   m_Caps.ModelValue = 8;
   NTSTATUS status = UsbParseAudioControlInterface();
@@ -389,10 +373,8 @@ NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
   if (!NT_SUCCESS(status)) return status;
 
   const bool render = type == UAC_SUBTYPE_INPUT_TERMINAL;
-  CUsbStreamEngine* created =
-      render ? static_cast<CUsbStreamEngine*>(new (NonPagedPool, UAC1_HAL_TAG)
-                                                  CTQ4187Render(nullptr, interfaceNumber, terminalNode))
-             : new (NonPagedPool, UAC1_HAL_TAG) CUac1Capture(nullptr, interfaceNumber, terminalNode);
+  CUsbStreamEngine* created = render ? NewRenderEngine(interfaceNumber, terminalNode)
+                                     : new (NonPagedPool, UAC1_HAL_TAG) CUac1Capture(nullptr, interfaceNumber, terminalNode);
   if (!created) return STATUS_INSUFFICIENT_RESOURCES;
   created->NonDelegatingAddRef();
   status = created->Init(render ? STREAM_DIRECTION_RENDER : STREAM_DIRECTION_CAPTURE, static_cast<IAudioHal*>(this));
@@ -407,6 +389,28 @@ NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
   return status;
 }
 
+CUsbStreamEngine* C7719AudioHal::NewRenderEngine(UCHAR interfaceNumber, ULONG terminalNodeId) {
+  return new (NonPagedPool, UAC1_HAL_TAG) CTQ4187Render(nullptr, interfaceNumber, terminalNodeId);
+}
+
+bool C7719AudioHal::CarriesFormat(bool render, ULONG channels, ULONG subframe) const {
+  // Formats no stream could carry are left out.
+  if (subframe == 0 || subframe > MAXIMUM_SUBFRAME_BYTES) return false;
+  if (render) return channels == RENDER_DEVICE_CHANNELS;
+  return channels != 0 && channels <= CAPTURE_MAXIMUM_CHANNELS;
+}
+
+WORD C7719AudioHal::AnnouncedChannels(bool render, ULONG channels) const {
+  return render ? RENDER_ANNOUNCED_CHANNELS : static_cast<WORD>(channels);
+}
+
+DWORD C7719AudioHal::AnnouncedChannelMask(bool render, ULONG channels) const {
+  return render ? RENDER_CHANNEL_MASK
+         : channels == 1 ? KSAUDIO_SPEAKER_MONO
+         : channels == 2 ? KSAUDIO_SPEAKER_STEREO
+                         : 0;
+}
+
 NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
                                       UCHAR alternateSetting) {
   PAGED_CODE();
@@ -418,22 +422,16 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
   const ULONG channels = formatType[4];
   const ULONG subframe = formatType[5];
   const bool render = engine->IsCapture() != STREAM_DIRECTION_CAPTURE;
-  // Formats no stream could carry are left out.
-  if (subframe == 0 || subframe > MAXIMUM_SUBFRAME_BYTES) return STATUS_SUCCESS;
-  if (render && channels != RENDER_DEVICE_CHANNELS) return STATUS_SUCCESS;
-  if (!render && (channels == 0 || channels > CAPTURE_MAXIMUM_CHANNELS)) return STATUS_SUCCESS;
+  if (!CarriesFormat(render, channels, subframe)) return STATUS_SUCCESS;
 
   WAVEFORMATEXTENSIBLE format{};
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  format.Format.nChannels = render ? RENDER_ANNOUNCED_CHANNELS : static_cast<WORD>(channels);
+  format.Format.nChannels = AnnouncedChannels(render, channels);
   format.Format.wBitsPerSample = static_cast<WORD>(8 * subframe);
   format.Format.nBlockAlign = static_cast<WORD>(format.Format.nChannels * format.Format.wBitsPerSample / 8);
   format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
   format.Samples.wValidBitsPerSample = formatType[6];
-  format.dwChannelMask = render ? RENDER_CHANNEL_MASK
-                         : channels == 1 ? KSAUDIO_SPEAKER_MONO
-                         : channels == 2 ? KSAUDIO_SPEAKER_STEREO
-                                         : 0;
+  format.dwChannelMask = AnnouncedChannelMask(render, channels);
   NTSTATUS status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
   if (NT_SUCCESS(status) && !render && channels < 4) {
     // The same formats again without a speaker layout, for clients that ask
@@ -483,7 +481,7 @@ NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* 
   ULONG added = 0;
   for (ULONG i = 0; i < rateCount && NT_SUCCESS(status); ++i) {
     const ULONG rate = rates[i];
-    if (rate == 0 || (render && rate < RENDER_MINIMUM_RATE)) continue;
+    if (rate == 0 || (render && rate < m_RenderMinimumRate)) continue;
     format->Format.nSamplesPerSec = rate;
     format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * rate;
     if (!typeIII) {

@@ -56,6 +56,8 @@ struct ModelRefusal {
   USHORT productId = 0;
 };
 ModelRefusal GetLastModelRefusal();
+// Forgets the last refusal: a new model's configuration starts clean.
+void ClearModelRefusal();
 
 class C7719AudioHal : public CUac1AudioHal {
  public:
@@ -81,24 +83,48 @@ class C7719AudioHal : public CUac1AudioHal {
   NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
 
   // Adds one format record per rate of a FORMAT_TYPE descriptor (whose
-  // length the parser has checked) to the engine.
+  // length the parser has checked) to the engine. Render formats below
+  // m_RenderMinimumRate and rates of 0 are left out.
   NTSTATUS AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
                             UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format);
 
  protected:
+  // Nonpaged, one reference on the non-delegating unknown handed out.
+  template <typename TModel>
+  static NTSTATUS CreateModel(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId,
+                              ULONG tag) {
+    PAGED_CODE();
+    if (!innerUnknown) return STATUS_INVALID_PARAMETER;
+    ClearModelRefusal();
+    auto* hal = new (NonPagedPool, tag) TModel(outerUnknown, vendorId, productId);
+    if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
+    hal->NonDelegatingAddRef();
+    *innerUnknown = hal->GetInnerUnknown();
+    return STATUS_SUCCESS;
+  }
+
   // The walk over the AudioControl descriptors and the connection of the
   // units, shared by both variants.
   NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd);
   // The feature-unit class of the variant: every one a C7719FeatureUnit.
   virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
-  NTSTATUS CreateUnit(const UCHAR* descriptor);
+  virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
   void ConnectUnits();
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.
   NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);
   NTSTATUS CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, CUsbStreamEngine** engine);
+  // The render pipe class of the model.
+  virtual CUsbStreamEngine* NewRenderEngine(UCHAR interfaceNumber, ULONG terminalNodeId);
+  // Which FORMAT_TYPE descriptors give formats, and the channel count and
+  // speaker layout those formats announce.
+  virtual bool CarriesFormat(bool render, ULONG channels, ULONG subframeBytes) const;
+  virtual WORD AnnouncedChannels(bool render, ULONG channels) const;
+  virtual DWORD AnnouncedChannelMask(bool render, ULONG channels) const;
   NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
 
   // Notes why the configuration refused the device (the first reason wins).
   void Refuse(const char* step, const char* reason, NTSTATUS status);
+
+  ULONG m_RenderMinimumRate = RENDER_MINIMUM_RATE;
 };

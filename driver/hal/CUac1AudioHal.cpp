@@ -2,6 +2,7 @@
 
 #include "driver/common/OwnedLists.h"
 #include "driver/common/PoolBuffer.h"
+#include "driver/common/SystemVersion.h"
 #include "streaming/CUsbStreamEngine.h"
 #include "topology/CSelectorNode.h"
 #include "topology/CSoftwareMuteNode.h"
@@ -74,19 +75,7 @@ bool SameName(PCWSTR a, PCWSTR b) {
   return true;
 }
 
-using PFNRTLISNTDDIVERSIONAVAILABLE = BOOLEAN (*)(ULONG version);
-
 }  // namespace
-
-bool IsSystemAtLeast(ULONG ntddi) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"RtlIsNtDdiVersionAvailable");
-  auto isAvailable = reinterpret_cast<PFNRTLISNTDDIVERSIONAVAILABLE>(MmGetSystemRoutineAddress(&name));
-  if (isAvailable) return isAvailable(ntddi) != FALSE;
-  ULONG major = 0, minor = 0;
-  PsGetVersion(&major, &minor, nullptr, nullptr);
-  return ((major * 256 + minor) << 16) >= ntddi;
-}
 
 CUac1AudioHal::CUac1AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
     : CAudioHal(outerUnknown), m_VendorId(vendorId), m_ProductId(productId) {

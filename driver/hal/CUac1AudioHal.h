@@ -150,8 +150,3 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   KEVENT m_ExitedEvent;
   CKernelMutex m_SubdeviceMutex;
 };
-
-// Whether the system is at least `ntddi` (Vista: 0x06000000), asked the way
-// the driver entry asks: RtlIsNtDdiVersionAvailable when the system has it,
-// else the version numbers.
-bool IsSystemAtLeast(ULONG ntddi);

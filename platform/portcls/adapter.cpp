@@ -92,6 +92,20 @@ void DisableInterfaces(AdapterContext* adapter) {
 void ReleaseAdapterObjects(AdapterContext* adapter) {
   while (!adapter->subdevices.empty()) RemoveSubdevice(adapter, adapter->subdevices.size() - 1);
   adapter->connections.clear();
+  // Ports still bound may never have been registered (the registration
+  // failed, or the driver gave up before it) and would live on in a cycle
+  // with their miniports; for ports whose subdevice went earlier this
+  // changes nothing. Each port is held while it lets go, since its miniport
+  // may hold the last reference to it; others that go meanwhile take
+  // themselves off the list.
+  while (!adapter->boundPorts.empty()) {
+    CPort* port = adapter->boundPorts.back();
+    adapter->boundPorts.pop_back();
+    port->Unbind();
+    port->NonDelegatingAddRef();
+    port->Unregistered();
+    port->NonDelegatingRelease();
+  }
   if (adapter->power) {
     adapter->power->Release();
     adapter->power = nullptr;
@@ -135,6 +149,10 @@ NTSTATUS DispatchPnp(AdapterContext* adapter, PIRP irp) {
         status = adapter->power->QueryDeviceCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
       return CompleteWith(irp, status, irp->IoStatus.Information);
     }
+    case IRP_MN_STOP_DEVICE:
+      adapter->started = false;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return ForwardAndForget(adapter, irp);
     case IRP_MN_SURPRISE_REMOVAL:
       DisableInterfaces(adapter);
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -316,6 +334,18 @@ void RemoveSubdevice(AdapterContext* adapter, size_t index) {
   port->NonDelegatingRelease();
 }
 
+void BindPort(AdapterContext* adapter, CPort* port) { adapter->boundPorts.push_back(port); }
+
+void UnbindPort(AdapterContext* adapter, CPort* port) {
+  auto& ports = adapter->boundPorts;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    if (ports[i] == port) {
+      ports.erase(ports.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
+}
+
 std::vector<SubdeviceInfo> Subdevices(PDEVICE_OBJECT adapterDevice) {
   std::vector<SubdeviceInfo> out;
   if (AdapterContext* adapter = GetAdapterContext(adapterDevice))
@@ -434,6 +464,16 @@ NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN unknown, PVOID deviceObject) 
   if (!NT_SUCCESS(status)) return status;
   if (adapter->power) adapter->power->Release();
   adapter->power = static_cast<IAdapterPowerManagement*>(object);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PcUnregisterAdapterPowerManagement(PDEVICE_OBJECT deviceObject) {
+  PAGED_CODE();
+  AdapterContext* adapter = GetAdapterContext(deviceObject);
+  if (!adapter) return STATUS_INVALID_PARAMETER;
+  if (!adapter->power) return STATUS_UNSUCCESSFUL;
+  adapter->power->Release();
+  adapter->power = nullptr;
   return STATUS_SUCCESS;
 }
 

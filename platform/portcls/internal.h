@@ -17,6 +17,7 @@ inline constexpr GUID IID_IStandInPort =
     DEFINE_GUID_VALUE(0x5C1E7A10, 0x3B2D, 0x4E8F, 0x9A, 0x61, 0x2D, 0x7C, 0x44, 0x10, 0xB3, 0x9E);
 
 class CPort;
+struct AdapterContext;
 
 // One port object serves both port classes: a topology port answers
 // IPortTopology, a wave-cyclic port IPortWaveCyclic.
@@ -89,6 +90,9 @@ class CPort : public CUnknownBase,
     m_Unregistered = true;
     if (m_OpenFilters == 0) ReleaseChildren();
   }
+  // The adapter whose device the port was bound to by Init: it lets go of
+  // the port's miniport when the device goes, registered or not.
+  void Unbind() { m_Adapter = nullptr; }
   // Unlinks an entry from the delivery list (disable or close).
   void RemoveEventEntry(PCEVENT_ENTRY* entry);
   IPort* AsPort() { return m_WaveCyclic ? static_cast<IPort*>(static_cast<IPortWaveCyclic*>(this))
@@ -104,6 +108,7 @@ class CPort : public CUnknownBase,
   PPCFILTER_DESCRIPTOR m_Descriptor = nullptr;
   ULONG m_OpenFilters = 0;
   bool m_Unregistered = false;
+  AdapterContext* m_Adapter = nullptr;  // while bound; the adapter lists the port
   KSPIN_LOCK m_EventLock;
   LIST_ENTRY m_EventList;  // PCEVENT_ENTRY.EventEntry.ListEntry, armed subscriptions
 };
@@ -139,11 +144,18 @@ struct AdapterContext {
   bool removed;
   std::vector<Subdevice> subdevices;
   std::vector<PhysicalConnection> connections;
+  // Every live port bound to this device (no references). A port bound but
+  // never registered (its registration failed, or the driver gave up before
+  // it) still holds its miniport, which as a rule holds the port: only the
+  // device's removal breaks that cycle.
+  std::vector<CPort*> boundPorts;
 };
 
 AdapterContext* GetAdapterContext(PDEVICE_OBJECT deviceObject);
 Subdevice* FindSubdevice(AdapterContext* adapter, const std::u16string& name);
 void RemoveSubdevice(AdapterContext* adapter, size_t index);
+void BindPort(AdapterContext* adapter, CPort* port);
+void UnbindPort(AdapterContext* adapter, CPort* port);
 
 // Intrusive doubly linked lists (LIST_ENTRY) of the framework's own.
 inline void ListInit(LIST_ENTRY* head) { head->Flink = head->Blink = head; }

@@ -13,6 +13,7 @@ CPort::~CPort() {
   // Subscriptions belong to open filters, which hold a reference to the port;
   // none can be left by the time the last reference goes.
   KERNEL_RULE(ListEmpty(&m_EventList), "port destroyed with events still in its list");
+  if (m_Adapter) UnbindPort(m_Adapter, this);
   ReleaseChildren();
 }
 
@@ -95,6 +96,10 @@ NTSTATUS CPort::Init(PDEVICE_OBJECT deviceObject, PIRP, PUNKNOWN unknownMiniport
   object = nullptr;
   if (NT_SUCCESS(unknownMiniport->QueryInterface(IID_IPowerNotify, &object))) {
     m_PowerNotify = static_cast<IPowerNotify*>(object);
+  }
+  if (AdapterContext* adapter = GetAdapterContext(deviceObject)) {
+    m_Adapter = adapter;
+    BindPort(adapter, this);
   }
   return STATUS_SUCCESS;
 }

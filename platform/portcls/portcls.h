@@ -428,6 +428,7 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS PcCompleteIrp(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS ntStatus);
 NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN unknown, PVOID deviceObject);
+NTSTATUS PcUnregisterAdapterPowerManagement(PDEVICE_OBJECT deviceObject);
 NTSTATUS PcGetDeviceProperty(PVOID deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
                              PVOID propertyBuffer, PULONG resultLength);
 NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId);

@@ -10,26 +10,14 @@
 #include "portcls/framework.h"
 #include "streaming/CUac1Capture.h"
 #include "streaming/CUac1Render.h"
+#include "tests/streaming/support/StreamBench.h"
 #include "tests/support/KernelTest.h"
 
 namespace {
 
 constexpr ULONG kTag = MakeTag("UAC1");
 
-WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD bits, DWORD mask) {
-  WAVEFORMATEXTENSIBLE f{};
-  f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-  f.Format.nChannels = channels;
-  f.Format.nSamplesPerSec = rate;
-  f.Format.wBitsPerSample = bits;
-  f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.Format.nAvgBytesPerSec = f.Format.nBlockAlign * rate;
-  f.Format.cbSize = 22;
-  f.Samples.wValidBitsPerSample = bits;
-  f.dwChannelMask = mask;
-  f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-  return f;
-}
+using streamtest::Pcm;
 
 template <typename TEngine>
 TEngine* NewEngine(ULONG interfaceNumber, ULONG terminalNodeId) {
@@ -132,7 +120,7 @@ TEST_F(UsbStreamEngineTest, FormatsKeepTheAlternateSettingThatCarriesThem) {
   engine->NonDelegatingRelease();
 }
 
-TEST_F(UsbStreamEngineTest, InterfacesAndTheStreamingSlotsNotYetServed) {
+TEST_F(UsbStreamEngineTest, InterfacesAnswerAndAClosedEngineDoesNotStart) {
   auto* engine = NewEngine<CTQ4187Render>(1, 0);
   ASSERT_EQ(engine->Init(STREAM_DIRECTION_RENDER, nullptr), STATUS_SUCCESS);
   PUNKNOWN inner = engine->GetInnerUnknown();
@@ -154,10 +142,13 @@ TEST_F(UsbStreamEngineTest, InterfacesAndTheStreamingSlotsNotYetServed) {
 
   StreamClientRecord* record = reinterpret_cast<StreamClientRecord*>(1);
   WAVEFORMATEXTENSIBLE format = Pcm(8, 48000, 16, 0x63F);
+  // No callback, nothing to notify: refused before anything is made.
   EXPECT_EQ(cyclic->RegisterClient(CYCLIC_CLIENT_WAVE, &format, 10, 10, nullptr, nullptr, &record),
-            STATUS_NOT_IMPLEMENTED);
+            STATUS_INVALID_PARAMETER);
   EXPECT_EQ(record, nullptr);
-  EXPECT_EQ(engine->Start(0, FALSE), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(engine->Start(0, FALSE), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->Stop(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(engine->Close(), STATUS_INVALID_PARAMETER);
 
   // Without an open pipe the content id goes to the stack with no target.
   EXPECT_EQ(drm->ForwardContentId(42), STATUS_SUCCESS);

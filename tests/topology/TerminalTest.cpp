@@ -379,9 +379,13 @@ TEST_F(TerminalTest, DeviceTypeChangeIsPersistedAndRefreshesTypeNodeThenPins) {
   CUac1OutputTerminal* unit = bed.Build<CUac1OutputTerminal>(speaker);
   bed.TakeRequests();
 
+  // The same type: a jack went in or out. Only the pins re-read their
+  // jacks (the selected type's with live presence); nothing is persisted
+  // and the type node is left alone.
   EXPECT_EQ(unit->OnControlChange(0, 0, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(Summary(bed.TakeRequests()), (std::vector<Req>{{0xC1, 0x81, 0x0800, 2}}));
+  EXPECT_EQ(Summary(bed.TakeRequests()), (std::vector<Req>{{0xC1, 0x81, 0x0800, 2}, {0xC1, 0x81, 0x0200, 6}}));
   EXPECT_TRUE(bed.Model().refreshedUnits.empty());
+  EXPECT_FALSE(bed.HasSetting(u"UACUnit07"));
 
   bed.Device().SetCurrentOutputType(kOut, 0x0302, false);
   EXPECT_EQ(unit->OnControlChange(0, 0, nullptr), STATUS_SUCCESS);

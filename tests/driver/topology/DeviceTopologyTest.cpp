@@ -2,7 +2,8 @@
 // started on a simulated device with the product's hardware model, and the
 // filter its start registers walked through the property path. Status
 // words on the device's interrupt endpoint come back as control-change
-// events. The wave filters come from the test wave miniport.
+// events, and jack plugs as fresh jack answers. The wave filters come from
+// the test wave miniport.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -211,6 +212,20 @@ std::vector<std::string> KindsAlong(const TopologyView& view, ULONG inputPin) {
   return kinds;
 }
 
+// IsConnected of the first jack of a topology pin.
+bool Connected(FilterHandle* topology, ULONG pin) {
+  struct {
+    KSMULTIPLE_ITEM header;
+    KSJACK_DESCRIPTION jack;
+  } answer{};
+  ULONG instance = pin, size = sizeof answer;
+  const NTSTATUS status = topology->Property(KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, KSPROPERTY_TYPE_GET,
+                                             ULONG(-1), &instance, sizeof instance, &answer, &size);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(answer.header.Count, 1u);
+  return answer.jack.IsConnected != 0;
+}
+
 class DeviceTopologyTest : public testsupport::KernelTest {
  protected:
   void SetUp() override {
@@ -368,6 +383,49 @@ TEST_F(DeviceTopologyTest, MalformedGraphsAreRefusedOrDescribedNeverHung) {
       WalkWholeFilter(r);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  }
+}
+
+TEST_F(DeviceTopologyTest, JackPlugAndUnplugReachTheNextJackQuery) {
+  // The headset's headphone jack (mask 0x3) feeds the render output
+  // terminal's pin; its microphone jack (0x4) the microphone terminal's.
+  const struct {
+    const char* what;
+    uint8_t terminal;
+    bool pinIsInput;
+    uint32_t plugged;
+  } jacks[] = {
+      {"headphones", sim::headset::kRenderOutputTerminal, false, 0x3},
+      {"microphone", sim::headset::kMicInputTerminal, true, 0x4},
+  };
+  sim::DeviceProfile profile = sim::headset::Profile();
+  profile.presenceMask = 0;
+  RunningDevice r(sim::headset::Descriptors(), profile);
+  ASSERT_EQ(r.startStatus, STATUS_SUCCESS);
+  FilterHandle* topology = r.Topology();
+  ASSERT_NE(topology, nullptr);
+  const TopologyView view = ViewTopology(u"GlobalTopo", topology->Descriptor());
+  auto settle = [&] {
+    r.AdvanceUntil([&] { return r.Device().PendingStatusWords() == 0; });
+    r.AdvanceUntil([] { return false; }, 20);
+  };
+  settle();
+
+  for (const auto& jack : jacks) {
+    SCOPED_TRACE(jack.what);
+    ULONG pin = ULONG(-1);
+    for (const TopologyPin& p : view.pins)
+      if (p.category == "KSNODETYPE_HEADSET" && p.input == jack.pinIsInput) pin = p.id;
+    ASSERT_NE(pin, ULONG(-1));
+    EXPECT_FALSE(Connected(topology, pin));
+
+    r.Device().SetPresenceMask(jack.plugged, jack.terminal);
+    settle();
+    EXPECT_TRUE(Connected(topology, pin)) << "plugged in";
+
+    r.Device().SetPresenceMask(0, jack.terminal);
+    settle();
+    EXPECT_FALSE(Connected(topology, pin)) << "pulled out";
   }
 }
 

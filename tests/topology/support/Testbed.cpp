@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kernel/nt.h"
+#include "tests/support/UsbRequests.h"
 #include "usb/usbdlib.h"
 
 namespace topotest {
@@ -12,11 +13,6 @@ namespace topotest {
 namespace {
 
 constexpr ULONG kTag = MakeTag("TopT");
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 const std::u16string kSettingsKey = testsupport::kDriverKey + u"\\Settings";
 
@@ -36,32 +32,14 @@ NTSTATUS TestUsbDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 
 NTSTATUS TestUsbDevice::SubmitUrb(PURB urb) {
   ++m_Urbs;
-  PIRP irp = IoAllocateIrp(m_Pdo->StackSize, FALSE);
-  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  if (IofCallDriver(m_Pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
+  return testsupport::SubmitUrbAndWait(m_Pdo, urb);
 }
 
 NTSTATUS TestUsbDevice::SelectConfiguration(const Bytes& bytes) {
   auto* config = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, bytes.size(), kTag));
   std::memcpy(config, bytes.data(), bytes.size());
-  std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-  for (LONG number = 0; number < 256 && list.size() < config->bNumInterfaces; ++number)
-    if (auto* d = USBD_ParseConfigurationDescriptorEx(config, config, number, 0, -1, -1, -1)) list.push_back({d, nullptr});
-  list.push_back({nullptr, nullptr});
-  PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
-  NTSTATUS status = urb ? SubmitUrb(urb) : STATUS_INSUFFICIENT_RESOURCES;
-  if (urb) ExFreePool(urb);
+  ++m_Urbs;
+  NTSTATUS status = testsupport::SelectEveryInterface(m_Pdo, config);
   ExFreePool(config);
   return status;
 }

@@ -6,17 +6,13 @@
 #include <deque>
 
 #include "driver/DriverEntry.h"
+#include "tests/support/UsbRequests.h"
 #include "usb/usbdlib.h"
 
 namespace haltest {
 namespace {
 
 constexpr ULONG kTag = MakeTag("HalT");
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 }  // namespace
 
@@ -62,20 +58,7 @@ NTSTATUS BenchDevice::SubmitUrb(PURB urb) {
   if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_INTERFACE &&
       urb->UrbSelectInterface.Interface.InterfaceNumber == 0 && !NT_SUCCESS(selectInterfaceFailure))
     return selectInterfaceFailure;
-  PIRP irp = IoAllocateIrp(m_Pdo->StackSize, FALSE);
-  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  if (IofCallDriver(m_Pdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
+  return testsupport::SubmitUrbAndWait(m_Pdo, urb);
 }
 
 PIRP BenchDevice::AllocateIrp() {
@@ -107,18 +90,7 @@ NTSTATUS BenchDevice::Configure() {
                                m_Configuration, nullptr, total, nullptr);
   status = SubmitUrb(&urb);
   if (!NT_SUCCESS(status)) return status;
-
-  std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-  for (LONG number = 0; number < 256 && list.size() < m_Configuration->bNumInterfaces; ++number)
-    if (auto* d = USBD_ParseConfigurationDescriptorEx(m_Configuration, m_Configuration, number, 0, -1, -1, -1))
-      list.push_back({d, nullptr});
-  list.push_back({nullptr, nullptr});
-  PURB select = USBD_CreateConfigurationRequestEx(m_Configuration, list.data());
-  if (!select) return STATUS_INSUFFICIENT_RESOURCES;
-  status = SubmitUrb(select);
-  if (NT_SUCCESS(status)) m_ConfigurationHandle = select->UrbSelectConfiguration.ConfigurationHandle;
-  ExFreePool(select);
-  return status;
+  return testsupport::SelectEveryInterface(m_Pdo, m_Configuration, &m_ConfigurationHandle);
 }
 
 NTSTATUS BenchDevice::CreateModel(AudioHalFactory factory, USHORT vendorId, USHORT productId) {

@@ -1,0 +1,140 @@
+// A wave miniport on its own: a stream engine that records what its stream
+// client asks of it and sends notifications the way the USB engine does, a
+// hardware model that holds only that engine, and a WaveCyclic port that
+// counts Notify calls.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/common/CStreamEngine.h"
+#include "driver/hal/CAudioHal.h"
+#include "tests/support/KernelTest.h"
+#include "topology/CMiniportWaveCyclic.h"
+#include "topology/CWaveCyclicStream.h"
+
+namespace wavetest {
+
+WAVEFORMATEXTENSIBLE Format(const GUID& subFormat, WORD channels, DWORD rate, WORD bits);
+inline WAVEFORMATEXTENSIBLE Pcm(WORD channels, DWORD rate, WORD bits) {
+  return Format(KSDATAFORMAT_SUBTYPE_PCM, channels, rate, bits);
+}
+inline WAVEFORMATEXTENSIBLE Float(WORD channels, DWORD rate) {
+  return Format(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, channels, rate, 32);
+}
+
+// A KSDATAFORMAT followed by a wave format, as a pin create carries it.
+struct DataFormat {
+  KSDATAFORMAT header;
+  WAVEFORMATEXTENSIBLE wave;
+};
+DataFormat MakeDataFormat(const WAVEFORMATEXTENSIBLE& wave);
+
+// A stream engine whose ICyclicControl records every call and whose
+// notifications the test sends itself.
+class FakeEngine final : public CStreamEngine, public ICyclicControl {
+ public:
+  explicit FakeEngine(ULONG direction);
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+  NTSTATUS STDMETHODCALLTYPE RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE* format, ULONG msPerUrb,
+                                            ULONG urbCount, PCALLBACK_FUNCTION callback, PVOID context,
+                                            StreamClientRecord** record) override;
+  NTSTATUS STDMETHODCALLTYPE UnregisterClient(PVOID handle) override;
+  NTSTATUS STDMETHODCALLTYPE StartClient(PVOID handle, ULONG startFrame, PULONG msPerUrb,
+                                         IToneNode* processor) override;
+  NTSTATUS STDMETHODCALLTYPE StopClient(PVOID handle, IToneNode* processor) override;
+  NTSTATUS STDMETHODCALLTYPE PrepareClient(PVOID handle, PULONG msPerUrb, PULONG currentFrame) override;
+  NTSTATUS STDMETHODCALLTYPE UnprepareClient(PVOID handle) override;
+
+  // ---- Notifications, sent at DISPATCH_LEVEL (FORMAT at PASSIVE_LEVEL) for
+  // `client` (default: the registered record).
+  void SendFormat(ULONG msPerUrb, ULONG urbCount, StreamClientRecord* client = nullptr);
+  void SendFill(PVOID packet, ULONG length, StreamClientRecord* client = nullptr);
+  void SendPosition(ULONG bytes);
+  void SendCapture(PVOID data, ULONG length);
+
+  std::vector<std::string> calls;  // "register", "prepare", ...
+  StreamClientRecord record{};     // the one client record
+  StreamClientRecord other{};      // another client, for notifications about it
+  bool registered = false;
+  ULONG startFrame = 0;
+  ULONG currentFrame = 40;
+  NTSTATUS registerStatus = STATUS_SUCCESS;
+  NTSTATUS prepareStatus = STATUS_SUCCESS;
+  NTSTATUS startStatus = STATUS_SUCCESS;
+
+ private:
+  void Send(CyclicControlNotify& notify);
+  PCALLBACK_FUNCTION m_Callback = nullptr;
+  PVOID m_Context = nullptr;
+};
+
+// A hardware model holding one engine; the caps record is fixed.
+class WaveModel final : public CAudioHal {
+ public:
+  explicit WaveModel(IStreamEngine* engine) : CAudioHal(nullptr), m_Engine(engine) {}
+  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return AddStreamEngine(m_Engine); }
+  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
+  IAudioHal* Hal() { return this; }
+
+ private:
+  IStreamEngine* m_Engine;
+};
+
+// The port: Notify is counted, everything else refused.
+class FakePort final : public IPortWaveCyclic, public CUnknownBase {
+ public:
+  FakePort() : CUnknownBase(nullptr) {}
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+  NTSTATUS STDMETHODCALLTYPE Init(PDEVICE_OBJECT, PIRP, PUNKNOWN, PUNKNOWN, PRESOURCELIST) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  NTSTATUS STDMETHODCALLTYPE GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  NTSTATUS STDMETHODCALLTYPE NewRegistryKey(IRegistryKey**, PUNKNOWN, ULONG, ACCESS_MASK, PVOID, ULONG,
+                                            PULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  void STDMETHODCALLTYPE Notify(PSERVICEGROUP) override { ++notifications; }
+  NTSTATUS STDMETHODCALLTYPE NewSlaveDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, ULONG, BOOLEAN,
+                                                ULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  NTSTATUS STDMETHODCALLTYPE NewMasterDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, BOOLEAN, BOOLEAN, ULONG,
+                                                 ULONG) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  ULONG notifications = 0;
+};
+
+// The fixture: Build() makes the engine, model, port and miniport; the
+// teardown releases them in the framework's order.
+class WaveTest : public testsupport::KernelTest {
+ protected:
+  void TearDown() override;
+
+  // The engine (named "HeadSetOut01" or "MicIn01") with `formats`; Init's
+  // status is returned, the miniport kept either way.
+  NTSTATUS Build(ULONG direction, const std::vector<WAVEFORMATEXTENSIBLE>& formats);
+  // A stream of `format`; the test releases it with CloseStream.
+  NTSTATUS OpenStream(const WAVEFORMATEXTENSIBLE& format, bool capture = false);
+  void CloseStream();
+  // Releases the stream, miniport, port, model and engine.
+  void ReleaseAll();
+
+  FakeEngine* engine = nullptr;
+  WaveModel* model = nullptr;
+  FakePort* port = nullptr;
+  CMiniportWaveCyclic* miniport = nullptr;
+  PMINIPORTWAVECYCLICSTREAM stream = nullptr;
+  PDMACHANNEL dma = nullptr;
+  PSERVICEGROUP serviceGroup = nullptr;
+  // The stream object behind `stream`.
+  CWaveCyclicStream* Stream() { return static_cast<CWaveCyclicStream*>(stream); }
+};
+
+}  // namespace wavetest
