@@ -11,24 +11,15 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
+#include "topology/CMiniportWaveCyclic.h"
 #include "tools/controls.h"
+#include "tools/streams.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
 
 namespace tools {
 namespace {
 
-// Until the driver's streaming path lands, the commands that need it say so.
-constexpr const char* kStreamingMissing = "the driver's streaming path and wave miniport have not landed yet";
-
-int NotYet(const Options& options, const char* what, const char* reason) {
-  if (options.json)
-    std::printf("{\"command\": %s, \"available\": false, \"reason\": %s}\n", JsonString(what).c_str(),
-                JsonString(reason).c_str());
-  else
-    std::printf("%s: not available yet (%s)\n", what, reason);
-  return 0;
-}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "headset-host: %s\n", message.c_str());
@@ -47,7 +38,7 @@ class LiveDriver {
  public:
   explicit LiveDriver(const Session& session)
       : m_Driver(session.Descriptors(), ProfileFor(session.options().descriptors.empty()),
-                 sim::standin::CreateStandinWaveBesideDriverTopology) {}
+                 CreateMiniportWaveCyclic) {}
 
   bool Open(std::string* error) {
     NTSTATUS status = STATUS_SUCCESS;
@@ -139,6 +130,57 @@ int WithControls(const Options& options,
   return ok ? 0 : Fail(error);
 }
 
+int Play(const Options& options, const std::vector<std::string>& arguments) {
+  std::vector<std::string> args = arguments;
+  std::string deviceFile = "out/played-at-device.wav", error;
+  if (!TakeOption(&args, "--device-out", &deviceFile, &error)) return Fail(error);
+  if (args.size() > 1) return Fail("usage: play [FILE.wav] [--device-out FILE.wav]");
+  sim::host::WavData wav;
+  if (args.empty())
+    wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
+  else if (!sim::host::ReadWav(args[0], &wav, &error))
+    return Fail(error);
+  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
+    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime);
+    *out += r.text;
+    if (!NT_SUCCESS(r.status)) {
+      *why = "playing failed";
+      return false;
+    }
+    if (!r.device.samples.empty()) {
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(deviceFile).parent_path(), ec);
+      if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
+      *out += "what the device received: " + deviceFile + "\n";
+    }
+    return true;
+  });
+}
+
+int Record(const Options& options, const std::vector<std::string>& args) {
+  if (args.size() > 2) return Fail("usage: record [SECONDS] [FILE.wav]");
+  double seconds = 1.0;
+  if (!args.empty()) {
+    char* end = nullptr;
+    seconds = std::strtod(args[0].c_str(), &end);
+    if (*end || !(seconds > 0) || seconds > 600) return Fail("record takes a duration from 0 to 600 seconds");
+  }
+  const std::string file = args.size() > 1 ? args[1] : "out/recorded.wav";
+  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
+    const RecordReport r = tools::Record(live.Driver(), seconds, 1000.0, options.realtime);
+    *out += r.text;
+    if (!NT_SUCCESS(r.status)) {
+      *why = "recording failed";
+      return false;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+    if (!sim::host::WriteWav(file, r.recorded, why)) return false;
+    *out += "written to " + file + "\n";
+    return true;
+  });
+}
+
 int Get(const Options& options, const std::vector<std::string>& args) {
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
     return GetControls(live.Topology(), live.View(), args, options.json, out, error);
@@ -182,12 +224,6 @@ int Events(const Options& options, const std::vector<std::string>& args) {
   });
 }
 
-int Play(const Options& options, const std::vector<std::string>&) {
-  return NotYet(options, "play", kStreamingMissing);
-}
-int Record(const Options& options, const std::vector<std::string>&) {
-  return NotYet(options, "record", kStreamingMissing);
-}
 // The framework with its stand-in miniport pair, end to end: plug and play,
 // the filters, a property round trip, a control-change event and a tone
 // played through the wave pin. Shows that everything below the driver works.
@@ -284,6 +320,32 @@ int DemoControls(const Session& session, const std::string& outDir) {
   return ok ? 0 : 1;
 }
 
+// A second of 440 Hz through the render wave filter into the device, and a
+// second of the microphone's 1 kHz through the capture wave filter.
+int DemoStreams(const Session& session, const Options& options, const std::string& outDir) {
+  LiveDriver live(session);
+  std::string error;
+  int rc = live.Open(&error) ? 0 : 1;
+  if (rc == 0) {
+    const PlayReport played = tools::Play(live.Driver(), sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25), options.realtime);
+    const bool ok = NT_SUCCESS(played.status) && !played.device.samples.empty() &&
+                    sim::host::WriteWav(outDir + "/played-at-device.wav", played.device, &error);
+    std::printf("  play: %s (%s/played-at-device.wav: what the device's endpoint received)\n",
+                ok ? "ok" : ("FAILED: " + played.text).c_str(), outDir.c_str());
+    if (!ok) rc = 1;
+    const RecordReport recorded = tools::Record(live.Driver(), 1.0, 1000.0, options.realtime);
+    const bool okRecord = NT_SUCCESS(recorded.status) && recorded.recorded.Frames() > 0 &&
+                          sim::host::WriteWav(outDir + "/recorded.wav", recorded.recorded, &error);
+    std::printf("  record: %s (%s/recorded.wav)\n", okRecord ? "ok" : ("FAILED: " + recorded.text).c_str(),
+                outDir.c_str());
+    if (!okRecord) rc = 1;
+    WriteText(outDir + "/streams.txt", played.text + recorded.text, &error);
+  } else {
+    std::printf("  play/record: FAILED: %s\n", error.c_str());
+  }
+  return rc;
+}
+
 int Demo(const Options& options, const std::vector<std::string>&) {
   const std::string outDir = "out";
   std::error_code ec;
@@ -309,7 +371,7 @@ int Demo(const Options& options, const std::vector<std::string>&) {
   std::printf("  driver start: %s (%s/driver.txt: adapter, interfaces, filters, hardware model)\n",
               StatusText(driver.start).c_str(), outDir.c_str());
   if (!NT_SUCCESS(driver.start)) rc = 1;
-  for (const char* what : {"play", "record"}) std::printf("  %s: not available yet (%s)\n", what, kStreamingMissing);
+  if (DemoStreams(session, options, outDir) != 0) rc = 1;
   if (DemoControls(session, outDir) != 0) rc = 1;
   if (!session.Save(&error)) return Fail(error);
   return rc;

@@ -11,7 +11,7 @@
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
-#include "sim/standin/StandinMiniports.h"
+#include "topology/CMiniportWaveCyclic.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -51,10 +51,7 @@ sim::DeviceProfile ProfileFor(bool embeddedDevice) {
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
   DriverReport report;
   report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  // The driver's own wave miniport is not built yet: each engine's wave
-  // filter comes from the stand-in, beside the driver's topology filter.
-  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice),
-                                  sim::standin::CreateStandinWaveBesideDriverTopology);
+  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice), CreateMiniportWaveCyclic);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;

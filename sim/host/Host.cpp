@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "ks/ksguid.h"
@@ -20,6 +21,83 @@ void Tick(bool realtime) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   else
     platform::clock::AdvanceMs(1);
+}
+
+// A state change can wait for the device (a stop waits for the transfers
+// still in flight), and in manual mode those complete only as time moves:
+// the change runs on a system thread while time passes here.
+NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state, bool realtime) {
+  struct Work {
+    platform::portcls::Pin* pin;
+    KSSTATE state;
+    NTSTATUS status;
+  };
+  Work work{pin, state, STATUS_PENDING};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(
+      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+      [](PVOID context) {
+        auto* w = static_cast<Work*>(context);
+        w->status = w->pin->SetState(w->state);
+      },
+      &work);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) return status;
+  LARGE_INTEGER now{};
+  while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT) Tick(realtime);
+  ObDereferenceObject(thread);
+  return work.status;
+}
+
+// The pin's format for `wav`: what the miniport's intersection makes of a
+// range at the WAV's rate and sample size, with as many channels as the
+// pin's own range allows (the audio engine mixes into the device's layout).
+bool IntersectFormat(FilterHandle* filter, ULONG pinId, const WavData& wav, KSDATAFORMAT_WAVEFORMATEXTENSIBLE* out) {
+  const PCFILTER_DESCRIPTOR& d = filter->Descriptor();
+  if (pinId >= d.PinCount) return false;
+  const KSPIN_DESCRIPTOR& pin = d.Pins[pinId].KsPinDescriptor;
+  for (ULONG i = 0; i < pin.DataRangesCount; ++i) {
+    const KSDATARANGE* own = pin.DataRanges[i];
+    if (!own || own->FormatSize < sizeof(KSDATARANGE_AUDIO) || !(own->MajorFormat == KSDATAFORMAT_TYPE_AUDIO))
+      continue;
+    KSDATARANGE_AUDIO client{};
+    std::memcpy(&client, own, sizeof client);
+    client.DataRange.FormatSize = sizeof client;
+    client.DataRange.SubFormat = wav.formatTag == 3 ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+    client.MinimumSampleFrequency = client.MaximumSampleFrequency = wav.sampleRate;
+    client.MinimumBitsPerSample = client.MaximumBitsPerSample = wav.bitsPerSample;
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE result{};
+    ULONG size = sizeof result;
+    if (NT_SUCCESS(filter->Filter()->DataIntersection(pinId, &client.DataRange, sizeof client, &result, &size)) &&
+        size >= sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX) && result.WaveFormatExt.Format.nChannels) {
+      *out = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// `wav` in another channel count: mono goes to the first two channels,
+// otherwise channels map in order and the rest are silent.
+WavData WithChannels(const WavData& wav, uint16_t channels) {
+  WavData out = wav;
+  out.channels = channels;
+  const uint32_t bytes = wav.bitsPerSample / 8u, frames = wav.Frames();
+  out.samples.assign(static_cast<size_t>(frames) * out.BlockAlign(), 0);
+  for (uint32_t f = 0; f < frames; ++f) {
+    for (uint16_t c = 0; c < channels; ++c) {
+      const uint16_t from = wav.channels == 1 ? (c < 2 ? 0 : wav.channels) : c;
+      if (from >= wav.channels) continue;
+      std::memcpy(&out.samples[(static_cast<size_t>(f) * channels + c) * bytes],
+                  &wav.samples[(static_cast<size_t>(f) * wav.channels + from) * bytes], bytes);
+    }
+  }
+  return out;
 }
 
 std::string Hex(ULONG v) {
@@ -294,17 +372,24 @@ KSDATAFORMAT_WAVEFORMATEXTENSIBLE FormatFor(const WavData& wav) {
   return f;
 }
 
-NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& wav, bool realtime,
+NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool realtime,
                       const std::function<void(const StreamProgress&)>& progress) {
-  KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(wav);
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(source);
   platform::portcls::Pin* pin = nullptr;
   NTSTATUS status = waveFilter->Filter()->CreatePin(0, &format.DataFormat, &pin);
+  WavData wav = source;
+  if (!NT_SUCCESS(status) && IntersectFormat(waveFilter, 0, source, &format)) {
+    wav = WithChannels(source, format.WaveFormatExt.Format.nChannels);
+    status = waveFilter->Filter()->CreatePin(0, &format.DataFormat, &pin);
+  }
   if (!NT_SUCCESS(status)) return status;
   const ULONG size = pin->BufferSize();
   const ULONG block = wav.BlockAlign();
   const auto total = static_cast<ULONG>(wav.samples.size());
-  // Keep one block clear between the write cursor and the play position.
-  const ULONG lead = size - size % block - block;
+  // Write half a buffer ahead of the play position, as the audio engine
+  // does: the other half is the margin for what the stream copies out
+  // around its reported position.
+  const ULONG lead = (size / 2) - (size / 2) % block;
   ULONG written = 0, played = 0, lastPosition = 0;
   auto fill = [&] {
     while (written - played < lead) {
@@ -320,11 +405,14 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& wav, bool realtim
     }
   };
   fill();
-  status = pin->SetState(KSSTATE_RUN);
+  status = ChangeState(pin, KSSTATE_RUN, realtime);
   ULONG lastNotifications = 0;
   // The stream must make progress: give up after a second without any.
   int idle = 0;
-  while (NT_SUCCESS(status) && played < total && idle < 1000) {
+  // Silence follows the audio until a whole buffer more has played, so
+  // that what is still in the pipeline reaches the device before the stop.
+  const ULONG drained = total + size;
+  while (NT_SUCCESS(status) && played < drained && idle < 1000) {
     Tick(realtime);
     ULONG notifications = pin->Notifications();
     if (notifications == lastNotifications) {
@@ -340,8 +428,8 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& wav, bool realtim
     fill();
     if (progress) progress({std::min(played, total), total});
   }
-  if (NT_SUCCESS(status) && played < total) status = STATUS_IO_TIMEOUT;
-  NTSTATUS stop = pin->SetState(KSSTATE_STOP);
+  if (NT_SUCCESS(status) && played < drained) status = STATUS_IO_TIMEOUT;
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }
@@ -354,13 +442,17 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
     if (d.Pins[i].KsPinDescriptor.Communication == KSPIN_COMMUNICATION_SINK) pinId = i;
   platform::portcls::Pin* pin = nullptr;
   NTSTATUS status = waveFilter->Filter()->CreatePin(pinId, &format.DataFormat, &pin);
+  if (!NT_SUCCESS(status) && IntersectFormat(waveFilter, pinId, formatOf, &format))
+    status = waveFilter->Filter()->CreatePin(pinId, &format.DataFormat, &pin);
   if (!NT_SUCCESS(status)) return status;
   *wav = formatOf;
+  // Recorded in the format the pin took.
+  wav->channels = format.WaveFormatExt.Format.nChannels;
   wav->samples.clear();
   const ULONG size = pin->BufferSize();
-  const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * formatOf.BlockAlign();
+  const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
-  status = pin->SetState(KSSTATE_RUN);
+  status = ChangeState(pin, KSSTATE_RUN, realtime);
   int idle = 0;
   ULONG lastNotifications = 0;
   while (NT_SUCCESS(status) && wav->samples.size() < total && idle < 1000) {
@@ -382,7 +474,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
     lastPosition = position;
   }
   if (wav->samples.size() > total) wav->samples.resize(total);
-  NTSTATUS stop = pin->SetState(KSSTATE_STOP);
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }
@@ -392,7 +484,10 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d) {
   using platform::ks::GuidName;
   std::string out = "filter " + Narrow(name) + "\n  categories:";
-  for (ULONG i = 0; i < d.CategoryCount; ++i) out += " " + GuidName(d.Categories[i]);
+  for (ULONG i = 0; i < d.CategoryCount; ++i) {
+    out += ' ';
+    out += GuidName(d.Categories[i]);
+  }
   out += "\n";
   for (ULONG i = 0; i < d.PinCount; ++i) {
     const KSPIN_DESCRIPTOR& p = d.Pins[i].KsPinDescriptor;

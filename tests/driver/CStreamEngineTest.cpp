@@ -304,8 +304,12 @@ TEST_F(CStreamEngineTest, CallbackObjectIsNamedAfterTheEngineAndGoesWithIt) {
 TEST_F(CStreamEngineTest, DestructionWaitsUntilTheClientsHaveLeft) {
   EngineProbe* engine = NewEngine(STREAM_DIRECTION_RENDER);
   StreamClientRecord record{};
-  ASSERT_NE(nullptr, engine->Clients(0)->AddTail(&record));
-  ASSERT_NE(nullptr, engine->Clients(2)->AddTail(&record));
+  // The lists belong to the base, which outlives the derived part while its
+  // destructor waits: take them before the release starts.
+  CPointerList* registered = engine->Clients(0);
+  CPointerList* running = engine->Clients(2);
+  ASSERT_NE(nullptr, registered->AddTail(&record));
+  ASSERT_NE(nullptr, running->AddTail(&record));
 
   std::atomic<bool> destroyed{false};
   std::thread releaser([&] {
@@ -315,10 +319,10 @@ TEST_F(CStreamEngineTest, DestructionWaitsUntilTheClientsHaveLeft) {
   platform::clock::AdvanceMs(200);
   EXPECT_FALSE(destroyed);
   PVOID item = nullptr;
-  engine->Clients(2)->RemoveHead(&item);  // the running list is waited for first
+  running->RemoveHead(&item);  // the running list is waited for first
   platform::clock::AdvanceMs(200);
   EXPECT_FALSE(destroyed);
-  engine->Clients(0)->RemoveHead(&item);
+  registered->RemoveHead(&item);
   while (!destroyed) platform::clock::AdvanceMs(50);
   releaser.join();
 }

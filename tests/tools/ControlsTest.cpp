@@ -3,34 +3,21 @@
 // miniport as the program runs it.
 #include <gtest/gtest.h>
 
-#include "portcls/framework.h"
 #include "sim/device/DefaultHeadset.h"
-#include "sim/standin/StandinMiniports.h"
-#include "tests/support/KernelTest.h"
+#include "tests/tools/ToolsTest.h"
 #include "tools/controls.h"
 #include "tools/driverinfo.h"
+#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
 using sim::host::RunningDriver;
 using sim::host::TopologyView;
 
-class ControlsTest : public testsupport::KernelTest {
+class ControlsTest : public toolstest::ToolsTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    platform::registry::Reset();
-    platform::portcls::ResetForTest();
-  }
-  void TearDown() override {
-    platform::portcls::ResetForTest();
-    KernelTest::TearDown();
-  }
-
   struct Live {
-    Live()
-        : driver(sim::headset::Descriptors(), sim::headset::Profile(),
-                 sim::standin::CreateStandinWaveBesideDriverTopology) {
+    Live() : driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic) {
       EXPECT_EQ(driver.startStatus, STATUS_SUCCESS);
       if (driver.Topology())
         view = sim::host::ViewTopology(driver.Topology()->Name(), driver.Topology()->Descriptor());
