@@ -1,27 +1,13 @@
 #include "streaming/CUac1Render.h"
 
-#include <xmmintrin.h>
-
 #include "dsp/CPeakLimiter.h"
 #include "dsp/SampleConversion.h"
+#include "dsp/SignalPathFloat.h"
 #include "streaming/Uac1PipeOpen.h"
 
 namespace {
 
 LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
-
-// The limiter's arithmetic runs as the signal path's does: flush-to-zero
-// and round-to-nearest for the time of the pass, then the caller's MXCSR.
-class LimiterFloatControl {
- public:
-  LimiterFloatControl() : m_Saved(_mm_getcsr()) { _mm_setcsr((m_Saved | 0x8000u) & ~0x6000u); }
-  ~LimiterFloatControl() { _mm_setcsr(m_Saved); }
-  LimiterFloatControl(const LimiterFloatControl&) = delete;
-  LimiterFloatControl& operator=(const LimiterFloatControl&) = delete;
-
- private:
-  unsigned m_Saved;
-};
 
 }  // namespace
 
@@ -228,7 +214,7 @@ void CTQ4187Render::LimitBuffer(PUCHAR buffer, ULONG bytes) {
       blockAlign != m_OpenFormat.nBlockAlign)
     return;
   const ULONG frames = bytes / blockAlign;
-  LimiterFloatControl floatControl;
+  CSignalPathFloatControl floatControl;
   KeAcquireSpinLockAtDpcLevel(&m_EngineLock);
   for (ULONG done = 0; done < frames;) {
     const ULONG chunk = frames - done < STREAM_ENGINE_CHUNK_FRAMES ? frames - done : STREAM_ENGINE_CHUNK_FRAMES;

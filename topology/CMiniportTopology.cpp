@@ -6,6 +6,7 @@
 #include "driver/SettingsStore.h"
 #include "driver/common/SystemVersion.h"
 #include "driver/hal/CUac1AudioHal.h"
+#include "topology/MiniportCommon.h"
 #include "topology/TopologyTable.h"
 
 using namespace topology_table;
@@ -24,17 +25,10 @@ constexpr UCHAR kWalked = 2;
 
 template <typename T>
 T* AllocateZeroed(SIZE_T count = 1) {
-  const SIZE_T bytes = count * sizeof(T);
-  auto* p = static_cast<T*>(ExAllocatePoolWithTag(PagedPool, bytes, TOPOLOGY_MINIPORT_TAG));
-  if (p) RtlZeroMemory(p, bytes);
-  return p;
+  return miniport_common::AllocateZeroed<T>(TOPOLOGY_MINIPORT_TAG, count);
 }
 
-template <typename T>
-void FreeAndClear(T*& p) {
-  if (p) ExFreePool(const_cast<void*>(static_cast<const void*>(p)));
-  p = nullptr;
-}
+using miniport_common::FreeAndClear;
 
 }  // namespace
 
@@ -136,8 +130,7 @@ NTSTATUS CMiniportTopology::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARA
 }
 
 void CMiniportTopology::PowerChangeNotify(POWER_STATE powerState) {
-  const ULONG state = powerState.DeviceState;
-  if (state != m_DevicePowerState && state >= PowerDeviceD0 && state <= PowerDeviceD3) m_DevicePowerState = state;
+  m_DevicePowerState = miniport_common::NextDevicePowerState(m_DevicePowerState, powerState);
 }
 
 NTSTATUS CMiniportTopology::GetConnectionId(PULONG id) {

@@ -9,32 +9,12 @@
 // not at all. A failing processor stops the run at once: the chunks before it
 // stay processed, its own chunk and the rest keep the data they had.
 
-#include <xmmintrin.h>
-
 #include "driver/common/CStreamEngine.h"
 #include "dsp/SampleConversion.h"
+#include "dsp/SignalPathFloat.h"
 #include "primitives/Convert.h"
 
 namespace {
-
-// Flush-to-zero keeps denormal tails of filters and envelopes from slowing
-// the path; round-to-nearest is what the float arithmetic of every
-// processor assumes. Denormals-are-zero is left as the caller had it.
-constexpr unsigned kMxcsrFlushToZero = 0x8000;
-constexpr unsigned kMxcsrRoundingControl = 0x6000;
-
-class ProcessingFloatControl {
- public:
-  ProcessingFloatControl() : m_Saved(_mm_getcsr()) {
-    _mm_setcsr((m_Saved | kMxcsrFlushToZero) & ~kMxcsrRoundingControl);
-  }
-  ~ProcessingFloatControl() { _mm_setcsr(m_Saved); }
-  ProcessingFloatControl(const ProcessingFloatControl&) = delete;
-  ProcessingFloatControl& operator=(const ProcessingFloatControl&) = delete;
-
- private:
-  unsigned m_Saved;
-};
 
 // A client of this kind hands over a processor for the direction opposite to
 // the engine's; no such client exists yet.
@@ -84,7 +64,7 @@ NTSTATUS CStreamEngine::RunRenderProcessors(PVOID buffer, LONG bufferBytes) {
 }
 
 NTSTATUS CStreamEngine::ProcessWholeBuffer(PVOID buffer, LONG bufferBytes, ULONG lists, bool takeLock) {
-  ProcessingFloatControl floatControl;
+  CSignalPathFloatControl floatControl;
   if (takeLock) KeAcquireSpinLockAtDpcLevel(&m_EngineLock);
 
   // The pipes read the format without the client protocol's mutex; one copy

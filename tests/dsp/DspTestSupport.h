@@ -1,8 +1,6 @@
 // Helpers shared by the signal-path tests.
 #pragma once
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,21 +8,13 @@
 #include <random>
 #include <vector>
 
+#include "dsp/SignalPathFloat.h"
+
 namespace dsptest {
 
-// The signal path runs with flush-to-zero and round-to-nearest set in the
-// SSE control register, as the stream engine's buffer processing sets them;
-// the tests run their code and their references under the same settings.
-class ScopedSignalPathMxcsr {
- public:
-  ScopedSignalPathMxcsr() : m_Saved(_mm_getcsr()) { _mm_setcsr((m_Saved | 0x8000u) & ~0x6000u); }
-  ~ScopedSignalPathMxcsr() { _mm_setcsr(m_Saved); }
-  ScopedSignalPathMxcsr(const ScopedSignalPathMxcsr&) = delete;
-  ScopedSignalPathMxcsr& operator=(const ScopedSignalPathMxcsr&) = delete;
-
- private:
-  unsigned m_Saved;
-};
+// The tests run their code and their references in the signal path's
+// floating-point mode.
+using ScopedSignalPathMxcsr = CSignalPathFloatControl;
 
 inline std::vector<float> Noise(size_t n, uint32_t seed, float amplitude = 1.0f) {
   std::mt19937 rng(seed);
