@@ -115,31 +115,14 @@ NTSTATUS CUac1Capture::OpenForFormat(StreamClientRecord* client, PULONG currentF
 NTSTATUS CUac1Capture::SendStreamUrb() {
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
   const ULONG stride = PacketStride();
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  IUsbDevice* usb = QueryUsbDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (!usb) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING) {
-    StreamPacket* packet = ClaimPacket();
-    if (!packet) {
-      status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-      BuildIsochUrb(packet, packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-      URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
-      for (ULONG i = 0; i < packets; ++i) {
-        iso.IsoPacket[i].Offset = i * stride;
-        iso.IsoPacket[i].Length = 0;
-      }
-      iso.TransferBufferLength = packets * stride;
-      packet->ByteCount = iso.TransferBufferLength;
-      status = SubmitPacket(usb, packet);
+  return SendOneUrb(packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, [&](StreamPacket* packet) {
+    URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
+    for (ULONG i = 0; i < packets; ++i) {
+      iso.IsoPacket[i].Offset = i * stride;
+      iso.IsoPacket[i].Length = 0;
     }
-  }
-  if (usb) usb->Release();
-  KeReleaseSpinLock(&m_SendLock, irql);
-  return status;
+    iso.TransferBufferLength = packets * stride;
+  });
 }
 
 NTSTATUS CUac1Capture::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* packet) {

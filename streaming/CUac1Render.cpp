@@ -84,40 +84,23 @@ NTSTATUS CUac1Render::SendStreamUrb() {
   const ULONG packets = m_MsPerUrb * m_PacketsPerMs;
   const ULONG divisor = m_PacketsPerMs * 1000;
   const ULONG remainder = m_Rate - m_SamplesPerPacket * divisor;
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  IUsbDevice* usb = QueryUsbDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (!usb) {
-    status = STATUS_UNSUCCESSFUL;
-  } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING) {
-    StreamPacket* packet = ClaimPacket();
-    if (!packet) {
-      status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-      BuildIsochUrb(packet, packets, 0);
-      URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
-      // Laid out in the format the buffers were sized for.
-      const ULONG total = LayOutPackets(iso.IsoPacket, packets, m_SamplesPerPacket, remainder, divisor,
-                                        m_OpenFormat.nBlockAlign, &m_Accumulator);
-      iso.TransferBufferLength = total;
-      // Whatever the client does not fill stays silent.
-      RtlZeroMemory(packet->Buffer, total);
-      CyclicControlNotify fill{};
-      fill.Client = m_ActiveClient;
-      fill.Command = CYCLIC_COMMAND_RENDER_FILL;
-      fill.Value.Buffer = packet->Buffer;
-      fill.Length = total;
-      Notify(&fill);
-      ProcessBuffer(packet->Buffer, static_cast<LONG>(total));
-      AdaptForDevice(packet, packets);
-      packet->ByteCount = iso.TransferBufferLength;
-      status = SubmitPacket(usb, packet);
-    }
-  }
-  if (usb) usb->Release();
-  KeReleaseSpinLock(&m_SendLock, irql);
-  return status;
+  return SendOneUrb(packets, 0, [&](StreamPacket* packet) {
+    URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
+    // Laid out in the format the buffers were sized for.
+    const ULONG total = LayOutPackets(iso.IsoPacket, packets, m_SamplesPerPacket, remainder, divisor,
+                                      m_OpenFormat.nBlockAlign, &m_Accumulator);
+    iso.TransferBufferLength = total;
+    // Whatever the client does not fill stays silent.
+    RtlZeroMemory(packet->Buffer, total);
+    CyclicControlNotify fill{};
+    fill.Client = m_ActiveClient;
+    fill.Command = CYCLIC_COMMAND_RENDER_FILL;
+    fill.Value.Buffer = packet->Buffer;
+    fill.Length = total;
+    Notify(&fill);
+    ProcessBuffer(packet->Buffer, static_cast<LONG>(total));
+    AdaptForDevice(packet, packets);
+  });
 }
 
 NTSTATUS CUac1Render::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* packet) {

@@ -169,6 +169,32 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   void BuildIsochUrb(StreamPacket* packet, ULONG packets, ULONG transferFlags);
   // Sets up the IRP for the URB, counts it outstanding and passes it down.
   NTSTATUS SubmitPacket(IUsbDevice* usb, StreamPacket* packet);
+  // One URB of `packets` packets, sent under the send lock while the device
+  // is there and the engine runs: `layOut(packet)` fills in the packet
+  // table, TransferBufferLength and the buffer of the claimed packet.
+  template <typename LayOut>
+  NTSTATUS SendOneUrb(ULONG packets, ULONG transferFlags, LayOut layOut) {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_SendLock, &irql);
+    IUsbDevice* usb = QueryUsbDevice();
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!usb) {
+      status = STATUS_UNSUCCESSFUL;
+    } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING) {
+      StreamPacket* packet = ClaimPacket();
+      if (!packet) {
+        status = STATUS_BUFFER_TOO_SMALL;
+      } else {
+        BuildIsochUrb(packet, packets, transferFlags);
+        layOut(packet);
+        packet->ByteCount = packet->Urb->UrbIsochronousTransfer.TransferBufferLength;
+        status = SubmitPacket(usb, packet);
+      }
+    }
+    if (usb) usb->Release();
+    KeReleaseSpinLock(&m_SendLock, irql);
+    return status;
+  }
   // urbCount sends (at most the pool); a full pipeline is no failure.
   NTSTATUS SendPipeline();
   // The outstanding count and the idle event that follows it.

@@ -22,7 +22,7 @@ constexpr ULONG kRigTag = MakeTag("PRig");
 
 // The owner a stream engine queries: the hardware model's IAudioHal and the
 // device object's IUsbDevice in one object.
-class RigOwner final : public IAudioHal, public IUsbDevice, public CUnknownBase {
+class RigOwner final : public streamtest::OwnerHalStub, public IUsbDevice, public CUnknownBase {
  public:
   RigOwner(PDEVICE_OBJECT pdo, const sim::Bytes& configuration);
   ~RigOwner() override;
@@ -31,26 +31,7 @@ class RigOwner final : public IAudioHal, public IUsbDevice, public CUnknownBase 
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
   // ---- IAudioHal: only the device object is asked for.
-  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG, DeviceCapsRecord*) override { return STATUS_NOT_SUPPORTED; }
-  NTSTATUS STDMETHODCALLTYPE GetComponentId(PKSCOMPONENTID) override { return STATUS_NOT_SUPPORTED; }
-  ULONG STDMETHODCALLTYPE GetStreamEngineCount() override { return 0; }
-  NTSTATUS STDMETHODCALLTYPE GetStreamEngine(ULONG, IStreamEngine**) override { return STATUS_NOT_SUPPORTED; }
-  ULONG STDMETHODCALLTYPE GetNodeCount() override { return 0; }
-  NTSTATUS STDMETHODCALLTYPE GetNode(ULONG, ITopoNode**) override { return STATUS_NOT_SUPPORTED; }
   PDEVICE_OBJECT STDMETHODCALLTYPE GetDeviceObject() override { return m_Pdo; }
-  NTSTATUS STDMETHODCALLTYPE Init(PRESOURCELIST, PDEVICE_OBJECT, PDEVICE_OBJECT, PDEVICE_OBJECT) override {
-    return STATUS_SUCCESS;
-  }
-  NTSTATUS STDMETHODCALLTYPE Start() override { return STATUS_SUCCESS; }
-  NTSTATUS STDMETHODCALLTYPE Stop() override { return STATUS_SUCCESS; }
-  NTSTATUS STDMETHODCALLTYPE RegisterCallback(PCALLBACK_FUNCTION, PVOID, PVOID*) override {
-    return STATUS_NOT_SUPPORTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE UnregisterCallback(PVOID) override { return STATUS_NOT_SUPPORTED; }
-  NTSTATUS STDMETHODCALLTYPE CancelIdleRequest() override { return STATUS_SUCCESS; }
-  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return STATUS_SUCCESS; }
-  NTSTATUS STDMETHODCALLTYPE BuildTopology() override { return STATUS_SUCCESS; }
-  NTSTATUS STDMETHODCALLTYPE GetChannelCaps(ULONG, ULONG, DeviceCapsRecord*) override { return STATUS_NOT_SUPPORTED; }
 
   // ---- IUsbDevice
   PUSB_CONFIGURATION_DESCRIPTOR STDMETHODCALLTYPE GetConfigurationDescriptor() override { return m_Configuration; }
