@@ -74,7 +74,7 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   IMP_FORWARD_UNKNOWN
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
-  // ---- ICyclicControl (the stream-client protocol comes with streaming)
+  // ---- ICyclicControl: the stream-client protocol
   NTSTATUS STDMETHODCALLTYPE RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE* format, ULONG msPerUrb,
                                             ULONG urbCount, PCALLBACK_FUNCTION callback, PVOID context,
                                             StreamClientRecord** record) override;
