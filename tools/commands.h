@@ -6,7 +6,8 @@
 namespace tools {
 
 struct Options {
-  std::string descriptors;         // empty: the embedded default headset
+  std::string descriptors;         // empty: the embedded device named by `device`
+  std::string device = "headset";  // an embedded device (sim::EmbeddedDevices)
   std::string stateDir = "out/state";
   bool realtime = false;
   bool json = false;

@@ -44,14 +44,11 @@ std::string StatusText(NTSTATUS status) {
   return text;
 }
 
-sim::DeviceProfile ProfileFor(bool embeddedDevice) {
-  return embeddedDevice ? sim::headset::Profile() : sim::DefaultProfile();
-}
-
-DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
+DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
+                       platform::usb::Speed speed) {
   DriverReport report;
   report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(descriptors, profile, CreateMiniportWaveCyclic, speed);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;

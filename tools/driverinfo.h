@@ -10,6 +10,7 @@
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
+#include "usb/function.h"
 
 namespace tools {
 
@@ -38,10 +39,8 @@ struct DriverReport {
   bool modelMissing = false;
 };
 
-// `embeddedDevice`: the embedded headset, with its control profile; otherwise
-// descriptors loaded from a file, with a generic profile.
-sim::DeviceProfile ProfileFor(bool embeddedDevice);
-DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice);
+DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
+                       platform::usb::Speed speed = platform::usb::Speed::Full);
 
 std::string StatusText(NTSTATUS status);
 std::string DescribeDriver(const DriverReport& report);

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/device/EmbeddedDevices.h"
 #include "tools/commands.h"
+#include "tools/session.h"
 
 namespace {
 
@@ -16,11 +18,26 @@ void Usage() {
   for (const tools::Command& c : tools::Commands()) std::printf("  %-7s %s\n", c.name, c.summary);
   std::printf(
       "options:\n"
+      "  --device NAME       an embedded device (default headset); --device list lists them\n"
       "  --descriptors FILE  device descriptors in the sysfs 'descriptors' layout\n"
       "  --state DIR         persisted registry and \\SystemRoot\\ directory (default out/state)\n"
       "  --realtime          run the device clock in real time (default: as fast as possible)\n"
       "  --json              machine-readable output\n"
       "  --verbose           show the driver's debug output\n");
+}
+
+int ListDevices(bool json) {
+  const auto& devices = sim::EmbeddedDevices();
+  if (json) {
+    std::printf("[");
+    for (size_t n = 0; n < devices.size(); ++n)
+      std::printf("%s{\"name\": %s, \"summary\": %s}", n ? ", " : "", tools::JsonString(devices[n].name).c_str(),
+                  tools::JsonString(devices[n].summary).c_str());
+    std::printf("]\n");
+  } else {
+    for (const sim::EmbeddedDevice& d : devices) std::printf("%-10s %s\n", d.name, d.summary);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -31,6 +48,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--descriptors" && i + 1 < argc) options.descriptors = argv[++i];
+    else if (a == "--device" && i + 1 < argc) options.device = argv[++i];
     else if (a == "--state" && i + 1 < argc) options.stateDir = argv[++i];
     else if (a == "--realtime") options.realtime = true;
     else if (a == "--json") options.json = true;
@@ -41,6 +59,7 @@ int main(int argc, char** argv) {
     } else
       rest.push_back(a);
   }
+  if (options.device == "list") return ListDevices(options.json);
   if (rest.empty()) {
     Usage();
     return 2;

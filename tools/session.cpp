@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "kernel/nt.h"
-#include "sim/device/DefaultHeadset.h"
+#include "sim/device/EmbeddedDevices.h"
 
 namespace tools {
 
@@ -13,9 +13,18 @@ Session::~Session() {
 
 bool Session::Open(std::string* error) {
   if (m_Options.descriptors.empty()) {
-    m_Descriptors = sim::headset::Descriptors();
+    const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(m_Options.device);
+    if (!device) {
+      *error = "no embedded device '" + m_Options.device + "' (accepted: " + sim::EmbeddedDeviceNames() + ")";
+      return false;
+    }
+    m_Descriptors = device->descriptors();
+    m_Profile = device->profile();
+    m_Speed = device->speed;
   } else if (!sim::LoadDescriptorFiles(m_Options.descriptors, "", &m_Descriptors, error)) {
     return false;
+  } else {
+    m_Profile = sim::DefaultProfile();
   }
   std::error_code ec;
   std::filesystem::create_directories(m_Options.stateDir, ec);

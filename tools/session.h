@@ -1,5 +1,5 @@
 // What every subcommand of headset-host shares: the device's descriptors
-// (embedded default or a sysfs file), the persisted state directory (the
+// (an embedded device or a sysfs file), the persisted state directory (the
 // registry file and the "\SystemRoot\" directory), the clock mode and the
 // driver's debug output.
 #pragma once
@@ -7,6 +7,8 @@
 #include <string>
 
 #include "sim/device/DescriptorSet.h"
+#include "sim/device/DeviceProfile.h"
+#include "usb/function.h"
 #include "tools/commands.h"
 
 namespace tools {
@@ -18,6 +20,10 @@ class Session {
   // Loads the descriptors and the persisted registry, sets the clock.
   bool Open(std::string* error);
   const sim::DescriptorSet& Descriptors() const { return m_Descriptors; }
+  // What the device answers beyond its descriptors: the embedded device's
+  // own profile, or a generic one for a descriptor file.
+  const sim::DeviceProfile& Profile() const { return m_Profile; }
+  platform::usb::Speed Speed() const { return m_Speed; }
   const Options& options() const { return m_Options; }
   std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
   // Writes the registry back so that settings survive to the next run.
@@ -26,6 +32,8 @@ class Session {
  private:
   Options m_Options;
   sim::DescriptorSet m_Descriptors;
+  sim::DeviceProfile m_Profile;
+  platform::usb::Speed m_Speed = platform::usb::Speed::Full;
   bool m_Open = false;
 };
 

@@ -8,9 +8,9 @@
 namespace sim::host {
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
-                             PFNCREATEWAVEMINIPORT wave)
+                             PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
-      m_Device(std::make_unique<SimDevice>(descriptors, profile)),
+      m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
   if (NT_SUCCESS(entryStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());

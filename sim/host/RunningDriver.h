@@ -18,7 +18,8 @@ class RunningDriver {
  public:
   // `wave`: the wave miniport each stream engine installs beside the
   // driver's own topology miniport.
-  RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave);
+  RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave,
+                platform::usb::Speed speed = platform::usb::Speed::Full);
   ~RunningDriver();
   RunningDriver(const RunningDriver&) = delete;
   RunningDriver& operator=(const RunningDriver&) = delete;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/EmbeddedDevices.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/controls.h"
 #include "tools/driverinfo.h"
@@ -151,7 +152,7 @@ TEST_F(ControlsTest, EventsFollowTheHeadsetsButtons) {
 }
 
 TEST_F(ControlsTest, InfoDescribesTheTopologyFilter) {
-  const tools::DriverReport report = tools::RunDriver(sim::headset::Descriptors(), true);
+  const tools::DriverReport report = tools::RunDriver(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(report.start, STATUS_SUCCESS);
   EXPECT_EQ(report.topology.rfind("topology filter GlobalTopo\n", 0), 0u) << report.topology;
   EXPECT_NE(report.topology.find("    3: in   KSNODETYPE_HEADSET\n"), std::string::npos) << report.topology;
@@ -162,3 +163,16 @@ TEST_F(ControlsTest, InfoDescribesTheTopologyFilter) {
 }
 
 }  // namespace
+
+// Every device `--device` offers starts and registers its topology filter:
+// a profile that no longer matches its descriptors shows here first.
+TEST_F(ControlsTest, EveryEmbeddedDeviceStarts) {
+  for (const sim::EmbeddedDevice& device : sim::EmbeddedDevices()) {
+    SCOPED_TRACE(device.name);
+    const tools::DriverReport report = tools::RunDriver(device.descriptors(), device.profile(), device.speed);
+    EXPECT_EQ(report.start, STATUS_SUCCESS);
+    EXPECT_FALSE(report.topology.empty());
+  }
+  EXPECT_STREQ(sim::EmbeddedDevices().front().name, "headset");
+  EXPECT_EQ(sim::FindEmbeddedDevice("no such device"), nullptr);
+}

@@ -1,0 +1,29 @@
+// The devices headset-host can plug in without a descriptor file: each is a
+// descriptor set with the control profile that answers its requests. The
+// first entry is the default.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/device/DescriptorSet.h"
+#include "sim/device/DeviceProfile.h"
+#include "usb/function.h"
+
+namespace sim {
+
+struct EmbeddedDevice {
+  const char* name;
+  const char* summary;
+  DescriptorSet (*descriptors)();
+  DeviceProfile (*profile)();
+  platform::usb::Speed speed = platform::usb::Speed::Full;
+};
+
+const std::vector<EmbeddedDevice>& EmbeddedDevices();
+// Null when no embedded device has that name.
+const EmbeddedDevice* FindEmbeddedDevice(const std::string& name);
+// "a, b, c": for messages that say what is accepted.
+std::string EmbeddedDeviceNames();
+
+}  // namespace sim
