@@ -140,13 +140,7 @@ DspStatus FirBuildState(FirState** stateOut, const float* taps, int32_t tapCount
   state->reversedTaps = Offset<float>(state, kHeaderBytes);
   state->delayLine = Offset<float>(state->reversedTaps, Align16(4 * int64_t{tapCount}));
   state->fftAreaStart = Offset<void>(state->delayLine, HistoryBytes(tapCount));
-  void* specMemory = Offset<void>(state->fftAreaStart, kFftAreaGap);
-  void* initBuffer = Offset<void>(specMemory, plan.specBytes);
-  float* spectrum = Offset<float>(initBuffer, plan.initBytes);
-  void* work = Offset<void>(spectrum, Align16(4 * int64_t{plan.length}));
-  state->fftBlock = Offset<float>(work, plan.workBytes);
-  state->reserveBuffer = Offset<void>(state->fftBlock, Align16(4 * int64_t{plan.length}));
-  state->fftWorkBytes = plan.workBytes;
+  const auto [specMemory, initBuffer, spectrum, work] = LayOutFftArea(state, plan);
 
   for (int32_t i = 0; i < tapCount; ++i) state->reversedTaps[i] = taps[tapCount - 1 - i];
   if (delayLine != nullptr) {

@@ -55,5 +55,26 @@ FftPlan PlanFft(int32_t taps, GetSize getSize) {
   return plan;
 }
 
+// The transform area from state->fftAreaStart on: the gap, the spec, its
+// set-up buffer, the tap spectrum, the work area, the block and the reserve.
+// Sets the state's block, reserve and work size; returns the rest.
+struct FftArea {
+  void* specMemory;
+  void* initBuffer;
+  float* spectrum;
+  void* work;
+};
+inline FftArea LayOutFftArea(FirState* state, const FftPlan& plan) {
+  FftArea area;
+  area.specMemory = Offset<void>(state->fftAreaStart, kFftAreaGap);
+  area.initBuffer = Offset<void>(area.specMemory, plan.specBytes);
+  area.spectrum = Offset<float>(area.initBuffer, plan.initBytes);
+  area.work = Offset<void>(area.spectrum, Align16(4 * int64_t{plan.length}));
+  state->fftBlock = Offset<float>(area.work, plan.workBytes);
+  state->reserveBuffer = Offset<void>(state->fftBlock, Align16(4 * int64_t{plan.length}));
+  state->fftWorkBytes = plan.workBytes;
+  return area;
+}
+
 }  // namespace fir_plan
 }  // namespace

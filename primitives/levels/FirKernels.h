@@ -196,17 +196,11 @@ struct Level {
     state->tag = tag;
     state->tapCount = a;
     state->tapCountCopy = a;
-    state->fftWorkBytes = plan.workBytes;
     state->reversedTaps = Offset<float>(state, kHeaderBytes);
     state->delayLine = Offset<float>(state->reversedTaps, Align16(4 * int64_t{a}));
     state->broadcastTaps = Offset<float>(state->delayLine, HistoryBytes(a));
     state->fftAreaStart = Offset<void>(state->broadcastTaps, 4 * Align16(4 * int64_t{a}));
-    void* specMemory = Offset<void>(state->fftAreaStart, kFftAreaGap);
-    void* initBuffer = Offset<void>(specMemory, plan.specBytes);
-    float* spectrum = Offset<float>(initBuffer, plan.initBytes);
-    void* work = Offset<void>(spectrum, Align16(4 * int64_t{plan.length}));
-    state->fftBlock = Offset<float>(work, plan.workBytes);
-    state->reserveBuffer = Offset<void>(state->fftBlock, Align16(4 * int64_t{plan.length}));
+    const auto [specMemory, initBuffer, spectrum, work] = LayOutFftArea(state, plan);
 
     for (int32_t i = 0; i < a; ++i) {
       state->reversedTaps[i] = LoadF(taps + (a - 1 - i));
