@@ -657,8 +657,7 @@ NTSTATUS CUsbStreamEngine::SendPipeline() {
 NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) {
   PAGED_CODE();
   CKernelMutexScope lock(m_EngineMutex);
-  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) !=
-      STREAM_STATE_OPEN)
+  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) != STREAM_STATE_OPEN)
     return STATUS_UNSUCCESSFUL;
   if (m_StreamLimiter) m_StreamLimiter->SetFormat(&m_CurrentWaveFormat);
   m_NextStartFrame = startFrame;
@@ -683,8 +682,7 @@ NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) 
 NTSTATUS CUsbStreamEngine::Stop() {
   PAGED_CODE();
   CKernelMutexScope lock(m_EngineMutex);
-  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
-      STREAM_STATE_RUNNING)
+  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) != STREAM_STATE_RUNNING)
     return STATUS_UNSUCCESSFUL;
   WaitForever(&m_IdleEvent);
   NTSTATUS status = STATUS_SUCCESS;

@@ -58,4 +58,3 @@ struct BasicSupportShape {
 // and `*members` pointing where the members header goes. `*members` is null
 // whenever the caller has nothing more to write.
 NTSTATUS BeginBasicSupport(PPCPROPERTY_REQUEST request, const BasicSupportShape& shape, PUCHAR* members);
-
