@@ -6,6 +6,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/common/SystemVersion.h"
 #include "topology/CMiniportTopology.h"
+#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ UNICODE_STRING g_AsioFileName;
 UNICODE_STRING g_EnumReferenceString;
 
 std::atomic<PFNCREATEMINIPORT> g_TopologyFactory{CreateMiniportTopology};
-std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{nullptr};
+std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{CreateMiniportWaveCyclic};
 
 DeviceExtension* ExtensionOf(PDEVICE_OBJECT deviceObject) {
   return deviceObject && deviceObject->DeviceExtension ? GetDeviceExtension(deviceObject) : nullptr;

@@ -11,7 +11,6 @@
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -51,7 +50,7 @@ sim::DeviceProfile ProfileFor(bool embeddedDevice) {
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevice) {
   DriverReport report;
   report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(descriptors, ProfileFor(embeddedDevice));
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "driver/DriverEntry.h"
 #include "sim/device/SimDevice.h"
@@ -16,8 +17,10 @@ namespace sim::host {
 
 class RunningDriver {
  public:
-  // `wave`: the wave miniport each stream engine installs beside the
-  // driver's own topology miniport.
+  // The driver with its own miniports, as the system loads it.
+  RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile);
+  // The driver with `wave` in place of its own wave miniport (beside its
+  // own topology miniport), for as long as the object lives.
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave);
   ~RunningDriver();
   RunningDriver(const RunningDriver&) = delete;
@@ -40,7 +43,9 @@ class RunningDriver {
   bool AdvanceUntil(const std::function<bool()>& done, ULONG limitMs = 500);
 
  private:
-  MiniportFactories m_Previous;
+  void Load();
+
+  std::optional<MiniportFactories> m_Previous;
   std::unique_ptr<SimDevice> m_Device;
   std::unique_ptr<platform::usb::HubPort> m_Port;
   Host m_Host;
