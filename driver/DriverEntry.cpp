@@ -113,6 +113,15 @@ NTSTATUS StopStartedDevice(PDEVICE_OBJECT deviceObject, DeviceExtension* extensi
   return status;
 }
 
+// Keeps why the model refused the device: the device object and its model
+// go with the failed start, the extension stays.
+void KeepModelRefusal(PUNKNOWN device, DeviceExtension* extension) {
+  PVOID object = nullptr;
+  if (!device || !NT_SUCCESS(device->QueryInterface(IID_IUsbAudioHal, &object)) || !object) return;
+  static_cast<IUsbAudioHal*>(object)->GetRefusal(&extension->StartRefusal);
+  static_cast<IUsbAudioHal*>(object)->Release();
+}
+
 NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -262,6 +271,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   PUNKNOWN topologyMiniport = nullptr;
   PWSTR name = nullptr;
   bool asioCapable = false;
+  extension->StartRefusal = ModelRefusal{};
 
   NTSTATUS status = CheckPortClassVersion();
   if (NT_SUCCESS(status)) status = CHeadsetUsbDevice::Create(&device);
@@ -313,6 +323,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     topologyPort = nullptr;
   }
 
+  if (!NT_SUCCESS(status)) KeepModelRefusal(device, extension);
   if (adapter) adapter->Release();
   if (device) device->Release();
   if (topologyPort) topologyPort->Release();

@@ -17,8 +17,10 @@ namespace sim {
 // one of the product's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
 
-// Empty for a successful start. Call it right after the failed start: the
-// model's own refusal is kept only until the next model is created.
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors);
+// Empty for a successful start. After a failed one, what refused the device:
+// the device object's own checks of `descriptors`, or the refusal the model
+// left in the adapter device's extension (kept until its next start).
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors,
+                                 PDEVICE_OBJECT adapterDevice);
 
 }  // namespace sim

@@ -57,7 +57,7 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, bool embeddedDevic
   report.start = driver.startStatus;
   if (!NT_SUCCESS(report.addDevice)) return report;
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
-                                          : sim::DescribeModelRefusal(report.start, descriptors);
+                                          : sim::DescribeModelRefusal(report.start, descriptors, host.AdapterDevice());
   char text[160];
   std::snprintf(text, sizeof(text),
                 "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",

@@ -60,6 +60,7 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS STDMETHODCALLTYPE RefreshSubdevices(ULONG unitId) override;
   NTSTATUS STDMETHODCALLTYPE GetCallbackObject(PCALLBACK_OBJECT* callbackObject) override;
   NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() override { return STATUS_SUCCESS; }
+  NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override;
 
   // ---- IAudioHal
   NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
@@ -139,6 +140,10 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   // Ends the thread (when one runs) and returns to the no-thread state.
   void StopStatusThread();
 
+  // Notes why the configuration refused the device (the first reason of a
+  // configuration wins; a configuration starts by emptying the record).
+  void Refuse(const char* step, const char* reason, NTSTATUS status);
+
   USHORT m_VendorId;
   USHORT m_ProductId;
   CPointerList* m_Units = nullptr;  // ITopoNode* of IUacUnit, one reference each
@@ -149,4 +154,5 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   KEVENT m_StopEvent;
   KEVENT m_ExitedEvent;
   CKernelMutex m_SubdeviceMutex;
+  ModelRefusal m_Refusal;
 };
