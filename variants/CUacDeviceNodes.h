@@ -22,11 +22,6 @@
 #include "topology/CUacLevelNode.h"
 #include "topology/CUacSwitchNode.h"
 
-class CBoardSwitchNode : public CSwitchNode {
- public:
-  CBoardSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId) : CSwitchNode(outerUnknown, nodeId, NODE_TYPE_BOARD_SWITCH) {}
-};
-
 class CUacVendorSwitchNode : public CUacSwitchNode {
  public:
   CUacVendorSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId)
