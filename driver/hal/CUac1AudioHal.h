@@ -9,8 +9,9 @@
 // graph operations the AudioStreaming parser uses to attach nodes to
 // engines.
 //
-// The model is only ever created as one of the product variants (see
-// C7719AudioHal.h), which supply the two descriptor parsers.
+// The model is only ever created as one of its variants, which supply the
+// two descriptor parsers: the product's (C7719AudioHal.h) and the generic
+// Audio Class 1.0 model (variants/CUac1GenericAudioHal.h).
 //
 // Threads: parsing, start, stop and power run at PASSIVE_LEVEL on the start
 // and power paths; the status thread at priority 24 calls into units and
