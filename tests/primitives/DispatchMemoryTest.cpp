@@ -7,6 +7,7 @@
 #include "primitives/Memory.h"
 #include "primitives/Vector.h"
 #include "primitives/levels/ProcessorLevel.h"
+#include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/PrimitivesTestUtil.h"
 #include "tests/support/KernelTest.h"
 
@@ -115,7 +116,7 @@ struct FakeHooks {
 
 class DspMemoryTest : public testsupport::KernelTest {
  protected:
-  ScopedDspAllocHooks m_Hooks{FakeHooks::kTable};
+  primitives_test::ScopedDspAllocHooks m_Hooks{FakeHooks::kTable};
   void SetUp() override {
     KernelTest::SetUp();
     FakeHooks::Reset();
