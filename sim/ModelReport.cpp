@@ -244,7 +244,8 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   return out;
 }
 
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, AudioHalChoice factory) {
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, PDEVICE_OBJECT adapterDevice,
+                                 AudioHalChoice factory) {
   if (NT_SUCCESS(startStatus)) return {};
   const bool chip = factory == AudioHalChoice::ChipIdentifying;
   // The device object's own checks come before any model is made.
@@ -266,8 +267,9 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
   if (!chip && control->bInterfaceProtocol != 0)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, not Audio Class 1.0 (status 0x%08X)\n",
                   control->bInterfaceProtocol, static_cast<unsigned>(startStatus));
-  ModelRefusal refusal = GetLastModelRefusal();
-  if (refusal.step && refusal.vendorId == descriptors.VendorId() && refusal.productId == descriptors.ProductId())
+  const ModelRefusal refusal =
+      adapterDevice && adapterDevice->DeviceExtension ? GetDeviceExtension(adapterDevice)->StartRefusal : ModelRefusal{};
+  if (refusal.step)
     return Printf("refused: %s failed with status 0x%08X%s%s\n", refusal.step, static_cast<unsigned>(refusal.status),
                   refusal.reason ? ": " : "", refusal.reason ? refusal.reason : "");
   return Printf("refused: the start failed with status 0x%08X outside the hardware model's parse\n",

@@ -11,7 +11,6 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "tools/controls.h"
 #include "tools/streams.h"
 #include "tools/driverinfo.h"
@@ -37,8 +36,7 @@ std::string Hex4(unsigned v) {
 class LiveDriver {
  public:
   explicit LiveDriver(const Session& session)
-      : m_Driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed(),
-                 session.Factory()) {}
+      : m_Driver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory()) {}
 
   bool Open(std::string* error) {
     NTSTATUS status = STATUS_SUCCESS;

@@ -11,7 +11,6 @@
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -48,14 +47,15 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
                        platform::usb::Speed speed, AudioHalChoice factory) {
   DriverReport report;
   report.modelMissing = factory == AudioHalChoice::Product && !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, profile, CreateMiniportWaveCyclic, speed, factory);
+  sim::host::RunningDriver driver(descriptors, profile, speed, factory);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;
   report.start = driver.startStatus;
   if (!NT_SUCCESS(report.addDevice)) return report;
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
-                                          : sim::DescribeModelRefusal(report.start, descriptors, factory);
+                                          : sim::DescribeModelRefusal(report.start, descriptors,
+                                                                      host.AdapterDevice(), factory);
   char text[160];
   std::snprintf(text, sizeof(text),
                 "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",

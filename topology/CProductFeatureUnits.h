@@ -1,9 +1,9 @@
 // The product's own feature units. The product model makes every feature
 // unit a C7719FeatureUnit; the fixed-ID variant makes its feature unit 2 a
 // CK784FeatureUnit. Both are Audio Class 1.0 feature units whose node
-// builder allocates with the product's tag and makes no node for the vendor
-// controls 0x8B and 0x8C: the room effect control 0x8B becomes the product's
-// room effect node, which is built with the room effect itself.
+// builder allocates with the product's tag and makes no plain processing
+// node for the vendor controls 0x8B and 0x8C: 0x8B is the product's room
+// effect control, whose node is the product's room effect node.
 #pragma once
 
 #include "topology/CUac1FeatureUnit.h"

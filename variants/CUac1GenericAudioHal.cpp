@@ -57,7 +57,7 @@ NTSTATUS CUac1GenericAudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnkn
 
 NTSTATUS CUac1GenericAudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   PVOID object = nullptr;
   NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) return status;

@@ -53,9 +53,6 @@ ULONG StandardRateIndex(ULONG rate) {
   return i;
 }
 
-// Written on the start path only; read by the host's report afterwards.
-ModelRefusal g_LastRefusal;
-
 bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subclass) {
   return d && bytes >= INTERFACE_DESCRIPTOR_BYTES && d->bLength >= INTERFACE_DESCRIPTOR_BYTES &&
          d->bLength <= bytes && d->bInterfaceClass == AUDIO_CLASS && d->bInterfaceSubClass == subclass &&
@@ -63,15 +60,6 @@ bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subc
 }
 
 }  // namespace
-
-ModelRefusal GetLastModelRefusal() { return g_LastRefusal; }
-
-void ClearModelRefusal() { g_LastRefusal = ModelRefusal{}; }
-
-void C7719AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
-  if (NT_SUCCESS(status) || !NT_SUCCESS(g_LastRefusal.status)) return;
-  g_LastRefusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
-}
 
 NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
   return CreateModel<C7719AudioHal>(innerUnknown, outerUnknown, vendorId, productId, C7719_HAL_TAG);
@@ -86,7 +74,7 @@ NTSTATUS CK784AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, US
 
 NTSTATUS C7719AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   PVOID object = nullptr;
   NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) {
@@ -108,7 +96,7 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
 
 NTSTATUS CK784AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   m_Caps.CapabilityMask = 4;
   m_Caps.ModelValue = 8;
   NTSTATUS status = UsbParseAudioControlInterface();

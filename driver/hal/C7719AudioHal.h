@@ -45,20 +45,6 @@ constexpr USHORT TYPE_III_FORMAT_TAG_BITS = 0x2001;
 constexpr WORD WAVE_FORMAT_DOLBY_AC3_SPDIF = 0x0092;
 constexpr WORD WAVE_FORMAT_WMA_SPDIF = 0x0164;
 
-// Why the last product model refused its device, for the host's report:
-// the parse step, what was wrong, the status and the device's IDs. Empty
-// from the creation of a model until its configuration fails.
-struct ModelRefusal {
-  const char* step = nullptr;
-  const char* reason = nullptr;
-  NTSTATUS status = STATUS_SUCCESS;
-  USHORT vendorId = 0;
-  USHORT productId = 0;
-};
-ModelRefusal GetLastModelRefusal();
-// Forgets the last refusal: a new model's configuration starts clean.
-void ClearModelRefusal();
-
 class C7719AudioHal : public CUac1AudioHal {
  public:
   C7719AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
@@ -95,7 +81,6 @@ class C7719AudioHal : public CUac1AudioHal {
                               ULONG tag) {
     PAGED_CODE();
     if (!innerUnknown) return STATUS_INVALID_PARAMETER;
-    ClearModelRefusal();
     auto* hal = new (NonPagedPool, tag) TModel(outerUnknown, vendorId, productId);
     if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
     hal->NonDelegatingAddRef();
@@ -122,9 +107,6 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual WORD AnnouncedChannels(bool render, ULONG channels) const;
   virtual DWORD AnnouncedChannelMask(bool render, ULONG channels) const;
   NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
-
-  // Notes why the configuration refused the device (the first reason wins).
-  void Refuse(const char* step, const char* reason, NTSTATUS status);
 
   ULONG m_RenderMinimumRate = RENDER_MINIMUM_RATE;
 };

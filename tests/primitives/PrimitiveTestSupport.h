@@ -1,5 +1,5 @@
 // Test helpers for primitives: test signals, caller memory with guards, and
-// counting allocation hooks.
+// scoped and counting allocation hooks.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,18 @@
 #include "primitives/Memory.h"
 
 namespace primitives_test {
+
+// Installs a set of the library's memory hooks for one scope.
+class ScopedDspAllocHooks {
+ public:
+  explicit ScopedDspAllocHooks(const DspAllocHookTable& hooks) : m_Previous(DspAllocHooks) { DspAllocHooks = hooks; }
+  ~ScopedDspAllocHooks() { DspAllocHooks = m_Previous; }
+  ScopedDspAllocHooks(const ScopedDspAllocHooks&) = delete;
+  ScopedDspAllocHooks& operator=(const ScopedDspAllocHooks&) = delete;
+
+ private:
+  DspAllocHookTable m_Previous;
+};
 
 // Uniform samples in [-1, 1), the same for the same seed.
 inline std::vector<float> RandomSignal(size_t n, unsigned seed) {

@@ -1,6 +1,6 @@
 // headset-host's control commands on the embedded headset: what `get`,
-// `set` and `events` do, run on the driver started with the stand-in wave
-// miniport as the program runs it.
+// `set` and `events` do, run on the driver started as the program starts it
+// (with the driver's own miniports; the host installs none).
 #include <gtest/gtest.h>
 
 #include "sim/device/DefaultHeadset.h"
@@ -8,7 +8,6 @@
 #include "tests/tools/ToolsTest.h"
 #include "tools/controls.h"
 #include "tools/driverinfo.h"
-#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
@@ -18,7 +17,7 @@ using sim::host::TopologyView;
 class ControlsTest : public toolstest::ToolsTest {
  protected:
   struct Live {
-    Live() : driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic) {
+    Live() : driver(sim::headset::Descriptors(), sim::headset::Profile()) {
       EXPECT_EQ(driver.startStatus, STATUS_SUCCESS);
       if (driver.Topology())
         view = sim::host::ViewTopology(driver.Topology()->Name(), driver.Topology()->Descriptor());

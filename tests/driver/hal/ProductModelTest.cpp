@@ -2,11 +2,14 @@
 // device object and StartDevice over a simulated device, with the test
 // miniports. What the parse of each device gives, unit by unit, node by
 // node, engine by engine.
+#include <optional>
+#include <thread>
 #include <typeinfo>
 
 #include "driver/hal/CK784AudioHal.h"
 #include "sim/ModelReport.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/host/RunningDriver.h"
 #include "streaming/CUac1Capture.h"
 #include "streaming/CUac1Render.h"
 #include "tests/driver/DriverHarness.h"
@@ -293,7 +296,7 @@ TEST_F(ProductModelTest, DevicesThisProductRefuses) {
   // A processing unit: the AudioControl parse refuses the device.
   EXPECT_EQ(StartWith(ProcessingUnitDevice()), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(DeviceObject(), nullptr);
-  ModelRefusal refusal = GetLastModelRefusal();
+  const ModelRefusal refusal = Extension()->StartRefusal;
   EXPECT_STREQ(refusal.step, "UsbParseAudioControlInterface");
   EXPECT_EQ(refusal.status, STATUS_UNSUCCESSFUL);
   ASSERT_NE(refusal.reason, nullptr);
@@ -320,17 +323,38 @@ TEST_F(ProductModelTest, ReportShowsTheWholeModelOrWhyTheDeviceWasRefused) {
                            "    nodes: 7 6 5 4 3 2 1 0",
                            "      8 ch 48000 Hz 16 bit (16 valid) mask 0x63F PCM, alternate setting 1"})
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
-  EXPECT_EQ(sim::DescribeModelRefusal(STATUS_SUCCESS, Device().Descriptors()), "");
+  EXPECT_EQ(sim::DescribeModelRefusal(STATUS_SUCCESS, Device().Descriptors(), Fdo()), "");
   Unplug();
 
   const NTSTATUS refused = StartWith(ProcessingUnitDevice());
-  EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice()),
+  EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice(), Fdo()),
             "refused: UsbParseAudioControlInterface failed with status 0xC0000001: a unit of a kind this product does "
             "not support (processing, extension or other)\n");
   Unplug();
   const NTSTATUS protocol = StartWith(ProtocolTwoDevice());
-  EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice()),
+  EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice(), Fdo()),
             "refused: the AudioControl interface's protocol is 0x20, not Audio Class 1.0 (status 0xC0000001)\n");
+}
+
+TEST_F(ProductModelTest, TwoDevicesRefusedAtOnceEachKeepTheirOwnReason) {
+  // Same IDs, refused in different parse steps, started on two threads.
+  const sim::DescriptorSet control = ProcessingUnitDevice();
+  const sim::DescriptorSet streaming = RenderDeviceWith({AsGeneral(9), FormatType(1, 2, 2, 16, {48000})});
+  std::optional<sim::host::RunningDriver> first, second;
+  std::thread a([&] { first.emplace(control, PlainProfile()); });
+  std::thread b([&] { second.emplace(streaming, PlainProfile()); });
+  a.join();
+  b.join();
+  ASSERT_FALSE(first->Started());
+  ASSERT_FALSE(second->Started());
+  EXPECT_EQ(sim::DescribeModelRefusal(first->startStatus, control, first->HostSide().AdapterDevice()).rfind(
+                "refused: UsbParseAudioControlInterface failed", 0),
+            0u);
+  EXPECT_EQ(sim::DescribeModelRefusal(second->startStatus, streaming, second->HostSide().AdapterDevice()).rfind(
+                "refused: UsbParseAudioStreamInterface failed", 0),
+            0u);
+  first.reset();
+  second.reset();
 }
 
 }  // namespace
