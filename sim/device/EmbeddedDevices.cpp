@@ -1,5 +1,6 @@
 #include "sim/device/EmbeddedDevices.h"
 
+#include "sim/device/ChipDevices.h"
 #include "sim/device/DefaultHeadset.h"
 
 namespace sim {
@@ -9,6 +10,10 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
   static const std::vector<EmbeddedDevice> devices = {
       {"headset", "the product's USB headset (render 2 ch, microphone, room effect switch)", headset::Descriptors,
        headset::Profile},
+      {"7746", "a sound adapter on the 7746 chip (fixed-range units 9, 10, 13; chip-identifying factory)",
+       chip7746::Descriptors, chip7746::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
+      {"7762", "a headset on the 7762 chip (fixed-range units 9, 10, 13; chip-identifying factory)",
+       chip7762::Descriptors, chip7762::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
   };
   return devices;
 }
