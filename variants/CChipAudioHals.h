@@ -61,3 +61,27 @@ class C7762AudioHal : public CChipAudioHal {
   // One vendor's speaker terminal 6 is a headphone jack.
   NTSTATUS CreateUnit(const UCHAR* descriptor) override;
 };
+
+// The TQ4187's feature units are its effects units (variants/effects), its
+// render streams CTQ4187Render engines that announce every format as 7.1
+// and send the device channels 0 and 1.
+class CTQ4187AudioHal : public CChipAudioHal {
+ public:
+  using CChipAudioHal::CChipAudioHal;
+  static NTSTATUS Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId);
+
+  // Which capability profile the attached chip has (1 or 2), as the last
+  // configuration found it.
+  ULONG Profile() const { return m_Profile; }
+
+ protected:
+  // The profile is the chip firmware's: the device descriptor's release.
+  void SetCapabilityRecord() override;
+  CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId) override;
+  CUsbStreamEngine* NewRenderEngine(UCHAR interfaceNumber, ULONG terminalNodeId) override;
+  WORD AnnouncedChannels(bool render, ULONG channels) const override;
+  DWORD AnnouncedChannelMask(bool render, ULONG channels) const override;
+
+ private:
+  ULONG m_Profile = 1;
+};

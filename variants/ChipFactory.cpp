@@ -23,7 +23,7 @@ constexpr AudioHalFactory CreateUac2Model = ModelNotBuilt;   // CUac2AudioHal::C
 constexpr AudioHalFactory Create7753Model = ModelNotBuilt;   // C7753AudioHal::Create
 constexpr AudioHalFactory Create7746Model = C7746AudioHal::Create;
 constexpr AudioHalFactory Create7762Model = C7762AudioHal::Create;
-constexpr AudioHalFactory CreateTq4187Model = ModelNotBuilt;  // CTQ4187AudioHal::Create
+constexpr AudioHalFactory CreateTq4187Model = CTQ4187AudioHal::Create;
 
 // The 7753 chip's marker is not its name: three code units, the first a
 // control character.

@@ -16,6 +16,14 @@
 //     -> OT 7 USB streaming
 //   interface 1 render stereo 16-bit 48000 Hz, interface 2 capture mono
 //   16-bit 48000 Hz
+// TQ4187 (a 7.1 virtual-surround headset):
+//   IT 1 USB streaming (2 ch) -> FU 2 (master: mute; L/R: volume; vendor
+//     block: 0x8B room effect, 0x8C headphone effect) -> OT 3 headphones
+//   IT 4 microphone -> FU 5 (mute, volume) -> OT 6 USB streaming
+//   interface 1 render stereo 16-bit 48000/44100 Hz, interface 2 capture
+//   mono 16-bit 48000/16000 Hz
+//   Its release (bcdDevice) names the chip's capability profile: 1.00 the
+//   first, 2.00 the second.
 // Their volume controls take the chips' own device values (see the
 // profiles); the 7762's bass is two bytes.
 #pragma once
@@ -45,6 +53,19 @@ constexpr uint8_t kSpeakerTerminal = 6;
 DescriptorSet Descriptors();
 DeviceProfile Profile();
 }  // namespace chip7762
+
+namespace tq4187 {
+constexpr uint16_t kVendorId = 0x0D8C;
+constexpr uint16_t kProductId = 0x0187;
+constexpr uint8_t kRenderFeatureUnit = 2;
+constexpr uint8_t kMicFeatureUnit = 5;
+constexpr uint8_t kHeadphoneControl = 0x8C;
+// `profile` 1 or 2.
+DescriptorSet Descriptors(int profile);
+DescriptorSet FirstProfileDescriptors();
+DescriptorSet SecondProfileDescriptors();
+DeviceProfile Profile();
+}  // namespace tq4187
 
 }  // namespace sim
 

@@ -98,7 +98,7 @@ sim::DescriptorSet WithProtocol(uint8_t protocol) {
   return set;
 }
 
-enum class Model { None, Generic, C7746, C7762 };
+enum class Model { None, Generic, C7746, C7762, TQ4187 };
 
 // The class of the model behind the device object's cached IAudioHal.
 Model ModelOf(IAudioHal* hal) {
@@ -106,6 +106,7 @@ Model ModelOf(IAudioHal* hal) {
   const auto* model = static_cast<CAudioHal*>(hal);
   if (typeid(*model) == typeid(C7746AudioHal)) return Model::C7746;
   if (typeid(*model) == typeid(C7762AudioHal)) return Model::C7762;
+  if (typeid(*model) == typeid(CTQ4187AudioHal)) return Model::TQ4187;
   if (typeid(*model) == typeid(CUac1GenericAudioHal)) return Model::Generic;
   return Model::None;
 }
@@ -132,6 +133,7 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
       {"7746 from the fallback string", 0, {}, u"7746", STATUS_SUCCESS, Model::C7746, "50 32"},
       {"7762", 0, u"7762", u"7746", STATUS_SUCCESS, Model::C7762, "50"},
       {"7762 cut short", 0, u"776", {}, STATUS_SUCCESS, Model::Generic, "50"},
+      {"TQ4187", 0, u"VZR419 7.1", {}, STATUS_SUCCESS, Model::TQ4187, "50"},
       {"no chip string at all", 0, {}, {}, STATUS_SUCCESS, Model::Generic, "50 32"},
       {"a marker in lower case", 0, u"vzr419", {}, STATUS_SUCCESS, Model::Generic, "50"},
   };

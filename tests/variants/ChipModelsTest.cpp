@@ -6,7 +6,9 @@
 #include <memory>
 #include <typeinfo>
 
+#include "sim/device/ChipDevices.h"
 #include "sim/device/DescriptorBuilder.h"
+#include "streaming/CUac1Render.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/driver/hal/support/ModelBench.h"
 #include "tests/support/KernelTest.h"
@@ -198,6 +200,83 @@ TEST_F(ChipModelsTest, HardwareStateIsRestoredOnlyAfterBothParses) {
     EXPECT_EQ(NT_SUCCESS(bench.Init()), c.configures);
     EXPECT_EQ(Counting7746::restores, c.configures ? 1 : 0);
   }
+}
+
+// ---- TQ4187 ------------------------------------------------------------------------------------
+
+TEST_F(ChipModelsTest, Tq4187ProfilesFollowTheChipsRelease) {
+  struct Case {
+    const char* name;
+    int profile;
+    uint16_t vendor, product;
+    ULONG mask, value, flags;
+  };
+  const Case cases[] = {
+      {"first profile", 1, sim::tq4187::kVendorId, sim::tq4187::kProductId, 0x3E1084, 0, 0x40},
+      {"first profile of the one product with its own record", 1, 0x17EF, 0x6073, 0x3E0084, 0, 0x41},
+      {"second profile", 2, sim::tq4187::kVendorId, sim::tq4187::kProductId, 0x20006, 8, 0},
+      {"second profile of that product", 2, 0x17EF, 0x6073, 0x20006, 8, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::DescriptorSet set = sim::tq4187::Descriptors(c.profile);
+    set.device[8] = static_cast<uint8_t>(c.vendor);
+    set.device[9] = static_cast<uint8_t>(c.vendor >> 8);
+    set.device[10] = static_cast<uint8_t>(c.product);
+    set.device[11] = static_cast<uint8_t>(c.product >> 8);
+    ModelBench bench(set, sim::tq4187::Profile(), CTQ4187AudioHal::Create);
+    ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<CTQ4187AudioHal*>(bench.Model())->Profile(), ULONG(c.profile));
+    DeviceCapsRecord caps{};
+    ASSERT_EQ(bench.Hal()->GetChannelCaps(STREAM_DIRECTION_RENDER, PIN_CATEGORY_HP, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.CapabilityMask, c.mask);
+    EXPECT_EQ(caps.ModelValue, c.value);
+    EXPECT_EQ(caps.Flags, c.flags);
+    PVOID object = nullptr;
+    EXPECT_EQ(bench.Model()->GetInnerUnknown()->QueryInterface(IID_IUsbAudioHal, &object), STATUS_INVALID_PARAMETER);
+  }
+}
+
+// Render formats are 7.1 whatever the interface carries; capture keeps the
+// generic model's formats.
+TEST_F(ChipModelsTest, Tq4187AnnouncesRenderAsSevenPointOne) {
+  ModelBench bench(sim::tq4187::Descriptors(1), sim::tq4187::Profile(), CTQ4187AudioHal::Create);
+  ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
+  ASSERT_EQ(bench.Hal()->GetStreamEngineCount(), 2u);
+  IStreamEngine* render = nullptr;
+  IStreamEngine* capture = nullptr;
+  ASSERT_EQ(bench.Hal()->GetStreamEngine(0, &render), STATUS_SUCCESS);
+  ASSERT_EQ(bench.Hal()->GetStreamEngine(1, &capture), STATUS_SUCCESS);
+  EXPECT_EQ(typeid(*static_cast<CUsbStreamEngine*>(render)), typeid(CTQ4187Render));
+  ASSERT_EQ(render->GetFormatCount(), 2u);
+  for (ULONG i = 0; i < 2; ++i) {
+    WAVEFORMATEXTENSIBLE f{};
+    ASSERT_EQ(render->GetFormat(i, &f), STATUS_SUCCESS);
+    EXPECT_EQ(f.Format.nChannels, 8);
+    EXPECT_EQ(f.dwChannelMask, 0x63Fu);
+    EXPECT_EQ(f.Format.nBlockAlign, 16);
+    EXPECT_EQ(f.Format.nAvgBytesPerSec, f.Format.nSamplesPerSec * 16);
+  }
+  // Mono capture: each rate with the centre channel, then without a layout.
+  std::vector<std::pair<ULONG, DWORD>> formats;
+  for (ULONG i = 0; i < capture->GetFormatCount(); ++i) {
+    WAVEFORMATEXTENSIBLE f{};
+    ASSERT_EQ(capture->GetFormat(i, &f), STATUS_SUCCESS);
+    EXPECT_EQ(f.Format.nChannels, 1);
+    formats.emplace_back(f.Format.nSamplesPerSec, f.dwChannelMask);
+  }
+  EXPECT_EQ(formats, (std::vector<std::pair<ULONG, DWORD>>{{48000, 0x4}, {16000, 0x4}, {48000, 0}, {16000, 0}}));
+}
+
+TEST_F(ChipModelsTest, Tq4187FeatureUnitWithoutMuteFailsTheParse) {
+  sim::ConfigBuilder c;
+  c.Interface(0, 0, 0, 1, 1)
+      .AcHeader({})
+      .InputTerminal(1, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 0x3)
+      .FeatureUnit(2, 1, 1, {1u << (USB_AUDIO_FU_VOLUME_CONTROL - 1)})
+      .OutputTerminal(3, USB_AUDIO_TERMINAL_HEADPHONES, 2);
+  ModelBench bench(MakeSet(c.Build()), sim::tq4187::Profile(), CTQ4187AudioHal::Create);
+  EXPECT_EQ(bench.Init(), STATUS_INSUFFICIENT_RESOURCES);
 }
 
 }  // namespace

@@ -4,3 +4,4 @@
 #include "tests/driver/hal/support/Devices.cpp"
 #include "tests/driver/hal/support/ModelBench.cpp"
 #include "tests/topology/support/Testbed.cpp"
+#include "tests/topology/support/WaveTestbed.cpp"
