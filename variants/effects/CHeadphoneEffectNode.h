@@ -59,6 +59,7 @@ class CHeadphoneEffectNode : public CUacProcessingNode {
   // failure is reported: a node whose parts could not all be made leaves
   // every stream untouched.
   NTSTATUS Init(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
+  using CUacProcessingNode::Init;
 
   // ---- IProcessingNode: the settings, room and variant flag. A set of a
   // block in which no value was taken is refused; an accepted block is
