@@ -135,6 +135,13 @@ std::string NodeState(ITopoNode* node) {
   } else if (auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode)) {
     UCHAR value = 0;
     if (NT_SUCCESS(processing->GetValue(&value))) out += Printf("value %u", value);
+    ULONG count = 0;
+    ULONG settings[8] = {};
+    if (NT_SUCCESS(processing->GetParameterCount(&count)) && count > 0 && count <= 8 &&
+        NT_SUCCESS(processing->GetParameters(0, count, settings))) {
+      out += ", settings";
+      for (ULONG i = 0; i < count; ++i) out += Printf(" %ld", static_cast<long>(static_cast<LONG>(settings[i])));
+    }
   }
   if (Query<IDspProcessor>(node, IID_IDspProcessor)) out += out.empty() ? "in software" : ", in software";
   return out;
@@ -258,7 +265,7 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
                   static_cast<unsigned>(startStatus));
   if (chip && startStatus == STATUS_NOT_SUPPORTED)
     return Printf("refused: the chip-identifying factory chose %s, which this build does not have (status 0x%08X)\n",
-                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "a chip model",
+                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "the 7753 model",
                   static_cast<unsigned>(startStatus));
   if (chip && control->bInterfaceProtocol != 0 && control->bInterfaceProtocol != 0x20)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, neither Audio Class 1.0 nor 2.0 "

@@ -45,7 +45,7 @@ class LiveDriver {
       *error = "the driver's topology filter is not available: " + StatusText(status);
       return false;
     }
-    m_View = sim::host::ViewTopology(m_Topology->Name(), m_Topology->Descriptor());
+    m_View = sim::host::ViewTopology(m_Topology);
     return true;
   }
   sim::host::RunningDriver& Driver() { return m_Driver; }
@@ -132,14 +132,21 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> args = arguments;
   std::string deviceFile = "out/played-at-device.wav", error;
   if (!TakeOption(&args, "--device-out", &deviceFile, &error)) return Fail(error);
-  if (args.size() > 1) return Fail("usage: play [FILE.wav] [--device-out FILE.wav]");
+  std::vector<PlayControl> controls;
+  for (std::string text; TakeOption(&args, "--set", &text, &error) && !text.empty(); text.clear()) {
+    PlayControl control;
+    if (!ParsePlayControl(text, &control, &error)) return Fail(error);
+    controls.push_back(control);
+  }
+  if (!error.empty()) return Fail(error);
+  if (args.size() > 1) return Fail("usage: play [FILE.wav] [--device-out FILE.wav] [--set CONTROL=VALUE[@SECONDS]]...");
   sim::host::WavData wav;
   if (args.empty())
     wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
   else if (!sim::host::ReadWav(args[0], &wav, &error))
     return Fail(error);
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime);
+    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, controls);
     *out += r.text;
     if (!NT_SUCCESS(r.status)) {
       *why = "playing failed";
@@ -382,7 +389,8 @@ const std::vector<Command>& Commands() {
       {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
       {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
       {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
-      {"play", "render a WAV file through the driver into the device", Play},
+      {"play", "[FILE.wav] [--set CONTROL=VALUE[@SECONDS]]...  render a WAV file into the device, changing "
+               "controls before or while it plays", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},

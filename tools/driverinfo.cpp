@@ -81,7 +81,7 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   }
   for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
   if (sim::host::FilterHandle* topology = driver.Topology()) {
-    const sim::host::TopologyView view = sim::host::ViewTopology(topology->Name(), topology->Descriptor());
+    const sim::host::TopologyView view = sim::host::ViewTopology(topology);
     report.topology = sim::host::TopologyText(view);
     report.dot = sim::host::TopologyDot(view);
   }

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "sim/host/Host.h"
+#include "sim/host/TopologyView.h"
+#include "tools/controls.h"
 
 namespace tools {
 namespace {
@@ -51,7 +53,34 @@ std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
   return {};
 }
 
-PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime) {
+bool ParsePlayControl(const std::string& text, PlayControl* control, std::string* error) {
+  const size_t equals = text.find('=');
+  const size_t at = text.rfind('@');
+  *control = {};
+  if (equals == std::string::npos || equals == 0) {
+    *error = "'" + text + "' is not CONTROL=VALUE or CONTROL=VALUE@SECONDS";
+    return false;
+  }
+  control->control = text.substr(0, equals);
+  control->value = text.substr(equals + 1, at == std::string::npos || at < equals ? std::string::npos : at - equals - 1);
+  if (at != std::string::npos && at > equals) {
+    char* end = nullptr;
+    const std::string seconds = text.substr(at + 1);
+    control->seconds = std::strtod(seconds.c_str(), &end);
+    if (seconds.empty() || *end || !(control->seconds >= 0) || control->seconds > 3600) {
+      *error = "'" + seconds + "' in '" + text + "' is not a time from 0 to 3600 seconds";
+      return false;
+    }
+  }
+  if (control->value.empty()) {
+    *error = "'" + text + "' names no value";
+    return false;
+  }
+  return true;
+}
+
+PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
+                const std::vector<PlayControl>& controls) {
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
@@ -59,11 +88,45 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
+
+  // Controls to change, before the audio and while it plays.
+  sim::host::FilterHandle* topology = controls.empty() ? nullptr : driver.Topology();
+  sim::host::TopologyView view;
+  if (topology) view = sim::host::ViewTopology(topology);
+  std::vector<bool> done(controls.size(), false);
+  std::string changes;
+  bool changed = true;
+  auto change = [&](double seconds) {
+    for (size_t i = 0; i < controls.size(); ++i) {
+      if (done[i] || controls[i].seconds > seconds) continue;
+      done[i] = true;
+      std::string out, error;
+      const bool ok = topology && SetControl(topology, view, controls[i].control, controls[i].value, -1, false, &out,
+                                             &error);
+      char when[32];
+      std::snprintf(when, sizeof when, controls[i].seconds < 0 ? "before playing" : "at %.3f s", controls[i].seconds);
+      changes += std::string(when) + ": set " + controls[i].control + " " + controls[i].value + " -> " +
+                 (ok ? out : (topology ? error : std::string("no topology filter")) + "\n");
+      changed = changed && ok;
+    }
+  };
+  change(-1);
+  if (!changed) {
+    r.status = STATUS_INVALID_PARAMETER;
+    r.text = changes;
+    return r;
+  }
+
   sim::host::FilterHandle* filter = nullptr;
   r.status = driver.HostSide().OpenFilter(sim::host::Widen(r.filter), &filter);
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime);
+  const double duration = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
+  auto progress = [&](const sim::host::StreamProgress& p) {
+    if (p.bytesTotal) change(duration * p.bytesDone / p.bytesTotal);
+  };
+  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
+  if (NT_SUCCESS(r.status) && !changed) r.status = STATUS_INVALID_PARAMETER;
   delete filter;
-  r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
+  r.text = changes + "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
   if (r.endpoint) {
     const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);

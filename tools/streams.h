@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "sim/host/RunningDriver.h"
 #include "sim/host/Wav.h"
@@ -32,7 +33,18 @@ struct RecordReport {
 // gives it out (capture); empty when the driver has none.
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
 
-PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime);
+// A control changed while playing: `seconds` into the audio, or before it
+// starts when below 0.
+struct PlayControl {
+  std::string control;
+  std::string value;
+  double seconds = -1;
+};
+// "CONTROL=VALUE" or "CONTROL=VALUE@SECONDS"; false with `error` otherwise.
+bool ParsePlayControl(const std::string& text, PlayControl* control, std::string* error);
+
+PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
+                const std::vector<PlayControl>& controls = {});
 // The device's microphone plays a sine of `toneHz` while it records.
 RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime);
 

@@ -82,11 +82,5 @@ NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
   }
   auto* node = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacInputTerminalNode(nullptr, nextId);
   if (!node) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
-  node->NonDelegatingAddRef();
-  DeviceCapsRecord caps{};
-  owner->GetChannelCaps(STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(terminalType), &caps);
-  status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
-  if (NT_SUCCESS(status)) status = AddBuiltNode(owner, node);
-  node->NonDelegatingRelease();
-  return status;
+  return BindPinNode(owner, node, STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(terminalType));
 }

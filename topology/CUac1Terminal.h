@@ -47,6 +47,20 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // unless some jack counts as always connected.
   NTSTATUS CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out);
 
+  // Binds a new pin node to this terminal with the stream capabilities of
+  // `direction` and `capsCategory`, and adds it to the model and the unit.
+  // The builder's reference on the node goes either way.
+  template <typename TPin>
+  NTSTATUS BindPinNode(IAudioHal* owner, TPin* node, ULONG direction, PinCategory capsCategory) {
+    node->NonDelegatingAddRef();
+    DeviceCapsRecord caps{};
+    owner->GetChannelCaps(direction, capsCategory, &caps);
+    NTSTATUS status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
+    if (NT_SUCCESS(status)) status = AddBuiltNode(owner, node);
+    node->NonDelegatingRelease();
+    return status;
+  }
+
   // Settings of the device (4 bytes); `value` keeps its default when absent.
   void ReadSetting(PCWSTR name, PULONG value);
   NTSTATUS WriteSetting(PCWSTR name, ULONG value);

@@ -81,8 +81,7 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
     Refuse("ConfigureDevice", "the device object offers no USB services", status);
     return status;
   }
-  m_Caps.CapabilityMask = 4;
-  m_Caps.ModelValue = 8;
+  SetCapabilityRecord();
   status = UsbParseAudioControlInterface();
   Refuse(AC_STEP, nullptr, status);
   if (NT_SUCCESS(status)) {
@@ -92,6 +91,11 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
   if (NT_SUCCESS(status)) status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
   static_cast<IUsbDevice*>(object)->Release();
   return status;
+}
+
+void C7719AudioHal::SetCapabilityRecord() {
+  m_Caps.CapabilityMask = 4;
+  m_Caps.ModelValue = 8;
 }
 
 NTSTATUS CK784AudioHal::ConfigureDevice() {
@@ -194,27 +198,24 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
   return STATUS_SUCCESS;
 }
 
-NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
-  PAGED_CODE();
-  const ULONG provisionalId = GetUnitCount();
-  CUacUnit* unit = nullptr;
+CUacUnit* C7719AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
   switch (descriptor[2]) {
     case UAC_SUBTYPE_INPUT_TERMINAL:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
-      break;
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
     case UAC_SUBTYPE_OUTPUT_TERMINAL:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
-      break;
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
     case UAC_SUBTYPE_MIXER_UNIT:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
-      break;
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
     case UAC_SUBTYPE_SELECTOR_UNIT:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
-      break;
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
     default:
-      unit = NewFeatureUnit(descriptor[3], provisionalId);
-      break;
+      return NewFeatureUnit(descriptor[3], provisionalId);
   }
+}
+
+NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
+  PAGED_CODE();
+  CUacUnit* unit = NewUnit(descriptor, GetUnitCount());
   if (!unit) return STATUS_INSUFFICIENT_RESOURCES;
   unit->NonDelegatingAddRef();
   IAudioHal* hal = static_cast<IAudioHal*>(this);

@@ -93,7 +93,13 @@ class C7719AudioHal : public CUac1AudioHal {
   NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd);
   // The feature-unit class of the variant: every one a C7719FeatureUnit.
   virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
+  // The unit object for a terminal or unit descriptor (whose subtype the
+  // walk has checked): the Audio Class 1.0 classes, the feature unit the
+  // variant's.
+  virtual CUacUnit* NewUnit(const UCHAR* descriptor, ULONG provisionalId);
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
+  // The capability record the configuration reports.
+  virtual void SetCapabilityRecord();
   void ConnectUnits();
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.

@@ -20,7 +20,7 @@ class ControlsTest : public toolstest::ToolsTest {
     Live() : driver(sim::headset::Descriptors(), sim::headset::Profile()) {
       EXPECT_EQ(driver.startStatus, STATUS_SUCCESS);
       if (driver.Topology())
-        view = sim::host::ViewTopology(driver.Topology()->Name(), driver.Topology()->Descriptor());
+        view = sim::host::ViewTopology(driver.Topology());
     }
     RunningDriver driver;
     TopologyView view;

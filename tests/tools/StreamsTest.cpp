@@ -15,15 +15,7 @@ namespace {
 
 class StreamsTest : public toolstest::ToolsTest {};
 
-std::vector<int16_t> Channel(const sim::host::WavData& wav, uint16_t channel) {
-  std::vector<int16_t> out;
-  for (uint32_t f = 0; f < wav.Frames(); ++f) {
-    int16_t v;
-    std::memcpy(&v, &wav.samples[(static_cast<size_t>(f) * wav.channels + channel) * 2], 2);
-    out.push_back(v);
-  }
-  return out;
-}
+using toolstest::Channel;
 
 TEST_F(StreamsTest, PlayedSamplesReachTheEndpointUnchangedAfterThePipelineDelay) {
   sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());

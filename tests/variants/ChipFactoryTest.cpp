@@ -6,13 +6,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 
 #include "driver/CUsbAudioDevice.h"
 #include "sim/device/SimDevice.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
-#include "variants/CUac1GenericAudioHal.h"
+#include "variants/CChipAudioHals.h"
 
 namespace {
 
@@ -97,7 +98,18 @@ sim::DescriptorSet WithProtocol(uint8_t protocol) {
   return set;
 }
 
-enum class Model { None, Generic };
+enum class Model { None, Generic, C7746, C7762, TQ4187 };
+
+// The class of the model behind the device object's cached IAudioHal.
+Model ModelOf(IAudioHal* hal) {
+  if (!hal) return Model::None;
+  const auto* model = static_cast<CAudioHal*>(hal);
+  if (typeid(*model) == typeid(C7746AudioHal)) return Model::C7746;
+  if (typeid(*model) == typeid(C7762AudioHal)) return Model::C7762;
+  if (typeid(*model) == typeid(CTQ4187AudioHal)) return Model::TQ4187;
+  if (typeid(*model) == typeid(CUac1GenericAudioHal)) return Model::Generic;
+  return Model::None;
+}
 
 TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
   struct Case {
@@ -117,6 +129,11 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
       {"7753 marker cut short", 0, k7753.substr(0, 2), {}, STATUS_SUCCESS, Model::Generic, "50"},
       {"five units of the TQ4187 marker", 0, u"VZR41", {}, STATUS_SUCCESS, Model::Generic, "50"},
       {"an empty string", 0, u"", u"7746", STATUS_SUCCESS, Model::Generic, "50"},
+      {"7746 with more after it", 0, u"7746abc", {}, STATUS_SUCCESS, Model::C7746, "50"},
+      {"7746 from the fallback string", 0, {}, u"7746", STATUS_SUCCESS, Model::C7746, "50 32"},
+      {"7762", 0, u"7762", u"7746", STATUS_SUCCESS, Model::C7762, "50"},
+      {"7762 cut short", 0, u"776", {}, STATUS_SUCCESS, Model::Generic, "50"},
+      {"TQ4187", 0, u"VZR419 7.1", {}, STATUS_SUCCESS, Model::TQ4187, "50"},
       {"no chip string at all", 0, {}, {}, STATUS_SUCCESS, Model::Generic, "50 32"},
       {"a marker in lower case", 0, u"vzr419", {}, STATUS_SUCCESS, Model::Generic, "50"},
   };
@@ -134,14 +151,13 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
     // nothing.
     EXPECT_EQ(m_Probe->References(), references);
     EXPECT_EQ(PoolBlocks(UAC1_PROBE_TAG), 0u);
+    EXPECT_EQ(ModelOf(m_Probe->CachedHal()), c.model);
     if (c.model == Model::None) {
       EXPECT_EQ(m_Probe->GetModelUnknown(), nullptr);
-      EXPECT_EQ(m_Probe->CachedHal(), nullptr);
     } else {
-      ASSERT_NE(m_Probe->CachedHal(), nullptr);
-      EXPECT_NE(dynamic_cast<CUac1GenericAudioHal*>(m_Probe->CachedHal()), nullptr);
       EXPECT_NE(m_Probe->CachedPower(), nullptr);
-      EXPECT_NE(m_Probe->CachedUsbHal(), nullptr);
+      // The chips' own models keep IUsbAudioHal to themselves.
+      EXPECT_EQ(m_Probe->CachedUsbHal() != nullptr, c.model == Model::Generic);
     }
     TearDownProbe();
   }
@@ -155,7 +171,7 @@ TEST_F(ChipFactoryTest, FallbackStringDecidesWhenThePrimaryCannotBeRead) {
   m_Device->AddFault({sim::RequestMatch::GetDescriptor(USB_STRING_DESCRIPTOR_TYPE), sim::FaultAction::Stall, 0, 0, 1});
   EXPECT_EQ(m_Probe->CreateAudioHal(), STATUS_SUCCESS);
   EXPECT_EQ(StringRequests(), "50 32");
-  EXPECT_NE(dynamic_cast<CUac1GenericAudioHal*>(m_Probe->CachedHal()), nullptr);
+  EXPECT_EQ(ModelOf(m_Probe->CachedHal()), Model::Generic);
 }
 
 TEST_F(ChipFactoryTest, FailuresLeaveNoModelAndNoPool) {
