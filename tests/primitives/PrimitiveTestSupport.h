@@ -1,14 +1,17 @@
-// Test helpers for primitives: test signals, caller memory with guards, and
-// scoped and counting allocation hooks.
+// Test helpers for primitives: the baseline fixture, test signals, caller
+// memory with guards, and scoped and counting allocation hooks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "primitives/Memory.h"
+#include "tests/support/DispatchLevel.h"
+#include "tests/support/KernelTest.h"
 
 namespace primitives_test {
 
@@ -22,6 +25,25 @@ class ScopedDspAllocHooks {
 
  private:
   DspAllocHookTable m_Previous;
+};
+
+// The tests of the baseline builds reach them through the public names, so
+// they run at level 0 whatever level the suite runs at (HSD_DISPATCH_LEVEL);
+// the level builds, whose sizes, layouts and rounding differ where the
+// baseline's contract lets them, have their own tests.
+class BaselineTest : public testsupport::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    m_Level.emplace(0);
+  }
+  void TearDown() override {
+    m_Level.reset();
+    KernelTest::TearDown();
+  }
+
+ private:
+  std::optional<testsupport::ScopedDispatchLevel> m_Level;
 };
 
 // Uniform samples in [-1, 1), the same for the same seed.
