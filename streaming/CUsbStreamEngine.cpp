@@ -1,5 +1,6 @@
 #include "streaming/CUsbStreamEngine.h"
 
+#include "driver/common/LockGuards.h"
 #include "driver/common/NamedCallback.h"
 #include "driver/common/OwnedLists.h"
 #include "dsp/CPeakLimiter.h"
@@ -19,19 +20,6 @@ constexpr LONG RECOVERY_DELAY_100NS = -1000000;  // 100 ms
 LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
 
 void WaitForever(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
-
-// The engine mutex is a kernel mutex: the client operations hold it and call
-// the engine operations, which take it again.
-class CKernelMutexScope {
- public:
-  explicit CKernelMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
-  ~CKernelMutexScope() { m_Mutex.Unlock(); }
-  CKernelMutexScope(const CKernelMutexScope&) = delete;
-  CKernelMutexScope& operator=(const CKernelMutexScope&) = delete;
-
- private:
-  CKernelMutex& m_Mutex;
-};
 
 }  // namespace
 
@@ -645,7 +633,7 @@ NTSTATUS CUsbStreamEngine::OpenForFormat(StreamClientRecord*, PULONG) { return S
 
 NTSTATUS CUsbStreamEngine::Close() {
   PAGED_CODE();
-  CKernelMutexScope lock(m_EngineMutex);
+  CKernelMutexGuard lock(m_EngineMutex);
   if (m_StreamState != STREAM_STATE_OPEN) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = SelectAlternateSetting(0, nullptr);
   FreePackets();
@@ -671,7 +659,7 @@ NTSTATUS CUsbStreamEngine::SendPipeline() {
 
 NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) {
   PAGED_CODE();
-  CKernelMutexScope lock(m_EngineMutex);
+  CKernelMutexGuard lock(m_EngineMutex);
   if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) !=
       STREAM_STATE_OPEN)
     return STATUS_UNSUCCESSFUL;
@@ -697,7 +685,7 @@ NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) 
 
 NTSTATUS CUsbStreamEngine::Stop() {
   PAGED_CODE();
-  CKernelMutexScope lock(m_EngineMutex);
+  CKernelMutexGuard lock(m_EngineMutex);
   if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
       STREAM_STATE_RUNNING)
     return STATUS_UNSUCCESSFUL;
@@ -716,7 +704,7 @@ NTSTATUS CUsbStreamEngine::Stop() {
 
 NTSTATUS CUsbStreamEngine::Restart() {
   PAGED_CODE();
-  CKernelMutexScope lock(m_EngineMutex);
+  CKernelMutexGuard lock(m_EngineMutex);
   if (!m_ActiveClient) return STATUS_INVALID_PARAMETER;
   UCHAR alternateSetting = 0;
   NTSTATUS status = FindAlternateSetting(&m_ActiveClient->Format, &alternateSetting);
@@ -734,7 +722,7 @@ NTSTATUS CUsbStreamEngine::Restart() {
 NTSTATUS CUsbStreamEngine::RecoverFromError() {
   PAGED_CODE();
   if (!m_Owner) return STATUS_UNSUCCESSFUL;
-  CKernelMutexScope lock(m_EngineMutex);
+  CKernelMutexGuard lock(m_EngineMutex);
   PDEVICE_OBJECT device = m_Owner->GetDeviceObject();
   if (device) ObReferenceObject(device);
   IUsbDevice* usb = QueryUsbDevice();

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "ks/ksguid.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/TopologyTable.h"
 
 namespace sim::host {
@@ -36,7 +37,7 @@ std::string NodeKind(const PCNODE_DESCRIPTOR& node) {
   if (table == &SingleInputSelectorAutomation) return "selector";
   if (table == &OutputTypeNodeAutomation) return "output type";
   if (table == &ParameterBlockNodeAutomation) return "parameter block";
-  if (table == &ProcessingNodeAutomation) return "processing";
+  if (table == &ProcessingNodeAutomation) return name && *name == NODE_NAME_ROOM_EFFECT ? "room" : "processing";
   if (table == &DevSpecificNodeAutomation && name) {
     if (*name == NODEKIND_InputGainPad) return "gain pad";
     if (*name == NODEKIND_Flag) return "flag";
@@ -52,6 +53,8 @@ bool IsLevel(const std::string& kind) {
   return kind == "volume" || kind == "mic boost" || kind == "bass" || kind == "mid" || kind == "treble";
 }
 bool IsSwitch(const std::string& kind) { return kind == "mute" || kind == "agc" || kind == "loudness"; }
+// Processing nodes whose byte is an on/off switch.
+bool IsProcessingSwitch(const std::string& kind) { return kind == "room"; }
 
 ULONG LevelProperty(const std::string& kind) {
   if (kind == "bass") return KSPROPERTY_AUDIO_BASS;
@@ -179,6 +182,7 @@ std::string TopologyGuidName(const GUID& guid) {
       {&KSAUDFNAME_MIDRANGE, "KSAUDFNAME_MIDRANGE"},
       {&KSAUDFNAME_TREBLE, "KSAUDFNAME_TREBLE"},
       {&KSAUDFNAME_MICROPHONE_BOOST, "KSAUDFNAME_MICROPHONE_BOOST"},
+      {&NODE_NAME_ROOM_EFFECT, "room effect"},
   };
   for (const auto& o : own)
     if (*o.guid == guid) return o.name;
@@ -342,12 +346,14 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
       parts.push_back(CategoryText(current) + " of " + choices);
     }
   } else if (kind == "processing" || kind == "gain pad" || kind == "vendor switch" || kind == "board switch" ||
-             kind == "flag" || kind == "ranged value") {
+             kind == "flag" || kind == "ranged value" || IsProcessingSwitch(kind)) {
     ULONG value = 0;
     status = GetUlong(filter, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, node, 0, &value);
     if (NT_SUCCESS(status)) {
       reading->values.push_back(static_cast<LONG>(value));
-      parts.push_back(kind == "gain pad" ? Decibels(static_cast<LONG>(value)) : std::to_string(value));
+      parts.push_back(kind == "gain pad"              ? Decibels(static_cast<LONG>(value))
+                      : IsProcessingSwitch(kind) ? (value ? "on" : "off")
+                                                 : std::to_string(value));
     }
   } else {
     status = STATUS_NOT_SUPPORTED;
@@ -378,7 +384,7 @@ NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node
     value = std::isinf(number) ? ULONG(KSAUDIO_LEVEL_MINUS_INFINITY)
                                : static_cast<ULONG>(static_cast<LONG>(std::lround(number * 65536.0)));
     if (IsLevel(kind)) property = LevelProperty(kind);
-  } else if (IsSwitch(kind) || kind == "vendor switch" || kind == "board switch") {
+  } else if (IsSwitch(kind) || kind == "vendor switch" || kind == "board switch" || IsProcessingSwitch(kind)) {
     if (!ParseSwitch(text, &value)) return fail("not on or off: " + text);
     if (IsSwitch(kind)) property = SwitchProperty(kind);
   } else if (kind == "output type") {

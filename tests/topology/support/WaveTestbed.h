@@ -4,6 +4,7 @@
 // counts Notify calls.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,10 @@ struct DataFormat {
 DataFormat MakeDataFormat(const WAVEFORMATEXTENSIBLE& wave);
 
 // A stream engine whose ICyclicControl records every call and whose
-// notifications the test sends itself.
+// notifications the test sends itself. A client that hands over a
+// processor (the tone prompt) is allowed only where the test says so; the
+// engine then holds it with a reference, as the USB engine does, and the
+// test runs the data path through it.
 class FakeEngine final : public CStreamEngine, public ICyclicControl {
  public:
   explicit FakeEngine(ULONG direction);
@@ -54,6 +58,11 @@ class FakeEngine final : public CStreamEngine, public ICyclicControl {
   void SendFill(PVOID packet, ULONG length, StreamClientRecord* client = nullptr);
   void SendPosition(ULONG bytes);
   void SendCapture(PVOID data, ULONG length);
+  // The registered client's format has changed to `format`.
+  void SendFormat(const WAVEFORMATEXTENSIBLE& format);
+  // One render buffer through the processor, if one is held, as the
+  // engine's data path does it (under its lock, at DISPATCH_LEVEL).
+  void RunProcessor(const WAVEFORMATEXTENSIBLE& format, float* const* channels, ULONG frames);
 
   std::vector<std::string> calls;  // "register", "prepare", ...
   StreamClientRecord record{};     // the one client record
@@ -64,6 +73,9 @@ class FakeEngine final : public CStreamEngine, public ICyclicControl {
   NTSTATUS registerStatus = STATUS_SUCCESS;
   NTSTATUS prepareStatus = STATUS_SUCCESS;
   NTSTATUS startStatus = STATUS_SUCCESS;
+  bool takesProcessor = false;
+  std::mutex processorLock;
+  IToneNode* processor = nullptr;  // one reference
 
  private:
   void Send(CyclicControlNotify& notify);
