@@ -6,6 +6,7 @@
 #include "driver/hal/CK784AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/CUac1Terminal.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbdlib.h"
@@ -130,7 +131,10 @@ std::string NodeState(ITopoNode* node) {
     if (NT_SUCCESS(terminal->GetJackCount(&jacks, 0)) && jacks) out += Printf(", %lu jack(s)", static_cast<unsigned long>(jacks));
   } else if (auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode)) {
     UCHAR value = 0;
-    if (NT_SUCCESS(processing->GetValue(&value))) out += Printf("value %u", value);
+    GUID name{};
+    const bool room = NT_SUCCESS(processing->GetNameGuid(&name)) && IsEqualGUIDAligned(name, NODE_NAME_ROOM_EFFECT);
+    if (NT_SUCCESS(processing->GetValue(&value)))
+      out += room ? Printf("room effect %s", value ? "on" : "off") : Printf("value %u", value);
   }
   if (Query<IDspProcessor>(node, IID_IDspProcessor)) out += out.empty() ? "in software" : ", in software";
   return out;

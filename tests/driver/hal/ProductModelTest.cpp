@@ -344,6 +344,7 @@ TEST_F(ProductModelTest, ReportShowsTheWholeModelOrWhyTheDeviceWasRefused) {
   for (const char* line : {"hardware model: C7719AudioHal for 1209:0001, AudioControl interface 0, status thread running",
                            "  unit 2 feature unit, sources 1, nodes 1 2 3 4 5 6 7",
                            "  node 2 volume, sources 1: range ",
+                           "  node 7 processing, sources 6: room effect off, in software",
                            "  node 13 selector, sources 12: input 1 of 1",
                            "  engine 0 \"HeadSetOut00\": render, interface 1, terminal node 0, category HeadSet (14), "
                            "wave subdevice HeadSetOut00Wave registered",
