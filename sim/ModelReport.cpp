@@ -72,7 +72,10 @@ std::string Ids(ITopoNode* node) {
   ULONG count = 256;
   if (node->GetSourceCount() == 0 || !NT_SUCCESS(node->GetSourceIds(&count, ids))) return "none";
   std::string out;
-  for (ULONG i = 0; i < count; ++i) out += (i ? " " : "") + std::to_string(ids[i]);
+  for (ULONG i = 0; i < count; ++i) {
+    if (i) out += ' ';
+    out += std::to_string(ids[i]);
+  }
   return out;
 }
 

@@ -148,7 +148,9 @@ TEST_F(ToneNodeTest, PromptTablesFollowTheirRule) {
         // Within the fades the sine is bounded by the ramp, and close to
         // it where the sine is at its peak.
         const ULONG edge = std::min(i, TONE_BURST_SAMPLES - i);
-        if (edge < TONE_BURST_FADE_SAMPLES) ASSERT_LE(std::fabs(samples[i]), 2067.0 * edge / 240 + 1) << i;
+        if (edge < TONE_BURST_FADE_SAMPLES) {
+          ASSERT_LE(std::fabs(samples[i]), 2067.0 * edge / 240 + 1) << i;
+        }
       }
       EXPECT_NEAR(peak, 2067, 2);
       EXPECT_NEAR(sim::host::DominantFrequency(samples.data(), samples.size(), 48000, 100, 4000), expectedHz[burst],

@@ -143,7 +143,9 @@ void FakeEngine::SendFormat(const WAVEFORMATEXTENSIBLE& format) {
 void FakeEngine::RunProcessor(const WAVEFORMATEXTENSIBLE& format, float* const* channels, ULONG frames) {
   std::lock_guard<std::mutex> guard(processorLock);
   platform::IrqlScope dispatch(DISPATCH_LEVEL);
-  if (processor) EXPECT_EQ(processor->Process(&format, channels, frames), STATUS_SUCCESS);
+  if (processor) {
+    EXPECT_EQ(processor->Process(&format, channels, frames), STATUS_SUCCESS);
+  }
 }
 
 void FakeEngine::SendFill(PVOID packet, ULONG length, StreamClientRecord* client) {
@@ -173,23 +175,6 @@ void FakeEngine::SendCapture(PVOID data, ULONG length) {
   n.Value.Buffer = data;
   n.Length = length;
   Send(n);
-}
-
-// ---- Model and port --------------------------------------------------------------------------
-
-NTSTATUS WaveModel::GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) {
-  if (engineIndex != 0) return STATUS_INVALID_PARAMETER;
-  *caps = {4, {}, 0x1234, 0, DEVICE_CAPS_FLAG_ASIO, 0};
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS FakePort::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-  if (object && (IsEqualGUIDAligned(iid, IID_IPortWaveCyclic) || IsEqualGUIDAligned(iid, IID_IPort))) {
-    *object = static_cast<IPortWaveCyclic*>(this);
-    NonDelegatingAddRef();
-    return STATUS_SUCCESS;
-  }
-  return CUnknownBase::NonDelegatingQueryInterface(iid, object);
 }
 
 // ---- Fixture ---------------------------------------------------------------------------------

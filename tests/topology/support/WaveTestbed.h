@@ -11,6 +11,7 @@
 #include "driver/common/CStreamEngine.h"
 #include "driver/hal/CAudioHal.h"
 #include "tests/support/KernelTest.h"
+#include "tests/topology/support/WaveParts.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "topology/CWaveCyclicStream.h"
 
@@ -81,46 +82,6 @@ class FakeEngine final : public CStreamEngine, public ICyclicControl {
   void Send(CyclicControlNotify& notify);
   PCALLBACK_FUNCTION m_Callback = nullptr;
   PVOID m_Context = nullptr;
-};
-
-// A hardware model holding one engine; the caps record is fixed.
-class WaveModel final : public CAudioHal {
- public:
-  explicit WaveModel(IStreamEngine* engine) : CAudioHal(nullptr), m_Engine(engine) {}
-  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return AddStreamEngine(m_Engine); }
-  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
-  IAudioHal* Hal() { return this; }
-
- private:
-  IStreamEngine* m_Engine;
-};
-
-// The port: Notify is counted, everything else refused.
-class FakePort final : public IPortWaveCyclic, public CUnknownBase {
- public:
-  FakePort() : CUnknownBase(nullptr) {}
-  IMP_FORWARD_UNKNOWN
-  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
-  NTSTATUS STDMETHODCALLTYPE Init(PDEVICE_OBJECT, PIRP, PUNKNOWN, PUNKNOWN, PRESOURCELIST) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE NewRegistryKey(IRegistryKey**, PUNKNOWN, ULONG, ACCESS_MASK, PVOID, ULONG,
-                                            PULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  void STDMETHODCALLTYPE Notify(PSERVICEGROUP) override { ++notifications; }
-  NTSTATUS STDMETHODCALLTYPE NewSlaveDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, ULONG, BOOLEAN,
-                                                ULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE NewMasterDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, BOOLEAN, BOOLEAN, ULONG,
-                                                 ULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  ULONG notifications = 0;
 };
 
 // The fixture: Build() makes the engine, model, port and miniport; the
