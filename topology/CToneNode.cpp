@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/common/LockGuards.h"
+#include "dsp/DspFormat.h"
 #include "topology/CyclicClient.h"
 #include "primitives/Vector.h"
 
@@ -60,10 +61,11 @@ WAVEFORMATEXTENSIBLE FloatFormatOf(const WAVEFORMATEXTENSIBLE& device, WORD chan
   return f;
 }
 
-// 40 ms of the device rate, or 0 when the layout or the rate does not fit
-// the buffers allocated at Init: the prompt needs a front pair, and the
-// ring holds 40 ms at 384 kHz.
+// 40 ms of the device rate, or 0 when the stream cannot carry the prompt:
+// only PCM reaches the client processors, the prompt needs a front pair, and
+// the ring holds 40 ms at 384 kHz.
 ULONG RingLengthFor(const WAVEFORMATEXTENSIBLE& device) {
+  if (EffectiveFormatTag(device) != WAVE_FORMAT_PCM) return 0;
   const ULONG channels = device.Format.nChannels;
   if (channels < TONE_MIN_CHANNELS || channels > TONE_CHANNEL_BUFFERS) return 0;
   const ULONG frames = device.Format.nSamplesPerSec / 25;

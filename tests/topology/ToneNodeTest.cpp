@@ -128,7 +128,7 @@ std::vector<SHORT> PromptOf(IToneNode* tone, UCHAR rising) {
 // the other way round. Each burst starts at phase 0, peaks at 2,067 and
 // fades in and out over 240 samples.
 TEST_F(ToneNodeTest, PromptTablesFollowTheirRule) {
-  Build(wavetest::Float(2, 48000));
+  Build(wavetest::Pcm(2, 48000, 16));
   ASSERT_EQ(tone->SetRenderEngine(nullptr), STATUS_SUCCESS);
   for (UCHAR rising : {1, 0}) {
     SCOPED_TRACE(rising ? "rising" : "falling");
@@ -165,7 +165,7 @@ TEST_F(ToneNodeTest, PromptTablesFollowTheirRule) {
 }
 
 TEST_F(ToneNodeTest, PromptPlaysOnFrontPairThenClientLeaves) {
-  const auto format = wavetest::Float(8, 48000);
+  const auto format = wavetest::Pcm(8, 48000, 16);
   Build(format);
   Select(1);
   ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
@@ -211,7 +211,7 @@ TEST_F(ToneNodeTest, FallingPromptAtOtherRatesKeepsItsTiming) {
   };
   for (const Case& c : {Case{44100, 1764}, Case{96000, 3840}}) {
     SCOPED_TRACE(c.rate);
-    const auto format = wavetest::Float(2, c.rate);
+    const auto format = wavetest::Pcm(2, c.rate, 16);
     Build(format);
     Select(0);
     ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
@@ -240,12 +240,12 @@ TEST_F(ToneNodeTest, FallingPromptAtOtherRatesKeepsItsTiming) {
 }
 
 TEST_F(ToneNodeTest, FormatChangeRestartsThePrompt) {
-  const auto format = wavetest::Float(2, 48000);
+  const auto format = wavetest::Pcm(2, 48000, 16);
   Build(format);
   Select(1);
   ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
   Render(format, 240, 7200);  // into the second burst
-  const auto fortyFour = wavetest::Float(2, 44100);
+  const auto fortyFour = wavetest::Pcm(2, 44100, 16);
   engine->SendFormat(fortyFour);
   EXPECT_EQ(Node()->RingLength(), 1764u);
   Render(fortyFour, 441, 4410);
@@ -260,7 +260,7 @@ TEST_F(ToneNodeTest, FormatChangeRestartsThePrompt) {
 // 26 x 10 ms and 20 ms of clock time, no more; then the first client is
 // stopped and the second prompt starts from its beginning.
 TEST_F(ToneNodeTest, SecondPlayWaitsAtMost280MsThenRestarts) {
-  Build(wavetest::Float(2, 48000));
+  Build(wavetest::Pcm(2, 48000, 16));
   ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
   engine->calls.clear();
   AsyncPlay second;
@@ -281,7 +281,7 @@ TEST_F(ToneNodeTest, SecondPlayWaitsAtMost280MsThenRestarts) {
 // for the first prompt to end, and the stop queued at that end leaves the
 // falling prompt alone, which then plays whole.
 TEST_F(ToneNodeTest, QuickOnOffPlaysBothPromptsWhole) {
-  const auto format = wavetest::Float(2, 48000);
+  const auto format = wavetest::Pcm(2, 48000, 16);
   Build(format);
   Select(1);
   ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
@@ -323,7 +323,7 @@ TEST_F(ToneNodeTest, QuickOnOffPlaysBothPromptsWhole) {
 // pause: the prompt is replaced under the running client, and the render
 // path never reads a buffer that is gone (the sanitizer sees every read).
 TEST_F(ToneNodeTest, PlayWhilePlayingIsSafeAgainstTheRenderPath) {
-  const auto format = wavetest::Float(8, 48000);
+  const auto format = wavetest::Pcm(8, 48000, 16);
   Build(format);
   platform::clock::SetMode(platform::clock::Mode::RealTime);
   std::atomic<bool> stop{false};
@@ -355,7 +355,7 @@ TEST_F(ToneNodeTest, PlayWhilePlayingIsSafeAgainstTheRenderPath) {
 // the HAL stop stops the client and every owner lets the node go. The
 // queued stop keeps the node alive until it has run, and then frees it.
 TEST_F(ToneNodeTest, RemovalRightAfterThePromptEndsFreesTheNodeAfterItsStop) {
-  const auto format = wavetest::Float(2, 48000);
+  const auto format = wavetest::Pcm(2, 48000, 16);
   Build(format);
   // Hold the stop's queue with an item that waits for the test.
   KEVENT release;
@@ -383,26 +383,60 @@ TEST_F(ToneNodeTest, RemovalRightAfterThePromptEndsFreesTheNodeAfterItsStop) {
   // The teardown's pool check proves the node and its buffers were freed.
 }
 
-TEST_F(ToneNodeTest, UnplayableFormatsAreRefusedSafely) {
-  // A rate the converter does not reach: nothing registers.
-  Build(wavetest::Float(2, 32000));
-  Select(1);
-  EXPECT_EQ(tone->Play(), STATUS_NOT_SUPPORTED);
-  EXPECT_TRUE(engine->calls.empty());
-  EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
+// Formats the prompt cannot be played in: no front pair, more channels or
+// a faster rate than the buffers hold, a stream the client processors never
+// see, a rate the converter does not reach.
+const struct {
+  const char* what;
+  WAVEFORMATEXTENSIBLE format;
+} kUnplayable[] = {
+    {"mono", wavetest::Pcm(1, 48000, 16)},
+    {"twelve channels", wavetest::Pcm(12, 48000, 16)},
+    {"400 kHz", wavetest::Pcm(2, 400000, 16)},
+    {"float", wavetest::Float(2, 48000)},
+    {"32 kHz", wavetest::Pcm(2, 32000, 16)},
+};
+
+TEST_F(ToneNodeTest, UnplayableFormatsAreRefusedBeforeTheClientRegisters) {
+  for (const auto& c : kUnplayable) {
+    SCOPED_TRACE(c.what);
+    Build(c.format);
+    Select(1);
+    EXPECT_EQ(tone->Play(), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(engine->calls.empty());
+    EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
+    tone->Release();
+    model->Release();
+    engine->Release();
+    tone = nullptr;
+    model = nullptr;
+    engine = nullptr;
+  }
 }
 
+// Such a format announced while the prompt plays ends it there: nothing is
+// mixed, and the client leaves through the stop work item.
 TEST_F(ToneNodeTest, UnplayableFormatNotificationEndsThePrompt) {
-  const auto format = wavetest::Float(2, 48000);
-  Build(format);
-  ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
-  auto wide = wavetest::Float(12, 48000);  // more channels than the node keeps
-  engine->SendFormat(wide);
-  Render(format, 240, 2400);
-  EXPECT_TRUE(Node()->IsStopping());
-  for (float v : out[0]) ASSERT_EQ(v, 0.0f);
-  platform::workitem::Drain();
-  EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
+  const auto format = wavetest::Pcm(2, 48000, 16);
+  for (const auto& c : kUnplayable) {
+    if (c.format.Format.nSamplesPerSec == 32000) continue;  // only the converter refuses it
+    SCOPED_TRACE(c.what);
+    Build(format);
+    ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
+    engine->SendFormat(c.format);
+    EXPECT_TRUE(Node()->IsStopping());
+    Render(format, 240, 2400);
+    for (float v : out[0]) ASSERT_EQ(v, 0.0f);
+    platform::workitem::Drain();
+    EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
+    EXPECT_EQ(engine->processor, nullptr);
+    tone->Release();
+    model->Release();
+    engine->Release();
+    tone = nullptr;
+    model = nullptr;
+    engine = nullptr;
+  }
 }
 
 TEST_F(ToneNodeTest, ClientFailuresUndoAndStayIdle) {
@@ -415,7 +449,7 @@ TEST_F(ToneNodeTest, ClientFailuresUndoAndStayIdle) {
       {&ToneEngine::prepareStatus, {"register", "prepare", "unregister"}},
       {&ToneEngine::startStatus, {"register", "prepare", "start", "unprepare", "unregister"}},
   };
-  Build(wavetest::Float(2, 48000));
+  Build(wavetest::Pcm(2, 48000, 16));
   for (const Case& c : cases) {
     engine->calls.clear();
     engine->*c.status = STATUS_DEVICE_NOT_READY;
@@ -428,7 +462,7 @@ TEST_F(ToneNodeTest, ClientFailuresUndoAndStayIdle) {
 }
 
 TEST_F(ToneNodeTest, EngineBindingAndSelector) {
-  Build(wavetest::Float(2, 48000));
+  Build(wavetest::Pcm(2, 48000, 16));
   ASSERT_EQ(tone->Play(), STATUS_SUCCESS);
   EXPECT_EQ(tone->SetRenderEngine(nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(tone->Stop(), STATUS_SUCCESS);
@@ -453,7 +487,7 @@ TEST_F(ToneNodeTest, EngineBindingAndSelector) {
 }
 
 TEST_F(ToneNodeTest, InitFailsCleanlyWithoutMemory) {
-  Build(wavetest::Float(2, 48000));
+  Build(wavetest::Pcm(2, 48000, 16));
   // The converter, the work-item record, the buffer table, a buffer.
   for (size_t n : {1, 2, 3, 5}) {
     SCOPED_TRACE(n);
