@@ -50,10 +50,17 @@ class ToneNodeTest : public testsupport::KernelTest {
   }
   void TearDown() override {
     platform::workitem::Drain();
+    ReleaseAll();
+    testsupport::KernelTest::TearDown();
+  }
+  // The node, the model and the engine, for a test that builds again.
+  void ReleaseAll() {
     if (tone) tone->Release();
     if (model) model->Release();
     if (engine) engine->Release();
-    testsupport::KernelTest::TearDown();
+    tone = nullptr;
+    model = nullptr;
+    engine = nullptr;
   }
   CToneNode* Node() { return static_cast<CToneNode*>(tone); }
   void Select(UCHAR rising) {
@@ -230,12 +237,7 @@ TEST_F(ToneNodeTest, FallingPromptAtOtherRatesKeepsItsTiming) {
     for (size_t i = at(11520) + 100; i < out[0].size(); ++i) ASSERT_LT(std::fabs(out[0][i]), 1e-4f) << i;
     platform::workitem::Drain();
     EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
-    tone->Release();
-    model->Release();
-    engine->Release();
-    tone = nullptr;
-    model = nullptr;
-    engine = nullptr;
+    ReleaseAll();
   }
 }
 
@@ -405,12 +407,7 @@ TEST_F(ToneNodeTest, UnplayableFormatsAreRefusedBeforeTheClientRegisters) {
     EXPECT_EQ(tone->Play(), STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(engine->calls.empty());
     EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
-    tone->Release();
-    model->Release();
-    engine->Release();
-    tone = nullptr;
-    model = nullptr;
-    engine = nullptr;
+    ReleaseAll();
   }
 }
 
@@ -430,12 +427,7 @@ TEST_F(ToneNodeTest, UnplayableFormatNotificationEndsThePrompt) {
     platform::workitem::Drain();
     EXPECT_EQ(Node()->State(), TONE_STATE_IDLE);
     EXPECT_EQ(engine->processor, nullptr);
-    tone->Release();
-    model->Release();
-    engine->Release();
-    tone = nullptr;
-    model = nullptr;
-    engine = nullptr;
+    ReleaseAll();
   }
 }
 
