@@ -199,6 +199,11 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
     const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, sets);
     std::string text = r.text;
     if (!NT_SUCCESS(r.status)) {
+      // A change the play cannot make is refused before anything plays.
+      if (r.refused) {
+        *why = text.substr(0, text.find('\n'));
+        return false;
+      }
       *out += text;
       *why = "playing failed";
       return false;

@@ -104,9 +104,16 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     view = sim::host::ViewTopology(topology->Name(), topology->Descriptor());
     for (const TimedSet& set : sets) {
       ULONG node = 0;
+      std::string why;
       if (!sim::host::FindControl(view, set.control, &node)) {
+        why = "no control '" + set.control + "' to set during play";
+      } else if (!NT_SUCCESS(sim::host::WriteControl(nullptr, view, node, set.value, -1, &why))) {
+        why = set.control + " " + set.value + ": " + why;
+      }
+      if (!why.empty()) {
         r.status = STATUS_INVALID_PARAMETER;
-        r.text = "no control '" + set.control + "' to set during play\n";
+        r.refused = true;
+        r.text = why + "\n";
         return r;
       }
     }

@@ -34,6 +34,7 @@ struct PlayReport {
   uint8_t endpoint = 0;      // the device's OUT endpoint
   sim::host::WavData device;  // what the endpoint received, decoded
   std::vector<TimedSetDone> sets;
+  bool refused = false;  // a change was refused before anything played
   std::string text;
 };
 

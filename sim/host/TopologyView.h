@@ -79,7 +79,8 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
 // Changes a control. `value`: "-6dB" / "-6" for levels, "on" / "off" / 1 / 0
 // for switches, an input number for a mux, a category number or prefix
 // ("HP", "SPK") for an output type, a number for device-specific nodes.
-// `channel` -1 sets every channel the node reports.
+// `channel` -1 sets every channel the node reports. With a null `filter`
+// only the value is checked.
 NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node, const std::string& value,
                       LONG channel, std::string* error);
 

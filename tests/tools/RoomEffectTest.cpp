@@ -97,4 +97,18 @@ TEST_F(RoomEffectTest, TimedSetsAreParsedWithTheirTime) {
   }
 }
 
+TEST_F(RoomEffectTest, ChangesThePlayCannotMakeAreRefusedBeforeItStarts) {
+  RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
+  ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+  for (const tools::TimedSet& set : {tools::TimedSet{"nothing", "1", 0}, tools::TimedSet{"room", "maybe", 0},
+                                     tools::TimedSet{"volume#2", "loud", 0}}) {
+    SCOPED_TRACE(set.control + "=" + set.value);
+    const tools::PlayReport r = tools::Play(driver, tools::RoomProgram(0.1), false, {set});
+    EXPECT_TRUE(r.refused);
+    EXPECT_FALSE(NT_SUCCESS(r.status));
+    EXPECT_TRUE(r.device.samples.empty());
+    EXPECT_NE(r.text.find(set.control), std::string::npos) << r.text;
+  }
+}
+
 }  // namespace
