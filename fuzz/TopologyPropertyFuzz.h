@@ -91,9 +91,15 @@ inline int FuzzTopologyProperty(Session* session, const uint8_t* data, size_t si
   // Exactly the caller's bytes, so that any access past them is seen.
   std::vector<uint8_t> value = in.Bytes(valueSize);
   ULONG answered = valueSize;
-  NTSTATUS status = session->topology->Property(*set, id, verb, node, instance.empty() ? nullptr : instance.data(),
-                                                static_cast<ULONG>(instance.size()),
-                                                value.empty() ? nullptr : value.data(), &answered);
+  auto request = [&] {
+    return session->topology->Property(*set, id, verb, node, instance.empty() ? nullptr : instance.data(),
+                                       static_cast<ULONG>(instance.size()), value.empty() ? nullptr : value.data(),
+                                       &answered);
+  };
+  // A set may wait a bounded time (a switch of the room effect lets the
+  // prompt still playing finish), which on the manual clock only passes as
+  // time is moved on.
+  const NTSTATUS status = (verb & KSPROPERTY_TYPE_SET) ? sim::host::WhileTimePasses(request) : request();
   const bool sizeReport = status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL;
   if (!sizeReport && answered > valueSize) {
     std::fprintf(stderr, "answered %u bytes of a %u-byte buffer (status 0x%08X)\n", static_cast<unsigned>(answered),

@@ -10,6 +10,7 @@
 #include "driver/hal/CK784AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/CUac1Terminal.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbdlib.h"
@@ -75,7 +76,10 @@ std::string Ids(ITopoNode* node) {
   ULONG count = 256;
   if (node->GetSourceCount() == 0 || !NT_SUCCESS(node->GetSourceIds(&count, ids))) return "none";
   std::string out;
-  for (ULONG i = 0; i < count; ++i) out += (i ? " " : "") + std::to_string(ids[i]);
+  for (ULONG i = 0; i < count; ++i) {
+    if (i) out += ' ';
+    out += std::to_string(ids[i]);
+  }
   return out;
 }
 
@@ -134,7 +138,10 @@ std::string NodeState(ITopoNode* node) {
     if (NT_SUCCESS(terminal->GetJackCount(&jacks, 0)) && jacks) out += Printf(", %lu jack(s)", static_cast<unsigned long>(jacks));
   } else if (auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode)) {
     UCHAR value = 0;
-    if (NT_SUCCESS(processing->GetValue(&value))) out += Printf("value %u", value);
+    GUID name{};
+    const bool room = NT_SUCCESS(processing->GetNameGuid(&name)) && IsEqualGUIDAligned(name, NODE_NAME_ROOM_EFFECT);
+    if (NT_SUCCESS(processing->GetValue(&value)))
+      out += room ? Printf("room effect %s", value ? "on" : "off") : Printf("value %u", value);
     ULONG count = 0;
     ULONG settings[8] = {};
     if (NT_SUCCESS(processing->GetParameterCount(&count)) && count > 0 && count <= 8 &&

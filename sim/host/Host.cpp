@@ -23,35 +23,8 @@ void Tick(bool realtime) {
     platform::clock::AdvanceMs(1);
 }
 
-// A state change can wait for the device (a stop waits for the transfers
-// still in flight), and in manual mode those complete only as time moves:
-// the change runs on a system thread while time passes here.
-NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state, bool realtime) {
-  struct Work {
-    platform::portcls::Pin* pin;
-    KSSTATE state;
-    NTSTATUS status;
-  };
-  Work work{pin, state, STATUS_PENDING};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(
-      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-      [](PVOID context) {
-        auto* w = static_cast<Work*>(context);
-        w->status = w->pin->SetState(w->state);
-      },
-      &work);
-  if (!NT_SUCCESS(status)) return status;
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) return status;
-  LARGE_INTEGER now{};
-  while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT) Tick(realtime);
-  ObDereferenceObject(thread);
-  return work.status;
+NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
+  return WhileTimePasses([&] { return pin->SetState(state); });
 }
 
 // Lets time move while `more()` holds, calling `advance(position)` with the
@@ -258,6 +231,46 @@ NTSTATUS FilterHandle::DisableEvent(PKSEVENTDATA data) {
   return SendIrp(m_Device, r).status;
 }
 
+// ---- Work beside the stream ---------------------------------------------------------------------
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : m_Work(std::move(work)) {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(
+      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+      [](PVOID context) { (*static_cast<std::function<void()>*>(context))(); }, &m_Work);
+  if (!NT_SUCCESS(status)) {
+    m_Work();  // here, then, and hope it need not wait
+    return;
+  }
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &m_Thread, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) m_Thread = nullptr;
+}
+
+BackgroundWork::~BackgroundWork() {
+  Wait();
+  if (m_Thread) ObDereferenceObject(m_Thread);
+}
+
+bool BackgroundWork::Done() const {
+  if (!m_Thread) return true;
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(m_Thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT;
+}
+
+void BackgroundWork::Wait() {
+  const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
+  while (!Done()) Tick(realtime);
+}
+
+NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
+  NTSTATUS status = STATUS_PENDING;
+  BackgroundWork([&] { status = work(); }).Wait();
+  return status;
+}
+
 // ---- Host --------------------------------------------------------------------------------------
 
 Host::~Host() { Unload(); }
@@ -321,7 +334,9 @@ NTSTATUS Host::Remove() {
   IrpRequest r;
   r.major = IRP_MJ_PNP;
   r.minor = IRP_MN_REMOVE_DEVICE;
-  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  // A stream may still run (a prompt the driver plays by itself); its stop
+  // waits for the transfers in flight.
+  NTSTATUS status = WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
   m_Fdo = nullptr;
   m_Started = false;
   return status;
@@ -429,7 +444,7 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
     }
   };
   fill();
-  status = ChangeState(pin, KSSTATE_RUN, realtime);
+  status = ChangeState(pin, KSSTATE_RUN);
   // Silence follows the audio until a whole buffer more has played, so
   // that what is still in the pipeline reaches the device before the stop.
   const ULONG drained = total + size;
@@ -443,7 +458,7 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
                                   if (progress) progress({std::min(played, total), total});
                                 }))
     status = STATUS_IO_TIMEOUT;
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }
@@ -466,7 +481,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   const ULONG size = pin->BufferSize();
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
-  status = ChangeState(pin, KSSTATE_RUN, realtime);
+  status = ChangeState(pin, KSSTATE_RUN);
   // A stalled recording ends with what it has.
   if (NT_SUCCESS(status))
     FollowPosition(
@@ -480,7 +495,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
           lastPosition = position;
         });
   if (wav->samples.size() > total) wav->samples.resize(total);
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "ks/ksguid.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/TopologyTable.h"
 #include "variants/effects/CHeadphoneEffectNode.h"
 
@@ -37,7 +38,7 @@ std::string NodeKind(const PCNODE_DESCRIPTOR& node) {
   if (table == &SingleInputSelectorAutomation) return "selector";
   if (table == &OutputTypeNodeAutomation) return "output type";
   if (table == &ParameterBlockNodeAutomation) return "parameter block";
-  if (table == &ProcessingNodeAutomation) return "processing";
+  if (table == &ProcessingNodeAutomation) return name && *name == NODE_NAME_ROOM_EFFECT ? "room" : "processing";
   if (table == &DevSpecificNodeAutomation && name) {
     if (*name == NODEKIND_InputGainPad) return "gain pad";
     if (*name == NODEKIND_Flag) return "flag";
@@ -59,11 +60,19 @@ struct KnownProcessing {
 const std::vector<KnownProcessing>& KnownProcessingNodes() {
   static const std::vector<KnownProcessing> known = {
       {&NODENAME_HeadphoneEffect, "headphone", {"room", "variant"}},
+      {&NODE_NAME_ROOM_EFFECT, "room", {}},
   };
   return known;
 }
 
-bool IsProcessing(const TopologyNode& node) { return node.kind == "processing" || !node.settings.empty(); }
+// A processing node: unknown ("processing", its value a number) or known
+// by its name (its value an on/off byte).
+bool IsProcessing(const TopologyNode& node) {
+  if (node.kind == "processing") return true;
+  for (const KnownProcessing& k : KnownProcessingNodes())
+    if (node.kind == k.kind) return true;
+  return false;
+}
 
 bool IsLevel(const std::string& kind) {
   return kind == "volume" || kind == "mic boost" || kind == "bass" || kind == "mid" || kind == "treble";
@@ -202,6 +211,7 @@ std::string TopologyGuidName(const GUID& guid) {
       {&KSAUDFNAME_MIDRANGE, "KSAUDFNAME_MIDRANGE"},
       {&KSAUDFNAME_TREBLE, "KSAUDFNAME_TREBLE"},
       {&KSAUDFNAME_MICROPHONE_BOOST, "KSAUDFNAME_MICROPHONE_BOOST"},
+      {&NODE_NAME_ROOM_EFFECT, "room effect"},
   };
   for (const auto& o : own)
     if (*o.guid == guid) return o.name;
@@ -232,13 +242,16 @@ TopologyView ViewTopology(const std::u16string& name, const PCFILTER_DESCRIPTOR&
 TopologyView ViewTopology(FilterHandle* filter) {
   TopologyView view = ViewTopology(filter->Name(), filter->Descriptor());
   for (TopologyNode& node : view.nodes) {
-    if (node.kind != "processing") continue;
+    // The filter's description gives every processing node one shared name,
+    // so each node is asked for its own.
+    if (!IsProcessing(node)) continue;
     GUID name{};
     ULONG size = sizeof name;
     if (!NT_SUCCESS(filter->Property(PROPSETID_ProcessingNode, PROCESSINGNODE_NAME, KSPROPERTY_TYPE_GET, node.id,
                                      nullptr, 0, &name, &size)))
       continue;
     node.name = TopologyGuidName(name);
+    node.kind = "processing";
     bool known = false;
     for (const KnownProcessing& k : KnownProcessingNodes()) {
       if (*k.name != name) continue;
@@ -488,6 +501,7 @@ NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node
     if (error) *error = "a " + kind + " node has no control";
     return STATUS_NOT_SUPPORTED;
   }
+  if (!filter) return STATUS_SUCCESS;
 
   // Every channel means every channel the node reports, not a count the
   // caller made up.

@@ -93,7 +93,8 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
 // for switches, an input number for a mux, a category number or prefix
 // ("HP", "SPK") for an output type, a number for device-specific nodes.
 // `channel` -1 sets every channel the node reports. `setting` 0 or more
-// changes that setting of a processing node (a number) instead.
+// changes that setting of a processing node (a number) instead. With a null
+// `filter` only the value is checked.
 NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node, const std::string& value,
                       LONG channel, std::string* error, int setting = -1);
 

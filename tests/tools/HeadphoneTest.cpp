@@ -33,7 +33,7 @@ class HeadphoneTest : public toolstest::ToolsTest {
     sim::host::TopologyView view;
   };
 
-  static std::vector<int16_t> Play(const std::vector<tools::PlayControl>& controls) {
+  static std::vector<int16_t> Play(const std::vector<tools::TimedSet>& controls) {
     Live live;
     const tools::PlayReport r = tools::Play(live.driver, Tone(), false, controls);
     EXPECT_EQ(r.status, STATUS_SUCCESS) << r.text;
