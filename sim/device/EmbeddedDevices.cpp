@@ -1,6 +1,7 @@
 #include "sim/device/EmbeddedDevices.h"
 
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/Vzr417Interface.h"
 
 namespace sim {
 
@@ -9,6 +10,8 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
   static const std::vector<EmbeddedDevice> devices = {
       {"headset", "the product's USB headset (render 2 ch, microphone, room effect switch)", headset::Descriptors,
        headset::Profile},
+      {"vzr417", "an ASIO-capable audio interface (2 in, 2 out, 16/24-bit, 44.1-96 kHz; generic Audio Class 1.0 model)",
+       vzr417::Descriptors, vzr417::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
   };
   return devices;
 }

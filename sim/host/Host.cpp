@@ -24,34 +24,11 @@ void Tick(bool realtime) {
 }
 
 // A state change can wait for the device (a stop waits for the transfers
-// still in flight), and in manual mode those complete only as time moves:
-// the change runs on a system thread while time passes here.
+// still in flight), and in manual mode those complete only as time moves.
 NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state, bool realtime) {
-  struct Work {
-    platform::portcls::Pin* pin;
-    KSSTATE state;
-    NTSTATUS status;
-  };
-  Work work{pin, state, STATUS_PENDING};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(
-      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-      [](PVOID context) {
-        auto* w = static_cast<Work*>(context);
-        w->status = w->pin->SetState(w->state);
-      },
-      &work);
-  if (!NT_SUCCESS(status)) return status;
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) return status;
-  LARGE_INTEGER now{};
-  while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT) Tick(realtime);
-  ObDereferenceObject(thread);
-  return work.status;
+  NTSTATUS status = STATUS_PENDING;
+  RunWhileTimePasses([&] { status = pin->SetState(state); }, realtime);
+  return status;
 }
 
 // The pin's format for `wav`: what the miniport's intersection makes of a
@@ -107,6 +84,28 @@ std::string Hex(ULONG v) {
 }
 
 }  // namespace
+
+bool RunWhileTimePasses(const std::function<void()>& work, bool realtime) {
+  struct Work {
+    const std::function<void()>* work;
+  };
+  Work context{&work};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(
+      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+      [](PVOID p) { (*static_cast<Work*>(p)->work)(); }, &context);
+  if (!NT_SUCCESS(status)) return false;
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) return false;
+  LARGE_INTEGER now{};
+  while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT) Tick(realtime);
+  ObDereferenceObject(thread);
+  return true;
+}
 
 std::string Narrow(const std::u16string& s) {
   std::string out;

@@ -39,6 +39,12 @@ struct IrpRequest {
 };
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& request);
 
+// Runs `work` on a system thread while this thread lets time pass (the
+// manual clock steps a millisecond at a time, or real time goes by): for
+// work that waits for the device, whose transfers complete only as time
+// moves. False when no thread could be made.
+bool RunWhileTimePasses(const std::function<void()>& work, bool realtime);
+
 // An open filter of the driver, seen through its file object.
 class FilterHandle {
  public:
