@@ -12,6 +12,7 @@
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
 #include "topology/CMiniportWaveCyclic.h"
+#include "tools/asio.h"
 #include "tools/controls.h"
 #include "tools/streams.h"
 #include "tools/driverinfo.h"
@@ -387,6 +388,9 @@ const std::vector<Command>& Commands() {
       {"play", "render a WAV file through the driver into the device", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
+      {"asio", "[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]  stream a tone out and record the "
+               "input through the driver's ASIO interface; report switches, latencies and the round trip",
+       Asio},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;
