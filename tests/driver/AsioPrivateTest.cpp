@@ -701,6 +701,27 @@ TEST_F(AsioPrivateTest, StartPlacesTheRenderLeadByTheBufferLength) {
   }
 }
 
+TEST_F(AsioPrivateTest, RateChosenWhileBuffersExistWaitsForTheNextBuffers) {
+  StartModel();
+  ASSERT_EQ(host.CreateBuffers(EveryChannel(), 480, &blocks), STATUS_SUCCESS);
+  UserEvent changed;
+  ASSERT_EQ(host.SetNotifyEvent(changed), STATUS_SUCCESS);
+  ASSERT_EQ(host.SetSampleRate(44100), STATUS_SUCCESS);
+  EXPECT_TRUE(changed.Wait(0)) << "clients hear of a rate that waits";
+  ULONG rate = 0;
+  ASSERT_EQ(host.SampleRate(&rate), STATUS_SUCCESS);
+  EXPECT_EQ(rate, 44100u);
+  // The streams and the render lead keep to the rate the rings were made
+  // for: 2 ms URBs of 48 frames, four of them.
+  ASSERT_EQ(host.Start(bufferSwitch), STATUS_SUCCESS);
+  EXPECT_EQ(blocks[0].header->PreRoll, 4u * 2 * 2 * 2 * 48);
+  ASSERT_EQ(host.Stop(), STATUS_SUCCESS);
+  ASSERT_EQ(host.DisposeBuffers(), STATUS_SUCCESS);
+  AsioLatenciesRecord latencies{};
+  ASSERT_EQ(host.Latencies(&latencies), STATUS_SUCCESS);
+  EXPECT_EQ(latencies.Input, 48u * 10) << "the client's rate stays until it opens again";
+}
+
 TEST_F(AsioPrivateTest, OnlyTheSwitchSourceSignalsAndOnlyStartedClientsAreServed) {
   StartModel();
   ASSERT_EQ(host.CreateBuffers(EveryChannel(), 480, &blocks), STATUS_SUCCESS);

@@ -343,6 +343,15 @@ TEST_F(IrpTest, BuiltControlRequestsComeBackThroughEventAndStatusBlock) {
   EXPECT_EQ(iosb.Information, 6u);
   const UCHAR expected[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0, 0};
   EXPECT_EQ(std::memcmp(out, expected, 8), 0);
+  // An answer that claims more than the caller's buffer holds is cut to it.
+  KeClearEvent(&event);
+  UCHAR small[8];
+  std::memset(small, 0xEE, sizeof small);
+  irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, FILE_READ_ACCESS),
+                                      stack.Pdo(), in, 4, small, 4, FALSE, &event, &iosb);
+  EXPECT_EQ(IoCallDriver(stack.Pdo(), irp), STATUS_SUCCESS);
+  const UCHAR cut[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xEE, 0xEE, 0xEE, 0xEE};
+  EXPECT_EQ(std::memcmp(small, cut, 8), 0);
 
   // A 32-bit caller's request says so, down the whole stack.
   stack.Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
@@ -452,6 +461,17 @@ TEST_F(IrpTest, MdlsMapIntoTheCurrentUserProcess) {
   MmUnmapLockedPages(user64, mdl);
   platform::mm::DeleteUserProcess(other);
 
+  // A mapping is undone only in the process that holds it.
+  platform::mm::SetCurrentProcess(nullptr);
+  MmUnmapLockedPages(user, mdl);
+  EXPECT_TRUE(rules.Take("MmUnmapLockedPages of a user mapping outside its process"));
+  platform::mm::UserProcess* stranger = platform::mm::CreateUserProcess(true);
+  platform::mm::SetCurrentProcess(stranger);
+  MmUnmapLockedPages(user, mdl);
+  EXPECT_TRUE(rules.Take("MmUnmapLockedPages of an address the MDL is not mapped at in this process"));
+  EXPECT_EQ(platform::mm::MappingCount(process), 1u);
+  platform::mm::SetCurrentProcess(nullptr);
+  platform::mm::DeleteUserProcess(stranger);
   platform::mm::SetCurrentProcess(process);
   MmUnmapLockedPages(user, mdl);
   EXPECT_EQ(platform::mm::MappingCount(process), 0u);
