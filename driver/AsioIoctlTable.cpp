@@ -263,8 +263,10 @@ NTSTATUS DispatchAsioIoctl(IAsioPrivate* asio, const AsioIoctlRequest& r, ULONG_
       if (NT_SUCCESS(status)) *information = r.OutputLength;
       break;
     case AsioInformation::Reported:
-      // A size query answers its length with STATUS_BUFFER_OVERFLOW.
-      if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) *information = reported;
+      // A size query answers its length with STATUS_BUFFER_OVERFLOW; an
+      // answer never claims more than the caller's buffer holds.
+      if (NT_SUCCESS(status)) *information = reported < r.OutputLength ? reported : r.OutputLength;
+      if (status == STATUS_BUFFER_OVERFLOW) *information = reported;
       break;
   }
   return status;

@@ -44,22 +44,6 @@ void BuildGetDescriptor(PURB urb, UCHAR type, UCHAR index, USHORT language, PVOI
 
 }  // namespace
 
-bool IsServedAsioSampleType(ULONG sampleType) {
-  switch (sampleType) {
-    case 16:
-    case 17:
-    case 18:
-    case 24:
-    case 25:
-    case 26:
-    case 27:
-    case 33:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // ============================================================================
 // Construction and destruction
 // ============================================================================
@@ -73,6 +57,9 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown) : CAudioHal(outerUnknown
   KeInitializeEvent(&m_IdleIrpEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_WakeEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_IdleWorkEvent, NotificationEvent, TRUE);
+  KeInitializeSpinLock(&m_AsioRingLock);
+  KeInitializeSpinLock(&m_AsioStopLock);
+  m_AsioClients.Flink = m_AsioClients.Blink = &m_AsioClients;
   ExSetTimerResolution(10000, TRUE);
 }
 
@@ -82,6 +69,9 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   // IRP, no wake request and no timer. The model goes after that, since a
   // wake request reaches it.
   DrainSelectiveSuspend();
+  // ASIO clients still open: their streams stop while the model is there.
+  AsioShutdown(STATUS_DELETE_PENDING);
+  AsioFreeClients();
 
   if (m_ModelUnknown) {
     PUNKNOWN model = m_ModelUnknown;
@@ -99,8 +89,9 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   }
   if (m_ConfigurationDescriptor) ExFreePool(m_ConfigurationDescriptor);
   m_ConfigurationDescriptor = nullptr;
-  if (m_AsioEngineRecords) ExFreePool(m_AsioEngineRecords);
-  m_AsioEngineRecords = nullptr;
+  if (m_AsioEngines) ExFreePool(m_AsioEngines);
+  m_AsioEngines = nullptr;
+  m_AsioEngineCount = 0;
   m_ConfigurationHandle = nullptr;
   // The bus interface was referenced for us when it was handed out.
   if (m_BusInterface.BusContext && m_BusInterface.InterfaceDereference)
@@ -202,6 +193,9 @@ NTSTATUS CUsbAudioDevice::Start() { return m_ModelHal ? m_ModelHal->Start() : ST
 NTSTATUS CUsbAudioDevice::Stop() {
   PAGED_CODE();
   StopSelectiveSuspend();
+  // The ASIO streams end before the engines do: no notification may reach
+  // a ring after this.
+  AsioShutdown(STATUS_DELETE_PENDING);
   return m_ModelHal ? m_ModelHal->Stop() : STATUS_UNSUCCESSFUL;
 }
 
@@ -251,10 +245,11 @@ NTSTATUS CUsbAudioDevice::ConfigureDevice() {
 
   ULONG engines = GetStreamEngineCount();
   if (engines) {
-    m_AsioEngineRecords = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T(engines) * ASIO_ENGINE_RECORD_BYTES, USB_DEVICE_DATA_TAG));
-    if (!m_AsioEngineRecords) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(m_AsioEngineRecords, 0, SIZE_T(engines) * ASIO_ENGINE_RECORD_BYTES);
+    m_AsioEngines = static_cast<AsioEngineEntry*>(
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T(engines) * sizeof(AsioEngineEntry), USB_DEVICE_DATA_TAG));
+    if (!m_AsioEngines) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(static_cast<void*>(m_AsioEngines), 0, SIZE_T(engines) * sizeof(AsioEngineEntry));
+    m_AsioEngineCount = engines;
   }
   LoadAsioSettings();
   return STATUS_SUCCESS;
@@ -269,11 +264,12 @@ void CUsbAudioDevice::LoadAsioSettings() {
   AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioSelectedSampleType, sizeof(ULONG), u"ASIOMLDataBitDepth");
   AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioLatencyIndex, sizeof(ULONG), u"ASIOMLDataLatency");
   AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioSampleRate, sizeof(ULONG), u"ASIOMLSampleRate");
-  // Stored values index tables and divide rates later: one that a host
-  // never could have chosen falls back to the start value.
-  if (!IsServedAsioSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  if (!IsServedAsioSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  if (m_AsioLatencyIndex > ASIO_MAX_LATENCY_INDEX) m_AsioLatencyIndex = ASIO_DEFAULT_LATENCY_INDEX;
+  // Stored values index tables, size rings and divide rates later: a
+  // sample type a host never could have chosen falls back to the start
+  // value, an index past the table stops at its end.
+  if (!FindAsioSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  if (!FindAsioSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  if (m_AsioLatencyIndex > ASIO_MAX_LATENCY_INDEX) m_AsioLatencyIndex = ASIO_MAX_LATENCY_INDEX;
   if (m_AsioSampleRate == 0) m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
 
   // A device whose first ASIO-capable engine finds no stored sample type
@@ -513,7 +509,7 @@ NTSTATUS CUsbAudioDevice::QueryBusInterface() {
 // Strings in the device's key
 // ============================================================================
 
-NTSTATUS CUsbAudioDevice::ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR text, ULONG* chars) {
+NTSTATUS CUsbAudioDevice::ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR text, ULONG* chars, ULONG maxChars) {
   PAGED_CODE();
   *chars = 0;
   text[0] = 0;
@@ -535,7 +531,7 @@ NTSTATUS CUsbAudioDevice::ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR tex
   if (length > transferred) length = transferred;
   if (length < 2) length = 2;
   ULONG count = (length - 2) / sizeof(WCHAR);
-  if (count > DEVICE_STRING_MAX_CHARS) count = DEVICE_STRING_MAX_CHARS;
+  if (count > maxChars) count = maxChars;
   for (ULONG i = 0; i < count; ++i) {
     WCHAR c;
     std::memcpy(&c, bytes + 2 + i * sizeof(WCHAR), sizeof(c));
@@ -669,33 +665,3 @@ BOOLEAN CUsbAudioDevice::CyclePort() {
   }
   return !m_DevicePresent;
 }
-
-// ============================================================================
-// IAsioPrivate, until the ASIO state exists
-// ============================================================================
-
-NTSTATUS CUsbAudioDevice::Open(PFILE_OBJECT) { return STATUS_UNSUCCESSFUL; }
-NTSTATUS CUsbAudioDevice::Reserved() { return STATUS_UNSUCCESSFUL; }
-NTSTATUS CUsbAudioDevice::Close(PFILE_OBJECT) { return STATUS_UNSUCCESSFUL; }
-NTSTATUS CUsbAudioDevice::GetDriverName(PFILE_OBJECT, PCHAR, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetChannels(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetChannelInfo(PFILE_OBJECT, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::SetNotifyEvent(PFILE_OBJECT, PHANDLE) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::ReleaseNotifyEvent(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetBuffersCreated(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetSampleTypes(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetLatencyTable(PFILE_OBJECT, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::SetSampleType(PFILE_OBJECT, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::SetLatencyIndex(PFILE_OBJECT, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetLatencies(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetSampleRate(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::CanSampleRate(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::SetSampleRate(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetBufferSize(PFILE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT, PVOID, PVOID, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::Start(PFILE_OBJECT, PHANDLE) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::Stop(PFILE_OBJECT, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::CanIoFormat(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::SetIoFormat(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS CUsbAudioDevice::GetIoFormat(PFILE_OBJECT, PULONG) { return STATUS_NOT_IMPLEMENTED; }

@@ -13,6 +13,7 @@
 // reference, released by the destructor.
 #pragma once
 
+#include "driver/AsioPrivate.h"
 #include "driver/common/CKernelMutex.h"
 #include "driver/hal/CAudioHal.h"
 
@@ -36,14 +37,14 @@ constexpr ULONG DEVICE_STRING_MAX_CHARS = 50;
 constexpr ULONG DEVICE_KEY_MFG = 8;
 constexpr ULONG DEVICE_KEY_FRIENDLY_NAME = 9;
 
-// ASIO settings: the start values, and the per-engine record size.
-constexpr ULONG ASIO_DEFAULT_SAMPLE_TYPE = 16;
+// ASIO settings: the start values.
+constexpr ULONG ASIO_DEFAULT_SAMPLE_TYPE = ASIO_SAMPLE_INT16;
 constexpr ULONG ASIO_DEFAULT_LATENCY_INDEX = 4;
-constexpr ULONG ASIO_MAX_LATENCY_INDEX = 8;
 constexpr ULONG ASIO_DEFAULT_SAMPLE_RATE = 48000;
-constexpr ULONG ASIO_ENGINE_RECORD_BYTES = 32;
-// Whether `sampleType` is one of the ASIO sample types this driver serves.
-bool IsServedAsioSampleType(ULONG sampleType);
+// The name GetDriverName gives a device without a product string.
+inline constexpr char ASIO_DEFAULT_DRIVER_NAME[] = "Veltra USB ASIO Device";
+// The string descriptor GetDriverName reads: 256 bytes hold 127 characters.
+constexpr ULONG ASIO_DRIVER_NAME_MAX_CHARS = 127;
 
 // The shape of a hardware model's factory: the model is created aggregated
 // with `outerUnknown` and hands out its non-delegating IUnknown.
@@ -80,9 +81,9 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   // its chip's vendor string, aggregated with this object.
   NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override;
 
-  // ---- IAsioPrivate: the ASIO host's interface. Until the ASIO state is
-  // built an open is refused and every other operation answers
-  // STATUS_NOT_IMPLEMENTED.
+  // ---- IAsioPrivate: the ASIO host's interface (AsioPrivate.cpp). Every
+  // operation runs under the first mutex; a file object without a client
+  // record is STATUS_INVALID_PARAMETER (STATUS_UNSUCCESSFUL for Close).
   NTSTATUS STDMETHODCALLTYPE Open(PFILE_OBJECT fileObject) override;
   NTSTATUS STDMETHODCALLTYPE Reserved() override;
   NTSTATUS STDMETHODCALLTYPE Close(PFILE_OBJECT fileObject) override;
@@ -109,6 +110,22 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   NTSTATUS STDMETHODCALLTYPE CanIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
   NTSTATUS STDMETHODCALLTYPE SetIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
   NTSTATUS STDMETHODCALLTYPE GetIoFormat(PFILE_OBJECT fileObject, PULONG mode) override;
+
+  // ---- The buffer exchange with the stream engines (AsioBufferExchange.cpp)
+  // The callback of every ASIO stream client: `context` is this object,
+  // `argument1` the engine's CyclicControlNotify.
+  static void AsioCyclicCallbackEntry(PVOID context, PVOID argument1, PVOID argument2);
+  void AsioCyclicCallback(const CyclicControlNotify* notify);
+  // The three actions on engine entry `index`, each under the ring lock:
+  // `length` bytes from the render ring into a transfer buffer, captured
+  // bytes into the capture ring, and one completed transfer.
+  void AsioCopyRender(ULONG index, PUCHAR buffer, ULONG length);
+  void AsioCopyCapture(ULONG index, const UCHAR* buffer, ULONG length);
+  void AsioBufferSwitch(ULONG index);
+  // Positions and counters back to the start of a stream, the render lead
+  // from the owner's buffer length, and `event` as the owner's
+  // buffer-switch event.
+  void AsioResetRings(PKEVENT event);
 
   // ---- IAudioHal: most operations go to the model.
   NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
@@ -145,9 +162,10 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   // success when any write succeeded.
   NTSTATUS WriteDeviceKeyString(ULONG selector, ULONG length, PCWSTR data);
   // A string descriptor in language 0x0409, cut to its characters, without
-  // trailing blanks and at most DEVICE_STRING_MAX_CHARS long, into `text`
-  // (room for DEVICE_STRING_MAX_CHARS + 1 characters).
-  NTSTATUS ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR text, ULONG* chars);
+  // trailing blanks and at most `maxChars` long, into `text` (room for
+  // maxChars + 1 characters; at most 127 characters fit the read).
+  NTSTATUS ReadStringDescriptor(UCHAR index, ULONG tag, PWSTR text, ULONG* chars,
+                                ULONG maxChars = DEVICE_STRING_MAX_CHARS);
 
   // ---- For tests and the main job's report
   USHORT GetVendorId() const { return m_VendorId; }
@@ -164,6 +182,14 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   ULONG GetAsioSelectedSampleType() const { return m_AsioSelectedSampleType; }
   ULONG GetAsioLatencyIndex() const { return m_AsioLatencyIndex; }
   ULONG GetAsioSampleRate() const { return m_AsioSampleRate; }
+  ULONG GetAsioBuffersCreated() const { return m_AsioBuffersCreated; }
+  BOOLEAN AreAsioStreamsRunning() const { return m_AsioStreamsRunning; }
+  BOOLEAN IsAsioStopHeld() const { return m_AsioPendingStop != nullptr; }
+  ULONG GetAsioEngineCount() const { return m_AsioEngineCount; }
+  // The driver's own view of an engine's shared block (null past the table).
+  const AsioEngineEntry* GetAsioEngineEntry(ULONG index) const {
+    return index < m_AsioEngineCount ? &m_AsioEngines[index] : nullptr;
+  }
   bool HasIdleIrp() const { return m_IdleIrp != nullptr; }
   bool IsIdleRequestPending() const { return m_IdleRequestPending != 0; }
   bool IsIdleWorkPending() const { return m_IdleWorkItems != 0; }
@@ -218,13 +244,83 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   NTSTATUS SendPortRequest(ULONG ioControlCode, PVOID argument1, bool* built);
   void TellModelPower(DEVICE_POWER_STATE state);
 
-  // ---- ASIO hooks of the power path; nothing runs while no ASIO state
-  // exists.
-  void AsioStopStreams() {}
-  void AsioStartStreams() {}
-  void AsioResetRings() {}
-  void AsioClearStartEvent() {}
+  // ---- ASIO (AsioPrivate.cpp)
   void LoadAsioSettings();
+  // Runs `work` on the file's client under the ASIO mutex;
+  // STATUS_INVALID_PARAMETER without a client.
+  template <typename Work>
+  NTSTATUS AsioWithClient(PFILE_OBJECT fileObject, Work work);
+  // Runs `step(index, engine, cyclic control)` on the engines whose entry
+  // `wanted` picks, in engine order, until a step fails; an engine without
+  // the stream-client protocol is STATUS_NOT_SUPPORTED.
+  template <typename Wanted, typename Step>
+  NTSTATUS AsioForEachStreamEngine(Wanted wanted, Step step);
+  // The operations' bodies, the mutex held.
+  NTSTATUS AsioDriverName(PCHAR buffer, PULONG length);
+  NTSTATUS AsioChannelInfo(const AsioClientRecord* client, PVOID record);
+  NTSTATUS AsioSampleTypes(AsioClientRecord* client, PVOID record, PULONG length);
+  NTSTATUS AsioCheckIoFormat(ULONG mode);
+  AsioClientRecord* AsioFindClient(PFILE_OBJECT fileObject);
+  // Sets every client's notification event.
+  void AsioSignalClients();
+  // The model's engine `index` when it is ASIO-capable, else null (no
+  // reference added).
+  IStreamEngine* AsioEngine(ULONG index);
+  // Largest channel count among an engine's PCM (or DSD) formats.
+  ULONG AsioMaxPcmChannels(IStreamEngine* engine);
+  ULONG AsioMaxDsdChannels(IStreamEngine* engine);
+  ULONG AsioChannels(IStreamEngine* engine, ULONG dsd) {
+    return dsd ? AsioMaxDsdChannels(engine) : AsioMaxPcmChannels(engine);
+  }
+  BOOLEAN AsioEngineHasRate(IStreamEngine* engine, ULONG rate, ULONG dsd);
+  BOOLEAN AsioEngineHasIoFormat(IStreamEngine* engine, ULONG dsd);
+  // CanSampleRate's test for a client's mode.
+  NTSTATUS AsioCheckRate(ULONG rate, ULONG dsd);
+  // The stream format of the owner's buffers on an engine, taken from the
+  // engine's own list; sets the bytes per sample.
+  NTSTATUS AsioBuildFormat(IStreamEngine* engine, const AsioClientRecord* owner, PWAVEFORMATEXTENSIBLE format);
+  NTSTATUS AsioOpenStreamClients(AsioClientRecord* owner);
+  void AsioCloseStreamClients();
+  NTSTATUS AsioStartStreams();
+  void AsioStopStreams();
+  // Stops and unprepares every engine's client; the streams-running flag
+  // becomes 0.
+  void AsioStopStreamClients();
+  // The vendor request some devices expect when ASIO streams start (1) and
+  // stop (0).
+  void AsioSendStreamingState(USHORT value);
+  // Stop's work on a running owner: the event out, the streams stopped
+  // (unless a power-down did it), the selected rings silent.
+  void AsioStopOwner(AsioClientRecord* owner);
+  // Unmaps (in the process that mapped them) and frees every block.
+  void AsioFreeBlocks();
+  // DisposeBuffers' work on the owner.
+  void AsioDispose(AsioClientRecord* owner);
+  // The power path's hook: the owner's event loses its state.
+  void AsioClearStartEvent();
+  // The owner's buffer-switch event (no reference added), or null.
+  PKEVENT AsioOwnerSwitchEvent();
+  // The device goes away: a held Stop completes with `heldStopStatus`, and
+  // the owner's streams and buffers go.
+  void AsioShutdown(NTSTATUS heldStopStatus);
+  // The last release: every client record left goes, with its events.
+  void AsioFreeClients();
+
+  // ---- The held Stop (a request pending until D0)
+  NTSTATUS AsioHoldStop(PFILE_OBJECT fileObject, PIRP irp);
+  // Takes the held request (and its file) unless its cancel routine has it,
+  // or `onlyFor` is given and names another file.
+  PIRP AsioTakeHeldStop(PFILE_OBJECT* fileObject, PFILE_OBJECT onlyFor = nullptr);
+  static void AsioStopCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+  // ---- The buffer exchange (AsioBufferExchange.cpp)
+  // Copies the entry's own header values to the shared header (ring lock
+  // held).
+  void AsioPublish(ULONG index);
+  // The owner's buffer-switch event, taken out under the ring lock.
+  PKEVENT AsioTakeSwitchEvent(AsioClientRecord* owner);
+  // `length` bytes between the ring, at its position, and `buffer`.
+  void AsioCopy(ULONG index, PUCHAR buffer, ULONG length, bool fromRing);
 
   // ---- Fields
   PUSB_CONFIGURATION_DESCRIPTOR m_ConfigurationDescriptor = nullptr;  // "USBd", wTotalLength bytes
@@ -246,15 +342,27 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   CCHAR m_IrpStackSize = 0;
   CKernelMutex m_PowerMutex;  // the first mutex: ASIO state and power changes
 
-  // ASIO state: the values the host starts from, the per-engine records,
-  // and what the power path looks at.
+  // ASIO state, under the first mutex; the ring lock guards what the stream
+  // callbacks touch: the engine entries' blocks, clients and header values,
+  // and the owner's buffer-switch event.
+  KSPIN_LOCK m_AsioRingLock;
+  LIST_ENTRY m_AsioClients;  // AsioClientRecord, newest first
+  AsioClientRecord* m_AsioOwner = nullptr;
+  ULONG m_AsioBuffersCreated = 0;
   ULONG m_AsioActiveSampleType = 0;
   ULONG m_AsioSelectedSampleType = 0;
   ULONG m_AsioLatencyIndex = 0;
   ULONG m_AsioSampleRate = 0;
-  PUCHAR m_AsioEngineRecords = nullptr;  // ASIO_ENGINE_RECORD_BYTES per engine, "USBd"
+  ULONG m_AsioBytesPerSample = 0;
+  ULONG m_AsioBufferFrames = 0;
+  AsioEngineEntry* m_AsioEngines = nullptr;  // one per engine of the model, "USBd"
+  ULONG m_AsioEngineCount = 0;
   UCHAR m_AsioStreamsRunning = 0;
   UCHAR m_AsioStoppedByPower = 0;
+  ULONG m_AsioDsd = 0;  // nothing sets it: channel counts and silence are PCM's
+  // The Stop held until D0, under its own lock, shared with its cancel
+  // routine.
+  KSPIN_LOCK m_AsioStopLock;
   PIRP m_AsioPendingStop = nullptr;
   PFILE_OBJECT m_AsioPendingStopFile = nullptr;
 

@@ -297,7 +297,7 @@ void CUsbAudioDevice::PowerChangeState(POWER_STATE newState) {
     ExSetTimerResolution(10000, TRUE);
     if (m_AsioStoppedByPower) {
       AsioStartStreams();
-      AsioResetRings();
+      AsioResetRings(AsioOwnerSwitchEvent());
       m_AsioStoppedByPower = 0;
     }
   } else {
@@ -312,12 +312,11 @@ void CUsbAudioDevice::PowerChangeState(POWER_STATE newState) {
   m_DevicePowerState = state;
   m_PowerMutex.Unlock();
 
-  if (state == PowerDeviceD0 && m_AsioPendingStop) {
-    PIRP irp = m_AsioPendingStop;
-    PFILE_OBJECT file = m_AsioPendingStopFile;
-    m_AsioPendingStop = nullptr;
-    m_AsioPendingStopFile = nullptr;
+  PFILE_OBJECT file = nullptr;
+  PIRP irp = state == PowerDeviceD0 ? AsioTakeHeldStop(&file) : nullptr;
+  if (irp) {
     NTSTATUS status = Stop(file, irp);
+    irp->IoStatus.Information = 0;
     PcCompleteIrp(m_DeviceObject, irp, status);
   }
 }

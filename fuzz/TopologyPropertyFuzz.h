@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/DriverEntry.h"
+#include "fuzz/FuzzReader.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
 #include "topology/CMiniportTopology.h"
@@ -48,23 +49,7 @@ const GUID* const kSets[] = {
 const ULONG kVerbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT, 0,
                         KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET};
 
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {}
-  uint8_t Byte() { return m_At < m_Size ? m_Data[m_At++] : 0; }
-  uint16_t Word() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
-  uint32_t Long() { return Word() | static_cast<uint32_t>(Word()) << 16; }
-  std::vector<uint8_t> Bytes(size_t count) {
-    std::vector<uint8_t> out(count);
-    for (size_t i = 0; i < count; ++i) out[i] = Byte();
-    return out;
-  }
-
- private:
-  const uint8_t* m_Data;
-  size_t m_Size;
-  size_t m_At = 0;
-};
+using fuzz::Reader;
 
 // One property request, read from the fuzzer's bytes, to the session's
 // topology filter.

@@ -13,20 +13,11 @@
 #include "topology/CRoomEffectNode.h"
 #include "topology/CUac1Terminal.h"
 #include "topology/TopologyInterfaces.h"
+#include "sim/Printf.h"
 #include "usb/usbdlib.h"
 
 namespace sim {
 namespace {
-
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 const char* NodeTypeName(ULONG type) {
   switch (type) {

@@ -11,6 +11,7 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
+#include "tools/asio.h"
 #include "tools/controls.h"
 #include "tools/roomeffect.h"
 #include "tools/streams.h"
@@ -507,6 +508,9 @@ const std::vector<Command>& Commands() {
        Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
+      {"asio", "[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]  stream a tone out and record the "
+               "input through the driver's ASIO interface; report switches, latencies and the round trip",
+       Asio},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;

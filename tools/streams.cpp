@@ -19,15 +19,6 @@ std::string StatusHex(NTSTATUS status) {
   return text;
 }
 
-// The first isochronous data endpoint of the wanted direction.
-uint8_t DataEndpoint(const sim::SimDevice& device, bool in) {
-  for (const sim::InterfaceInfo& i : device.Model().interfaces)
-    for (const sim::AltSetting& a : i.alternates)
-      for (const sim::EndpointInfo& e : a.endpoints)
-        if (e.Type() == 1 && e.IsIn() == in && a.format) return e.address;
-  return 0;
-}
-
 std::string FormatText(const sim::host::WavData& w) {
   char text[96];
   std::snprintf(text, sizeof text, "%u ch %u Hz %u bit%s", static_cast<unsigned>(w.channels),
@@ -37,6 +28,14 @@ std::string FormatText(const sim::host::WavData& w) {
 }
 
 }  // namespace
+
+uint8_t DataEndpoint(const sim::SimDevice& device, bool in) {
+  for (const sim::InterfaceInfo& i : device.Model().interfaces)
+    for (const sim::AltSetting& a : i.alternates)
+      for (const sim::EndpointInfo& e : a.endpoints)
+        if (e.Type() == 1 && e.IsIn() == in && a.format) return e.address;
+  return 0;
+}
 
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
   sim::host::Host& host = driver.HostSide();

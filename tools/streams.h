@@ -50,6 +50,10 @@ struct RecordReport {
   std::string text;
 };
 
+// The device's first isochronous data endpoint of that direction; 0 when
+// it has none.
+uint8_t DataEndpoint(const sim::SimDevice& device, bool in);
+
 // `render`: the wave filter whose streaming pin takes data in (render) or
 // gives it out (capture); empty when the driver has none.
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);

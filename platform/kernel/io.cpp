@@ -94,6 +94,19 @@ std::mutex& IoLock() {
 }
 
 std::atomic<size_t> g_outstandingIrps{0};
+
+// Requests from outside the driver (platform::io::SendRequest) that have not
+// completed yet, so that the I/O manager can cancel those of a file whose
+// process goes away. Recursive: a cancel routine may complete its request
+// on the cancelling thread.
+std::recursive_mutex& RequestLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+std::vector<PIRP>& PendingRequests() {
+  static auto* list = new std::vector<PIRP>;
+  return *list;
+}
 KSPIN_LOCK g_cancelLock;
 thread_local bool t_holdsCancelLock = false;
 
@@ -578,6 +591,11 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       FinishBuffers(irp);
       context->iosb = irp->IoStatus;
       context->pendingReturned = irp->PendingReturned;
+      {
+        std::lock_guard guard(RequestLock());
+        auto& list = PendingRequests();
+        list.erase(std::remove(list.begin(), list.end(), irp), list.end());
+      }
       IoFreeIrp(irp);
       KeSetEvent(&context->done, IO_NO_INCREMENT, FALSE);
       return;
@@ -688,6 +706,10 @@ NTSTATUS SendRequest(PDEVICE_OBJECT deviceObject, const Request& request, ULONG_
     }
   }
   if (request.prepare) request.prepare(next);
+  {
+    std::lock_guard guard(RequestLock());
+    PendingRequests().push_back(irp);
+  }
   NTSTATUS status = IofCallDriver(top, irp);
   ObDereferenceObject(top);
   if (status == STATUS_PENDING) {
@@ -700,6 +722,21 @@ NTSTATUS SendRequest(PDEVICE_OBJECT deviceObject, const Request& request, ULONG_
   }
   if (information) *information = context.iosb.Information;
   return status;
+}
+
+size_t CancelFileRequests(PFILE_OBJECT fileObject) {
+  std::lock_guard guard(RequestLock());
+  std::vector<PIRP> candidates;
+  for (PIRP irp : PendingRequests())
+    if (irp->Tail.Overlay.OriginalFileObject == fileObject) candidates.push_back(irp);
+  size_t cancelled = 0;
+  for (PIRP irp : candidates) {
+    // One cancelled before may have completed a later one on this thread.
+    auto& list = PendingRequests();
+    if (std::find(list.begin(), list.end(), irp) == list.end()) continue;
+    if (IoCancelIrp(irp)) ++cancelled;
+  }
+  return cancelled;
 }
 
 namespace {
@@ -1162,6 +1199,16 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) {
   return mdl->MappedSystemVa;
 }
 
+PEPROCESS PsGetCurrentProcess() { return platform::mm::t_currentProcess; }
+
+void KeStackAttachProcess(PEPROCESS process, PKAPC_STATE apcState) {
+  KERNEL_RULE(KeGetCurrentIrql() <= APC_LEVEL, "KeStackAttachProcess above APC_LEVEL");
+  apcState->SavedProcess = platform::mm::t_currentProcess;
+  platform::mm::t_currentProcess = process;
+}
+
+void KeUnstackDetachProcess(PKAPC_STATE apcState) { platform::mm::t_currentProcess = apcState->SavedProcess; }
+
 PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE, PVOID, ULONG bugCheck,
                                    ULONG priority) {
   if (accessMode == KernelMode) return MmGetSystemAddressForMdlSafe(mdl, priority);
@@ -1169,7 +1216,12 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
   platform::mm::UserProcess* process = platform::mm::t_currentProcess;
   KERNEL_RULE(process != nullptr, "MmMapLockedPagesSpecifyCache(UserMode) outside a user process");
   if (!process) return nullptr;
+  if (mdl->ByteOffset != 0 || mdl->ByteCount % platform::mm::kPage != 0) {
+    KERNEL_RULE(!bugCheck, "MmMapLockedPagesSpecifyCache(UserMode) of an MDL that is not whole pages");
+    return nullptr;
+  }
   std::lock_guard guard(platform::mm::MmLock());
+  mdl->Process = process;
   ULONG64 span = AlignUp(static_cast<size_t>(mdl->ByteOffset) + mdl->ByteCount, platform::mm::kPage);
   ULONG64 base = process->next;
   if (process->is32bit && base + span > platform::mm::kUserLimit32) {

@@ -566,12 +566,35 @@ constexpr CSHORT MDL_SOURCE_IS_NONPAGED_POOL = 0x0004;
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 
+// ---- Processes ------------------------------------------------------------------------------
+// A process is one of the simulated user processes of platform::mm below.
+namespace platform::mm {
+struct UserProcess;
+}
+using PEPROCESS = platform::mm::UserProcess*;
+struct KAPC_STATE {
+  PEPROCESS SavedProcess;
+};
+using PKAPC_STATE = KAPC_STATE*;
+// The process the calling thread runs in: the user process a request came
+// from, or null on a system thread.
+PEPROCESS PsGetCurrentProcess();
+inline PEPROCESS IoGetCurrentProcess() { return PsGetCurrentProcess(); }
+// Runs the calling thread in another process's address space until the
+// matching detach.
+void KeStackAttachProcess(PEPROCESS process, PKAPC_STATE apcState);
+void KeUnstackDetachProcess(PKAPC_STATE apcState);
+
 PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
 void IoFreeMdl(PMDL mdl);
 void MmBuildMdlForNonPagedPool(PMDL mdl);
-// UserMode maps the pages into the current simulated user process and
-// returns the user address (see platform::mm); KernelMode returns the
-// system address.
+// UserMode maps the pages into the current simulated user process, records
+// that process in the MDL and returns the user address (see platform::mm);
+// only whole pages are mapped: an MDL that does not start on a page boundary
+// or does not end on one is refused (null), since the process would see
+// whatever else shares its first or last page. KernelMode returns the
+// system address. A user mapping is undone only in the process that holds
+// it.
 PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_CACHING_TYPE cacheType,
                                    PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
 void MmUnmapLockedPages(PVOID baseAddress, PMDL mdl);
@@ -653,6 +676,10 @@ struct Request {
   std::function<void(PIO_STACK_LOCATION)> prepare;
 };
 NTSTATUS SendRequest(PDEVICE_OBJECT deviceObject, const Request& request, ULONG_PTR* information = nullptr);
+// What the I/O manager does with the requests of a handle whose process
+// ends: every request sent on `fileObject` that is still pending is
+// cancelled (IoCancelIrp). Returns how many had a cancel routine.
+size_t CancelFileRequests(PFILE_OBJECT fileObject);
 
 // File objects for create/close requests: FileName is the part of the path
 // below the device (e.g. "\VZASIOPrivateInterface").
@@ -670,7 +697,6 @@ size_t OutstandingIrps();
 // 64-bit or 32-bit; a 32-bit process gets addresses below 4 GiB, so that the
 // driver's truncation of addresses for 32-bit callers is exercised for real.
 namespace platform::mm {
-struct UserProcess;
 UserProcess* CreateUserProcess(bool is32bit);
 void DeleteUserProcess(UserProcess* process);
 // The process MmMapLockedPagesSpecifyCache(UserMode) maps into (per thread,

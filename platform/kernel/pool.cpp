@@ -52,6 +52,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     }
   }
   size_t alignment = (poolType == NonPagedPoolCacheAligned || poolType == PagedPoolCacheAligned) ? 64 : 16;
+  if (numberOfBytes >= PAGE_SIZE) alignment = PAGE_SIZE;
   size_t rounded = ((numberOfBytes == 0 ? 1 : numberOfBytes) + alignment - 1) / alignment * alignment;
   void* p = std::aligned_alloc(alignment, rounded);
   if (!p) return nullptr;

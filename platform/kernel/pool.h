@@ -19,6 +19,11 @@ enum POOL_TYPE {
   NonPagedPoolNx = 512,
 };
 
+// Memory pages. As in the kernel, an allocation of a page or more starts on
+// a page boundary.
+constexpr SIZE_T PAGE_SIZE = 4096;
+constexpr SIZE_T ROUND_TO_PAGES(SIZE_T size) { return (size + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1); }
+
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes);
 void ExFreePool(PVOID p);

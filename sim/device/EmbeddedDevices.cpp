@@ -2,6 +2,7 @@
 
 #include "sim/device/ChipDevices.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/Vzr417Interface.h"
 
 namespace sim {
 
@@ -20,6 +21,8 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
       {"tq4187-v2", "the same headset with the chip's second capability profile (release 2.00)",
        tq4187::SecondProfileDescriptors, tq4187::Profile, platform::usb::Speed::Full,
        AudioHalChoice::ChipIdentifying},
+      {"vzr417", "an ASIO-capable audio interface (2 in, 2 out, 16/24-bit, 44.1-96 kHz; generic Audio Class 1.0 model)",
+       vzr417::Descriptors, vzr417::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
   };
   return devices;
 }

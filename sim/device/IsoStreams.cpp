@@ -45,6 +45,35 @@ uint32_t FramesInPacket(uint64_t index, uint32_t rate, const EndpointTiming& tim
   return static_cast<uint32_t>((index + 1) * numerator / denominator - index * numerator / denominator);
 }
 
+// ---- Loopback ---------------------------------------------------------------------------
+
+void IsoLoopback::Push(const StreamFormat& format, const uint8_t* data, uint32_t length) {
+  const uint32_t block = format.BlockAlign();
+  if (block == 0) return;
+  std::lock_guard<std::mutex> guard(m_Lock);
+  if (format.rate) m_Limit = format.rate;
+  for (uint32_t offset = 0; offset + block <= length; offset += block) {
+    std::vector<double> frame(format.channels);
+    for (uint32_t c = 0; c < format.channels; ++c)
+      frame[c] = DecodeSample(data + offset + c * format.subframeSize, format.subframeSize, false);
+    m_Frames.push_back(std::move(frame));
+  }
+  while (m_Frames.size() > m_Limit) m_Frames.pop_front();
+}
+
+bool IsoLoopback::Pop(std::vector<double>* frame) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  if (m_Frames.empty()) return false;
+  *frame = std::move(m_Frames.front());
+  m_Frames.pop_front();
+  return true;
+}
+
+void IsoLoopback::Clear() {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Frames.clear();
+}
+
 // ---- Sink -------------------------------------------------------------------------------
 
 void IsoSink::Start(const StreamFormat& format, const EndpointTiming& timing) {
@@ -56,6 +85,8 @@ void IsoSink::Start(const StreamFormat& format, const EndpointTiming& timing) {
   m_HaveLast = false;
   m_FramesSinceStart = 0;
   ++m_Stats.starts;
+  // A new stream plays back from its own start.
+  if (m_Loopback) m_Loopback->Clear();
 }
 
 void IsoSink::Stop() {
@@ -78,6 +109,7 @@ void IsoSink::OnPacket(uint64_t interval, const uint8_t* data, uint32_t length) 
   ++m_Stats.packets;
   m_Stats.bytes += length;
   if (m_KeepData) m_Data.insert(m_Data.end(), data, data + length);
+  if (m_Loopback) m_Loopback->Push(m_Format, data, length);
   if (m_Timing.maxPacketSize && length > m_Timing.maxPacketSize) ++m_Stats.overruns;
 
   const uint32_t block = m_Format.BlockAlign();
@@ -126,6 +158,11 @@ void IsoSink::Clear() {
   m_Stats = Stats{};
   m_Stats.starts = starts;
   m_HaveLast = false;
+}
+
+void IsoSink::SetLoopback(std::shared_ptr<IsoLoopback> loopback) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Loopback = std::move(loopback);
 }
 
 IsoSink::Stats IsoSink::GetStats() const {
@@ -205,6 +242,12 @@ void IsoSource::SetWav(const host::WavData& wav, bool loop) {
   m_WavFrame = 0;
 }
 
+void IsoSource::SetLoopback(std::shared_ptr<IsoLoopback> loopback) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Kind = Kind::Loopback;
+  m_Loopback = std::move(loopback);
+}
+
 void IsoSource::Start(const StreamFormat& format, const EndpointTiming& timing) {
   std::lock_guard<std::mutex> guard(m_Lock);
   m_Format = format;
@@ -266,6 +309,16 @@ void IsoSource::WriteFrame(uint8_t* frame) {
         EncodeSample(DecodeSample(in + from * inSize, inSize, isFloat), frame + c * size, size, false);
       }
       ++m_WavFrame;
+      break;
+    }
+    case Kind::Loopback: {
+      std::vector<double> values;
+      if (!m_Loopback || !m_Loopback->Pop(&values) || values.empty()) {
+        std::memset(frame, 0, m_Format.BlockAlign());
+        break;
+      }
+      for (uint32_t c = 0; c < m_Format.channels; ++c)
+        EncodeSample(values[c < values.size() ? c : values.size() - 1], frame + c * size, size, false);
       break;
     }
   }

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,6 +38,22 @@ struct EndpointTiming {
   uint16_t maxPacketSize = 0;
   uint32_t intervalsPerPacket = 1;
   uint32_t intervalsPerSecond = 1000;
+};
+
+// The device's loopback: frames an OUT endpoint received, as values, played
+// back by an IN endpoint in its own format. What is not played back within
+// a second is dropped, oldest first.
+class IsoLoopback {
+ public:
+  void Push(const StreamFormat& format, const uint8_t* data, uint32_t length);
+  // The oldest frame not yet played back; false when there is none.
+  bool Pop(std::vector<double>* frame);
+  void Clear();
+
+ private:
+  std::mutex m_Lock;
+  std::deque<std::vector<double>> m_Frames;
+  uint32_t m_Limit = 48000;
 };
 
 class IsoSink {
@@ -67,6 +85,8 @@ class IsoSink {
   // want statistics); packets are always logged.
   void SetKeepData(bool keep);
   void Clear();
+  // Every packet from now on also goes to the loopback (null: none).
+  void SetLoopback(std::shared_ptr<IsoLoopback> loopback);
 
   Stats GetStats() const;
   std::vector<Packet> Packets() const;
@@ -91,11 +111,12 @@ class IsoSink {
   std::vector<Packet> m_Packets;
   Bytes m_Data;
   Stats m_Stats;
+  std::shared_ptr<IsoLoopback> m_Loopback;
 };
 
 class IsoSource {
  public:
-  enum class Kind { Silence, Sine, Ramp, Wav };
+  enum class Kind { Silence, Sine, Ramp, Wav, Loopback };
   struct Packet {
     uint64_t interval;
     uint32_t bytes;
@@ -107,6 +128,9 @@ class IsoSource {
   // Plays the file's frames (channels mapped, samples converted; the rate is
   // taken as it is), then silence, or again from the start when looping.
   void SetWav(const host::WavData& wav, bool loop);
+  // Plays what the loopback's OUT endpoint received (silence while it has
+  // nothing), each channel from the same channel or the last there is.
+  void SetLoopback(std::shared_ptr<IsoLoopback> loopback);
 
   void Start(const StreamFormat& format, const EndpointTiming& timing);
   void Stop();
@@ -132,6 +156,7 @@ class IsoSource {
   host::WavData m_Wav;
   bool m_Loop = false;
   size_t m_WavFrame = 0;
+  std::shared_ptr<IsoLoopback> m_Loopback;
   StreamFormat m_Format;
   EndpointTiming m_Timing;
   bool m_Streaming = false;

@@ -920,6 +920,12 @@ IsoSource& SimDevice::Source(uint8_t endpointAddress) {
   return *source;
 }
 
+void SimDevice::LoopBack(uint8_t outEndpoint, uint8_t inEndpoint) {
+  auto loopback = std::make_shared<IsoLoopback>();
+  Sink(outEndpoint).SetLoopback(loopback);
+  Source(inEndpoint).SetLoopback(loopback);
+}
+
 uint64_t SimDevice::IsoPackets() const {
   std::lock_guard<std::mutex> guard(m_Lock);
   return m_IsoPackets;

@@ -96,6 +96,9 @@ class SimDevice final : public platform::usb::UsbFunction {
   IsoSink& Sink(uint8_t endpointAddress);
   IsoSource& Source(uint8_t endpointAddress);
   uint64_t IsoPackets() const;
+  // The device's loopback: the IN endpoint plays back what the OUT endpoint
+  // receives, from the next packet on.
+  void LoopBack(uint8_t outEndpoint, uint8_t inEndpoint);
 
   // ---- Log ----
   std::vector<RequestRecord> Requests() const;

@@ -237,16 +237,15 @@ BackgroundWork::BackgroundWork(std::function<void()> work) : m_Work(std::move(wo
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(
+  // Without a thread the work is not run at all: run here, work that waits
+  // for time to pass would wait forever.
+  m_Status = PsCreateSystemThread(
       &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
       [](PVOID context) { (*static_cast<std::function<void()>*>(context))(); }, &m_Work);
-  if (!NT_SUCCESS(status)) {
-    m_Work();  // here, then, and hope it need not wait
-    return;
-  }
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &m_Thread, nullptr);
+  if (!NT_SUCCESS(m_Status)) return;
+  // A handle just made by PsCreateSystemThread always references.
+  ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &m_Thread, nullptr);
   ZwClose(handle);
-  if (!NT_SUCCESS(status)) m_Thread = nullptr;
 }
 
 BackgroundWork::~BackgroundWork() {
@@ -267,8 +266,16 @@ void BackgroundWork::Wait() {
 
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
   NTSTATUS status = STATUS_PENDING;
-  BackgroundWork([&] { status = work(); }).Wait();
+  BackgroundWork background([&] { status = work(); });
+  if (!background.Started()) return background.StartStatus();
+  background.Wait();
   return status;
+}
+
+bool RunWhileTimePasses(const std::function<void()>& work) {
+  BackgroundWork background(work);
+  background.Wait();
+  return background.Started();
 }
 
 // ---- Host --------------------------------------------------------------------------------------

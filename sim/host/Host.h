@@ -39,6 +39,7 @@ struct IrpRequest {
 };
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& request);
 
+
 // An open filter of the driver, seen through its file object.
 class FilterHandle {
  public:
@@ -127,19 +128,26 @@ class BackgroundWork {
   BackgroundWork(const BackgroundWork&) = delete;
   BackgroundWork& operator=(const BackgroundWork&) = delete;
 
+  // False when no thread could be made: the work does not run at all.
+  bool Started() const { return NT_SUCCESS(m_Status); }
+  NTSTATUS StartStatus() const { return m_Status; }
   bool Done() const;
   // Lets time pass (manual mode: a millisecond at a time) until it is done.
   void Wait();
 
  private:
   std::function<void()> m_Work;
-  PVOID m_Thread = nullptr;  // referenced; null when the work ran inline
+  NTSTATUS m_Status = STATUS_UNSUCCESSFUL;
+  PVOID m_Thread = nullptr;  // referenced while the work runs
 };
 
 // Runs `work` on a system thread while time passes here: work that waits
 // for the device (a stop waits for the transfers still in flight) finishes
 // in manual mode only as time moves.
+// The thread's creation status when no thread could be made.
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
+// The same for work without a status: false when no thread could be made.
+bool RunWhileTimePasses(const std::function<void()>& work);
 
 // Text reports of what the driver describes.
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d);

@@ -2,6 +2,9 @@
 // a completion routine answers STATUS_MORE_PROCESSING_REQUIRED, when each
 // completion routine runs, how cancellation reaches a pending IRP, and how
 // built requests come back to their caller.
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "kernel/nt.h"
@@ -229,6 +232,39 @@ TEST_F(IrpTest, CancelReachesAPendingIrpOnceAtDispatchLevel) {
   IoFreeIrp(irp);
 }
 
+TEST_F(IrpTest, PendingRequestsOfAFileAreCancelledWhenItsProcessGoes) {
+  DeviceStack stack;
+  Holder holder;
+  g_holder = &holder;
+  stack.Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, HolderCancel);
+    __atomic_store_n(&g_holder->held, irp, __ATOMIC_SEQ_CST);
+    return STATUS_PENDING;
+  };
+  PFILE_OBJECT file = platform::io::CreateFileObject(stack.Pdo(), u"\\held");
+  PFILE_OBJECT other = platform::io::CreateFileObject(stack.Pdo(), u"\\other");
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  std::thread application([&] {
+    platform::io::Request request;
+    request.fileObject = file;
+    request.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    result = platform::io::SendRequest(stack.Pdo(), request);
+  });
+  for (int i = 0; i < 10000 && !__atomic_load_n(&holder.held, __ATOMIC_SEQ_CST); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(__atomic_load_n(&holder.held, __ATOMIC_SEQ_CST), nullptr);
+  EXPECT_EQ(platform::io::CancelFileRequests(other), 0u);
+  EXPECT_EQ(result.load(), STATUS_PENDING);
+  EXPECT_EQ(platform::io::CancelFileRequests(file), 1u);
+  application.join();
+  EXPECT_EQ(result.load(), STATUS_CANCELLED);
+  EXPECT_EQ(holder.cancelCalls, 1);
+  EXPECT_EQ(platform::io::CancelFileRequests(file), 0u);
+  platform::io::DeleteFileObject(other);
+  platform::io::DeleteFileObject(file);
+}
+
 TEST_F(IrpTest, CompletingWithACancelRoutineSetBreaksTheRule) {
   DeviceStack stack;
   testsupport::RuleRecorder rules;
@@ -307,6 +343,15 @@ TEST_F(IrpTest, BuiltControlRequestsComeBackThroughEventAndStatusBlock) {
   EXPECT_EQ(iosb.Information, 6u);
   const UCHAR expected[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0, 0};
   EXPECT_EQ(std::memcmp(out, expected, 8), 0);
+  // An answer that claims more than the caller's buffer holds is cut to it.
+  KeClearEvent(&event);
+  UCHAR small[8];
+  std::memset(small, 0xEE, sizeof small);
+  irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_SOUND, 0x801, METHOD_BUFFERED, FILE_READ_ACCESS),
+                                      stack.Pdo(), in, 4, small, 4, FALSE, &event, &iosb);
+  EXPECT_EQ(IoCallDriver(stack.Pdo(), irp), STATUS_SUCCESS);
+  const UCHAR cut[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xEE, 0xEE, 0xEE, 0xEE};
+  EXPECT_EQ(std::memcmp(small, cut, 8), 0);
 
   // A 32-bit caller's request says so, down the whole stack.
   stack.Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT device, PIRP irp) {
@@ -364,22 +409,46 @@ TEST_F(IrpTest, PowerRequestsCompleteToTheRequester) {
 
 TEST_F(IrpTest, MdlsMapIntoTheCurrentUserProcess) {
   testsupport::RuleRecorder rules;
-  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 256, MakeTag("Tst ")));
-  PMDL mdl = IoAllocateMdl(buffer, 256, FALSE, FALSE, nullptr);
+  // Pool blocks of a page or more start on a page.
+  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, MakeTag("Tst ")));
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(reinterpret_cast<ULONG_PTR>(buffer) % PAGE_SIZE, 0u);
+  PMDL mdl = IoAllocateMdl(buffer, PAGE_SIZE, FALSE, FALSE, nullptr);
   ASSERT_NE(mdl, nullptr);
   MmBuildMdlForNonPagedPool(mdl);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), buffer);
-  EXPECT_EQ(MmGetMdlByteCount(mdl), 256u);
+  EXPECT_EQ(MmGetMdlByteCount(mdl), PAGE_SIZE);
 
   // A 32-bit process sees the block below 4 GiB, at an address of its own.
   platform::mm::UserProcess* process = platform::mm::CreateUserProcess(true);
   platform::mm::SetCurrentProcess(process);
+  EXPECT_EQ(PsGetCurrentProcess(), process);
   PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
   auto address = static_cast<ULONG64>(reinterpret_cast<ULONG_PTR>(user));
   ASSERT_NE(user, nullptr);
+  EXPECT_EQ(mdl->Process, process);
   EXPECT_LT(address, 0x100000000ull);
   EXPECT_EQ(platform::mm::UserToKernel(process, address + 16, 8), buffer + 16);
-  EXPECT_EQ(platform::mm::UserToKernel(process, address + 250, 8), nullptr);  // runs past the block
+  EXPECT_EQ(platform::mm::UserToKernel(process, address + PAGE_SIZE - 6, 8), nullptr);  // runs past the block
+
+  // Part of a page never reaches a process: neither a short MDL nor one
+  // that starts inside a page.
+  for (const auto& [offset, length] : {std::pair<ULONG, ULONG>{0, 256}, std::pair<ULONG, ULONG>{16, PAGE_SIZE - 16}}) {
+    PMDL part = IoAllocateMdl(buffer + offset, length, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(part);
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(part, UserMode, MmCached, nullptr, FALSE, NormalPagePriority), nullptr);
+    IoFreeMdl(part);
+  }
+  EXPECT_EQ(platform::mm::MappingCount(process), 1u);
+
+  // A system thread attached to the process undoes its mapping there.
+  platform::mm::SetCurrentProcess(nullptr);
+  KAPC_STATE apc;
+  KeStackAttachProcess(process, &apc);
+  EXPECT_EQ(PsGetCurrentProcess(), process);
+  KeUnstackDetachProcess(&apc);
+  EXPECT_EQ(PsGetCurrentProcess(), nullptr);
+  platform::mm::SetCurrentProcess(process);
 
   // Ending the process with the mapping in place is the driver's fault.
   platform::mm::UserProcess* other = platform::mm::CreateUserProcess(false);
@@ -392,6 +461,17 @@ TEST_F(IrpTest, MdlsMapIntoTheCurrentUserProcess) {
   MmUnmapLockedPages(user64, mdl);
   platform::mm::DeleteUserProcess(other);
 
+  // A mapping is undone only in the process that holds it.
+  platform::mm::SetCurrentProcess(nullptr);
+  MmUnmapLockedPages(user, mdl);
+  EXPECT_TRUE(rules.Take("MmUnmapLockedPages of a user mapping outside its process"));
+  platform::mm::UserProcess* stranger = platform::mm::CreateUserProcess(true);
+  platform::mm::SetCurrentProcess(stranger);
+  MmUnmapLockedPages(user, mdl);
+  EXPECT_TRUE(rules.Take("MmUnmapLockedPages of an address the MDL is not mapped at in this process"));
+  EXPECT_EQ(platform::mm::MappingCount(process), 1u);
+  platform::mm::SetCurrentProcess(nullptr);
+  platform::mm::DeleteUserProcess(stranger);
   platform::mm::SetCurrentProcess(process);
   MmUnmapLockedPages(user, mdl);
   EXPECT_EQ(platform::mm::MappingCount(process), 0u);

@@ -166,7 +166,9 @@ NTSTATUS TestAudioHal::AddEngine(const TestEngineSpec& spec) {
   PinCategory outputCategory = render ? spec.category : PIN_CATEGORY_STREAM;
   auto* input = MakeNode<TestTerminalNode>(firstId, NODE_TYPE_INPUT_PIN, inputCategory);
   auto* output = MakeNode<TestTerminalNode>(firstId + 1, NODE_TYPE_OUTPUT_PIN, outputCategory);
-  auto* engine = new (NonPagedPool, TEST_AUDIO_HAL_TAG) CStreamEngine(nullptr, GetStreamEngineCount());
+  CStreamEngine* engine =
+      spec.cyclic ? new (NonPagedPool, TEST_AUDIO_HAL_TAG) TestCyclicEngine(nullptr, GetStreamEngineCount())
+                  : new (NonPagedPool, TEST_AUDIO_HAL_TAG) CStreamEngine(nullptr, GetStreamEngineCount());
   if (engine) engine->NonDelegatingAddRef();
 
   NTSTATUS status = (input && output && engine) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -200,8 +202,13 @@ NTSTATUS TestAudioHal::AddEngine(const TestEngineSpec& spec) {
 CStreamEngine* TestAudioHal::Engine(ULONG index) {
   IStreamEngine* engine = nullptr;
   if (!NT_SUCCESS(GetStreamEngine(index, &engine))) return nullptr;
-  // Every engine of the test model is a plain CStreamEngine.
+  // Every engine of the test model is a CStreamEngine.
   return static_cast<CStreamEngine*>(engine);
+}
+
+TestCyclicEngine* TestAudioHal::CyclicEngine(ULONG index) {
+  if (index >= config.engines.size() || !config.engines[index].cyclic) return nullptr;
+  return static_cast<TestCyclicEngine*>(Engine(index));
 }
 
 TestTerminalNode* TestAudioHal::Terminal(ULONG nodeId) {

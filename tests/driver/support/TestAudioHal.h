@@ -13,7 +13,7 @@
 //   (out inner IUnknown, outer IUnknown, idVendor, idProduct).
 //
 // ConfigureDevice (run by CAudioHal::Init) builds, per engine spec in order:
-// a CStreamEngine with the configured direction, its work buffers and formats
+// a CStreamEngine (a TestCyclicEngine with `cyclic`) with the configured direction, its work buffers and formats
 // (default: 2-channel 48 kHz 16-bit PCM; render specs also 8 channels), and
 // two terminal nodes attached to it and added to the model's node list:
 //   render:  input pin (type 0, Stream) -> output pin (type 1, spec.category)
@@ -34,6 +34,7 @@
 
 #include "driver/common/CStreamEngine.h"
 #include "driver/hal/CAudioHal.h"
+#include "tests/driver/support/TestCyclicEngine.h"
 #include "tests/driver/support/TestNodes.h"
 
 namespace testsupport {
@@ -48,6 +49,8 @@ struct TestEngineSpec {
   // Empty: the defaults above.
   std::vector<WAVEFORMATEXTENSIBLE> formats;
   bool asio = false;
+  // The engine serves the stream-client protocol (a TestCyclicEngine).
+  bool cyclic = false;
 };
 TestEngineSpec RenderEngine(PinCategory category);
 TestEngineSpec CaptureEngine(PinCategory category);
@@ -110,6 +113,8 @@ class TestAudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS AddEngine(const TestEngineSpec& spec);
   // A CStreamEngine of the model (no reference added), or null.
   CStreamEngine* Engine(ULONG index);
+  // The engine as a TestCyclicEngine, when its spec asked for one.
+  TestCyclicEngine* CyclicEngine(ULONG index);
   TestTerminalNode* Terminal(ULONG nodeId);
 
   USHORT idVendor;

@@ -1,0 +1,98 @@
+// headset-host asio: its arguments, a session on the embedded VZR417
+// interface through the chip-identifying factory, and the one line it has
+// for a device without an ASIO-capable engine.
+#include <gtest/gtest.h>
+
+#include "sim/device/DefaultHeadset.h"
+#include "sim/device/EmbeddedDevices.h"
+#include "tests/tools/ToolsTest.h"
+#include "tools/asio.h"
+#include "topology/CMiniportWaveCyclic.h"
+
+namespace {
+
+class AsioCommandTest : public toolstest::ToolsTest {
+ protected:
+  static tools::AsioReport Run(const sim::EmbeddedDevice& device, const tools::AsioArguments& arguments) {
+    sim::host::RunningDriver driver(device.descriptors(), device.profile(), CreateMiniportWaveCyclic, device.speed,
+                                    device.factory);
+    EXPECT_TRUE(driver.Started());
+    return tools::RunAsio(driver, arguments, false);
+  }
+};
+
+TEST_F(AsioCommandTest, ArgumentsAreCheckedWithWhatIsAccepted) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;  // empty: accepted
+  };
+  const Case cases[] = {
+      {{"--latency", "0", "--seconds", "2.5", "--rate", "96000", "--type", "int24", "--out", "x.wav"}, ""},
+      {{"--type", "27"}, ""},
+      {{"--latency", "9"}, "--latency takes an index of the latency table, 0 to 8, not '9'"},
+      {{"--latency", "1.5"}, "--latency takes an index of the latency table, 0 to 8, not '1.5'"},
+      {{"--seconds", "0"}, "--seconds takes a duration from 0.01 to 600, not '0'"},
+      {{"--rate", "fast"}, "--rate takes a sample rate in Hz, 1000 to 768000, not 'fast'"},
+      {{"--type", "dsd"}, "--type takes a PCM sample type"},
+      {{"--type", "19"}, "--type takes a PCM sample type"},
+      {{"--rate"}, "--rate needs a value"},
+      {{"loud"}, "asio takes --latency INDEX, --seconds S, --rate R, --type T and --out FILE, not 'loud'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+    tools::AsioArguments parsed;
+    std::string error;
+    EXPECT_EQ(tools::ParseAsioArguments(c.args, &parsed, &error), std::string(c.error).empty());
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+  }
+  tools::AsioArguments parsed;
+  std::string error;
+  ASSERT_TRUE(tools::ParseAsioArguments(cases[0].args, &parsed, &error));
+  EXPECT_EQ(parsed.latencyIndex, 0);
+  EXPECT_EQ(parsed.seconds, 2.5);
+  EXPECT_EQ(parsed.rate, 96000u);
+  EXPECT_EQ(parsed.sampleType, 17u);
+  EXPECT_EQ(parsed.out, "x.wav");
+}
+
+TEST_F(AsioCommandTest, SessionOnTheAsioInterfaceReportsSwitchesLatenciesAndTheRoundTrip) {
+  const sim::EmbeddedDevice* vzr417 = sim::FindEmbeddedDevice("vzr417");
+  ASSERT_NE(vzr417, nullptr);
+  EXPECT_EQ(vzr417->factory, AudioHalChoice::ChipIdentifying);
+  tools::AsioArguments arguments;
+  arguments.latencyIndex = 1;
+  arguments.seconds = 0.25;
+  arguments.sampleType = 27;
+  arguments.rate = 44100;
+  const tools::AsioReport r = Run(*vzr417, arguments);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.stream.sampleType, 27u) << "the host opened again for the type to become active";
+  EXPECT_EQ(r.stream.rate, 44100u);
+  EXPECT_EQ(r.stream.bufferFrames, 44u * 4);
+  EXPECT_EQ(r.stream.missed, 0u);
+  EXPECT_GT(r.stream.switches, 200u);
+  EXPECT_GT(r.stream.roundTripFrames, 0);
+  EXPECT_EQ(r.stream.recording.bitsPerSample, 32);
+  for (const char* line : {"ASIO driver \"VZR417 Audio Interface\"\n", "channels: 2 out, 2 in, on 2 engines\n",
+                           "sample types: 16 (int16), 17 (int24), 27 (int32-24); active 16 (int16)\n",
+                           "rates: 44100, 48000, 96000 Hz; now 48000\n", "buffer switches: ",
+                           "latencies the driver reports: input 176 frames (3.99 ms), output 352 frames (7.98 ms)\n",
+                           "round trip through the device's loopback: "})
+    EXPECT_NE(r.text.find(line), std::string::npos) << line << "\n" << r.text;
+  EXPECT_EQ(r.json.rfind("{\"driver\": \"VZR417 Audio Interface\"", 0), 0u);
+  EXPECT_NE(r.json.find("\"missed\": 0"), std::string::npos) << r.json;
+
+  // What the device does not offer is named with what it does.
+  arguments.rate = 22050;
+  const tools::AsioReport refused = Run(*vzr417, arguments);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.error, "the device does not stream at 22050 Hz (accepted: 44100, 48000, 96000)");
+}
+
+TEST_F(AsioCommandTest, DeviceWithoutAnAsioEngineIsSaidInOneLine) {
+  const tools::AsioReport r = Run(sim::EmbeddedDevices().front(), tools::AsioArguments{});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "the device has no ASIO-capable stream engine: the driver offers no ASIO interface for it");
+}
+
+}  // namespace
