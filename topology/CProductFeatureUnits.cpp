@@ -22,13 +22,7 @@ NTSTATUS CProductFeatureUnit::BuildNodes(IAudioHal* owner) {
   C7719RoomEffectNode* node = nullptr;
   status = CreateRoomEffectNode(owner, nextId, &node);
   if (!node) return STATUS_SUCCESS;
-  if (NT_SUCCESS(status)) {
-    status = AddBuiltNode(owner, node);
-  } else if (node->IsBoundToUnit()) {
-    // A node short of memory for its processing is left out; the unit and
-    // the rest of the device work without it.
-    status = STATUS_SUCCESS;
-  }
+  status = AddRoomEffectNode(owner, node, status, &nextId);
   node->Release();
   return status;
 }

@@ -1,5 +1,6 @@
 #include "topology/CUac1FeatureUnit.h"
 
+#include "topology/CRoomEffectNode.h"
 #include "topology/CUacLevelNode.h"
 #include "topology/CUacProcessingNode.h"
 #include "topology/CUacSwitchNode.h"
@@ -332,6 +333,15 @@ NTSTATUS CUac1FeatureUnit::BuildStandardNodes(IAudioHal* owner, ULONG tag, PULON
     status = AddControlNode(owner, cs, tag, nextId);
     if (!NT_SUCCESS(status)) return status;
   }
+  return status;
+}
+
+NTSTATUS CUac1FeatureUnit::AddRoomEffectNode(IAudioHal* owner, CRoomEffectNode* node, NTSTATUS initStatus,
+                                             PULONG nextId) {
+  PAGED_CODE();
+  if (!NT_SUCCESS(initStatus)) return node->IsBoundToUnit() ? STATUS_SUCCESS : initStatus;
+  NTSTATUS status = AddBuiltNode(owner, node);
+  if (NT_SUCCESS(status)) ++*nextId;
   return status;
 }
 

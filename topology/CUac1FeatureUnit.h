@@ -17,6 +17,8 @@
 
 #include "topology/CUacUnit.h"
 
+class CRoomEffectNode;
+
 // Feature unit control selectors with a node.
 constexpr ULONG UAC_FU_MUTE = 1;
 constexpr ULONG UAC_FU_VOLUME = 2;
@@ -69,6 +71,12 @@ class CUac1FeatureUnit : public CUacUnit, public ISwitchControl, public ILevelCo
   // The node builder's part shared with derived units: id, type code and
   // source of the unit, then the standard control nodes in order.
   NTSTATUS BuildStandardNodes(IAudioHal* owner, ULONG tag, PULONG nextId);
+  // Adds a room effect node a derived unit's builder created and
+  // initialised (`initStatus` is its Init's) and advances *nextId. A node
+  // bound to the unit but short of memory for its processing is left out
+  // with success, as a node that cannot be allocated is; a failed binding
+  // is returned.
+  NTSTATUS AddRoomEffectNode(IAudioHal* owner, CRoomEffectNode* node, NTSTATUS initStatus, PULONG nextId);
 
   bool IsFeatureUnit() const { return m_Descriptor && m_Descriptor[2] == UAC_SUBTYPE_FEATURE_UNIT; }
   ULONG ControlSize() const { return m_Descriptor[5]; }

@@ -59,6 +59,7 @@ constexpr uint16_t kVendorId = 0x0D8C;
 constexpr uint16_t kProductId = 0x0187;
 constexpr uint8_t kRenderFeatureUnit = 2;
 constexpr uint8_t kMicFeatureUnit = 5;
+constexpr uint8_t kRoomControl = 0x8B;
 constexpr uint8_t kHeadphoneControl = 0x8C;
 // `profile` 1 or 2.
 DescriptorSet Descriptors(int profile);

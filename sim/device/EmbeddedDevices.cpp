@@ -15,8 +15,8 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
        chip7746::Descriptors, chip7746::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
       {"7762", "a headset on the 7762 chip (fixed-range units 9, 10, 13; chip-identifying factory)",
        chip7762::Descriptors, chip7762::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
-      {"tq4187", "a 7.1 headset on the TQ4187 chip, first capability profile (headphone effect; chip-identifying "
-                 "factory)",
+      {"tq4187", "a 7.1 headset on the TQ4187 chip, first capability profile (room and headphone "
+                 "effects; chip-identifying factory)",
        tq4187::FirstProfileDescriptors, tq4187::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
       {"tq4187-v2", "the same headset with the chip's second capability profile (release 2.00)",
        tq4187::SecondProfileDescriptors, tq4187::Profile, platform::usb::Speed::Full,

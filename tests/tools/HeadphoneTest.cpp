@@ -79,6 +79,34 @@ TEST_F(HeadphoneTest, SetReachesTheEffectAndItsSettingsAndTheyPersist) {
   EXPECT_EQ(out, "headphone (node 2): on, room 2, variant 1\n");
 }
 
+// The room effect is a control of its own beside the headphone effect: it
+// reaches the device's control 139 and, switched on while playing, changes
+// what the device receives from then on.
+TEST_F(HeadphoneTest, RoomIsAControlOfItsOwnThatReachesTheStream) {
+  {
+    Live live;
+    std::string out, error;
+    ASSERT_TRUE(live.Set("room", "on", &out, &error)) << error;
+    ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"room", "headphone"}, false, &out, &error))
+        << error;
+    EXPECT_EQ(out,
+              "room (node 3): on\n"
+              "room (node 3): on\n"
+              "headphone (node 2): off, room 1, variant 0\n");
+    EXPECT_EQ(live.driver.Device().ControlValue(sim::tq4187::kRenderFeatureUnit, sim::tq4187::kRoomControl, 0),
+              sim::Bytes{1});
+    EXPECT_EQ(live.driver.Device().ControlValue(sim::tq4187::kRenderFeatureUnit, sim::tq4187::kHeadphoneControl, 0),
+              sim::Bytes{0});
+  }
+  const std::vector<int16_t> off = Play({{"room", "off", -1}});
+  const std::vector<int16_t> switched = Play({{"room", "off", -1}, {"room", "on", 0.25}});
+  ASSERT_EQ(off.size(), switched.size());
+  size_t sameAsOff = 0;
+  while (sameAsOff < off.size() && switched[sameAsOff] == off[sameAsOff]) ++sameAsOff;
+  EXPECT_GT(sameAsOff, size_t(0.25 * 48000));
+  EXPECT_LT(sameAsOff, size_t(0.3 * 48000));
+}
+
 // Off, the device gets the stereo fold through a limiter at unity: the
 // tone itself, later. On, it gets the binaural rendering. Switched while
 // playing, the one output runs into the other within one block.

@@ -12,6 +12,7 @@
 #include "tests/support/KernelTest.h"
 #include "tests/topology/support/Testbed.h"
 #include "tests/topology/support/WaveTestbed.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/CUacLevelNode.h"
 #include "variants/effects/CHeadphoneEffectNode.h"
 #include "variants/effects/CTQ4187FeatureUnit.h"
@@ -114,22 +115,43 @@ class HeadphoneEffectNodeTest : public testsupport::KernelTest {
 
 // ---- The effects unit --------------------------------------------------------------------------
 
-TEST_F(HeadphoneEffectNodeTest, UnitBuildsTheStandardNodesThenTheHeadphoneNode) {
+// After the standard nodes come the room effect node (139) and the
+// headphone node (140), chained in that order with the next ids. A room node
+// short of memory for its processing is left out like one that cannot be
+// allocated, and the headphone node takes its id.
+TEST_F(HeadphoneEffectNodeTest, UnitBuildsTheStandardNodesThenTheRoomAndHeadphoneNodes) {
+  struct Expected {
+    ULONG type;
+    const GUID* name = nullptr;  // a processing node's
+  };
+  const Expected mute{NODE_TYPE_MUTE}, volume{NODE_TYPE_VOLUME};
+  const Expected room{NODE_TYPE_PROCESSING, &NODE_NAME_ROOM_EFFECT};
+  const Expected headphone{NODE_TYPE_PROCESSING, &NODENAME_HeadphoneEffect};
   struct Case {
     const char* name;
     std::vector<UCHAR> vendor;
     ULONG master;
+    ULONG failTag;  // the failTagNth block of this tag is refused
+    size_t failTagNth;
     NTSTATUS status;
-    std::vector<ULONG> types;  // of the nodes built after the five the model holds
+    std::vector<Expected> nodes;  // built after the five the model holds
   };
   const Case cases[] = {
-      // The room effect node (139) is not part of this build: the headphone
-      // node takes the next id.
-      {"mute, volume, 139 and 140", {kRoomControl, kHeadphoneControl}, kMute | kVolume, STATUS_SUCCESS,
-       {NODE_TYPE_MUTE, NODE_TYPE_VOLUME, NODE_TYPE_PROCESSING}},
-      {"140 without 139", {kHeadphoneControl}, kMute, STATUS_SUCCESS, {NODE_TYPE_MUTE, NODE_TYPE_PROCESSING}},
-      {"139 alone", {kRoomControl}, kMute, STATUS_SUCCESS, {NODE_TYPE_MUTE}},
-      {"no mute", {kHeadphoneControl}, kVolume, STATUS_INSUFFICIENT_RESOURCES, {}},
+      {"mute, volume, 139 and 140", {kRoomControl, kHeadphoneControl}, kMute | kVolume, 0, 0, STATUS_SUCCESS,
+       {mute, volume, room, headphone}},
+      {"140 without 139", {kHeadphoneControl}, kMute, 0, 0, STATUS_SUCCESS, {mute, headphone}},
+      {"139 alone", {kRoomControl}, kMute, 0, 0, STATUS_SUCCESS, {mute, room}},
+      {"no mute", {kRoomControl, kHeadphoneControl}, kVolume, 0, 0, STATUS_INSUFFICIENT_RESOURCES, {}},
+      // The room node's blocks come before the headphone node's of the same
+      // tags; the third of the unit's own tag is the room node itself.
+      {"no room node", {kRoomControl, kHeadphoneControl}, kMute | kVolume, TQ4187_NODE_TAG, 3, STATUS_SUCCESS,
+       {mute, volume, headphone}},
+      {"no room buffer", {kRoomControl, kHeadphoneControl}, kMute | kVolume, ROOM_NODE_BUFFER_TAG, 9,
+       STATUS_SUCCESS, {mute, volume, headphone}},
+      {"no room effect", {kRoomControl, kHeadphoneControl}, kMute | kVolume, DSP_OBJECT_TAG, 1, STATUS_SUCCESS,
+       {mute, volume, headphone}},
+      {"no room limiter", {kRoomControl}, kMute | kVolume, ROOM_NODE_LIMITER_TAG, 2, STATUS_SUCCESS,
+       {mute, volume}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,25 +161,54 @@ TEST_F(HeadphoneEffectNodeTest, UnitBuildsTheStandardNodesThenTheHeadphoneNode) 
       ASSERT_EQ(bed.Model().AddNode(held), STATUS_SUCCESS);
       held->NonDelegatingRelease();
     }
+    if (c.failTag) platform::pool::FailNthAllocationWithTag(c.failTag, c.failTagNth);
     NTSTATUS status = STATUS_SUCCESS;
     CTQ4187FeatureUnit* unit = bed.Build<CTQ4187FeatureUnit>(EffectsUnit(c.master), &status);
+    platform::pool::ClearFailures();
     EXPECT_EQ(status, c.status);
-    ASSERT_EQ(bed.NodeCount(), 5 + c.types.size());
+    ASSERT_EQ(bed.NodeCount(), 5 + c.nodes.size());
     ULONG count = 0;
     unit->GetNodeCount(&count);
-    EXPECT_EQ(count, c.types.size());
-    for (ULONG i = 0; i < c.types.size(); ++i) {
-      EXPECT_EQ(bed.Node(5 + i)->GetId(), 5 + i);
-      EXPECT_EQ(bed.Node(5 + i)->GetType(), c.types[i]);
-    }
-    if (!c.types.empty() && c.types.back() == NODE_TYPE_PROCESSING) {
-      auto* node = bed.NodeAs<IProcessingNode>(5 + ULONG(c.types.size()) - 1, IID_IProcessingNode);
+    EXPECT_EQ(count, c.nodes.size());
+    for (ULONG i = 0; i < c.nodes.size(); ++i) {
+      SCOPED_TRACE(i);
+      ITopoNode* node = bed.Node(5 + i);
+      EXPECT_EQ(node->GetId(), 5 + i);
+      EXPECT_EQ(node->GetType(), c.nodes[i].type);
+      if (i > 0) {
+        ULONG source = 99, one = 1;
+        ASSERT_EQ(node->GetSourceIds(&one, &source), STATUS_SUCCESS);
+        EXPECT_EQ(source, 4 + i);
+      }
+      if (!c.nodes[i].name) continue;
+      auto* processing = bed.NodeAs<IProcessingNode>(5 + i, IID_IProcessingNode);
+      ASSERT_NE(processing, nullptr);
       GUID name{};
-      ASSERT_NE(node, nullptr);
-      node->GetNameGuid(&name);
-      EXPECT_EQ(name, NODENAME_HeadphoneEffect);
+      processing->GetNameGuid(&name);
+      EXPECT_EQ(name, *c.nodes[i].name);
+      // Neither effect plays a prompt, so neither binds to an engine.
+      EXPECT_EQ(bed.NodeAs<IStreamEngineBinding>(5 + i, IID_IStreamEngineBinding), nullptr);
     }
   }
+}
+
+// The room node is the unit's control 139: its value goes to the device and
+// is stored under its own id, apart from the headphone node's.
+TEST_F(HeadphoneEffectNodeTest, UnitsRoomNodeSetsItsOwnControl) {
+  Testbed bed({EffectsUnit()}, WithVendorControls({kRoomControl, kHeadphoneControl}));
+  bed.Build<CTQ4187FeatureUnit>(EffectsUnit());
+  ASSERT_EQ(bed.NodeCount(), 4u);
+  auto* room = bed.NodeAs<IProcessingNode>(2, IID_IProcessingNode);
+  ASSERT_NE(room, nullptr);
+  bed.TakeRequests();
+  ASSERT_EQ(room->SetValue(1), STATUS_SUCCESS);
+  const auto requests = bed.TakeRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].setup.bRequest, 0x01);  // SET_CUR
+  EXPECT_EQ(requests[0].setup.wValue, kRoomControl << 8);
+  EXPECT_EQ(requests[0].data, Bytes{1});
+  EXPECT_EQ(bed.Setting(u"Unit02_"), (std::vector<UCHAR>{1}));
+  EXPECT_FALSE(bed.HasSetting(u"Unit03_"));
 }
 
 TEST_F(HeadphoneEffectNodeTest, UnitStopsAtAFailingBindingAndKeepsWhatItBuilt) {

@@ -1,11 +1,10 @@
 // The TQ4187 chip's feature unit: the Audio Class 1.0 feature unit whose
 // two vendor controls are software effects. After the standard control
-// nodes, vendor control 139 becomes the room effect node and vendor control
-// 140 the headphone effect node (CHeadphoneEffectNode), with the next node
-// ids in that order.
-//
-// The room effect node is not part of this build yet: control 139 gets no
-// node, and the headphone node directly follows the standard ones.
+// nodes, vendor control 139 becomes the room effect node (CRoomEffectNode,
+// without the product's prompt) and vendor control 140 the headphone effect
+// node (CHeadphoneEffectNode), with the next node ids in that order. A room
+// effect node short of memory for its processing is left out, and the
+// headphone node takes its id.
 #pragma once
 
 #include "topology/CUac1FeatureUnit.h"
