@@ -236,40 +236,6 @@ NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   return status;
 }
 
-void C7719AudioHal::ConnectUnits() {
-  PAGED_CODE();
-  const ULONG count = GetUnitCount();
-  for (ULONG i = 0; i < count; ++i) {
-    ITopoNode* node = nullptr;
-    if (!NT_SUCCESS(GetUnit(i, &node))) continue;
-    CUacUnit* unit = CUacUnit::FromUnitNode(node);
-    ULONG output = 0;
-    if (!NT_SUCCESS(unit->GetOutputNodeId(&output))) continue;
-    ULONG sources = node->GetSourceCount();
-    if (sources == 0 || sources > UAC1_MAX_CONNECTED_SOURCES) continue;
-    ULONG ids[UAC1_MAX_CONNECTED_SOURCES];
-    if (!NT_SUCCESS(node->GetSourceIds(&sources, ids))) continue;
-    ULONG resolved[UAC1_MAX_CONNECTED_SOURCES];
-    ULONG found = 0;
-    for (ULONG k = 0; k < sources; ++k) {
-      ITopoNode* source = nullptr;
-      ULONG sourceNode = 0;
-      if (NT_SUCCESS(FindUnitById(ids[k], &source)) &&
-          NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
-        resolved[found++] = sourceNode;
-    }
-    if (found == sources) {
-      unit->ConnectInputNode(sources, resolved);
-    } else {
-      // A source id that names no unit leaves nothing to connect to: the
-      // first node keeps only the sources that exist, so that every source
-      // id in the graph is a node id.
-      ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
-    }
-  }
-}
-
 // ============================================================================
 // AudioStreaming
 

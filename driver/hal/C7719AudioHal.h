@@ -109,7 +109,6 @@ class C7719AudioHal : public CUac1AudioHal {
   // The feature-unit class of the variant: every one a C7719FeatureUnit.
   virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
-  void ConnectUnits();
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.
   NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);
