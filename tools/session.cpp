@@ -12,6 +12,10 @@ Session::~Session() {
 }
 
 bool Session::Open(std::string* error) {
+  if (!m_Options.factory.empty() && m_Options.factory != "product" && m_Options.factory != "chip") {
+    *error = "no factory '" + m_Options.factory + "' (accepted: product, chip)";
+    return false;
+  }
   if (m_Options.descriptors.empty()) {
     const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(m_Options.device);
     if (!device) {
@@ -21,11 +25,14 @@ bool Session::Open(std::string* error) {
     m_Descriptors = device->descriptors();
     m_Profile = device->profile();
     m_Speed = device->speed;
+    m_Factory = device->factory;
   } else if (!sim::LoadDescriptorFiles(m_Options.descriptors, "", &m_Descriptors, error)) {
     return false;
   } else {
     m_Profile = sim::DefaultProfile();
   }
+  if (!m_Options.factory.empty())
+    m_Factory = m_Options.factory == "chip" ? AudioHalChoice::ChipIdentifying : AudioHalChoice::Product;
   std::error_code ec;
   std::filesystem::create_directories(m_Options.stateDir, ec);
   if (ec) {
