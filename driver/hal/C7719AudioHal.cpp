@@ -247,20 +247,10 @@ NTSTATUS C7719AudioHal::UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPT
     Refuse(AS_STEP, "the AudioStreaming interface is not an Audio Class 1.0 one", STATUS_INVALID_PARAMETER);
     return STATUS_INVALID_PARAMETER;
   }
-  const auto* end = reinterpret_cast<const UCHAR*>(interfaceDescriptor) + bytesToEnd;
-  const auto* current = reinterpret_cast<const UCHAR*>(interfaceDescriptor);
-  while (current && current < end) {
-    const UCHAR* stop = end;
-    NTSTATUS status = ParseStreamingInterface(current, end, &stop);
-    if (!NT_SUCCESS(status)) return status;
-    if (stop >= end) break;
-    const UCHAR* next = reinterpret_cast<const UCHAR*>(USBD_ParseConfigurationDescriptorEx(
-        configuration, const_cast<UCHAR*>(stop), -1, -1, AUDIO_CLASS, AUDIOSTREAMING_SUBCLASS, -1));
-    // Every step moves forward, so the walk ends.
-    current = next && next >= stop ? next : nullptr;
-  }
-  WireOutputTypes();
-  return STATUS_SUCCESS;
+  return ParseStreamingInterfaces(configuration, interfaceDescriptor, bytesToEnd,
+                                  [this](const UCHAR* iface, const UCHAR* end, const UCHAR** stop) {
+                                    return ParseStreamingInterface(iface, end, stop);
+                                  });
 }
 
 NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end,

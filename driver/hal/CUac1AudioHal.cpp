@@ -4,13 +4,6 @@
 #include "topology/CUacUnit.h"
 #include "usb/usbdlib.h"
 
-namespace {
-
-constexpr LONG USB_CLASS_AUDIO = 1;
-constexpr LONG USB_SUBCLASS_AUDIOCONTROL = 1;
-
-}  // namespace
-
 CUac1AudioHal::CUac1AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
     : CUacAudioHal(outerUnknown, vendorId, productId, UAC1_HAL_TAG) {
   KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
@@ -48,97 +41,34 @@ NTSTATUS CUac1AudioHal::GetChannelCaps(ULONG direction, ULONG pinCategory, Devic
 
 NTSTATUS CUac1AudioHal::Start() {
   PAGED_CODE();
-  PVOID object = nullptr;
-  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
-  if (!NT_SUCCESS(status)) return status;
-  auto* usb = static_cast<IUsbDevice*>(object);
-
   // A thread that ended by itself (a transfer error) is reaped, so that a
   // new start gets a new one; a thread that still runs is kept.
   if (m_StatusPipeIndex != UAC1_NO_STATUS_PIPE && KeReadStateEvent(&m_ExitedEvent)) StopStatusThread();
+  if (m_StatusPipeIndex != UAC1_NO_STATUS_PIPE) return CAudioHal::Start();
 
-  PURB select = nullptr;
-  do {
-    if (m_StatusPipeIndex != UAC1_NO_STATUS_PIPE) break;
-    PUSB_CONFIGURATION_DESCRIPTOR configuration = usb->GetConfigurationDescriptor();
-    PUSB_INTERFACE_DESCRIPTOR control =
-        configuration ? USBD_ParseConfigurationDescriptorEx(configuration, configuration, m_ControlInterfaceNumber, 0,
-                                                            USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOCONTROL, -1)
-                      : nullptr;
-    if (!control || control->bNumEndpoints == 0) break;
-
-    const USHORT size = GET_SELECT_INTERFACE_REQUEST_SIZE(control->bNumEndpoints);
-    select = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, UAC1_HAL_URB_TAG));
-    if (!select) break;
-    RtlZeroMemory(select, size);
-    UsbBuildSelectInterfaceRequest(select, size, usb->GetConfigurationHandle(), m_ControlInterfaceNumber, 0);
-    status = usb->SubmitUrb(select);
-    if (!NT_SUCCESS(status)) {
-      ExFreePool(select);
-      usb->Release();
-      return status;
-    }
-
-    PUSBD_INTERFACE_INFORMATION returned = &select->UrbSelectInterface.Interface;
-    ULONG length = returned->Length;
-    const ULONG room = size - offsetof(URB_SELECT_INTERFACE, Interface);
-    if (length > room) length = room;
-    m_PipeInformation =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, length, UAC1_HAL_URB_TAG));
-    if (!m_PipeInformation) {
-      ExFreePool(select);
-      usb->Release();
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlCopyMemory(m_PipeInformation, returned, length);
-
-    // Only pipes the copy really holds are looked at.
-    ULONG pipes = control->bNumEndpoints;
-    if (pipes > m_PipeInformation->NumberOfPipes) pipes = m_PipeInformation->NumberOfPipes;
-    const ULONG held =
-        length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes)
-            ? (length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION)
-            : 0;
-    if (pipes > held) pipes = held;
-    for (ULONG i = 0; i < pipes; ++i) {
-      const USBD_PIPE_INFORMATION& pipe = m_PipeInformation->Pipes[i];
-      if ((pipe.EndpointAddress & 0x80) && pipe.PipeType == UsbdPipeTypeInterrupt &&
-          pipe.MaximumPacketSize == UAC1_STATUS_WORD_BYTES) {
-        m_StatusPipeIndex = static_cast<UCHAR>(i);
-        break;
-      }
-    }
-    if (m_StatusPipeIndex == UAC1_NO_STATUS_PIPE) {
-      ExFreePool(m_PipeInformation);
-      m_PipeInformation = nullptr;
+  ULONG pipes = 0;
+  NTSTATUS status = SelectControlInterface(&m_PipeInformation, &pipes);
+  if (!NT_SUCCESS(status)) return status;
+  for (ULONG i = 0; i < pipes; ++i) {
+    const USBD_PIPE_INFORMATION& pipe = m_PipeInformation->Pipes[i];
+    if ((pipe.EndpointAddress & 0x80) && pipe.PipeType == UsbdPipeTypeInterrupt &&
+        pipe.MaximumPacketSize == UAC1_STATUS_WORD_BYTES) {
+      m_StatusPipeIndex = static_cast<UCHAR>(i);
       break;
     }
-
+  }
+  if (m_StatusPipeIndex != UAC1_NO_STATUS_PIPE) {
     KeClearEvent(&m_StopEvent);
     KeClearEvent(&m_ExitedEvent);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle = nullptr;
-    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, StatusThreadStart, this);
-    if (!NT_SUCCESS(status)) {
-      // No thread ran: the model stays stoppable without waiting for one.
-      ExFreePool(m_PipeInformation);
-      m_PipeInformation = nullptr;
-      m_StatusPipeIndex = UAC1_NO_STATUS_PIPE;
-      ExFreePool(select);
-      usb->Release();
-      return status;
-    }
-    PVOID thread = nullptr;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr))) {
-      m_StatusThread = static_cast<PKTHREAD>(thread);
-      KeSetPriorityThread(m_StatusThread, UAC1_STATUS_THREAD_PRIORITY);
-    }
-    ZwClose(handle);
-  } while (false);
-
-  if (select) ExFreePool(select);
-  usb->Release();
+    status = StartModelThread(StatusThreadStart, UAC1_STATUS_THREAD_PRIORITY, &m_StatusThread);
+  }
+  if (m_StatusPipeIndex == UAC1_NO_STATUS_PIPE || !NT_SUCCESS(status)) {
+    // No thread runs: the model stays stoppable without waiting for one.
+    if (m_PipeInformation) ExFreePool(m_PipeInformation);
+    m_PipeInformation = nullptr;
+    m_StatusPipeIndex = UAC1_NO_STATUS_PIPE;
+    if (!NT_SUCCESS(status)) return status;
+  }
   return CAudioHal::Start();
 }
 
@@ -152,19 +82,10 @@ NTSTATUS CUac1AudioHal::Stop() {
 void CUac1AudioHal::StopStatusThread() {
   PAGED_CODE();
   if (m_StatusPipeIndex == UAC1_NO_STATUS_PIPE) return;
-  KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-  KeWaitForSingleObject(&m_ExitedEvent, Executive, KernelMode, FALSE, nullptr);
-  if (m_StatusThread) {
-    // The thread still leaves its start routine after the event.
-    KeWaitForSingleObject(m_StatusThread, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(m_StatusThread);
-    m_StatusThread = nullptr;
-  }
+  EndModelThread(&m_StopEvent, &m_ExitedEvent, &m_StatusThread);
   if (m_PipeInformation) ExFreePool(m_PipeInformation);
   m_PipeInformation = nullptr;
   m_StatusPipeIndex = UAC1_NO_STATUS_PIPE;
-  KeClearEvent(&m_StopEvent);
-  KeClearEvent(&m_ExitedEvent);
 }
 
 void CUac1AudioHal::StatusThreadStart(PVOID context) {

@@ -303,6 +303,89 @@ NTSTATUS CUacAudioHal::UpdateAllSubdevices() {
 }
 
 // ============================================================================
+// The status threads' shared steps
+
+NTSTATUS CUacAudioHal::SelectControlInterface(PUSBD_INTERFACE_INFORMATION* information, PULONG pipes) {
+  PAGED_CODE();
+  *information = nullptr;
+  *pipes = 0;
+  IUsbDevice* usb = QueryUsbDevice();
+  if (!usb) return STATUS_UNSUCCESSFUL;
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = usb->GetConfigurationDescriptor();
+  PUSB_INTERFACE_DESCRIPTOR control =
+      configuration ? USBD_ParseConfigurationDescriptorEx(configuration, configuration, m_ControlInterfaceNumber, 0,
+                                                          USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOCONTROL, -1)
+                    : nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (control && control->bNumEndpoints != 0) {
+    const USHORT size = GET_SELECT_INTERFACE_REQUEST_SIZE(control->bNumEndpoints);
+    CPoolBuffer select(NonPagedPool, size, USBD_INTERFACE_COPY_TAG);
+    if (select) {
+      RtlZeroMemory(select.Get(), size);
+      UsbBuildSelectInterfaceRequest(select.As<URB>(), size, usb->GetConfigurationHandle(), m_ControlInterfaceNumber,
+                                     0);
+      status = usb->SubmitUrb(select.As<URB>());
+    } else {
+      status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (NT_SUCCESS(status)) {
+      const USBD_INTERFACE_INFORMATION& returned = select.As<URB>()->UrbSelectInterface.Interface;
+      ULONG length = returned.Length;
+      const ULONG room = size - offsetof(URB_SELECT_INTERFACE, Interface);
+      if (length > room) length = room;
+      auto* copy =
+          static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, length, USBD_INTERFACE_COPY_TAG));
+      if (copy) {
+        RtlCopyMemory(copy, &returned, length);
+        // Only pipes the copy really holds, and the descriptor declares.
+        ULONG held = length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes)
+                         ? (length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION)
+                         : 0;
+        if (held > copy->NumberOfPipes) held = copy->NumberOfPipes;
+        if (held > control->bNumEndpoints) held = control->bNumEndpoints;
+        *information = copy;
+        *pipes = held;
+      } else {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+      }
+    }
+  }
+  usb->Release();
+  return status;
+}
+
+NTSTATUS CUacAudioHal::StartModelThread(PKSTART_ROUTINE routine, KPRIORITY priority, PKTHREAD* thread) {
+  PAGED_CODE();
+  *thread = nullptr;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, routine, this);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID object = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr))) {
+    *thread = static_cast<PKTHREAD>(object);
+    KeSetPriorityThread(*thread, priority);
+  }
+  ZwClose(handle);
+  return STATUS_SUCCESS;
+}
+
+void CUacAudioHal::EndModelThread(PKEVENT stop, PKEVENT ended, PKTHREAD* thread) {
+  PAGED_CODE();
+  KeSetEvent(stop, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(ended, Executive, KernelMode, FALSE, nullptr);
+  if (*thread) {
+    // The thread still leaves its start routine after the event.
+    KeWaitForSingleObject(*thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(*thread);
+    *thread = nullptr;
+  }
+  KeClearEvent(stop);
+  KeClearEvent(ended);
+}
+
+// ============================================================================
 // Graph operations
 
 void CUacAudioHal::ConnectUnits() {

@@ -17,6 +17,7 @@
 
 #include "driver/common/CKernelMutex.h"
 #include "driver/hal/CAudioHal.h"
+#include "usb/usbdlib.h"
 
 class CUsbStreamEngine;
 class CUacUnit;
@@ -27,6 +28,9 @@ constexpr ULONG UAC1_WALK_RING = 20;
 constexpr ULONG UAC1_MAX_OUTPUT_PINS = 10;
 // Units with more sources than this are not connected.
 constexpr ULONG UAC1_MAX_CONNECTED_SOURCES = 9;
+// The AudioControl interface's SELECT_INTERFACE request and the copy of
+// its answer.
+constexpr ULONG USBD_INTERFACE_COPY_TAG = MakeTag("URB ");
 
 class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
  public:
@@ -81,6 +85,27 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   // terminals, and before Windows Vista a pass-through selector in front of
   // a capture engine's output pin.
   NTSTATUS FixUpStreamGraph(CUsbStreamEngine* engine);
+  // `parse(interface, end, &stop)` on every AudioStreaming interface from
+  // `first` on, each found after the place where the walk of the one before
+  // it stopped; then the output-type wiring. The first failure is returned.
+  template <typename Parse>
+  NTSTATUS ParseStreamingInterfaces(PUSB_CONFIGURATION_DESCRIPTOR configuration, PUSB_INTERFACE_DESCRIPTOR first,
+                                    ULONG bytesToEnd, Parse parse) {
+    const auto* end = reinterpret_cast<const UCHAR*>(first) + bytesToEnd;
+    const auto* current = reinterpret_cast<const UCHAR*>(first);
+    while (current && current < end) {
+      const UCHAR* stop = end;
+      NTSTATUS status = parse(current, end, &stop);
+      if (!NT_SUCCESS(status)) return status;
+      if (stop >= end) break;
+      const UCHAR* next = reinterpret_cast<const UCHAR*>(
+          USBD_ParseConfigurationDescriptorEx(configuration, const_cast<UCHAR*>(stop), -1, -1, 1, 2, -1));
+      // Every step moves forward, so the walk ends.
+      current = next && next >= stop ? next : nullptr;
+    }
+    WireOutputTypes();
+    return STATUS_SUCCESS;
+  }
   // Every output-type node tells the single-source nodes upstream of it
   // which terminal type is in use and keeps them as listeners. A walk that
   // meets a node it has met ends there.
@@ -110,6 +135,20 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS NameEngine(IStreamEngine* engine, PWSTR name, size_t chars);
   // Re-registers every engine's wave subdevice after a terminal changed.
   NTSTATUS UpdateAllSubdevices();
+
+  // ---- The status threads' shared steps
+  // Selects setting 0 of the AudioControl interface and keeps a copy
+  // (nonpaged, "URB ") of the pipe information the stack returned, bounded
+  // by what the request had room for; *pipes is how many pipes it really
+  // holds. Success with *information null when the interface has no
+  // endpoint.
+  NTSTATUS SelectControlInterface(PUSBD_INTERFACE_INFORMATION* information, PULONG pipes);
+  // A system thread running `routine` with the model as its context, at
+  // `priority`; *thread gets a reference to it.
+  NTSTATUS StartModelThread(PKSTART_ROUTINE routine, KPRIORITY priority, PKTHREAD* thread);
+  // Tells a model thread to stop, waits until it has signalled `ended` and
+  // left its routine, and drops the reference.
+  void EndModelThread(PKEVENT stop, PKEVENT ended, PKTHREAD* thread);
 
   USHORT m_VendorId;
   USHORT m_ProductId;

@@ -136,6 +136,8 @@ ControlReply SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHA
       answer.outcome = ControlOutcome::Gone;
       m_Unplugged = true;
       m_PendingUnplug = true;
+    } else if (fault && fault->action == FaultAction::ReplyWith && IsIn(setup)) {
+      answer = Reply(fault->reply, setup, data);
     } else {
       switch (TypeOf(setup)) {
         case BMREQUEST_STANDARD:
@@ -669,6 +671,7 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
       if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
     if (USBD_SUCCESS(status) && m_Sinks.count(endpointAddress))
       m_Sinks[endpointAddress]->OnPacket(interval, data, length);
+    if (USBD_SUCCESS(status)) OnIsoOutLocked(endpointAddress, interval, data, length);
     if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
       m_Unplugged = true;
       m_PendingUnplug = true;
@@ -688,7 +691,9 @@ USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* d
     ++m_IsoPackets;
     for (const IsoFault& f : m_Faults.iso)
       if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
-    if (USBD_SUCCESS(status) && m_Sources.count(endpointAddress)) {
+    if (USBD_SUCCESS(status) && FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) {
+      // answered by the device itself
+    } else if (USBD_SUCCESS(status) && m_Sources.count(endpointAddress)) {
       bool overrun = false;
       *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
       if (overrun) status = USBD_STATUS_DATA_OVERRUN;
@@ -739,6 +744,7 @@ void SimDevice::BusReset() {
   m_Suspended = false;
   m_ConfigurationReads = 0;
   ++m_BusResets;
+  OnBusResetLocked();
 }
 
 void SimDevice::SetSuspended(bool suspended) {
@@ -895,7 +901,11 @@ uint8_t SimDevice::StatusEndpoint() const {
 void SimDevice::QueueStatusWordLocked(uint8_t statusType, uint8_t originator, uint8_t endpoint) {
   if (endpoint == 0) endpoint = StatusEndpoint();
   if (endpoint == 0) return;
-  m_Interrupts[endpoint].push_back({statusType, originator});
+  QueueInterruptLocked(endpoint, {statusType, originator});
+}
+
+void SimDevice::QueueInterruptLocked(uint8_t endpoint, Bytes message) {
+  m_Interrupts[endpoint].push_back(std::move(message));
   m_PendingInterruptNotices.push_back(endpoint);
 }
 

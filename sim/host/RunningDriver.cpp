@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sim/device/DeviceFactory.h"
 #include "topology/CMiniportTopology.h"
 
 namespace sim::host {
@@ -11,7 +12,7 @@ RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfi
                              PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
       m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
-      m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
+      m_Device(CreateSimDevice(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
   if (NT_SUCCESS(entryStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/EmbeddedDevices.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/driverinfo.h"
@@ -85,11 +86,32 @@ TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
 }
 
 TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
-  const tools::DriverReport report = RunChip(haltest::ProtocolTwoDevice());
+  sim::DescriptorSet set = haltest::StereoHeadset();
+  set.strings[UAC1_PROBE_STRING_PRIMARY] = u"7746";
+  const tools::DriverReport report = RunChip(set);
   EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(report.model,
-            "refused: the chip-identifying factory chose the Audio Class 2.0 model, which this build does not have "
+            "refused: the chip-identifying factory chose a chip model, which this build does not have "
             "(status 0xC00000BB)\n");
+}
+
+TEST_F(FactoryChoiceTest, AudioClass2DevicesReachTheirModel) {
+  // The embedded 2.0 headset starts; a device that only claims the protocol
+  // (its descriptors are of the 1.0 layout) is refused by the model's parse.
+  const sim::EmbeddedDevice* uac2 = sim::FindEmbeddedDevice("uac2");
+  ASSERT_NE(uac2, nullptr);
+  tools::DriverReport report =
+      tools::RunDriver(uac2->descriptors(), uac2->profile(), uac2->speed, AudioHalChoice::ChipIdentifying);
+  EXPECT_EQ(report.start, STATUS_SUCCESS);
+  EXPECT_EQ(report.model.rfind("hardware model: CUac2AudioHal for 0b05:17b1, AudioControl interface 0, status thread "
+                               "running\n",
+                               0),
+            0u)
+      << report.model;
+  report = RunChip(haltest::ProtocolTwoDevice());
+  EXPECT_FALSE(NT_SUCCESS(report.start));
+  EXPECT_EQ(report.model.rfind("refused: ", 0), 0u) << report.model;
+  EXPECT_EQ(Lines(report.model), 1u) << report.model;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
 #include "variants/CUac1GenericAudioHal.h"
+#include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ sim::DescriptorSet WithProtocol(uint8_t protocol) {
   return set;
 }
 
-enum class Model { None, Generic };
+enum class Model { None, Generic, Uac2 };
 
 TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
   struct Case {
@@ -111,7 +112,7 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
   const std::u16string k7753{0x000B, u'S', u'w'};
   const Case cases[] = {
       // Audio Class 2.0 is known by its protocol: no string is read.
-      {"Audio Class 2.0", 0x20, u"7746", u"7746", STATUS_NOT_SUPPORTED, Model::None, ""},
+      {"Audio Class 2.0", 0x20, u"7746", u"7746", STATUS_SUCCESS, Model::Uac2, ""},
       {"another protocol", 0x10, u"7746", {}, STATUS_UNSUCCESSFUL, Model::None, ""},
       {"7753 marker", 0, k7753 + u"xx", {}, STATUS_NOT_SUPPORTED, Model::None, "50"},
       {"7753 marker cut short", 0, k7753.substr(0, 2), {}, STATUS_SUCCESS, Model::Generic, "50"},
@@ -139,7 +140,10 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
       EXPECT_EQ(m_Probe->CachedHal(), nullptr);
     } else {
       ASSERT_NE(m_Probe->CachedHal(), nullptr);
-      EXPECT_NE(dynamic_cast<CUac1GenericAudioHal*>(m_Probe->CachedHal()), nullptr);
+      if (c.model == Model::Generic)
+        EXPECT_NE(dynamic_cast<CUac1GenericAudioHal*>(m_Probe->CachedHal()), nullptr);
+      else
+        EXPECT_NE(dynamic_cast<CUac2AudioHal*>(m_Probe->CachedHal()), nullptr);
       EXPECT_NE(m_Probe->CachedPower(), nullptr);
       EXPECT_NE(m_Probe->CachedUsbHal(), nullptr);
     }

@@ -97,20 +97,29 @@ NTSTATUS BenchDevice::CreateModel(AudioHalFactory factory, USHORT vendorId, USHO
   return factory(&m_ModelUnknown, GetInnerUnknown(), vendorId, productId);
 }
 
-C7719AudioHal* BenchDevice::Model() const {
+IUsbAudioHal* BenchDevice::UsbHal() const {
   if (!m_ModelUnknown) return nullptr;
   PVOID object = nullptr;
   if (!NT_SUCCESS(m_ModelUnknown->QueryInterface(IID_IUsbAudioHal, &object))) return nullptr;
   auto* usbHal = static_cast<IUsbAudioHal*>(object);
   usbHal->Release();
-  return static_cast<C7719AudioHal*>(static_cast<CUac1AudioHal*>(usbHal));
+  return usbHal;
+}
+
+C7719AudioHal* BenchDevice::Model() const {
+  IUsbAudioHal* usbHal = UsbHal();
+  return usbHal ? static_cast<C7719AudioHal*>(static_cast<CUac1AudioHal*>(usbHal)) : nullptr;
 }
 
 // ---- ModelBench ----------------------------------------------------------------------------
 
 ModelBench::ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
-                       AudioHalFactory factory) {
-  m_Device = std::make_unique<sim::SimDevice>(descriptors, profile);
+                       AudioHalFactory factory)
+    : ModelBench(std::make_unique<sim::SimDevice>(descriptors, profile), factory) {}
+
+ModelBench::ModelBench(std::unique_ptr<sim::SimDevice> device, AudioHalFactory factory) {
+  m_Device = std::move(device);
+  const sim::DescriptorSet& descriptors = m_Device->Descriptors();
   m_Port = std::make_unique<platform::usb::HubPort>(m_Device.get());
   m_Driver = platform::io::CreateDriverObject(u"\\Driver\\ModelBench");
   IoCreateDevice(m_Driver, DRIVER_EXTENSION_SIZE, nullptr, FILE_DEVICE_KS, FILE_DEVICE_SECURE_OPEN, FALSE, &m_Fdo);
@@ -118,14 +127,15 @@ ModelBench::ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceP
   m_Fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   m_Usb = new (NonPagedPool, kTag) BenchDevice(m_Port->Pdo());
   m_Usb->NonDelegatingAddRef();
+  m_Usb->highSpeed = m_Device->GetSpeed() == platform::usb::Speed::High;
   m_CreateStatus = m_Usb->Configure();
   if (NT_SUCCESS(m_CreateStatus))
     m_CreateStatus = m_Usb->CreateModel(factory, descriptors.VendorId(), descriptors.ProductId());
 }
 
 ModelBench::~ModelBench() {
-  if (m_Registration && Model()) Hal()->UnregisterCallback(m_Registration);
-  if (Model()) Hal()->Stop();
+  if (m_Registration && Hal()) Hal()->UnregisterCallback(m_Registration);
+  if (Hal()) Hal()->Stop();
   m_Usb->NonDelegatingRelease();
   IoDetachDevice(m_Lower);
   IoDeleteDevice(m_Fdo);

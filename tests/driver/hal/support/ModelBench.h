@@ -37,7 +37,7 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG) override { return STATUS_NOT_SUPPORTED; }
   PIRP STDMETHODCALLTYPE AllocateIrp() override;
   NTSTATUS STDMETHODCALLTYPE FreeIrp(PIRP irp) override;
-  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return FALSE; }
+  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return highSpeed ? TRUE : FALSE; }
   BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override { return FALSE; }
   BOOLEAN STDMETHODCALLTYPE CyclePort() override { return FALSE; }
   PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_Pdo; }
@@ -50,6 +50,8 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   // Creates the model aggregated with this object.
   NTSTATUS CreateModel(AudioHalFactory factory, USHORT vendorId, USHORT productId);
   C7719AudioHal* Model() const;
+  // The model's IUsbAudioHal (no reference), whatever its class.
+  IUsbAudioHal* UsbHal() const;
 
   // ---- Scripted behaviour
   // IUsbDevice is refused from the n-th query on (1-based; 0: never).
@@ -65,6 +67,8 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   std::atomic<ULONG> interruptTransfers{0};
   std::atomic<ULONG> irpsAllocated{0};
   std::atomic<ULONG> irpsFreed{0};
+  // The bus the device sits on, as IsHighSpeed reports it.
+  std::atomic<bool> highSpeed{false};
 
  private:
   PDEVICE_OBJECT m_Pdo;
@@ -79,6 +83,9 @@ class ModelBench {
  public:
   ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
              AudioHalFactory factory = C7719AudioHal::Create);
+  // Any simulated device (an Audio Class 2.0 one), on a high-speed port
+  // when it says so.
+  ModelBench(std::unique_ptr<sim::SimDevice> device, AudioHalFactory factory);
   ~ModelBench();
   ModelBench(const ModelBench&) = delete;
   ModelBench& operator=(const ModelBench&) = delete;
@@ -90,7 +97,16 @@ class ModelBench {
   platform::usb::HubPort& Port() { return *m_Port; }
   BenchDevice& Usb() { return *m_Usb; }
   C7719AudioHal* Model() { return m_Usb->Model(); }
-  IAudioHal* Hal() { return static_cast<IAudioHal*>(Model()); }
+  IAudioHal* Hal() {
+    IUsbAudioHal* usbHal = m_Usb->UsbHal();
+    return usbHal ? static_cast<IAudioHal*>(static_cast<CUacAudioHal*>(usbHal)) : nullptr;
+  }
+  // The model as the class the factory made.
+  template <typename TModel>
+  TModel* ModelAs() {
+    IUsbAudioHal* usbHal = m_Usb->UsbHal();
+    return usbHal ? static_cast<TModel*>(static_cast<CUacAudioHal*>(usbHal)) : nullptr;
+  }
   PDEVICE_OBJECT Fdo() const { return m_Fdo; }
   NTSTATUS CreateStatus() const { return m_CreateStatus; }
 
