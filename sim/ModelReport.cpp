@@ -174,9 +174,9 @@ std::string ClassName(const std::type_info& type) {
   return out;
 }
 
-// The Audio Class model (1.0 or 2.0) behind a started adapter, or null
-// (no model, or a test's own).
-CUacAudioHal* AudioClassModel(PDEVICE_OBJECT adapterDevice) {
+}  // namespace
+
+CUacAudioHal* AudioClassModelOf(PDEVICE_OBJECT adapterDevice) {
   if (!adapterDevice || !adapterDevice->DeviceExtension) return nullptr;
   IAudioHal* adapter = GetDeviceExtension(adapterDevice)->Adapter;
   if (!adapter) return nullptr;
@@ -190,6 +190,8 @@ CUacAudioHal* AudioClassModel(PDEVICE_OBJECT adapterDevice) {
   return dynamic_cast<CUacAudioHal*>(static_cast<IAudioHal*>(object));
 }
 
+namespace {
+
 PKTHREAD StatusThreadOf(CUacAudioHal* model) {
   if (auto* uac1 = dynamic_cast<CUac1AudioHal*>(model)) return uac1->GetStatusThread();
   if (auto* uac2 = dynamic_cast<CUac2AudioHal*>(model)) return uac2->GetStatusThread();
@@ -199,7 +201,7 @@ PKTHREAD StatusThreadOf(CUacAudioHal* model) {
 }  // namespace
 
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
-  CUacAudioHal* model = AudioClassModel(adapterDevice);
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
   if (!model) return {};
   std::string out = Printf("hardware model: %s for %04x:%04x, AudioControl interface %u, %s\n",
                            ClassName(typeid(*model)).c_str(), model->GetVendorId(), model->GetProductId(),

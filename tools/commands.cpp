@@ -14,6 +14,7 @@
 #include "topology/CMiniportWaveCyclic.h"
 #include "tools/controls.h"
 #include "tools/streams.h"
+#include "tools/uac2events.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
 
@@ -130,28 +131,70 @@ int WithControls(const Options& options,
   return ok ? 0 : Fail(error);
 }
 
+// "A" or "A:B": a clock offset in ppm, constant or drifting from A to B.
+bool ParseClockPpm(const std::string& text, std::pair<double, double>* ppm) {
+  char* end = nullptr;
+  ppm->first = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) return false;
+  ppm->second = ppm->first;
+  if (*end == ':') {
+    const char* second = end + 1;
+    ppm->second = std::strtod(second, &end);
+    if (end == second) return false;
+  }
+  const auto sane = [](double v) { return v >= -10000 && v <= 10000; };
+  return *end == 0 && sane(ppm->first) && sane(ppm->second);
+}
+
 int Play(const Options& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> args = arguments;
-  std::string deviceFile = "out/played-at-device.wav", error;
-  if (!TakeOption(&args, "--device-out", &deviceFile, &error)) return Fail(error);
-  if (args.size() > 1) return Fail("usage: play [FILE.wav] [--device-out FILE.wav]");
+  std::string deviceFile = "out/played-at-device.wav", secondsText, clockText, error;
+  if (!TakeOption(&args, "--device-out", &deviceFile, &error) || !TakeOption(&args, "--seconds", &secondsText, &error) ||
+      !TakeOption(&args, "--clock-ppm", &clockText, &error))
+    return Fail(error);
+  if (args.size() > 1)
+    return Fail("usage: play [FILE.wav | --seconds S] [--clock-ppm A[:B]] [--device-out FILE.wav]");
+  double seconds = 1.0;
+  if (!secondsText.empty()) {
+    char* end = nullptr;
+    seconds = std::strtod(secondsText.c_str(), &end);
+    if (*end || !(seconds > 0) || seconds > 3600) return Fail("--seconds takes a duration from 0 to 3600 seconds");
+    if (!args.empty()) return Fail("play takes a WAV file or --seconds, not both");
+  }
+  PlayOptions playOptions;
+  if (!clockText.empty()) {
+    std::pair<double, double> ppm;
+    if (!ParseClockPpm(clockText, &ppm))
+      return Fail("--clock-ppm takes an offset in ppm, or START:END drifting over the play (-10000 to 10000)");
+    playOptions.clockPpm = ppm;
+  }
   sim::host::WavData wav;
   if (args.empty())
-    wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
+    wav = sim::host::SineWav(48000, 2, 440.0, seconds, 0.25);
   else if (!sim::host::ReadWav(args[0], &wav, &error))
     return Fail(error);
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime);
-    *out += r.text;
+    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, playOptions);
+    if (options.json) {
+      char head[160];
+      std::snprintf(head, sizeof head, "{\"status\": \"0x%08X\", \"filter\": %s, \"endpoint\": %u",
+                    static_cast<unsigned>(r.status), JsonString(r.filter).c_str(), r.endpoint);
+      *out += head;
+      if (r.feedback) *out += ", \"feedback\": " + FeedbackJson(*r.feedback);
+      *out += ", \"text\": " + JsonString(r.text) + "}\n";
+    } else {
+      *out += r.text;
+    }
     if (!NT_SUCCESS(r.status)) {
-      *why = "playing failed";
+      *why = r.status == STATUS_INVALID_PARAMETER ? "playing failed: " + r.text.substr(0, r.text.find('\n'))
+                                                  : "playing failed";
       return false;
     }
     if (!r.device.samples.empty()) {
       std::error_code ec;
       std::filesystem::create_directories(std::filesystem::path(deviceFile).parent_path(), ec);
       if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
-      *out += "what the device received: " + deviceFile + "\n";
+      if (!options.json) *out += "what the device received: " + deviceFile + "\n";
     }
     return true;
   });
@@ -206,6 +249,17 @@ int Set(const Options& options, const std::vector<std::string>& arguments) {
 
 int Events(const Options& options, const std::vector<std::string>& args) {
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
+    if (auto* uac2 = dynamic_cast<sim::Uac2Device*>(&live.Driver().Device())) {
+      std::vector<DeviceChange> changes;
+      for (const std::string& a : args) {
+        DeviceChange c;
+        if (!ParseUac2Change(a, *uac2, &c, error)) return false;
+        changes.push_back(c);
+      }
+      if (args.empty()) changes = DefaultUac2Changes(*uac2);
+      WatchUac2Events(live.Driver(), live.View(), changes, options.json, out);
+      return true;
+    }
     std::vector<DeviceChange> changes;
     for (const std::string& a : args) {
       DeviceChange c;
@@ -384,9 +438,12 @@ const std::vector<Command>& Commands() {
       {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
       {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
       {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
-      {"play", "render a WAV file through the driver into the device", Play},
+      {"play", "[FILE.wav | --seconds S] [--clock-ppm A[:B]]  render through the driver into the device", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
-      {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
+      {"events",
+       "[UNIT:CS[:CH]=VALUE...]  change controls on the device (on an Audio Class 2.0 one also a clock's\n"
+       "                validity CS 2, a terminal's connector CS 2 or type CS 8), show what the driver did",
+       Events},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;

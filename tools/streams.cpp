@@ -1,8 +1,13 @@
 #include "tools/streams.h"
 
 #include <cstdio>
+#include <map>
 
+#include "sim/ModelReport.h"
+#include "sim/device/Uac2Device.h"
 #include "sim/host/Host.h"
+#include "variants/uac2/CUac2AudioHal.h"
+#include "variants/uac2/CUac2Render.h"
 
 namespace tools {
 namespace {
@@ -30,7 +35,95 @@ std::string FormatText(const sim::host::WavData& w) {
   return text;
 }
 
+// The Audio Class 2.0 render pipe of the started driver, or null.
+CUac2Render* Uac2RenderPipe(sim::host::RunningDriver& driver) {
+  CUacAudioHal* model = sim::AudioClassModelOf(driver.HostSide().AdapterDevice());
+  if (!model) return nullptr;
+  for (ULONG i = 0; i < model->GetStreamEngineCount(); ++i) {
+    IStreamEngine* engine = nullptr;
+    if (!NT_SUCCESS(model->GetStreamEngine(i, &engine)) || engine->IsCapture()) continue;
+    if (auto* render = dynamic_cast<CUac2Render*>(static_cast<CUsbStreamEngine*>(engine))) return render;
+  }
+  return nullptr;
+}
+
+// Plays whose device data is kept whole: longer ones report statistics only.
+constexpr double KEEP_DATA_SECONDS = 60;
+
+std::string FeedbackText(const FeedbackReport& f) {
+  std::string out;
+  char line[256];
+  std::snprintf(line, sizeof line, "device clock: %+.1f ppm%s", f.startPpm, "");
+  out += line;
+  if (f.endPpm != f.startPpm) {
+    std::snprintf(line, sizeof line, ", drifting to %+.1f ppm", f.endPpm);
+    out += line;
+  }
+  std::snprintf(line, sizeof line, "\nfeedback: %llu values from the device (%.3f .. %.3f Hz)",
+                static_cast<unsigned long long>(f.values), f.minFeedbackHz, f.maxFeedbackHz);
+  out += line;
+  if (!f.decoded.empty()) {
+    long low = f.decoded.front().second, high = low;
+    for (const auto& [when, rate] : f.decoded) {
+      low = std::min(low, rate);
+      high = std::max(high, rate);
+    }
+    std::snprintf(line, sizeof line, "; the render pipe decoded %ld .. %ld Hz", low, high);
+    out += line;
+  }
+  out += "\npacket sizes (frames x packets):";
+  for (const auto& [frames, count] : f.packetSizes) {
+    std::snprintf(line, sizeof line, " %u x %llu", frames, static_cast<unsigned long long>(count));
+    out += line;
+  }
+  std::snprintf(line, sizeof line,
+                "\ndevice buffer: %.2f .. %.2f ms while playing (of 40 ms, started at 20 ms); underrun %llu frames, "
+                "overflow %llu frames\nbuffer level (s: ms):",
+                f.minBufferMs, f.maxBufferMs, static_cast<unsigned long long>(f.underrunFrames),
+                static_cast<unsigned long long>(f.overflowFrames));
+  out += line;
+  // At most about twenty points, evenly spread.
+  const size_t step = f.bufferLevels.size() > 20 ? (f.bufferLevels.size() + 19) / 20 : 1;
+  for (size_t i = 0; i < f.bufferLevels.size(); i += step) {
+    std::snprintf(line, sizeof line, " %.0f: %.2f", f.bufferLevels[i].first, f.bufferLevels[i].second);
+    out += line;
+  }
+  return out + "\n";
+}
+
 }  // namespace
+
+std::string FeedbackJson(const FeedbackReport& f) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"startPpm\": %.3f, \"endPpm\": %.3f, \"feedbackValues\": %llu, \"minFeedbackHz\": %.3f, "
+                "\"maxFeedbackHz\": %.3f, ",
+                f.startPpm, f.endPpm, static_cast<unsigned long long>(f.values), f.minFeedbackHz, f.maxFeedbackHz);
+  std::string out = text;
+  out += "\"decoded\": [";
+  for (size_t i = 0; i < f.decoded.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s[%.3f, %ld]", i ? ", " : "", f.decoded[i].first, f.decoded[i].second);
+    out += text;
+  }
+  out += "], \"packetSizes\": {";
+  for (size_t i = 0; i < f.packetSizes.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s\"%u\": %llu", i ? ", " : "", f.packetSizes[i].first,
+                  static_cast<unsigned long long>(f.packetSizes[i].second));
+    out += text;
+  }
+  std::snprintf(text, sizeof text,
+                "}, \"minBufferMs\": %.3f, \"maxBufferMs\": %.3f, \"underrunFrames\": %llu, \"overflowFrames\": "
+                "%llu, \"bufferLevels\": [",
+                f.minBufferMs, f.maxBufferMs, static_cast<unsigned long long>(f.underrunFrames),
+                static_cast<unsigned long long>(f.overflowFrames));
+  out += text;
+  for (size_t i = 0; i < f.bufferLevels.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s[%.3f, %.3f]", i ? ", " : "", f.bufferLevels[i].first,
+                  f.bufferLevels[i].second);
+    out += text;
+  }
+  return out + "]}";
+}
 
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
   sim::host::Host& host = driver.HostSide();
@@ -51,7 +144,8 @@ std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
   return {};
 }
 
-PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime) {
+PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
+                const PlayOptions& options) {
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
@@ -59,16 +153,41 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
+  auto* uac2 = dynamic_cast<sim::Uac2Device*>(&driver.Device());
+  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0;
+  if (options.clockPpm && !uac2) {
+    r.status = STATUS_INVALID_PARAMETER;
+    r.text = "the device has no clock of its own to drift: --clock-ppm needs an Audio Class 2.0 device\n";
+    return r;
+  }
+  FeedbackReport feedback;
+  if (uac2) {
+    if (options.clockPpm) {
+      feedback.startPpm = options.clockPpm->first;
+      feedback.endPpm = options.clockPpm->second;
+    }
+    uac2->SetClockDrift(feedback.startPpm, seconds > 0 ? (feedback.endPpm - feedback.startPpm) / seconds : 0);
+  }
+  if (r.endpoint) driver.Device().Sink(r.endpoint).SetKeepData(seconds <= KEEP_DATA_SECONDS);
+  CUac2Render* pipe = uac2 ? Uac2RenderPipe(driver) : nullptr;
+  const ULONG bytesPerSecond = wav.sampleRate * wav.BlockAlign();
+  ULONG nextSample = 0;
+  auto progress = [&](const sim::host::StreamProgress& p) {
+    // The decoded rate once a second of audio played.
+    if (!pipe || !bytesPerSecond || p.bytesDone < nextSample) return;
+    feedback.decoded.emplace_back(static_cast<double>(p.bytesDone) / bytesPerSecond, pipe->GetDeviceRate());
+    nextSample = p.bytesDone + bytesPerSecond;
+  };
   sim::host::FilterHandle* filter = nullptr;
   r.status = driver.HostSide().OpenFilter(sim::host::Widen(r.filter), &filter);
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime);
+  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
   delete filter;
   r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
   if (r.endpoint) {
     const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);
     const sim::IsoSink::Stats s = sink.GetStats();
-    r.device = sink.ToWav();
+    if (seconds <= KEEP_DATA_SECONDS) r.device = sink.ToWav();
     char line[256];
     std::snprintf(line, sizeof line,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
@@ -77,6 +196,24 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
                   static_cast<unsigned long long>(s.frames), FormatText(r.device).c_str(), s.gaps, s.overruns,
                   s.partialFrames, s.strayPackets);
     r.text += line;
+    if (uac2) {
+      const sim::Uac2Device::FeedbackStats fb = uac2->Feedback();
+      feedback.values = fb.values;
+      feedback.minFeedbackHz = fb.minRate;
+      feedback.maxFeedbackHz = fb.maxRate;
+      const uint32_t blockAlign = sink.Format().BlockAlign();
+      std::map<uint32_t, uint64_t> sizes;
+      for (const sim::IsoSink::Packet& p : sink.Packets()) ++sizes[blockAlign ? p.bytes / blockAlign : p.bytes];
+      feedback.packetSizes.assign(sizes.begin(), sizes.end());
+      const sim::Uac2Device::BufferStats buffer = uac2->RenderBuffer(r.endpoint);
+      feedback.minBufferMs = buffer.minMs;
+      feedback.maxBufferMs = buffer.maxMs;
+      feedback.bufferLevels = buffer.history;
+      feedback.underrunFrames = buffer.underrunFrames;
+      feedback.overflowFrames = buffer.overflowFrames;
+      r.text += FeedbackText(feedback);
+      r.feedback = feedback;
+    }
   }
   return r;
 }

@@ -33,9 +33,9 @@ bool IsToneControl(uint8_t cs) {
   return cs == USB_AUDIO_FU_BASS_CONTROL || cs == USB_AUDIO_FU_MID_CONTROL || cs == USB_AUDIO_FU_TREBLE_CONTROL;
 }
 
-// The size of a feature-unit control's CUR value: the tone controls take
-// one byte (1/4 dB), the levels two (1/256 dB), the switches one.
-size_t ControlSize(uint8_t cs, const DeviceProfile& profile) {
+}  // namespace
+
+size_t Uac2Device::ControlValueSize(uint8_t cs, const DeviceProfile& profile) {
   if (IsToneControl(cs)) return 1;
   switch (cs) {
     case USB_AUDIO_FU_VOLUME_CONTROL:
@@ -51,8 +51,6 @@ size_t ControlSize(uint8_t cs, const DeviceProfile& profile) {
   auto vendor = profile.vendorControlSizes.find(cs);
   return vendor == profile.vendorControlSizes.end() ? 1 : vendor->second;
 }
-
-}  // namespace
 
 Uac2Device::Uac2Device(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed)
     : SimDevice(std::move(descriptors), std::move(profile), speed),
@@ -194,7 +192,7 @@ Bytes Uac2Device::EntityControl(uint8_t entity, uint8_t cs, uint8_t channel) con
   if (e->subtype == USB_AUDIO2_AC_SELECTOR_UNIT) return {1};
   if (e->subtype != USB_AUDIO2_AC_FEATURE_UNIT) return {};
   const ControlRange* range = m_Profile.RangeFor(entity, cs);
-  return range ? Le(static_cast<uint32_t>(range->start), ControlSize(cs, m_Profile)) : Bytes{};
+  return range ? Le(static_cast<uint32_t>(range->start), ControlValueSize(cs, m_Profile)) : Bytes{};
 }
 
 bool Uac2Device::SetEntityControl(uint8_t entity, uint8_t cs, uint8_t channel, const Bytes& value, bool notify) {
@@ -338,7 +336,7 @@ SimDevice::Answer Uac2Device::FeatureRequest(const Uac2Entity& unit, const USB_D
                               : (write ? unit.FeatureWritable(cs, channel) : unit.FeatureReadable(cs, channel));
   const ControlRange* range = m_Profile.RangeFor(unit.id, cs);
   if (!present || !range) return {};
-  const size_t size = ControlSize(cs, m_Profile);
+  const size_t size = ControlValueSize(cs, m_Profile);
   const ControlKey key{unit.id, cs, channel};
   if (s.bRequest == USB_AUDIO2_RANGE && IsIn(s)) {
     // One subrange; the tone controls in their one-byte form.
@@ -448,8 +446,7 @@ void Uac2Device::StartStreams(uint8_t interfaceNumber) {
   SimDevice::StartStreams(interfaceNumber);
   const InterfaceInfo* iface = m_Model.FindInterface(interfaceNumber);
   if (!iface) return;
-  for (const AltSetting& a : iface->alternates)
-    for (const EndpointInfo& e : a.endpoints) m_Buffers.erase(e.address);
+  // A buffer keeps what it saw until its endpoint streams again.
   auto alt = m_Alternates.find(interfaceNumber);
   const AltSetting* a = alt != m_Alternates.end() ? iface->Find(alt->second) : nullptr;
   if (!a || !a->format) return;

@@ -52,6 +52,10 @@ class Uac2Device final : public SimDevice {
   // value in the endpoint's format); nullopt: the clock's again.
   void OverrideFeedback(std::optional<uint32_t> wireValue);
 
+  // The size of a feature-unit control's CUR value: one byte for the tone
+  // controls and the switches, two for the levels.
+  static size_t ControlValueSize(uint8_t cs, const DeviceProfile& profile);
+
   // ---- Entities: changes on the device ----
   // A feature or selector unit's current value (the bytes of a CUR reply);
   // empty when the entity has no such control.
