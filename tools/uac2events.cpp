@@ -128,7 +128,10 @@ const char* ModelNodeKind(CUacAudioHal* model, ULONG id) {
 
 std::string FilterNames(sim::host::Host& host) {
   std::string out;
-  for (const auto& f : host.Filters()) out += (out.empty() ? "" : " ") + sim::host::Narrow(f.name);
+  for (const auto& f : host.Filters()) {
+    if (!out.empty()) out += ' ';
+    out += sim::host::Narrow(f.name);
+  }
   return out;
 }
 

@@ -101,6 +101,9 @@ class TestModel final : public CAudioHal, public IUsbAudioHal {
 class Testbed {
  public:
   Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile = sim::DefaultProfile());
+  // `audioClass2`: an Audio Class 2.0 AudioControl interface (protocol 0x20,
+  // the 2.0 header) on the simulated 2.0 device.
+  Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile, bool audioClass2);
   ~Testbed();
   Testbed(const Testbed&) = delete;
   Testbed& operator=(const Testbed&) = delete;

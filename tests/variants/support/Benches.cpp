@@ -4,3 +4,5 @@
 #include "tests/driver/hal/support/Devices.cpp"
 #include "tests/driver/hal/support/ModelBench.cpp"
 #include "tests/topology/support/Testbed.cpp"
+#include "tests/streaming/PipeRig.cpp"
+#include "tests/streaming/support/StreamBench.cpp"

@@ -61,6 +61,9 @@ NTSTATUS BenchDevice::SubmitUrb(PURB urb) {
   return testsupport::SubmitUrbAndWait(m_Pdo, urb);
 }
 
+// The stream engines a model makes schedule their URBs by it.
+NTSTATUS BenchDevice::QueryBusTime(PULONG currentFrame) { return testsupport::QueryFrameNumber(m_Pdo, currentFrame); }
+
 PIRP BenchDevice::AllocateIrp() {
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(m_Pdo->StackSize + 1), FALSE);
   if (irp) ++irpsAllocated;

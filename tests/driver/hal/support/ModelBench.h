@@ -16,6 +16,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/hal/CK784AudioHal.h"
 #include "sim/device/SimDevice.h"
+#include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
 
 namespace haltest {
@@ -34,15 +35,15 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   NTSTATUS STDMETHODCALLTYPE SetDevicePresent(UCHAR) override { return STATUS_SUCCESS; }
   NTSTATUS STDMETHODCALLTYPE CallLowerDriver(PIRP irp) override;
   NTSTATUS STDMETHODCALLTYPE SubmitUrb(PURB urb) override;
-  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG) override { return STATUS_NOT_SUPPORTED; }
+  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG currentFrame) override;
   PIRP STDMETHODCALLTYPE AllocateIrp() override;
   NTSTATUS STDMETHODCALLTYPE FreeIrp(PIRP irp) override;
   BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return highSpeed ? TRUE : FALSE; }
   BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override { return FALSE; }
   BOOLEAN STDMETHODCALLTYPE CyclePort() override { return FALSE; }
   PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_Pdo; }
-  LONG STDMETHODCALLTYPE AddBusy() override { return 0; }
-  LONG STDMETHODCALLTYPE ReleaseBusy() override { return 0; }
+  LONG STDMETHODCALLTYPE AddBusy() override { return ++busy; }
+  LONG STDMETHODCALLTYPE ReleaseBusy() override { return --busy; }
   NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override { return STATUS_NOT_IMPLEMENTED; }
 
   // Reads and selects the device's configuration, as a start does.
@@ -69,6 +70,8 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   std::atomic<ULONG> irpsFreed{0};
   // The bus the device sits on, as IsHighSpeed reports it.
   std::atomic<bool> highSpeed{false};
+  // The busy marks streams hold.
+  std::atomic<LONG> busy{0};
 
  private:
   PDEVICE_OBJECT m_Pdo;
@@ -131,6 +134,38 @@ class ModelBench {
   PVOID m_Registration = nullptr;
   std::mutex m_Lock;
   std::vector<ULONG> m_Notifications;
+};
+
+// Whether a (referenced) thread object has ended.
+inline bool ThreadEnded(PKTHREAD thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+// A device power change as the port class driver hands it to the model.
+inline void SetPower(IAudioHal* hal, DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  static_cast<IAdapterPowerManagement*>(static_cast<CAudioHal*>(hal))->PowerChangeState(power);
+}
+
+// A fresh Settings store for every test, and every thread a model made
+// ended by the end of it.
+class ModelTest : public testsupport::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    platform::registry::Reset();
+    m_Threads = platform::thread::LiveCount();
+  }
+  void TearDown() override {
+    platform::pool::ClearFailures();
+    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
+    KernelTest::TearDown();
+  }
+
+ private:
+  size_t m_Threads = 0;
 };
 
 }  // namespace haltest
