@@ -41,6 +41,11 @@ std::vector<uint8_t> Sources(const uint8_t* d, size_t length, size_t countAt) {
 
 void ParseEntity(const uint8_t* d, size_t length, Uac2Model& model) {
   if (length < 4) return;
+  // A descriptor cut short still names an entity of the device; the fields
+  // it lacks read as zero (no controls, no channels).
+  auto byte = [&](size_t at) -> uint32_t { return at < length ? d[at] : 0u; };
+  auto le16 = [&](size_t at) { return static_cast<uint16_t>(byte(at) | byte(at + 1) << 8); };
+  auto le32 = [&](size_t at) { return le16(at) | static_cast<uint32_t>(le16(at + 2)) << 16; };
   Uac2Entity e;
   e.id = d[3];
   e.subtype = d[2];
@@ -49,28 +54,24 @@ void ParseEntity(const uint8_t* d, size_t length, Uac2Model& model) {
       if (length >= 7) model.category = d[5];
       return;
     case USB_AUDIO2_AC_CLOCK_SOURCE:
-      if (length < 8) return;
-      e.controls = d[5];
+      e.controls = byte(5);
       break;
     case USB_AUDIO2_AC_INPUT_TERMINAL:
-      if (length < 17) return;
-      e.terminalType = ReadLe16(d + 4);
-      e.clock = d[7];
-      e.channels = d[8];
-      e.channelConfig = ReadLe32(d + 9);
-      e.controls = ReadLe16(d + 14);
+      e.terminalType = le16(4);
+      e.clock = static_cast<uint8_t>(byte(7));
+      e.channels = static_cast<uint8_t>(byte(8));
+      e.channelConfig = le32(9);
+      e.controls = le16(14);
       break;
     case USB_AUDIO2_AC_OUTPUT_TERMINAL:
-      if (length < 12) return;
-      e.terminalType = ReadLe16(d + 4);
-      e.sources = {d[7]};
-      e.clock = d[8];
-      e.controls = ReadLe16(d + 9);
+      e.terminalType = le16(4);
+      if (length > 7) e.sources = {d[7]};
+      e.clock = static_cast<uint8_t>(byte(8));
+      e.controls = le16(9);
       break;
     case USB_AUDIO2_AC_FEATURE_UNIT:
-      if (length < 6) return;
-      e.sources = {d[4]};
-      for (size_t at = 5; at + 4 <= length - 1; at += 4) e.featureControls.push_back(ReadLe32(d + at));
+      if (length > 4) e.sources = {d[4]};
+      for (size_t at = 5; at + 4 < length; at += 4) e.featureControls.push_back(ReadLe32(d + at));
       if (!e.featureControls.empty()) e.channels = static_cast<uint8_t>(e.featureControls.size() - 1);
       break;
     case USB_AUDIO2_AC_MIXER_UNIT:

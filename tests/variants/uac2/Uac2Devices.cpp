@@ -13,49 +13,38 @@ namespace {
 constexpr uint8_t kAsynchronousData = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ASYNCHRONOUS;
 constexpr uint8_t kFeedback = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_USAGE_FEEDBACK;
 
-// The one descriptor a builder call appends, without the configuration
-// descriptor in front of it.
-template <typename Add>
-Bytes One(Add add) {
-  sim::ConfigBuilder c;
-  add(c);
-  const Bytes all = c.Build();
-  const size_t at = all[0];
-  return Bytes(all.begin() + static_cast<std::ptrdiff_t>(at), all.begin() + static_cast<std::ptrdiff_t>(at + all[at]));
-}
-
 }  // namespace
 
 Bytes ClockSource(uint8_t id, uint8_t controls) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2ClockSource(id, 0x03, controls); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2ClockSource(id, 0x03, controls); });
 }
 Bytes InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels, uint16_t controls) {
-  return One([&](sim::ConfigBuilder& c) {
+  return Descriptor([&](sim::ConfigBuilder& c) {
     c.Uac2InputTerminal(id, terminalType, clock, channels, channels == 1 ? 0x4u : 0x3u, controls);
   });
 }
 Bytes OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t clock, uint16_t controls) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2OutputTerminal(id, terminalType, source, clock, controls); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2OutputTerminal(id, terminalType, source, clock, controls); });
 }
 Bytes FeatureUnit(uint8_t id, uint8_t source, const std::vector<uint32_t>& controls) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2FeatureUnit(id, source, controls); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2FeatureUnit(id, source, controls); });
 }
 Bytes MixerUnit(uint8_t id, const std::vector<uint8_t>& sources) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2MixerUnit(id, sources, 2, 0x3); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2MixerUnit(id, sources, 2, 0x3); });
 }
 Bytes SelectorUnit(uint8_t id, const std::vector<uint8_t>& sources) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2SelectorUnit(id, sources); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2SelectorUnit(id, sources); });
 }
 Bytes ExtensionUnit(uint8_t id, const std::vector<uint8_t>& sources) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2ExtensionUnit(id, 0x1234, sources, 2, 0x3); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2ExtensionUnit(id, 0x1234, sources, 2, 0x3); });
 }
 Bytes AsGeneral(uint8_t terminalLink, uint32_t formats, uint8_t formatType, uint8_t channels) {
-  return One([&](sim::ConfigBuilder& c) {
+  return Descriptor([&](sim::ConfigBuilder& c) {
     c.Uac2AsGeneral(terminalLink, formatType, formats, channels, channels == 1 ? 0x4u : 0x3u);
   });
 }
 Bytes FormatType(uint8_t formatType, uint8_t subslot, uint8_t bits) {
-  return One([&](sim::ConfigBuilder& c) { c.Uac2FormatType(formatType, subslot, bits); });
+  return Descriptor([&](sim::ConfigBuilder& c) { c.Uac2FormatType(formatType, subslot, bits); });
 }
 
 Bytes Cut(Bytes d, size_t length) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "sim/device/DescriptorBuilder.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
 #include "sim/device/Uac2Device.h"
@@ -15,6 +16,16 @@
 namespace uac2test {
 
 using sim::Bytes;
+
+// The one descriptor `add` appends to a configuration builder.
+template <typename Add>
+Bytes Descriptor(Add add) {
+  sim::ConfigBuilder c;
+  add(c);
+  const Bytes all = c.Build();
+  const auto at = static_cast<std::ptrdiff_t>(all[0]);
+  return Bytes(all.begin() + at, all.begin() + at + all[static_cast<size_t>(at)]);
+}
 
 // One class-specific descriptor as the builder writes it.
 Bytes ClockSource(uint8_t id, uint8_t controls = 0x07);
