@@ -65,6 +65,9 @@ struct IsoFault {
   uint64_t first = 0;
   uint64_t count = 1;
   uint64_t period = 1;
+  // Instead of failing, the packet succeeds without a byte (an IN endpoint
+  // with nothing ready); `status` is not used.
+  bool empty = false;
 
   bool Hits(uint64_t packet) const;
 };

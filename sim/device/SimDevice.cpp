@@ -689,11 +689,19 @@ USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* d
     if (m_Unplugged || !ActiveEndpoint(endpointAddress)) return USBD_STATUS_DEV_NOT_RESPONDING;
     const uint64_t packet = m_IsoPacketsPerEndpoint[endpointAddress]++;
     ++m_IsoPackets;
-    for (const IsoFault& f : m_Faults.iso)
-      if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
-    if (USBD_SUCCESS(status) && FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) {
+    bool empty = false;
+    for (const IsoFault& f : m_Faults.iso) {
+      if (f.endpoint != endpointAddress || !f.Hits(packet)) continue;
+      if (f.empty)
+        empty = true;
+      else
+        status = f.status;
+    }
+    if (empty || !USBD_SUCCESS(status)) {
+      // nothing sent
+    } else if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) {
       // answered by the device itself
-    } else if (USBD_SUCCESS(status) && m_Sources.count(endpointAddress)) {
+    } else if (m_Sources.count(endpointAddress)) {
       bool overrun = false;
       *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
       if (overrun) status = USBD_STATUS_DATA_OVERRUN;

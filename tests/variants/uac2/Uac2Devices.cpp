@@ -63,12 +63,15 @@ sim::DescriptorSet Build(const SmallDevice& device) {
   if (device.bulk) c.Endpoint(0x84, USB_ENDPOINT_TYPE_BULK, 512, 0, false);
   if (!device.streaming.empty()) {
     const bool feedback = device.feedback && !device.capture;
-    c.Interface(1, 0, 0, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2)
-        .Interface(1, 1, feedback ? 2 : 1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
-                   USB_AUDIO_PROTOCOL_UAC2);
-    for (const Bytes& d : device.streaming) c.Raw(d);
-    c.Endpoint(device.capture ? 0x82 : 0x01, kAsynchronousData, 200, 1, false).Uac2CsEndpoint();
-    if (feedback) c.Endpoint(0x81, kFeedback, 4, 4, false);
+    c.Interface(1, 0, 0, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
+    for (uint8_t alternate = 1; alternate <= (device.settingWithoutFeedback ? 2 : 1); ++alternate) {
+      const bool withFeedback = feedback && alternate == 1;
+      c.Interface(1, alternate, withFeedback ? 2 : 1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+                  USB_AUDIO_PROTOCOL_UAC2);
+      for (const Bytes& d : device.streaming) c.Raw(d);
+      c.Endpoint(device.capture ? 0x82 : 0x01, kAsynchronousData, device.maxPacket, 1, false).Uac2CsEndpoint();
+      if (withFeedback) c.Endpoint(0x81, kFeedback, 4, 4, false);
+    }
   }
   return haltest::MakeSet(c.Build(), device.vendorId, device.productId);
 }
@@ -79,6 +82,16 @@ SmallDevice Speaker() {
              FeatureUnit(2, 1, {ReadWrite(USB_AUDIO_FU_MUTE_CONTROL) | ReadWrite(USB_AUDIO_FU_VOLUME_CONTROL), 0, 0}),
              OutputTerminal(3, 0x0301, 2, 9)};
   d.streaming = {AsGeneral(1), FormatType()};
+  return d;
+}
+
+SmallDevice Microphone() {
+  SmallDevice d;
+  d.units = {ClockSource(9), InputTerminal(1, USB_AUDIO_TERMINAL_MICROPHONE, 9, 1),
+             FeatureUnit(2, 1, {ReadWrite(USB_AUDIO_FU_MUTE_CONTROL) | ReadWrite(USB_AUDIO_FU_VOLUME_CONTROL), 0}),
+             OutputTerminal(3, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 9)};
+  d.streaming = {AsGeneral(3, 0x1, 1, 1), FormatType()};
+  d.capture = true;
   return d;
 }
 

@@ -47,17 +47,19 @@ constexpr uint32_t ReadWrite(uint8_t cs) { return 3u << (2 * cs - 2); }
 
 // A device whose AudioControl interface (protocol 0x20) holds `units` after
 // its header, with an interrupt endpoint of `statusBytes` packets (0: none),
-// and whose interface 1 streams from terminal `terminalLink` in alternate
-// setting 1 with `streaming` (AS_GENERAL, FORMAT_TYPE ...) and an
-// asynchronous OUT endpoint plus, with `feedback`, its feedback endpoint.
+// and whose interface 1 streams in alternate setting 1 with `streaming`
+// (AS_GENERAL, FORMAT_TYPE ...) and an asynchronous OUT endpoint plus, with
+// `feedback`, its feedback endpoint (or an IN endpoint for capture).
 struct SmallDevice {
   std::vector<Bytes> units;
   uint16_t statusBytes = 6;
   bool bulk = false;
-  uint8_t terminalLink = 1;
   std::vector<Bytes> streaming;
   bool feedback = true;
   bool capture = false;  // the stream's endpoint is IN (and has no feedback)
+  uint16_t maxPacket = 200;
+  // Alternate setting 2 as setting 1 but with the data endpoint alone.
+  bool settingWithoutFeedback = false;
   uint16_t vendorId = 0x1209;
   uint16_t productId = 0x2002;
 };
@@ -66,6 +68,9 @@ sim::DescriptorSet Build(const SmallDevice& device);
 // CS 9 -> IT 1 USB streaming -> FU 2 (master mute and volume) -> OT 3
 // speaker, rendering stereo 16-bit PCM from IT 1.
 SmallDevice Speaker();
+// CS 9 -> IT 1 microphone -> FU 2 (master mute and volume) -> OT 3 USB
+// streaming, capturing mono 16-bit PCM for OT 3.
+SmallDevice Microphone();
 
 // A model bench for the device, with the Audio Class 2.0 model.
 std::unique_ptr<haltest::ModelBench> Bench(const sim::DescriptorSet& set,

@@ -41,6 +41,7 @@ NTSTATUS BenchDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 
 NTSTATUS BenchDevice::CallLowerDriver(PIRP irp) {
   auto* urb = static_cast<PURB>(IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb && urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER && isochObserver) isochObserver(urb);
   if (urb && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
     ++interruptTransfers;
     NTSTATUS status = STATUS_SUCCESS;

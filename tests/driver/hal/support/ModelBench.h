@@ -66,6 +66,9 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   // completes with *status. Set it before the model starts.
   std::function<bool(PURB urb, NTSTATUS* status)> interruptHook;
   std::atomic<ULONG> interruptTransfers{0};
+  // Sees every isochronous URB on its way down (it may run at
+  // DISPATCH_LEVEL, under the sender's lock). Set it before streams start.
+  std::function<void(PURB urb)> isochObserver;
   std::atomic<ULONG> irpsAllocated{0};
   std::atomic<ULONG> irpsFreed{0};
   // The bus the device sits on, as IsHighSpeed reports it.
