@@ -308,7 +308,7 @@ SimDevice::Answer Uac2Device::ClockRequest(const Uac2Entity& clock, const USB_DE
       for (const EndpointInfo& e : a.endpoints) {
         if (m_Sinks.count(e.address)) m_Sinks[e.address]->SetRate(rate);
         if (m_Sources.count(e.address)) m_Sources[e.address]->SetRate(rate);
-        if (auto b = m_Buffers.find(e.address); b != m_Buffers.end()) b->second = Buffer{b->second.blockAlign, clock.id};
+        if (auto b = m_Buffers.find(e.address); b != m_Buffers.end()) b->second = EmptyBuffer(b->second.blockAlign, clock.id);
       }
   }
   return {ControlOutcome::Ack, 4};
@@ -452,7 +452,7 @@ void Uac2Device::StartStreams(uint8_t interfaceNumber) {
   if (!a || !a->format) return;
   for (const EndpointInfo& e : a->endpoints)
     if (!e.IsIn() && e.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS && (e.attributes & USB_ENDPOINT_USAGE_MASK) == 0)
-      m_Buffers[e.address] = Buffer{a->format->BlockAlign(), StreamClock(interfaceNumber)};
+      m_Buffers[e.address] = EmptyBuffer(a->format->BlockAlign(), StreamClock(interfaceNumber));
 }
 
 void Uac2Device::AdvanceBuffer(Buffer& b, uint64_t interval) {

@@ -122,6 +122,12 @@ class Uac2Device final : public SimDevice {
     std::vector<std::pair<double, double>> history;
   };
 
+  static Buffer EmptyBuffer(uint32_t blockAlign, uint8_t clock) {
+    Buffer b;
+    b.blockAlign = blockAlign;
+    b.clock = clock;
+    return b;
+  }
   Answer EntityRequest(const Uac2Entity& entity, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer ClockRequest(const Uac2Entity& clock, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer FeatureRequest(const Uac2Entity& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);

@@ -10,9 +10,12 @@ namespace sim::host {
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                              PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
+    : RunningDriver(CreateSimDevice(descriptors, profile, speed), wave, factory) {}
+
+RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave, AudioHalChoice factory)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
       m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
-      m_Device(CreateSimDevice(descriptors, profile, speed)),
+      m_Device(std::move(device)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
   if (NT_SUCCESS(entryStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());
