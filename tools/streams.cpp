@@ -23,7 +23,10 @@ uint8_t DataEndpoint(const sim::SimDevice& device, bool in) {
   for (const sim::InterfaceInfo& i : device.Model().interfaces)
     for (const sim::AltSetting& a : i.alternates)
       for (const sim::EndpointInfo& e : a.endpoints)
-        if (e.Type() == 1 && e.IsIn() == in && a.format) return e.address;
+        // A feedback endpoint carries the device's rate, not samples.
+        if (e.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS && e.IsIn() == in && a.format &&
+            (e.attributes & USB_ENDPOINT_USAGE_MASK) != USB_ENDPOINT_USAGE_FEEDBACK)
+          return e.address;
   return 0;
 }
 
