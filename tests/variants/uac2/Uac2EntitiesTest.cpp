@@ -398,10 +398,17 @@ TEST_F(Uac2EntityTest, InputJacksFollowLivePresenceAndAFailedReadCountsThemOut) 
   EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(jacks[0].ChannelMapping, 0x4u);
   EXPECT_EQ(jacks[0].IsConnected, 0u);
-  // A device that will not tell its jacks fails the terminal.
+  // Two jacks announced, one and a half sent: one jack.
   bed.Device().ClearFaults();
   sim::RequestMatch jackInfo = sim::RequestMatch::ClassToUnit(4, USB_AUDIO2_CUR);
   jackInfo.value = USB_AUDIO2_JACK_INFO_VALUE;
+  bed.Device().AddFault(Answer(jackInfo, {2, 0x4, 0, 0, 0, 0x00, 0x90, 0x01, 0x01, 0x8, 0, 0, 0}));
+  auto* cut = bed.Build<CUac2InputTerminal>(d, &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(cut->GetJackCount(&count, 0), STATUS_SUCCESS);
+  EXPECT_EQ(count, 1u);
+  // A device that will not tell its jacks fails the terminal.
+  bed.Device().ClearFaults();
   bed.Device().AddFault({jackInfo});
   bed.Build<CUac2InputTerminal>(d, &status);
   EXPECT_FALSE(NT_SUCCESS(status));

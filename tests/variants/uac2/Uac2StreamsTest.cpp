@@ -211,34 +211,42 @@ std::vector<std::vector<ULONG>> CaptureParts(const RigClient& client, ULONG* mis
 }
 
 TEST_F(Uac2StreamsTest, CaptureHandsOverEachUrbWholeOrInTwoPartsAtTheRingsEnd) {
-  // 48 kHz mono at full speed, 3 ms URBs: 288 bytes into a 3840-byte ring,
-  // so every thirteenth or fourteenth URB crosses the end.
-  auto bench = HeadsetBench(Speed::Full);
-  ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
-  auto* capture = EngineOf<CUac2Capture>(*bench, 1);
-  bench->Device().Source(headset::kCaptureEndpoint).SetRamp();
-  RigClient client(capture, CYCLIC_CLIENT_WAVE, Pcm(1, 48000, 16, 0x4), 3, 4);
-  ASSERT_EQ(client.Run(), STATUS_SUCCESS);
-  ASSERT_TRUE(RunFramesUntil([&] { return client.Captured().size() >= 96000; }));
-  ASSERT_EQ(client.Finish(), STATUS_SUCCESS);
+  // 48 kHz mono at full speed. 3 ms URBs: 288 bytes into a 3840-byte (40 ms)
+  // ring, so every thirteenth or fourteenth URB crosses the end. 50 ms URBs
+  // are longer than 40 ms: the ring grows to hold one.
+  struct Case {
+    ULONG msPerUrb;
+    size_t minSplit;
+  };
+  for (const Case& c : {Case{3, 5}, Case{50, 0}}) {
+    SCOPED_TRACE(testing::Message() << c.msPerUrb << " ms URBs");
+    auto bench = HeadsetBench(Speed::Full);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    auto* capture = EngineOf<CUac2Capture>(*bench, 1);
+    bench->Device().Source(headset::kCaptureEndpoint).SetRamp();
+    RigClient client(capture, CYCLIC_CLIENT_WAVE, Pcm(1, 48000, 16, 0x4), c.msPerUrb, 4);
+    ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunFramesUntil([&] { return client.Captured().size() >= 96000; }));
+    ASSERT_EQ(client.Finish(), STATUS_SUCCESS);
 
-  ULONG mismatches = 0;
-  size_t split = 0;
-  for (const std::vector<ULONG>& parts : CaptureParts(client, &mismatches)) {
-    ASSERT_LE(parts.size(), 2u);
-    split += parts.size() == 2;
+    ULONG mismatches = 0;
+    size_t split = 0;
+    for (const std::vector<ULONG>& parts : CaptureParts(client, &mismatches)) {
+      ASSERT_LE(parts.size(), 2u);
+      split += parts.size() == 2;
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GE(split, c.minSplit);
+    // The ramp arrives in order, whatever the ring did with it.
+    const sim::Bytes data = client.Captured();
+    size_t breaks = 0;
+    for (size_t i = 2; i + 1 < data.size(); i += 2) {
+      const uint16_t previous = static_cast<uint16_t>(data[i - 2] | data[i - 1] << 8);
+      const uint16_t next = static_cast<uint16_t>(data[i] | data[i + 1] << 8);
+      breaks += next != static_cast<uint16_t>(previous + 1);
+    }
+    EXPECT_EQ(breaks, 0u);
   }
-  EXPECT_EQ(mismatches, 0u);
-  EXPECT_GE(split, 5u);
-  // The ramp arrives in order, whatever the ring did with it.
-  const sim::Bytes data = client.Captured();
-  size_t breaks = 0;
-  for (size_t i = 2; i + 1 < data.size(); i += 2) {
-    const uint16_t previous = static_cast<uint16_t>(data[i - 2] | data[i - 1] << 8);
-    const uint16_t next = static_cast<uint16_t>(data[i] | data[i + 1] << 8);
-    breaks += next != static_cast<uint16_t>(previous + 1);
-  }
-  EXPECT_EQ(breaks, 0u);
 }
 
 TEST_F(Uac2StreamsTest, EmptyCapturePacketIsSilenceNoLongerThanItsSlot) {
