@@ -33,6 +33,15 @@ bool IsToneControl(uint8_t cs) {
   return cs == USB_AUDIO_FU_BASS_CONTROL || cs == USB_AUDIO_FU_MID_CONTROL || cs == USB_AUDIO_FU_TREBLE_CONTROL;
 }
 
+// A clock offers at most 30 discrete rates; a profile's longer list is cut.
+constexpr size_t kMaxClockRates = 30;
+
+DeviceProfile WithClockRatesCapped(DeviceProfile profile) {
+  for (auto& [clock, rates] : profile.clockRates)
+    if (rates.size() > kMaxClockRates) rates.resize(kMaxClockRates);
+  return profile;
+}
+
 }  // namespace
 
 size_t Uac2Device::ControlValueSize(uint8_t cs, const DeviceProfile& profile) {
@@ -53,7 +62,7 @@ size_t Uac2Device::ControlValueSize(uint8_t cs, const DeviceProfile& profile) {
 }
 
 Uac2Device::Uac2Device(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed)
-    : SimDevice(std::move(descriptors), std::move(profile), speed),
+    : SimDevice(std::move(descriptors), WithClockRatesCapped(std::move(profile)), speed),
       m_Entities(ParseUac2Model(m_Descriptors.configurations.empty() ? Bytes{} : m_Descriptors.Configuration())) {
   if (m_Entities.controlInterface >= 0)
     if (const InterfaceInfo* control = m_Model.FindInterface(static_cast<uint8_t>(m_Entities.controlInterface)))

@@ -57,6 +57,14 @@ TEST(Uac2DeviceTest, ClockOffersDiscreteRatesAndTakesOnlyThose) {
   const Result level = Send(*d, kClassIfIn, USB_AUDIO2_RANGE, USB_AUDIO_FU_VOLUME_CONTROL << 8,
                             Entity(headset::kMicFeatureUnit), {}, 64);
   EXPECT_EQ(level.data, (Bytes{1, 0, 0x00, 0xEC, 0x00, 0x1E, 0x00, 0x01}));
+
+  // Thirty rates at most, whatever the profile lists.
+  sim::DeviceProfile many = headset::Profile(Speed::High);
+  for (uint32_t r = 8000; r < 48000; r += 1000) many.clockRates[headset::kClock].push_back(r);
+  sim::Uac2Device crowded(headset::Descriptors(Speed::High), many, Speed::High);
+  ASSERT_EQ(Send(crowded, 0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
+  EXPECT_EQ(Send(crowded, kClassIfIn, USB_AUDIO2_RANGE, frequency, Entity(headset::kClock), {}, 2).data,
+            (Bytes{30, 0}));
 }
 
 TEST(Uac2DeviceTest, FeedbackReportsTheClockInTheBusSpeedsForm) {
