@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "usb/usbaudio.h"
+#include "usb/usbaudio2.h"
 
 namespace sim {
 
@@ -82,6 +82,15 @@ class Printer {
   void AudioControl(const uint8_t* d, size_t length);
   void AudioStreaming(const uint8_t* d, size_t length);
   void AudioEndpoint(const uint8_t* d, size_t length);
+  // Audio Class 2.0 (the interface's protocol 0x20).
+  void AudioControl2(const uint8_t* d, size_t length);
+  void AudioStreaming2(const uint8_t* d, size_t length);
+  void AudioEndpoint2(const uint8_t* d, size_t length);
+  // A 32-bit bmChannelConfig, its spatial positions one a line.
+  void ChannelConfig32(int indent, const char* name, uint32_t config);
+  // bmControls bit pairs: `names[k]` is the control of pair k + 1.
+  void ControlPairs(int indent, const char* name, uint32_t controls, unsigned width, const char* const* names,
+                    size_t count);
   void ChannelConfig(int indent, unsigned config);
   void Controls(int indent, const char* name, const uint8_t* d, size_t size, size_t at);
 
@@ -89,6 +98,7 @@ class Printer {
   std::string m_Out;
   uint8_t m_Class = 0;
   uint8_t m_SubClass = 0;
+  uint8_t m_Protocol = 0;
 };
 
 const char* TerminalTypeName(unsigned type) {
@@ -199,7 +209,7 @@ void Printer::Configuration(const Bytes& c) {
 
   const size_t end = c.size();
   size_t offset = c[0] >= 2 ? c[0] : sizeof(USB_CONFIGURATION_DESCRIPTOR);
-  m_Class = m_SubClass = 0;
+  m_Class = m_SubClass = m_Protocol = 0;
   while (offset < end) {
     const size_t left = end - offset;
     const uint8_t* d = c.data() + offset;
@@ -229,12 +239,21 @@ void Printer::Configuration(const Bytes& c) {
           Endpoint(d, length);
         } else if (d[1] == USB_AUDIO_CS_INTERFACE && m_Class == USB_DEVICE_CLASS_AUDIO && length >= 3 &&
                    m_SubClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL) {
-          AudioControl(d, length);
+          if (m_Protocol == USB_AUDIO_PROTOCOL_UAC2)
+            AudioControl2(d, length);
+          else
+            AudioControl(d, length);
         } else if (d[1] == USB_AUDIO_CS_INTERFACE && m_Class == USB_DEVICE_CLASS_AUDIO && length >= 3 &&
                    m_SubClass == USB_AUDIO_SUBCLASS_AUDIOSTREAMING) {
-          AudioStreaming(d, length);
+          if (m_Protocol == USB_AUDIO_PROTOCOL_UAC2)
+            AudioStreaming2(d, length);
+          else
+            AudioStreaming(d, length);
         } else if (d[1] == USB_AUDIO_CS_ENDPOINT && m_Class == USB_DEVICE_CLASS_AUDIO && length >= 3) {
-          AudioEndpoint(d, length);
+          if (m_Protocol == USB_AUDIO_PROTOCOL_UAC2)
+            AudioEndpoint2(d, length);
+          else
+            AudioEndpoint(d, length);
         } else {
           Line(6, "** UNRECOGNIZED: ");
           HexDump(8, d, length);
@@ -248,6 +267,7 @@ void Printer::Configuration(const Bytes& c) {
 void Printer::Interface(const uint8_t* d) {
   m_Class = d[5];
   m_SubClass = d[6];
+  m_Protocol = d[7];
   Line(4, "Interface Descriptor:");
   Number(6, "bLength", d[0]);
   Number(6, "bDescriptorType", d[1]);
@@ -261,7 +281,8 @@ void Printer::Interface(const uint8_t* d) {
                     : d[6] == USB_AUDIO_SUBCLASS_MIDISTREAMING  ? "MIDI Streaming"
                                                                 : "";
   Number(6, "bInterfaceSubClass", d[6], sub);
-  Number(6, "bInterfaceProtocol", d[7]);
+  Number(6, "bInterfaceProtocol", d[7],
+         d[5] == USB_DEVICE_CLASS_AUDIO && d[7] == USB_AUDIO_PROTOCOL_UAC2 ? "Audio Class 2.0" : "");
   StringIndex(6, "iInterface", d[8]);
 }
 
@@ -479,6 +500,233 @@ void Printer::AudioEndpoint(const uint8_t* d, size_t length) {
   if (d[3] & USB_AUDIO_EP_ATTR_MAX_PACKETS_ONLY) Line(12, "MaxPacketsOnly");
   Number(10, "bLockDelayUnits", d[4], d[4] == 1 ? "Milliseconds" : d[4] == 2 ? "Decoded PCM samples" : "Undefined");
   Hex16(10, "wLockDelay", ReadLe16(d + 5));
+}
+
+
+// ---- Audio Class 2.0 ---------------------------------------------------------------------
+
+namespace {
+
+const char* PairAccess(unsigned pair) {
+  switch (pair) {
+    case 1: return "read-only";
+    case 3: return "read/write";
+    default: return "invalid";
+  }
+}
+
+const char* const kFeatureControls2[] = {"Mute",       "Volume",         "Bass",           "Mid",
+                                         "Treble",     "Graphic Equalizer", "Automatic Gain", "Delay",
+                                         "Bass Boost", "Loudness",       "Input Gain",     "Input Gain Pad",
+                                         "Phase Inverter", "Underflow",  "Overflow"};
+const char* const kInputTerminalControls2[] = {"Copy Protect", "Connector", "Overload",
+                                               "Cluster",      "Underflow", "Overflow"};
+const char* const kOutputTerminalControls2[] = {"Copy Protect", "Connector", "Overload", "Underflow", "Overflow"};
+const char* const kClockControls2[] = {"Clock Frequency", "Clock Validity"};
+const char* const kClockKinds[] = {"External clock", "Internal fixed clock", "Internal variable clock",
+                                   "Internal programmable clock"};
+
+}  // namespace
+
+void Printer::ChannelConfig32(int indent, const char* name, uint32_t config) {
+  static const char* const positions[] = {
+      "Front Left (FL)",         "Front Right (FR)",         "Front Center (FC)",      "Low Frequency Effects (LFE)",
+      "Back Left (BL)",          "Back Right (BR)",          "Front Left of Center (FLC)", "Front Right of Center (FRC)",
+      "Back Center (BC)",        "Side Left (SL)",           "Side Right (SR)",        "Top Center (TC)",
+      "Top Front Left (TFL)",    "Top Front Center (TFC)",   "Top Front Right (TFR)",  "Top Back Left (TBL)",
+      "Top Back Center (TBC)",   "Top Back Right (TBR)",     "Top Front Left of Center (TFLC)",
+      "Top Front Right of Center (TFRC)", "Left Low Frequency Effects (LLFE)", "Right Low Frequency Effects (RLFE)",
+      "Top Side Left (TSL)",     "Top Side Right (TSR)",     "Bottom Center (BC)",     "Back Left of Center (BLC)",
+      "Back Right of Center (BRC)"};
+  Field(8, name, Format("0x%08x", config));
+  for (unsigned bit = 0; bit < 27; ++bit)
+    if (config & (1u << bit)) Line(indent, "%s", positions[bit]);
+  if (config & 0x80000000u) Line(indent, "Raw Data (RD)");
+}
+
+void Printer::ControlPairs(int indent, const char* name, uint32_t controls, unsigned width, const char* const* names,
+                           size_t count) {
+  Field(indent, name, Format("0x%0*x", static_cast<int>(width * 2), controls));
+  for (unsigned k = 0; k < 16 && k < 4u * width; ++k) {
+    const unsigned pair = (controls >> (2 * k)) & 3;
+    if (!pair) continue;
+    if (k < count)
+      Line(indent + 2, "%s Control (%s)", names[k], PairAccess(pair));
+    else
+      Line(indent + 2, "Control %u (%s)", k + 1, PairAccess(pair));
+  }
+}
+
+void Printer::AudioControl2(const uint8_t* d, size_t length) {
+  static const char* const subtypes[] = {"UNDEFINED",      "HEADER",         "INPUT_TERMINAL",  "OUTPUT_TERMINAL",
+                                         "MIXER_UNIT",     "SELECTOR_UNIT",  "FEATURE_UNIT",    "EFFECT_UNIT",
+                                         "PROCESSING_UNIT", "EXTENSION_UNIT", "CLOCK_SOURCE",   "CLOCK_SELECTOR",
+                                         "CLOCK_MULTIPLIER", "SAMPLE_RATE_CONVERTER"};
+  const uint8_t subtype = d[2];
+  Line(6, "AudioControl Interface Descriptor:");
+  Number(8, "bLength", d[0]);
+  Number(8, "bDescriptorType", d[1]);
+  Number(8, "bDescriptorSubtype", subtype, Format("(%s)", subtype <= 13 ? subtypes[subtype] : "unknown"));
+  auto truncated = [&] { Line(8, "** descriptor too short for its kind (bLength %zu)", length); };
+  // A counted source list at `at`, each entry within bLength.
+  auto sources = [&](size_t countAt) -> size_t {
+    const size_t count = d[countAt];
+    Number(8, "bNrInPins", d[countAt]);
+    for (size_t i = 0; i < count; ++i) {
+      if (countAt + 1 + i >= length) {
+        Line(8, "** baSourceID(%zu) and later lie past bLength", i);
+        return 0;
+      }
+      Number(8, Format("baSourceID(%zu)", i).c_str(), d[countAt + 1 + i]);
+    }
+    return countAt + 1 + count;
+  };
+  switch (subtype) {
+    case USB_AUDIO2_AC_HEADER:
+      if (length < 9) return truncated();
+      Bcd(8, "bcdADC", ReadLe16(d + 3));
+      Number(8, "bCategory", d[5]);
+      Hex16(8, "wTotalLength", ReadLe16(d + 6));
+      Hex8(8, "bmControls", d[8]);
+      break;
+    case USB_AUDIO2_AC_CLOCK_SOURCE:
+      if (length < 8) return truncated();
+      Number(8, "bClockID", d[3]);
+      Number(8, "bmAttributes", d[4], Format("%s%s", kClockKinds[d[4] & 3], (d[4] & 4) ? ", synced to SOF" : ""));
+      ControlPairs(8, "bmControls", d[5], 1, kClockControls2, 2);
+      Number(8, "bAssocTerminal", d[6]);
+      StringIndex(8, "iClockSource", d[7]);
+      break;
+    case USB_AUDIO2_AC_CLOCK_SELECTOR: {
+      if (length < 5) return truncated();
+      Number(8, "bClockID", d[3]);
+      const size_t at = sources(4);
+      if (at && at + 2 <= length) {
+        Hex8(8, "bmControls", d[at]);
+        StringIndex(8, "iClockSelector", d[at + 1]);
+      }
+      break;
+    }
+    case USB_AUDIO2_AC_CLOCK_MULTIPLIER:
+      if (length < 7) return truncated();
+      Number(8, "bClockID", d[3]);
+      Number(8, "bCSourceID", d[4]);
+      Hex8(8, "bmControls", d[5]);
+      StringIndex(8, "iClockMultiplier", d[6]);
+      break;
+    case USB_AUDIO2_AC_INPUT_TERMINAL:
+      if (length < 17) return truncated();
+      Number(8, "bTerminalID", d[3]);
+      Hex16(8, "wTerminalType", ReadLe16(d + 4), TerminalTypeName(ReadLe16(d + 4)));
+      Number(8, "bAssocTerminal", d[6]);
+      Number(8, "bCSourceID", d[7]);
+      Number(8, "bNrChannels", d[8]);
+      ChannelConfig32(10, "bmChannelConfig", platform::usb::ReadLe32(d + 9));
+      Number(8, "iChannelNames", d[13], String(d[13]));
+      ControlPairs(8, "bmControls", ReadLe16(d + 14), 2, kInputTerminalControls2, 6);
+      StringIndex(8, "iTerminal", d[16]);
+      break;
+    case USB_AUDIO2_AC_OUTPUT_TERMINAL:
+      if (length < 12) return truncated();
+      Number(8, "bTerminalID", d[3]);
+      Hex16(8, "wTerminalType", ReadLe16(d + 4), TerminalTypeName(ReadLe16(d + 4)));
+      Number(8, "bAssocTerminal", d[6]);
+      Number(8, "bSourceID", d[7]);
+      Number(8, "bCSourceID", d[8]);
+      ControlPairs(8, "bmControls", ReadLe16(d + 9), 2, kOutputTerminalControls2, 5);
+      StringIndex(8, "iTerminal", d[11]);
+      break;
+    case USB_AUDIO2_AC_FEATURE_UNIT: {
+      if (length < 6) return truncated();
+      Number(8, "bUnitID", d[3]);
+      Number(8, "bSourceID", d[4]);
+      const size_t entries = (length - 6) / 4;
+      for (size_t i = 0; i < entries; ++i)
+        ControlPairs(8, Format("bmaControls(%2zu)", i).c_str(), platform::usb::ReadLe32(d + 5 + 4 * i), 4,
+                     kFeatureControls2, ARRAYSIZE(kFeatureControls2));
+      StringIndex(8, "iFeature", d[length - 1]);
+      break;
+    }
+    case USB_AUDIO2_AC_MIXER_UNIT:
+    case USB_AUDIO2_AC_SELECTOR_UNIT: {
+      if (length < 5) return truncated();
+      Number(8, "bUnitID", d[3]);
+      const size_t at = sources(4);
+      if (!at) return;
+      if (subtype == USB_AUDIO2_AC_SELECTOR_UNIT) {
+        if (at + 2 <= length) {
+          ControlPairs(8, "bmControls", d[at], 1, kFeatureControls2, 0);
+          StringIndex(8, "iSelector", d[at + 1]);
+        }
+        break;
+      }
+      if (at + 6 > length) return truncated();
+      Number(8, "bNrChannels", d[at]);
+      ChannelConfig32(10, "bmChannelConfig", platform::usb::ReadLe32(d + at + 1));
+      HexDump(8, d + at + 5, length - at - 5);
+      break;
+    }
+    case USB_AUDIO2_AC_EXTENSION_UNIT: {
+      if (length < 7) return truncated();
+      Number(8, "bUnitID", d[3]);
+      Hex16(8, "wExtensionCode", ReadLe16(d + 4));
+      const size_t at = sources(6);
+      if (at && at < length) HexDump(8, d + at, length - at);
+      break;
+    }
+    default:
+      HexDump(8, d + 3, length - 3);
+      break;
+  }
+}
+
+void Printer::AudioStreaming2(const uint8_t* d, size_t length) {
+  Line(6, "AudioStreaming Interface Descriptor:");
+  Number(8, "bLength", d[0]);
+  Number(8, "bDescriptorType", d[1]);
+  const uint8_t subtype = d[2];
+  const char* name = subtype == USB_AUDIO2_AS_GENERAL       ? "(AS_GENERAL)"
+                     : subtype == USB_AUDIO2_AS_FORMAT_TYPE ? "(FORMAT_TYPE)"
+                                                            : "";
+  Number(8, "bDescriptorSubtype", subtype, name);
+  if (subtype == USB_AUDIO2_AS_GENERAL && length >= 15) {
+    Number(8, "bTerminalLink", d[3]);
+    Hex8(8, "bmControls", d[4]);
+    Number(8, "bFormatType", d[5]);
+    const uint32_t formats = platform::usb::ReadLe32(d + 6);
+    Field(8, "bmFormats", Format("0x%08x", formats));
+    if (d[5] == USB_AUDIO_FORMAT_TYPE_I) {
+      static const char* const kinds[] = {"PCM", "PCM8", "IEEE_FLOAT", "ALAW", "MULAW"};
+      for (unsigned bit = 0; bit < 5; ++bit)
+        if (formats & (1u << bit)) Line(10, "%s", kinds[bit]);
+    }
+    if (formats & USB_AUDIO2_FORMAT_RAW_DATA) Line(10, "TYPE_I_RAW_DATA");
+    Number(8, "bNrChannels", d[10]);
+    ChannelConfig32(10, "bmChannelConfig", platform::usb::ReadLe32(d + 11));
+    if (length >= 16) Number(8, "iChannelNames", d[15], String(d[15]));
+    return;
+  }
+  if (subtype == USB_AUDIO2_AS_FORMAT_TYPE && length >= 6) {
+    const uint8_t type = d[3];
+    Number(8, "bFormatType", type, Format("(FORMAT_TYPE_%s)", type == 1 ? "I" : type == 2 ? "II" : type == 3 ? "III" : "?"));
+    Number(8, "bSubslotSize", d[4]);
+    Number(8, "bBitResolution", d[5]);
+    return;
+  }
+  HexDump(8, d + 3, length - 3);
+}
+
+void Printer::AudioEndpoint2(const uint8_t* d, size_t length) {
+  Line(8, "AudioStreaming Endpoint Descriptor:");
+  Number(10, "bLength", d[0]);
+  Number(10, "bDescriptorType", d[1]);
+  Number(10, "bDescriptorSubtype", d[2], d[2] == USB_AUDIO_EP_GENERAL ? "(EP_GENERAL)" : "");
+  if (length < 8) return;
+  Hex8(10, "bmAttributes", d[3]);
+  if (d[3] & USB_AUDIO_EP_ATTR_MAX_PACKETS_ONLY) Line(12, "MaxPacketsOnly");
+  Hex8(10, "bmControls", d[4]);
+  Number(10, "bLockDelayUnits", d[5], d[5] == 1 ? "Milliseconds" : d[5] == 2 ? "Decoded PCM samples" : "Undefined");
+  Hex16(10, "wLockDelay", ReadLe16(d + 6));
 }
 
 }  // namespace

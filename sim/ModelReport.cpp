@@ -11,10 +11,12 @@
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
 #include "topology/CRoomEffectNode.h"
+#include "topology/CClockNode.h"
 #include "topology/CUac1Terminal.h"
 #include "topology/TopologyInterfaces.h"
 #include "sim/Printf.h"
 #include "usb/usbdlib.h"
+#include "variants/uac2/CUac2AudioHal.h"
 
 namespace sim {
 namespace {
@@ -49,6 +51,8 @@ const char* UnitTypeName(ULONG type) {
     case UAC_SUBTYPE_MIXER_UNIT: return "mixer unit";
     case UAC_SUBTYPE_SELECTOR_UNIT: return "selector unit";
     case UAC_SUBTYPE_FEATURE_UNIT: return "feature unit";
+    case UAC2_SUBTYPE_EXTENSION_UNIT: return "extension unit";
+    case UAC2_SUBTYPE_CLOCK_SOURCE: return "clock source";
     default: return "unit";
   }
 }
@@ -127,6 +131,16 @@ std::string NodeState(ITopoNode* node) {
     out += "category " + Category(category);
     ULONG jacks = 0;
     if (NT_SUCCESS(terminal->GetJackCount(&jacks, 0)) && jacks) out += Printf(", %lu jack(s)", static_cast<unsigned long>(jacks));
+  } else if (auto* clock = Query<IClockSource>(node, IID_IClockSource)) {
+    ULONG rates[MAX_CLOCK_RATES] = {};
+    ULONG count = MAX_CLOCK_RATES;
+    ULONG current = 0;
+    UCHAR valid = 0;
+    out += "rates";
+    if (NT_SUCCESS(clock->GetRateList(&count, rates)))
+      for (ULONG i = 0; i < count; ++i) out += Printf(" %lu", static_cast<unsigned long>(rates[i]));
+    if (NT_SUCCESS(clock->GetRate(&current)) && current) out += Printf(", current %lu Hz", static_cast<unsigned long>(current));
+    if (NT_SUCCESS(clock->IsClockValid(&valid))) out += valid ? ", valid" : ", not valid";
   } else if (auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode)) {
     UCHAR value = 0;
     GUID name{};
@@ -147,7 +161,9 @@ std::string NodeState(ITopoNode* node) {
 
 std::string Format(const WAVEFORMATEXTENSIBLE& f) {
   const char* kind = "PCM";
-  if (!IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM))
+  if (IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_UAC2_RAW_DATA))
+    kind = "raw data";
+  else if (!IsEqualGUIDAligned(f.SubFormat, KSDATAFORMAT_SUBTYPE_PCM))
     kind = (f.SubFormat.Data1 & 0xFFFF) == WAVE_FORMAT_DOLBY_AC3_SPDIF ? "IEC 61937 AC-3" : "IEC 61937 WMA Pro";
   return Printf("%u ch %lu Hz %u bit (%u valid) mask 0x%lX %s", f.Format.nChannels,
                 static_cast<unsigned long>(f.Format.nSamplesPerSec), f.Format.wBitsPerSample,
@@ -163,9 +179,9 @@ std::string ClassName(const std::type_info& type) {
   return out;
 }
 
-// The Audio Class 1.0 model behind a started adapter, or null (no model,
-// or a test's own).
-CUac1AudioHal* Uac1Model(PDEVICE_OBJECT adapterDevice) {
+}  // namespace
+
+CUacAudioHal* AudioClassModelOf(PDEVICE_OBJECT adapterDevice) {
   if (!adapterDevice || !adapterDevice->DeviceExtension) return nullptr;
   IAudioHal* adapter = GetDeviceExtension(adapterDevice)->Adapter;
   if (!adapter) return nullptr;
@@ -176,18 +192,26 @@ CUac1AudioHal* Uac1Model(PDEVICE_OBJECT adapterDevice) {
   // answers IUsbAudioHal.
   if (!inner || !NT_SUCCESS(inner->QueryInterface(IID_IAudioHal, &object))) return nullptr;
   static_cast<IAudioHal*>(object)->Release();
-  return dynamic_cast<CUac1AudioHal*>(static_cast<IAudioHal*>(object));
+  return dynamic_cast<CUacAudioHal*>(static_cast<IAudioHal*>(object));
+}
+
+namespace {
+
+PKTHREAD StatusThreadOf(CUacAudioHal* model) {
+  if (auto* uac1 = dynamic_cast<CUac1AudioHal*>(model)) return uac1->GetStatusThread();
+  if (auto* uac2 = dynamic_cast<CUac2AudioHal*>(model)) return uac2->GetStatusThread();
+  return nullptr;
 }
 
 }  // namespace
 
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
-  CUac1AudioHal* model = Uac1Model(adapterDevice);
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
   if (!model) return {};
   std::string out = Printf("hardware model: %s for %04x:%04x, AudioControl interface %u, %s\n",
                            ClassName(typeid(*model)).c_str(), model->GetVendorId(), model->GetProductId(),
                            model->GetControlInterfaceNumber(),
-                           model->GetStatusThread() ? "status thread running" : "no status thread");
+                           StatusThreadOf(model) ? "status thread running" : "no status thread");
 
   out += "units:\n";
   for (ULONG i = 0; i < model->GetUnitCount(); ++i) {
@@ -195,8 +219,13 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
     if (!NT_SUCCESS(model->GetUnit(i, &node))) continue;
     CUacUnit* unit = CUacUnit::FromUnitNode(node);
     out += Printf("  unit %lu %s", static_cast<unsigned long>(node->GetId()), UnitTypeName(node->GetType()));
-    if (node->GetType() == UAC_SUBTYPE_INPUT_TERMINAL || node->GetType() == UAC_SUBTYPE_OUTPUT_TERMINAL)
-      out += Printf(" (type 0x%04x)", static_cast<CUac1Terminal*>(unit)->TerminalType());
+    if ((node->GetType() == UAC_SUBTYPE_INPUT_TERMINAL || node->GetType() == UAC_SUBTYPE_OUTPUT_TERMINAL) &&
+        unit->GetDescriptorLength() >= 6)
+      out += Printf(" (type 0x%04x)", platform::usb::ReadLe16(unit->GetDescriptor() + 4));
+    ITerminalClock* terminalClock = Query<ITerminalClock>(node, IID_ITerminalClock);
+    ULONG clockId = 0;
+    if (terminalClock && NT_SUCCESS(terminalClock->GetClockSourceId(&clockId)))
+      out += Printf(", clock %lu", static_cast<unsigned long>(clockId));
     out += ", sources " + Ids(node) + ", nodes";
     ULONG count = 0;
     unit->GetNodeCount(&count);

@@ -12,10 +12,16 @@
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 
+class CUacAudioHal;
+
 namespace sim {
 
+// The Audio Class model (1.0 or 2.0) of a started adapter; null for none
+// or a test's own.
+CUacAudioHal* AudioClassModelOf(PDEVICE_OBJECT adapterDevice);
+
 // Empty when the adapter has no started device object or its model is not
-// an Audio Class 1.0 one of the driver's (a test model).
+// an Audio Class one of the driver's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
 
 // Empty for a successful start. After a failed one, what refused the device:

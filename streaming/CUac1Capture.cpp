@@ -77,15 +77,16 @@ NTSTATUS CUac1Capture::OpenForFormat(StreamClientRecord* client, PULONG currentF
   // copied in whole while the frames before it still wait.
   ULONG ringSize = format->Format.nAvgBytesPerSec / UAC1_CAPTURE_RING_DIVISOR;
   ringSize = (ringSize + blockAlign - 1) / blockAlign * blockAlign;
-  if (ringSize < 2 * PacketStride()) ringSize = 2 * PacketStride();
+  if (ringSize < MinimumRingBytes()) ringSize = MinimumRingBytes();
   m_RingSize = ringSize;
 
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
   status = BuildPacketPool(UsbStreamUrbBytes(packets), packets * PacketStride());
   if (NT_SUCCESS(status)) {
-    m_CaptureRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, m_RingSize, USB_STREAM_RING_TAG));
+    m_CaptureRing = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, m_RingSize, RingTag()));
     if (!m_CaptureRing) status = STATUS_INSUFFICIENT_RESOURCES;
   }
+  if (NT_SUCCESS(status)) status = PrepareRate(m_OpenRate);
   if (NT_SUCCESS(status)) {
     status = SelectAlternateSetting(plan.AlternateSetting, client);
     // A refused rate leaves the streaming setting selected: give its
@@ -93,13 +94,7 @@ NTSTATUS CUac1Capture::OpenForFormat(StreamClientRecord* client, PULONG currentF
     if (!NT_SUCCESS(status)) SelectAlternateSetting(0, nullptr);
   }
   if (!NT_SUCCESS(status)) {
-    if (m_CaptureRing) ExFreePool(m_CaptureRing);
-    m_CaptureRing = nullptr;
-    if (m_PipeTable) ExFreePool(m_PipeTable);
-    m_PipeTable = nullptr;
-    FreePackets();
-    DeleteLookasideLists();
-    InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
+    AbandonOpen();
     return status;
   }
 

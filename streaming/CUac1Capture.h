@@ -35,13 +35,19 @@ class CUac1Capture : public CUsbStreamEngine {
  protected:
   // Copies the packets of a completed transfer into the ring and delivers
   // every whole frame received (capture-ring lock inside).
-  void FillCaptureRing(StreamPacket* packet);
+  virtual void FillCaptureRing(StreamPacket* packet);
   // The ring's whole frames between read and write: signal path, then
   // CYCLIC_COMMAND_CAPTURE_DATA (in two pieces across the ring's end) and
   // one CYCLIC_COMMAND_POSITION. Capture-ring lock held.
   void DeliverCaptured();
   // Bytes an isochronous packet owns in the transfer buffer.
   ULONG PacketStride() const;
+  // What a derived pipe opens differently: the smallest ring it takes, the
+  // ring's pool tag, and the device's rate set before the interface is
+  // selected (the 1.0 pipe sets it on the endpoint while selecting).
+  virtual ULONG MinimumRingBytes() const { return 2 * PacketStride(); }
+  virtual ULONG RingTag() const { return USB_STREAM_RING_TAG; }
+  virtual NTSTATUS PrepareRate(ULONG) { return STATUS_SUCCESS; }
 
   KSPIN_LOCK m_CaptureRingLock;
   // Frame size and rate of the format the interface was opened in: the

@@ -40,17 +40,9 @@ NTSTATUS CUac1Render::OpenForFormat(StreamClientRecord* client, PULONG currentFr
   // Every packet may carry one frame more than the base count.
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
   status = BuildPacketPool(UsbStreamUrbBytes(packets), (m_SamplesPerPacket + 1) * blockAlign * packets);
-  if (NT_SUCCESS(status)) {
-    status = SelectAlternateSetting(plan.AlternateSetting, client);
-    if (!NT_SUCCESS(status)) {
-      if (m_PipeTable) ExFreePool(m_PipeTable);
-      m_PipeTable = nullptr;
-      FreePackets();
-      DeleteLookasideLists();
-    }
-  }
+  if (NT_SUCCESS(status)) status = SelectAlternateSetting(plan.AlternateSetting, client);
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
+    AbandonOpen();
     return status;
   }
 
@@ -84,15 +76,7 @@ NTSTATUS CUac1Render::SendStreamUrb() {
     const ULONG total = LayOutPackets(iso.IsoPacket, packets, m_SamplesPerPacket, remainder, divisor,
                                       m_OpenFormat.nBlockAlign, &m_Accumulator);
     iso.TransferBufferLength = total;
-    // Whatever the client does not fill stays silent.
-    RtlZeroMemory(packet->Buffer, total);
-    CyclicControlNotify fill{};
-    fill.Client = m_ActiveClient;
-    fill.Command = CYCLIC_COMMAND_RENDER_FILL;
-    fill.Value.Buffer = packet->Buffer;
-    fill.Length = total;
-    Notify(&fill);
-    ProcessBuffer(packet->Buffer, static_cast<LONG>(total));
+    FillRenderBuffer(packet, total);
     AdaptForDevice(packet, packets);
   });
 }

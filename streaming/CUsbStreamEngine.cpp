@@ -371,34 +371,42 @@ NTSTATUS CUsbStreamEngine::BuildPacketPool(ULONG urbBytes, ULONG bufferBytes) {
   return STATUS_SUCCESS;
 }
 
-StreamPacket* CUsbStreamEngine::ClaimPacket() {
+StreamPacket* CUsbStreamEngine::ClaimPacket() { return ClaimFromSlots(m_FreeSlots, m_InFlightSlots, &m_PacketLock); }
+
+StreamPacket* CUsbStreamEngine::ClaimFromSlots(StreamPacket** freeSlots, StreamPacket** inFlightSlots,
+                                               KSPIN_LOCK* lock) {
   // Only the first urbCount packets serve; more than the pool holds cannot.
   const ULONG usable = m_UrbCount < USB_STREAM_PACKETS ? m_UrbCount : USB_STREAM_PACKETS;
   StreamPacket* claimed = nullptr;
   KIRQL irql;
-  KeAcquireSpinLock(&m_PacketLock, &irql);
+  KeAcquireSpinLock(lock, &irql);
   for (ULONG i = 0; i < usable; ++i) {
-    StreamPacket* packet = m_FreeSlots[i];
+    StreamPacket* packet = freeSlots[i];
     if (!packet) continue;
-    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InFlightSlots[i]), packet,
-                                          nullptr) == nullptr) {
-      m_FreeSlots[i] = nullptr;
+    if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&inFlightSlots[i]), packet, nullptr) ==
+        nullptr) {
+      freeSlots[i] = nullptr;
       claimed = packet;
       break;
     }
   }
-  KeReleaseSpinLock(&m_PacketLock, irql);
+  KeReleaseSpinLock(lock, irql);
   return claimed;
 }
 
 void CUsbStreamEngine::ReleasePacket(StreamPacket* packet) {
+  ReleaseToSlots(packet, m_FreeSlots, m_InFlightSlots, &m_PacketLock);
+}
+
+void CUsbStreamEngine::ReleaseToSlots(StreamPacket* packet, StreamPacket** freeSlots, StreamPacket** inFlightSlots,
+                                      KSPIN_LOCK* lock) {
   if (!packet || packet->Index >= USB_STREAM_PACKETS) return;
   KIRQL irql;
-  KeAcquireSpinLock(&m_PacketLock, &irql);
-  m_FreeSlots[packet->Index] = packet;
-  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_InFlightSlots[packet->Index]), nullptr);
+  KeAcquireSpinLock(lock, &irql);
+  freeSlots[packet->Index] = packet;
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&inFlightSlots[packet->Index]), nullptr);
   IoReuseIrp(packet->Irp, STATUS_NOT_SUPPORTED);
-  KeReleaseSpinLock(&m_PacketLock, irql);
+  KeReleaseSpinLock(lock, irql);
 }
 
 void CUsbStreamEngine::FreePacket(StreamPacket* packet) {
@@ -409,12 +417,14 @@ void CUsbStreamEngine::FreePacket(StreamPacket* packet) {
   ExFreeToNPagedLookasideList(&m_PacketLookaside, packet);
 }
 
-void CUsbStreamEngine::FreePackets() {
+void CUsbStreamEngine::FreePackets() { FreeSlots(m_FreeSlots, m_InFlightSlots); }
+
+void CUsbStreamEngine::FreeSlots(StreamPacket** freeSlots, StreamPacket** inFlightSlots) {
   for (ULONG i = 0; i < USB_STREAM_PACKETS; ++i) {
     // A packet still in flight belongs to the bus until it completes.
-    ASSERT(m_InFlightSlots[i] == nullptr);
-    if (m_FreeSlots[i]) FreePacket(m_FreeSlots[i]);
-    m_FreeSlots[i] = nullptr;
+    ASSERT(inFlightSlots[i] == nullptr);
+    if (freeSlots[i]) FreePacket(freeSlots[i]);
+    freeSlots[i] = nullptr;
   }
 }
 
@@ -459,14 +469,14 @@ void CUsbStreamEngine::DropOutstandingUrb() {
   KeReleaseSpinLock(&m_PacketLock, irql);
 }
 
-NTSTATUS CUsbStreamEngine::SubmitPacket(IUsbDevice* usb, StreamPacket* packet) {
+NTSTATUS CUsbStreamEngine::SubmitPacket(IUsbDevice* usb, StreamPacket* packet, PIO_COMPLETION_ROUTINE completion) {
   PIRP irp = packet->Irp;
   IoSetNextIrpStackLocation(irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = packet->Urb;
-  IoSetCompletionRoutine(irp, UrbCompletionRoutine, packet, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, completion ? completion : UrbCompletionRoutine, packet, TRUE, TRUE, TRUE);
   AddOutstandingUrb();
   // A completion that arrives while the IRP is still being passed down must
   // not resubmit from inside this call (the caller holds the send lock):
@@ -643,6 +653,28 @@ NTSTATUS CUsbStreamEngine::Close() {
   m_PipeTable = nullptr;
   if (!NT_SUCCESS(status) && m_DeviceRemoved) status = STATUS_SUCCESS;
   return status;
+}
+
+void CUsbStreamEngine::AbandonOpen() {
+  PAGED_CODE();
+  if (m_CaptureRing) ExFreePool(m_CaptureRing);
+  m_CaptureRing = nullptr;
+  if (m_PipeTable) ExFreePool(m_PipeTable);
+  m_PipeTable = nullptr;
+  FreePackets();
+  DeleteLookasideLists();
+  InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
+}
+
+void CUsbStreamEngine::FillRenderBuffer(StreamPacket* packet, ULONG bytes) {
+  RtlZeroMemory(packet->Buffer, bytes);
+  CyclicControlNotify fill{};
+  fill.Client = m_ActiveClient;
+  fill.Command = CYCLIC_COMMAND_RENDER_FILL;
+  fill.Value.Buffer = packet->Buffer;
+  fill.Length = bytes;
+  Notify(&fill);
+  ProcessBuffer(packet->Buffer, static_cast<LONG>(bytes));
 }
 
 NTSTATUS CUsbStreamEngine::SendPipeline() {

@@ -159,6 +159,10 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   // Back to its free slot, its IRP ready for reuse.
   void ReleasePacket(StreamPacket* packet);
   void FreePacket(StreamPacket* packet);
+  // The same over another set of slots (a pipe with a second packet set).
+  StreamPacket* ClaimFromSlots(StreamPacket** freeSlots, StreamPacket** inFlightSlots, KSPIN_LOCK* lock);
+  void ReleaseToSlots(StreamPacket* packet, StreamPacket** freeSlots, StreamPacket** inFlightSlots, KSPIN_LOCK* lock);
+  void FreeSlots(StreamPacket** freeSlots, StreamPacket** inFlightSlots);
 
   // ---- Send path helpers (the caller holds the send lock)
   // Zero-fills the packet's URB (UsbStreamUrbBytes) for `packets`
@@ -167,20 +171,28 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   // by msPerUrb. The pipe lays out
   // IsoPacket[] and TransferBufferLength.
   void BuildIsochUrb(StreamPacket* packet, ULONG packets, ULONG transferFlags);
-  // Sets up the IRP for the URB, counts it outstanding and passes it down.
-  NTSTATUS SubmitPacket(IUsbDevice* usb, StreamPacket* packet);
+  // Sets up the IRP for the URB, counts it outstanding and passes it down;
+  // `completion` gets the packet (the data URBs' routine unless given).
+  NTSTATUS SubmitPacket(IUsbDevice* usb, StreamPacket* packet, PIO_COMPLETION_ROUTINE completion = nullptr);
   // One URB of `packets` packets, sent under the send lock while the device
   // is there and the engine runs: `layOut(packet)` fills in the packet
   // table, TransferBufferLength and the buffer of the claimed packet.
   template <typename LayOut>
   NTSTATUS SendOneUrb(ULONG packets, ULONG transferFlags, LayOut layOut) {
+    return SendOneUrb(packets, transferFlags, [](IUsbDevice*) { return STATUS_SUCCESS; }, layOut);
+  }
+  // The same, with `prelude(usb)` run under the lock before the packet is
+  // claimed; a failure it returns ends the send with that status.
+  template <typename Prelude, typename LayOut>
+  NTSTATUS SendOneUrb(ULONG packets, ULONG transferFlags, Prelude prelude, LayOut layOut) {
     KIRQL irql;
     KeAcquireSpinLock(&m_SendLock, &irql);
     IUsbDevice* usb = QueryUsbDevice();
     NTSTATUS status = STATUS_SUCCESS;
     if (!usb) {
       status = STATUS_UNSUCCESSFUL;
-    } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING) {
+    } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING &&
+               NT_SUCCESS(status = prelude(usb))) {
       StreamPacket* packet = ClaimPacket();
       if (!packet) {
         status = STATUS_BUFFER_TOO_SMALL;
@@ -197,6 +209,12 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   }
   // urbCount sends (at most the pool); a full pipeline is no failure.
   NTSTATUS SendPipeline();
+  // An open that failed after taking the engine: the ring, the pipe table,
+  // the packets and their lists go, and the engine is closed again.
+  void AbandonOpen();
+  // A render URB's transfer buffer: silence where the active client does
+  // not fill it, then the engine's signal path over `bytes`.
+  void FillRenderBuffer(StreamPacket* packet, ULONG bytes);
   // The outstanding count and the idle event that follows it.
   void AddOutstandingUrb();
   void DropOutstandingUrb();

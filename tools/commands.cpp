@@ -15,6 +15,7 @@
 #include "tools/controls.h"
 #include "tools/roomeffect.h"
 #include "tools/streams.h"
+#include "tools/uac2events.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
 
@@ -154,17 +155,46 @@ std::string DescribeRoomSwitches(const PlayReport& r) {
   return out;
 }
 
+// "A" or "A:B": a clock offset in ppm, constant or drifting from A to B.
+bool ParseClockPpm(const std::string& text, std::pair<double, double>* ppm) {
+  char* end = nullptr;
+  ppm->first = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) return false;
+  ppm->second = ppm->first;
+  if (*end == ':') {
+    const char* second = end + 1;
+    ppm->second = std::strtod(second, &end);
+    if (end == second) return false;
+  }
+  const auto sane = [](double v) { return v >= -10000 && v <= 10000; };
+  return *end == 0 && sane(ppm->first) && sane(ppm->second);
+}
+
 int Play(const Options& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> args = arguments;
-  std::string deviceFile = "out/played-at-device.wav", room, error;
+  std::string deviceFile = "out/played-at-device.wav", room, secondsText, clockText, error;
   std::vector<std::string> setTexts;
   if (!TakeOption(&args, "--device-out", &deviceFile, &error) || !TakeOption(&args, "--room", &room, &error) ||
-      !TakeRepeatedOption(&args, "--set", &setTexts, &error))
+      !TakeRepeatedOption(&args, "--set", &setTexts, &error) || !TakeOption(&args, "--seconds", &secondsText, &error) ||
+      !TakeOption(&args, "--clock-ppm", &clockText, &error))
     return Fail(error);
   if (args.size() > 1)
-    return Fail("usage: play [FILE.wav] [--device-out FILE.wav] [--room on|off[@SECONDS]] "
-                "[--set CONTROL=VALUE[@SECONDS]]...");
-  std::vector<TimedSet> sets;
+    return Fail("usage: play [FILE.wav | --seconds S] [--clock-ppm A[:B]] [--device-out FILE.wav] "
+                "[--room on|off[@SECONDS]] [--set CONTROL=VALUE[@SECONDS]]...");
+  double toneSeconds = 0;
+  if (!secondsText.empty()) {
+    char* end = nullptr;
+    toneSeconds = std::strtod(secondsText.c_str(), &end);
+    if (*end || !(toneSeconds > 0) || toneSeconds > 3600) return Fail("--seconds takes a duration from 0 to 3600 seconds");
+    if (!args.empty()) return Fail("play takes a WAV file or --seconds, not both");
+  }
+  PlayOptions playOptions;
+  if (!clockText.empty()) {
+    std::pair<double, double> ppm;
+    if (!ParseClockPpm(clockText, &ppm))
+      return Fail("--clock-ppm takes an offset in ppm, or START:END drifting over the play (-10000 to 10000)");
+    playOptions.clockPpm = ppm;
+  }
   // The room effect switches a quarter second in, unless told when, so that
   // its prompt and crossfade fall into what is played.
   if (!room.empty()) setTexts.insert(setTexts.begin(), "room=" + room + (room.find('@') == std::string::npos ? "@0.25" : ""));
@@ -174,20 +204,20 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
     if (!ParseTimedSet(text, -1.0, &set, &error)) return Fail(error);
     if (set.control == "room" && set.value != "on" && set.value != "off")
       return Fail("--room takes on or off, not '" + set.value + "'");
-    sets.push_back(set);
+    playOptions.sets.push_back(set);
   }
   sim::host::WavData wav;
   if (!args.empty()) {
     if (!sim::host::ReadWav(args[0], &wav, &error)) return Fail(error);
-  } else if (sets.empty()) {
-    wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
+  } else if (toneSeconds > 0 || playOptions.sets.empty()) {
+    wav = sim::host::SineWav(48000, 2, 440.0, toneSeconds > 0 ? toneSeconds : 1.0, 0.25);
   } else {
     // A tone above the prompt's band, long enough for a few changes, so
     // that what they leave in the device's audio can be told apart.
     wav = RoomProgram(1.5);
   }
   const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
-  for (const TimedSet& set : sets) {
+  for (const TimedSet& set : playOptions.sets) {
     if (set.atSeconds > seconds) {
       char text[160];
       std::snprintf(text, sizeof text, "%s=%s is set at %.3f s, past the end of the %.3f s played", set.control.c_str(),
@@ -196,7 +226,7 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
     }
   }
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, sets);
+    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, playOptions);
     std::string text = r.text;
     if (!NT_SUCCESS(r.status)) {
       // A change the play cannot make is refused before anything plays.
@@ -205,7 +235,8 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
         return false;
       }
       *out += text;
-      *why = "playing failed";
+      *why = r.status == STATUS_INVALID_PARAMETER ? "playing failed: " + text.substr(0, text.find('\n'))
+                                                  : "playing failed";
       return false;
     }
     text += DescribeRoomSwitches(r);
@@ -215,9 +246,16 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
       if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
       text += "what the device received: " + deviceFile + "\n";
     }
-    *out += options.json ? "{\"status\": " + std::to_string(static_cast<unsigned>(r.status)) +
-                               ", \"filter\": " + JsonString(r.filter) + ", \"report\": " + JsonString(text) + "}\n"
-                         : text;
+    if (options.json) {
+      char head[160];
+      std::snprintf(head, sizeof head, "{\"status\": \"0x%08X\", \"filter\": %s, \"endpoint\": %u",
+                    static_cast<unsigned>(r.status), JsonString(r.filter).c_str(), r.endpoint);
+      *out += head;
+      if (r.feedback) *out += ", \"feedback\": " + FeedbackJson(*r.feedback);
+      *out += ", \"text\": " + JsonString(text) + "}\n";
+    } else {
+      *out += text;
+    }
     for (const TimedSetDone& d : r.sets) {
       if (d.ok) continue;
       *why = "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
@@ -276,6 +314,17 @@ int Set(const Options& options, const std::vector<std::string>& arguments) {
 
 int Events(const Options& options, const std::vector<std::string>& args) {
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
+    if (auto* uac2 = dynamic_cast<sim::Uac2Device*>(&live.Driver().Device())) {
+      std::vector<DeviceChange> changes;
+      for (const std::string& a : args) {
+        DeviceChange c;
+        if (!ParseUac2Change(a, *uac2, &c, error)) return false;
+        changes.push_back(c);
+      }
+      if (args.empty()) changes = DefaultUac2Changes(*uac2);
+      WatchUac2Events(live.Driver(), live.View(), changes, options.json, out);
+      return true;
+    }
     std::vector<DeviceChange> changes;
     for (const std::string& a : args) {
       DeviceChange c;
@@ -435,7 +484,7 @@ int DemoRoomEffect(const Session& session, const Options& options, const std::st
     // Each switch a real change, whatever the stored setting was.
     const std::string first = now.values[0] ? "off" : "on", second = now.values[0] ? "on" : "off";
     played = tools::Play(live.Driver(), RoomProgram(2.0), options.realtime,
-                         {{"room", first, 0.5}, {"room", second, 1.3}});
+                         PlayOptions{.sets = {{"room", first, 0.5}, {"room", second, 1.3}}});
     ok = NT_SUCCESS(played.status) && played.sets.size() == 2 && played.sets[0].ok && played.sets[1].ok &&
          sim::host::WriteWav(outDir + "/room-effect-at-device.wav", played.device, &error);
     if (!ok && error.empty()) error = played.text;
@@ -504,10 +553,15 @@ const std::vector<Command>& Commands() {
       {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
       {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
       {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
-      {"play", "[FILE.wav] [--room on|off[@S]] [--set CONTROL=VALUE[@S]]  render into the device, changing controls",
+      {"play",
+       "[FILE.wav | --seconds S] [--clock-ppm A[:B]] [--room on|off[@S]] [--set CONTROL=VALUE[@S]]  render into the\n"
+       "                device, changing controls while it plays",
        Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
-      {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
+      {"events",
+       "[UNIT:CS[:CH]=VALUE...]  change controls on the device (on an Audio Class 2.0 one also a clock's\n"
+       "                validity CS 2, a terminal's connector CS 2 or type CS 8), show what the driver did",
+       Events},
       {"asio", "[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]  stream a tone out and record the "
                "input through the driver's ASIO interface; report switches, latencies and the round trip",
        Asio},

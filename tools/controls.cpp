@@ -22,6 +22,8 @@ std::string StatusHex(NTSTATUS status) {
   return text;
 }
 
+}  // namespace
+
 std::string ReadingJson(const ControlReading& r) {
   std::string out = "{\"node\": " + std::to_string(r.node) + ", \"kind\": " + JsonString(r.kind) + ", \"values\": [";
   for (size_t i = 0; i < r.values.size(); ++i) out += (i ? ", " : "") + std::to_string(r.values[i]);
@@ -37,6 +39,8 @@ std::string ReadingJson(const ControlReading& r) {
            ", \"step\": " + std::to_string(r.step);
   return out + ", \"text\": " + JsonString(r.text) + "}";
 }
+
+namespace {
 
 std::string ReadingsOut(const std::vector<ControlReading>& readings, bool json) {
   std::string out;
@@ -76,14 +80,14 @@ DeviceChange MakeChange(const sim::SimDevice& device, uint8_t unit, uint8_t cs, 
   return c;
 }
 
+}  // namespace
+
 long long LittleEndianSigned(const sim::Bytes& bytes) {
   long long v = 0;
   for (size_t i = 0; i < bytes.size() && i < 8; ++i) v |= static_cast<long long>(bytes[i]) << (8 * i);
   if (!bytes.empty() && bytes.size() < 8 && (bytes.back() & 0x80)) v -= 1LL << (8 * bytes.size());
   return v;
 }
-
-}  // namespace
 
 bool GetControls(FilterHandle* filter, const TopologyView& view, const std::vector<std::string>& specs, bool json,
                  std::string* out, std::string* error) {
@@ -139,7 +143,7 @@ bool SetControl(FilterHandle* filter, const TopologyView& view, const std::strin
   return true;
 }
 
-bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, DeviceChange* change,
+bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint8_t* channel, long long* value,
                        std::string* error) {
   const size_t equals = text.find('=');
   if (equals == std::string::npos) {
@@ -154,8 +158,7 @@ bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, De
     from = colon + 1;
   }
   long long numbers[3] = {0, 0, 0};
-  long long value = 0;
-  if (fields.size() < 2 || fields.size() > 3 || !ParseSigned(text.substr(equals + 1), &value)) {
+  if (fields.size() < 2 || fields.size() > 3 || !ParseSigned(text.substr(equals + 1), value)) {
     *error = "'" + text + "' is not UNIT:CS[:CH]=VALUE";
     return false;
   }
@@ -165,19 +168,28 @@ bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, De
       return false;
     }
   }
-  if (!device.Model().units.count(static_cast<uint8_t>(numbers[0]))) {
-    *error = "the device has no unit " + std::to_string(numbers[0]);
+  *unit = static_cast<uint8_t>(numbers[0]);
+  *cs = static_cast<uint8_t>(numbers[1]);
+  *channel = static_cast<uint8_t>(numbers[2]);
+  return true;
+}
+
+bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, DeviceChange* change,
+                       std::string* error) {
+  uint8_t unitId = 0, cs = 0, channel = 0;
+  long long value = 0;
+  if (!ParseChangeFields(text, &unitId, &cs, &channel, &value, error)) return false;
+  if (!device.Model().units.count(unitId)) {
+    *error = "the device has no unit " + std::to_string(unitId);
     return false;
   }
-  const sim::UnitInfo& unit = device.Model().units.at(static_cast<uint8_t>(numbers[0]));
-  if (unit.subtype == kFeatureUnit &&
-      !unit.HasControl(static_cast<uint8_t>(numbers[1]), static_cast<uint8_t>(numbers[2]))) {
-    *error = "unit " + std::to_string(numbers[0]) + " has no " + FeatureControlName(static_cast<uint8_t>(numbers[1])) +
-             " control on " + (numbers[2] ? "channel " + std::to_string(numbers[2]) : std::string("its master"));
+  const sim::UnitInfo& unit = device.Model().units.at(unitId);
+  if (unit.subtype == kFeatureUnit && !unit.HasControl(cs, channel)) {
+    *error = "unit " + std::to_string(unitId) + " has no " + FeatureControlName(cs) + " control on " +
+             (channel ? "channel " + std::to_string(channel) : std::string("its master"));
     return false;
   }
-  *change = MakeChange(device, static_cast<uint8_t>(numbers[0]), static_cast<uint8_t>(numbers[1]),
-                       static_cast<uint8_t>(numbers[2]), value);
+  *change = MakeChange(device, unitId, cs, channel, value);
   return true;
 }
 

@@ -33,6 +33,15 @@ struct DeviceChange {
   std::string text;             // "unit 2 mute master = 1"
 };
 
+// The numbers of "UNIT:CS[:CH]=VALUE" (decimal or 0x hex; the first three
+// from 0 to 255, the value signed).
+bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint8_t* channel, long long* value,
+                       std::string* error);
+// A control value as it travels on the wire (little-endian, signed).
+long long LittleEndianSigned(const sim::Bytes& bytes);
+// A control's reading as a JSON object.
+std::string ReadingJson(const sim::host::ControlReading& reading);
+
 // "UNIT:CS[:CH]=VALUE" (decimal or 0x hex; the value is a signed number
 // sent in the control's size on the wire).
 bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, DeviceChange* change,

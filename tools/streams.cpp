@@ -1,14 +1,19 @@
 #include "tools/streams.h"
 
 #include <cstdio>
+#include <map>
 
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 
+#include "sim/ModelReport.h"
+#include "sim/device/Uac2Device.h"
 #include "sim/host/Host.h"
 #include "sim/host/TopologyView.h"
 #include "tools/controls.h"
+#include "variants/uac2/CUac2AudioHal.h"
+#include "variants/uac2/CUac2Render.h"
 
 namespace tools {
 namespace {
@@ -27,14 +32,105 @@ std::string FormatText(const sim::host::WavData& w) {
   return text;
 }
 
+// The Audio Class 2.0 render pipe of the started driver, or null.
+CUac2Render* Uac2RenderPipe(sim::host::RunningDriver& driver) {
+  CUacAudioHal* model = sim::AudioClassModelOf(driver.HostSide().AdapterDevice());
+  if (!model) return nullptr;
+  for (ULONG i = 0; i < model->GetStreamEngineCount(); ++i) {
+    IStreamEngine* engine = nullptr;
+    if (!NT_SUCCESS(model->GetStreamEngine(i, &engine)) || engine->IsCapture()) continue;
+    if (auto* render = dynamic_cast<CUac2Render*>(static_cast<CUsbStreamEngine*>(engine))) return render;
+  }
+  return nullptr;
+}
+
+// Plays whose device data is kept whole: longer ones report statistics only.
+constexpr double KEEP_DATA_SECONDS = 60;
+
+std::string FeedbackText(const FeedbackReport& f) {
+  std::string out;
+  char line[256];
+  std::snprintf(line, sizeof line, "device clock: %+.1f ppm%s", f.startPpm, "");
+  out += line;
+  if (f.endPpm != f.startPpm) {
+    std::snprintf(line, sizeof line, ", drifting to %+.1f ppm", f.endPpm);
+    out += line;
+  }
+  std::snprintf(line, sizeof line, "\nfeedback: %llu values from the device (%.3f .. %.3f Hz)",
+                static_cast<unsigned long long>(f.values), f.minFeedbackHz, f.maxFeedbackHz);
+  out += line;
+  if (!f.decoded.empty()) {
+    long low = f.decoded.front().second, high = low;
+    for (const auto& [when, rate] : f.decoded) {
+      low = std::min(low, rate);
+      high = std::max(high, rate);
+    }
+    std::snprintf(line, sizeof line, "; the render pipe decoded %ld .. %ld Hz", low, high);
+    out += line;
+  }
+  out += "\npacket sizes (frames x packets):";
+  for (const auto& [frames, count] : f.packetSizes) {
+    std::snprintf(line, sizeof line, " %u x %llu", frames, static_cast<unsigned long long>(count));
+    out += line;
+  }
+  std::snprintf(line, sizeof line,
+                "\ndevice buffer: %.2f .. %.2f ms while playing (of 40 ms, started at 20 ms); underrun %llu frames, "
+                "overflow %llu frames\nbuffer level (s: ms):",
+                f.minBufferMs, f.maxBufferMs, static_cast<unsigned long long>(f.underrunFrames),
+                static_cast<unsigned long long>(f.overflowFrames));
+  out += line;
+  // At most about twenty points, evenly spread.
+  const size_t step = f.bufferLevels.size() > 20 ? (f.bufferLevels.size() + 19) / 20 : 1;
+  for (size_t i = 0; i < f.bufferLevels.size(); i += step) {
+    std::snprintf(line, sizeof line, " %.0f: %.2f", f.bufferLevels[i].first, f.bufferLevels[i].second);
+    out += line;
+  }
+  return out + "\n";
+}
+
 }  // namespace
 
 uint8_t DataEndpoint(const sim::SimDevice& device, bool in) {
   for (const sim::InterfaceInfo& i : device.Model().interfaces)
     for (const sim::AltSetting& a : i.alternates)
       for (const sim::EndpointInfo& e : a.endpoints)
-        if (e.Type() == 1 && e.IsIn() == in && a.format) return e.address;
+        // A feedback endpoint carries the device's rate, not samples.
+        if (e.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS && e.IsIn() == in && a.format &&
+            (e.attributes & USB_ENDPOINT_USAGE_MASK) != USB_ENDPOINT_USAGE_FEEDBACK)
+          return e.address;
   return 0;
+}
+
+std::string FeedbackJson(const FeedbackReport& f) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "{\"startPpm\": %.3f, \"endPpm\": %.3f, \"feedbackValues\": %llu, \"minFeedbackHz\": %.3f, "
+                "\"maxFeedbackHz\": %.3f, ",
+                f.startPpm, f.endPpm, static_cast<unsigned long long>(f.values), f.minFeedbackHz, f.maxFeedbackHz);
+  std::string out = text;
+  out += "\"decoded\": [";
+  for (size_t i = 0; i < f.decoded.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s[%.3f, %ld]", i ? ", " : "", f.decoded[i].first, f.decoded[i].second);
+    out += text;
+  }
+  out += "], \"packetSizes\": {";
+  for (size_t i = 0; i < f.packetSizes.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s\"%u\": %llu", i ? ", " : "", f.packetSizes[i].first,
+                  static_cast<unsigned long long>(f.packetSizes[i].second));
+    out += text;
+  }
+  std::snprintf(text, sizeof text,
+                "}, \"minBufferMs\": %.3f, \"maxBufferMs\": %.3f, \"underrunFrames\": %llu, \"overflowFrames\": "
+                "%llu, \"bufferLevels\": [",
+                f.minBufferMs, f.maxBufferMs, static_cast<unsigned long long>(f.underrunFrames),
+                static_cast<unsigned long long>(f.overflowFrames));
+  out += text;
+  for (size_t i = 0; i < f.bufferLevels.size(); ++i) {
+    std::snprintf(text, sizeof text, "%s[%.3f, %.3f]", i ? ", " : "", f.bufferLevels[i].first,
+                  f.bufferLevels[i].second);
+    out += text;
+  }
+  return out + "]}";
 }
 
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
@@ -83,7 +179,8 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
 }
 
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const std::vector<TimedSet>& sets) {
+                const PlayOptions& options) {
+  const std::vector<TimedSet>& sets = options.sets;
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
@@ -92,6 +189,25 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
 
+  auto* uac2 = dynamic_cast<sim::Uac2Device*>(&driver.Device());
+  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0;
+  if (options.clockPpm && !uac2) {
+    r.status = STATUS_INVALID_PARAMETER;
+    r.text = "the device has no clock of its own to drift: --clock-ppm needs an Audio Class 2.0 device\n";
+    return r;
+  }
+  FeedbackReport feedback;
+  if (uac2) {
+    if (options.clockPpm) {
+      feedback.startPpm = options.clockPpm->first;
+      feedback.endPpm = options.clockPpm->second;
+    }
+    uac2->SetClockDrift(feedback.startPpm, seconds > 0 ? (feedback.endPpm - feedback.startPpm) / seconds : 0);
+  }
+  if (r.endpoint) driver.Device().Sink(r.endpoint).SetKeepData(seconds <= KEEP_DATA_SECONDS);
+  CUac2Render* pipe = uac2 ? Uac2RenderPipe(driver) : nullptr;
+  const ULONG bytesPerSecond = wav.sampleRate * wav.BlockAlign();
+  ULONG nextSample = 0;
   // The controls are looked up before anything plays.
   sim::host::FilterHandle* topology = sets.empty() ? nullptr : driver.Topology();
   sim::host::TopologyView view;
@@ -117,7 +233,6 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
       }
     }
   }
-  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
   auto make = [topology, &view](TimedSetDone* done) {
     std::string out, error;
     done->ok = SetControl(topology, view, done->set.control, done->set.value, -1, false, &out, &error);
@@ -141,6 +256,11 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   size_t next = 0;
   std::unique_ptr<sim::host::BackgroundWork> pending;
   auto progress = [&](const sim::host::StreamProgress& p) {
+    // The decoded rate once a second of audio played.
+    if (pipe && bytesPerSecond && p.bytesDone >= nextSample) {
+      feedback.decoded.emplace_back(static_cast<double>(p.bytesDone) / bytesPerSecond, pipe->GetDeviceRate());
+      nextSample = p.bytesDone + bytesPerSecond;
+    }
     const double played = p.bytesTotal ? seconds * p.bytesDone / p.bytesTotal : 0.0;
     // One set at a time, in their order, each once its time has come.
     if (next == during.size() || played < during[next]->set.atSeconds || (pending && !pending->Done())) return;
@@ -168,7 +288,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   if (r.endpoint) {
     const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);
     const sim::IsoSink::Stats s = sink.GetStats();
-    r.device = sink.ToWav();
+    if (seconds <= KEEP_DATA_SECONDS) r.device = sink.ToWav();
     char line[256];
     std::snprintf(line, sizeof line,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
@@ -177,6 +297,24 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
                   static_cast<unsigned long long>(s.frames), FormatText(r.device).c_str(), s.gaps, s.overruns,
                   s.partialFrames, s.strayPackets);
     r.text += line;
+    if (uac2) {
+      const sim::Uac2Device::FeedbackStats fb = uac2->Feedback();
+      feedback.values = fb.values;
+      feedback.minFeedbackHz = fb.minRate;
+      feedback.maxFeedbackHz = fb.maxRate;
+      const uint32_t blockAlign = sink.Format().BlockAlign();
+      std::map<uint32_t, uint64_t> sizes;
+      for (const sim::IsoSink::Packet& p : sink.Packets()) ++sizes[blockAlign ? p.bytes / blockAlign : p.bytes];
+      feedback.packetSizes.assign(sizes.begin(), sizes.end());
+      const sim::Uac2Device::BufferStats buffer = uac2->RenderBuffer(r.endpoint);
+      feedback.minBufferMs = buffer.minMs;
+      feedback.maxBufferMs = buffer.maxMs;
+      feedback.bufferLevels = buffer.history;
+      feedback.underrunFrames = buffer.underrunFrames;
+      feedback.overflowFrames = buffer.overflowFrames;
+      r.text += FeedbackText(feedback);
+      r.feedback = feedback;
+    }
   }
   return r;
 }

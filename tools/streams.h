@@ -5,7 +5,9 @@
 // alongside.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/host/RunningDriver.h"
@@ -29,18 +31,49 @@ struct TimedSetDone {
   std::string text;          // the control's reading afterwards, or why it failed
 };
 
+// What an Audio Class 2.0 device's asynchronous render did while playing.
+struct FeedbackReport {
+  // The device clock's offset at the start and the end, in ppm.
+  double startPpm = 0, endPpm = 0;
+  // The values the feedback endpoint sent, and the rates they stood for.
+  uint64_t values = 0;
+  double minFeedbackHz = 0, maxFeedbackHz = 0;
+  // The render pipe's decoded rate, once a second: (seconds played, Hz).
+  std::vector<std::pair<double, long>> decoded;
+  // Packet sizes the endpoint received, in frames: (frames, packets).
+  std::vector<std::pair<uint32_t, uint64_t>> packetSizes;
+  // The device's render buffer: its range while playing, its level once a
+  // second, and what it lost.
+  double minBufferMs = 0, maxBufferMs = 0;
+  std::vector<std::pair<double, double>> bufferLevels;
+  uint64_t underrunFrames = 0, overflowFrames = 0;
+};
+
 struct PlayReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   std::string filter;        // the wave filter played through
   uint8_t endpoint = 0;      // the device's OUT endpoint
-  sim::host::WavData device;  // what the endpoint received, decoded
+  sim::host::WavData device;  // what the endpoint received, decoded (short plays only)
   std::vector<TimedSetDone> sets;
+  std::optional<FeedbackReport> feedback;  // Audio Class 2.0 devices
   bool refused = false;  // a change was refused before anything played
   std::string text;
 };
 
 // "CONTROL=VALUE[@SECONDS]" (the time defaults to `defaultSeconds`).
 bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set, std::string* error);
+
+struct PlayOptions {
+  // The device clock's offset in ppm at the start and, drifting linearly,
+  // at the end of the play (Audio Class 2.0 devices, whose clock is their
+  // own).
+  std::optional<std::pair<double, double>> clockPpm;
+  // Made through the topology filter while the stream plays, each on a
+  // thread of its own as a control panel would, so that a set that waits (a
+  // prompt still playing) does not hold the stream up. A control the filter
+  // does not have fails the play before it starts.
+  std::vector<TimedSet> sets;
+};
 
 struct RecordReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -58,12 +91,9 @@ uint8_t DataEndpoint(const sim::SimDevice& device, bool in);
 // gives it out (capture); empty when the driver has none.
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
 
-// `sets` are made through the topology filter while the stream plays, each
-// on a thread of its own as a control panel would, so that a set that waits
-// (a prompt still playing) does not hold the stream up. A control the
-// filter does not have fails the play before it starts.
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const std::vector<TimedSet>& sets = {});
+                const PlayOptions& options = {});
+std::string FeedbackJson(const FeedbackReport& report);
 // The device's microphone plays a sine of `toneHz` while it records.
 RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime);
 

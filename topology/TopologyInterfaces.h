@@ -62,6 +62,13 @@ struct IClockSource : IUnknown {
   virtual NTSTATUS STDMETHODCALLTYPE IsClockValid(PUCHAR valid) = 0;
 };
 
+// An Audio Class 2.0 terminal: the id of the clock entity that drives it.
+inline constexpr GUID IID_ITerminalClock =
+    DEFINE_GUID_VALUE(0x5E15A0B1, 0x31C3, 0x4AA4, 0xA5, 0x89, 0x92, 0xE7, 0xC9, 0xAA, 0xD1, 0xCB);
+struct ITerminalClock : IUnknown {
+  virtual NTSTATUS STDMETHODCALLTYPE GetClockSourceId(PULONG clockId) = 0;
+};
+
 // ============================================================================
 // Node side: what the topology filter asks of the nodes
 // ============================================================================

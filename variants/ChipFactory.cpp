@@ -6,6 +6,7 @@
 #include "driver/common/PoolBuffer.h"
 #include "variants/CChipAudioHals.h"
 #include "variants/ChipString.h"
+#include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ NTSTATUS ModelNotBuilt(PUNKNOWN* innerUnknown, PUNKNOWN, USHORT, USHORT) {
 }
 
 // The models' factories, as they become part of the build.
-constexpr AudioHalFactory CreateUac2Model = ModelNotBuilt;   // CUac2AudioHal::Create
+constexpr AudioHalFactory CreateUac2Model = CUac2AudioHal::Create;
 constexpr AudioHalFactory Create7753Model = ModelNotBuilt;   // C7753AudioHal::Create
 constexpr AudioHalFactory Create7746Model = C7746AudioHal::Create;
 constexpr AudioHalFactory Create7762Model = C7762AudioHal::Create;

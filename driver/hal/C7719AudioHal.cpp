@@ -225,40 +225,6 @@ NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   return status;
 }
 
-void C7719AudioHal::ConnectUnits() {
-  PAGED_CODE();
-  const ULONG count = GetUnitCount();
-  for (ULONG i = 0; i < count; ++i) {
-    ITopoNode* node = nullptr;
-    if (!NT_SUCCESS(GetUnit(i, &node))) continue;
-    CUacUnit* unit = CUacUnit::FromUnitNode(node);
-    ULONG output = 0;
-    if (!NT_SUCCESS(unit->GetOutputNodeId(&output))) continue;
-    ULONG sources = node->GetSourceCount();
-    if (sources == 0 || sources > UAC1_MAX_CONNECTED_SOURCES) continue;
-    ULONG ids[UAC1_MAX_CONNECTED_SOURCES];
-    if (!NT_SUCCESS(node->GetSourceIds(&sources, ids))) continue;
-    ULONG resolved[UAC1_MAX_CONNECTED_SOURCES];
-    ULONG found = 0;
-    for (ULONG k = 0; k < sources; ++k) {
-      ITopoNode* source = nullptr;
-      ULONG sourceNode = 0;
-      if (NT_SUCCESS(FindUnitById(ids[k], &source)) &&
-          NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
-        resolved[found++] = sourceNode;
-    }
-    if (found == sources) {
-      unit->ConnectInputNode(sources, resolved);
-    } else {
-      // A source id that names no unit leaves nothing to connect to: the
-      // first node keeps only the sources that exist, so that every source
-      // id in the graph is a node id.
-      ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
-    }
-  }
-}
-
 // ============================================================================
 // AudioStreaming
 
@@ -270,20 +236,10 @@ NTSTATUS C7719AudioHal::UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPT
     Refuse(AS_STEP, "the AudioStreaming interface is not an Audio Class 1.0 one", STATUS_INVALID_PARAMETER);
     return STATUS_INVALID_PARAMETER;
   }
-  const auto* end = reinterpret_cast<const UCHAR*>(interfaceDescriptor) + bytesToEnd;
-  const auto* current = reinterpret_cast<const UCHAR*>(interfaceDescriptor);
-  while (current && current < end) {
-    const UCHAR* stop = end;
-    NTSTATUS status = ParseStreamingInterface(current, end, &stop);
-    if (!NT_SUCCESS(status)) return status;
-    if (stop >= end) break;
-    const UCHAR* next = reinterpret_cast<const UCHAR*>(USBD_ParseConfigurationDescriptorEx(
-        configuration, const_cast<UCHAR*>(stop), -1, -1, AUDIO_CLASS, AUDIOSTREAMING_SUBCLASS, -1));
-    // Every step moves forward, so the walk ends.
-    current = next && next >= stop ? next : nullptr;
-  }
-  WireOutputTypes();
-  return STATUS_SUCCESS;
+  return ParseStreamingInterfaces(configuration, interfaceDescriptor, bytesToEnd,
+                                  [this](const UCHAR* iface, const UCHAR* end, const UCHAR** stop) {
+                                    return ParseStreamingInterface(iface, end, stop);
+                                  });
 }
 
 NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end,

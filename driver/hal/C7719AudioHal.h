@@ -100,7 +100,6 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
   // The capability record the configuration reports.
   virtual void SetCapabilityRecord();
-  void ConnectUnits();
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.
   NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "usb/usbaudio.h"
+#include "usb/usbaudio2.h"
 
 namespace sim {
 
@@ -148,6 +148,27 @@ void ParseStreamingDescriptor(const uint8_t* d, size_t length, AltSetting& alt) 
   alt.format = f;
 }
 
+// Audio Class 2.0: AS_GENERAL carries the format type, bmFormats and the
+// channels; FORMAT_TYPE the subslot size and resolution.
+void ParseUac2StreamingDescriptor(const uint8_t* d, size_t length, AltSetting& alt) {
+  if (length < 3) return;
+  FormatInfo f = alt.format.value_or(FormatInfo{});
+  if (d[2] == USB_AUDIO2_AS_GENERAL && length >= 15) {
+    alt.terminalLink = d[3];
+    f.formatType = d[5];
+    f.formats = platform::usb::ReadLe32(d + 6);
+    f.channels = d[10];
+    f.channelConfig = platform::usb::ReadLe32(d + 11);
+  } else if (d[2] == USB_AUDIO2_AS_FORMAT_TYPE && length >= 6) {
+    f.formatType = d[3];
+    f.subframeSize = d[4];
+    f.bitResolution = d[5];
+  } else {
+    return;
+  }
+  alt.format = f;
+}
+
 }  // namespace
 
 ConfigModel ParseConfigModel(const Bytes& configuration) {
@@ -200,6 +221,11 @@ ConfigModel ParseConfigModel(const Bytes& configuration) {
         break;
       case USB_AUDIO_CS_INTERFACE:
         if (!current || current->interfaceClass != USB_DEVICE_CLASS_AUDIO) break;
+        if (current->protocol == USB_AUDIO_PROTOCOL_UAC2) {
+          // Audio Class 2.0 units are read by the 2.0 device itself.
+          if (current->subClass == USB_AUDIO_SUBCLASS_AUDIOSTREAMING) ParseUac2StreamingDescriptor(d, length, *current);
+          break;
+        }
         if (current->subClass == USB_AUDIO_SUBCLASS_AUDIOCONTROL) ParseControlDescriptor(d, length, model);
         if (current->subClass == USB_AUDIO_SUBCLASS_AUDIOSTREAMING) ParseStreamingDescriptor(d, length, *current);
         break;

@@ -33,6 +33,10 @@ struct FormatInfo {
   uint8_t bitResolution = 0;
   bool continuous = false;
   std::vector<uint32_t> rates;  // discrete rates, or {lower, upper} when continuous
+  // Audio Class 2.0: bmFormats and bmChannelConfig of AS_GENERAL. Its rates
+  // are the clock's, not the format's: `rates` stays empty.
+  uint32_t formats = 0;
+  uint32_t channelConfig = 0;
 
   bool Supports(uint32_t rate) const;
   uint32_t DefaultRate() const;

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "usb/usbaudio.h"
+#include "usb/usbaudio2.h"
 
 namespace sim {
 
@@ -15,6 +15,11 @@ void PutLe24(Bytes& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
   out.push_back(static_cast<uint8_t>(v >> 16));
+}
+
+void PutLe32(Bytes& out, uint32_t v) {
+  PutLe16(out, static_cast<uint16_t>(v));
+  PutLe16(out, static_cast<uint16_t>(v >> 16));
 }
 
 Bytes BuildDeviceDescriptor(const DeviceDescriptorFields& f) {
@@ -69,6 +74,7 @@ ConfigBuilder& ConfigBuilder::AcHeader(const std::vector<uint8_t>& streamingInte
   d.push_back(static_cast<uint8_t>(streamingInterfaces.size()));
   d.insert(d.end(), streamingInterfaces.begin(), streamingInterfaces.end());
   m_AcHeaderOffset = m_Body.size();
+  m_AcTotalAt = 5;
   return Append(d);
 }
 
@@ -196,6 +202,127 @@ ConfigBuilder& ConfigBuilder::CsEndpoint(uint8_t attributes, uint8_t lockDelayUn
   return Append(d);
 }
 
+// ---- Audio Class 2.0 ------------------------------------------------------------------------
+
+ConfigBuilder& ConfigBuilder::Uac2AcHeader(uint8_t category, uint16_t bcdADC) {
+  Bytes d{9, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_HEADER};
+  PutLe16(d, bcdADC);
+  d.push_back(category);
+  PutLe16(d, 0);  // wTotalLength, filled in by Build
+  d.push_back(0);  // bmControls
+  m_AcHeaderOffset = m_Body.size();
+  m_AcTotalAt = 6;
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2ClockSource(uint8_t id, uint8_t attributes, uint8_t controls,
+                                              uint8_t assocTerminal) {
+  return Append({8, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_CLOCK_SOURCE, id, attributes, controls, assocTerminal, 0});
+}
+
+ConfigBuilder& ConfigBuilder::Uac2ClockSelector(uint8_t id, const std::vector<uint8_t>& sources) {
+  Bytes d{static_cast<uint8_t>(7 + sources.size()), USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_CLOCK_SELECTOR, id,
+          static_cast<uint8_t>(sources.size())};
+  d.insert(d.end(), sources.begin(), sources.end());
+  d.push_back(0);  // bmControls
+  d.push_back(0);  // iClockSelector
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2ClockMultiplier(uint8_t id, uint8_t source) {
+  return Append({7, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_CLOCK_MULTIPLIER, id, source, 0, 0});
+}
+
+ConfigBuilder& ConfigBuilder::Uac2InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels,
+                                                uint32_t channelConfig, uint16_t controls, uint8_t assocTerminal) {
+  Bytes d{17, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_INPUT_TERMINAL, id};
+  PutLe16(d, terminalType);
+  d.push_back(assocTerminal);
+  d.push_back(clock);
+  d.push_back(channels);
+  PutLe32(d, channelConfig);
+  d.push_back(0);  // iChannelNames
+  PutLe16(d, controls);
+  d.push_back(0);  // iTerminal
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t clock,
+                                                 uint16_t controls, uint8_t assocTerminal) {
+  Bytes d{12, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_OUTPUT_TERMINAL, id};
+  PutLe16(d, terminalType);
+  d.push_back(assocTerminal);
+  d.push_back(source);
+  d.push_back(clock);
+  PutLe16(d, controls);
+  d.push_back(0);  // iTerminal
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2FeatureUnit(uint8_t id, uint8_t source, const std::vector<uint32_t>& controls) {
+  Bytes d{static_cast<uint8_t>(6 + 4 * controls.size()), USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_FEATURE_UNIT, id,
+          source};
+  for (uint32_t c : controls) PutLe32(d, c);
+  d.push_back(0);  // iFeature
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2MixerUnit(uint8_t id, const std::vector<uint8_t>& sources, uint8_t channels,
+                                            uint32_t channelConfig) {
+  Bytes d{0, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_MIXER_UNIT, id, static_cast<uint8_t>(sources.size())};
+  d.insert(d.end(), sources.begin(), sources.end());
+  d.push_back(channels);
+  PutLe32(d, channelConfig);
+  d.push_back(0);  // iChannelNames
+  d.push_back(0);  // bmMixerControls: one byte, nothing programmable
+  d.push_back(0);  // bmControls
+  d.push_back(0);  // iMixer
+  d[0] = static_cast<uint8_t>(d.size());
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2SelectorUnit(uint8_t id, const std::vector<uint8_t>& sources) {
+  Bytes d{static_cast<uint8_t>(7 + sources.size()), USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_SELECTOR_UNIT, id,
+          static_cast<uint8_t>(sources.size())};
+  d.insert(d.end(), sources.begin(), sources.end());
+  d.push_back(0x03);  // bmControls: selector readable and writable
+  d.push_back(0);     // iSelector
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2ExtensionUnit(uint8_t id, uint16_t extensionCode, const std::vector<uint8_t>& sources,
+                                                uint8_t channels, uint32_t channelConfig) {
+  Bytes d{0, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_EXTENSION_UNIT, id};
+  PutLe16(d, extensionCode);
+  d.push_back(static_cast<uint8_t>(sources.size()));
+  d.insert(d.end(), sources.begin(), sources.end());
+  d.push_back(channels);
+  PutLe32(d, channelConfig);
+  d.push_back(0);  // iChannelNames
+  d.push_back(0);  // bmControls
+  d.push_back(0);  // iExtension
+  d[0] = static_cast<uint8_t>(d.size());
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2AsGeneral(uint8_t terminalLink, uint8_t formatType, uint32_t formats,
+                                            uint8_t channels, uint32_t channelConfig) {
+  Bytes d{16, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AS_GENERAL, terminalLink, 0, formatType};
+  PutLe32(d, formats);
+  d.push_back(channels);
+  PutLe32(d, channelConfig);
+  d.push_back(0);  // iChannelNames
+  return Append(d);
+}
+
+ConfigBuilder& ConfigBuilder::Uac2FormatType(uint8_t formatType, uint8_t subslotSize, uint8_t bitResolution) {
+  return Append({6, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AS_FORMAT_TYPE, formatType, subslotSize, bitResolution});
+}
+
+ConfigBuilder& ConfigBuilder::Uac2CsEndpoint(uint8_t attributes, uint8_t controls) {
+  return Append({8, USB_AUDIO_CS_ENDPOINT, USB_AUDIO_EP_GENERAL, attributes, controls, 0, 0, 0});
+}
+
 Bytes ConfigBuilder::Build() const {
   Bytes out{9, USB_CONFIGURATION_DESCRIPTOR_TYPE};
   const size_t total = 9 + m_Body.size();
@@ -214,8 +341,8 @@ Bytes ConfigBuilder::Build() const {
     size_t end = m_AcHeaderOffset;
     while (end + 1 < body.size() && body[end] != 0 && body[end + 1] == USB_AUDIO_CS_INTERFACE) end += body[end];
     uint16_t acTotal = static_cast<uint16_t>(end - m_AcHeaderOffset);
-    body[m_AcHeaderOffset + 5] = static_cast<uint8_t>(acTotal);
-    body[m_AcHeaderOffset + 6] = static_cast<uint8_t>(acTotal >> 8);
+    body[m_AcHeaderOffset + m_AcTotalAt] = static_cast<uint8_t>(acTotal);
+    body[m_AcHeaderOffset + m_AcTotalAt + 1] = static_cast<uint8_t>(acTotal >> 8);
   }
   out.insert(out.end(), body.begin(), body.end());
   return out;

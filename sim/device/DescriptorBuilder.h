@@ -63,6 +63,31 @@ class ConfigBuilder {
                                       uint32_t lowerRate, uint32_t upperRate);
   ConfigBuilder& CsEndpoint(uint8_t attributes, uint8_t lockDelayUnits = 0, uint16_t lockDelay = 0);
 
+  // Audio Class 2.0 AudioControl. `controls` are the descriptors' bmControls
+  // bit pairs (readable low bit, writable high bit); the header's
+  // wTotalLength is filled in by Build.
+  ConfigBuilder& Uac2AcHeader(uint8_t category, uint16_t bcdADC = 0x0200);
+  ConfigBuilder& Uac2ClockSource(uint8_t id, uint8_t attributes, uint8_t controls, uint8_t assocTerminal = 0);
+  ConfigBuilder& Uac2ClockSelector(uint8_t id, const std::vector<uint8_t>& sources);
+  ConfigBuilder& Uac2ClockMultiplier(uint8_t id, uint8_t source);
+  ConfigBuilder& Uac2InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels,
+                                   uint32_t channelConfig, uint16_t controls = 0, uint8_t assocTerminal = 0);
+  ConfigBuilder& Uac2OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t clock,
+                                    uint16_t controls = 0, uint8_t assocTerminal = 0);
+  // `controls` holds the master's 32-bit bmaControls first, then one per
+  // channel.
+  ConfigBuilder& Uac2FeatureUnit(uint8_t id, uint8_t source, const std::vector<uint32_t>& controls);
+  ConfigBuilder& Uac2MixerUnit(uint8_t id, const std::vector<uint8_t>& sources, uint8_t channels,
+                               uint32_t channelConfig);
+  ConfigBuilder& Uac2SelectorUnit(uint8_t id, const std::vector<uint8_t>& sources);
+  ConfigBuilder& Uac2ExtensionUnit(uint8_t id, uint16_t extensionCode, const std::vector<uint8_t>& sources,
+                                   uint8_t channels, uint32_t channelConfig);
+  // Audio Class 2.0 AudioStreaming.
+  ConfigBuilder& Uac2AsGeneral(uint8_t terminalLink, uint8_t formatType, uint32_t formats, uint8_t channels,
+                               uint32_t channelConfig);
+  ConfigBuilder& Uac2FormatType(uint8_t formatType, uint8_t subslotSize, uint8_t bitResolution);
+  ConfigBuilder& Uac2CsEndpoint(uint8_t attributes = 0, uint8_t controls = 0);
+
   // Any descriptor exactly as given.
   ConfigBuilder& Raw(const Bytes& descriptor);
 
@@ -78,7 +103,11 @@ class ConfigBuilder {
   uint8_t m_MaxPower;
   Bytes m_Body;
   size_t m_AcHeaderOffset = SIZE_MAX;
+  size_t m_AcTotalAt = 5;  // wTotalLength's offset in the AC header: 5 in 1.0, 6 in 2.0
 };
+
+// Little-endian 32-bit writer.
+void PutLe32(Bytes& out, uint32_t v);
 
 // Little-endian writers for hand-built descriptors.
 void PutLe16(Bytes& out, uint16_t v);

@@ -70,12 +70,19 @@ struct DeviceProfile {
   // Vendor and class requests to "other": (bRequest, wValue, wIndex) -> byte.
   std::map<std::tuple<uint8_t, uint16_t, uint16_t>, uint8_t> otherRegisters;
 
+  // Audio Class 2.0: the discrete sampling frequencies of each clock source
+  // (at most 30), by clock id; a clock not listed offers
+  // kDefaultClockRates.
+  std::map<uint8_t, std::vector<uint32_t>> clockRates;
+
   // A feature-unit control's range: the unit's own, else the selector's.
   const ControlRange* RangeFor(uint8_t unit, uint8_t cs) const;
   // The unit's own range only (mixer controls under selector 0, processing
   // unit controls under theirs).
   const ControlRange* UnitRange(uint8_t unit, uint8_t cs) const;
 };
+
+inline const std::vector<uint32_t> kDefaultClockRates = {44100, 48000, 88200, 96000, 176400, 192000};
 
 // Ranges for every Audio Class 1.0 feature-unit control, the selector and
 // mixer controls and the endpoint pitch, as a typical headset reports them.

@@ -3,6 +3,7 @@
 #include "sim/device/ChipDevices.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/Vzr417Interface.h"
+#include "sim/device/Uac2Headset.h"
 
 namespace sim {
 
@@ -23,6 +24,13 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
        AudioHalChoice::ChipIdentifying},
       {"vzr417", "an ASIO-capable audio interface (2 in, 2 out, 16/24-bit, 44.1-96 kHz; generic Audio Class 1.0 model)",
        vzr417::Descriptors, vzr417::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
+      // The Audio Class 2.0 model is the chip-identifying factory's.
+      {"uac2", "an Audio Class 2.0 headset, high speed (0b05:17b1; clock 44.1-192 kHz, render with feedback, mic)",
+       [] { return uac2headset::Descriptors(); }, [] { return uac2headset::Profile(); }, platform::usb::Speed::High,
+       AudioHalChoice::ChipIdentifying},
+      {"uac2-fs", "the same Audio Class 2.0 headset at full speed (clock 44.1-96 kHz)",
+       uac2headset::FullSpeedDescriptors, uac2headset::FullSpeedProfile, platform::usb::Speed::Full,
+       AudioHalChoice::ChipIdentifying},
   };
   return devices;
 }

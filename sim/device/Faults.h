@@ -44,6 +44,7 @@ enum class FaultAction {
   ShortReply,   // an IN request gets only `length` bytes
   ReplyLength,  // the data stage carries `length` bytes, more than asked is a babble (overrun)
   DeviceGone,   // the device drops off the bus in the middle of the request
+  ReplyWith,    // an IN request is answered with `reply` (cut to wLength) whatever the device holds
 };
 
 struct ControlFault {
@@ -52,6 +53,7 @@ struct ControlFault {
   uint32_t length = 0;
   uint32_t skip = 0;   // matching requests let through before the fault starts
   int32_t times = -1;  // how many times it applies; -1 for ever
+  std::vector<uint8_t> reply;  // ReplyWith
 };
 
 // Packets of an isochronous endpoint that fail: packet numbers (counted on
@@ -63,6 +65,9 @@ struct IsoFault {
   uint64_t first = 0;
   uint64_t count = 1;
   uint64_t period = 1;
+  // Instead of failing, the packet succeeds without a byte (an IN endpoint
+  // with nothing ready); `status` is not used.
+  bool empty = false;
 
   bool Hits(uint64_t packet) const;
 };

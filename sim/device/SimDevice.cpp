@@ -136,6 +136,8 @@ ControlReply SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHA
       answer.outcome = ControlOutcome::Gone;
       m_Unplugged = true;
       m_PendingUnplug = true;
+    } else if (fault && fault->action == FaultAction::ReplyWith && IsIn(setup)) {
+      answer = Reply(fault->reply, setup, data);
     } else {
       switch (TypeOf(setup)) {
         case BMREQUEST_STANDARD:
@@ -665,9 +667,15 @@ USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD
     if (m_Unplugged || !ActiveEndpoint(endpointAddress)) return USBD_STATUS_DEV_NOT_RESPONDING;
     const uint64_t packet = m_IsoPacketsPerEndpoint[endpointAddress]++;
     ++m_IsoPackets;
-    for (const IsoFault& f : m_Faults.iso)
-      if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
-    if (USBD_SUCCESS(status)) status = move();
+    bool empty = false;
+    for (const IsoFault& f : m_Faults.iso) {
+      if (f.endpoint != endpointAddress || !f.Hits(packet)) continue;
+      if (f.empty)
+        empty = true;
+      else
+        status = f.status;
+    }
+    if (USBD_SUCCESS(status) && !empty) status = move();
     if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
       m_Unplugged = true;
       m_PendingUnplug = true;
@@ -680,6 +688,7 @@ USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD
 USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const UCHAR* data, ULONG length) {
   return IsoPacket(endpointAddress, [&] {
     if (m_Sinks.count(endpointAddress)) m_Sinks[endpointAddress]->OnPacket(interval, data, length);
+    OnIsoOutLocked(endpointAddress, interval, data, length);
     return USBD_STATUS_SUCCESS;
   });
 }
@@ -687,6 +696,8 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
 USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) {
   *length = 0;
   return IsoPacket(endpointAddress, [&] {
+    // A derived device answers its own endpoints before any source does.
+    if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) return USBD_STATUS_SUCCESS;
     if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
     bool overrun = false;
     *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
@@ -731,6 +742,7 @@ void SimDevice::BusReset() {
   m_Suspended = false;
   m_ConfigurationReads = 0;
   ++m_BusResets;
+  OnBusResetLocked();
 }
 
 void SimDevice::SetSuspended(bool suspended) {
@@ -887,7 +899,11 @@ uint8_t SimDevice::StatusEndpoint() const {
 void SimDevice::QueueStatusWordLocked(uint8_t statusType, uint8_t originator, uint8_t endpoint) {
   if (endpoint == 0) endpoint = StatusEndpoint();
   if (endpoint == 0) return;
-  m_Interrupts[endpoint].push_back({statusType, originator});
+  QueueInterruptLocked(endpoint, {statusType, originator});
+}
+
+void SimDevice::QueueInterruptLocked(uint8_t endpoint, Bytes message) {
+  m_Interrupts[endpoint].push_back(std::move(message));
   m_PendingInterruptNotices.push_back(endpoint);
 }
 

@@ -34,7 +34,7 @@ struct RequestRecord {
   bool faulted = false;
 };
 
-class SimDevice final : public platform::usb::UsbFunction {
+class SimDevice : public platform::usb::UsbFunction {
  public:
   SimDevice(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed = platform::usb::Speed::Full);
   ~SimDevice() override;
@@ -104,7 +104,7 @@ class SimDevice final : public platform::usb::UsbFunction {
   std::vector<RequestRecord> Requests() const;
   void ClearRequests();
 
- private:
+ protected:
   struct ControlKey {
     uint8_t unit, cs, channel;
     auto operator<=>(const ControlKey&) const = default;
@@ -116,14 +116,14 @@ class SimDevice final : public platform::usb::UsbFunction {
 
   Answer HandleStandard(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleGetDescriptor(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
-  Answer HandleClass(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
+  virtual Answer HandleClass(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleUnitRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data, bool vendor);
   Answer HandleFeatureUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleSelectorUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleMixerUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleProcessingUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleEndpointRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
-  Answer HandleVendor(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
+  virtual Answer HandleVendor(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleTerminalVendor(uint8_t terminal, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleOther(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   // A value request on a control with a range: GET_CUR/MIN/MAX/RES and SET_CUR.
@@ -133,18 +133,28 @@ class SimDevice final : public platform::usb::UsbFunction {
   Answer Reply(const Bytes& value, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
 
   bool SelectAlternate(uint8_t interfaceNumber, uint8_t alternate);
-  void StartStreams(uint8_t interfaceNumber);
+  virtual void StartStreams(uint8_t interfaceNumber);
   const EndpointInfo* ActiveEndpoint(uint8_t address) const;
   // One isochronous packet of an active endpoint: counted, given the status
   // an iso fault sets for it, else moved by `move` (under the lock); the
   // unplug-after fault is checked after it.
   USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move);
   EndpointTiming TimingOf(const EndpointInfo& endpoint) const;
-  StreamFormat StreamFormatOf(uint8_t interfaceNumber, uint8_t endpointAddress) const;
+  virtual StreamFormat StreamFormatOf(uint8_t interfaceNumber, uint8_t endpointAddress) const;
+  // Hooks of derived devices, called with the lock held: an OUT packet the
+  // device took, an IN packet it may answer itself (true when it did), and
+  // a bus reset.
+  virtual void OnIsoOutLocked(uint8_t, uint64_t /*interval*/, const UCHAR*, ULONG) {}
+  virtual bool FillIsoInLocked(uint8_t, uint64_t /*interval*/, UCHAR*, ULONG /*maxLength*/, ULONG* /*length*/) {
+    return false;
+  }
+  virtual void OnBusResetLocked() {}
   uint8_t StatusEndpoint() const;
   uint32_t SamplingRateLocked(uint8_t endpointAddress) const;
   uint16_t CurrentOutputTypeLocked(uint8_t terminal) const;
   void QueueStatusWordLocked(uint8_t statusType, uint8_t originator, uint8_t endpoint);
+  // Queues `message` on an interrupt or bulk IN endpoint.
+  void QueueInterruptLocked(uint8_t endpoint, Bytes message);
   void NotifyPort();  // raises the events collected while locked
 
   const DescriptorSet m_Descriptors;

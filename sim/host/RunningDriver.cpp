@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sim/device/DeviceFactory.h"
 #include "topology/CMiniportTopology.h"
 
 namespace sim::host {
@@ -10,16 +11,19 @@ namespace sim::host {
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                              platform::usb::Speed speed, AudioHalChoice factory)
     : m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
-      m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
+      m_Device(CreateSimDevice(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   Load();
 }
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                              PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
+    : RunningDriver(CreateSimDevice(descriptors, profile, speed), wave, factory) {}
+
+RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave, AudioHalChoice factory)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
       m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
-      m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
+      m_Device(std::move(device)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   Load();
 }

@@ -29,6 +29,9 @@ class RunningDriver {
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave,
                 platform::usb::Speed speed = platform::usb::Speed::Full,
                 AudioHalChoice factory = AudioHalChoice::Product);
+  // The same over a device made (and scripted) by the caller.
+  RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave,
+                AudioHalChoice factory = AudioHalChoice::Product);
   ~RunningDriver();
   RunningDriver(const RunningDriver&) = delete;
   RunningDriver& operator=(const RunningDriver&) = delete;

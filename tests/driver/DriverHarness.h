@@ -18,15 +18,13 @@
 #include "tests/driver/support/TestAudioHal.h"
 #include "tests/driver/support/TestMiniports.h"
 #include "tests/support/KernelTest.h"
+#include "tests/support/SystemThreads.h"
 #include "usb/HubPort.h"
 
 namespace drivertest {
 
-// Runs `work` on a system thread, so that the test thread can move the
-// manual clock while it waits; Join waits for it to end and drops the
-// thread object.
-PKTHREAD RunOnSystemThread(std::function<void()> work);
-void Join(PKTHREAD thread);
+using testsupport::Join;
+using testsupport::RunOnSystemThread;
 
 class DriverHarness : public testsupport::KernelTest {
  protected:

@@ -11,6 +11,7 @@
 #include "sim/device/MalformedDescriptors.h"
 #include "sim/device/SimDevice.h"
 #include "tests/support/ScratchDirectory.h"
+#include "tests/sim/ControlRequests.h"
 #include "usb/usbaudio.h"
 
 namespace {
@@ -19,29 +20,7 @@ using platform::usb::ControlOutcome;
 using sim::Bytes;
 namespace hs = sim::headset;
 
-constexpr uint8_t kStdIn = 0x80, kStdOut = 0x00;
-constexpr uint8_t kClassIfIn = 0xA1, kClassIfOut = 0x21;
-constexpr uint8_t kClassEpIn = 0xA2, kClassEpOut = 0x22;
-constexpr uint8_t kVendorIfIn = 0xC1, kVendorIfOut = 0x41;
-
-struct Result {
-  ControlOutcome outcome;
-  Bytes data;
-};
-
-Result Send(sim::SimDevice& d, uint8_t type, uint8_t request, uint16_t value, uint16_t index, Bytes out,
-            uint16_t inLength = 0) {
-  USB_DEFAULT_PIPE_SETUP_PACKET s{type, request, value, index,
-                                  static_cast<USHORT>((type & 0x80) ? inLength : out.size())};
-  Bytes buffer = (type & 0x80) ? Bytes(inLength, 0xEE) : out;
-  auto reply = d.Control(s, buffer.data());
-  buffer.resize((type & 0x80) ? reply.length : 0);
-  return {reply.outcome, buffer};
-}
-
-Result Get(sim::SimDevice& d, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
-  return Send(d, type, request, value, index, {}, length);
-}
+using namespace simtest;
 
 uint16_t Unit(uint8_t unit) { return static_cast<uint16_t>(unit << 8 | hs::kControlInterface); }
 uint16_t Cs(uint8_t cs, uint8_t channel) { return static_cast<uint16_t>(cs << 8 | channel); }

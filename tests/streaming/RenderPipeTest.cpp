@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "streaming/CUac1Render.h"
-#include "tests/streaming/PipeRig.h"
+#include "tests/streaming/support/PipeRig.h"
 #include "tests/support/KernelTest.h"
 
 namespace {

@@ -44,4 +44,14 @@ NTSTATUS SelectEveryInterface(PDEVICE_OBJECT target, PUSB_CONFIGURATION_DESCRIPT
   return status;
 }
 
+NTSTATUS QueryFrameNumber(PDEVICE_OBJECT target, PULONG currentFrame) {
+  if (!currentFrame) return STATUS_INVALID_PARAMETER;
+  URB urb{};
+  urb.UrbGetCurrentFrameNumber.Hdr.Length = sizeof(URB_GET_CURRENT_FRAME_NUMBER);
+  urb.UrbGetCurrentFrameNumber.Hdr.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+  const NTSTATUS status = SubmitUrbAndWait(target, &urb);
+  *currentFrame = NT_SUCCESS(status) ? urb.UrbGetCurrentFrameNumber.FrameNumber : 0;
+  return status;
+}
+
 }  // namespace testsupport

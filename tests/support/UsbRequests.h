@@ -17,4 +17,8 @@ NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT target, PURB urb);
 NTSTATUS SelectEveryInterface(PDEVICE_OBJECT target, PUSB_CONFIGURATION_DESCRIPTOR configuration,
                               USBD_CONFIGURATION_HANDLE* handle = nullptr);
 
+// The bus's current frame number, as the device object's QueryBusTime
+// answers it (0 on failure).
+NTSTATUS QueryFrameNumber(PDEVICE_OBJECT target, PULONG currentFrame);
+
 }  // namespace testsupport

@@ -86,17 +86,11 @@ TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
             "refused: ConfigureDevice failed with status 0xC0000001: the chip's string descriptors cannot be read\n");
 }
 
-// Until the Audio Class 2.0 and 7753 models are part of the build their
-// devices are refused.
+// Until the 7753 model is part of the build its devices are refused.
 TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
-  tools::DriverReport report = RunChip(haltest::ProtocolTwoDevice());
-  EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(report.model,
-            "refused: the chip-identifying factory chose the Audio Class 2.0 model, which this build does not have "
-            "(status 0xC00000BB)\n");
   sim::DescriptorSet set = haltest::StereoHeadset();
   set.strings[UAC1_PROBE_STRING_PRIMARY] = std::u16string{0x000B, u'S', u'w'};
-  report = RunChip(set);
+  const tools::DriverReport report = RunChip(set);
   EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(report.model,
             "refused: the chip-identifying factory chose the 7753 model, which this build does not have "
@@ -105,7 +99,8 @@ TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
 
 TEST_F(FactoryChoiceTest, EveryEmbeddedDeviceGetsItsChipsModel) {
   const std::pair<const char*, const char*> expected[] = {
-      {"7746", "C7746AudioHal"}, {"7762", "C7762AudioHal"}, {"tq4187", "CTQ4187AudioHal"}, {"tq4187-v2", "CTQ4187AudioHal"}};
+      {"7746", "C7746AudioHal"}, {"7762", "C7762AudioHal"}, {"tq4187", "CTQ4187AudioHal"}, {"tq4187-v2", "CTQ4187AudioHal"},
+      {"uac2", "CUac2AudioHal"}, {"uac2-fs", "CUac2AudioHal"}};
   for (const auto& [name, model] : expected) {
     SCOPED_TRACE(name);
     const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(name);
@@ -116,6 +111,25 @@ TEST_F(FactoryChoiceTest, EveryEmbeddedDeviceGetsItsChipsModel) {
     ASSERT_EQ(report.start, STATUS_SUCCESS) << report.model;
     EXPECT_EQ(report.model.rfind(std::string("hardware model: ") + model + " for ", 0), 0u) << report.model;
   }
+}
+
+TEST_F(FactoryChoiceTest, AudioClass2DevicesReachTheirModel) {
+  // The embedded 2.0 headset starts; a device that only claims the protocol
+  // (its descriptors are of the 1.0 layout) is refused by the model's parse.
+  const sim::EmbeddedDevice* uac2 = sim::FindEmbeddedDevice("uac2");
+  ASSERT_NE(uac2, nullptr);
+  tools::DriverReport report =
+      tools::RunDriver(uac2->descriptors(), uac2->profile(), uac2->speed, AudioHalChoice::ChipIdentifying);
+  EXPECT_EQ(report.start, STATUS_SUCCESS);
+  EXPECT_EQ(report.model.rfind("hardware model: CUac2AudioHal for 0b05:17b1, AudioControl interface 0, status thread "
+                               "running\n",
+                               0),
+            0u)
+      << report.model;
+  report = RunChip(haltest::ProtocolTwoDevice());
+  EXPECT_FALSE(NT_SUCCESS(report.start));
+  EXPECT_EQ(report.model.rfind("refused: ", 0), 0u) << report.model;
+  EXPECT_EQ(Lines(report.model), 1u) << report.model;
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ class HeadphoneTest : public toolstest::ToolsTest {
 
   static std::vector<int16_t> Play(const std::vector<tools::TimedSet>& controls) {
     Live live;
-    const tools::PlayReport r = tools::Play(live.driver, Tone(), false, controls);
+    const tools::PlayReport r = tools::Play(live.driver, Tone(), false, tools::PlayOptions{.sets = controls});
     EXPECT_EQ(r.status, STATUS_SUCCESS) << r.text;
     return Channel(r.device, 0);
   }

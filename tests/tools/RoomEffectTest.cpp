@@ -34,7 +34,7 @@ TEST_F(RoomEffectTest, ASwitchDuringPlayIsHeardAsItsPromptAndACrossfade) {
     {
       RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
       ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
-      const tools::PlayReport r = tools::Play(driver, tools::RoomProgram(1.0), false, {{"room", value, 0.3}});
+      const tools::PlayReport r = tools::Play(driver, tools::RoomProgram(1.0), false, tools::PlayOptions{.sets = {{"room", value, 0.3}}});
       ASSERT_EQ(r.status, STATUS_SUCCESS) << r.text;
       ASSERT_EQ(r.sets.size(), 1u);
       ASSERT_TRUE(r.sets[0].ok) << r.sets[0].text;
@@ -103,7 +103,7 @@ TEST_F(RoomEffectTest, ChangesThePlayCannotMakeAreRefusedBeforeItStarts) {
   for (const tools::TimedSet& set : {tools::TimedSet{"nothing", "1", 0}, tools::TimedSet{"room", "maybe", 0},
                                      tools::TimedSet{"volume#2", "loud", 0}}) {
     SCOPED_TRACE(set.control + "=" + set.value);
-    const tools::PlayReport r = tools::Play(driver, tools::RoomProgram(0.1), false, {set});
+    const tools::PlayReport r = tools::Play(driver, tools::RoomProgram(0.1), false, tools::PlayOptions{.sets = {set}});
     EXPECT_TRUE(r.refused);
     EXPECT_FALSE(NT_SUCCESS(r.status));
     EXPECT_TRUE(r.device.samples.empty());

@@ -14,6 +14,8 @@
 #include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
 #include "variants/CChipAudioHals.h"
+#include "variants/CUac1GenericAudioHal.h"
+#include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
 
@@ -98,7 +100,7 @@ sim::DescriptorSet WithProtocol(uint8_t protocol) {
   return set;
 }
 
-enum class Model { None, Generic, C7746, C7762, TQ4187 };
+enum class Model { None, Generic, C7746, C7762, TQ4187, Uac2 };
 
 // The class of the model behind the device object's cached IAudioHal.
 Model ModelOf(IAudioHal* hal) {
@@ -108,6 +110,7 @@ Model ModelOf(IAudioHal* hal) {
   if (typeid(*model) == typeid(C7762AudioHal)) return Model::C7762;
   if (typeid(*model) == typeid(CTQ4187AudioHal)) return Model::TQ4187;
   if (typeid(*model) == typeid(CUac1GenericAudioHal)) return Model::Generic;
+  if (typeid(*model) == typeid(CUac2AudioHal)) return Model::Uac2;
   return Model::None;
 }
 
@@ -123,7 +126,7 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
   const std::u16string k7753{0x000B, u'S', u'w'};
   const Case cases[] = {
       // Audio Class 2.0 is known by its protocol: no string is read.
-      {"Audio Class 2.0", 0x20, u"7746", u"7746", STATUS_NOT_SUPPORTED, Model::None, ""},
+      {"Audio Class 2.0", 0x20, u"7746", u"7746", STATUS_SUCCESS, Model::Uac2, ""},
       {"another protocol", 0x10, u"7746", {}, STATUS_UNSUCCESSFUL, Model::None, ""},
       {"7753 marker", 0, k7753 + u"xx", {}, STATUS_NOT_SUPPORTED, Model::None, "50"},
       {"7753 marker cut short", 0, k7753.substr(0, 2), {}, STATUS_SUCCESS, Model::Generic, "50"},
@@ -157,7 +160,7 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
     } else {
       EXPECT_NE(m_Probe->CachedPower(), nullptr);
       // The chips' own models keep IUsbAudioHal to themselves.
-      EXPECT_EQ(m_Probe->CachedUsbHal() != nullptr, c.model == Model::Generic);
+      EXPECT_EQ(m_Probe->CachedUsbHal() != nullptr, c.model == Model::Generic || c.model == Model::Uac2);
     }
     TearDownProbe();
   }

@@ -20,7 +20,7 @@ using namespace haltest;
 constexpr GUID kAc3 = DEFINE_GUID_VALUE(0x00000092, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
 constexpr GUID kWmaPro = DEFINE_GUID_VALUE(0x00000164, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
 
-class GenericModelTest : public testsupport::KernelTest {
+class GenericModelTest : public ModelTest {
  protected:
   // A device whose chip string names no chip the probe knows.
   static sim::DescriptorSet Named(sim::DescriptorSet set, const char16_t* text = u"Generic") {

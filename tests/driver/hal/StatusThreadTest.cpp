@@ -15,18 +15,7 @@ using namespace haltest;
 const std::vector<ULONG> kAllRefreshed = {1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 13};
 const std::vector<ULONG> kMicUnitNodes = {10, 11, 12};
 
-bool Ended(PKTHREAD thread) {
-  LARGE_INTEGER now{};
-  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
-}
-
-void SetPower(IAudioHal* hal, DEVICE_POWER_STATE state) {
-  POWER_STATE power;
-  power.DeviceState = state;
-  static_cast<IAdapterPowerManagement*>(static_cast<CAudioHal*>(hal))->PowerChangeState(power);
-}
-
-class StatusThreadTest : public testsupport::KernelTest {
+class StatusThreadTest : public ModelTest {
  protected:
   // The default headset, started, with its first refresh behind it.
   std::unique_ptr<ModelBench> StartedHeadset(const std::function<void(ModelBench&)>& before = nullptr) {
@@ -146,7 +135,7 @@ TEST_F(StatusThreadTest, TransferErrorEndsTheThreadAndTheNextStartMakesANewOne) 
   ObReferenceObject(first);
   bench->Device().FailInterruptPolls(USBD_STATUS_STALL_PID);
   bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
-  EXPECT_TRUE(bench->AdvanceUntil([&] { return Ended(first); }));
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return ThreadEnded(first); }));
   ObDereferenceObject(first);
 
   EXPECT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
@@ -174,7 +163,7 @@ TEST_F(StatusThreadTest, LosingTheDeviceObjectBetweenTransfersEndsTheThreadWitho
   bench->Usb().refuseUsbDeviceFrom = bench->Usb().usbDeviceQueries + 1;
   const ULONG transfers = bench->Usb().interruptTransfers;
   bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
-  EXPECT_TRUE(bench->AdvanceUntil([&] { return Ended(thread); }));
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return ThreadEnded(thread); }));
   EXPECT_EQ(bench->Usb().interruptTransfers, transfers);
   ObDereferenceObject(thread);
   bench->Usb().refuseUsbDeviceFrom = 0;
@@ -212,7 +201,7 @@ TEST_F(StatusThreadTest, StopEndsTheThreadOnceAndASecondStopOnlyStopsTheNodes) {
   PKTHREAD thread = bench->Model()->GetStatusThread();
   ObReferenceObject(thread);
   EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
-  EXPECT_TRUE(Ended(thread));
+  EXPECT_TRUE(ThreadEnded(thread));
   ObDereferenceObject(thread);
   EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
   EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
@@ -226,7 +215,7 @@ TEST_F(StatusThreadTest, PowerCycleStopsAndRestartsTheThreadAndRestoresTheDevice
   ObReferenceObject(first);
 
   SetPower(hal, PowerDeviceD3);
-  EXPECT_TRUE(Ended(first));
+  EXPECT_TRUE(ThreadEnded(first));
   ObDereferenceObject(first);
   EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
 

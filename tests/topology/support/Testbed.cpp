@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "kernel/nt.h"
+#include "sim/device/Uac2Device.h"
+#include "usb/usbaudio.h"
 #include "tests/support/UsbRequests.h"
 #include "usb/usbdlib.h"
 
@@ -85,10 +87,16 @@ NTSTATUS TestModel::GetCallbackObject(PCALLBACK_OBJECT* callbackObject) {
 
 // ---- Testbed -------------------------------------------------------------------------------
 
-Testbed::Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile) {
+Testbed::Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile)
+    : Testbed(unitDescriptors, std::move(profile), false) {}
+
+Testbed::Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile, bool audioClass2) {
   platform::registry::Reset();
   sim::ConfigBuilder config;
-  config.Interface(0, 0, 0, 1, 1).AcHeader({});
+  if (audioClass2)
+    config.Interface(0, 0, 0, 1, 1, USB_AUDIO_PROTOCOL_UAC2).Uac2AcHeader(0);
+  else
+    config.Interface(0, 0, 0, 1, 1).AcHeader({});
   for (const Bytes& d : unitDescriptors) config.Raw(d);
   sim::DescriptorSet set;
   sim::DeviceDescriptorFields fields;
@@ -96,7 +104,10 @@ Testbed::Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile p
   fields.idProduct = 0x0014;
   set.device = sim::BuildDeviceDescriptor(fields);
   set.configurations = {config.Build()};
-  m_Device = std::make_unique<sim::SimDevice>(set, std::move(profile));
+  if (audioClass2)
+    m_Device = std::make_unique<sim::Uac2Device>(set, std::move(profile), platform::usb::Speed::Full);
+  else
+    m_Device = std::make_unique<sim::SimDevice>(set, std::move(profile));
   m_Port = std::make_unique<platform::usb::HubPort>(m_Device.get());
   m_Stack = std::make_unique<testsupport::DeviceStack>();
 

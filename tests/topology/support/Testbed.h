@@ -105,6 +105,9 @@ class TestModel final : public CAudioHal, public IUsbAudioHal {
 class Testbed {
  public:
   Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile = sim::DefaultProfile());
+  // `audioClass2`: an Audio Class 2.0 AudioControl interface (protocol 0x20,
+  // the 2.0 header) on the simulated 2.0 device.
+  Testbed(const std::vector<Bytes>& unitDescriptors, sim::DeviceProfile profile, bool audioClass2);
   ~Testbed();
   Testbed(const Testbed&) = delete;
   Testbed& operator=(const Testbed&) = delete;
@@ -114,12 +117,14 @@ class Testbed {
   IAudioHal* Hal() { return m_Model->Hal(); }
   PDEVICE_OBJECT Fdo() { return m_Stack->Fdo(); }
 
-  // Creates a unit of class TUnit and runs its Init with `descriptor`; the
-  // testbed keeps it (released before the model, as the model's own unit
-  // list is). The unit is returned even when Init failed.
-  template <typename TUnit>
-  TUnit* Build(const Bytes& descriptor, NTSTATUS* status = nullptr) {
-    auto* unit = new (NonPagedPool, MakeTag("UAC1")) TUnit(nullptr, static_cast<ULONG>(m_Units.size()));
+  // Creates a unit of class TUnit (with `extra` after the outer object and
+  // id) and runs its Init with `descriptor`; the testbed keeps it (released
+  // before the model, as the model's own unit list is). The unit is
+  // returned even when Init failed.
+  template <typename TUnit, typename... Extra>
+  TUnit* Build(const Bytes& descriptor, NTSTATUS* status = nullptr, Extra... extra) {
+    auto* unit =
+        new (NonPagedPool, MakeTag("UAC1")) TUnit(nullptr, static_cast<ULONG>(m_Units.size()), extra...);
     unit->NonDelegatingAddRef();
     m_Units.push_back(unit);
     Bytes copy = descriptor;

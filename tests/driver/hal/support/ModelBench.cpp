@@ -41,6 +41,7 @@ NTSTATUS BenchDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 
 NTSTATUS BenchDevice::CallLowerDriver(PIRP irp) {
   auto* urb = static_cast<PURB>(IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb && urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER && isochObserver) isochObserver(urb);
   if (urb && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
     ++interruptTransfers;
     NTSTATUS status = STATUS_SUCCESS;
@@ -60,6 +61,9 @@ NTSTATUS BenchDevice::SubmitUrb(PURB urb) {
     return selectInterfaceFailure;
   return testsupport::SubmitUrbAndWait(m_Pdo, urb);
 }
+
+// The stream engines a model makes schedule their URBs by it.
+NTSTATUS BenchDevice::QueryBusTime(PULONG currentFrame) { return testsupport::QueryFrameNumber(m_Pdo, currentFrame); }
 
 PIRP BenchDevice::AllocateIrp() {
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(m_Pdo->StackSize + 1), FALSE);
@@ -97,21 +101,38 @@ NTSTATUS BenchDevice::CreateModel(AudioHalFactory factory, USHORT vendorId, USHO
   return factory(&m_ModelUnknown, GetInnerUnknown(), vendorId, productId);
 }
 
-C7719AudioHal* BenchDevice::Model() const {
+IUsbAudioHal* BenchDevice::UsbHal() const {
   if (!m_ModelUnknown) return nullptr;
-  // Every model answers IAudioHal; not every one IUsbAudioHal.
+  PVOID object = nullptr;
+  if (!NT_SUCCESS(m_ModelUnknown->QueryInterface(IID_IUsbAudioHal, &object))) return nullptr;
+  auto* usbHal = static_cast<IUsbAudioHal*>(object);
+  usbHal->Release();
+  return usbHal;
+}
+
+IAudioHal* BenchDevice::AudioHal() const {
+  if (!m_ModelUnknown) return nullptr;
   PVOID object = nullptr;
   if (!NT_SUCCESS(m_ModelUnknown->QueryInterface(IID_IAudioHal, &object))) return nullptr;
   auto* hal = static_cast<IAudioHal*>(object);
   hal->Release();
-  return static_cast<C7719AudioHal*>(static_cast<CAudioHal*>(hal));
+  return hal;
+}
+
+C7719AudioHal* BenchDevice::Model() const {
+  IAudioHal* hal = AudioHal();
+  return hal ? static_cast<C7719AudioHal*>(static_cast<CAudioHal*>(hal)) : nullptr;
 }
 
 // ---- ModelBench ----------------------------------------------------------------------------
 
 ModelBench::ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
-                       AudioHalFactory factory) {
-  m_Device = std::make_unique<sim::SimDevice>(descriptors, profile);
+                       AudioHalFactory factory)
+    : ModelBench(std::make_unique<sim::SimDevice>(descriptors, profile), factory) {}
+
+ModelBench::ModelBench(std::unique_ptr<sim::SimDevice> device, AudioHalFactory factory) {
+  m_Device = std::move(device);
+  const sim::DescriptorSet& descriptors = m_Device->Descriptors();
   m_Port = std::make_unique<platform::usb::HubPort>(m_Device.get());
   m_Driver = platform::io::CreateDriverObject(u"\\Driver\\ModelBench");
   IoCreateDevice(m_Driver, DRIVER_EXTENSION_SIZE, nullptr, FILE_DEVICE_KS, FILE_DEVICE_SECURE_OPEN, FALSE, &m_Fdo);
@@ -119,14 +140,15 @@ ModelBench::ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceP
   m_Fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   m_Usb = new (NonPagedPool, kTag) BenchDevice(m_Port->Pdo());
   m_Usb->NonDelegatingAddRef();
+  m_Usb->highSpeed = m_Device->GetSpeed() == platform::usb::Speed::High;
   m_CreateStatus = m_Usb->Configure();
   if (NT_SUCCESS(m_CreateStatus))
     m_CreateStatus = m_Usb->CreateModel(factory, descriptors.VendorId(), descriptors.ProductId());
 }
 
 ModelBench::~ModelBench() {
-  if (m_Registration && Model()) Hal()->UnregisterCallback(m_Registration);
-  if (Model()) Hal()->Stop();
+  if (m_Registration && Hal()) Hal()->UnregisterCallback(m_Registration);
+  if (Hal()) Hal()->Stop();
   m_Usb->NonDelegatingRelease();
   IoDetachDevice(m_Lower);
   IoDeleteDevice(m_Fdo);

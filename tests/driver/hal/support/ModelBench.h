@@ -16,6 +16,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/hal/CK784AudioHal.h"
 #include "sim/device/SimDevice.h"
+#include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
 
 namespace haltest {
@@ -34,15 +35,15 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   NTSTATUS STDMETHODCALLTYPE SetDevicePresent(UCHAR) override { return STATUS_SUCCESS; }
   NTSTATUS STDMETHODCALLTYPE CallLowerDriver(PIRP irp) override;
   NTSTATUS STDMETHODCALLTYPE SubmitUrb(PURB urb) override;
-  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG) override { return STATUS_NOT_SUPPORTED; }
+  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG currentFrame) override;
   PIRP STDMETHODCALLTYPE AllocateIrp() override;
   NTSTATUS STDMETHODCALLTYPE FreeIrp(PIRP irp) override;
-  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return FALSE; }
+  BOOLEAN STDMETHODCALLTYPE IsHighSpeed() override { return highSpeed ? TRUE : FALSE; }
   BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override { return FALSE; }
   BOOLEAN STDMETHODCALLTYPE CyclePort() override { return FALSE; }
   PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_Pdo; }
-  LONG STDMETHODCALLTYPE AddBusy() override { return 0; }
-  LONG STDMETHODCALLTYPE ReleaseBusy() override { return 0; }
+  LONG STDMETHODCALLTYPE AddBusy() override { return ++busy; }
+  LONG STDMETHODCALLTYPE ReleaseBusy() override { return --busy; }
   NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override { return STATUS_NOT_IMPLEMENTED; }
 
   // Reads and selects the device's configuration, as a start does.
@@ -50,6 +51,11 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   // Creates the model aggregated with this object.
   NTSTATUS CreateModel(AudioHalFactory factory, USHORT vendorId, USHORT productId);
   C7719AudioHal* Model() const;
+  // The model's IAudioHal (no reference): every model answers it.
+  IAudioHal* AudioHal() const;
+  // The model's IUsbAudioHal (no reference), whatever its class; not every
+  // model answers it.
+  IUsbAudioHal* UsbHal() const;
 
   // ---- Scripted behaviour
   // IUsbDevice is refused from the n-th query on (1-based; 0: never).
@@ -63,8 +69,15 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   // completes with *status. Set it before the model starts.
   std::function<bool(PURB urb, NTSTATUS* status)> interruptHook;
   std::atomic<ULONG> interruptTransfers{0};
+  // Sees every isochronous URB on its way down (it may run at
+  // DISPATCH_LEVEL, under the sender's lock). Set it before streams start.
+  std::function<void(PURB urb)> isochObserver;
   std::atomic<ULONG> irpsAllocated{0};
   std::atomic<ULONG> irpsFreed{0};
+  // The bus the device sits on, as IsHighSpeed reports it.
+  std::atomic<bool> highSpeed{false};
+  // The busy marks streams hold.
+  std::atomic<LONG> busy{0};
 
  private:
   PDEVICE_OBJECT m_Pdo;
@@ -79,6 +92,9 @@ class ModelBench {
  public:
   ModelBench(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
              AudioHalFactory factory = C7719AudioHal::Create);
+  // Any simulated device (an Audio Class 2.0 one), on a high-speed port
+  // when it says so.
+  ModelBench(std::unique_ptr<sim::SimDevice> device, AudioHalFactory factory);
   ~ModelBench();
   ModelBench(const ModelBench&) = delete;
   ModelBench& operator=(const ModelBench&) = delete;
@@ -90,7 +106,13 @@ class ModelBench {
   platform::usb::HubPort& Port() { return *m_Port; }
   BenchDevice& Usb() { return *m_Usb; }
   C7719AudioHal* Model() { return m_Usb->Model(); }
-  IAudioHal* Hal() { return static_cast<IAudioHal*>(Model()); }
+  IAudioHal* Hal() { return m_Usb->AudioHal(); }
+  // The model as the class the factory made.
+  template <typename TModel>
+  TModel* ModelAs() {
+    IUsbAudioHal* usbHal = m_Usb->UsbHal();
+    return usbHal ? static_cast<TModel*>(static_cast<CUacAudioHal*>(usbHal)) : nullptr;
+  }
   PDEVICE_OBJECT Fdo() const { return m_Fdo; }
   NTSTATUS CreateStatus() const { return m_CreateStatus; }
 
@@ -115,6 +137,38 @@ class ModelBench {
   PVOID m_Registration = nullptr;
   std::mutex m_Lock;
   std::vector<ULONG> m_Notifications;
+};
+
+// Whether a (referenced) thread object has ended.
+inline bool ThreadEnded(PKTHREAD thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+}
+
+// A device power change as the port class driver hands it to the model.
+inline void SetPower(IAudioHal* hal, DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  static_cast<IAdapterPowerManagement*>(static_cast<CAudioHal*>(hal))->PowerChangeState(power);
+}
+
+// A fresh Settings store for every test, and every thread a model made
+// ended by the end of it.
+class ModelTest : public testsupport::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    platform::registry::Reset();
+    m_Threads = platform::thread::LiveCount();
+  }
+  void TearDown() override {
+    platform::pool::ClearFailures();
+    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
+    KernelTest::TearDown();
+  }
+
+ private:
+  size_t m_Threads = 0;
 };
 
 }  // namespace haltest

@@ -1,4 +1,4 @@
-#include "tests/streaming/PipeRig.h"
+#include "tests/streaming/support/PipeRig.h"
 
 #include <gtest/gtest.h>
 
@@ -35,15 +35,7 @@ NTSTATUS RigOwner::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
 
 NTSTATUS RigOwner::SubmitUrb(PURB urb) { return testsupport::SubmitUrbAndWait(m_Pdo, urb); }
 
-NTSTATUS RigOwner::QueryBusTime(PULONG currentFrame) {
-  if (!currentFrame) return STATUS_INVALID_PARAMETER;
-  URB urb{};
-  urb.UrbGetCurrentFrameNumber.Hdr.Length = sizeof(URB_GET_CURRENT_FRAME_NUMBER);
-  urb.UrbGetCurrentFrameNumber.Hdr.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
-  NTSTATUS status = SubmitUrb(&urb);
-  *currentFrame = NT_SUCCESS(status) ? urb.UrbGetCurrentFrameNumber.FrameNumber : 0;
-  return status;
-}
+NTSTATUS RigOwner::QueryBusTime(PULONG currentFrame) { return testsupport::QueryFrameNumber(m_Pdo, currentFrame); }
 
 NTSTATUS RigOwner::SelectConfiguration() {
   return testsupport::SelectEveryInterface(m_Pdo, m_Configuration, &m_ConfigurationHandle);

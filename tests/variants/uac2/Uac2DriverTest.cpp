@@ -1,0 +1,200 @@
+// The Audio Class 2.0 model inside the running driver, where its wave
+// filters are registered with the port class driver: what a device's
+// status message does to them, and how an output-type change renames and
+// re-registers a filter, waits when the settings ask it to and keeps the
+// filter when the new name cannot be made.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "driver/SettingsStore.h"
+#include "portcls/framework.h"
+#include "sim/ModelReport.h"
+#include "sim/device/Uac2Headset.h"
+#include "sim/host/RunningDriver.h"
+#include "tests/support/SystemThreads.h"
+#include "tests/tools/ToolsTest.h"
+#include "tests/variants/uac2/Uac2Devices.h"
+#include "topology/CMiniportWaveCyclic.h"
+#include "topology/TopologyInterfaces.h"
+#include "usb/usbaudio2.h"
+
+namespace {
+
+namespace headset = sim::uac2headset;
+
+constexpr ULONG kClockNode = 0;
+constexpr ULONG kOutputTypeNode = 7;
+
+// The registry and the port class driver start afresh, as for the main job.
+class Uac2DriverTest : public toolstest::ToolsTest {
+ protected:
+  void TearDown() override {
+    TearDownDriver();
+    platform::pool::ClearFailures();
+    ToolsTest::TearDown();
+  }
+
+  // The embedded headset at high speed, started through the factory, with
+  // its model's notifications recorded.
+  void Start() {
+    m_Driver = std::make_unique<sim::host::RunningDriver>(headset::Descriptors(), headset::Profile(),
+                                                          CreateMiniportWaveCyclic, platform::usb::Speed::High,
+                                                          AudioHalChoice::ChipIdentifying);
+    ASSERT_TRUE(m_Driver->Started());
+    CUacAudioHal* model = sim::AudioClassModelOf(m_Driver->HostSide().AdapterDevice());
+    ASSERT_NE(model, nullptr);
+    m_Hal = static_cast<IAudioHal*>(model);
+    ASSERT_EQ(m_Hal->RegisterCallback(OnNotify, this, &m_Registration), STATUS_SUCCESS);
+  }
+  void TearDownDriver() {
+    if (m_Registration) m_Hal->UnregisterCallback(m_Registration);
+    m_Registration = nullptr;
+    m_Driver.reset();
+  }
+  sim::Uac2Device& Device() { return static_cast<sim::Uac2Device&>(m_Driver->Device()); }
+
+  // The registered wave filters by name, with their port objects (a new
+  // port is a new registration).
+  std::map<std::u16string, IPort*> WaveFilters() {
+    std::map<std::u16string, IPort*> out;
+    for (const platform::portcls::SubdeviceInfo& s :
+         platform::portcls::Subdevices(m_Driver->HostSide().AdapterDevice()))
+      if (s.waveCyclic) out[s.name] = s.port;
+    return out;
+  }
+  std::vector<std::u16string> Names() {
+    std::vector<std::u16string> names;
+    for (const auto& [name, port] : WaveFilters()) names.push_back(name);
+    return names;
+  }
+  std::vector<ULONG> Notified() {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Notified;
+  }
+  void ClearNotified() {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Notified.clear();
+  }
+  // Selects a category on the headset's output-type switch.
+  NTSTATUS SelectOutput(PinCategory category) {
+    ITopoNode* node = nullptr;
+    EXPECT_EQ(m_Hal->GetNode(kOutputTypeNode, &node), STATUS_SUCCESS);
+    IOutputTypeNode* type = nullptr;
+    EXPECT_EQ(node->QueryInterface(IID_IOutputTypeNode, reinterpret_cast<PVOID*>(&type)), STATUS_SUCCESS);
+    const NTSTATUS status = type->SelectType(category);
+    type->Release();
+    return status;
+  }
+
+  std::unique_ptr<sim::host::RunningDriver> m_Driver;
+  IAudioHal* m_Hal = nullptr;
+
+ private:
+  static void OnNotify(PVOID context, PVOID argument1, PVOID) {
+    auto* self = static_cast<Uac2DriverTest*>(context);
+    std::lock_guard<std::mutex> guard(self->m_Lock);
+    self->m_Notified.push_back(static_cast<const AudioHalNotify*>(argument1)->NodeId);
+  }
+
+  PVOID m_Registration = nullptr;
+  std::mutex m_Lock;
+  std::vector<ULONG> m_Notified;
+};
+
+TEST_F(Uac2DriverTest, ConnectorMessageRefreshesThePinAndUpdatesTheWaveFilters) {
+  Start();
+  const std::vector<std::u16string> both = {u"HPOut00Wave", u"MicIn00Wave"};
+  ASSERT_EQ(Names(), both);
+  const auto before = WaveFilters();
+  // The microphone is pulled: its pin reads the connector again and the
+  // capture filter goes; the render filter stays as it was.
+  Device().SetConnectorMask(0x3, headset::kMicInputTerminal, true);
+  EXPECT_TRUE(m_Driver->AdvanceUntil([&] { return WaveFilters().size() == 1; }));
+  EXPECT_EQ(Names(), std::vector<std::u16string>{u"HPOut00Wave"});
+  EXPECT_EQ(WaveFilters()[u"HPOut00Wave"], before.at(u"HPOut00Wave"));
+  Device().SetConnectorMask(0x7, headset::kMicInputTerminal, true);
+  EXPECT_TRUE(m_Driver->AdvanceUntil([&] { return WaveFilters().size() == 2; }));
+  EXPECT_EQ(Names(), both);
+  m_Driver->AdvanceUntil([] { return false; }, 20);
+  EXPECT_TRUE(Notified().empty());
+}
+
+TEST_F(Uac2DriverTest, ClockValidityMessageIsOneNotificationOfTheClockNode) {
+  Start();
+  const auto before = WaveFilters();
+  Device().SetClockValid(headset::kClock, false, true);
+  ASSERT_TRUE(m_Driver->AdvanceUntil([&] { return !Notified().empty(); }));
+  m_Driver->AdvanceUntil([] { return false; }, 20);
+  EXPECT_EQ(Notified(), std::vector<ULONG>{kClockNode});
+  EXPECT_EQ(WaveFilters(), before);
+  UCHAR valid = 1;
+  ITopoNode* node = nullptr;
+  ASSERT_EQ(m_Hal->GetNode(kClockNode, &node), STATUS_SUCCESS);
+  IClockSource* clock = nullptr;
+  ASSERT_EQ(node->QueryInterface(IID_IClockSource, reinterpret_cast<PVOID*>(&clock)), STATUS_SUCCESS);
+  EXPECT_EQ(clock->IsClockValid(&valid), STATUS_SUCCESS);
+  EXPECT_EQ(valid, 0);
+  clock->Release();
+}
+
+TEST_F(Uac2DriverTest, OutputTypeChangeRenamesAndReRegistersAfterTheConfiguredPause) {
+  for (bool pause : {false, true}) {
+    SCOPED_TRACE(pause ? "UpdateMiniportDelay 30" : "no pause");
+    platform::registry::Reset();
+    Start();
+    if (pause) {
+      ULONG ms = 30;
+      ASSERT_EQ(AccessSetting(m_Driver->HostSide().AdapterDevice(), SETTINGS_WRITE, &ms, sizeof ms,
+                              u"UpdateMiniportDelay"),
+                STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Names(), (std::vector<std::u16string>{u"HPOut00Wave", u"MicIn00Wave"}));
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+    PKTHREAD thread = testsupport::RunOnSystemThread([&] {
+      status = SelectOutput(PIN_CATEGORY_LINE);
+      done = true;
+    });
+    ULONG waited = 0;
+    while (!done && waited < 100) {
+      platform::clock::AdvanceMs(1);
+      ++waited;
+    }
+    testsupport::Join(thread);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (pause) {
+      EXPECT_GE(waited, 30u);
+    } else {
+      EXPECT_LE(waited, 1u);
+    }
+    // No line output was named before: the first number.
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"LineOut00Wave", u"MicIn00Wave"}));
+    TearDownDriver();
+  }
+}
+
+TEST_F(Uac2DriverTest, FilterWhoseNewNameCannotBeMadeComesBackUnderItsOldName) {
+  Start();
+  const auto before = WaveFilters();
+  ASSERT_EQ(Names(), (std::vector<std::u16string>{u"HPOut00Wave", u"MicIn00Wave"}));
+  platform::pool::FailNthAllocationWithTag(AUDIO_HAL_NAME_TAG, 1);
+  SelectOutput(PIN_CATEGORY_LINE);
+  platform::pool::ClearFailures();
+  const auto after = WaveFilters();
+  EXPECT_EQ(Names(), (std::vector<std::u16string>{u"HPOut00Wave", u"MicIn00Wave"}));
+  EXPECT_NE(after.at(u"HPOut00Wave"), before.at(u"HPOut00Wave"));  // registered again
+  EXPECT_EQ(after.at(u"MicIn00Wave"), before.at(u"MicIn00Wave"));
+}
+
+TEST_F(Uac2DriverTest, ModelWithoutEnginesHasNothingToRefresh) {
+  uac2test::SmallDevice shape = uac2test::Speaker();
+  shape.streaming.clear();
+  auto bench = uac2test::Bench(uac2test::Build(shape));
+  ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+  EXPECT_EQ(uac2test::Model(*bench)->RefreshSubdevices(0), STATUS_UNSUCCESSFUL);
+}
+
+}  // namespace

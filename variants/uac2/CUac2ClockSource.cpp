@@ -1,0 +1,101 @@
+#include "variants/uac2/CUac2ClockSource.h"
+
+#include "driver/common/PoolBuffer.h"
+#include "variants/CUacDeviceNodes.h"
+
+namespace {
+
+// The RANGE parameter block: wNumSubRanges, then {dMIN, dMAX, dRES}.
+constexpr ULONG RANGE_HEADER_BYTES = 2;
+constexpr ULONG FREQUENCY_SUBRANGE_BYTES = 12;
+constexpr ULONG FIRST_RANGE_BYTES = RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES;
+
+ULONG Le32(const UCHAR* p) { return platform::usb::ReadLe32(p); }
+
+}  // namespace
+
+NTSTATUS CUac2ClockSource::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
+  if (!object) return STATUS_INVALID_PARAMETER;
+  if (IsEqualGUIDAligned(iid, IID_IClockSource)) {
+    *object = static_cast<IClockSource*>(this);
+    NonDelegatingAddRef();
+    return STATUS_SUCCESS;
+  }
+  return CUacUnit::NonDelegatingQueryInterface(iid, object);
+}
+
+NTSTATUS CUac2ClockSource::GetRateCount(PULONG count) {
+  PAGED_CODE();
+  if (!count) return STATUS_INVALID_PARAMETER;
+  UCHAR reply[FIRST_RANGE_BYTES];
+  ULONG transferred = 0;
+  NTSTATUS status = Request(true, USB_AUDIO2_RANGE, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, reply, sizeof reply, &transferred);
+  if (!NT_SUCCESS(status)) return status;
+  if (transferred < RANGE_HEADER_BYTES) return STATUS_UNSUCCESSFUL;
+  *count = platform::usb::ReadLe16(reply);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CUac2ClockSource::GetRateList(PULONG count, PULONG rates) {
+  PAGED_CODE();
+  if (!count || !rates) return STATUS_INVALID_PARAMETER;
+  ULONG listed = 0;
+  NTSTATUS status = GetRateCount(&listed);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG wanted = *count < listed ? *count : listed;
+
+  const ULONG bytes = FREQUENCY_SUBRANGE_BYTES * wanted + RANGE_HEADER_BYTES;
+  CPoolBuffer reply(NonPagedPool, bytes, UAC2_ENTITY_TAG);
+  if (!reply) return STATUS_INSUFFICIENT_RESOURCES;
+  ULONG transferred = 0;
+  status = Request(true, USB_AUDIO2_RANGE, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, reply.Get(), bytes, &transferred);
+  if (!NT_SUCCESS(status)) return status;
+  // Only the subranges the device really sent.
+  const ULONG received = transferred >= RANGE_HEADER_BYTES ? (transferred - RANGE_HEADER_BYTES) / FREQUENCY_SUBRANGE_BYTES : 0;
+  if (received < wanted) wanted = received;
+  *count = wanted;
+  const auto* data = reply.As<UCHAR>();
+  for (ULONG i = 0; i < wanted; ++i) {
+    const UCHAR* subrange = data + RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES * i;
+    const ULONG minimum = Le32(subrange), maximum = Le32(subrange + 4), resolution = Le32(subrange + 8);
+    if (minimum == maximum && resolution == 0) {
+      rates[i] = maximum;
+    } else {
+      status = STATUS_INVALID_PARAMETER;
+    }
+  }
+  return status;
+}
+
+NTSTATUS CUac2ClockSource::SetRate(ULONG rate) {
+  PAGED_CODE();
+  UCHAR value[4];
+  platform::usb::WriteLe32(value, rate);
+  return Request(false, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
+}
+
+NTSTATUS CUac2ClockSource::GetRate(PULONG rate) {
+  PAGED_CODE();
+  if (!rate) return STATUS_INVALID_PARAMETER;
+  UCHAR value[4];
+  NTSTATUS status = ReadWhole(USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
+  if (NT_SUCCESS(status)) *rate = Le32(value);
+  return status;
+}
+
+NTSTATUS CUac2ClockSource::IsClockValid(PUCHAR valid) {
+  PAGED_CODE();
+  if (!valid) return STATUS_INVALID_PARAMETER;
+  UCHAR value = 0;
+  NTSTATUS status = ReadWhole(USB_AUDIO2_CUR, USB_AUDIO2_CS_CLOCK_VALID_CONTROL, 0, &value, 1);
+  if (NT_SUCCESS(status)) *valid = value;
+  return status;
+}
+
+NTSTATUS CUac2ClockSource::BuildNodes(IAudioHal* model) {
+  PAGED_CODE();
+  NTSTATUS status = SetIdentity(UAC2_SUBTYPE_CLOCK_SOURCE, 0, nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  ITopoNode* const unit = static_cast<IUacUnit*>(this);
+  return AddEntityNode<CUacClockNode>(model, [unit](CUacClockNode* node) { return node->InitFromUnit(unit); });
+}

@@ -1,0 +1,32 @@
+// An Audio Class 2.0 clock source: the device's sampling-frequency
+// authority. It keeps nothing of its own; every rate query goes to the
+// device. Its one node is a clock node, which the stream engines ask for
+// the rates their formats are offered at and set when a stream opens.
+#pragma once
+
+#include "variants/uac2/Uac2Entity.h"
+
+class CUac2ClockSource : public CUac2Entity, public IClockSource {
+ public:
+  CUac2ClockSource(PUNKNOWN outerUnknown, ULONG provisionalId)
+      : CUac2Entity(outerUnknown, provisionalId, UAC2_SUBTYPE_CLOCK_SOURCE) {}
+
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+  // ---- IClockSource
+  // `count` in: room in `rates`; out: the subranges received, at most that.
+  // Only discrete subranges (dMIN = dMAX, dRES 0) give a rate; any other
+  // makes the answer STATUS_INVALID_PARAMETER, with the discrete ones
+  // stored all the same.
+  NTSTATUS STDMETHODCALLTYPE GetRateList(PULONG count, PULONG rates) override;
+  NTSTATUS STDMETHODCALLTYPE GetRateCount(PULONG count) override;
+  NTSTATUS STDMETHODCALLTYPE SetRate(ULONG rate) override;
+  // A reply shorter than the value leaves the caller's variable as it was.
+  NTSTATUS STDMETHODCALLTYPE GetRate(PULONG rate) override;
+  NTSTATUS STDMETHODCALLTYPE IsClockValid(PUCHAR valid) override;
+
+ protected:
+  bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 4; }
+  NTSTATUS BuildNodes(IAudioHal* model) override;
+};
