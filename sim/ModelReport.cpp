@@ -4,6 +4,8 @@
 
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/hal/CK784AudioHal.h"
+#include "sim/Model7753Report.h"
+#include "variants/7753/C7753AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
 #include "topology/CUac1Terminal.h"
@@ -153,7 +155,8 @@ C7719AudioHal* ProductModel(PDEVICE_OBJECT adapterDevice) {
   auto* device = static_cast<CUsbAudioDevice*>(adapter);
   AudioHalFactories factories = CHeadsetUsbDevice::GetAudioHalFactories();
   const bool fixedId = device->GetVendorId() == K784_VENDOR_ID && device->GetProductId() == K784_PRODUCT_ID;
-  if ((fixedId ? factories.k784 : factories.c7719) != (fixedId ? CK784AudioHal::Create : C7719AudioHal::Create))
+  const AudioHalFactory factory = fixedId ? factories.k784 : factories.c7719;
+  if (factory != (fixedId ? CK784AudioHal::Create : C7719AudioHal::Create) && factory != C7753AudioHal::Create)
     return nullptr;
   PUNKNOWN inner = device->GetModelUnknown();
   PVOID object = nullptr;
@@ -164,12 +167,21 @@ C7719AudioHal* ProductModel(PDEVICE_OBJECT adapterDevice) {
 
 }  // namespace
 
+C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
+  C7719AudioHal* model = ProductModel(adapterDevice);
+  const bool fixedId = model && model->GetVendorId() == K784_VENDOR_ID && model->GetProductId() == K784_PRODUCT_ID;
+  if (!model || fixedId || CHeadsetUsbDevice::GetAudioHalFactories().c7719 != C7753AudioHal::Create) return nullptr;
+  return static_cast<C7753AudioHal*>(model);
+}
+
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   C7719AudioHal* model = ProductModel(adapterDevice);
   if (!model) return {};
   const bool fixedId = model->GetVendorId() == K784_VENDOR_ID && model->GetProductId() == K784_PRODUCT_ID;
+  C7753AudioHal* chip = ChipModel7753(adapterDevice);
   std::string out = Printf("hardware model: %s for %04x:%04x, AudioControl interface %u, %s\n",
-                           fixedId ? "CK784AudioHal" : "C7719AudioHal", model->GetVendorId(), model->GetProductId(),
+                           chip ? "C7753AudioHal" : fixedId ? "CK784AudioHal" : "C7719AudioHal", model->GetVendorId(),
+                           model->GetProductId(),
                            model->GetControlInterfaceNumber(),
                            model->GetStatusThread() ? "status thread running" : "no status thread");
 
@@ -230,6 +242,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
       out += "      " + Format(format) + Printf(", alternate setting %u\n", alternate);
     }
   }
+  if (chip) out += Describe7753Model(*chip);
   return out;
 }
 

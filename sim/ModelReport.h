@@ -11,11 +11,17 @@
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 
+class C7753AudioHal;
+
 namespace sim {
 
 // Empty when the adapter has no started device object or its model is not
 // one of the product's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
+
+// The 7753 model behind a started adapter, or null when its model is
+// another.
+C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 
 // Empty for a successful start. Call it right after the failed start: the
 // model's own refusal is kept only until the next model is created.

@@ -21,6 +21,15 @@ namespace tools {
 namespace {
 
 
+// The configuration part of a descriptor tree (from its configuration
+// descriptor on).
+std::string ConfigurationPart(const std::string& tree) {
+  const size_t at = tree.find("Configuration Descriptor:");
+  if (at == std::string::npos) return tree;
+  const size_t line = tree.rfind('\n', at);
+  return tree.substr(line == std::string::npos ? 0 : line + 1);
+}
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "headset-host: %s\n", message.c_str());
   return 1;
@@ -99,12 +108,23 @@ int Info(const Options& options, const std::vector<std::string>& arguments) {
     if (driver.dot.empty()) return Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
     if (!WriteText(dotFile, driver.dot, &error)) return Fail(error);
   }
+  // A model that rewrites the configuration shows what it made of it.
+  std::string rewritten;
+  if (!driver.configurationInUse.empty()) {
+    sim::DescriptorSet inUse = d;
+    inUse.configurations = {driver.configurationInUse};
+    rewritten = ConfigurationPart(sim::DumpDescriptors(inUse));
+  }
   if (options.json) {
-    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"driver\": %s}\n",
+    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"rewrittenConfiguration\": %s, "
+                "\"driver\": %s}\n",
                 Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
-                DriverJson(driver).c_str());
+                rewritten.empty() ? "null" : JsonString(rewritten).c_str(), DriverJson(driver).c_str());
   } else {
     std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
+    if (!rewritten.empty())
+      std::printf("Configuration as the driver's model rewrote it (%zu of the device's %zu bytes):\n%s",
+                  driver.configurationInUse.size(), d.Configuration().size(), rewritten.c_str());
     std::printf("%s", DescribeDriver(driver).c_str());
     if (!dotFile.empty()) std::printf("topology graph: %s\n", dotFile.c_str());
   }

@@ -24,6 +24,8 @@ class Session {
   // own profile, or a generic one for a descriptor file.
   const sim::DeviceProfile& Profile() const { return m_Profile; }
   platform::usb::Speed Speed() const { return m_Speed; }
+  // The device is a sibling chip whose own model the driver makes.
+  bool ChipModel() const { return m_ChipModel; }
   const Options& options() const { return m_Options; }
   std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
   // Writes the registry back so that settings survive to the next run.
@@ -34,6 +36,7 @@ class Session {
   sim::DescriptorSet m_Descriptors;
   sim::DeviceProfile m_Profile;
   platform::usb::Speed m_Speed = platform::usb::Speed::Full;
+  bool m_ChipModel = false;
   bool m_Open = false;
 };
 

@@ -69,6 +69,10 @@ class CUac1FeatureUnit : public CUacUnit, public ISwitchControl, public ILevelCo
   // The node builder's part shared with derived units: id, type code and
   // source of the unit, then the standard control nodes in order.
   NTSTATUS BuildStandardNodes(IAudioHal* owner, ULONG tag, PULONG nextId);
+  // Its start, for builders with nodes of their own: the unit's id, type
+  // code and source, the first node id, and the mute every unit must have
+  // (STATUS_INSUFFICIENT_RESOURCES without it).
+  NTSTATUS BeginNodes(IAudioHal* owner, PULONG nextId);
 
   bool IsFeatureUnit() const { return m_Descriptor && m_Descriptor[2] == UAC_SUBTYPE_FEATURE_UNIT; }
   ULONG ControlSize() const { return m_Descriptor[5]; }

@@ -69,9 +69,7 @@ NTSTATUS CUac1InputTerminal::OnControlChange(ULONG, ULONG, PULONG nodeId) {
 
 NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
-  m_NodeId = DescriptorId();
-  m_NodeType = UAC_SUBTYPE_INPUT_TERMINAL;
-  NTSTATUS status = SetSourceIds(0, nullptr);
+  NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   const ULONG nextId = NextNodeId(owner);
   const USHORT terminalType = TerminalType();
@@ -80,12 +78,21 @@ NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
     if (NT_SUCCESS(status)) status = ReadJackList(&m_Jacks, &m_JackCount);
     if (!NT_SUCCESS(status)) return status;
   }
-  auto* node = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacInputTerminalNode(nullptr, nextId);
-  if (!node) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
+  bool made = false;
+  NTSTATUS pin = AddPinNode(owner, nextId, UAC_UNIT_DATA_TAG, &made);
+  if (!made) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
+  return pin;
+}
+
+NTSTATUS CUac1InputTerminal::AddPinNode(IAudioHal* owner, ULONG nodeId, ULONG tag, bool* made) {
+  PAGED_CODE();
+  auto* node = new (NonPagedPool, tag) CUacInputTerminalNode(nullptr, nodeId);
+  *made = node != nullptr;
+  if (!node) return STATUS_INSUFFICIENT_RESOURCES;
   node->NonDelegatingAddRef();
   DeviceCapsRecord caps{};
-  owner->GetChannelCaps(STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(terminalType), &caps);
-  status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
+  owner->GetChannelCaps(STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(TerminalType()), &caps);
+  NTSTATUS status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
   if (NT_SUCCESS(status)) status = AddBuiltNode(owner, node);
   node->NonDelegatingRelease();
   return status;

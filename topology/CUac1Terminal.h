@@ -47,6 +47,11 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // unless some jack counts as always connected.
   NTSTATUS CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out);
 
+  // The start of every terminal's node builder: the terminal's id, its
+  // type code, and its source (an output terminal's bSourceID; an input
+  // terminal has none).
+  NTSTATUS SetTerminalIdentity();
+
   // Settings of the device (4 bytes); `value` keeps its default when absent.
   void ReadSetting(PCWSTR name, PULONG value);
   NTSTATUS WriteSetting(PCWSTR name, ULONG value);

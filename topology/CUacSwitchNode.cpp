@@ -43,6 +43,14 @@ NTSTATUS CUacSwitchNode::SetValue(ULONG channel, UCHAR value) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS CUacSwitchNode::KeepValue(ULONG channel, UCHAR value) {
+  PAGED_CODE();
+  if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
+  StoreValue(channel, value);
+  m_Binding.WriteChannel(channel, &value, sizeof value);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS CUacSwitchNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
   CBindingGuard guard(m_Binding);

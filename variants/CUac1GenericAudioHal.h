@@ -59,7 +59,8 @@ class CUac1GenericAudioHal : public C7719AudioHal {
   // refuses the device otherwise.
   NTSTATUS ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffer);
   NTSTATUS ReadString(IUsbDevice* usb, PURB urb, PUCHAR buffer, UCHAR index);
-  NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte);
+  // One byte with a vendor request to recipient "other" (IN).
+  NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte, USHORT index = 0);
   // The two output terminals one product's layout must have.
   NTSTATUS CheckLayout();
 };

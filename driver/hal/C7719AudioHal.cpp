@@ -202,8 +202,19 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
     }
     offset += d[0];
   }
-  ConnectUnits();
-  return STATUS_SUCCESS;
+  return ConnectUnits();
+}
+
+CUacUnit* C7719AudioHal::NewInputTerminal(ULONG provisionalId) {
+  return new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
+}
+
+CUacUnit* C7719AudioHal::NewOutputTerminal(UCHAR, ULONG provisionalId) {
+  return new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
+}
+
+CUacUnit* C7719AudioHal::NewSelectorUnit(ULONG provisionalId) {
+  return new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
 }
 
 NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
@@ -212,16 +223,16 @@ NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   CUacUnit* unit = nullptr;
   switch (descriptor[2]) {
     case UAC_SUBTYPE_INPUT_TERMINAL:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
+      unit = NewInputTerminal(provisionalId);
       break;
     case UAC_SUBTYPE_OUTPUT_TERMINAL:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
+      unit = NewOutputTerminal(descriptor[3], provisionalId);
       break;
     case UAC_SUBTYPE_MIXER_UNIT:
       unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
       break;
     case UAC_SUBTYPE_SELECTOR_UNIT:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
+      unit = NewSelectorUnit(provisionalId);
       break;
     default:
       unit = NewFeatureUnit(descriptor[3], provisionalId);
@@ -236,7 +247,7 @@ NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   return status;
 }
 
-void C7719AudioHal::ConnectUnits() {
+NTSTATUS C7719AudioHal::ConnectUnits() {
   PAGED_CODE();
   const ULONG count = GetUnitCount();
   for (ULONG i = 0; i < count; ++i) {
@@ -254,9 +265,12 @@ void C7719AudioHal::ConnectUnits() {
     for (ULONG k = 0; k < sources; ++k) {
       ITopoNode* source = nullptr;
       ULONG sourceNode = 0;
-      if (NT_SUCCESS(FindUnitById(ids[k], &source)) &&
-          NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
-        resolved[found++] = sourceNode;
+      if (!NT_SUCCESS(FindUnitById(ids[k], &source))) {
+        if (!UnknownSourceFailsParse()) continue;
+        Refuse(AC_STEP, "a unit names a source that is no unit", STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+      }
+      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;
     }
     if (found == sources) {
       unit->ConnectInputNode(sources, resolved);
@@ -268,6 +282,7 @@ void C7719AudioHal::ConnectUnits() {
       if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
     }
   }
+  return STATUS_SUCCESS;
 }
 
 // ============================================================================

@@ -106,10 +106,18 @@ class C7719AudioHal : public CUac1AudioHal {
   // The walk over the AudioControl descriptors and the connection of the
   // units, shared by both variants.
   NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd);
-  // The feature-unit class of the variant: every one a C7719FeatureUnit.
+  // The unit classes of the variant, by kind: plain Audio Class 1.0
+  // terminals and selectors, and every feature unit a C7719FeatureUnit.
   virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
+  virtual CUacUnit* NewInputTerminal(ULONG provisionalId);
+  virtual CUacUnit* NewOutputTerminal(UCHAR terminalId, ULONG provisionalId);
+  virtual CUacUnit* NewSelectorUnit(ULONG provisionalId);
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
-  void ConnectUnits();
+  // Connects each unit's first node to its sources' output nodes. A source
+  // id that names no unit is left out, or refuses the device with
+  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so.
+  NTSTATUS ConnectUnits();
+  virtual bool UnknownSourceFailsParse() const { return false; }
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.
   NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);

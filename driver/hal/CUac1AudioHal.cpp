@@ -290,12 +290,7 @@ NTSTATUS CUac1AudioHal::Start() {
       break;
     }
 
-    KeClearEvent(&m_StopEvent);
-    KeClearEvent(&m_ExitedEvent);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle = nullptr;
-    status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, StatusThreadStart, this);
+    status = StartModelThread(UAC1_STATUS_THREAD_PRIORITY);
     if (!NT_SUCCESS(status)) {
       // No thread ran: the model stays stoppable without waiting for one.
       ExFreePool(m_PipeInformation);
@@ -305,12 +300,6 @@ NTSTATUS CUac1AudioHal::Start() {
       usb->Release();
       return status;
     }
-    PVOID thread = nullptr;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr))) {
-      m_StatusThread = static_cast<PKTHREAD>(thread);
-      KeSetPriorityThread(m_StatusThread, UAC1_STATUS_THREAD_PRIORITY);
-    }
-    ZwClose(handle);
   } while (false);
 
   if (select) ExFreePool(select);
@@ -328,6 +317,33 @@ NTSTATUS CUac1AudioHal::Stop() {
 void CUac1AudioHal::StopStatusThread() {
   PAGED_CODE();
   if (m_StatusPipeIndex == UAC1_NO_STATUS_PIPE) return;
+  EndModelThread();
+  if (m_PipeInformation) ExFreePool(m_PipeInformation);
+  m_PipeInformation = nullptr;
+  m_StatusPipeIndex = UAC1_NO_STATUS_PIPE;
+}
+
+NTSTATUS CUac1AudioHal::StartModelThread(KPRIORITY priority) {
+  PAGED_CODE();
+  KeClearEvent(&m_StopEvent);
+  KeClearEvent(&m_ExitedEvent);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status =
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ModelThreadStart, this);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID thread = nullptr;
+  if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr))) {
+    m_StatusThread = static_cast<PKTHREAD>(thread);
+    KeSetPriorityThread(m_StatusThread, priority);
+  }
+  ZwClose(handle);
+  return STATUS_SUCCESS;
+}
+
+void CUac1AudioHal::EndModelThread() {
+  PAGED_CODE();
   KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
   KeWaitForSingleObject(&m_ExitedEvent, Executive, KernelMode, FALSE, nullptr);
   if (m_StatusThread) {
@@ -336,16 +352,13 @@ void CUac1AudioHal::StopStatusThread() {
     ObDereferenceObject(m_StatusThread);
     m_StatusThread = nullptr;
   }
-  if (m_PipeInformation) ExFreePool(m_PipeInformation);
-  m_PipeInformation = nullptr;
-  m_StatusPipeIndex = UAC1_NO_STATUS_PIPE;
   KeClearEvent(&m_StopEvent);
   KeClearEvent(&m_ExitedEvent);
 }
 
-void CUac1AudioHal::StatusThreadStart(PVOID context) {
+void CUac1AudioHal::ModelThreadStart(PVOID context) {
   auto* hal = static_cast<CUac1AudioHal*>(context);
-  hal->StatusThreadMain();
+  hal->ModelThreadMain();
   KeSetEvent(&hal->m_ExitedEvent, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -530,7 +543,7 @@ NTSTATUS CUac1AudioHal::NameEngine(IStreamEngine* engine, PWSTR name, size_t cha
   return STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG) {
+NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG unitId) {
   PAGED_CODE();
   m_SubdeviceMutex.Lock();
   NTSTATUS status = STATUS_SUCCESS;
@@ -548,9 +561,13 @@ NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG) {
     }
     status = engine->RemoveSubdevice(m_DeviceObject);
     if (!NT_SUCCESS(status)) break;
-    status = NameEngine(engine, name.As<WCHAR>(), STREAM_ENGINE_NAME_CHARS);
-    if (NT_SUCCESS(status)) status = engine->SetName(name.As<WCHAR>());
-    if (NT_SUCCESS(status)) status = engine->UpdateSubdevice(m_DeviceObject, nullptr, static_cast<IAudioHal*>(this));
+    NTSTATUS renamed = NameEngine(engine, name.As<WCHAR>(), STREAM_ENGINE_NAME_CHARS);
+    if (NT_SUCCESS(renamed)) renamed = engine->SetName(name.As<WCHAR>());
+    // Back in the system whatever became of the name (a refused one keeps
+    // the old): a subdevice left removed would take the device's stream away.
+    status = engine->UpdateSubdevice(m_DeviceObject, nullptr, static_cast<IAudioHal*>(this));
+    AfterSubdeviceRefresh(unitId);
+    if (NT_SUCCESS(status)) status = renamed;
   }
   m_SubdeviceMutex.Unlock();
   return status;

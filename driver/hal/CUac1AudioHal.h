@@ -130,9 +130,21 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS NameEngine(IStreamEngine* engine, PWSTR name, size_t chars);
   // Re-registers every engine's wave subdevice after a terminal changed.
   NTSTATUS UpdateAllSubdevices();
+  // Runs after RefreshSubdevices re-registered an engine; `unitId` names
+  // the unit whose output type changed.
+  virtual void AfterSubdeviceRefresh(ULONG /*unitId*/) {}
+
+  // ---- The model's system thread: the status thread here, a thread of its
+  // own in a derived model that replaces it. One at a time, referenced in
+  // m_StatusThread; it ends on m_StopEvent and signals m_ExitedEvent.
+  // Starts it at `priority`; on failure nothing is set.
+  NTSTATUS StartModelThread(KPRIORITY priority);
+  // Stops it and waits until it has ended; both events are clear after.
+  void EndModelThread();
+  virtual void ModelThreadMain() { StatusThreadMain(); }
+  static void ModelThreadStart(PVOID context);
 
   // ---- Status thread
-  static void StatusThreadStart(PVOID context);
   void StatusThreadMain();
   static NTSTATUS StatusIrpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
   void PrepareStatusTransfer(PIRP irp, PURB urb, PUCHAR buffer, PKEVENT event);

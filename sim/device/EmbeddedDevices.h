@@ -18,6 +18,9 @@ struct EmbeddedDevice {
   DescriptorSet (*descriptors)();
   DeviceProfile (*profile)();
   platform::usb::Speed speed = platform::usb::Speed::Full;
+  // The device is one of the sibling chips the product's own model does not
+  // drive: the driver identifies the chip and makes the chip's model.
+  bool chipModel = false;
 };
 
 const std::vector<EmbeddedDevice>& EmbeddedDevices();

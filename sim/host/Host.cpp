@@ -24,34 +24,9 @@ void Tick(bool realtime) {
 }
 
 // A state change can wait for the device (a stop waits for the transfers
-// still in flight), and in manual mode those complete only as time moves:
-// the change runs on a system thread while time passes here.
-NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state, bool realtime) {
-  struct Work {
-    platform::portcls::Pin* pin;
-    KSSTATE state;
-    NTSTATUS status;
-  };
-  Work work{pin, state, STATUS_PENDING};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(
-      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-      [](PVOID context) {
-        auto* w = static_cast<Work*>(context);
-        w->status = w->pin->SetState(w->state);
-      },
-      &work);
-  if (!NT_SUCCESS(status)) return status;
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) return status;
-  LARGE_INTEGER now{};
-  while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) == STATUS_TIMEOUT) Tick(realtime);
-  ObDereferenceObject(thread);
-  return work.status;
+// still in flight), and in manual mode those complete only as time moves.
+NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
+  return RunWhileTimePasses([&] { return pin->SetState(state); });
 }
 
 // The pin's format for `wav`: what the miniport's intersection makes of a
@@ -118,6 +93,40 @@ std::u16string Widen(const std::string& s) {
   std::u16string out;
   for (char c : s) out.push_back(static_cast<unsigned char>(c));
   return out;
+}
+
+NTSTATUS RunWhileTimePasses(const std::function<NTSTATUS()>& work) {
+  if (platform::clock::GetMode() == platform::clock::Mode::RealTime) return work();
+  struct Work {
+    const std::function<NTSTATUS()>* work;
+    NTSTATUS status;
+  };
+  Work w{&work, STATUS_PENDING};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(
+      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+      [](PVOID context) {
+        auto* w = static_cast<Work*>(context);
+        w->status = (*w->work)();
+      },
+      &w);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID thread = nullptr;
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) return status;
+  // Time moves only while the work waits for it: first everything runs
+  // that can at this instant, and a call that needs no time takes none.
+  LARGE_INTEGER now{};
+  for (;;) {
+    platform::clock::Advance(0);
+    if (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT) break;
+    platform::clock::AdvanceMs(1);
+  }
+  ObDereferenceObject(thread);
+  return w.status;
 }
 
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
@@ -279,7 +288,8 @@ NTSTATUS Host::Start() {
   IrpRequest r;
   r.major = IRP_MJ_PNP;
   r.minor = IRP_MN_START_DEVICE;
-  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  // A start may wait for the device (a codec reset pause).
+  NTSTATUS status = RunWhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
   m_Started = NT_SUCCESS(status);
   return status;
 }
@@ -310,7 +320,8 @@ NTSTATUS Host::SetDevicePower(DEVICE_POWER_STATE state) {
   r.minor = IRP_MN_SET_POWER;
   r.powerType = DevicePowerState;
   r.powerState.DeviceState = state;
-  return SendIrp(m_Pdo, r).status;
+  // The return to D0 may wait for the device as a start does.
+  return RunWhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
 }
 
 NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {
@@ -405,7 +416,7 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
     }
   };
   fill();
-  status = ChangeState(pin, KSSTATE_RUN, realtime);
+  status = ChangeState(pin, KSSTATE_RUN);
   ULONG lastNotifications = 0;
   // The stream must make progress: give up after a second without any.
   int idle = 0;
@@ -429,7 +440,7 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
     if (progress) progress({std::min(played, total), total});
   }
   if (NT_SUCCESS(status) && played < drained) status = STATUS_IO_TIMEOUT;
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }
@@ -452,7 +463,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   const ULONG size = pin->BufferSize();
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
-  status = ChangeState(pin, KSSTATE_RUN, realtime);
+  status = ChangeState(pin, KSSTATE_RUN);
   int idle = 0;
   ULONG lastNotifications = 0;
   while (NT_SUCCESS(status) && wav->samples.size() < total && idle < 1000) {
@@ -474,7 +485,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
     lastPosition = position;
   }
   if (wav->samples.size() > total) wav->samples.resize(total);
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP, realtime);
+  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
 }

@@ -39,6 +39,12 @@ struct IrpRequest {
 };
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& request);
 
+// Runs `work` and returns its status. In manual clock mode it runs on a
+// system thread while time passes here a millisecond at a time, for driver
+// calls that wait for time or for transfers (a reset pause, a stop that
+// drains the pipeline); in real time it runs on this thread.
+NTSTATUS RunWhileTimePasses(const std::function<NTSTATUS()>& work);
+
 // An open filter of the driver, seen through its file object.
 class FilterHandle {
  public:
