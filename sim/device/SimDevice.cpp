@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/clock.h"
 #include "usb/usbaudio.h"
 
 namespace sim {
@@ -120,6 +121,7 @@ ControlReply SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHA
     std::lock_guard<std::mutex> guard(m_Lock);
     RequestRecord record;
     record.setup = setup;
+    record.time = platform::clock::Now();
     if (!IsIn(setup) && data) record.data.assign(data, data + setup.wLength);
 
     const ControlFault* fault = nullptr;

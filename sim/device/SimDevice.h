@@ -31,6 +31,7 @@ struct RequestRecord {
   platform::usb::ControlOutcome outcome = platform::usb::ControlOutcome::Stall;
   Bytes data;  // OUT: what the host sent; IN: what the device answered
   bool faulted = false;
+  LONGLONG time = 0;  // the clock's time when the request arrived (100 ns units)
 };
 
 class SimDevice final : public platform::usb::UsbFunction {
