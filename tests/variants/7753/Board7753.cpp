@@ -2,7 +2,6 @@
 
 #include "driver/SettingsStore.h"
 #include "sim/host/Host.h"
-#include "streaming/CUsbStreamEngine.h"
 
 namespace test7753 {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/device/Device7753.h"
+#include "streaming/CUsbStreamEngine.h"
 #include "tests/driver/hal/support/ModelBench.h"
 #include "topology/CUacUnit.h"
 #include "variants/7753/C7753AudioHal.h"

@@ -7,7 +7,6 @@
 #include "kernel/format.h"
 #include "sim/device/Device7753.h"
 #include "sim/host/Host.h"
-#include "streaming/CUsbStreamEngine.h"
 #include "tests/support/KernelTest.h"
 #include "tests/variants/7753/Board7753.h"
 #include "usb/usbaudio.h"
