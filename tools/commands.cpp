@@ -13,6 +13,7 @@
 #include "sim/standin/StandinMiniports.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "tools/controls.h"
+#include "tools/pollstatus.h"
 #include "tools/streams.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
@@ -225,8 +226,22 @@ int Set(const Options& options, const std::vector<std::string>& arguments) {
 
 int Events(const Options& options, const std::vector<std::string>& args) {
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
+    // A board whose status the driver polls: its status changes over time.
+    if (HasStatusPoll(live.Driver())) {
+      std::vector<StatusStep> script;
+      for (const std::string& a : args) {
+        StatusStep step;
+        if (!ParseStatusStep(a, &step, error)) return false;
+        script.push_back(step);
+      }
+      return WatchStatus(live.Driver(), script.empty() ? DefaultStatusScript() : script, options.json, out, error);
+    }
     std::vector<DeviceChange> changes;
     for (const std::string& a : args) {
+      if (a.compare(0, 7, "status=") == 0) {
+        *error = "'" + a + "': the driver polls no status on this device (a board with a status poll: --device 7753-poll)";
+        return false;
+      }
       DeviceChange c;
       if (!ParseDeviceChange(a, live.Driver().Device(), &c, error)) return false;
       changes.push_back(c);
@@ -405,7 +420,9 @@ const std::vector<Command>& Commands() {
       {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
       {"play", "render a WAV file through the driver into the device", Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
-      {"events", "[UNIT:CS[:CH]=VALUE...]  change controls on the device, show the events raised", Events},
+      {"events", "[UNIT:CS[:CH]=VALUE... | status=HEX[*POLLS]...]  change controls or a polled status on the device, "
+                 "show what the driver made of it",
+       Events},
       {"demo", "all of it on the embedded default headset, results into out/", Demo},
   };
   return commands;
