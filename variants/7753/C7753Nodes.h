@@ -73,6 +73,7 @@ class C7753FeatureUnit13VolumeNode : public C7753ProcessorSlots, public CUacVolu
   // Bound to the unit's control; a unit with more than eight channels is
   // refused with STATUS_UNSUCCESSFUL (the node keeps eight gains).
   NTSTATUS Init(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
+  using CUacVolumeNode::Init;
 
   NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG channel, LONG level) override;
   NTSTATUS STDMETHODCALLTYPE SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) override;
@@ -120,6 +121,7 @@ class C7753LedSwitchNode : public CUacBoardSwitchNode {
   C7753LedSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId) : CUacBoardSwitchNode(outerUnknown, nodeId) {}
 
   NTSTATUS Init(ITopoNode* unit, PDEVICE_OBJECT deviceObject, C7753AudioHal* hal);
+  using CUacBoardSwitchNode::Init;
   NTSTATUS STDMETHODCALLTYPE GetValue(ULONG channel, PUCHAR value) override;
   NTSTATUS STDMETHODCALLTYPE SetValue(ULONG channel, UCHAR value) override;
 
