@@ -106,13 +106,15 @@ NTSTATUS C7753AudioHal::ConfigureDevice() {
   RtlCopyMemory(m_Codec, kCodecStart, sizeof m_Codec);
   m_CodecLock.Unlock();
 
-  IUsbDevice* usb = QueryUsbDevice();
-  if (!usb) {
-    Refuse(kConfigureStep, "the device object offers no USB services", STATUS_INVALID_PARAMETER);
-    return STATUS_INVALID_PARAMETER;
+  PVOID object = nullptr;
+  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  if (!NT_SUCCESS(status)) {
+    Refuse(kConfigureStep, "the device object offers no USB services", status);
+    return status;
   }
+  auto* usb = static_cast<IUsbDevice*>(object);
   bool matched = false;
-  NTSTATUS status = ProbeChip(usb, &matched);
+  status = ProbeChip(usb, &matched);
   if (!NT_SUCCESS(status)) {
     Refuse(kConfigureStep, "the chip probe (vendor request 0x81 to \"other\") failed", status);
   } else {
@@ -205,8 +207,9 @@ NTSTATUS C7753AudioHal::WriteCodecRegister(ULONG index, USHORT value, USHORT mas
   if (mask == 0) return STATUS_SUCCESS;
   m_CodecLock.Lock();
   const USHORT sent = mask == 0xFFFF ? value : static_cast<USHORT>((value & mask) | (m_Codec[index].value & ~mask));
-  NTSTATUS status = STATUS_INVALID_PARAMETER;
-  IUsbDevice* usb = QueryUsbDevice();
+  PVOID object = nullptr;
+  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  auto* usb = NT_SUCCESS(status) ? static_cast<IUsbDevice*>(object) : nullptr;
   CPoolBuffer urb(NonPagedPool, C7753_URB_BYTES, C7753_TAG);
   if (usb && !urb) status = STATUS_INSUFFICIENT_RESOURCES;
   if (usb && urb) {
