@@ -313,6 +313,33 @@ TEST_F(C7753ModelTest, APollThatEndedOnAFailedReadStillStopsAndStartsAgain) {
   EXPECT_EQ(board->Hal()->Stop(), STATUS_SUCCESS);
 }
 
+TEST_F(C7753ModelTest, LeavingD0StopsThePollAndReturningRestoresTheCodecAndRestartsIt) {
+  auto board = Board::Polled();
+  ASSERT_EQ(board->Start(), STATUS_SUCCESS);
+  ASSERT_EQ(board->Hal()->Start(), STATUS_SUCCESS);
+  platform::clock::Advance(0);
+  auto power = [&](DEVICE_POWER_STATE state) {
+    POWER_STATE p;
+    p.DeviceState = state;
+    return sim::host::RunWhileTimePasses([&] {
+      board->Model()->PowerChangeState(p);
+      return STATUS_SUCCESS;
+    });
+  };
+  power(PowerDeviceD3);
+  EXPECT_FALSE(board->Model()->IsPollRunning());
+  board->TakeCodecWrites();
+  power(PowerDeviceD0);
+  // The codec's reset and its registers from the shadow, before the poll
+  // comes back.
+  const Writes writes = board->TakeCodecWrites();
+  ASSERT_GE(writes.size(), 7u);
+  EXPECT_EQ(Writes(writes.begin(), writes.begin() + 7),
+            (Writes{{5, 0x0000}, {5, 0x3000}, {0, 0x2004}, {1, 0x3032}, {2, 0xE000}, {3, 0x143F}, {4, 0x0000}}));
+  EXPECT_TRUE(board->Model()->IsPollRunning());
+  EXPECT_EQ(board->Hal()->Stop(), STATUS_SUCCESS);
+}
+
 TEST_F(C7753ModelTest, RefreshWithoutEnginesHasNothingToDo) {
   auto board = Board::Evaluation();
   EXPECT_EQ(board->Model()->RefreshSubdevices(3), STATUS_UNSUCCESSFUL);
@@ -406,6 +433,13 @@ TEST_F(C7753ModelTest, TheParseRefusesUnknownSourcesAndUnitsItDoesNotKnow) {
                                                             static_cast<ULONG>(copy.size())),
               STATUS_UNSUCCESSFUL);
   }
+  // A master unit of more channels than its volume node keeps gains for.
+  sim::Bytes master = {9, 4, 0, 0, 0, 1, 1, 0, 0, 18, 0x24, 6, 13, 1, 1, 0x01};
+  master.insert(master.end(), 10, 0x02);
+  master.push_back(0);
+  EXPECT_EQ(board->Model()->UsbParseAudioControlInterface(reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(master.data()),
+                                                          static_cast<ULONG>(master.size())),
+            STATUS_UNSUCCESSFUL);
   // A unit 16 without a mute control ends the parse.
   sim::Bytes control = {9, 4, 0, 0, 0, 1, 1, 0, 0, 10, 0x24, 6, 16, 6, 1, 0x02, 0x02, 0x02, 0};
   EXPECT_EQ(board->Model()->UsbParseAudioControlInterface(reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(control.data()),
