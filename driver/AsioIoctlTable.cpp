@@ -1,5 +1,7 @@
 #include "driver/AsioIoctlTable.h"
 
+#include "driver/common/UnalignedAccess.h"
+
 namespace {
 
 constexpr AsioLength kAny{AsioLengthRule::Any, 0, STATUS_SUCCESS};
@@ -110,12 +112,6 @@ NTSTATUS CheckLength(const AsioLength& rule, ULONG length, bool from32bit, bool*
   if (ok) return STATUS_SUCCESS;
   *refused = true;
   return rule.Failure;
-}
-
-ULONG ReadUlong(const void* p) {
-  ULONG v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
 }
 
 // A 32-bit process's handle is zero-extended to the kernel's width.

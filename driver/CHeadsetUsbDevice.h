@@ -5,16 +5,17 @@
 
 #include "driver/CUsbAudioDevice.h"
 
-// The shape of a hardware model's factory: the model is created aggregated
-// with `outerUnknown` and hands out its non-delegating IUnknown.
-using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor, USHORT idProduct);
-
 // The two models the product chooses between: one for a single
 // vendor/product pair, one for every other device.
 struct AudioHalFactories {
   AudioHalFactory k784;   // vendor 0x5E1F, product 0xB9E4
   AudioHalFactory c7719;  // every other device
 };
+
+// Whose factory the product's device object runs: its own (the product's
+// two models) or the base device object's chip-identifying one, which the
+// product never uses but the host can ask for to reach the other models.
+enum class AudioHalChoice { Product, ChipIdentifying };
 
 constexpr USHORT K784_VENDOR_ID = 0x5E1F;
 constexpr USHORT K784_PRODUCT_ID = 0xB9E4;
@@ -35,4 +36,8 @@ class CHeadsetUsbDevice : public CUsbAudioDevice {
   // a start ends with STATUS_NOT_IMPLEMENTED). Returns the previous setting.
   static AudioHalFactories SetAudioHalFactories(const AudioHalFactories& factories);
   static AudioHalFactories GetAudioHalFactories();
+  // Driver-wide, for the device objects started from now on. Returns the
+  // previous choice.
+  static AudioHalChoice SetAudioHalChoice(AudioHalChoice choice);
+  static AudioHalChoice GetAudioHalChoice();
 };

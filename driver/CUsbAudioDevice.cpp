@@ -9,6 +9,8 @@
 namespace {
 
 constexpr USHORT LANGUAGE_ID_US_ENGLISH = 0x0409;
+constexpr LONG USB_CLASS_AUDIO = 1;
+constexpr LONG USB_SUBCLASS_AUDIOCONTROL = 1;
 constexpr ULONG DEVICE_DESCRIPTOR_BYTES = sizeof(USB_DEVICE_DESCRIPTOR);
 constexpr ULONG CONFIGURATION_HEADER_BYTES = sizeof(USB_CONFIGURATION_DESCRIPTOR);
 // A string descriptor is read into 256 bytes of a 260-byte buffer, so that
@@ -144,6 +146,22 @@ NTSTATUS CUsbAudioDevice::AdoptAudioHal(PUNKNOWN modelInnerUnknown) {
        {static_cast<PVOID>(m_ModelHal), static_cast<PVOID>(m_ModelUsbHal), static_cast<PVOID>(m_ModelPower)})
     if (cached) Release();
   return status;
+}
+
+PUSB_INTERFACE_DESCRIPTOR CUsbAudioDevice::FindControlInterface() {
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = m_ConfigurationDescriptor;
+  if (!configuration) return nullptr;
+  PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(
+      configuration, configuration, -1, -1, USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOCONTROL, -1);
+  if (control) m_ControlInterfaceNumber = control->bInterfaceNumber;
+  return control;
+}
+
+NTSTATUS CUsbAudioDevice::CreateModel(AudioHalFactory factory) {
+  PUNKNOWN model = nullptr;
+  NTSTATUS status = factory(&model, static_cast<IAudioHal*>(this), m_VendorId, m_ProductId);
+  if (!NT_SUCCESS(status)) return status;
+  return AdoptAudioHal(model);
 }
 
 // ============================================================================

@@ -45,6 +45,10 @@ constexpr ULONG ASIO_ENGINE_RECORD_BYTES = 32;
 // Whether `sampleType` is one of the ASIO sample types this driver serves.
 bool IsServedAsioSampleType(ULONG sampleType);
 
+// The shape of a hardware model's factory: the model is created aggregated
+// with `outerUnknown` and hands out its non-delegating IUnknown.
+using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor, USHORT idProduct);
+
 class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal {
  public:
   explicit CUsbAudioDevice(PUNKNOWN outerUnknown);
@@ -71,9 +75,10 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_LowerDeviceObject; }
   LONG STDMETHODCALLTYPE AddBusy() override { return InterlockedIncrement(&m_BusyCount); }
   LONG STDMETHODCALLTYPE ReleaseBusy() override { return InterlockedDecrement(&m_BusyCount); }
-  // The generic device object has no model of its own; the product's
-  // device object creates one.
-  NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override { return STATUS_NOT_IMPLEMENTED; }
+  // The chip-identifying factory (variants/ChipFactory.cpp): the model
+  // that fits the attached device, chosen by its AudioControl protocol and
+  // its chip's vendor string, aggregated with this object.
+  NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override;
 
   // ---- IAsioPrivate: the ASIO host's interface. Until the ASIO state is
   // built an open is refused and every other operation answers
@@ -171,6 +176,13 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   // object then owns) and drops the references the queries added to this
   // object.
   NTSTATUS AdoptAudioHal(PUNKNOWN modelInnerUnknown);
+  // The first AudioControl interface of the configuration, whose number
+  // becomes the device's AudioControl interface number; null when there is
+  // none.
+  PUSB_INTERFACE_DESCRIPTOR FindControlInterface();
+  // Creates the model with `factory`, aggregated with this object, and
+  // adopts it.
+  NTSTATUS CreateModel(AudioHalFactory factory);
 
   static NTSTATUS SignalEventCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 

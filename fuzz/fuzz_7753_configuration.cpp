@@ -3,7 +3,8 @@
 // either refuses and leaves every byte as it was, or writes a shorter
 // descriptor within the stored one and nothing beyond it; and the driver
 // started on such a device (switches in the Settings store, a board picked
-// by the input) configures or refuses without a fault.
+// by the input, the model chosen by the chip-identifying factory)
+// configures or refuses without a fault.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "driver/CHeadsetUsbDevice.h"
 #include "sim/device/Device7753.h"
 #include "sim/host/RunningDriver.h"
 #include "topology/CMiniportWaveCyclic.h"
@@ -72,14 +72,6 @@ void CheckRewrite(const sim::Bytes& configuration, const UCHAR* switches) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool once = [] {
-    AudioHalFactories factories = CHeadsetUsbDevice::GetAudioHalFactories();
-    factories.c7719 = C7753AudioHal::Create;
-    CHeadsetUsbDevice::SetAudioHalFactories(factories);
-    return true;
-  }();
-  (void)once;
-
   Reader in(data, size);
   const uint16_t switchBits = in.Word();
   const uint8_t mode = in.Byte();
@@ -112,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   sim::DescriptorSet set = sim::chip7753::Descriptors(board.vendor, board.product);
   set.configurations = {configuration};
-  sim::host::RunningDriver driver(set, sim::chip7753::Profile(board.high, board.low), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(set, sim::chip7753::Profile(board.high, board.low), CreateMiniportWaveCyclic,
+                                  platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
   return 0;
 }

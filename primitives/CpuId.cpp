@@ -325,3 +325,15 @@ const uint8_t CacheDescriptorTable[29][2] = {
     {0x7C, 0x12}, {0x78, 0x12}, {0x84, 0x12}, {0x44, 0x12}, {0x22, 0x11}, {0x7B, 0x11}, {0x80, 0x11}, {0x86, 0x11},
     {0x3E, 0x11}, {0x7F, 0x11}, {0x83, 0x11}, {0x43, 0x11}, {0x00, 0x00},
 };
+
+uint64_t QueryCacheSize() {
+  if (CpuIsReferenceVendor() == 0) return 0;
+  // The lookup reads word pairs; the table is kept in bytes.
+  uint32_t pairs[29][2];
+  for (int row = 0; row < 29; ++row) {
+    pairs[row][0] = CacheDescriptorTable[row][0];
+    pairs[row][1] = CacheDescriptorTable[row][1];
+  }
+  const int32_t code = CacheDescriptorLookup(pairs);
+  return code < 0 ? 0 : CacheSizeFromCode(static_cast<uint8_t>(code));
+}

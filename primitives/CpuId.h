@@ -138,3 +138,9 @@ extern const uint8_t CacheDescriptorTable[29][2];
 inline constexpr uint64_t CacheSizeFromCode(uint8_t code) {
   return static_cast<uint64_t>(code >> 4) << ((code & 15) + 18);
 }
+
+// The size in bytes of the largest cache the processor reports in
+// identification leaf 2 (CacheDescriptorTable through CacheDescriptorLookup),
+// or 0 when it is not the reference vendor's, asks for more than one round of
+// leaf 2, or reports no listed descriptor.
+uint64_t QueryCacheSize();

@@ -5,50 +5,16 @@
 #include <cstddef>
 
 #include "primitives/Dispatch.h"
+#include "primitives/FirStatePlan.h"
 #include "primitives/levels/FirLevels.h"
 #include "primitives/MultirateFir.h"
 #include "primitives/Vector.h"
 
 namespace {
 
-// Header, the 16-byte gap before the transform memory, a reserve of 16384
-// bytes and the slack of moving the state to a 16-byte boundary.
-constexpr int64_t kFixedStateBytes = 16576;
-constexpr int64_t kHeaderBytes = sizeof(FirState);
-constexpr int64_t kFftAreaGap = 16;
+using namespace fir_plan;
 
-constexpr int64_t Align16(int64_t x) { return (x + 15) & ~int64_t{15}; }
-constexpr int64_t HistoryBytes(int64_t taps) { return (12 * taps + 31) & ~int64_t{15}; }
-
-// The FFT form a tap count gets: an order one above the bit length of the
-// tap count (the smallest power of two above twice the taps), inverse
-// scaled, or none (length 0) below 64 taps or when the size query refuses.
-struct FftPlan {
-  int32_t order = 0;
-  int32_t length = 0;
-  int32_t specBytes = 0;
-  int32_t initBytes = 0;
-  int32_t workBytes = 0;
-};
-
-FftPlan PlanFft(int32_t taps) {
-  FftPlan plan;
-  if (taps < FIR_FFT_MIN_TAPS) return plan;
-  int32_t bits = 0;
-  while (bits < 31 && (int64_t{1} << bits) <= taps) ++bits;
-  const int32_t order = bits + 1;
-  if (RealFftGetSize(order, FFT_SCALE_INVERSE, 0, &plan.specBytes, &plan.initBytes, &plan.workBytes) !=
-      DSP_STATUS_OK)
-    return FftPlan{};
-  plan.order = order;
-  plan.length = 1 << order;
-  return plan;
-}
-
-template <typename T>
-T* Offset(void* base, int64_t bytes) {
-  return reinterpret_cast<T*>(static_cast<char*>(base) + bytes);
-}
+FftPlan PlanFft(int32_t taps) { return fir_plan::PlanFft(taps, RealFftGetSize); }
 
 // dst[k] = sum over i < taps of reversedTaps[i] x window[k + i], each sum in
 // single precision from the oldest sample to the newest; four outputs per
@@ -174,13 +140,7 @@ DspStatus FirBuildState(FirState** stateOut, const float* taps, int32_t tapCount
   state->reversedTaps = Offset<float>(state, kHeaderBytes);
   state->delayLine = Offset<float>(state->reversedTaps, Align16(4 * int64_t{tapCount}));
   state->fftAreaStart = Offset<void>(state->delayLine, HistoryBytes(tapCount));
-  void* specMemory = Offset<void>(state->fftAreaStart, kFftAreaGap);
-  void* initBuffer = Offset<void>(specMemory, plan.specBytes);
-  float* spectrum = Offset<float>(initBuffer, plan.initBytes);
-  void* work = Offset<void>(spectrum, Align16(4 * int64_t{plan.length}));
-  state->fftBlock = Offset<float>(work, plan.workBytes);
-  state->reserveBuffer = Offset<void>(state->fftBlock, Align16(4 * int64_t{plan.length}));
-  state->fftWorkBytes = plan.workBytes;
+  const auto [specMemory, initBuffer, spectrum, work] = LayOutFftArea(state, plan);
 
   for (int32_t i = 0; i < tapCount; ++i) state->reversedTaps[i] = taps[tapCount - 1 - i];
   if (delayLine != nullptr) {

@@ -1,6 +1,8 @@
 // The real FFT transforms: small orders written out, larger ones as a complex
 // transform of half the length followed by the real recombination.
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "primitives/Dispatch.h"
 #include "primitives/Memory.h"
@@ -217,166 +219,26 @@ void ComplexCore(const RealFftSpec* spec, const float* src, float* dst, int32_t 
 }
 
 // ---------------------------------------------------------------------------
-// Orders 0 to 3, written out. Scaled kernels multiply their first-level sums
-// and differences by the factor.
+// Orders 0 to 3.
 
-void SmallOrder0(const float* src, float* dst, float f) { dst[0] = src[0] * f; }
-void SmallOrder0Unscaled(const float* src, float* dst, float) { dst[0] = src[0]; }
+#include "primitives/RealFftSmallOrders.inc"
 
-template <bool kScaled>
-void SmallOrder1(const float* src, float* dst, float f) {
-  float sum = src[0] + src[1], difference = src[0] - src[1];
-  if (kScaled) {
-    sum *= f;
-    difference *= f;
-  }
-  dst[0] = sum;
-  dst[1] = difference;
-}
+// ---------------------------------------------------------------------------
+// Bit reversal.
 
-template <bool kScaled>
-void SmallOrder2Forward(const float* src, float* dst, float f) {
-  float evenSum = src[0] + src[2], oddSum = src[1] + src[3];
-  float re = src[0] - src[2], im = src[3] - src[1];
-  if (kScaled) {
-    evenSum *= f;
-    oddSum *= f;
-    re *= f;
-    im *= f;
-  }
-  dst[0] = evenSum + oddSum;
-  dst[1] = evenSum - oddSum;
-  dst[2] = re;
-  dst[3] = im;
-}
-
-template <bool kScaled>
-void SmallOrder2Inverse(const float* src, float* dst, float f) {
-  float sum = src[0] + src[1], difference = src[0] - src[1];
-  float re2 = 2.0f * src[2], im2 = 2.0f * src[3];
-  if (kScaled) {
-    sum *= f;
-    difference *= f;
-    re2 *= f;
-    im2 *= f;
-  }
-  dst[0] = sum + re2;
-  dst[2] = sum - re2;
-  dst[1] = difference - im2;
-  dst[3] = difference + im2;
-}
-
-template <bool kScaled>
-void SmallOrder3Forward(const float* src, float* dst, float f) {
-  constexpr float c = 0.70710677f;
-  float a0 = src[0] + src[4], b0 = src[0] - src[4];
-  float a1 = src[1] + src[5], b1 = src[1] - src[5];
-  float a2 = src[2] + src[6], b2 = src[2] - src[6];
-  float a3 = src[3] + src[7], b3 = src[3] - src[7];
-  if (kScaled) {
-    a0 *= f, b0 *= f, a1 *= f, b1 *= f, a2 *= f, b2 *= f, a3 *= f, b3 *= f;
-  }
-  const float evenSum = a0 + a2, oddSum = a1 + a3;
-  const float rotatedDifference = c * (b1 - b3), rotatedSum = c * (b1 + b3);
-  dst[0] = evenSum + oddSum;
-  dst[1] = evenSum - oddSum;
-  dst[2] = b0 + rotatedDifference;
-  dst[3] = (0.0f - b2) - rotatedSum;
-  dst[4] = a0 - a2;
-  dst[5] = a3 - a1;
-  dst[6] = b0 - rotatedDifference;
-  dst[7] = b2 - rotatedSum;
-}
-
-template <bool kScaled>
-void SmallOrder3Inverse(const float* src, float* dst, float f) {
-  constexpr float root2 = 1.4142135f;
-  const float x0 = src[0], x4 = src[1];
-  const float r1 = src[2], i1 = src[3], r2 = src[4], i2 = src[5], r3 = src[6], i3 = src[7];
-  float sum = x0 + x4, difference = x0 - x4;
-  float r2Twice = 2.0f * r2, i2Twice = 2.0f * i2;
-  float r13 = 2.0f * (r1 + r3), i13 = 2.0f * (i1 - i3);
-  float u = (r1 - i1) - (r3 + i3), v = (r1 + i1) - (r3 - i3);
-  if (kScaled) {
-    sum *= f, difference *= f, r2Twice *= f, i2Twice *= f, r13 *= f, i13 *= f, u *= f, v *= f;
-  }
-  const float evenA = sum + r2Twice, evenB = sum - r2Twice;
-  const float oddA = difference - i2Twice, oddB = difference + i2Twice;
-  dst[0] = evenA + r13;
-  dst[4] = evenA - r13;
-  dst[2] = evenB - i13;
-  dst[6] = evenB + i13;
-  dst[1] = oddA + root2 * u;
-  dst[5] = oddA - root2 * u;
-  dst[3] = oddB - root2 * v;
-  dst[7] = oddB + root2 * v;
-}
-
-using SmallKernel = void (*)(const float* src, float* dst, float factor);
+#include "primitives/BitReversal.inc"
 
 }  // namespace
-
-// Rows: forward unscaled, forward scaled, inverse unscaled, inverse scaled;
-// columns: order 0..3. Unscaled kernels ignore the factor.
-const SmallKernel RealFftSmallKernelTable[4][4] = {
-    {SmallOrder0Unscaled, SmallOrder1<false>, SmallOrder2Forward<false>, SmallOrder3Forward<false>},
-    {SmallOrder0, SmallOrder1<true>, SmallOrder2Forward<true>, SmallOrder3Forward<true>},
-    {SmallOrder0Unscaled, SmallOrder1<false>, SmallOrder2Inverse<false>, SmallOrder3Inverse<false>},
-    {SmallOrder0, SmallOrder1<true>, SmallOrder2Inverse<true>, SmallOrder3Inverse<true>},
-};
 
 // ---------------------------------------------------------------------------
 // Complex kernels
 
 void FftBitReverseInPlace(float* data, int32_t points, const int32_t* swapList) {
-  if (points < 4) return;
-  const int32_t entries = points / 4;
-  const int32_t half = points / 2;
-  auto swap = [data](int32_t a, int32_t b) {
-    const Complex t = Load(data + 2 * static_cast<ptrdiff_t>(a));
-    Store(data + 2 * static_cast<ptrdiff_t>(a), Load(data + 2 * static_cast<ptrdiff_t>(b)));
-    Store(data + 2 * static_cast<ptrdiff_t>(b), t);
-  };
-  // Entry 4k stands for the points 2k, 2k+1, M/2+2k, M/2+2k+1.
-  int32_t i = 0;
-  for (; swapList[i] != 0; i += 2) {
-    const int32_t k2 = swapList[i] / 2, r2 = swapList[i + 1] / 2;
-    swap(k2, r2);
-    swap(k2 + 1, half + r2);
-    swap(half + k2, r2 + 1);
-    swap(half + k2 + 1, half + r2 + 1);
-  }
-  swap(1, half);  // k = 0 reverses onto itself
-  for (++i; i < entries; ++i) {
-    const int32_t k2 = swapList[i] / 2;
-    swap(k2 + 1, half + k2);
-  }
+  SwapPairsBody<8>(data, points, swapList);
 }
 
 void FftBitReverseCopy(const float* src, float* dst, int32_t points, const int32_t* swapList) {
-  if (points < 4) {  // one or two points are their own bit reversal
-    for (int32_t p = 0; p < points; ++p) Store(dst + 2 * p, Load(src + 2 * p));
-    return;
-  }
-  const int32_t entries = points / 4;
-  const int32_t half = points / 2;
-  auto move = [src, dst](int32_t from, int32_t to) {
-    Store(dst + 2 * static_cast<ptrdiff_t>(to), Load(src + 2 * static_cast<ptrdiff_t>(from)));
-  };
-  auto quad = [&](int32_t k2, int32_t r2) {
-    move(k2, r2);
-    move(k2 + 1, half + r2);
-    move(half + k2, r2 + 1);
-    move(half + k2 + 1, half + r2 + 1);
-  };
-  int32_t i = 0;
-  for (; swapList[i] != 0; i += 2) {
-    const int32_t k2 = swapList[i] / 2, r2 = swapList[i + 1] / 2;
-    quad(k2, r2);
-    quad(r2, k2);
-  }
-  quad(0, 0);
-  for (++i; i < entries; ++i) quad(swapList[i] / 2, swapList[i] / 2);
+  SwapCopyBody<8>(src, dst, points, swapList);
 }
 
 void FftButterflyBlockForward(float* data, int32_t points, const float* twiddles) {
@@ -508,7 +370,7 @@ DspStatus RealTransform(const float* src, float* dst, const RealFftSpec* spec, v
   const int32_t order = spec->order;
   if (order <= 3) {
     const bool scaled = kInverse ? spec->inverseScaled : spec->forwardScaled;
-    RealFftSmallKernelTable[(kInverse ? 2 : 0) + (scaled ? 1 : 0)][order](src, dst, spec->scaleFactor);
+    kSmallKernels[(kInverse ? 2 : 0) + (scaled ? 1 : 0)][order](src, dst, spec->scaleFactor);
     return DSP_STATUS_OK;
   }
   WorkBuffer work;

@@ -1,6 +1,8 @@
 // Tables of the real FFT and the construction of its setup record.
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "primitives/Dispatch.h"
 #include "primitives/Memory.h"
@@ -86,6 +88,8 @@ const int32_t FftSplitTable[31] = {
 };
 
 namespace {
+
+#include "primitives/BitReversal.inc"
 
 constexpr int32_t kHeaderBytes = static_cast<int32_t>(sizeof(RealFftSpec));
 // Largest block transformed with radix-4 butterflies from one table.
@@ -254,30 +258,7 @@ float* BuildSineTable(int32_t order, float* dst) {
   return AlignUp32<float>(dst + quarter + 1);
 }
 
-int32_t* BuildBitReverseSwapList(int32_t order, int32_t* list) {
-  if (order < 2) return list;
-  const int32_t entries = 1 << (order - 2);
-  int32_t front = 0;
-  int32_t top = entries - 1;
-  int32_t reversed = 0;
-  for (int32_t k = 1; k < entries; ++k) {
-    int32_t mask = entries / 2;
-    while (mask <= reversed) {
-      reversed -= mask;
-      mask /= 2;
-    }
-    reversed += mask;
-    if (k < reversed) {
-      list[front++] = 4 * k;
-      list[front++] = 4 * reversed;
-    } else if (k == reversed) {
-      list[top--] = 4 * k;
-    }
-  }
-  list[front] = 0;
-  list[entries] = 0;
-  return AlignUp32<int32_t>(list + entries + 1);
-}
+int32_t* BuildBitReverseSwapList(int32_t order, int32_t* list) { return SwapListBody(order, list); }
 
 float* BuildButterflyTwiddles(int32_t order, const float* sines, int32_t sineOrder, float* dst) {
   if (order < 2) return dst;

@@ -1,6 +1,10 @@
 #include "sim/ModelReport.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <typeinfo>
 
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/hal/CK784AudioHal.h"
@@ -147,41 +151,43 @@ std::string Format(const WAVEFORMATEXTENSIBLE& f) {
                 f.Samples.wValidBitsPerSample, static_cast<unsigned long>(f.dwChannelMask), kind);
 }
 
-// The product's model behind a started adapter, or null.
-C7719AudioHal* ProductModel(PDEVICE_OBJECT adapterDevice) {
+// The class of an object, as its source names it.
+std::string ClassName(const std::type_info& type) {
+  int status = 0;
+  char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string out = status == 0 && name ? name : type.name();
+  std::free(name);
+  return out;
+}
+
+// The Audio Class 1.0 model behind a started adapter, or null (no model,
+// or a test's own).
+CUac1AudioHal* Uac1Model(PDEVICE_OBJECT adapterDevice) {
   if (!adapterDevice || !adapterDevice->DeviceExtension) return nullptr;
   IAudioHal* adapter = GetDeviceExtension(adapterDevice)->Adapter;
   if (!adapter) return nullptr;
   auto* device = static_cast<CUsbAudioDevice*>(adapter);
-  AudioHalFactories factories = CHeadsetUsbDevice::GetAudioHalFactories();
-  const bool fixedId = device->GetVendorId() == K784_VENDOR_ID && device->GetProductId() == K784_PRODUCT_ID;
-  const AudioHalFactory factory = fixedId ? factories.k784 : factories.c7719;
-  if (factory != (fixedId ? CK784AudioHal::Create : C7719AudioHal::Create) && factory != C7753AudioHal::Create)
-    return nullptr;
   PUNKNOWN inner = device->GetModelUnknown();
   PVOID object = nullptr;
-  if (!inner || !NT_SUCCESS(inner->QueryInterface(IID_IUsbAudioHal, &object))) return nullptr;
-  static_cast<IUsbAudioHal*>(object)->Release();
-  return static_cast<C7719AudioHal*>(static_cast<CUac1AudioHal*>(static_cast<IUsbAudioHal*>(object)));
+  // Every model answers IAudioHal on its inner unknown; not every one
+  // answers IUsbAudioHal.
+  if (!inner || !NT_SUCCESS(inner->QueryInterface(IID_IAudioHal, &object))) return nullptr;
+  static_cast<IAudioHal*>(object)->Release();
+  return dynamic_cast<CUac1AudioHal*>(static_cast<IAudioHal*>(object));
 }
 
 }  // namespace
 
 C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
-  C7719AudioHal* model = ProductModel(adapterDevice);
-  const bool fixedId = model && model->GetVendorId() == K784_VENDOR_ID && model->GetProductId() == K784_PRODUCT_ID;
-  if (!model || fixedId || CHeadsetUsbDevice::GetAudioHalFactories().c7719 != C7753AudioHal::Create) return nullptr;
-  return static_cast<C7753AudioHal*>(model);
+  return dynamic_cast<C7753AudioHal*>(Uac1Model(adapterDevice));
 }
 
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
-  C7719AudioHal* model = ProductModel(adapterDevice);
+  CUac1AudioHal* model = Uac1Model(adapterDevice);
   if (!model) return {};
-  const bool fixedId = model->GetVendorId() == K784_VENDOR_ID && model->GetProductId() == K784_PRODUCT_ID;
-  C7753AudioHal* chip = ChipModel7753(adapterDevice);
+  C7753AudioHal* chip = dynamic_cast<C7753AudioHal*>(model);
   std::string out = Printf("hardware model: %s for %04x:%04x, AudioControl interface %u, %s\n",
-                           chip ? "C7753AudioHal" : fixedId ? "CK784AudioHal" : "C7719AudioHal", model->GetVendorId(),
-                           model->GetProductId(),
+                           ClassName(typeid(*model)).c_str(), model->GetVendorId(), model->GetProductId(),
                            model->GetControlInterfaceNumber(),
                            model->GetStatusThread() ? "status thread running" : "no status thread");
 
@@ -246,8 +252,9 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   return out;
 }
 
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors) {
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, AudioHalChoice factory) {
   if (NT_SUCCESS(startStatus)) return {};
+  const bool chip = factory == AudioHalChoice::ChipIdentifying;
   // The device object's own checks come before any model is made.
   static const Bytes none;
   const Bytes& configuration = descriptors.configurations.empty() ? none : descriptors.Configuration();
@@ -256,7 +263,15 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
   if (!control)
     return Printf("refused: the configuration has no AudioControl interface (status 0x%08X)\n",
                   static_cast<unsigned>(startStatus));
-  if (control->bInterfaceProtocol != 0)
+  if (chip && startStatus == STATUS_NOT_SUPPORTED)
+    return Printf("refused: the chip-identifying factory chose %s, which this build does not have (status 0x%08X)\n",
+                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "a chip model",
+                  static_cast<unsigned>(startStatus));
+  if (chip && control->bInterfaceProtocol != 0 && control->bInterfaceProtocol != 0x20)
+    return Printf("refused: the AudioControl interface's protocol is 0x%02X, neither Audio Class 1.0 nor 2.0 "
+                  "(status 0x%08X)\n",
+                  control->bInterfaceProtocol, static_cast<unsigned>(startStatus));
+  if (!chip && control->bInterfaceProtocol != 0)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, not Audio Class 1.0 (status 0x%08X)\n",
                   control->bInterfaceProtocol, static_cast<unsigned>(startStatus));
   ModelRefusal refusal = GetLastModelRefusal();

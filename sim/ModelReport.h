@@ -1,5 +1,5 @@
-// The product's hardware model of a started adapter as text, for the host's
-// `info`: which model the device object chose, the Audio Class units with
+// The hardware model of a started adapter as text, for the host's `info`:
+// which model the device object chose, the Audio Class units with
 // their control nodes (current values and ranges), every node of the model
 // with its sources, and the stream engines with their names, formats,
 // attached nodes and wave subdevices. And, for a start that failed, one
@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "driver/CHeadsetUsbDevice.h"
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 
@@ -16,7 +17,7 @@ class C7753AudioHal;
 namespace sim {
 
 // Empty when the adapter has no started device object or its model is not
-// one of the product's (a test model).
+// an Audio Class 1.0 one of the driver's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
 
 // The 7753 model behind a started adapter, or null when its model is
@@ -25,6 +26,8 @@ C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 
 // Empty for a successful start. Call it right after the failed start: the
 // model's own refusal is kept only until the next model is created.
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors);
+// `factory`: whose factory the start ran.
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors,
+                                 AudioHalChoice factory = AudioHalChoice::Product);
 
 }  // namespace sim

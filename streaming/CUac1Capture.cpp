@@ -24,8 +24,6 @@ ULONG EndpointPacketBytes(USHORT maxPacketSize) {
   return static_cast<ULONG>(maxPacketSize & 0x7FF) * (1 + ((maxPacketSize >> 11) & 3));
 }
 
-LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
-
 }  // namespace
 
 CUac1Capture::CUac1Capture(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
@@ -58,7 +56,7 @@ ULONG CUac1Capture::PacketStride() const { return m_OpenBlockAlign * m_SamplesPe
 NTSTATUS CUac1Capture::OpenForFormat(StreamClientRecord* client, PULONG currentFrame) {
   PAGED_CODE();
   Uac1OpenPlan plan{};
-  NTSTATUS status = BeginUac1Open(this, client, StateWord(m_StreamState), &plan);
+  NTSTATUS status = BeginUac1Open(this, client, StreamStateWord(), &plan);
   if (!NT_SUCCESS(status)) return status;
   const WAVEFORMATEXTENSIBLE* format = &client->Format;
   const ULONG blockAlign = format->Format.nBlockAlign;
@@ -101,7 +99,7 @@ NTSTATUS CUac1Capture::OpenForFormat(StreamClientRecord* client, PULONG currentF
     m_PipeTable = nullptr;
     FreePackets();
     DeleteLookasideLists();
-    InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_CLOSED);
+    InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
     return status;
   }
 

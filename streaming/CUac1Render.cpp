@@ -5,12 +5,6 @@
 #include "dsp/SignalPathFloat.h"
 #include "streaming/Uac1PipeOpen.h"
 
-namespace {
-
-LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
-
-}  // namespace
-
 CUac1Render::CUac1Render(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
     : CUsbStreamEngine(outerUnknown, interfaceNumber, terminalNodeId) {
   m_MsPerUrb = USB_STREAM_DEFAULT_MS_PER_URB;
@@ -31,7 +25,7 @@ NTSTATUS CUac1Render::Restart() {
 NTSTATUS CUac1Render::OpenForFormat(StreamClientRecord* client, PULONG currentFrame) {
   PAGED_CODE();
   Uac1OpenPlan plan{};
-  NTSTATUS status = BeginUac1Open(this, client, StateWord(m_StreamState), &plan);
+  NTSTATUS status = BeginUac1Open(this, client, StreamStateWord(), &plan);
   if (!NT_SUCCESS(status)) return status;
   const WAVEFORMATEXTENSIBLE* format = &client->Format;
   const ULONG blockAlign = format->Format.nBlockAlign;
@@ -56,7 +50,7 @@ NTSTATUS CUac1Render::OpenForFormat(StreamClientRecord* client, PULONG currentFr
     }
   }
   if (!NT_SUCCESS(status)) {
-    InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_CLOSED);
+    InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
     return status;
   }
 

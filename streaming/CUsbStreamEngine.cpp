@@ -16,22 +16,7 @@ constexpr UCHAR UAC_SET_CUR = 0x01;
 constexpr USHORT UAC_SAMPLING_FREQ_CONTROL = 0x0100;
 constexpr LONG RECOVERY_DELAY_100NS = -1000000;  // 100 ms
 
-LONG volatile* StateWord(ULONG& state) { return reinterpret_cast<LONG volatile*>(&state); }
-
 void WaitForever(PVOID object) { KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
-
-// The engine mutex is a kernel mutex: the client operations hold it and call
-// the engine operations, which take it again.
-class CKernelMutexScope {
- public:
-  explicit CKernelMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
-  ~CKernelMutexScope() { m_Mutex.Unlock(); }
-  CKernelMutexScope(const CKernelMutexScope&) = delete;
-  CKernelMutexScope& operator=(const CKernelMutexScope&) = delete;
-
- private:
-  CKernelMutex& m_Mutex;
-};
 
 }  // namespace
 
@@ -670,7 +655,7 @@ NTSTATUS CUsbStreamEngine::Close() {
   if (m_StreamState != STREAM_STATE_OPEN) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = SelectAlternateSetting(0, nullptr);
   FreePackets();
-  InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_CLOSED);
+  InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
   DeleteLookasideLists();
   if (m_CaptureRing) ExFreePool(m_CaptureRing);
   m_CaptureRing = nullptr;
@@ -693,8 +678,7 @@ NTSTATUS CUsbStreamEngine::SendPipeline() {
 NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) {
   PAGED_CODE();
   CKernelMutexScope lock(m_EngineMutex);
-  if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) !=
-      STREAM_STATE_OPEN)
+  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_RUNNING, STREAM_STATE_OPEN) != STREAM_STATE_OPEN)
     return STATUS_UNSUCCESSFUL;
   if (m_StreamLimiter) m_StreamLimiter->SetFormat(&m_CurrentWaveFormat);
   m_NextStartFrame = startFrame;
@@ -711,7 +695,7 @@ NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) 
   NTSTATUS status = SendPipeline();
   if (!NT_SUCCESS(status)) {
     WaitForever(&m_IdleEvent);
-    InterlockedExchange(StateWord(m_StreamState), STREAM_STATE_OPEN);
+    InterlockedExchange(StreamStateWord(), STREAM_STATE_OPEN);
   }
   return status;
 }
@@ -719,8 +703,7 @@ NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) 
 NTSTATUS CUsbStreamEngine::Stop() {
   PAGED_CODE();
   CKernelMutexScope lock(m_EngineMutex);
-  if (InterlockedCompareExchange(StateWord(m_StreamState), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) !=
-      STREAM_STATE_RUNNING)
+  if (InterlockedCompareExchange(StreamStateWord(), STREAM_STATE_OPEN, STREAM_STATE_RUNNING) != STREAM_STATE_RUNNING)
     return STATUS_UNSUCCESSFUL;
   WaitForever(&m_IdleEvent);
   NTSTATUS status = STATUS_SUCCESS;

@@ -6,30 +6,9 @@
 // spin lock so that the data path never sees one half changed.
 #include "streaming/CUsbStreamEngine.h"
 
+#include "driver/common/SpinLockScope.h"
+
 namespace {
-
-class EngineMutexScope {
- public:
-  explicit EngineMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
-  ~EngineMutexScope() { m_Mutex.Unlock(); }
-  EngineMutexScope(const EngineMutexScope&) = delete;
-  EngineMutexScope& operator=(const EngineMutexScope&) = delete;
-
- private:
-  CKernelMutex& m_Mutex;
-};
-
-class EngineSpinScope {
- public:
-  explicit EngineSpinScope(KSPIN_LOCK& lock) : m_Lock(lock) { KeAcquireSpinLock(&m_Lock, &m_Irql); }
-  ~EngineSpinScope() { KeReleaseSpinLock(&m_Lock, m_Irql); }
-  EngineSpinScope(const EngineSpinScope&) = delete;
-  EngineSpinScope& operator=(const EngineSpinScope&) = delete;
-
- private:
-  KSPIN_LOCK& m_Lock;
-  KIRQL m_Irql;
-};
 
 StreamClientRecord* Head(CPointerList* list) {
   PVOID item = nullptr;
@@ -74,55 +53,55 @@ NTSTATUS InsertByKind(CPointerList* list, StreamClientRecord* record) {
 // ---- Client lists ------------------------------------------------------------------------------
 
 StreamClientRecord* CUsbStreamEngine::FirstPreparedClient() {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return Head(m_PreparedClients);
 }
 
 StreamClientRecord* CUsbStreamEngine::FirstRunningClient() {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return Head(m_RunningClients);
 }
 
 StreamClientRecord* CUsbStreamEngine::FindPreparedClient(PVOID handle) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   PointerListNode* node = FindClientNode(m_PreparedClients, handle);
   return node ? static_cast<StreamClientRecord*>(node->item) : nullptr;
 }
 
 StreamClientRecord* CUsbStreamEngine::FindRegisteredClient(PVOID handle) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   PointerListNode* node = FindClientNode(m_RegisteredClients, handle);
   return node ? static_cast<StreamClientRecord*>(node->item) : nullptr;
 }
 
 NTSTATUS CUsbStreamEngine::InsertPreparedClient(StreamClientRecord* record) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return InsertByKind(m_PreparedClients, record);
 }
 
 NTSTATUS CUsbStreamEngine::InsertRunningClient(StreamClientRecord* record) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return InsertByKind(m_RunningClients, record);
 }
 
 NTSTATUS CUsbStreamEngine::AddRegisteredClient(StreamClientRecord* record) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return m_RegisteredClients && m_RegisteredClients->AddTail(record) ? STATUS_SUCCESS
                                                                       : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 StreamClientRecord* CUsbStreamEngine::RemovePreparedClient(PVOID handle) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return Unlink(m_PreparedClients, handle);
 }
 
 StreamClientRecord* CUsbStreamEngine::RemoveRunningClient(PVOID handle) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return Unlink(m_RunningClients, handle);
 }
 
 StreamClientRecord* CUsbStreamEngine::RemoveRegisteredClient(PVOID handle) {
-  EngineSpinScope lock(m_EngineLock);
+  CSpinLockScope lock(m_EngineLock);
   return Unlink(m_RegisteredClients, handle);
 }
 
@@ -148,7 +127,7 @@ NTSTATUS CUsbStreamEngine::RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE
                                           ULONG urbCount, PCALLBACK_FUNCTION callback, PVOID context,
                                           StreamClientRecord** record) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   if (!record) return STATUS_INVALID_PARAMETER;
   *record = nullptr;
   // A URB of no milliseconds carries nothing and would divide by zero
@@ -188,7 +167,7 @@ NTSTATUS CUsbStreamEngine::RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE
 
 NTSTATUS CUsbStreamEngine::UnregisterClient(PVOID handle) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   StreamClientRecord* client = RemoveRegisteredClient(handle);
   if (!client) return STATUS_UNSUCCESSFUL;
   ExUnregisterCallback(client->Handle);
@@ -209,7 +188,7 @@ NTSTATUS CUsbStreamEngine::ReopenForFormatOwner(StreamClientRecord* owner, PULON
 
 NTSTATUS CUsbStreamEngine::PrepareClient(PVOID handle, PULONG msPerUrb, PULONG currentFrame) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   StreamClientRecord* client = FindRegisteredClient(handle);
   if (!client) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = InsertPreparedClient(client);
@@ -243,7 +222,7 @@ NTSTATUS CUsbStreamEngine::PrepareClient(PVOID handle, PULONG msPerUrb, PULONG c
 
 NTSTATUS CUsbStreamEngine::StartClient(PVOID handle, ULONG startFrame, PULONG msPerUrb, IToneNode* processor) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   if (m_StreamState == STREAM_STATE_CLOSED) return STATUS_INVALID_PARAMETER;
   StreamClientRecord* client = FindPreparedClient(handle);
   // A record on the running list twice would stay there after its owner
@@ -288,7 +267,7 @@ NTSTATUS CUsbStreamEngine::StartClient(PVOID handle, ULONG startFrame, PULONG ms
 
 NTSTATUS CUsbStreamEngine::StopClient(PVOID handle, IToneNode* processor) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   StreamClientRecord* client = RemoveRunningClient(handle);
   if (!client) return STATUS_INVALID_PARAMETER;
 
@@ -325,7 +304,7 @@ NTSTATUS CUsbStreamEngine::StopClient(PVOID handle, IToneNode* processor) {
 
 NTSTATUS CUsbStreamEngine::UnprepareClient(PVOID handle) {
   PAGED_CODE();
-  EngineMutexScope mutex(m_EngineMutex);
+  CKernelMutexScope mutex(m_EngineMutex);
   StreamClientRecord* client = FindPreparedClient(handle);
   if (!client) return STATUS_INVALID_PARAMETER;
   // A running client stays on the running list; unprepared, it could be

@@ -47,7 +47,8 @@ std::string Hex4(unsigned v) {
 class LiveDriver {
  public:
   explicit LiveDriver(const Session& session)
-      : m_Driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed()) {}
+      : m_Driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed(),
+                 session.Factory()) {}
 
   bool Open(std::string* error) {
     NTSTATUS status = STATUS_SUCCESS;
@@ -103,7 +104,7 @@ int Info(const Options& options, const std::vector<std::string>& arguments) {
   if (!session.Open(&error)) return Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
   std::string tree = sim::DumpDescriptors(d);
-  DriverReport driver = RunDriver(d, session.Profile(), session.Speed());
+  DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory());
   if (!session.Save(&error)) return Fail(error);
   if (!dotFile.empty()) {
     if (driver.dot.empty()) return Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
@@ -400,7 +401,7 @@ int Demo(const Options& options, const std::vector<std::string>&) {
   std::ofstream(outDir + "/framework.txt") << report;
   std::printf("  port-class stand-in check: %s (%s/framework.txt, %s/standin-rendered.wav)\n", rc ? "FAILED" : "ok",
               outDir.c_str(), outDir.c_str());
-  DriverReport driver = RunDriver(session.Descriptors(), session.Profile(), session.Speed());
+  DriverReport driver = RunDriver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory());
   std::ofstream(outDir + "/driver.txt") << DescribeDriver(driver);
   std::printf("  driver start: %s (%s/driver.txt: adapter, interfaces, filters, hardware model)\n",
               StatusText(driver.start).c_str(), outDir.c_str());

@@ -74,17 +74,17 @@ std::string StatusText(NTSTATUS status) {
 }
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
-                       platform::usb::Speed speed) {
+                       platform::usb::Speed speed, AudioHalChoice factory) {
   DriverReport report;
-  report.modelMissing = !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, profile, CreateMiniportWaveCyclic, speed);
+  report.modelMissing = factory == AudioHalChoice::Product && !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
+  sim::host::RunningDriver driver(descriptors, profile, CreateMiniportWaveCyclic, speed, factory);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;
   report.start = driver.startStatus;
   if (!NT_SUCCESS(report.addDevice)) return report;
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
-                                          : sim::DescribeModelRefusal(report.start, descriptors);
+                                          : sim::DescribeModelRefusal(report.start, descriptors, factory);
   if (NT_SUCCESS(report.start)) {
     report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
     if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();

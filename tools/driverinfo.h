@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/CHeadsetUsbDevice.h"
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
@@ -43,7 +44,8 @@ struct DriverReport {
 };
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
-                       platform::usb::Speed speed = platform::usb::Speed::Full);
+                       platform::usb::Speed speed = platform::usb::Speed::Full,
+                       AudioHalChoice factory = AudioHalChoice::Product);
 
 std::string StatusText(NTSTATUS status);
 std::string DescribeDriver(const DriverReport& report);

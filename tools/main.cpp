@@ -20,6 +20,8 @@ void Usage() {
       "options:\n"
       "  --device NAME       an embedded device (default headset); --device list lists them\n"
       "  --descriptors FILE  device descriptors in the sysfs 'descriptors' layout\n"
+      "  --factory KIND      whose hardware-model factory starts the device: product (the product's own)\n"
+      "                      or chip (the chip-identifying one); default: the device's own\n"
       "  --state DIR         persisted registry and \\SystemRoot\\ directory (default out/state)\n"
       "  --realtime          run the device clock in real time (default: as fast as possible)\n"
       "  --json              machine-readable output\n"
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--descriptors" && i + 1 < argc) options.descriptors = argv[++i];
     else if (a == "--device" && i + 1 < argc) options.device = argv[++i];
+    else if (a == "--factory" && i + 1 < argc) options.factory = argv[++i];
     else if (a == "--state" && i + 1 < argc) options.stateDir = argv[++i];
     else if (a == "--realtime") options.realtime = true;
     else if (a == "--json") options.json = true;

@@ -2,25 +2,20 @@
 
 #include <filesystem>
 
-#include "driver/CHeadsetUsbDevice.h"
 #include "kernel/nt.h"
 #include "sim/device/EmbeddedDevices.h"
-#include "variants/7753/C7753AudioHal.h"
 
 namespace tools {
 
-namespace {
-// Until the device object identifies chips itself, a session with a chip's
-// board makes the chip's model in the product model's place.
-AudioHalFactories g_ProductFactories{};
-}  // namespace
-
 Session::~Session() {
   if (m_Open) platform::debug::SetEcho(false);
-  if (m_Open && m_ChipModel) CHeadsetUsbDevice::SetAudioHalFactories(g_ProductFactories);
 }
 
 bool Session::Open(std::string* error) {
+  if (!m_Options.factory.empty() && m_Options.factory != "product" && m_Options.factory != "chip") {
+    *error = "no factory '" + m_Options.factory + "' (accepted: product, chip)";
+    return false;
+  }
   if (m_Options.descriptors.empty()) {
     const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(m_Options.device);
     if (!device) {
@@ -30,12 +25,14 @@ bool Session::Open(std::string* error) {
     m_Descriptors = device->descriptors();
     m_Profile = device->profile();
     m_Speed = device->speed;
-    m_ChipModel = device->chipModel;
+    m_Factory = device->factory;
   } else if (!sim::LoadDescriptorFiles(m_Options.descriptors, "", &m_Descriptors, error)) {
     return false;
   } else {
     m_Profile = sim::DefaultProfile();
   }
+  if (!m_Options.factory.empty())
+    m_Factory = m_Options.factory == "chip" ? AudioHalChoice::ChipIdentifying : AudioHalChoice::Product;
   std::error_code ec;
   std::filesystem::create_directories(m_Options.stateDir, ec);
   if (ec) {
@@ -52,12 +49,6 @@ bool Session::Open(std::string* error) {
   }
   platform::clock::SetMode(m_Options.realtime ? platform::clock::Mode::RealTime : platform::clock::Mode::Manual);
   if (m_Options.verbose) platform::debug::SetEcho(true);
-  if (m_ChipModel) {
-    AudioHalFactories factories = CHeadsetUsbDevice::GetAudioHalFactories();
-    g_ProductFactories = factories;
-    factories.c7719 = C7753AudioHal::Create;
-    CHeadsetUsbDevice::SetAudioHalFactories(factories);
-  }
   m_Open = true;
   return true;
 }

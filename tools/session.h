@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "driver/CHeadsetUsbDevice.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
 #include "usb/function.h"
@@ -24,8 +25,8 @@ class Session {
   // own profile, or a generic one for a descriptor file.
   const sim::DeviceProfile& Profile() const { return m_Profile; }
   platform::usb::Speed Speed() const { return m_Speed; }
-  // The device is a sibling chip whose own model the driver makes.
-  bool ChipModel() const { return m_ChipModel; }
+  // Whose hardware-model factory starts the device.
+  AudioHalChoice Factory() const { return m_Factory; }
   const Options& options() const { return m_Options; }
   std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
   // Writes the registry back so that settings survive to the next run.
@@ -36,7 +37,7 @@ class Session {
   sim::DescriptorSet m_Descriptors;
   sim::DeviceProfile m_Profile;
   platform::usb::Speed m_Speed = platform::usb::Speed::Full;
-  bool m_ChipModel = false;
+  AudioHalChoice m_Factory = AudioHalChoice::Product;
   bool m_Open = false;
 };
 

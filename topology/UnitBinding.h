@@ -48,13 +48,7 @@ struct CUnitBinding {
 };
 
 // Holds a binding's lock for a scope (PASSIVE_LEVEL; recursive for its holder).
-class CBindingGuard {
+class CBindingGuard : public CKernelMutexScope {
  public:
-  explicit CBindingGuard(CUnitBinding& binding) : m_Lock(binding.lock) { m_Lock.Lock(); }
-  ~CBindingGuard() { m_Lock.Unlock(); }
-  CBindingGuard(const CBindingGuard&) = delete;
-  CBindingGuard& operator=(const CBindingGuard&) = delete;
-
- private:
-  CKernelMutex& m_Lock;
+  explicit CBindingGuard(CUnitBinding& binding) : CKernelMutexScope(binding.lock) {}
 };

@@ -22,17 +22,6 @@ constexpr USHORT TERMINAL_SPEAKER = 0x0301;
 constexpr USHORT TERMINAL_HEADPHONES = 0x0302;
 constexpr ULONG OUTPUT_TERMINAL_TYPE_BYTES = 6;
 
-bool StringBegins(const UCHAR* descriptor, ULONG received, const char* prefix) {
-  const ULONG length = descriptor[0] < received ? descriptor[0] : received;
-  ULONG i = 0;
-  for (; prefix[i]; ++i) {
-    const ULONG at = 2 + 2 * i;
-    if (at + 2 > length) return false;
-    if (descriptor[at] != static_cast<UCHAR>(prefix[i]) || descriptor[at + 1] != 0) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 DWORD GenericChannelMask(ULONG channels, bool capture) {
@@ -86,14 +75,6 @@ NTSTATUS CUac1GenericAudioHal::ConfigureDevice() {
   return status;
 }
 
-NTSTATUS CUac1GenericAudioHal::ReadString(IUsbDevice* usb, PURB urb, PUCHAR buffer, UCHAR index) {
-  RtlZeroMemory(buffer, UAC1_PROBE_STRING_BYTES);
-  RtlZeroMemory(urb, sizeof(URB));
-  UsbBuildGetDescriptorRequest(urb, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE, index,
-                               UAC1_PROBE_LANGUAGE, buffer, nullptr, UAC1_PROBE_STRING_BYTES, nullptr);
-  return usb->SubmitUrb(urb);
-}
-
 NTSTATUS CUac1GenericAudioHal::ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value,
                                                  PUCHAR byte, USHORT index) {
   *byte = 0;
@@ -106,8 +87,8 @@ NTSTATUS CUac1GenericAudioHal::ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHA
 
 NTSTATUS CUac1GenericAudioHal::ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffer) {
   PAGED_CODE();
-  NTSTATUS status = ReadString(usb, urb, buffer, UAC1_PROBE_STRING_PRIMARY);
-  if (!NT_SUCCESS(status)) status = ReadString(usb, urb, buffer, UAC1_PROBE_STRING_FALLBACK);
+  ULONG received = 0;
+  NTSTATUS status = ReadChipString(usb, urb, buffer, &received);
   m_Caps = DeviceCapsRecord{};
 
   if (!NT_SUCCESS(status)) {
@@ -124,12 +105,7 @@ NTSTATUS CUac1GenericAudioHal::ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffe
     return status;
   }
 
-  // The string's own length bounds the comparison: a short answer leaves
-  // the rest of the (zeroed) buffer out of it.
-  const ULONG received = urb->UrbControlDescriptorRequest.TransferBufferLength < UAC1_PROBE_STRING_BYTES
-                             ? urb->UrbControlDescriptorRequest.TransferBufferLength
-                             : UAC1_PROBE_STRING_BYTES;
-  if (StringBegins(buffer, received, "7794")) {
+  if (ChipStringBegins(buffer, received, "7794")) {
     UCHAR chip = 0;
     status = ReadOtherRegister(usb, urb, 0x02, 0x0051, &chip);
     if (!NT_SUCCESS(status)) return status;
@@ -140,7 +116,7 @@ NTSTATUS CUac1GenericAudioHal::ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffe
       if (m_VendorId == VENDOR_NO_BIT12 && m_ProductId == PRODUCT_NO_BIT12) m_Caps.CapabilityMask &= ~0x1000u;
       m_Caps.Flags = 0x41;
     }
-  } else if (StringBegins(buffer, received, "VZR417")) {
+  } else if (ChipStringBegins(buffer, received, "VZR417")) {
     UCHAR a = 0, b = 0;
     status = ReadOtherRegister(usb, urb, 0x00, 0x001A, &a);
     if (!NT_SUCCESS(status)) return status;

@@ -15,13 +15,7 @@
 #pragma once
 
 #include "driver/hal/C7719AudioHal.h"
-
-constexpr ULONG UAC1_PROBE_TAG = MakeTag("pmet");
-// The probe reads string descriptors into a buffer of this size.
-constexpr ULONG UAC1_PROBE_STRING_BYTES = 104;
-constexpr UCHAR UAC1_PROBE_STRING_PRIMARY = 0x50;
-constexpr UCHAR UAC1_PROBE_STRING_FALLBACK = 0x32;
-constexpr USHORT UAC1_PROBE_LANGUAGE = 0x0409;
+#include "variants/ChipString.h"
 
 // The speaker layout announced for a channel count.
 DWORD GenericChannelMask(ULONG channels, bool capture);
@@ -58,7 +52,6 @@ class CUac1GenericAudioHal : public C7719AudioHal {
   // Fills the capability record from what the chip tells; a status that
   // refuses the device otherwise.
   NTSTATUS ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffer);
-  NTSTATUS ReadString(IUsbDevice* usb, PURB urb, PUCHAR buffer, UCHAR index);
   // One byte with a vendor request to recipient "other" (IN).
   NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte, USHORT index = 0);
   // The two output terminals one product's layout must have.

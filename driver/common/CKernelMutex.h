@@ -25,3 +25,15 @@ class CKernelMutex {
  protected:
   KMUTEX m_Mutex;
 };
+
+// Holds a kernel mutex for a scope (PASSIVE_LEVEL; recursive for its holder).
+class CKernelMutexScope {
+ public:
+  explicit CKernelMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
+  ~CKernelMutexScope() { m_Mutex.Unlock(); }
+  CKernelMutexScope(const CKernelMutexScope&) = delete;
+  CKernelMutexScope& operator=(const CKernelMutexScope&) = delete;
+
+ private:
+  CKernelMutex& m_Mutex;
+};

@@ -125,6 +125,8 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   NTSTATUS RemoveProcessor(CPointerList* list, IToneNode* processor);
   // The render-side or capture-side list for a client kind, or null.
   CPointerList* ClientProcessorList(ULONG clientKind) const;
+  // m_StreamState as the word the interlocked operations change.
+  LONG volatile* StreamStateWord() { return reinterpret_cast<LONG volatile*>(&m_StreamState); }
 
   // ---- Processing internals (StreamProcessing.cpp)
   enum ProcessLists : ULONG {
@@ -163,6 +165,8 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   float* m_WorkBuffer = nullptr;
   float** m_ChannelBuffers = nullptr;
   ULONG m_StreamState = STREAM_STATE_CLOSED;
+  // The client operations hold it and call the engine operations, which take
+  // it again: the mutex is recursive for its holder.
   CKernelMutex m_EngineMutex;
   KSPIN_LOCK m_EngineLock{};
   PCALLBACK_OBJECT m_CallbackObject = nullptr;

@@ -7,6 +7,7 @@
 // or channel the caller could have set past them.
 #pragma once
 
+#include "driver/common/UnalignedAccess.h"
 #include "portcls/portcls.h"
 
 // What a request needs of the caller's buffers: bytes of Instance read and
@@ -57,13 +58,3 @@ struct BasicSupportShape {
 // and `*members` pointing where the members header goes. `*members` is null
 // whenever the caller has nothing more to write.
 NTSTATUS BeginBasicSupport(PPCPROPERTY_REQUEST request, const BasicSupportShape& shape, PUCHAR* members);
-
-// Unaligned-safe access to caller buffers, for bytes already validated.
-inline ULONG ReadUlong(const void* p, ULONG offset = 0) {
-  ULONG v;
-  RtlCopyMemory(&v, static_cast<const UCHAR*>(p) + offset, sizeof v);
-  return v;
-}
-inline void WriteUlong(void* p, ULONG v, ULONG offset = 0) {
-  RtlCopyMemory(static_cast<UCHAR*>(p) + offset, &v, sizeof v);
-}

@@ -602,40 +602,49 @@ void CUac1AudioHal::PowerChangeState(POWER_STATE newState) {
 // ============================================================================
 // Finding the interfaces
 
-NTSTATUS CUac1AudioHal::UsbParseAudioControlInterface() {
-  PAGED_CODE();
+namespace {
+
+// The device's first audio interface of `subclass` and the configuration
+// bytes from it to the end. A device without a configuration fails; one
+// without such an interface succeeds with a null interface.
+NTSTATUS FindAudioInterface(IAudioHal* hal, LONG subclass, PUSB_CONFIGURATION_DESCRIPTOR* configuration,
+                            PUSB_INTERFACE_DESCRIPTOR* iface, ULONG* remaining) {
+  *iface = nullptr;
   PVOID object = nullptr;
-  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  NTSTATUS status = hal->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) return status;
   auto* usb = static_cast<IUsbDevice*>(object);
-  PUSB_CONFIGURATION_DESCRIPTOR configuration = usb->GetConfigurationDescriptor();
+  *configuration = usb->GetConfigurationDescriptor();
   usb->Release();
-  if (!configuration) return STATUS_UNSUCCESSFUL;
-  PUSB_INTERFACE_DESCRIPTOR control = USBD_ParseConfigurationDescriptorEx(
-      configuration, configuration, -1, -1, USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOCONTROL, -1);
-  if (!control) return status;
+  if (!*configuration) return STATUS_UNSUCCESSFUL;
+  *iface = USBD_ParseConfigurationDescriptorEx(*configuration, *configuration, -1, -1, USB_CLASS_AUDIO, subclass, -1);
+  if (!*iface) return status;
+  const ULONG extent = platform::usb::ConfigurationExtent(*configuration);
+  *remaining = extent - static_cast<ULONG>(reinterpret_cast<PUCHAR>(*iface) - reinterpret_cast<PUCHAR>(*configuration));
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS CUac1AudioHal::UsbParseAudioControlInterface() {
+  PAGED_CODE();
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = nullptr;
+  PUSB_INTERFACE_DESCRIPTOR control = nullptr;
+  ULONG remaining = 0;
+  NTSTATUS status = FindAudioInterface(this, USB_SUBCLASS_AUDIOCONTROL, &configuration, &control, &remaining);
+  if (!NT_SUCCESS(status) || !control) return status;
   m_ControlInterfaceNumber = control->bInterfaceNumber;
-  const ULONG extent = platform::usb::ConfigurationExtent(configuration);
-  const auto offset = static_cast<ULONG>(reinterpret_cast<PUCHAR>(control) - reinterpret_cast<PUCHAR>(configuration));
-  return static_cast<IUsbAudioHal*>(this)->UsbParseAudioControlInterface(control, extent - offset);
+  return static_cast<IUsbAudioHal*>(this)->UsbParseAudioControlInterface(control, remaining);
 }
 
 NTSTATUS CUac1AudioHal::UsbParseAudioStreamInterface() {
   PAGED_CODE();
-  PVOID object = nullptr;
-  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
-  if (!NT_SUCCESS(status)) return status;
-  auto* usb = static_cast<IUsbDevice*>(object);
-  PUSB_CONFIGURATION_DESCRIPTOR configuration = usb->GetConfigurationDescriptor();
-  usb->Release();
-  if (!configuration) return STATUS_UNSUCCESSFUL;
-  PUSB_INTERFACE_DESCRIPTOR streaming = USBD_ParseConfigurationDescriptorEx(
-      configuration, configuration, -1, -1, USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOSTREAMING, -1);
-  if (!streaming) return status;
-  const ULONG extent = platform::usb::ConfigurationExtent(configuration);
-  const auto offset =
-      static_cast<ULONG>(reinterpret_cast<PUCHAR>(streaming) - reinterpret_cast<PUCHAR>(configuration));
-  return static_cast<IUsbAudioHal*>(this)->UsbParseAudioStreamInterface(configuration, streaming, extent - offset);
+  PUSB_CONFIGURATION_DESCRIPTOR configuration = nullptr;
+  PUSB_INTERFACE_DESCRIPTOR streaming = nullptr;
+  ULONG remaining = 0;
+  NTSTATUS status = FindAudioInterface(this, USB_SUBCLASS_AUDIOSTREAMING, &configuration, &streaming, &remaining);
+  if (!NT_SUCCESS(status) || !streaming) return status;
+  return static_cast<IUsbAudioHal*>(this)->UsbParseAudioStreamInterface(configuration, streaming, remaining);
 }
 
 // ============================================================================

@@ -11,6 +11,7 @@
 
 #include "primitives/DspTypes.h"
 #include "primitives/Fir.h"
+#include "primitives/FirStatePlan.h"
 #include "primitives/MultirateFir.h"
 #include "primitives/RealFft.h"
 #include "primitives/levels/FirLevels.h"
@@ -22,12 +23,7 @@ namespace fir_level {
 inline float LoadF(const float* p) { return LoadAs<float>(p); }
 inline void StoreF(float* p, float v) { StoreAs<float>(p, v); }
 
-constexpr int64_t Align16(int64_t x) { return (x + 15) & ~int64_t{15}; }
-
-template <typename T>
-T* Offset(void* base, int64_t bytes) {
-  return reinterpret_cast<T*>(static_cast<char*>(base) + bytes);
-}
+using namespace fir_plan;
 
 // ---------------------------------------------------------------------------
 // Direct-form kernel
@@ -180,40 +176,10 @@ inline DspStatus FilterSample(float x, float* y, const float* taps, int32_t n, f
 // ---------------------------------------------------------------------------
 // Single-rate state and block filter
 
-constexpr int64_t kHeaderBytes = sizeof(FirState);
-// Header, the 16-byte gap before the transform memory, a reserve of 16384
-// bytes and the slack of moving the state to a 16-byte boundary.
-constexpr int64_t kFixedStateBytes = 16576;
-constexpr int64_t kFftAreaGap = 16;
-
-constexpr int64_t HistoryBytes(int64_t taps) { return Align16(12 * taps + 16); }
-
-struct FftPlan {
-  int32_t order = 0;
-  int32_t length = 0;
-  int32_t specBytes = 0;
-  int32_t initBytes = 0;
-  int32_t workBytes = 0;
-};
-
 template <typename Calls>
 struct Level {
-  // The transform a tap count gets: an order one above the bit length of the
-  // tap count, inverse-scaled; none below 64 taps or when the level's size
-  // query refuses.
-  static FftPlan PlanFft(int32_t taps) {
-    FftPlan plan;
-    if (taps < FIR_FFT_MIN_TAPS) return plan;
-    int32_t k = 1;
-    while (k < 31 && int64_t{taps} >= (int64_t{1} << k)) ++k;
-    const int32_t order = k + 1;
-    if (Calls::FftGetSize(order, FFT_SCALE_INVERSE, 0, &plan.specBytes, &plan.initBytes, &plan.workBytes) !=
-        DSP_STATUS_OK)
-      return FftPlan{};
-    plan.order = order;
-    plan.length = 1 << order;
-    return plan;
-  }
+  // The transform a tap count gets, through the level's own size query.
+  static FftPlan PlanFft(int32_t taps) { return fir_plan::PlanFft(taps, Calls::FftGetSize); }
 
   static int64_t StateBytes(int32_t a) {
     const FftPlan plan = PlanFft(a);
@@ -230,17 +196,11 @@ struct Level {
     state->tag = tag;
     state->tapCount = a;
     state->tapCountCopy = a;
-    state->fftWorkBytes = plan.workBytes;
     state->reversedTaps = Offset<float>(state, kHeaderBytes);
     state->delayLine = Offset<float>(state->reversedTaps, Align16(4 * int64_t{a}));
     state->broadcastTaps = Offset<float>(state->delayLine, HistoryBytes(a));
     state->fftAreaStart = Offset<void>(state->broadcastTaps, 4 * Align16(4 * int64_t{a}));
-    void* specMemory = Offset<void>(state->fftAreaStart, kFftAreaGap);
-    void* initBuffer = Offset<void>(specMemory, plan.specBytes);
-    float* spectrum = Offset<float>(initBuffer, plan.initBytes);
-    void* work = Offset<void>(spectrum, Align16(4 * int64_t{plan.length}));
-    state->fftBlock = Offset<float>(work, plan.workBytes);
-    state->reserveBuffer = Offset<void>(state->fftBlock, Align16(4 * int64_t{plan.length}));
+    const auto [specMemory, initBuffer, spectrum, work] = LayOutFftArea(state, plan);
 
     for (int32_t i = 0; i < a; ++i) {
       state->reversedTaps[i] = LoadF(taps + (a - 1 - i));

@@ -30,6 +30,20 @@ inline void ZeroTail(Byte* d, int64_t r) {
   }
 }
 
+// From a 16-byte boundary: `v` in 64-byte blocks, then in up to three
+// 16-byte stores; `d` moves past them and the bytes left (fewer than 16)
+// are returned.
+inline int64_t StoreAlignedBlocks(Byte*& d, int64_t bytes, __m128i v) {
+  for (; bytes >= 64; bytes -= 64, d += 64) {
+    StoreA128(d, v);
+    StoreA128(d + 16, v);
+    StoreA128(d + 32, v);
+    StoreA128(d + 48, v);
+  }
+  for (int i = 0; i < 3 && bytes >= 16; ++i, bytes -= 16, d += 16) StoreA128(d, v);
+  return bytes;
+}
+
 inline void* ZeroBytes(void* dst, int64_t bytes) {
   Byte* d = static_cast<Byte*>(dst);
   int64_t n = bytes;
@@ -64,15 +78,7 @@ inline void* ZeroBytes(void* dst, int64_t bytes) {
         streamed = true;
       }
     }
-    if (!streamed) {
-      for (; n >= 64; n -= 64, d += 64) {
-        StoreA128(d, zero);
-        StoreA128(d + 16, zero);
-        StoreA128(d + 32, zero);
-        StoreA128(d + 48, zero);
-      }
-    }
-    for (int i = 0; i < 3 && n >= 16; ++i, n -= 16, d += 16) StoreA128(d, zero);
+    if (!streamed) n = StoreAlignedBlocks(d, n, zero);
   }
   ZeroTail(d, n);
   return dst;
@@ -95,13 +101,7 @@ inline void FillTail(Byte* d, int64_t bytes, uint64_t pattern8) {
 // From a 16-byte boundary: 64-byte blocks, up to three 16-byte stores, then
 // the tail.
 inline void FillAlignedBody(Byte* d, int64_t bytes, __m128i pattern16, uint64_t pattern8) {
-  for (; bytes >= 64; bytes -= 64, d += 64) {
-    StoreA128(d, pattern16);
-    StoreA128(d + 16, pattern16);
-    StoreA128(d + 32, pattern16);
-    StoreA128(d + 48, pattern16);
-  }
-  for (int i = 0; i < 3 && bytes >= 16; ++i, bytes -= 16, d += 16) StoreA128(d, pattern16);
+  bytes = StoreAlignedBlocks(d, bytes, pattern16);
   FillTail(d, bytes, pattern8);
 }
 
@@ -695,10 +695,7 @@ inline DspStatus CopyBytesChecked(const void* src, void* dst, int64_t bytes) {
 
 template <int kLevel>
 inline DspStatus VecCopyF32(const float* src, float* dst, int32_t len) {
-  if (src == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
-  if (len <= 0) return DSP_STATUS_BAD_LENGTH;
-  CopyBytes<kLevel>(src, dst, 4 * int64_t{len});
-  return DSP_STATUS_OK;
+  return CopyBytesChecked<kLevel>(src, dst, 4 * int64_t{len});
 }
 
 template <int kLevel>

@@ -1,25 +1,5 @@
 // Level 3 of the memory primitives: the level-2/3 design (palignr for
 // sources 4, 8 or 12 bytes off a boundary, streaming from 1 MiB).
-#include "primitives/levels/MemoryKernels.h"
-#include "primitives/levels/MemoryLevels.h"
-
-namespace ml = memory_level;
-
-void* ZeroBytesL3(void* dst, int64_t bytes) { return ml::ZeroBytes(dst, bytes); }
-uint32_t* FillCacheAwareU32L3(const uint32_t* pattern, uint32_t* dst, int64_t count) {
-  return ml::FillCacheAware(pattern, dst, count);
-}
-uint32_t* FillU32L3(uint32_t pattern, uint32_t* dst, int64_t count) {
-  return FillCacheAwareU32L3(&pattern, dst, count);
-}
-void* CopyBytesL3(const void* src, void* dst, int64_t bytes) { return ml::CopyBytes<3>(src, dst, bytes); }
-void VecMoveF32L3Kernel(const void* src, void* dst, int64_t bytes) { ml::VecMoveKernel<3>(src, dst, bytes); }
-
-DspStatus VecZeroF32L3(float* dst, int32_t len) { return ml::VecZeroF32<3>(dst, len); }
-DspStatus VecSetF32L3(float val, float* dst, int32_t len) { return ml::VecSet32<3>(val, dst, len); }
-DspStatus VecSetS32L3(int32_t val, int32_t* dst, int32_t len) { return ml::VecSet32<3>(val, dst, len); }
-DspStatus VecCopyF32L3(const float* src, float* dst, int32_t len) { return ml::VecCopyF32<3>(src, dst, len); }
-DspStatus VecMoveF32L3(const float* src, float* dst, int32_t len) { return ml::VecMoveF32<3>(src, dst, len); }
-DspStatus CopyBytesCheckedL3(const void* src, void* dst, int32_t bytes) {
-  return ml::CopyBytesChecked<3>(src, dst, bytes);
-}
+#define MEMORY_LEVEL_NUMBER 3
+#define MEMORY_LEVEL_SUFFIX L3
+#include "primitives/levels/MemoryLevelEntries.inc"

@@ -1,31 +1,6 @@
 // Level 2 of the element-wise multiply, divide, absolute value and extremes
 // (the add builds and the multiply kernels are shared with level 3:
 // VectorL2L3.cpp).
-#include "primitives/levels/VectorKernels.h"
-
-namespace vl = vector_level;
-
-void VecAbsF32InPlaceL2Kernel(const float* src, float* dst, int32_t count) { vl::AbsKernel(src, dst, count); }
-void VecMaxF32L2Kernel(const float* src, int64_t count, float* max) { vl::ExtremeKernel<true>(src, count, max); }
-void VecMinF32L2Kernel(const float* src, int64_t count, float* min) { vl::ExtremeKernel<false>(src, count, min); }
-DspStatus VecMulConstF32InPlaceL2(float val, float* srcDst, int32_t len) {
-  return vl::MulConstF32InPlace<2>(val, srcDst, len);
-}
-DspStatus VecMulConstF32L2(const float* src, float val, float* dst, int32_t len) {
-  return vl::MulConstF32<2>(src, val, dst, len);
-}
-DspStatus VecDivConstF32L2(const float* src, float val, float* dst, int32_t len) {
-  return vl::DivConstF32<2>(src, val, dst, len);
-}
-DspStatus VecDivConstF32InPlaceL2(float val, float* srcDst, int32_t len) {
-  return vl::DivConstF32InPlace<2>(val, srcDst, len);
-}
-DspStatus VecAbsF32InPlaceL2(float* srcDst, int32_t len) {
-  return vl::AbsF32InPlace<VecAbsF32InPlaceL2Kernel>(srcDst, len);
-}
-DspStatus VecMaxF32L2(const float* src, int32_t len, float* max) {
-  return vl::ExtremeF32<VecMaxF32L2Kernel>(src, len, max);
-}
-DspStatus VecMinF32L2(const float* src, int32_t len, float* min) {
-  return vl::ExtremeF32<VecMinF32L2Kernel>(src, len, min);
-}
+#define VECTOR_LEVEL_NUMBER 2
+#define VECTOR_LEVEL_SUFFIX L2
+#include "primitives/levels/VectorLevelEntries.inc"

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "primitives/CpuId.h"  // QueryCacheSize, the size a large fill asks for
+
 struct Element128 {
   uint64_t lo;
   uint64_t hi;
@@ -16,8 +18,3 @@ struct Element128 {
 uint16_t* FillCacheAwareU16(const uint16_t* value, uint16_t* dst, uint32_t count);
 uint64_t* FillCacheAwareU64(const uint64_t* value, uint64_t* dst, uint32_t count);
 Element128* FillCacheAwareU128(const Element128* value, Element128* dst, uint32_t count);
-
-// The size in bytes of the largest cache the processor reports in
-// identification leaf 2, or 0 when it is not the reference vendor's, asks
-// for more than one round of leaf 2, or reports no listed descriptor.
-uint64_t QueryCacheSize();

@@ -73,17 +73,6 @@ T* RegularFill(const T* value, T* dst, uint64_t count) {
 
 }  // namespace
 
-uint64_t QueryCacheSize() {
-  if (CpuIsReferenceVendor() == 0) return 0;
-  uint32_t table[29][2];
-  for (int i = 0; i < 29; ++i) {
-    table[i][0] = CacheDescriptorTable[i][0];
-    table[i][1] = CacheDescriptorTable[i][1];
-  }
-  const int32_t code = CacheDescriptorLookup(table);
-  return code < 0 ? 0 : CacheSizeFromCode(static_cast<uint8_t>(code));
-}
-
 uint16_t* FillCacheAwareU16(const uint16_t* value, uint16_t* dst, uint32_t count) {
   if (sizeof(uint16_t) * uint64_t{count} <= kRegularLimitBytes && (AddressOf(dst) & 1) == 0)
     return RegularFill(value, dst, count);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/CHeadsetUsbDevice.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
 #include "usb/function.h"
@@ -18,9 +19,9 @@ struct EmbeddedDevice {
   DescriptorSet (*descriptors)();
   DeviceProfile (*profile)();
   platform::usb::Speed speed = platform::usb::Speed::Full;
-  // The device is one of the sibling chips the product's own model does not
-  // drive: the driver identifies the chip and makes the chip's model.
-  bool chipModel = false;
+  // The factory that gives the device its model: the product's for its own
+  // headset, the chip-identifying one for the other chips' devices.
+  AudioHalChoice factory = AudioHalChoice::Product;
 };
 
 const std::vector<EmbeddedDevice>& EmbeddedDevices();

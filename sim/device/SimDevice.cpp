@@ -696,7 +696,7 @@ const EndpointInfo* SimDevice::ActiveEndpoint(uint8_t address) const {
   return nullptr;
 }
 
-USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const UCHAR* data, ULONG length) {
+USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move) {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -705,8 +705,7 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
     ++m_IsoPackets;
     for (const IsoFault& f : m_Faults.iso)
       if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
-    if (USBD_SUCCESS(status) && m_Sinks.count(endpointAddress))
-      m_Sinks[endpointAddress]->OnPacket(interval, data, length);
+    if (USBD_SUCCESS(status)) status = move();
     if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
       m_Unplugged = true;
       m_PendingUnplug = true;
@@ -716,28 +715,21 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
   return status;
 }
 
+USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const UCHAR* data, ULONG length) {
+  return IsoPacket(endpointAddress, [&] {
+    if (m_Sinks.count(endpointAddress)) m_Sinks[endpointAddress]->OnPacket(interval, data, length);
+    return USBD_STATUS_SUCCESS;
+  });
+}
+
 USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) {
-  USBD_STATUS status = USBD_STATUS_SUCCESS;
   *length = 0;
-  {
-    std::lock_guard<std::mutex> guard(m_Lock);
-    if (m_Unplugged || !ActiveEndpoint(endpointAddress)) return USBD_STATUS_DEV_NOT_RESPONDING;
-    const uint64_t packet = m_IsoPacketsPerEndpoint[endpointAddress]++;
-    ++m_IsoPackets;
-    for (const IsoFault& f : m_Faults.iso)
-      if (f.endpoint == endpointAddress && f.Hits(packet)) status = f.status;
-    if (USBD_SUCCESS(status) && m_Sources.count(endpointAddress)) {
-      bool overrun = false;
-      *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
-      if (overrun) status = USBD_STATUS_DATA_OVERRUN;
-    }
-    if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
-      m_Unplugged = true;
-      m_PendingUnplug = true;
-    }
-  }
-  NotifyPort();
-  return status;
+  return IsoPacket(endpointAddress, [&] {
+    if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
+    bool overrun = false;
+    *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
+    return overrun ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
+  });
 }
 
 bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -145,6 +146,10 @@ class SimDevice final : public platform::usb::UsbFunction {
   bool SelectAlternate(uint8_t interfaceNumber, uint8_t alternate);
   void StartStreams(uint8_t interfaceNumber);
   const EndpointInfo* ActiveEndpoint(uint8_t address) const;
+  // One isochronous packet of an active endpoint: counted, given the status
+  // an iso fault sets for it, else moved by `move` (under the lock); the
+  // unplug-after fault is checked after it.
+  USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move);
   EndpointTiming TimingOf(const EndpointInfo& endpoint) const;
   StreamFormat StreamFormatOf(uint8_t interfaceNumber, uint8_t endpointAddress) const;
   uint8_t StatusEndpoint() const;

@@ -29,6 +29,30 @@ NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
   return RunWhileTimePasses([&] { return pin->SetState(state); });
 }
 
+// Lets time move while `more()` holds, calling `advance(position)` with the
+// pin's position after each new notification. False when a second of ticks
+// passed without one: the stream made no progress.
+bool FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
+                    const std::function<void(ULONG)>& advance) {
+  ULONG lastNotifications = 0;
+  int idle = 0;
+  while (more()) {
+    if (idle == 1000) return false;
+    Tick(realtime);
+    const ULONG notifications = pin->Notifications();
+    if (notifications == lastNotifications) {
+      ++idle;
+      continue;
+    }
+    idle = 0;
+    lastNotifications = notifications;
+    ULONG position = 0;
+    pin->GetPosition(&position);
+    advance(position);
+  }
+  return true;
+}
+
 // The pin's format for `wav`: what the miniport's intersection makes of a
 // range at the WAV's rate and sample size, with as many channels as the
 // pin's own range allows (the audio engine mixes into the device's layout).
@@ -417,29 +441,19 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
   };
   fill();
   status = ChangeState(pin, KSSTATE_RUN);
-  ULONG lastNotifications = 0;
-  // The stream must make progress: give up after a second without any.
-  int idle = 0;
   // Silence follows the audio until a whole buffer more has played, so
   // that what is still in the pipeline reaches the device before the stop.
   const ULONG drained = total + size;
-  while (NT_SUCCESS(status) && played < drained && idle < 1000) {
-    Tick(realtime);
-    ULONG notifications = pin->Notifications();
-    if (notifications == lastNotifications) {
-      ++idle;
-      continue;
-    }
-    idle = 0;
-    lastNotifications = notifications;
-    ULONG position = 0;
-    pin->GetPosition(&position);
-    played += (position + size - lastPosition) % size;
-    lastPosition = position;
-    fill();
-    if (progress) progress({std::min(played, total), total});
-  }
-  if (NT_SUCCESS(status) && played < drained) status = STATUS_IO_TIMEOUT;
+  // The stream must make progress: a stall is a timeout.
+  if (NT_SUCCESS(status) && !FollowPosition(
+                                pin, realtime, [&] { return played < drained; },
+                                [&](ULONG position) {
+                                  played += (position + size - lastPosition) % size;
+                                  lastPosition = position;
+                                  fill();
+                                  if (progress) progress({std::min(played, total), total});
+                                }))
+    status = STATUS_IO_TIMEOUT;
   NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
@@ -464,26 +478,18 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
   status = ChangeState(pin, KSSTATE_RUN);
-  int idle = 0;
-  ULONG lastNotifications = 0;
-  while (NT_SUCCESS(status) && wav->samples.size() < total && idle < 1000) {
-    Tick(realtime);
-    ULONG notifications = pin->Notifications();
-    if (notifications == lastNotifications) {
-      ++idle;
-      continue;
-    }
-    idle = 0;
-    lastNotifications = notifications;
-    ULONG position = 0;
-    pin->GetPosition(&position);
-    // Read behind the record position: everything up to it is complete.
-    ULONG fresh = (position + size - lastPosition) % size;
-    std::vector<UCHAR> data(fresh);
-    pin->Read(lastPosition, data.data(), fresh);
-    wav->samples.insert(wav->samples.end(), data.begin(), data.end());
-    lastPosition = position;
-  }
+  // A stalled recording ends with what it has.
+  if (NT_SUCCESS(status))
+    FollowPosition(
+        pin, realtime, [&] { return wav->samples.size() < total; },
+        [&](ULONG position) {
+          // Read behind the record position: everything up to it is complete.
+          ULONG fresh = (position + size - lastPosition) % size;
+          std::vector<UCHAR> data(fresh);
+          pin->Read(lastPosition, data.data(), fresh);
+          wav->samples.insert(wav->samples.end(), data.begin(), data.end());
+          lastPosition = position;
+        });
   if (wav->samples.size() > total) wav->samples.resize(total);
   NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);

@@ -8,8 +8,9 @@
 namespace sim::host {
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
-                             PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed)
+                             PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
+      m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
       m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
@@ -25,6 +26,7 @@ RunningDriver::~RunningDriver() {
   m_Port.reset();
   m_Device.reset();
   SetMiniportFactories(m_Previous);
+  CHeadsetUsbDevice::SetAudioHalChoice(m_PreviousChoice);
 }
 
 FilterHandle* RunningDriver::Topology(NTSTATUS* status) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "driver/CHeadsetUsbDevice.h"
 #include "driver/DriverEntry.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
@@ -17,9 +18,11 @@ namespace sim::host {
 class RunningDriver {
  public:
   // `wave`: the wave miniport each stream engine installs beside the
-  // driver's own topology miniport.
+  // driver's own topology miniport. `factory`: whose hardware-model factory
+  // the device object runs while this driver lives.
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave,
-                platform::usb::Speed speed = platform::usb::Speed::Full);
+                platform::usb::Speed speed = platform::usb::Speed::Full,
+                AudioHalChoice factory = AudioHalChoice::Product);
   ~RunningDriver();
   RunningDriver(const RunningDriver&) = delete;
   RunningDriver& operator=(const RunningDriver&) = delete;
@@ -42,6 +45,7 @@ class RunningDriver {
 
  private:
   MiniportFactories m_Previous;
+  AudioHalChoice m_PreviousChoice;
   std::unique_ptr<SimDevice> m_Device;
   std::unique_ptr<platform::usb::HubPort> m_Port;
   Host m_Host;

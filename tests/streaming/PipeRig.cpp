@@ -170,6 +170,13 @@ ULONG64 RigClient::PositionBytes() const {
   return sum;
 }
 
+size_t RigClient::FormatChanges() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  size_t changes = 0;
+  for (const Seen& s : m_Seen) changes += s.command == CYCLIC_COMMAND_FORMAT && (s.value & CYCLIC_FORMAT_CHANGED);
+  return changes;
+}
+
 // ---- PipeRig ----------------------------------------------------------------------------------
 
 PipeRig::PipeRig(const sim::DescriptorSet& descriptors) {

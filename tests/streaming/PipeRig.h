@@ -122,6 +122,8 @@ class RigClient {
   sim::Bytes Captured() const;
   // Sum of the POSITION values.
   ULONG64 PositionBytes() const;
+  // FORMAT notifications that said the format changed (a start or a restart).
+  size_t FormatChanges() const;
 
  private:
   static void Callback(PVOID context, PVOID argument1, PVOID argument2);

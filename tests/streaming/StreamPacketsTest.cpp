@@ -18,16 +18,6 @@ using streamtest::StreamBench;
 
 class StreamPacketsTest : public testsupport::KernelTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    m_Threads = platform::thread::LiveCount();
-    platform::debug::Clear();
-  }
-  void TearDown() override {
-    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
-    KernelTest::TearDown();
-  }
-
   // Registers, prepares and starts one wave client; returns its record.
   static StreamClientRecord* StartWave(StreamBench& bench, ULONG msPerUrb, ULONG urbCount) {
     StreamClientRecord* record = nullptr;
@@ -52,8 +42,6 @@ class StreamPacketsTest : public testsupport::KernelTest {
     EXPECT_EQ(bench.Cyclic()->UnprepareClient(handle), STATUS_SUCCESS);
     EXPECT_EQ(bench.Cyclic()->UnregisterClient(handle), STATUS_SUCCESS);
   }
-
-  size_t m_Threads = 0;
 };
 
 TEST_F(StreamPacketsTest, ClaimHandsOutOnlyTheFirstUrbCountPacketsAndReleaseReturnsThem) {
@@ -248,7 +236,7 @@ TEST_F(StreamPacketsTest, RemovedDeviceEndsTheThreadAndTheEngineSendsNothingMore
   usb.CompleteAll(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
   StreamBench::Settle();
   EXPECT_TRUE(platform::debug::Contains("Error_ErrorOccur ntStatus = c000009d\n"));
-  EXPECT_EQ(platform::thread::LiveCount(), m_Threads);  // the stream thread ended
+  EXPECT_EQ(platform::thread::LiveCount(), ThreadsAtSetUp());  // the stream thread ended
   EXPECT_EQ(usb.selects, (std::vector<UCHAR>{1}));      // no reset of a device that is gone
   EXPECT_EQ(usb.portCycles.load(), 0u);
 

@@ -31,13 +31,7 @@ class UsbStreamEngineTest : public testsupport::KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     platform::portcls::ResetForTest();
-    m_Threads = platform::thread::LiveCount();
   }
-  void TearDown() override {
-    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
-    KernelTest::TearDown();
-  }
-  size_t m_Threads = 0;
 };
 
 TEST_F(UsbStreamEngineTest, InitMakesTheCallbackObjectTheThreadAndTheLimiter) {
@@ -63,7 +57,7 @@ TEST_F(UsbStreamEngineTest, InitMakesTheCallbackObjectTheThreadAndTheLimiter) {
   ASSERT_NE(engine->GetStreamThread(), nullptr);
   EXPECT_EQ(platform::thread::PriorityHistory(engine->GetStreamThread()),
             (std::vector<KPRIORITY>{USB_STREAM_THREAD_START_PRIORITY, USB_STREAM_THREAD_PRIORITY}));
-  EXPECT_EQ(platform::thread::LiveCount(), m_Threads + 1);
+  EXPECT_EQ(platform::thread::LiveCount(), ThreadsAtSetUp() + 1);
   ASSERT_NE(engine->GetStreamLimiter(), nullptr);
   EXPECT_TRUE(engine->GetStreamLimiter()->IsAllocated());
   EXPECT_EQ(engine->GetStreamState(), STREAM_STATE_CLOSED);

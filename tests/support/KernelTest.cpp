@@ -74,6 +74,8 @@ void KernelTest::SetUp() {
 
 void KernelTest::ExpectOutstandingAtTeardown(ULONG tag, size_t blocks) { m_Expected.emplace_back(tag, blocks); }
 
+size_t KernelTest::ThreadsAtSetUp() { return g_baseline.threads; }
+
 void KernelTest::TearDown() {
   std::string kernelLeaks = KernelLeaks();
   EXPECT_TRUE(kernelLeaks.empty()) << "kernel objects left at teardown:\n" << kernelLeaks;

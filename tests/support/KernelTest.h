@@ -18,6 +18,8 @@ class KernelTest : public ::testing::Test {
 
   // Tests that deliberately keep something (a permanent object) say so here.
   void ExpectOutstandingAtTeardown(ULONG tag, size_t blocks);
+  // System threads alive when the test began; teardown expects no more.
+  static size_t ThreadsAtSetUp();
 
  private:
   std::vector<platform::pool::TagUsage> m_Baseline;

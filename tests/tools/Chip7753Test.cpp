@@ -45,8 +45,9 @@ TEST_F(Chip7753Test, BothBoardsStartPlayAndRecord) {
     tools::Session session(Options(device));
     std::string error;
     ASSERT_TRUE(session.Open(&error)) << error;
-    EXPECT_TRUE(session.ChipModel());
-    sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic);
+    EXPECT_EQ(session.Factory(), AudioHalChoice::ChipIdentifying);
+    sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed(),
+                                    session.Factory());
     ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
     const tools::PlayReport played = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.2, 0.25), false);
     ASSERT_EQ(played.status, STATUS_SUCCESS) << played.text;
@@ -64,7 +65,7 @@ TEST_F(Chip7753Test, InfoShowsTheRewrittenConfigurationSwitchesAndCodec) {
   tools::Session session(Options("7753"));
   std::string error;
   ASSERT_TRUE(session.Open(&error)) << error;
-  const tools::DriverReport report = tools::RunDriver(session.Descriptors(), session.Profile(), session.Speed());
+  const tools::DriverReport report = tools::RunDriver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory());
   ASSERT_EQ(report.start, STATUS_SUCCESS);
   // The default switches: 485 of the device's 534 bytes.
   ASSERT_EQ(report.configurationInUse.size(), 485u);
@@ -89,7 +90,7 @@ TEST_F(Chip7753Test, SwitchesInThePersistedRegistryChangeTheNextStart) {
   tools::Session session(Options("7753"));
   std::string error;
   ASSERT_TRUE(session.Open(&error)) << error;
-  const tools::DriverReport report = tools::RunDriver(session.Descriptors(), session.Profile(), session.Speed());
+  const tools::DriverReport report = tools::RunDriver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory());
   ASSERT_EQ(report.start, STATUS_SUCCESS);
   // Six channels, no microphone: the 8-channel setting, the microphone's
   // terminal and units and the stereo mix are gone.
@@ -104,7 +105,8 @@ TEST_F(Chip7753Test, EventsDriveThePolledBoardsStatus) {
   tools::Session session(Options("7753-poll"));
   std::string error;
   ASSERT_TRUE(session.Open(&error)) << error;
-  sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed(),
+                                    session.Factory());
   ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
   ASSERT_TRUE(tools::HasStatusPoll(driver));
   std::vector<tools::StatusStep> script;

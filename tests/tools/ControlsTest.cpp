@@ -169,7 +169,8 @@ TEST_F(ControlsTest, InfoDescribesTheTopologyFilter) {
 TEST_F(ControlsTest, EveryEmbeddedDeviceStarts) {
   for (const sim::EmbeddedDevice& device : sim::EmbeddedDevices()) {
     SCOPED_TRACE(device.name);
-    const tools::DriverReport report = tools::RunDriver(device.descriptors(), device.profile(), device.speed);
+    const tools::DriverReport report =
+        tools::RunDriver(device.descriptors(), device.profile(), device.speed, device.factory);
     EXPECT_EQ(report.start, STATUS_SUCCESS);
     EXPECT_FALSE(report.topology.empty());
   }

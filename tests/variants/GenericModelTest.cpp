@@ -22,16 +22,6 @@ constexpr GUID kWmaPro = DEFINE_GUID_VALUE(0x00000164, 0x0000, 0x0010, 0x80, 0x0
 
 class GenericModelTest : public testsupport::KernelTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    platform::registry::Reset();
-    m_Threads = platform::thread::LiveCount();
-  }
-  void TearDown() override {
-    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
-    KernelTest::TearDown();
-  }
-
   // A device whose chip string names no chip the probe knows.
   static sim::DescriptorSet Named(sim::DescriptorSet set, const char16_t* text = u"Generic") {
     set.strings[UAC1_PROBE_STRING_PRIMARY] = text;
@@ -55,8 +45,6 @@ class GenericModelTest : public testsupport::KernelTest {
     for (ULONG i = 0; i < formats.size(); ++i) EXPECT_EQ(engine->GetFormat(i, &formats[i]), STATUS_SUCCESS);
     return formats;
   }
-
-  size_t m_Threads = 0;
 };
 
 // ---- The chip probe ---------------------------------------------------------------------------

@@ -1,22 +1,11 @@
 #include "globaltopo/common/VSF/HeadphoneVirtualizer.h"
 
+#include "driver/common/SpinLockScope.h"
 #include "primitives/Vector.h"
 
 namespace {
 
 constexpr float kCentreLevel = 0.707f;
-
-class EngineLockGuard {
- public:
-  explicit EngineLockGuard(PKSPIN_LOCK lock) : m_Lock(lock) { KeAcquireSpinLock(m_Lock, &m_OldIrql); }
-  ~EngineLockGuard() { KeReleaseSpinLock(m_Lock, m_OldIrql); }
-  EngineLockGuard(const EngineLockGuard&) = delete;
-  EngineLockGuard& operator=(const EngineLockGuard&) = delete;
-
- private:
-  PKSPIN_LOCK m_Lock;
-  KIRQL m_OldIrql = 0;
-};
 
 }  // namespace
 
@@ -76,14 +65,14 @@ CHeadphoneVirtualizer::~CHeadphoneVirtualizer() {
 
 int32_t CHeadphoneVirtualizer::SetFormat(const WAVEFORMATEX* format) {
   if (!m_pEngine || !format) return -1;
-  EngineLockGuard guard(&m_EngineLock);
+  CSpinLockScope guard(m_EngineLock);
   return m_pEngine->Configure(int32_t(format->nSamplesPerSec), VSF_MAX_CHANNELS, format->nChannels);
 }
 
 void CHeadphoneVirtualizer::SetCtcEnable(int32_t value) {
   m_nCtcEnable = value;
   if (!m_pEngine) return;
-  EngineLockGuard guard(&m_EngineLock);
+  CSpinLockScope guard(m_EngineLock);
   m_pEngine->Fir().SetCtcAngle(value != 0 ? m_nCtcAngle : 0);
 }
 
@@ -91,19 +80,19 @@ void CHeadphoneVirtualizer::SetCtcAngle(int32_t index) {
   static constexpr int32_t kDegrees[5] = {5, 10, 15, 20, 30};
   m_nCtcAngle = (index >= 0 && index < 5) ? kDegrees[index] : index;
   if (!m_pEngine) return;
-  EngineLockGuard guard(&m_EngineLock);
+  CSpinLockScope guard(m_EngineLock);
   m_pEngine->Fir().SetCtcAngle(m_nCtcEnable != 0 ? m_nCtcAngle : 0);
 }
 
 void CHeadphoneVirtualizer::ReloadHeadphoneFilters() {
   if (!m_pEngine || m_nCtcEnable != 0) return;
-  EngineLockGuard guard(&m_EngineLock);
+  CSpinLockScope guard(m_EngineLock);
   m_pEngine->Fir().SelectRoom(m_nHeadphoneRoom, MapAngleCode(m_nHeadphoneFlag, m_nHeadphoneAngle));
 }
 
 void CHeadphoneVirtualizer::ReloadSpeakerFilters() {
   if (!m_pEngine || m_nCtcEnable == 0) return;
-  EngineLockGuard guard(&m_EngineLock);
+  CSpinLockScope guard(m_EngineLock);
   m_pEngine->Fir().SelectRoom(m_nSpeakerRoom, MapAngleCode(m_nSpeakerFlag, m_nSpeakerAngle));
 }
 
@@ -139,7 +128,7 @@ void CHeadphoneVirtualizer::SetSpeakerFlag(int32_t value) {
 
 void CHeadphoneVirtualizer::Process(float* const* channels, int32_t frames) {
   if (m_nEnable != 0 && m_pEngine) {
-    EngineLockGuard guard(&m_EngineLock);
+    CSpinLockScope guard(m_EngineLock);
     if (m_pEngine->IsReady()) {
       m_pEngine->ProcessFrames(channels, 2, channels, VSF_MAX_CHANNELS, frames);
       return;

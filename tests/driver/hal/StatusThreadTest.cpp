@@ -28,17 +28,6 @@ void SetPower(IAudioHal* hal, DEVICE_POWER_STATE state) {
 
 class StatusThreadTest : public testsupport::KernelTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    platform::registry::Reset();
-    m_Threads = platform::thread::LiveCount();
-  }
-  void TearDown() override {
-    // Every thread the models made has ended.
-    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
-    KernelTest::TearDown();
-  }
-
   // The default headset, started, with its first refresh behind it.
   std::unique_ptr<ModelBench> StartedHeadset(const std::function<void(ModelBench&)>& before = nullptr) {
     auto bench = std::make_unique<ModelBench>(sim::headset::Descriptors(), sim::headset::Profile());
@@ -49,8 +38,6 @@ class StatusThreadTest : public testsupport::KernelTest {
     EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications().size() >= kAllRefreshed.size(); }));
     return bench;
   }
-
-  size_t m_Threads = 0;
 };
 
 TEST_F(StatusThreadTest, ListensOnlyOnAnInterruptInEndpointWithTwoBytePackets) {

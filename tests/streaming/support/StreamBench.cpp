@@ -221,8 +221,7 @@ NTSTATUS BenchEngine::OpenForFormat(StreamClientRecord* client, PULONG currentFr
   m_MsPerUrb = client->MsPerUrb;
   m_UrbCount = client->UrbCount;
   m_PacketsPerMs = GetPacketsPerFrame(alternate);
-  if (InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), STREAM_STATE_OPEN) !=
-      STREAM_STATE_CLOSED)
+  if (InterlockedExchange(StreamStateWord(), STREAM_STATE_OPEN) != STREAM_STATE_CLOSED)
     return STATUS_INSUFFICIENT_RESOURCES;
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
   const ULONG bytesPerPacket = client->Format.Format.nAvgBytesPerSec / (1000 * m_PacketsPerMs) + 8;
@@ -231,7 +230,7 @@ NTSTATUS BenchEngine::OpenForFormat(StreamClientRecord* client, PULONG currentFr
   if (!NT_SUCCESS(status)) {
     FreePackets();
     DeleteLookasideLists();
-    InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamState), STREAM_STATE_CLOSED);
+    InterlockedExchange(StreamStateWord(), STREAM_STATE_CLOSED);
     return status;
   }
   m_OutstandingUrbs = 0;

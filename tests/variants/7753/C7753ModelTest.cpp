@@ -30,11 +30,9 @@ class C7753ModelTest : public testsupport::KernelTest {
   void SetUp() override {
     KernelTest::SetUp();
     platform::registry::Reset();
-    m_Threads = platform::thread::LiveCount();
   }
   void TearDown() override {
     platform::pool::ClearFailures();
-    EXPECT_EQ(platform::thread::LiveCount(), m_Threads);
     KernelTest::TearDown();
   }
   static sim::ControlFault SetReportFault() {
@@ -50,7 +48,6 @@ class C7753ModelTest : public testsupport::KernelTest {
     fault.match.in = true;
     return fault;
   }
-  size_t m_Threads = 0;
 };
 
 // ---- Codec registers ----------------------------------------------------------------------------

@@ -1,0 +1,95 @@
+// headset-host's `--factory chip`: the device object runs the chip-
+// identifying factory instead of the product's own, and `info` names the
+// model it chose or says in one line why the device was refused.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "sim/device/DefaultHeadset.h"
+#include "tests/driver/hal/support/Devices.h"
+#include "tests/tools/ToolsTest.h"
+#include "tools/driverinfo.h"
+#include "variants/ChipString.h"
+
+namespace {
+
+class FactoryChoiceTest : public toolstest::ToolsTest {
+ protected:
+  static tools::DriverReport RunChip(const sim::DescriptorSet& set) {
+    return tools::RunDriver(set, haltest::PlainProfile(), platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
+  }
+  static size_t Lines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+};
+
+// Every held set of a real device's layout, with a chip string no marker
+// matches: the generic model takes it, and starts it unless its own parse
+// refuses it.
+TEST_F(FactoryChoiceTest, HeldSetsReachTheGenericModel) {
+  struct Held {
+    const char* name;
+    sim::DescriptorSet set;
+    bool starts;
+  };
+  sim::DescriptorSet sample;
+  std::string error;
+  const char* source = std::getenv("HSD_SOURCE_DIR");
+  ASSERT_TRUE(sim::LoadDescriptorFiles(std::string(source ? source : ".") + "/tests/data/tools/sample-headset.descriptors",
+                                       "", &sample, &error))
+      << error;
+  const Held held[] = {
+      {"sample headset file", sample, true},
+      {"stereo headset", haltest::StereoHeadset(), true},
+      {"webcam microphone", haltest::WebcamMicrophone(), true},
+      {"sound card", haltest::SoundCard(), true},
+      {"continuous-rate microphone", haltest::ContinuousRateMicrophone(), true},
+      {"bare speakers", haltest::BareSpeakers(), true},
+      {"processing unit", haltest::ProcessingUnitDevice(), false},
+  };
+  for (const Held& h : held) {
+    SCOPED_TRACE(h.name);
+    sim::DescriptorSet set = h.set;
+    set.strings[UAC1_PROBE_STRING_PRIMARY] = u"USB Audio";
+    const tools::DriverReport report = RunChip(set);
+    EXPECT_EQ(NT_SUCCESS(report.start), h.starts) << report.model;
+    if (h.starts) {
+      EXPECT_EQ(report.model.rfind("hardware model: CUac1GenericAudioHal for ", 0), 0u) << report.model;
+    } else {
+      EXPECT_EQ(report.model.rfind("refused: ", 0), 0u) << report.model;
+      EXPECT_EQ(Lines(report.model), 1u) << report.model;
+    }
+  }
+}
+
+// Without a chip string the generic model refuses every device but the two
+// it knows by their IDs.
+TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
+  struct Case {
+    uint16_t vendor, product;
+    bool starts;
+  };
+  for (const Case& c : {Case{0x0D8C, 0x0014, false}, Case{0x1B1C, 0x0A04, false}, Case{0x5E1F, 0xB9E5, true}}) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.vendor << ":" << c.product);
+    const tools::DriverReport report = RunChip(haltest::StereoHeadset({}, c.vendor, c.product));
+    EXPECT_EQ(NT_SUCCESS(report.start), c.starts) << report.model;
+    if (!c.starts) {
+      EXPECT_EQ(Lines(report.model), 1u) << report.model;
+      EXPECT_NE(report.model.find("refused: "), std::string::npos) << report.model;
+    }
+  }
+  // The product's own headset is no exception.
+  const tools::DriverReport report = tools::RunDriver(sim::headset::Descriptors(), sim::headset::Profile(),
+                                                      platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
+  EXPECT_EQ(report.start, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(report.model,
+            "refused: ConfigureDevice failed with status 0xC0000001: the chip's string descriptors cannot be read\n");
+}
+
+TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
+  const tools::DriverReport report = RunChip(haltest::ProtocolTwoDevice());
+  EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(report.model,
+            "refused: the chip-identifying factory chose the Audio Class 2.0 model, which this build does not have "
+            "(status 0xC00000BB)\n");
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// The base device object's hardware-model factory: the model is chosen by
+// the AudioControl interface's protocol and, for Audio Class 1.0, by the
+// marker at the start of the chip's vendor string. The product's own device
+// object replaces this factory with its own.
+#include "driver/CHeadsetUsbDevice.h"
+#include "driver/common/PoolBuffer.h"
+#include "variants/7753/C7753AudioHal.h"
+#include "variants/CUac1GenericAudioHal.h"
+#include "variants/ChipString.h"
+
+namespace {
+
+constexpr UCHAR AUDIO_CLASS_1_PROTOCOL = 0x00;
+constexpr UCHAR AUDIO_CLASS_2_PROTOCOL = 0x20;
+
+// A model this build does not have: the device is refused.
+NTSTATUS ModelNotBuilt(PUNKNOWN* innerUnknown, PUNKNOWN, USHORT, USHORT) {
+  if (innerUnknown) *innerUnknown = nullptr;
+  return STATUS_NOT_SUPPORTED;
+}
+
+// The models' factories, as they become part of the build.
+constexpr AudioHalFactory CreateUac2Model = ModelNotBuilt;   // CUac2AudioHal::Create
+constexpr AudioHalFactory Create7753Model = C7753AudioHal::Create;
+constexpr AudioHalFactory Create7746Model = ModelNotBuilt;   // C7746AudioHal::Create
+constexpr AudioHalFactory Create7762Model = ModelNotBuilt;   // C7762AudioHal::Create
+constexpr AudioHalFactory CreateTq4187Model = ModelNotBuilt;  // CTQ4187AudioHal::Create
+
+// The 7753 chip's marker is not its name: three code units, the first a
+// control character.
+constexpr WCHAR k7753Marker[] = {0x000B, u'S', u'w'};
+
+// The first marker the string begins with decides; a string that begins
+// with none of them (or no string at all) gets the generic model.
+AudioHalFactory ChooseByChipString(const UCHAR* string, ULONG received) {
+  if (ChipStringBegins(string, received, k7753Marker, ARRAYSIZE(k7753Marker))) return Create7753Model;
+  if (ChipStringBegins(string, received, "7746")) return Create7746Model;
+  if (ChipStringBegins(string, received, "7762")) return Create7762Model;
+  if (ChipStringBegins(string, received, "VZR419")) return CreateTq4187Model;
+  return CUac1GenericAudioHal::Create;
+}
+
+}  // namespace
+
+NTSTATUS CUsbAudioDevice::CreateAudioHal() {
+  PAGED_CODE();
+  PUSB_INTERFACE_DESCRIPTOR control = FindControlInterface();
+  if (!control) return STATUS_UNSUCCESSFUL;
+
+  AudioHalFactory factory = nullptr;
+  if (control->bInterfaceProtocol == AUDIO_CLASS_2_PROTOCOL) {
+    // An Audio Class 2.0 function is known by its protocol alone.
+    factory = CreateUac2Model;
+  } else if (control->bInterfaceProtocol != AUDIO_CLASS_1_PROTOCOL) {
+    return STATUS_UNSUCCESSFUL;
+  } else {
+    CPoolBuffer string(NonPagedPool, UAC1_PROBE_STRING_BYTES, UAC1_PROBE_TAG);
+    CPoolBuffer urb(NonPagedPool, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), UAC1_PROBE_TAG);
+    if (!string || !urb) return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG received = 0;
+    // A chip without a readable string is a generic device.
+    if (!NT_SUCCESS(ReadChipString(this, urb.As<URB>(), string.As<UCHAR>(), &received))) received = 0;
+    factory = ChooseByChipString(string.As<UCHAR>(), received);
+  }
+  return CreateModel(factory);
+}
