@@ -20,6 +20,7 @@
 #include "primitives/Power.h"
 #include "primitives/Vector.h"
 #include "primitives/levels/ProcessorLevel.h"
+#include "tests/support/DispatchLevel.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ class FirStates {
         std::to_string(level) + "/" + std::to_string(taps) + "/" + std::to_string(up) + "/" + std::to_string(down);
     for (auto& [name, memory, state] : m_States)
       if (name == key) return state;
-    ScopedCpuDispatchIndex index(level);
+    testsupport::ScopedDispatchLevel index(level);
     std::vector<float> coefficients(static_cast<size_t>(taps));
     for (int32_t i = 0; i < taps; ++i) coefficients[static_cast<size_t>(i)] = 1.0f / static_cast<float>(i + 1);
     int32_t bytes = 0;
@@ -107,7 +108,7 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
       auto* bench = benchmark::RegisterBenchmark((name + ".L" + std::to_string(level) + "/" + side).c_str(),
                                                  [=](benchmark::State& state) {
                                                    const int n = static_cast<int>(state.range(0));
-                                                   ScopedCpuDispatchIndex index(run);
+                                                   testsupport::ScopedDispatchLevel index(run);
                                                    for (auto _ : state) {
                                                      body(level, n);
                                                      benchmark::ClobberMemory();

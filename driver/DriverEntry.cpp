@@ -6,6 +6,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/common/SystemVersion.h"
 #include "topology/CMiniportTopology.h"
+#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ UNICODE_STRING g_AsioFileName;
 UNICODE_STRING g_EnumReferenceString;
 
 std::atomic<PFNCREATEMINIPORT> g_TopologyFactory{CreateMiniportTopology};
-std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{nullptr};
+std::atomic<PFNCREATEWAVEMINIPORT> g_WaveFactory{CreateMiniportWaveCyclic};
 
 DeviceExtension* ExtensionOf(PDEVICE_OBJECT deviceObject) {
   return deviceObject && deviceObject->DeviceExtension ? GetDeviceExtension(deviceObject) : nullptr;
@@ -110,6 +111,15 @@ NTSTATUS StopStartedDevice(PDEVICE_OBJECT deviceObject, DeviceExtension* extensi
   if (topologyPort) topologyPort->Release();
   if (adapter) adapter->Release();
   return status;
+}
+
+// Keeps why the model refused the device: the device object and its model
+// go with the failed start, the extension stays.
+void KeepModelRefusal(PUNKNOWN device, DeviceExtension* extension) {
+  PVOID object = nullptr;
+  if (!device || !NT_SUCCESS(device->QueryInterface(IID_IUsbAudioHal, &object)) || !object) return;
+  static_cast<IUsbAudioHal*>(object)->GetRefusal(&extension->StartRefusal);
+  static_cast<IUsbAudioHal*>(object)->Release();
 }
 
 NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status) {
@@ -261,6 +271,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   PUNKNOWN topologyMiniport = nullptr;
   PWSTR name = nullptr;
   bool asioCapable = false;
+  extension->StartRefusal = ModelRefusal{};
 
   NTSTATUS status = CheckPortClassVersion();
   if (NT_SUCCESS(status)) status = CHeadsetUsbDevice::Create(&device);
@@ -312,6 +323,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     topologyPort = nullptr;
   }
 
+  if (!NT_SUCCESS(status)) KeepModelRefusal(device, extension);
   if (adapter) adapter->Release();
   if (device) device->Release();
   if (topologyPort) topologyPort->Release();

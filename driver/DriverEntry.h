@@ -27,9 +27,9 @@ constexpr ULONG ENGINE_NAME_TAG = MakeTag("Temp");
 
 // The miniports StartDevice installs its filters with: the topology
 // miniport's factory and the wave miniport's, handed to every stream
-// engine. Until the driver's own miniports exist they are whatever the
-// caller installs (none by default, so a start fails at the topology
-// filter). Returns the previous setting.
+// engine. They are the driver's own (CMiniportTopology, CMiniportWaveCyclic)
+// unless a test puts miniports of its own in their place. Returns the
+// previous setting.
 struct MiniportFactories {
   PFNCREATEMINIPORT topology;
   PFNCREATEWAVEMINIPORT wave;

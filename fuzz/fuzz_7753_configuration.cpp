@@ -55,8 +55,8 @@ void CheckRewrite(const sim::Bytes& configuration, const UCHAR* switches) {
   UCHAR copy[C7753_SWITCH_COUNT];
   std::memcpy(copy, switches, sizeof copy);
   const bool layout = IsC7753Layout(stored, static_cast<ULONG>(size));
-  const NTSTATUS status =
-      RewriteC7753Configuration(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(stored), static_cast<ULONG>(size), copy);
+  const NTSTATUS status = RewriteC7753Configuration(reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(stored),
+                                                    static_cast<ULONG>(size), copy);
   if (!NT_SUCCESS(status)) {
     if (std::memcmp(stored, configuration.data(), size) != 0) Fail("a refused rewrite changed the descriptor");
   } else {

@@ -27,9 +27,8 @@
 // call never changes level half-way. Internal routines have no table.
 //
 // CpuDispatchIndex is written only by the initialisers (InitDispatchAuto,
-// InitDispatchForCpu in primitives/CpuId.h) and, in tests, through
-// ScopedCpuDispatchIndex below; the driver itself never changes it, so the
-// baseline runs.
+// InitDispatchForCpu in primitives/CpuId.h); the driver itself never calls
+// them, so the baseline runs.
 #pragma once
 
 #include <cstdint>
@@ -55,19 +54,3 @@ template <typename Fn, typename... Args>
 [[gnu::always_inline]] inline decltype(auto) DspDispatch(const DspDispatchTable<Fn>& table, Args... args) {
   return table.entry[CpuDispatchIndex](args...);
 }
-
-// Test-only: sets the dispatch index directly (0..3; anything else is
-// ignored and returns -1) and returns the previous value.
-int32_t SetCpuDispatchIndexForTest(int32_t level);
-
-// Test-only: runs a scope at one level and restores the previous index.
-class ScopedCpuDispatchIndex {
- public:
-  explicit ScopedCpuDispatchIndex(int32_t level) : m_Previous(CpuDispatchIndex) { SetCpuDispatchIndexForTest(level); }
-  ~ScopedCpuDispatchIndex() { CpuDispatchIndex = m_Previous; }
-  ScopedCpuDispatchIndex(const ScopedCpuDispatchIndex&) = delete;
-  ScopedCpuDispatchIndex& operator=(const ScopedCpuDispatchIndex&) = delete;
-
- private:
-  int32_t m_Previous;
-};

@@ -19,8 +19,8 @@ struct DspAllocHookTable {
   void (*free)(void* raw);
 };
 
-// The hooks in force. Nothing in the driver replaces the defaults; tests do,
-// through ScopedDspAllocHooks.
+// The hooks in force. Nothing in the driver replaces the defaults; a caller
+// that installs its own set puts the previous one back when it is done.
 extern DspAllocHookTable DspAllocHooks;
 
 void* DspPoolAlloc(uint32_t bytes);
@@ -39,14 +39,3 @@ void DspFree(void* block);
 float* VecAllocF32(int32_t len);
 float* VecAllocF32L0(int32_t len);
 
-// Test-only: installs a hook set for one scope.
-class ScopedDspAllocHooks {
- public:
-  explicit ScopedDspAllocHooks(const DspAllocHookTable& hooks) : m_Previous(DspAllocHooks) { DspAllocHooks = hooks; }
-  ~ScopedDspAllocHooks() { DspAllocHooks = m_Previous; }
-  ScopedDspAllocHooks(const ScopedDspAllocHooks&) = delete;
-  ScopedDspAllocHooks& operator=(const ScopedDspAllocHooks&) = delete;
-
- private:
-  DspAllocHookTable m_Previous;
-};

@@ -12,6 +12,7 @@
 #include "variants/7753/C7753AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/CUac1Terminal.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbdlib.h"
@@ -77,7 +78,10 @@ std::string Ids(ITopoNode* node) {
   ULONG count = 256;
   if (node->GetSourceCount() == 0 || !NT_SUCCESS(node->GetSourceIds(&count, ids))) return "none";
   std::string out;
-  for (ULONG i = 0; i < count; ++i) out += (i ? " " : "") + std::to_string(ids[i]);
+  for (ULONG i = 0; i < count; ++i) {
+    if (i) out += ' ';
+    out += std::to_string(ids[i]);
+  }
   return out;
 }
 
@@ -136,7 +140,17 @@ std::string NodeState(ITopoNode* node) {
     if (NT_SUCCESS(terminal->GetJackCount(&jacks, 0)) && jacks) out += Printf(", %lu jack(s)", static_cast<unsigned long>(jacks));
   } else if (auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode)) {
     UCHAR value = 0;
-    if (NT_SUCCESS(processing->GetValue(&value))) out += Printf("value %u", value);
+    GUID name{};
+    const bool room = NT_SUCCESS(processing->GetNameGuid(&name)) && IsEqualGUIDAligned(name, NODE_NAME_ROOM_EFFECT);
+    if (NT_SUCCESS(processing->GetValue(&value)))
+      out += room ? Printf("room effect %s", value ? "on" : "off") : Printf("value %u", value);
+    ULONG count = 0;
+    ULONG settings[8] = {};
+    if (NT_SUCCESS(processing->GetParameterCount(&count)) && count > 0 && count <= 8 &&
+        NT_SUCCESS(processing->GetParameters(0, count, settings))) {
+      out += ", settings";
+      for (ULONG i = 0; i < count; ++i) out += Printf(" %ld", static_cast<long>(static_cast<LONG>(settings[i])));
+    }
   }
   if (Query<IDspProcessor>(node, IID_IDspProcessor)) out += out.empty() ? "in software" : ", in software";
   return out;
@@ -252,7 +266,8 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   return out;
 }
 
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, AudioHalChoice factory) {
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, PDEVICE_OBJECT adapterDevice,
+                                 AudioHalChoice factory) {
   if (NT_SUCCESS(startStatus)) return {};
   const bool chip = factory == AudioHalChoice::ChipIdentifying;
   // The device object's own checks come before any model is made.
@@ -265,7 +280,7 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
                   static_cast<unsigned>(startStatus));
   if (chip && startStatus == STATUS_NOT_SUPPORTED)
     return Printf("refused: the chip-identifying factory chose %s, which this build does not have (status 0x%08X)\n",
-                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "a chip model",
+                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "the 7753 model",
                   static_cast<unsigned>(startStatus));
   if (chip && control->bInterfaceProtocol != 0 && control->bInterfaceProtocol != 0x20)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, neither Audio Class 1.0 nor 2.0 "
@@ -274,8 +289,9 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
   if (!chip && control->bInterfaceProtocol != 0)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, not Audio Class 1.0 (status 0x%08X)\n",
                   control->bInterfaceProtocol, static_cast<unsigned>(startStatus));
-  ModelRefusal refusal = GetLastModelRefusal();
-  if (refusal.step && refusal.vendorId == descriptors.VendorId() && refusal.productId == descriptors.ProductId())
+  const ModelRefusal refusal =
+      adapterDevice && adapterDevice->DeviceExtension ? GetDeviceExtension(adapterDevice)->StartRefusal : ModelRefusal{};
+  if (refusal.step)
     return Printf("refused: %s failed with status 0x%08X%s%s\n", refusal.step, static_cast<unsigned>(refusal.status),
                   refusal.reason ? ": " : "", refusal.reason ? refusal.reason : "");
   return Printf("refused: the start failed with status 0x%08X outside the hardware model's parse\n",

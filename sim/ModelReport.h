@@ -24,10 +24,11 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
 // another.
 C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 
-// Empty for a successful start. Call it right after the failed start: the
-// model's own refusal is kept only until the next model is created.
+// Empty for a successful start. After a failed one, what refused the device:
+// the device object's own checks of `descriptors`, or the refusal the model
+// left in the adapter device's extension (kept until its next start).
 // `factory`: whose factory the start ran.
-std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors,
+std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, PDEVICE_OBJECT adapterDevice,
                                  AudioHalChoice factory = AudioHalChoice::Product);
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "streaming/CUsbStreamEngine.h"
 
+#include "driver/common/SpinLockScope.h"
 #include "driver/common/NamedCallback.h"
 #include "driver/common/OwnedLists.h"
 #include "dsp/CPeakLimiter.h"

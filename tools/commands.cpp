@@ -11,9 +11,9 @@
 #include "sim/host/Host.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "tools/controls.h"
 #include "tools/pollstatus.h"
+#include "tools/roomeffect.h"
 #include "tools/streams.h"
 #include "tools/driverinfo.h"
 #include "tools/session.h"
@@ -47,8 +47,7 @@ std::string Hex4(unsigned v) {
 class LiveDriver {
  public:
   explicit LiveDriver(const Session& session)
-      : m_Driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic, session.Speed(),
-                 session.Factory()) {}
+      : m_Driver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory()) {}
 
   bool Open(std::string* error) {
     NTSTATUS status = STATUS_SUCCESS;
@@ -57,7 +56,7 @@ class LiveDriver {
       *error = "the driver's topology filter is not available: " + StatusText(status);
       return false;
     }
-    m_View = sim::host::ViewTopology(m_Topology->Name(), m_Topology->Descriptor());
+    m_View = sim::host::ViewTopology(m_Topology);
     return true;
   }
   sim::host::RunningDriver& Driver() { return m_Driver; }
@@ -151,28 +150,98 @@ int WithControls(const Options& options,
   return ok ? 0 : Fail(error);
 }
 
+// Pulls every "--name VALUE" out of a command's arguments.
+bool TakeRepeatedOption(std::vector<std::string>* args, const std::string& name, std::vector<std::string>* values,
+                        std::string* error) {
+  for (;;) {
+    std::string value;
+    const size_t before = args->size();
+    if (!TakeOption(args, name, &value, error)) return false;
+    if (args->size() == before) return true;
+    values->push_back(value);
+  }
+}
+
+// What the switches of the room effect during a play left in the device's
+// audio: the prompt each played, and the crossfade.
+std::string DescribeRoomSwitches(const PlayReport& r) {
+  std::string out;
+  for (const TimedSetDone& d : r.sets) {
+    if (!d.ok || d.set.control != "room") continue;
+    const RoomSwitchHeard heard = HearRoomSwitch(r.device, d.playedSeconds);
+    out += "room " + d.set.value + ": " + heard.prompt.text + "; " + heard.crossfade.text + "\n";
+  }
+  return out;
+}
+
 int Play(const Options& options, const std::vector<std::string>& arguments) {
   std::vector<std::string> args = arguments;
-  std::string deviceFile = "out/played-at-device.wav", error;
-  if (!TakeOption(&args, "--device-out", &deviceFile, &error)) return Fail(error);
-  if (args.size() > 1) return Fail("usage: play [FILE.wav] [--device-out FILE.wav]");
-  sim::host::WavData wav;
-  if (args.empty())
-    wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
-  else if (!sim::host::ReadWav(args[0], &wav, &error))
+  std::string deviceFile = "out/played-at-device.wav", room, error;
+  std::vector<std::string> setTexts;
+  if (!TakeOption(&args, "--device-out", &deviceFile, &error) || !TakeOption(&args, "--room", &room, &error) ||
+      !TakeRepeatedOption(&args, "--set", &setTexts, &error))
     return Fail(error);
+  if (args.size() > 1)
+    return Fail("usage: play [FILE.wav] [--device-out FILE.wav] [--room on|off[@SECONDS]] "
+                "[--set CONTROL=VALUE[@SECONDS]]...");
+  std::vector<TimedSet> sets;
+  // The room effect switches a quarter second in, unless told when, so that
+  // its prompt and crossfade fall into what is played.
+  if (!room.empty()) setTexts.insert(setTexts.begin(), "room=" + room + (room.find('@') == std::string::npos ? "@0.25" : ""));
+  for (const std::string& text : setTexts) {
+    TimedSet set;
+    // Without a time a set is made before the audio starts.
+    if (!ParseTimedSet(text, -1.0, &set, &error)) return Fail(error);
+    if (set.control == "room" && set.value != "on" && set.value != "off")
+      return Fail("--room takes on or off, not '" + set.value + "'");
+    sets.push_back(set);
+  }
+  sim::host::WavData wav;
+  if (!args.empty()) {
+    if (!sim::host::ReadWav(args[0], &wav, &error)) return Fail(error);
+  } else if (sets.empty()) {
+    wav = sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25);
+  } else {
+    // A tone above the prompt's band, long enough for a few changes, so
+    // that what they leave in the device's audio can be told apart.
+    wav = RoomProgram(1.5);
+  }
+  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
+  for (const TimedSet& set : sets) {
+    if (set.atSeconds > seconds) {
+      char text[160];
+      std::snprintf(text, sizeof text, "%s=%s is set at %.3f s, past the end of the %.3f s played", set.control.c_str(),
+                    set.value.c_str(), set.atSeconds, seconds);
+      return Fail(text);
+    }
+  }
   return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime);
-    *out += r.text;
+    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, sets);
+    std::string text = r.text;
     if (!NT_SUCCESS(r.status)) {
+      // A change the play cannot make is refused before anything plays.
+      if (r.refused) {
+        *why = text.substr(0, text.find('\n'));
+        return false;
+      }
+      *out += text;
       *why = "playing failed";
       return false;
     }
+    text += DescribeRoomSwitches(r);
     if (!r.device.samples.empty()) {
       std::error_code ec;
       std::filesystem::create_directories(std::filesystem::path(deviceFile).parent_path(), ec);
       if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
-      *out += "what the device received: " + deviceFile + "\n";
+      text += "what the device received: " + deviceFile + "\n";
+    }
+    *out += options.json ? "{\"status\": " + std::to_string(static_cast<unsigned>(r.status)) +
+                               ", \"filter\": " + JsonString(r.filter) + ", \"report\": " + JsonString(text) + "}\n"
+                         : text;
+    for (const TimedSetDone& d : r.sets) {
+      if (d.ok) continue;
+      *why = "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
+      return false;
     }
     return true;
   });
@@ -381,6 +450,55 @@ int DemoStreams(const Session& session, const Options& options, const std::strin
   return rc;
 }
 
+// The room effect switched on and off while a tone plays: which prompt the
+// device heard each time and where the crossfade ran, found in what its
+// endpoint received.
+int DemoRoomEffect(const Session& session, const Options& options, const std::string& outDir) {
+  LiveDriver live(session);
+  std::string error, report;
+  bool ok = live.Open(&error);
+  ULONG node = 0;
+  if (ok && !sim::host::FindControl(live.View(), "room", &node)) {
+    std::printf("  room effect: not on this device\n");
+    return 0;
+  }
+  sim::host::ControlReading now;
+  if (ok) ok = NT_SUCCESS(sim::host::ReadControl(live.Topology(), live.View(), node, &now)) && !now.values.empty();
+  PlayReport played;
+  if (ok) {
+    // Each switch a real change, whatever the stored setting was.
+    const std::string first = now.values[0] ? "off" : "on", second = now.values[0] ? "on" : "off";
+    played = tools::Play(live.Driver(), RoomProgram(2.0), options.realtime,
+                         {{"room", first, 0.5}, {"room", second, 1.3}});
+    ok = NT_SUCCESS(played.status) && played.sets.size() == 2 && played.sets[0].ok && played.sets[1].ok &&
+         sim::host::WriteWav(outDir + "/room-effect-at-device.wav", played.device, &error);
+    if (!ok && error.empty()) error = played.text;
+  }
+  std::string summary;
+  if (ok) {
+    report = played.text;
+    for (const TimedSetDone& d : played.sets) {
+      const RoomSwitchHeard heard = HearRoomSwitch(played.device, d.playedSeconds);
+      const PromptHeard& prompt = heard.prompt;
+      const CrossfadeHeard& crossfade = heard.crossfade;
+      char line[320];
+      std::snprintf(line, sizeof line, "room %s at %.2f s: %s; %s\n", d.set.value.c_str(), d.playedSeconds,
+                    prompt.text.c_str(), crossfade.text.c_str());
+      report += line;
+      std::snprintf(line, sizeof line, "%s%s: %s prompt (%.0f Hz, %.0f Hz), crossfade at %.3f s", summary.empty() ? "" : "; ",
+                    d.set.value.c_str(), prompt.found ? (prompt.rising ? "rising" : "falling") : "no",
+                    prompt.firstHz, prompt.secondHz, crossfade.startAt);
+      summary += line;
+      if (!prompt.found || !crossfade.found || prompt.rising != (d.set.value == "on")) ok = false;
+    }
+    if (!ok) error = "the device's audio does not show what the switch should leave";
+  }
+  if (!WriteText(outDir + "/room-effect.txt", report, &error)) ok = false;
+  std::printf("  room effect: %s (%s/room-effect.txt, %s/room-effect-at-device.wav)\n",
+              ok ? summary.c_str() : ("FAILED: " + error).c_str(), outDir.c_str(), outDir.c_str());
+  return ok ? 0 : 1;
+}
+
 int Demo(const Options& options, const std::vector<std::string>&) {
   const std::string outDir = "out";
   std::error_code ec;
@@ -407,6 +525,7 @@ int Demo(const Options& options, const std::vector<std::string>&) {
               StatusText(driver.start).c_str(), outDir.c_str());
   if (!NT_SUCCESS(driver.start)) rc = 1;
   if (DemoStreams(session, options, outDir) != 0) rc = 1;
+  if (DemoRoomEffect(session, options, outDir) != 0) rc = 1;
   if (DemoControls(session, outDir) != 0) rc = 1;
   if (!session.Save(&error)) return Fail(error);
   return rc;
@@ -419,7 +538,8 @@ const std::vector<Command>& Commands() {
       {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
       {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
       {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
-      {"play", "render a WAV file through the driver into the device", Play},
+      {"play", "[FILE.wav] [--room on|off[@S]] [--set CONTROL=VALUE[@S]]  render into the device, changing controls",
+       Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events", "[UNIT:CS[:CH]=VALUE... | status=HEX[*POLLS]...]  change controls or a polled status on the device, "
                  "show what the driver made of it",

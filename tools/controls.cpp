@@ -26,6 +26,12 @@ std::string ReadingJson(const ControlReading& r) {
   std::string out = "{\"node\": " + std::to_string(r.node) + ", \"kind\": " + JsonString(r.kind) + ", \"values\": [";
   for (size_t i = 0; i < r.values.size(); ++i) out += (i ? ", " : "") + std::to_string(r.values[i]);
   out += "]";
+  if (!r.settings.empty()) {
+    out += ", \"settings\": {";
+    for (size_t i = 0; i < r.settings.size(); ++i)
+      out += (i ? ", " : "") + JsonString(r.settings[i].first) + ": " + std::to_string(r.settings[i].second);
+    out += "}";
+  }
   if (r.hasRange)
     out += ", \"minimum\": " + std::to_string(r.minimum) + ", \"maximum\": " + std::to_string(r.maximum) +
            ", \"step\": " + std::to_string(r.step);
@@ -91,8 +97,10 @@ bool GetControls(FilterHandle* filter, const TopologyView& view, const std::vect
   }
   for (const std::string& spec : specs) {
     ULONG node = 0;
-    if (!sim::host::FindControl(view, spec, &node)) {
-      *error = "no control '" + spec + "' (names: a node number or kind, e.g. volume, volume#2, mute, output type)";
+    int setting = -1;
+    if (!sim::host::FindControl(view, spec, &node, &setting)) {
+      *error = "no control '" + spec +
+               "' (names: a node number or kind, e.g. volume, volume#2, mute, output type, headphone.room)";
       return false;
     }
     ControlReading r;
@@ -111,12 +119,13 @@ bool GetControls(FilterHandle* filter, const TopologyView& view, const std::vect
 bool SetControl(FilterHandle* filter, const TopologyView& view, const std::string& spec, const std::string& value,
                 LONG channel, bool json, std::string* out, std::string* error) {
   ULONG node = 0;
-  if (!sim::host::FindControl(view, spec, &node)) {
+  int setting = -1;
+  if (!sim::host::FindControl(view, spec, &node, &setting)) {
     *error = "no control '" + spec + "'";
     return false;
   }
   std::string why;
-  const NTSTATUS status = sim::host::WriteControl(filter, view, node, value, channel, &why);
+  const NTSTATUS status = sim::host::WriteControl(filter, view, node, value, channel, &why, setting);
   if (!NT_SUCCESS(status)) {
     *error = "node " + std::to_string(node) + " (" + view.nodes[node].kind + "): " + why;
     return false;

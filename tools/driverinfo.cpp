@@ -14,7 +14,6 @@
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -77,14 +76,15 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
                        platform::usb::Speed speed, AudioHalChoice factory) {
   DriverReport report;
   report.modelMissing = factory == AudioHalChoice::Product && !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, profile, CreateMiniportWaveCyclic, speed, factory);
+  sim::host::RunningDriver driver(descriptors, profile, speed, factory);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;
   report.start = driver.startStatus;
   if (!NT_SUCCESS(report.addDevice)) return report;
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
-                                          : sim::DescribeModelRefusal(report.start, descriptors, factory);
+                                          : sim::DescribeModelRefusal(report.start, descriptors,
+                                                                      host.AdapterDevice(), factory);
   if (NT_SUCCESS(report.start)) {
     report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
     if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();
@@ -115,7 +115,7 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   }
   for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
   if (sim::host::FilterHandle* topology = driver.Topology()) {
-    const sim::host::TopologyView view = sim::host::ViewTopology(topology->Name(), topology->Descriptor());
+    const sim::host::TopologyView view = sim::host::ViewTopology(topology);
     report.topology = sim::host::TopologyText(view);
     report.dot = sim::host::TopologyDot(view);
   }

@@ -2,7 +2,13 @@
 
 #include <cstdio>
 
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+
 #include "sim/host/Host.h"
+#include "sim/host/TopologyView.h"
+#include "tools/controls.h"
 
 namespace tools {
 namespace {
@@ -51,7 +57,34 @@ std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
   return {};
 }
 
-PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime) {
+bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set, std::string* error) {
+  const size_t equals = text.find('=');
+  const size_t at = text.rfind('@');
+  if (equals == std::string::npos || equals == 0 || (at != std::string::npos && at < equals)) {
+    *error = "'" + text + "' is not CONTROL=VALUE[@SECONDS]";
+    return false;
+  }
+  set->control = text.substr(0, equals);
+  set->value = text.substr(equals + 1, at == std::string::npos ? std::string::npos : at - equals - 1);
+  set->atSeconds = defaultSeconds;
+  if (at != std::string::npos) {
+    const std::string seconds = text.substr(at + 1);
+    char* end = nullptr;
+    set->atSeconds = std::strtod(seconds.c_str(), &end);
+    if (seconds.empty() || *end || !(set->atSeconds >= 0) || set->atSeconds > 3600) {
+      *error = "'" + seconds + "' in '" + text + "' is not a time from 0 to 3600 seconds";
+      return false;
+    }
+  }
+  if (set->value.empty()) {
+    *error = "'" + text + "' names no value";
+    return false;
+  }
+  return true;
+}
+
+PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
+                const std::vector<TimedSet>& sets) {
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
@@ -59,12 +92,80 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
+
+  // The controls are looked up before anything plays.
+  sim::host::FilterHandle* topology = sets.empty() ? nullptr : driver.Topology();
+  sim::host::TopologyView view;
+  if (!sets.empty()) {
+    if (!topology) {
+      r.text = "the driver's topology filter is not available for the changes during play\n";
+      return r;
+    }
+    view = sim::host::ViewTopology(topology);
+    for (const TimedSet& set : sets) {
+      ULONG node = 0;
+      std::string why;
+      if (!sim::host::FindControl(view, set.control, &node)) {
+        why = "no control '" + set.control + "' to set during play";
+      } else if (!NT_SUCCESS(sim::host::WriteControl(nullptr, view, node, set.value, -1, &why))) {
+        why = set.control + " " + set.value + ": " + why;
+      }
+      if (!why.empty()) {
+        r.status = STATUS_INVALID_PARAMETER;
+        r.refused = true;
+        r.text = why + "\n";
+        return r;
+      }
+    }
+  }
+  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
+  auto make = [topology, &view](TimedSetDone* done) {
+    std::string out, error;
+    done->ok = SetControl(topology, view, done->set.control, done->set.value, -1, false, &out, &error);
+    done->text = done->ok ? out.substr(0, out.find('\n')) : error;
+  };
+  // Sets timed before the audio are made before the stream opens; the others
+  // once the stream has played up to their time.
+  std::vector<TimedSetDone*> during;
+  for (const TimedSet& set : sets) r.sets.push_back({set, 0.0, false, "not made: the play ended first"});
+  for (TimedSetDone& done : r.sets) {
+    if (done.set.atSeconds >= 0) {
+      during.push_back(&done);
+      continue;
+    }
+    done.playedSeconds = -1;
+    sim::host::WhileTimePasses([&] {
+      make(&done);
+      return STATUS_SUCCESS;
+    });
+  }
+  size_t next = 0;
+  std::unique_ptr<sim::host::BackgroundWork> pending;
+  auto progress = [&](const sim::host::StreamProgress& p) {
+    const double played = p.bytesTotal ? seconds * p.bytesDone / p.bytesTotal : 0.0;
+    // One set at a time, in their order, each once its time has come.
+    if (next == during.size() || played < during[next]->set.atSeconds || (pending && !pending->Done())) return;
+    TimedSetDone* done = during[next++];
+    done->playedSeconds = played;
+    pending = std::make_unique<sim::host::BackgroundWork>([done, &make] { make(done); });
+  };
+
   sim::host::FilterHandle* filter = nullptr;
   r.status = driver.HostSide().OpenFilter(sim::host::Widen(r.filter), &filter);
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime);
+  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
+  pending.reset();
   delete filter;
   r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
+  for (const TimedSetDone& d : r.sets) {
+    char line[96];
+    if (d.playedSeconds < 0)
+      std::snprintf(line, sizeof line, "set %s %s before playing: ", d.set.control.c_str(), d.set.value.c_str());
+    else
+      std::snprintf(line, sizeof line, "set %s %s at %.3f s: ", d.set.control.c_str(), d.set.value.c_str(),
+                    d.playedSeconds);
+    r.text += line + d.text + "\n";
+  }
   if (r.endpoint) {
     const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);
     const sim::IsoSink::Stats s = sink.GetStats();

@@ -64,11 +64,6 @@ class CVolumeNode : public CLevelNode {
  public:
   CVolumeNode(PUNKNOWN outerUnknown, ULONG nodeId) : CLevelNode(outerUnknown, nodeId, NODE_TYPE_VOLUME) {}
 };
-class CInputGainPadNode : public CLevelNode {
- public:
-  CInputGainPadNode(PUNKNOWN outerUnknown, ULONG nodeId)
-      : CLevelNode(outerUnknown, nodeId, NODE_TYPE_INPUT_GAIN_PAD) {}
-};
 class CBassNode : public CLevelNode {
  public:
   CBassNode(PUNKNOWN outerUnknown, ULONG nodeId) : CLevelNode(outerUnknown, nodeId, NODE_TYPE_BASS) {}

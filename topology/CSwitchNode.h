@@ -54,8 +54,3 @@ class CLoudnessNode : public CSwitchNode {
  public:
   CLoudnessNode(PUNKNOWN outerUnknown, ULONG nodeId) : CSwitchNode(outerUnknown, nodeId, NODE_TYPE_LOUDNESS) {}
 };
-class CVendorSwitchNode : public CSwitchNode {
- public:
-  CVendorSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId)
-      : CSwitchNode(outerUnknown, nodeId, NODE_TYPE_DEVICE_SWITCH) {}
-};

@@ -169,6 +169,13 @@ NTSTATUS CUac1FeatureUnit::GetSwitchChannelCount(ULONG cs, PULONG count) { retur
 NTSTATUS CUac1FeatureUnit::GetLevelChannelCount(ULONG cs, PULONG count) { return ChannelCount(cs, count); }
 
 NTSTATUS CUac1FeatureUnit::UsbChannel(ULONG cs, ULONG channel, PUCHAR usbChannel) const {
+  ULONG entry = 0;
+  NTSTATUS status = ControlEntry(cs, channel, &entry);
+  if (NT_SUCCESS(status)) *usbChannel = SwapUsbChannel(entry);
+  return status;
+}
+
+NTSTATUS CUac1FeatureUnit::ControlEntry(ULONG cs, ULONG channel, PULONG entry) const {
   ULONG count = 0;
   NTSTATUS status = ChannelCount(cs, &count);
   if (!NT_SUCCESS(status)) return status;
@@ -184,7 +191,7 @@ NTSTATUS CUac1FeatureUnit::UsbChannel(ULONG cs, ULONG channel, PUCHAR usbChannel
       return STATUS_INVALID_PARAMETER;
     }
   }
-  *usbChannel = SwapUsbChannel(index);
+  *entry = index;
   return STATUS_SUCCESS;
 }
 

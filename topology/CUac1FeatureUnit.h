@@ -88,6 +88,9 @@ class CUac1FeatureUnit : public CUacUnit, public ISwitchControl, public ILevelCo
   NTSTATUS ChannelCount(ULONG controlSelector, PULONG count) const;
   // The USB channel of logical channel `channel` of the control.
   NTSTATUS UsbChannel(ULONG controlSelector, ULONG channel, PUCHAR usbChannel) const;
+  // The bitmap entry (0 master) that logical channel `channel` of the
+  // control addresses, before the wire's channel swap.
+  NTSTATUS ControlEntry(ULONG controlSelector, ULONG channel, PULONG entry) const;
   NTSTATUS ReadControl(ULONG controlSelector, UCHAR request, UCHAR channel, PVOID buffer, ULONG length);
   NTSTATUS WriteControl(ULONG controlSelector, UCHAR channel, PVOID buffer, ULONG length);
 

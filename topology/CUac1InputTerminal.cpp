@@ -78,22 +78,7 @@ NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
     if (NT_SUCCESS(status)) status = ReadJackList(&m_Jacks, &m_JackCount);
     if (!NT_SUCCESS(status)) return status;
   }
-  bool made = false;
-  NTSTATUS pin = AddPinNode(owner, nextId, UAC_UNIT_DATA_TAG, &made);
-  if (!made) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
-  return pin;
-}
-
-NTSTATUS CUac1InputTerminal::AddPinNode(IAudioHal* owner, ULONG nodeId, ULONG tag, bool* made) {
-  PAGED_CODE();
-  auto* node = new (NonPagedPool, tag) CUacInputTerminalNode(nullptr, nodeId);
-  *made = node != nullptr;
-  if (!node) return STATUS_INSUFFICIENT_RESOURCES;
-  node->NonDelegatingAddRef();
-  DeviceCapsRecord caps{};
-  owner->GetChannelCaps(STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(TerminalType()), &caps);
-  NTSTATUS status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
-  if (NT_SUCCESS(status)) status = AddBuiltNode(owner, node);
-  node->NonDelegatingRelease();
-  return status;
+  auto* node = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacInputTerminalNode(nullptr, nextId);
+  if (!node) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
+  return BindPinNode(owner, node, STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(terminalType));
 }

@@ -24,9 +24,6 @@ class CUac1InputTerminal : public CUac1Terminal {
  protected:
   bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 6; }
   NTSTATUS BuildNodes(IAudioHal* owner) override;
-  // The terminal's pin node with id `nodeId` (STATUS_INSUFFICIENT_RESOURCES
-  // and *made false without memory for it).
-  NTSTATUS AddPinNode(IAudioHal* owner, ULONG nodeId, ULONG tag, bool* made);
 
   ULONG m_JackCount = 0;
   JackRecord* m_Jacks = nullptr;

@@ -172,12 +172,7 @@ NTSTATUS CUac1OutputTerminal::AddTypeNodes(IAudioHal* owner, ULONG nextId, ULONG
       *allPins = false;
       break;
     }
-    pin->NonDelegatingAddRef();
-    DeviceCapsRecord caps{};
-    owner->GetChannelCaps(STREAM_DIRECTION_RENDER, m_Categories[i], &caps);
-    status = pin->InitFromUnit(unit, caps);
-    if (NT_SUCCESS(status)) status = AddBuiltNode(owner, pin);
-    pin->NonDelegatingRelease();
+    status = BindPinNode(owner, pin, STREAM_DIRECTION_RENDER, m_Categories[i]);
     if (!NT_SUCCESS(status)) return status;
     ++nextId;
   }

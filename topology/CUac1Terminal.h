@@ -51,6 +51,19 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // type code, and its source (an output terminal's bSourceID; an input
   // terminal has none).
   NTSTATUS SetTerminalIdentity();
+  // Binds a new pin node to this terminal with the stream capabilities of
+  // `direction` and `capsCategory`, and adds it to the model and the unit.
+  // The builder's reference on the node goes either way.
+  template <typename TPin>
+  NTSTATUS BindPinNode(IAudioHal* owner, TPin* node, ULONG direction, PinCategory capsCategory) {
+    node->NonDelegatingAddRef();
+    DeviceCapsRecord caps{};
+    owner->GetChannelCaps(direction, capsCategory, &caps);
+    NTSTATUS status = node->InitFromUnit(static_cast<IUacUnit*>(this), caps);
+    if (NT_SUCCESS(status)) status = AddBuiltNode(owner, node);
+    node->NonDelegatingRelease();
+    return status;
+  }
 
   // Settings of the device (4 bytes); `value` keeps its default when absent.
   void ReadSetting(PCWSTR name, PULONG value);

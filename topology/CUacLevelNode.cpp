@@ -31,6 +31,12 @@ NTSTATUS CUacLevelNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDE
   return status;
 }
 
+NTSTATUS CUacLevelNode::GetLevel(ULONG channel, PLONG level) {
+  PAGED_CODE();
+  CBindingGuard guard(m_Binding);
+  return CLevelNode::GetLevel(channel, level);
+}
+
 NTSTATUS CUacLevelNode::SetLevel(ULONG channel, LONG level) {
   PAGED_CODE();
   CBindingGuard guard(m_Binding);

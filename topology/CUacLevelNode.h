@@ -15,6 +15,8 @@ class CUacLevelNode : public CLevelNode {
   // persisted for output type 0 over them (unclamped).
   NTSTATUS InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
 
+  // The cached level, read under the binding lock the setters hold.
+  NTSTATUS STDMETHODCALLTYPE GetLevel(ULONG channel, PLONG level) override;
   NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG channel, LONG level) override;
   // Loads the levels persisted for the new output type and sends them.
   NTSTATUS STDMETHODCALLTYPE SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) override;

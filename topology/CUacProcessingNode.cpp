@@ -38,6 +38,14 @@ BOOLEAN CUacProcessingNode::TakeReconfigureFlag(ULONG index) {
   return InterlockedCompareExchange(&m_ReconfigureFlags[index], 0, 1) == 1;
 }
 
+void CUacProcessingNode::RaiseReconfigureFlags() {
+  // The processing takes the first flag and only then looks for the second:
+  // raised the other way round, a block in between would find the first
+  // alone and never adopt the new value.
+  RaiseReconfigureFlag(1);
+  RaiseReconfigureFlag(0);
+}
+
 NTSTATUS CUacProcessingNode::SendValueLocked(UCHAR value) {
   ISwitchControl* control = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ISwitchControl, &control);
@@ -45,8 +53,13 @@ NTSTATUS CUacProcessingNode::SendValueLocked(UCHAR value) {
     status = control->SetSwitchValue(m_Binding.controlSelector, 0, value);
     control->Release();
   }
-  RaiseReconfigureFlag(0);
-  RaiseReconfigureFlag(1);
+  // The value is cached before the flags go up, so that the processing,
+  // which may run between any two of these steps, never adopts the old one.
+  if (NT_SUCCESS(status)) {
+    m_Value = value;
+    m_Binding.Write(&value, sizeof value);
+  }
+  RaiseReconfigureFlags();
   return status;
 }
 
@@ -54,10 +67,6 @@ NTSTATUS CUacProcessingNode::SetValue(UCHAR value) {
   PAGED_CODE();
   m_Lock.Lock();
   NTSTATUS status = SendValueLocked(value);
-  if (NT_SUCCESS(status)) {
-    m_Value = value;
-    m_Binding.Write(&value, sizeof value);
-  }
   m_Lock.Unlock();
   return status;
 }

@@ -42,8 +42,11 @@ class CUacProcessingNode : public CProcessingNode, public IDspProcessor {
  protected:
   // Raises a reconfigure flag (0 -> 1).
   void RaiseReconfigureFlag(ULONG index);
-  // The unit's SET_CUR of channel 0; both flags are raised whatever it
-  // returned. Called with the node lock held.
+  // Both: the second, then the first.
+  void RaiseReconfigureFlags();
+  // The unit's SET_CUR of channel 0; the byte is cached and stored when the
+  // device took it, and both flags are raised whatever it returned. Called
+  // with the node lock held.
   NTSTATUS SendValueLocked(UCHAR value);
 
   CUnitBinding m_Binding;

@@ -34,17 +34,21 @@ NTSTATUS CUacSwitchNode::SetValue(ULONG channel, UCHAR value) {
   CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   ISwitchControl* control = nullptr;
-  if (NT_SUCCESS(m_Binding.Query(IID_ISwitchControl, &control))) {
-    control->SetSwitchValue(m_Binding.controlSelector, channel, value);
+  NTSTATUS status = m_Binding.Query(IID_ISwitchControl, &control);
+  if (NT_SUCCESS(status)) {
+    status = control->SetSwitchValue(m_Binding.controlSelector, channel, value);
     control->Release();
   }
+  // Kept whatever the device said, so the node shows what was asked for;
+  // the caller still learns that the device did not take it.
   StoreValue(channel, value);
   m_Binding.WriteChannel(channel, &value, sizeof value);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 NTSTATUS CUacSwitchNode::KeepValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   StoreValue(channel, value);
   m_Binding.WriteChannel(channel, &value, sizeof value);
@@ -71,10 +75,7 @@ NTSTATUS CUacSwitchNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callba
 NTSTATUS CUacSwitchNode::ApplyToDevice(ULONG, PVOID) {
   PAGED_CODE();
   if (!m_ChannelCount || !m_Values) return STATUS_INVALID_PARAMETER;
-  for (ULONG channel = 0; channel < m_ChannelCount; ++channel) {
-    NTSTATUS status = SetValue(channel, LoadValue(channel));
-    if (!NT_SUCCESS(status)) return status;
-  }
+  for (ULONG channel = 0; channel < m_ChannelCount; ++channel) SetValue(channel, LoadValue(channel));
   return STATUS_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 // Switch nodes bound to a feature unit's one-byte control (mute, AGC,
 // loudness). A set goes to the device and is cached and persisted whatever
-// the device answered: these nodes always show what was asked for.
+// the device answered: these nodes always show what was asked for. A
+// refusal is still reported to the caller, as the level nodes report it.
 #pragma once
 
 #include "topology/CSwitchNode.h"
@@ -17,6 +18,8 @@ class CUacSwitchNode : public CSwitchNode {
   NTSTATUS STDMETHODCALLTYPE SetValue(ULONG channel, UCHAR value) override;
   // Loads the values persisted for the new output type and sends them.
   NTSTATUS STDMETHODCALLTYPE SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) override;
+  // Sends every channel's value; a channel the device refuses does not keep
+  // the others (or the device start) from getting theirs.
   NTSTATUS STDMETHODCALLTYPE ApplyToDevice(ULONG nodeIndex, PVOID context) override;
   NTSTATUS STDMETHODCALLTYPE RefreshFromDevice() override;
 

@@ -8,6 +8,7 @@
 #include "dsp/CDspConverter.h"
 #include "streaming/CUsbStreamEngine.h"
 #include "topology/CMiniportWaveCyclic.h"
+#include "topology/CyclicClient.h"
 
 namespace {
 
@@ -159,12 +160,7 @@ void CWaveCyclicStream::ClearPositions() {
 }
 
 NTSTATUS CWaveCyclicStream::LeaveEngine(ICyclicControl* control) {
-  control->StopClient(m_ClientHandle, nullptr);
-  control->UnprepareClient(m_ClientHandle);
-  NTSTATUS status = control->UnregisterClient(m_ClientHandle);
-  m_ClientRecord = nullptr;
-  m_ClientHandle = nullptr;
-  return status;
+  return LeaveCyclicClient(control, nullptr, &m_ClientRecord, &m_ClientHandle);
 }
 
 NTSTATUS CWaveCyclicStream::JoinEngine(ICyclicControl* control) {
@@ -173,30 +169,11 @@ NTSTATUS CWaveCyclicStream::JoinEngine(ICyclicControl* control) {
   m_StreamThousandths = m_StreamFormat.Format.nAvgBytesPerSec % 1000;
   m_StreamAccumulator = 0;
 
-  StreamClientRecord* record = nullptr;
-  NTSTATUS status = control->RegisterClient(CYCLIC_CLIENT_WAVE, &m_StreamFormat, WAVE_STREAM_MS_PER_URB,
-                                            WAVE_STREAM_URB_COUNT, OnCyclicControl, this, &record);
+  const CyclicClientRequest request{CYCLIC_CLIENT_WAVE, &m_StreamFormat, WAVE_STREAM_MS_PER_URB,
+                                    WAVE_STREAM_URB_COUNT, OnCyclicControl, this, nullptr};
+  ULONG msPerUrb = 0;
+  NTSTATUS status = JoinCyclicClient(control, request, &m_ClientRecord, &m_ClientHandle, &msPerUrb);
   if (!NT_SUCCESS(status)) return status;
-  if (!record) return STATUS_UNSUCCESSFUL;
-  m_ClientRecord = record;
-  m_ClientHandle = record->Handle;
-
-  ULONG msPerUrb = 0, frame = 0;
-  status = control->PrepareClient(m_ClientHandle, &msPerUrb, &frame);
-  if (!NT_SUCCESS(status)) {
-    control->UnregisterClient(m_ClientHandle);
-  } else {
-    status = control->StartClient(m_ClientHandle, frame + 2, &msPerUrb, nullptr);
-    if (!NT_SUCCESS(status)) {
-      control->UnprepareClient(m_ClientHandle);
-      control->UnregisterClient(m_ClientHandle);
-    }
-  }
-  if (!NT_SUCCESS(status)) {
-    m_ClientRecord = nullptr;
-    m_ClientHandle = nullptr;
-    return status;
-  }
   m_TimeStamp = NowIn10us();
   return STATUS_SUCCESS;
 }

@@ -57,7 +57,7 @@ NTSTATUS CUac1GenericAudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnkn
 
 NTSTATUS CUac1GenericAudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   PVOID object = nullptr;
   NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) return status;
@@ -144,17 +144,21 @@ CUacUnit* CUac1GenericAudioHal::NewFeatureUnit(UCHAR, ULONG provisionalId) {
   return new (NonPagedPool, UAC1_HAL_TAG) CUac1FeatureUnit(nullptr, provisionalId);
 }
 
-NTSTATUS CUac1GenericAudioHal::CreateUnit(const UCHAR* descriptor) {
-  PAGED_CODE();
+void CUac1GenericAudioHal::AnnounceHeadphoneTerminal(const UCHAR* descriptor, UCHAR terminalId) {
   // The vendor's speaker terminal is a headphone jack: the stored
   // configuration says so from here on, for every later reader.
   if (m_VendorId == VENDOR_HEADPHONE_TERMINALS && descriptor[2] == UAC_SUBTYPE_OUTPUT_TERMINAL &&
-      descriptor[0] >= OUTPUT_TERMINAL_TYPE_BYTES && descriptor[3] == HEADPHONE_TERMINAL_ID &&
+      descriptor[0] >= OUTPUT_TERMINAL_TYPE_BYTES && descriptor[3] == terminalId &&
       (descriptor[4] | descriptor[5] << 8) == TERMINAL_SPEAKER) {
     auto* writable = const_cast<UCHAR*>(descriptor);
     writable[4] = static_cast<UCHAR>(TERMINAL_HEADPHONES & 0xFF);
     writable[5] = static_cast<UCHAR>(TERMINAL_HEADPHONES >> 8);
   }
+}
+
+NTSTATUS CUac1GenericAudioHal::CreateUnit(const UCHAR* descriptor) {
+  PAGED_CODE();
+  AnnounceHeadphoneTerminal(descriptor, HEADPHONE_TERMINAL_ID);
   return C7719AudioHal::CreateUnit(descriptor);
 }
 

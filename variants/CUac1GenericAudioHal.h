@@ -56,4 +56,7 @@ class CUac1GenericAudioHal : public C7719AudioHal {
   NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte, USHORT index = 0);
   // The two output terminals one product's layout must have.
   NTSTATUS CheckLayout();
+  // On one vendor's devices a speaker output terminal `terminalId` is a
+  // headphone jack: its stored descriptor says so before its unit is made.
+  void AnnounceHeadphoneTerminal(const UCHAR* descriptor, UCHAR terminalId);
 };

@@ -13,6 +13,7 @@ constexpr ULONG ALL_CHANNELS = 0xFFFFFFFF;
 
 NTSTATUS CUacVendorSwitchNode::SetValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   ISwitchControl* control = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ISwitchControl, &control);
@@ -23,7 +24,7 @@ NTSTATUS CUacVendorSwitchNode::SetValue(ULONG channel, UCHAR value) {
     StoreValue(channel, value);
     m_Binding.WriteChannel(channel, &value, sizeof value);
   }
-  return STATUS_SUCCESS;
+  return status;
 }
 
 NTSTATUS CUacBoardSwitchNode::InitFromUnit(ITopoNode* unit, PDEVICE_OBJECT settingsOwner) {
@@ -53,6 +54,7 @@ NTSTATUS CUacInputGainPadNode::GetLevel(ULONG channel, PLONG level) {
 
 NTSTATUS CUacInputGainPadNode::SetLevel(ULONG channel, LONG level) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   const bool all = channel == ALL_CHANNELS;
   if (!all && !ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   if (!m_Values) return STATUS_INVALID_PARAMETER;
@@ -70,12 +72,13 @@ NTSTATUS CUacInputGainPadNode::SetLevel(ULONG channel, LONG level) {
   const ULONG first = all ? 0 : channel;
   const ULONG last = all ? m_ChannelCount : channel + 1;
   for (ULONG c = first; c < last; ++c) {
-    if (!NT_SUCCESS(control->SetLevel(m_Binding.controlSelector, c, sent))) break;
+    status = control->SetLevel(m_Binding.controlSelector, c, sent);
+    if (!NT_SUCCESS(status)) break;
     m_Values[c] = cached;
     m_Binding.WriteChannel(c, &cached, sizeof cached);
   }
   control->Release();
-  return STATUS_SUCCESS;
+  return status;
 }
 
 // ============================================================================

@@ -10,7 +10,10 @@
 // - a mute that knows which selector input it sits on.
 //
 // All are created by the models' units at PASSIVE_LEVEL and persist their
-// values under the unit-bound nodes' names.
+// values under the unit-bound nodes' names. Their setters hold the node's
+// binding lock from the device request to the Settings write, as every
+// unit-bound node does, so a property request and the status thread's
+// refresh of the same node never interleave.
 #pragma once
 
 #include <atomic>
@@ -19,18 +22,13 @@
 #include "topology/CUacLevelNode.h"
 #include "topology/CUacSwitchNode.h"
 
-class CBoardSwitchNode : public CSwitchNode {
- public:
-  CBoardSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId) : CSwitchNode(outerUnknown, nodeId, NODE_TYPE_BOARD_SWITCH) {}
-};
-
 class CUacVendorSwitchNode : public CUacSwitchNode {
  public:
   CUacVendorSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId)
       : CUacSwitchNode(outerUnknown, nodeId, NODE_TYPE_DEVICE_SWITCH) {}
 
-  // A value the device refuses is neither cached nor persisted; the caller
-  // still hears success, as it would from a device that took it.
+  // A value the device refuses is neither cached nor persisted, and the
+  // refusal is returned.
   NTSTATUS STDMETHODCALLTYPE SetValue(ULONG channel, UCHAR value) override;
 };
 
@@ -54,7 +52,8 @@ class CUacInputGainPadNode : public CUacLevelNode {
   // Channel 0xFFFFFFFF reads channel 0.
   NTSTATUS STDMETHODCALLTYPE GetLevel(ULONG channel, PLONG level) override;
   // Channel 0xFFFFFFFF sets every channel. Silence is the minimum; a value
-  // the device refuses is not kept, and ends an all-channel set there.
+  // the device refuses is not kept, ends an all-channel set there (the
+  // channels before keep theirs) and is returned.
   NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG channel, LONG level) override;
 };
 

@@ -64,6 +64,9 @@ NTSTATUS CUacSoftwareVolumeNode::InitFromUnit(ITopoNode* unit, ULONG controlSele
 
 NTSTATUS CUacSoftwareVolumeNode::SetLevel(ULONG channel, LONG level) {
   PAGED_CODE();
+  // The device, the cache and the gain move together: a refresh or another
+  // set in between would leave the gain of one level beside another.
+  CBindingGuard guard(m_Binding);
   if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
   CUacVolumeNode::SetLevel(channel, level);
   if (level != LEVEL_MINUS_INFINITY) {
@@ -76,6 +79,7 @@ NTSTATUS CUacSoftwareVolumeNode::SetLevel(ULONG channel, LONG level) {
 
 NTSTATUS CUacSoftwareVolumeNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   CUacVolumeNode::SetOutputType(outputType, callbackObject);
   // The base reloads only the channels the new output type shows; the
   // software gain applies to every channel of the stream.
@@ -89,6 +93,7 @@ NTSTATUS CUacSoftwareVolumeNode::SetOutputType(ULONG outputType, PCALLBACK_OBJEC
 
 NTSTATUS CUacSoftwareVolumeNode::RefreshFromDevice() {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   ILevelControl* control = nullptr;
   NTSTATUS status = m_Binding.Query(IID_ILevelControl, &control);
   if (!NT_SUCCESS(status)) return status;

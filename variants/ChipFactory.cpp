@@ -5,7 +5,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/common/PoolBuffer.h"
 #include "variants/7753/C7753AudioHal.h"
-#include "variants/CUac1GenericAudioHal.h"
+#include "variants/CChipAudioHals.h"
 #include "variants/ChipString.h"
 
 namespace {
@@ -22,9 +22,9 @@ NTSTATUS ModelNotBuilt(PUNKNOWN* innerUnknown, PUNKNOWN, USHORT, USHORT) {
 // The models' factories, as they become part of the build.
 constexpr AudioHalFactory CreateUac2Model = ModelNotBuilt;   // CUac2AudioHal::Create
 constexpr AudioHalFactory Create7753Model = C7753AudioHal::Create;
-constexpr AudioHalFactory Create7746Model = ModelNotBuilt;   // C7746AudioHal::Create
-constexpr AudioHalFactory Create7762Model = ModelNotBuilt;   // C7762AudioHal::Create
-constexpr AudioHalFactory CreateTq4187Model = ModelNotBuilt;  // CTQ4187AudioHal::Create
+constexpr AudioHalFactory Create7746Model = C7746AudioHal::Create;
+constexpr AudioHalFactory Create7762Model = C7762AudioHal::Create;
+constexpr AudioHalFactory CreateTq4187Model = CTQ4187AudioHal::Create;
 
 // The 7753 chip's marker is not its name: three code units, the first a
 // control character.

@@ -232,6 +232,18 @@ struct IAudioHal : IUnknown {
   virtual NTSTATUS STDMETHODCALLTYPE GetChannelCaps(ULONG direction, ULONG pinCategory, DeviceCapsRecord* caps) = 0;
 };
 
+// Why a hardware model refused its device: the configuration step, what
+// was wrong (a static text, or null), the status and the device's IDs.
+// Empty until a configuration fails; the first reason of a configuration
+// wins.
+struct ModelRefusal {
+  const char* step = nullptr;
+  const char* reason = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  USHORT vendorId = 0;
+  USHORT productId = 0;
+};
+
 // The USB side of a hardware model.
 inline constexpr GUID IID_IUsbAudioHal =
     DEFINE_GUID_VALUE(0xB00C6788, 0x253F, 0x4638, 0x94, 0x60, 0x33, 0x6A, 0x8B, 0xE6, 0xEE, 0x9A);
@@ -247,6 +259,9 @@ struct IUsbAudioHal : IUnknown {
                                                                   PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
                                                                   ULONG bytesToEnd) = 0;
   virtual NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() = 0;
+  // The model's refusal record; a model that keeps none answers an empty
+  // one.
+  virtual NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) = 0;
 };
 
 // ============================================================================
@@ -488,6 +503,10 @@ struct DeviceExtension {
   // The topology filter's port (one reference), kept from a successful
   // start so that a stop can take the filter down again.
   PUNKNOWN TopologyPort;
+  // Why the last start's hardware model refused the device (empty when it
+  // did not), for whoever looks after a failed start; the device object and
+  // its model are gone by then.
+  ModelRefusal StartRefusal;
 };
 static_assert(sizeof(KMUTEX) <= 56);
 static_assert(offsetof(DeviceExtension, OutputNameCounters) == 32);
@@ -495,7 +514,8 @@ static_assert(offsetof(DeviceExtension, AsioInterfaceLink) == 80);
 static_assert(offsetof(DeviceExtension, EnumInterfaceLink) == 104);
 static_assert(offsetof(DeviceExtension, Mutex) == 128);
 static_assert(offsetof(DeviceExtension, TopologyPort) == 184);
-static_assert(sizeof(DeviceExtension) == 192);
+static_assert(offsetof(DeviceExtension, StartRefusal) == 192);
+static_assert(sizeof(DeviceExtension) == 216);
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
   return reinterpret_cast<DeviceExtension*>(static_cast<PUCHAR>(deviceObject->DeviceExtension) +

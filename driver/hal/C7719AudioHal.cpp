@@ -53,9 +53,6 @@ ULONG StandardRateIndex(ULONG rate) {
   return i;
 }
 
-// Written on the start path only; read by the host's report afterwards.
-ModelRefusal g_LastRefusal;
-
 bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subclass) {
   return d && bytes >= INTERFACE_DESCRIPTOR_BYTES && d->bLength >= INTERFACE_DESCRIPTOR_BYTES &&
          d->bLength <= bytes && d->bInterfaceClass == AUDIO_CLASS && d->bInterfaceSubClass == subclass &&
@@ -63,15 +60,6 @@ bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subc
 }
 
 }  // namespace
-
-ModelRefusal GetLastModelRefusal() { return g_LastRefusal; }
-
-void ClearModelRefusal() { g_LastRefusal = ModelRefusal{}; }
-
-void C7719AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
-  if (NT_SUCCESS(status) || !NT_SUCCESS(g_LastRefusal.status)) return;
-  g_LastRefusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
-}
 
 NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
   return CreateModel<C7719AudioHal>(innerUnknown, outerUnknown, vendorId, productId, C7719_HAL_TAG);
@@ -86,15 +74,14 @@ NTSTATUS CK784AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, US
 
 NTSTATUS C7719AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   PVOID object = nullptr;
   NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
   if (!NT_SUCCESS(status)) {
     Refuse("ConfigureDevice", "the device object offers no USB services", status);
     return status;
   }
-  m_Caps.CapabilityMask = 4;
-  m_Caps.ModelValue = 8;
+  SetCapabilityRecord();
   status = UsbParseAudioControlInterface();
   Refuse(AC_STEP, nullptr, status);
   if (NT_SUCCESS(status)) {
@@ -106,9 +93,14 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
   return status;
 }
 
+void C7719AudioHal::SetCapabilityRecord() {
+  m_Caps.CapabilityMask = 4;
+  m_Caps.ModelValue = 8;
+}
+
 NTSTATUS CK784AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   m_Caps.CapabilityMask = 4;
   m_Caps.ModelValue = 8;
   NTSTATUS status = UsbParseAudioControlInterface();
@@ -205,39 +197,24 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
   return ConnectUnits();
 }
 
-CUacUnit* C7719AudioHal::NewInputTerminal(ULONG provisionalId) {
-  return new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
-}
-
-CUacUnit* C7719AudioHal::NewOutputTerminal(UCHAR, ULONG provisionalId) {
-  return new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
-}
-
-CUacUnit* C7719AudioHal::NewSelectorUnit(ULONG provisionalId) {
-  return new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
+CUacUnit* C7719AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
+  switch (descriptor[2]) {
+    case UAC_SUBTYPE_INPUT_TERMINAL:
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1InputTerminal(nullptr, provisionalId);
+    case UAC_SUBTYPE_OUTPUT_TERMINAL:
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1OutputTerminal(nullptr, provisionalId);
+    case UAC_SUBTYPE_MIXER_UNIT:
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
+    case UAC_SUBTYPE_SELECTOR_UNIT:
+      return new (NonPagedPool, UAC1_HAL_TAG) CUac1SelectorUnit(nullptr, provisionalId);
+    default:
+      return NewFeatureUnit(descriptor[3], provisionalId);
+  }
 }
 
 NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   PAGED_CODE();
-  const ULONG provisionalId = GetUnitCount();
-  CUacUnit* unit = nullptr;
-  switch (descriptor[2]) {
-    case UAC_SUBTYPE_INPUT_TERMINAL:
-      unit = NewInputTerminal(provisionalId);
-      break;
-    case UAC_SUBTYPE_OUTPUT_TERMINAL:
-      unit = NewOutputTerminal(descriptor[3], provisionalId);
-      break;
-    case UAC_SUBTYPE_MIXER_UNIT:
-      unit = new (NonPagedPool, UAC1_HAL_TAG) CUac1MixerUnit(nullptr, provisionalId);
-      break;
-    case UAC_SUBTYPE_SELECTOR_UNIT:
-      unit = NewSelectorUnit(provisionalId);
-      break;
-    default:
-      unit = NewFeatureUnit(descriptor[3], provisionalId);
-      break;
-  }
+  CUacUnit* unit = NewUnit(descriptor, GetUnitCount());
   if (!unit) return STATUS_INSUFFICIENT_RESOURCES;
   unit->NonDelegatingAddRef();
   IAudioHal* hal = static_cast<IAudioHal*>(this);

@@ -45,20 +45,6 @@ constexpr USHORT TYPE_III_FORMAT_TAG_BITS = 0x2001;
 constexpr WORD WAVE_FORMAT_DOLBY_AC3_SPDIF = 0x0092;
 constexpr WORD WAVE_FORMAT_WMA_SPDIF = 0x0164;
 
-// Why the last product model refused its device, for the host's report:
-// the parse step, what was wrong, the status and the device's IDs. Empty
-// from the creation of a model until its configuration fails.
-struct ModelRefusal {
-  const char* step = nullptr;
-  const char* reason = nullptr;
-  NTSTATUS status = STATUS_SUCCESS;
-  USHORT vendorId = 0;
-  USHORT productId = 0;
-};
-ModelRefusal GetLastModelRefusal();
-// Forgets the last refusal: a new model's configuration starts clean.
-void ClearModelRefusal();
-
 class C7719AudioHal : public CUac1AudioHal {
  public:
   C7719AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
@@ -95,7 +81,6 @@ class C7719AudioHal : public CUac1AudioHal {
                               ULONG tag) {
     PAGED_CODE();
     if (!innerUnknown) return STATUS_INVALID_PARAMETER;
-    ClearModelRefusal();
     auto* hal = new (NonPagedPool, tag) TModel(outerUnknown, vendorId, productId);
     if (!hal) return STATUS_INSUFFICIENT_RESOURCES;
     hal->NonDelegatingAddRef();
@@ -106,13 +91,15 @@ class C7719AudioHal : public CUac1AudioHal {
   // The walk over the AudioControl descriptors and the connection of the
   // units, shared by both variants.
   NTSTATUS ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd);
-  // The unit classes of the variant, by kind: plain Audio Class 1.0
-  // terminals and selectors, and every feature unit a C7719FeatureUnit.
+  // The feature-unit class of the variant: every one a C7719FeatureUnit.
   virtual CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId);
-  virtual CUacUnit* NewInputTerminal(ULONG provisionalId);
-  virtual CUacUnit* NewOutputTerminal(UCHAR terminalId, ULONG provisionalId);
-  virtual CUacUnit* NewSelectorUnit(ULONG provisionalId);
+  // The unit object for a terminal or unit descriptor (whose subtype the
+  // walk has checked): the Audio Class 1.0 classes, the feature unit the
+  // variant's.
+  virtual CUacUnit* NewUnit(const UCHAR* descriptor, ULONG provisionalId);
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
+  // The capability record the configuration reports.
+  virtual void SetCapabilityRecord();
   // Connects each unit's first node to its sources' output nodes. A source
   // id that names no unit is left out, or refuses the device with
   // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so.
@@ -130,9 +117,6 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual WORD AnnouncedChannels(bool render, ULONG channels) const;
   virtual DWORD AnnouncedChannelMask(bool render, ULONG channels) const;
   NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
-
-  // Notes why the configuration refused the device (the first reason wins).
-  void Refuse(const char* step, const char* reason, NTSTATUS status);
 
   ULONG m_RenderMinimumRate = RENDER_MINIMUM_RATE;
 };

@@ -219,6 +219,17 @@ NTSTATUS CUac1AudioHal::GetCallbackObject(PCALLBACK_OBJECT* callbackObject) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS CUac1AudioHal::GetRefusal(ModelRefusal* refusal) {
+  if (!refusal) return STATUS_INVALID_PARAMETER;
+  *refusal = m_Refusal;
+  return STATUS_SUCCESS;
+}
+
+void CUac1AudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
+  if (NT_SUCCESS(status) || !NT_SUCCESS(m_Refusal.status)) return;
+  m_Refusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
+}
+
 // ============================================================================
 // Start, stop and the status thread
 

@@ -9,8 +9,9 @@
 // graph operations the AudioStreaming parser uses to attach nodes to
 // engines.
 //
-// The model is only ever created as one of the product variants (see
-// C7719AudioHal.h), which supply the two descriptor parsers.
+// The model is only ever created as one of its variants, which supply the
+// two descriptor parsers: the product's (C7719AudioHal.h) and the generic
+// Audio Class 1.0 model (variants/CUac1GenericAudioHal.h).
 //
 // Threads: parsing, start, stop and power run at PASSIVE_LEVEL on the start
 // and power paths; the status thread at priority 24 calls into units and
@@ -60,6 +61,7 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS STDMETHODCALLTYPE RefreshSubdevices(ULONG unitId) override;
   NTSTATUS STDMETHODCALLTYPE GetCallbackObject(PCALLBACK_OBJECT* callbackObject) override;
   NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() override { return STATUS_SUCCESS; }
+  NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override;
 
   // ---- IAudioHal
   NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
@@ -151,6 +153,10 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   // Ends the thread (when one runs) and returns to the no-thread state.
   void StopStatusThread();
 
+  // Notes why the configuration refused the device (the first reason of a
+  // configuration wins; a configuration starts by emptying the record).
+  void Refuse(const char* step, const char* reason, NTSTATUS status);
+
   USHORT m_VendorId;
   USHORT m_ProductId;
   CPointerList* m_Units = nullptr;  // ITopoNode* of IUacUnit, one reference each
@@ -161,4 +167,5 @@ class CUac1AudioHal : public IUsbAudioHal, public CAudioHal {
   KEVENT m_StopEvent;
   KEVENT m_ExitedEvent;
   CKernelMutex m_SubdeviceMutex;
+  ModelRefusal m_Refusal;
 };

@@ -79,7 +79,6 @@ class CUnknownBase : public INonDelegatingUnknown {
   static void operator delete(void* p, POOL_TYPE, ULONG) noexcept;
 
   PUNKNOWN GetOuterUnknown() const { return m_OuterUnknown; }
-  LONG GetRefCountForTest() const { return m_RefCount; }
 
  private:
   class InnerUnknown final : public IUnknown {

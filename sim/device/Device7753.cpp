@@ -1,5 +1,6 @@
 #include "sim/device/Device7753.h"
 
+#include "sim/device/ChipDevices.h"
 #include "usb/usbaudio.h"
 
 namespace sim::chip7753 {
@@ -82,19 +83,8 @@ Bytes Configuration() {
 }
 
 DescriptorSet Descriptors(uint16_t vendorId, uint16_t productId) {
-  DescriptorSet set;
-  DeviceDescriptorFields device;
-  device.idVendor = vendorId;
-  device.idProduct = productId;
-  device.bcdDevice = 0x0100;
-  device.iManufacturer = 1;
-  device.iProduct = 2;
-  set.device = BuildDeviceDescriptor(device);
-  set.configurations.push_back(Configuration());
-  set.strings[1] = u"Example Audio Works";
-  set.strings[2] = u"USB Multichannel Audio";
-  set.strings[kMarkerString] = std::u16string(1, u'\x000B') + u"Sw7753 V1.2";
-  return set;
+  return chipdevice::ChipSet(vendorId, productId, 0x0100, Configuration(), std::u16string(1, u'\x000B') + u"Sw7753 V1.2",
+                             u"USB Multichannel Audio");
 }
 
 DeviceProfile Profile(uint8_t chipHigh, uint8_t chipLow) {

@@ -58,7 +58,6 @@ constexpr uint8_t kRenderEndpoint = 0x01;
 constexpr uint8_t kCaptureEndpoint = 0x82;
 constexpr uint8_t kHidEndpoint = 0x83;
 
-constexpr uint8_t kMarkerString = 0x50;
 constexpr uint8_t kStatusJackSense = 0x10;
 constexpr uint8_t kStatusMuteButton = 0x01;
 

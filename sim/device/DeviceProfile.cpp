@@ -42,6 +42,7 @@ uint8_t FeatureControlSize(uint8_t cs, const DeviceProfile& profile) {
     auto it = profile.vendorControlSizes.find(cs);
     return it == profile.vendorControlSizes.end() ? 1 : it->second;
   }
+  if (auto own = profile.controlSizes.find(cs); own != profile.controlSizes.end()) return own->second;
   switch (cs) {
     case USB_AUDIO_FU_VOLUME_CONTROL:
     case USB_AUDIO_FU_DELAY_CONTROL:

@@ -52,6 +52,9 @@ struct DeviceProfile {
   ControlRange equalizerRange{-48, 48, 4, 0};
   // Vendor feature-unit controls (selector bit 7 set): value size in bytes.
   std::map<uint8_t, uint8_t> vendorControlSizes;
+  // Standard feature-unit controls whose value size is not the Audio
+  // Class's (a chip with two-byte tone controls), by selector.
+  std::map<uint8_t, uint8_t> controlSizes;
 
   // Vendor interface requests.
   bool answersVendorRequests = true;

@@ -1,5 +1,6 @@
 #include "sim/device/EmbeddedDevices.h"
 
+#include "sim/device/ChipDevices.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/Device7753.h"
 
@@ -10,6 +11,16 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
   static const std::vector<EmbeddedDevice> devices = {
       {"headset", "the product's USB headset (render 2 ch, microphone, room effect switch)", headset::Descriptors,
        headset::Profile},
+      {"7746", "a sound adapter on the 7746 chip (fixed-range units 9, 10, 13; chip-identifying factory)",
+       chip7746::Descriptors, chip7746::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
+      {"7762", "a headset on the 7762 chip (fixed-range units 9, 10, 13; chip-identifying factory)",
+       chip7762::Descriptors, chip7762::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
+      {"tq4187", "a 7.1 headset on the TQ4187 chip, first capability profile (headphone effect; chip-identifying "
+                 "factory)",
+       tq4187::FirstProfileDescriptors, tq4187::Profile, platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying},
+      {"tq4187-v2", "the same headset with the chip's second capability profile (release 2.00)",
+       tq4187::SecondProfileDescriptors, tq4187::Profile, platform::usb::Speed::Full,
+       AudioHalChoice::ChipIdentifying},
       {"7753-poll", "a 7753 board with the status poll (render up to 6 ch, microphone and line in, HID codec)",
        chip7753::PollBoardDescriptors, chip7753::PollBoardProfile, platform::usb::Speed::Full,
        AudioHalChoice::ChipIdentifying},

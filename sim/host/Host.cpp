@@ -23,10 +23,8 @@ void Tick(bool realtime) {
     platform::clock::AdvanceMs(1);
 }
 
-// A state change can wait for the device (a stop waits for the transfers
-// still in flight), and in manual mode those complete only as time moves.
 NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
-  return RunWhileTimePasses([&] { return pin->SetState(state); });
+  return WhileTimePasses([&] { return pin->SetState(state); });
 }
 
 // Lets time move while `more()` holds, calling `advance(position)` with the
@@ -117,40 +115,6 @@ std::u16string Widen(const std::string& s) {
   std::u16string out;
   for (char c : s) out.push_back(static_cast<unsigned char>(c));
   return out;
-}
-
-NTSTATUS RunWhileTimePasses(const std::function<NTSTATUS()>& work) {
-  if (platform::clock::GetMode() == platform::clock::Mode::RealTime) return work();
-  struct Work {
-    const std::function<NTSTATUS()>* work;
-    NTSTATUS status;
-  };
-  Work w{&work, STATUS_PENDING};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  HANDLE handle = nullptr;
-  NTSTATUS status = PsCreateSystemThread(
-      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-      [](PVOID context) {
-        auto* w = static_cast<Work*>(context);
-        w->status = (*w->work)();
-      },
-      &w);
-  if (!NT_SUCCESS(status)) return status;
-  PVOID thread = nullptr;
-  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr);
-  ZwClose(handle);
-  if (!NT_SUCCESS(status)) return status;
-  // Time moves only while the work waits for it: first everything runs
-  // that can at this instant, and a call that needs no time takes none.
-  LARGE_INTEGER now{};
-  for (;;) {
-    platform::clock::Advance(0);
-    if (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT) break;
-    platform::clock::AdvanceMs(1);
-  }
-  ObDereferenceObject(thread);
-  return w.status;
 }
 
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
@@ -267,6 +231,49 @@ NTSTATUS FilterHandle::DisableEvent(PKSEVENTDATA data) {
   return SendIrp(m_Device, r).status;
 }
 
+// ---- Work beside the stream ---------------------------------------------------------------------
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : m_Work(std::move(work)) {
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  NTSTATUS status = PsCreateSystemThread(
+      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+      [](PVOID context) { (*static_cast<std::function<void()>*>(context))(); }, &m_Work);
+  if (!NT_SUCCESS(status)) {
+    m_Work();  // here, then, and hope it need not wait
+    return;
+  }
+  status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &m_Thread, nullptr);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) m_Thread = nullptr;
+}
+
+BackgroundWork::~BackgroundWork() {
+  Wait();
+  if (m_Thread) ObDereferenceObject(m_Thread);
+}
+
+bool BackgroundWork::Done() const {
+  if (!m_Thread) return true;
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(m_Thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT;
+}
+
+void BackgroundWork::Wait() {
+  const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
+  // Everything that can run at this instant runs first: work that needs no
+  // time takes none.
+  if (!realtime) platform::clock::Advance(0);
+  while (!Done()) Tick(realtime);
+}
+
+NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
+  NTSTATUS status = STATUS_PENDING;
+  BackgroundWork([&] { status = work(); }).Wait();
+  return status;
+}
+
 // ---- Host --------------------------------------------------------------------------------------
 
 Host::~Host() { Unload(); }
@@ -313,7 +320,7 @@ NTSTATUS Host::Start() {
   r.major = IRP_MJ_PNP;
   r.minor = IRP_MN_START_DEVICE;
   // A start may wait for the device (a codec reset pause).
-  NTSTATUS status = RunWhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
+  NTSTATUS status = WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
   m_Started = NT_SUCCESS(status);
   return status;
 }
@@ -331,7 +338,9 @@ NTSTATUS Host::Remove() {
   IrpRequest r;
   r.major = IRP_MJ_PNP;
   r.minor = IRP_MN_REMOVE_DEVICE;
-  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  // A stream may still run (a prompt the driver plays by itself); its stop
+  // waits for the transfers in flight.
+  NTSTATUS status = WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
   m_Fdo = nullptr;
   m_Started = false;
   return status;
@@ -345,7 +354,7 @@ NTSTATUS Host::SetDevicePower(DEVICE_POWER_STATE state) {
   r.powerType = DevicePowerState;
   r.powerState.DeviceState = state;
   // The return to D0 may wait for the device as a start does.
-  return RunWhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
+  return WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
 }
 
 NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {

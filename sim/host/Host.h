@@ -39,12 +39,6 @@ struct IrpRequest {
 };
 IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& request);
 
-// Runs `work` and returns its status. In manual clock mode it runs on a
-// system thread while time passes here a millisecond at a time, for driver
-// calls that wait for time or for transfers (a reset pause, a stop that
-// drains the pipeline); in real time it runs on this thread.
-NTSTATUS RunWhileTimePasses(const std::function<NTSTATUS()>& work);
-
 // An open filter of the driver, seen through its file object.
 class FilterHandle {
  public:
@@ -121,6 +115,31 @@ class Host {
   PDEVICE_OBJECT m_Fdo = nullptr;
   bool m_Started = false;
 };
+
+// Work on a system thread of its own, as a control panel's thread works
+// beside a running stream. The manual clock waits for the thread to block
+// or end before it moves on, so timed runs stay repeatable.
+class BackgroundWork {
+ public:
+  explicit BackgroundWork(std::function<void()> work);
+  // Lets time pass until the work is done.
+  ~BackgroundWork();
+  BackgroundWork(const BackgroundWork&) = delete;
+  BackgroundWork& operator=(const BackgroundWork&) = delete;
+
+  bool Done() const;
+  // Lets time pass (manual mode: a millisecond at a time) until it is done.
+  void Wait();
+
+ private:
+  std::function<void()> m_Work;
+  PVOID m_Thread = nullptr;  // referenced; null when the work ran inline
+};
+
+// Runs `work` on a system thread while time passes here: work that waits
+// for the device (a stop waits for the transfers still in flight) finishes
+// in manual mode only as time moves.
+NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
 
 // Text reports of what the driver describes.
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d);

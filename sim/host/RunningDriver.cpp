@@ -8,11 +8,23 @@
 namespace sim::host {
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
+                             platform::usb::Speed speed, AudioHalChoice factory)
+    : m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
+      m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
+      m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
+  Load();
+}
+
+RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                              PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
       m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
       m_Device(std::make_unique<SimDevice>(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
+  Load();
+}
+
+void RunningDriver::Load() {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
   if (NT_SUCCESS(entryStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());
   if (NT_SUCCESS(addStatus)) startStatus = m_Host.Start();
@@ -25,7 +37,7 @@ RunningDriver::~RunningDriver() {
   platform::workitem::Drain();
   m_Port.reset();
   m_Device.reset();
-  SetMiniportFactories(m_Previous);
+  if (m_Previous) SetMiniportFactories(*m_Previous);
   CHeadsetUsbDevice::SetAudioHalChoice(m_PreviousChoice);
 }
 

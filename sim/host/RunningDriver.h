@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/DriverEntry.h"
@@ -17,9 +18,14 @@ namespace sim::host {
 
 class RunningDriver {
  public:
-  // `wave`: the wave miniport each stream engine installs beside the
-  // driver's own topology miniport. `factory`: whose hardware-model factory
-  // the device object runs while this driver lives.
+  // The driver with its own miniports, as the system loads it. `factory`:
+  // whose hardware-model factory the device object runs while this driver
+  // lives.
+  RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
+                platform::usb::Speed speed = platform::usb::Speed::Full,
+                AudioHalChoice factory = AudioHalChoice::Product);
+  // The driver with `wave` in place of its own wave miniport (beside its
+  // own topology miniport), for as long as the object lives.
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave,
                 platform::usb::Speed speed = platform::usb::Speed::Full,
                 AudioHalChoice factory = AudioHalChoice::Product);
@@ -44,7 +50,9 @@ class RunningDriver {
   bool AdvanceUntil(const std::function<bool()>& done, ULONG limitMs = 500);
 
  private:
-  MiniportFactories m_Previous;
+  void Load();
+
+  std::optional<MiniportFactories> m_Previous;
   AudioHalChoice m_PreviousChoice;
   std::unique_ptr<SimDevice> m_Device;
   std::unique_ptr<platform::usb::HubPort> m_Port;

@@ -6,7 +6,9 @@
 #include <strings.h>
 
 #include "ks/ksguid.h"
+#include "topology/CRoomEffectNode.h"
 #include "topology/TopologyTable.h"
+#include "variants/effects/CHeadphoneEffectNode.h"
 
 namespace sim::host {
 namespace {
@@ -36,7 +38,7 @@ std::string NodeKind(const PCNODE_DESCRIPTOR& node) {
   if (table == &SingleInputSelectorAutomation) return "selector";
   if (table == &OutputTypeNodeAutomation) return "output type";
   if (table == &ParameterBlockNodeAutomation) return "parameter block";
-  if (table == &ProcessingNodeAutomation) return "processing";
+  if (table == &ProcessingNodeAutomation) return name && *name == NODE_NAME_ROOM_EFFECT ? "room" : "processing";
   if (table == &DevSpecificNodeAutomation && name) {
     if (*name == NODEKIND_InputGainPad) return "gain pad";
     if (*name == NODEKIND_Flag) return "flag";
@@ -46,6 +48,30 @@ std::string NodeKind(const PCNODE_DESCRIPTOR& node) {
   }
   if (node.Type && *node.Type == KSNODETYPE_SUM) return "sum";
   return "node";
+}
+
+// Processing nodes the host knows by their names: the kind they are shown
+// as and the names of their settings.
+struct KnownProcessing {
+  const GUID* name;
+  const char* kind;
+  std::vector<std::string> settings;
+};
+const std::vector<KnownProcessing>& KnownProcessingNodes() {
+  static const std::vector<KnownProcessing> known = {
+      {&NODENAME_HeadphoneEffect, "headphone", {"room", "variant"}},
+      {&NODE_NAME_ROOM_EFFECT, "room", {}},
+  };
+  return known;
+}
+
+// A processing node: unknown ("processing", its value a number) or known
+// by its name (its value an on/off byte).
+bool IsProcessing(const TopologyNode& node) {
+  if (node.kind == "processing") return true;
+  for (const KnownProcessing& k : KnownProcessingNodes())
+    if (node.kind == k.kind) return true;
+  return false;
 }
 
 bool IsLevel(const std::string& kind) {
@@ -123,6 +149,12 @@ bool ParseNumber(const std::string& text, double* value) {
   return !t.empty() && end && *end == '\0';
 }
 
+bool ParseInteger(const std::string& text, LONGLONG* value) {
+  char* end = nullptr;
+  *value = std::strtoll(text.c_str(), &end, 0);
+  return !text.empty() && end && *end == '\0';
+}
+
 bool ParseSwitch(const std::string& text, ULONG* value) {
   if (text == "on" || text == "true" || text == "1") *value = 1;
   else if (text == "off" || text == "false" || text == "0") *value = 0;
@@ -179,6 +211,7 @@ std::string TopologyGuidName(const GUID& guid) {
       {&KSAUDFNAME_MIDRANGE, "KSAUDFNAME_MIDRANGE"},
       {&KSAUDFNAME_TREBLE, "KSAUDFNAME_TREBLE"},
       {&KSAUDFNAME_MICROPHONE_BOOST, "KSAUDFNAME_MICROPHONE_BOOST"},
+      {&NODE_NAME_ROOM_EFFECT, "room effect"},
   };
   for (const auto& o : own)
     if (*o.guid == guid) return o.name;
@@ -202,6 +235,35 @@ TopologyView ViewTopology(const std::u16string& name, const PCFILTER_DESCRIPTOR&
   for (ULONG i = 0; i < d.ConnectionCount; ++i) {
     const PCCONNECTION_DESCRIPTOR& c = d.Connections[i];
     view.links.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
+  }
+  return view;
+}
+
+TopologyView ViewTopology(FilterHandle* filter) {
+  TopologyView view = ViewTopology(filter->Name(), filter->Descriptor());
+  for (TopologyNode& node : view.nodes) {
+    // The filter's description gives every processing node one shared name,
+    // so each node is asked for its own.
+    if (!IsProcessing(node)) continue;
+    GUID name{};
+    ULONG size = sizeof name;
+    if (!NT_SUCCESS(filter->Property(PROPSETID_ProcessingNode, PROCESSINGNODE_NAME, KSPROPERTY_TYPE_GET, node.id,
+                                     nullptr, 0, &name, &size)))
+      continue;
+    node.name = TopologyGuidName(name);
+    node.kind = "processing";
+    bool known = false;
+    for (const KnownProcessing& k : KnownProcessingNodes()) {
+      if (*k.name != name) continue;
+      node.kind = k.kind;
+      node.settings = k.settings;
+      known = true;
+    }
+    ULONG count = 0;
+    size = sizeof count;
+    if (!known && NT_SUCCESS(filter->Property(PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETER_COUNT,
+                                              KSPROPERTY_TYPE_GET, node.id, nullptr, 0, &count, &size)))
+      for (ULONG i = 0; i < count && i < 32; ++i) node.settings.push_back(std::to_string(i));
   }
   return view;
 }
@@ -264,6 +326,21 @@ std::string TopologyDot(const TopologyView& view) {
   }
   out += "}\n";
   return out;
+}
+
+bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node, int* setting) {
+  *setting = -1;
+  const size_t dot = spec.find('.');
+  if (dot != std::string::npos && FindControl(view, spec.substr(0, dot), node)) {
+    const std::vector<std::string>& names = view.nodes[*node].settings;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (strcasecmp(names[i].c_str(), spec.c_str() + dot + 1) == 0) {
+        *setting = static_cast<int>(i);
+        return true;
+      }
+    }
+  }
+  return FindControl(view, spec, node);
 }
 
 bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node) {
@@ -341,13 +418,28 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
       }
       parts.push_back(CategoryText(current) + " of " + choices);
     }
-  } else if (kind == "processing" || kind == "gain pad" || kind == "vendor switch" || kind == "board switch" ||
-             kind == "flag" || kind == "ranged value") {
+  } else if (IsProcessing(view.nodes[node]) || kind == "gain pad" || kind == "vendor switch" ||
+             kind == "board switch" || kind == "flag" || kind == "ranged value") {
     ULONG value = 0;
     status = GetUlong(filter, KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, node, 0, &value);
     if (NT_SUCCESS(status)) {
       reading->values.push_back(static_cast<LONG>(value));
-      parts.push_back(kind == "gain pad" ? Decibels(static_cast<LONG>(value)) : std::to_string(value));
+      parts.push_back(kind == "gain pad"       ? Decibels(static_cast<LONG>(value))
+                      : kind == "processing" ? std::to_string(value)
+                      : IsProcessing(view.nodes[node]) ? (value ? "on" : "off")
+                                                       : std::to_string(value));
+    }
+    const std::vector<std::string>& names = view.nodes[node].settings;
+    if (NT_SUCCESS(status) && !names.empty()) {
+      std::vector<ULONG> block(2 + names.size());
+      const ULONG instance[2] = {0, static_cast<ULONG>(names.size())};
+      ULONG size = static_cast<ULONG>(block.size() * sizeof(ULONG));
+      status = filter->Property(PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETERS, KSPROPERTY_TYPE_GET, node,
+                                instance, sizeof instance, block.data(), &size);
+      for (size_t i = 0; NT_SUCCESS(status) && i < names.size() && 8 + 4 * i < size; ++i) {
+        reading->settings.emplace_back(names[i], static_cast<LONG>(block[2 + i]));
+        parts.push_back(names[i] + " " + std::to_string(static_cast<LONG>(block[2 + i])));
+      }
     }
   } else {
     status = STATUS_NOT_SUPPORTED;
@@ -362,13 +454,29 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
 }
 
 NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node, const std::string& text,
-                      LONG channel, std::string* error) {
+                      LONG channel, std::string* error, int setting) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return STATUS_INVALID_PARAMETER;
   };
   if (node >= view.nodes.size()) return fail("no node " + std::to_string(node));
   const std::string& kind = view.nodes[node].kind;
+  if (setting >= 0) {
+    LONGLONG number = 0;
+    if (size_t(setting) >= view.nodes[node].settings.size()) return fail("no such setting");
+    if (!ParseInteger(text, &number) || number < INT32_MIN || number > UINT32_MAX)
+      return fail("not a whole number: " + text);
+    const ULONG instance[3] = {static_cast<ULONG>(setting), 1, static_cast<ULONG>(number)};
+    ULONG size = 0;
+    const NTSTATUS status = filter->Property(PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETERS,
+                                             KSPROPERTY_TYPE_SET, node, instance, sizeof instance, nullptr, &size);
+    if (!NT_SUCCESS(status) && error) {
+      char code[16];
+      std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(status));
+      *error = view.nodes[node].settings[setting] + " refused the value " + text + ": " + code;
+    }
+    return status;
+  }
   ULONG value = 0;
   const GUID* set = &KSPROPSETID_Audio;
   ULONG property = KSPROPERTY_AUDIO_DEV_SPECIFIC;
@@ -378,7 +486,8 @@ NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node
     value = std::isinf(number) ? ULONG(KSAUDIO_LEVEL_MINUS_INFINITY)
                                : static_cast<ULONG>(static_cast<LONG>(std::lround(number * 65536.0)));
     if (IsLevel(kind)) property = LevelProperty(kind);
-  } else if (IsSwitch(kind) || kind == "vendor switch" || kind == "board switch") {
+  } else if (IsSwitch(kind) || kind == "vendor switch" || kind == "board switch" ||
+             (IsProcessing(view.nodes[node]) && kind != "processing")) {
     if (!ParseSwitch(text, &value)) return fail("not on or off: " + text);
     if (IsSwitch(kind)) property = SwitchProperty(kind);
   } else if (kind == "output type") {
@@ -392,6 +501,7 @@ NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node
     if (error) *error = "a " + kind + " node has no control";
     return STATUS_NOT_SUPPORTED;
   }
+  if (!filter) return STATUS_SUCCESS;
 
   // Every channel means every channel the node reports, not a count the
   // caller made up.

@@ -24,9 +24,12 @@ struct TopologyPin {
 
 struct TopologyNode {
   ULONG id;
-  std::string kind;  // short: "volume", "mute", "bass", "mux", "output type", ...
+  std::string kind;  // short: "volume", "mute", "bass", "mux", "output type", "headphone", ...
   std::string type;  // "KSNODETYPE_VOLUME", or a GUID
   std::string name;  // empty when the node has none
+  // A processing node's settings, by name ("room", "variant"; the index
+  // when the node's kind has no names for them).
+  std::vector<std::string> settings = {};
 };
 
 struct TopologyLink {
@@ -42,6 +45,10 @@ struct TopologyView {
 };
 
 TopologyView ViewTopology(const std::u16string& name, const PCFILTER_DESCRIPTOR& descriptor);
+// The same for an open filter, with each processing node asked for its own
+// name and settings: the filter's description gives every processing node
+// one name.
+TopologyView ViewTopology(FilterHandle* filter);
 std::string TopologyText(const TopologyView& view);
 // A left-to-right graph: filter pins as arrows, nodes as boxes, node pin
 // numbers on the edges.
@@ -56,6 +63,10 @@ std::string TopologyGuidName(const GUID& guid);
 // A node by number ("3") or by kind, optionally the n-th of its kind
 // ("volume", "volume#2", "output type"). False when nothing matches.
 bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node);
+// The same, or one setting of a processing node after a dot
+// ("headphone.room", "2.variant"): *setting is its index, -1 for the node's
+// own value.
+bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node, int* setting);
 
 struct ControlReading {
   ULONG node = 0;
@@ -66,6 +77,8 @@ struct ControlReading {
   std::vector<LONG> values;
   // For an output type: the categories it can take.
   std::vector<ULONG> choices;
+  // A processing node's settings, by name, as it reports them.
+  std::vector<std::pair<std::string, LONG>> settings;
   // The level range, when the node has one.
   bool hasRange = false;
   LONG minimum = 0, maximum = 0, step = 0;
@@ -79,9 +92,11 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
 // Changes a control. `value`: "-6dB" / "-6" for levels, "on" / "off" / 1 / 0
 // for switches, an input number for a mux, a category number or prefix
 // ("HP", "SPK") for an output type, a number for device-specific nodes.
-// `channel` -1 sets every channel the node reports.
+// `channel` -1 sets every channel the node reports. `setting` 0 or more
+// changes that setting of a processing node (a number) instead. With a null
+// `filter` only the value is checked.
 NTSTATUS WriteControl(FilterHandle* filter, const TopologyView& view, ULONG node, const std::string& value,
-                      LONG channel, std::string* error);
+                      LONG channel, std::string* error, int setting = -1);
 
 // ---- Events -------------------------------------------------------------------------------
 

@@ -1,10 +1,10 @@
-// A small miniport pair that stands in for the driver's own topology and
-// wave-cyclic miniports until they exist: a topology filter with a volume
-// and a mute node between a stream pin and a headphone pin, and a render
-// wave filter whose stream plays its cyclic buffer into memory on a 10 ms
-// timer. Both answer ISubdeviceInfo with the names the driver's miniports
-// will use, so that everything above them (the framework, the host, the
-// main job) works the same before and after.
+// A small miniport pair beside the driver's own, for the host's demo of the
+// framework and for tests of the framework without the driver's model: a
+// topology filter with a volume and a mute node between a stream pin and a
+// headphone pin, and a render wave filter whose stream plays its cyclic
+// buffer into memory on a 10 ms timer. Both answer ISubdeviceInfo with the
+// names the driver's miniports use, so that everything above them (the
+// framework, the host) sees the same filters.
 #pragma once
 
 #include <string>

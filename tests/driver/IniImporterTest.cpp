@@ -12,6 +12,7 @@
 #include "portcls/framework.h"
 #include "tests/driver/support/TestAdapter.h"
 #include "tests/support/KernelTest.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -153,10 +154,8 @@ class IniReaderTest : public KernelTest {
     KernelTest::SetUp();
     platform::registry::Reset();
     platform::portcls::ResetForTest();
-    m_Root = std::filesystem::temp_directory_path() /
-             ("ini-" + std::to_string(::getpid()) + "-" +
-              testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_Root);
+    m_Scratch = std::make_unique<ScratchDirectory>();
+    m_Root = m_Scratch->Path();
     platform::files::SetSystemRoot(m_Root.string());
     m_Adapter = std::make_unique<TestAdapter>();
     ASSERT_NE(nullptr, m_Adapter->Fdo());
@@ -164,7 +163,7 @@ class IniReaderTest : public KernelTest {
   void TearDown() override {
     m_Adapter.reset();
     platform::files::SetSystemRoot("");
-    std::filesystem::remove_all(m_Root);
+    m_Scratch.reset();
     KernelTest::TearDown();
   }
 
@@ -204,6 +203,7 @@ class IniReaderTest : public KernelTest {
     return Stored(name, &type, &data, subkey);
   }
 
+  std::unique_ptr<ScratchDirectory> m_Scratch;
   std::filesystem::path m_Root;
   std::unique_ptr<TestAdapter> m_Adapter;
 };

@@ -2,11 +2,13 @@
 // open, size, reads at byte offsets up to the end of the file.
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "kernel/format.h"
 #include "kernel/nt.h"
 #include "tests/support/KernelTest.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -14,14 +16,15 @@ class FileTest : public testsupport::KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    m_Root = std::filesystem::path(::testing::TempDir()) / "systemroot";
+    m_Scratch = std::make_unique<testsupport::ScratchDirectory>();
+    m_Root = m_Scratch->Path() / "systemroot";
     std::filesystem::create_directories(m_Root / "inf");
     std::ofstream(m_Root / "VZPreset.ini", std::ios::binary) << "[Version]\r\n";  // 11 bytes
     platform::files::SetSystemRoot(m_Root.string());
   }
   void TearDown() override {
     platform::files::SetSystemRoot("");
-    std::filesystem::remove_all(m_Root);
+    m_Scratch.reset();
     KernelTest::TearDown();
   }
 
@@ -36,6 +39,7 @@ class FileTest : public testsupport::KernelTest {
                         FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   }
 
+  std::unique_ptr<testsupport::ScratchDirectory> m_Scratch;
   std::filesystem::path m_Root;
 };
 

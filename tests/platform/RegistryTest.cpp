@@ -1,13 +1,13 @@
 // The registry's answers that driver code depends on byte for byte: the size
 // rules of the query routines, key creation and lookup, and the text file the
 // registry is kept in between runs.
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "kernel/nt.h"
 #include "tests/support/KernelTest.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -179,7 +179,8 @@ TEST_F(RegistryTest, TheSavedTextReadsBackToTheSameRegistry) {
   EXPECT_NE(text.find("\"Empty\"=hex:\n"), std::string::npos) << text;
   EXPECT_NE(text.find(",\\\n  "), std::string::npos) << "long binary values wrap";
 
-  std::string file = ::testing::TempDir() + "registry_roundtrip.reg";
+  testsupport::ScratchDirectory scratch;
+  const std::string file = scratch.File("registry_roundtrip.reg");
   ASSERT_EQ(platform::registry::SaveToFile(file), STATUS_SUCCESS);
   platform::registry::Reset();
   EXPECT_FALSE(
@@ -187,7 +188,6 @@ TEST_F(RegistryTest, TheSavedTextReadsBackToTheSameRegistry) {
   std::string error;
   ASSERT_EQ(platform::registry::LoadFromFile(file, &error), STATUS_SUCCESS) << error;
   EXPECT_EQ(platform::registry::SaveToText(), text);
-  std::remove(file.c_str());
 
   // The registry editor's own files are UTF-16 with a byte-order mark.
   std::u16string wide =
@@ -262,7 +262,8 @@ TEST_F(RegistryTest, MalformedTextChangesNothing) {
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(platform::registry::SaveToText(u"\\Registry"), before);
   }
-  EXPECT_EQ(platform::registry::LoadFromFile(::testing::TempDir() + "no-such-registry.reg"),
+  testsupport::ScratchDirectory scratch;
+  EXPECT_EQ(platform::registry::LoadFromFile(scratch.File("no-such-registry.reg")),
             STATUS_OBJECT_NAME_NOT_FOUND);
 }
 

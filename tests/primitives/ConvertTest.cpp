@@ -7,6 +7,7 @@
 
 #include "primitives/Convert.h"
 #include "primitives/Vector.h"
+#include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/PrimitivesTestUtil.h"
 #include "tests/support/KernelTest.h"
 
@@ -19,7 +20,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kBelowHalf = 0.49999997f;  // the float just below 0.5
 
-class ConvertTest : public testsupport::KernelTest {
+class ConvertTest : public primitives_test::BaselineTest {
  protected:
   primtest::MxcsrScope m_Mxcsr;
 };

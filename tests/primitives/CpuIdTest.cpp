@@ -8,6 +8,7 @@
 #include "primitives/CpuId.h"
 #include "primitives/Dispatch.h"
 #include "tests/primitives/PrimitivesTestUtil.h"
+#include "tests/support/DispatchLevel.h"
 #include "tests/support/KernelTest.h"
 
 namespace {
@@ -60,14 +61,16 @@ class CpuIdTest : public testsupport::KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
+    m_Index.emplace(0);
     m_Previous = SetCpuidSource(&m_Cpu);
   }
   void TearDown() override {
     SetCpuidSource(m_Previous);
+    m_Index.reset();
     KernelTest::TearDown();
   }
   FakeCpuid m_Cpu;
-  ScopedCpuDispatchIndex m_Index{0};
+  std::optional<testsupport::ScopedDispatchLevel> m_Index;
 
  private:
   ICpuidSource* m_Previous = nullptr;
@@ -325,7 +328,7 @@ TEST_F(ProcessorStateTest, DoubleClassesDazAndTheRealProcessor) {
   const uint64_t t0 = CpuReadTsc();
   EXPECT_GE(CpuReadTsc(), t0);
   {
-    ScopedCpuDispatchIndex keep(0);
+    testsupport::ScopedDispatchLevel keep(0);
     const DspStatus status = InitDispatchAuto();
     EXPECT_TRUE(status == DSP_STATUS_OK || status == DSP_WARN_CPU_NOT_RECOGNISED);
     EXPECT_GE(CpuDispatchIndex, 0);

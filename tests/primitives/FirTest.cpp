@@ -11,7 +11,7 @@ namespace {
 using primitives_test::GuardedBuffer;
 using primitives_test::RandomSignal;
 
-class FirTest : public testsupport::KernelTest {};
+class FirTest : public primitives_test::BaselineTest {};
 
 // A state in exactly FirFilterStateSize bytes, 4 bytes past a 16-byte
 // boundary, with guards around it.

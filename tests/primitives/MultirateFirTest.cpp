@@ -10,7 +10,7 @@ namespace {
 using primitives_test::GuardedBuffer;
 using primitives_test::RandomSignal;
 
-class MultirateFirTest : public testsupport::KernelTest {};
+class MultirateFirTest : public primitives_test::BaselineTest {};
 
 struct Filter {
   int32_t taps, up, upPhase, down, downPhase;

@@ -7,6 +7,7 @@
 
 #include "primitives/CpuId.h"
 #include "primitives/Power.h"
+#include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/PrimitivesTestUtil.h"
 #include "tests/support/KernelTest.h"
 
@@ -20,7 +21,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr uint32_t kDefaultNaN = 0xFFC00000u;
 constexpr uint32_t kMxcsrInvalidFlag = 0x01;
 
-class PowerTest : public testsupport::KernelTest {};
+class PowerTest : public primitives_test::BaselineTest {};
 
 // Distance in units in the last place between two non-NaN floats.
 int64_t UlpDistance(float a, float b) {

@@ -1,16 +1,50 @@
-// Test helpers for primitives: test signals, caller memory with guards, and
-// counting allocation hooks.
+// Test helpers for primitives: the baseline fixture, test signals, caller
+// memory with guards, and scoped and counting allocation hooks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "primitives/Memory.h"
+#include "tests/support/DispatchLevel.h"
+#include "tests/support/KernelTest.h"
 
 namespace primitives_test {
+
+// Installs a set of the library's memory hooks for one scope.
+class ScopedDspAllocHooks {
+ public:
+  explicit ScopedDspAllocHooks(const DspAllocHookTable& hooks) : m_Previous(DspAllocHooks) { DspAllocHooks = hooks; }
+  ~ScopedDspAllocHooks() { DspAllocHooks = m_Previous; }
+  ScopedDspAllocHooks(const ScopedDspAllocHooks&) = delete;
+  ScopedDspAllocHooks& operator=(const ScopedDspAllocHooks&) = delete;
+
+ private:
+  DspAllocHookTable m_Previous;
+};
+
+// The tests of the baseline builds reach them through the public names, so
+// they run at level 0 whatever level the suite runs at (HSD_DISPATCH_LEVEL);
+// the level builds, whose sizes, layouts and rounding differ where the
+// baseline's contract lets them, have their own tests.
+class BaselineTest : public testsupport::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    m_Level.emplace(0);
+  }
+  void TearDown() override {
+    m_Level.reset();
+    KernelTest::TearDown();
+  }
+
+ private:
+  std::optional<testsupport::ScopedDispatchLevel> m_Level;
+};
 
 // Uniform samples in [-1, 1), the same for the same seed.
 inline std::vector<float> RandomSignal(size_t n, unsigned seed) {

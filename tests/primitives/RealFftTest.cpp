@@ -13,7 +13,7 @@ using primitives_test::CountingAllocHooks;
 using primitives_test::GuardedBuffer;
 using primitives_test::RandomSignal;
 
-class RealFftTest : public testsupport::KernelTest {};
+class RealFftTest : public primitives_test::BaselineTest {};
 
 constexpr int32_t kAllFlags[] = {FFT_SCALE_FORWARD, FFT_SCALE_INVERSE, FFT_SCALE_SQRT_BOTH, FFT_SCALE_NONE};
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "primitives/Vector.h"
+#include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/PrimitivesTestUtil.h"
 #include "tests/support/KernelTest.h"
 
@@ -18,7 +19,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr uint32_t kQuietPayload = 0x7FC12345;
 constexpr uint32_t kSignallingPayload = 0xFFA54321;
 
-class VectorTest : public testsupport::KernelTest {};
+class VectorTest : public primitives_test::BaselineTest {};
 
 std::vector<uint32_t> BitsOf(const float* v, size_t n) {
   std::vector<uint32_t> out(n);

@@ -11,6 +11,7 @@
 #include "sim/device/Device7753.h"
 #include "sim/device/MalformedDescriptors.h"
 #include "sim/device/SimDevice.h"
+#include "tests/support/ScratchDirectory.h"
 #include "usb/usbaudio.h"
 
 namespace {
@@ -321,9 +322,8 @@ TEST(SimIsoStreamsTest, SourcePacketsFollowTheRateAndTheSinkNoticesWhatStrays) {
 
 // The same device from a file in the sysfs layout behaves as the embedded one.
 TEST(SimLoaderTest, DeviceLoadedFromSysfsFileAnswersAsTheEmbeddedOne) {
-  const auto dir = std::filesystem::temp_directory_path() / ("simloader-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "descriptors").string();
+  testsupport::ScratchDirectory scratch;
+  const std::string path = scratch.File("descriptors");
   ASSERT_TRUE(sim::WriteFileBytes(path, sim::ToSysfsBytes(hs::Descriptors())));
   std::ofstream(path + ".strings") << "# strings\nlangids 0409\n1 Example Audio Works\n2 USB Headset\n";
 
@@ -344,7 +344,6 @@ TEST(SimLoaderTest, DeviceLoadedFromSysfsFileAnswersAsTheEmbeddedOne) {
               Get(*embedded, kStdIn, USB_REQUEST_GET_DESCRIPTOR, value, 0x0409, 0xFFFF).data);
   EXPECT_EQ(Get(fromFile, kClassIfIn, USB_AUDIO_GET_MIN, Cs(2, 1), Unit(hs::kRenderFeatureUnit), 2).data,
             Get(*embedded, kClassIfIn, USB_AUDIO_GET_MIN, Cs(2, 1), Unit(hs::kRenderFeatureUnit), 2).data);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(SimLoaderTest, RefusesFilesThatAreNotDescriptors) {

@@ -1,6 +1,6 @@
 // headset-host's control commands on the embedded headset: what `get`,
-// `set` and `events` do, run on the driver started with the stand-in wave
-// miniport as the program runs it.
+// `set` and `events` do, run on the driver started as the program starts it
+// (with the driver's own miniports; the host installs none).
 #include <gtest/gtest.h>
 
 #include "sim/device/DefaultHeadset.h"
@@ -8,7 +8,6 @@
 #include "tests/tools/ToolsTest.h"
 #include "tools/controls.h"
 #include "tools/driverinfo.h"
-#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
@@ -18,10 +17,10 @@ using sim::host::TopologyView;
 class ControlsTest : public toolstest::ToolsTest {
  protected:
   struct Live {
-    Live() : driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic) {
+    Live() : driver(sim::headset::Descriptors(), sim::headset::Profile()) {
       EXPECT_EQ(driver.startStatus, STATUS_SUCCESS);
       if (driver.Topology())
-        view = sim::host::ViewTopology(driver.Topology()->Name(), driver.Topology()->Descriptor());
+        view = sim::host::ViewTopology(driver.Topology());
     }
     RunningDriver driver;
     TopologyView view;
@@ -32,16 +31,17 @@ TEST_F(ControlsTest, GetListsEveryControlAndNamesWhatItCannotRead) {
   Live live;
   std::string out, error;
   ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {}, false, &out, &error)) << error;
-  // Nine of the ten nodes carry a readable control; the single-input
+  // Ten of the eleven nodes carry a readable control; the single-input
   // selector answers no GET.
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 9) << out;
-  EXPECT_NE(out.find("volume (node 8): -12.00 dB, -12.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]"),
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 10) << out;
+  EXPECT_NE(out.find("room (node 4): off"), std::string::npos) << out;
+  EXPECT_NE(out.find("volume (node 9): -12.00 dB, -12.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]"),
             std::string::npos)
       << out;
 
   out.clear();
   ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"mute#2"}, true, &out, &error));
-  EXPECT_EQ(out, "[{\"node\": 9, \"kind\": \"mute\", \"values\": [0], \"text\": \"mute (node 9): off\"}]\n");
+  EXPECT_EQ(out, "[{\"node\": 10, \"kind\": \"mute\", \"values\": [0], \"text\": \"mute (node 10): off\"}]\n");
 
   for (const char* spec : {"sum", "volume#3", "42", "selector"}) {
     SCOPED_TRACE(spec);
@@ -60,12 +60,12 @@ TEST_F(ControlsTest, SetReachesTheDeviceAndPersistsToTheNextStart) {
     ASSERT_TRUE(
         tools::SetControl(live.driver.Topology(), live.view, "volume#2", "-10dB", -1, false, &out, &error))
         << error;
-    EXPECT_EQ(out, "volume (node 8): -10.00 dB, -10.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
+    EXPECT_EQ(out, "volume (node 9): -10.00 dB, -10.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
     // 1/256 dB, little-endian, on each logical channel.
     EXPECT_EQ(live.driver.Device().ControlValue(sim::headset::kRenderFeatureUnit, 2, 1), (sim::Bytes{0x00, 0xF6}));
     out.clear();
     ASSERT_TRUE(tools::SetControl(live.driver.Topology(), live.view, "volume#2", "-20", 1, false, &out, &error));
-    EXPECT_EQ(out, "volume (node 8): -10.00 dB, -20.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
+    EXPECT_EQ(out, "volume (node 9): -10.00 dB, -20.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
 
     const struct {
       const char* spec;
@@ -91,7 +91,7 @@ TEST_F(ControlsTest, SetReachesTheDeviceAndPersistsToTheNextStart) {
   Live again;
   std::string out, error;
   ASSERT_TRUE(tools::GetControls(again.driver.Topology(), again.view, {"volume#2"}, false, &out, &error));
-  EXPECT_EQ(out, "volume (node 8): -10.00 dB, -20.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
+  EXPECT_EQ(out, "volume (node 9): -10.00 dB, -20.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
 }
 
 TEST_F(ControlsTest, DeviceChangesAreParsedAgainstTheDevice) {
@@ -136,8 +136,8 @@ TEST_F(ControlsTest, EventsFollowTheHeadsetsButtons) {
   EXPECT_TRUE(tools::WatchEvents(live.driver, live.view, changes, false, &out)) << out;
   // Each change is announced on its own path's nodes, and the node reads the
   // device's new value.
-  EXPECT_NE(out.find("event: node 9 (mute) -> mute (node 9): on"), std::string::npos) << out;
-  EXPECT_NE(out.find("event: node 8 (volume) -> volume (node 8): -15.00 dB, -12.00 dB"), std::string::npos) << out;
+  EXPECT_NE(out.find("event: node 10 (mute) -> mute (node 10): on"), std::string::npos) << out;
+  EXPECT_NE(out.find("event: node 9 (volume) -> volume (node 9): -15.00 dB, -12.00 dB"), std::string::npos) << out;
   EXPECT_NE(out.find("event: node 3 (mute) -> mute (node 3): on"), std::string::npos) << out;
   EXPECT_NE(out.find("event: node 2 (volume) -> volume (node 2): -3.00 dB"), std::string::npos) << out;
   EXPECT_EQ(out.find("no event"), std::string::npos) << out;

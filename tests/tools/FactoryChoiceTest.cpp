@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 
+#include "sim/device/ChipDevices.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/EmbeddedDevices.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/driverinfo.h"
@@ -84,12 +86,30 @@ TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
             "refused: ConfigureDevice failed with status 0xC0000001: the chip's string descriptors cannot be read\n");
 }
 
+// Until the Audio Class 2.0 model is part of the build its devices are
+// refused.
 TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
   const tools::DriverReport report = RunChip(haltest::ProtocolTwoDevice());
   EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(report.model,
             "refused: the chip-identifying factory chose the Audio Class 2.0 model, which this build does not have "
             "(status 0xC00000BB)\n");
+}
+
+TEST_F(FactoryChoiceTest, EveryEmbeddedDeviceGetsItsChipsModel) {
+  const std::pair<const char*, const char*> expected[] = {
+      {"7746", "C7746AudioHal"},        {"7762", "C7762AudioHal"}, {"tq4187", "CTQ4187AudioHal"},
+      {"tq4187-v2", "CTQ4187AudioHal"}, {"7753", "C7753AudioHal"}, {"7753-poll", "C7753AudioHal"}};
+  for (const auto& [name, model] : expected) {
+    SCOPED_TRACE(name);
+    const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(name);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->factory, AudioHalChoice::ChipIdentifying);
+    const tools::DriverReport report =
+        tools::RunDriver(device->descriptors(), device->profile(), device->speed, AudioHalChoice::ChipIdentifying);
+    ASSERT_EQ(report.start, STATUS_SUCCESS) << report.model;
+    EXPECT_EQ(report.model.rfind(std::string("hardware model: ") + model + " for ", 0), 0u) << report.model;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // headset-host's play and record on the embedded headset: a WAV through
 // the driver's wave filter reaches the device's endpoint sample for sample,
-// and the microphone's signal reaches the recording.
+// and the microphone's signal reaches the recording. The driver runs as the
+// program starts it: nothing installs miniports for it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,24 +10,15 @@
 #include "sim/device/DefaultHeadset.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/streams.h"
-#include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
 class StreamsTest : public toolstest::ToolsTest {};
 
-std::vector<int16_t> Channel(const sim::host::WavData& wav, uint16_t channel) {
-  std::vector<int16_t> out;
-  for (uint32_t f = 0; f < wav.Frames(); ++f) {
-    int16_t v;
-    std::memcpy(&v, &wav.samples[(static_cast<size_t>(f) * wav.channels + channel) * 2], 2);
-    out.push_back(v);
-  }
-  return out;
-}
+using toolstest::Channel;
 
 TEST_F(StreamsTest, PlayedSamplesReachTheEndpointUnchangedAfterThePipelineDelay) {
-  sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
   // Stereo 48 kHz: the headset's render pin takes eight channels, so the
   // host maps the two onto its front pair; the device gets channels 0 and 1.
@@ -56,7 +48,7 @@ TEST_F(StreamsTest, PlayedSamplesReachTheEndpointUnchangedAfterThePipelineDelay)
 }
 
 TEST_F(StreamsTest, RecordingCarriesTheMicrophonesTone) {
-  sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
   const tools::RecordReport r = tools::Record(driver, 0.25, 1000.0, false);
   ASSERT_EQ(r.status, STATUS_SUCCESS) << r.text;

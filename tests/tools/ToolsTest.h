@@ -2,7 +2,11 @@
 // persisted settings) and port-class state for every driver they start.
 #pragma once
 
+#include <cstring>
+#include <vector>
+
 #include "portcls/framework.h"
+#include "sim/host/Wav.h"
 #include "tests/support/KernelTest.h"
 
 namespace toolstest {
@@ -19,5 +23,16 @@ class ToolsTest : public testsupport::KernelTest {
     KernelTest::TearDown();
   }
 };
+
+// One channel of 16-bit samples.
+inline std::vector<int16_t> Channel(const sim::host::WavData& wav, uint16_t channel) {
+  std::vector<int16_t> out;
+  for (uint32_t f = 0; f < wav.Frames(); ++f) {
+    int16_t v;
+    std::memcpy(&v, &wav.samples[(static_cast<size_t>(f) * wav.channels + channel) * 2], 2);
+    out.push_back(v);
+  }
+  return out;
+}
 
 }  // namespace toolstest

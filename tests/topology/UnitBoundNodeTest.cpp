@@ -119,18 +119,57 @@ TEST_F(UnitBoundNodeTest, ToneMinusInfinitySendsTheMinimumAndKeepsMinusInfinity)
   EXPECT_EQ(level, LEVEL_MINUS_INFINITY);
 }
 
-TEST_F(UnitBoundNodeTest, MuteIsCachedAndStoredWhateverTheDeviceSaid) {
-  const Bytes descriptor = MuteAndVolume(1);
-  Testbed bed({descriptor});
-  bed.Build<CUac1FeatureUnit>(descriptor);
-  ISwitchNode* mute = bed.NodeAs<ISwitchNode>(0, IID_ISwitchNode);
-  bed.Device().AddFault(SetCurStall(1));
-  EXPECT_EQ(mute->SetValue(0, 1), STATUS_SUCCESS);
-  UCHAR value = 0;
-  mute->GetValue(0, &value);
-  EXPECT_EQ(value, 1);
-  EXPECT_EQ(bed.Setting(u"Unit00_ 0_0"), (std::vector<UCHAR>{1}));
-  EXPECT_EQ(mute->SetValue(1, 1), STATUS_INVALID_PARAMETER);
+TEST_F(UnitBoundNodeTest, EveryKindOfSetReturnsTheDevicesRefusal) {
+  // Every control on the master channel: one node of each kind.
+  const Bytes descriptor = FeatureUnitDescriptor(kUnit, 1, 2, {0x025F});
+  struct Case {
+    const char* name;
+    ULONG index;  // in creation order: mute, volume, bass, mid, treble, AGC, loudness
+    UCHAR cs;
+    bool level;
+    const char16_t* stored;
+  };
+  const Case cases[] = {
+      {"mute", 0, 1, false, u"Unit00_ 0_0"},     {"volume", 1, 2, true, u"Unit01_ 0_0"},
+      {"bass", 2, 3, true, u"Unit02_ 0_0"},      {"mid", 3, 4, true, u"Unit03_ 0_0"},
+      {"treble", 4, 5, true, u"Unit04_ 0_0"},    {"AGC", 5, 7, false, u"Unit05_ 0_0"},
+      {"loudness", 6, 10, false, u"Unit06_ 0_0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::registry::Reset();
+    Testbed bed({descriptor});
+    CUac1FeatureUnit* unit = bed.Build<CUac1FeatureUnit>(descriptor);
+    bed.Device().AddFault(SetCurStall(c.cs));
+    // What the unit itself answers for the stalled request.
+    const NTSTATUS stalled = c.level ? static_cast<ILevelControl*>(unit)->SetLevel(c.cs, 0, -kDb)
+                                     : static_cast<ISwitchControl*>(unit)->SetSwitchValue(c.cs, 0, 1);
+    ASSERT_FALSE(NT_SUCCESS(stalled));
+
+    if (c.level) {
+      ILevelNode* node = bed.NodeAs<ILevelNode>(c.index, IID_ILevelNode);
+      ASSERT_NE(node, nullptr);
+      LONG before = 0;
+      node->GetLevel(0, &before);
+      EXPECT_EQ(node->SetLevel(0, -kDb), stalled);
+      // Neither cached nor stored.
+      LONG after = 1;
+      node->GetLevel(0, &after);
+      EXPECT_EQ(after, before);
+      EXPECT_FALSE(bed.HasSetting(c.stored));
+      EXPECT_EQ(node->SetLevel(1, 0), STATUS_INVALID_PARAMETER);
+    } else {
+      ISwitchNode* node = bed.NodeAs<ISwitchNode>(c.index, IID_ISwitchNode);
+      ASSERT_NE(node, nullptr);
+      EXPECT_EQ(node->SetValue(0, 1), stalled);
+      // Switches keep and store what was asked for whatever the device said.
+      UCHAR value = 0;
+      node->GetValue(0, &value);
+      EXPECT_EQ(value, 1);
+      EXPECT_EQ(bed.Setting(c.stored), (std::vector<UCHAR>{1}));
+      EXPECT_EQ(node->SetValue(1, 1), STATUS_INVALID_PARAMETER);
+    }
+  }
 }
 
 TEST_F(UnitBoundNodeTest, InitTakesStoredValuesOverTheDevice) {
@@ -168,8 +207,10 @@ TEST_F(UnitBoundNodeTest, InitTakesStoredValuesOverTheDevice) {
 }
 
 TEST_F(UnitBoundNodeTest, ADeviceThatRefusesOneChannelStillBuildsAndGetsTheRest) {
-  const Bytes descriptor = MuteAndVolume(2);
+  // Mute and volume on two channels; the device refuses both on the first.
+  const Bytes descriptor = FeatureUnitDescriptor(kUnit, 1, 1, {0x00, 0x03, 0x03});
   Testbed bed({descriptor}, VolumeRange());
+  bed.Device().AddFault(SetCurStall(1, 1));
   bed.Device().AddFault(SetCurStall(2, 1));
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   bed.Build<CUac1FeatureUnit>(descriptor, &status);
@@ -179,7 +220,9 @@ TEST_F(UnitBoundNodeTest, ADeviceThatRefusesOneChannelStillBuildsAndGetsTheRest)
   std::vector<uint16_t> sets;
   for (const auto& r : bed.TakeRequests())
     if (r.setup.bRequest == 0x01) sets.push_back(r.setup.wValue);
-  EXPECT_EQ(sets, (std::vector<uint16_t>{0x0100, 0x0201, 0x0202}));
+  EXPECT_EQ(sets, (std::vector<uint16_t>{0x0101, 0x0102, 0x0201, 0x0202}));
+  EXPECT_NE(bed.NodeAs<ISwitchNode>(0, IID_ISwitchNode)->SetValue(0, 1), STATUS_SUCCESS);
+  EXPECT_EQ(bed.NodeAs<ISwitchNode>(0, IID_ISwitchNode)->SetValue(1, 1), STATUS_SUCCESS);
   EXPECT_NE(bed.NodeAs<ILevelNode>(1, IID_ILevelNode)->SetLevel(0, -kDb), STATUS_SUCCESS);
   EXPECT_EQ(bed.NodeAs<ILevelNode>(1, IID_ILevelNode)->SetLevel(1, -kDb), STATUS_SUCCESS);
 }

@@ -348,7 +348,7 @@ TEST_F(WaveCyclicMiniportTest, EngineCapsProperty) {
 class WaveFilterOnDeviceTest : public testsupport::KernelTest {};
 
 TEST_F(WaveFilterOnDeviceTest, DefaultHeadsetRegistersConnectedWaveFilters) {
-  sim::host::RunningDriver r(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
+  sim::host::RunningDriver r(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(r.startStatus, STATUS_SUCCESS);
   EXPECT_EQ(GetMiniportFactories().wave, CreateMiniportWaveCyclic);
   EXPECT_EQ(GetMiniportFactories().topology, CreateMiniportTopology);

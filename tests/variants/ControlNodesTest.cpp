@@ -3,7 +3,10 @@
 // persisted, and what the software volume does to the stream.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "tests/support/KernelTest.h"
@@ -110,9 +113,11 @@ TEST_F(ControlNodesTest, VendorSwitchKeepsOnlyWhatTheDeviceTook) {
   EXPECT_EQ(Sets(bed), (std::vector<std::pair<uint16_t, Bytes>>{{0x0100, {1}}}));
   EXPECT_EQ(bed.Setting(u"Unit09_ 0_0"), (std::vector<UCHAR>{1}));
 
-  // Refused: success all the same, and neither cache nor store moves.
+  // Refused: the caller hears of it, and neither cache nor store moves.
   bed.Device().AddFault(SetCurStall(kMute, 0));
-  EXPECT_EQ(node->SetValue(0, 0), STATUS_SUCCESS);
+  const NTSTATUS stalled = static_cast<ISwitchControl*>(unit)->SetSwitchValue(kMute, 0, 0);
+  ASSERT_FALSE(NT_SUCCESS(stalled));
+  EXPECT_EQ(node->SetValue(0, 0), stalled);
   UCHAR value = 0;
   node->GetValue(0, &value);
   EXPECT_EQ(value, 1);
@@ -145,6 +150,108 @@ TEST_F(ControlNodesTest, BoardSwitchLivesInTheSettingsStoreAlone) {
   EXPECT_EQ(node->SetValue(1, 1), STATUS_INVALID_PARAMETER);
 }
 
+// A unit whose reads of the device take a while: a read in progress waits
+// until a set reaches the unit (or 100 ms pass), then answers the value it
+// read before the set. That is the window in which a refresh without the
+// node's lock would put the older value back over a newer set.
+class SlowUnit final : public CTopoNode, public ISwitchControl, public ILevelControl {
+ public:
+  SlowUnit(PUNKNOWN outer, ULONG id) : CTopoNode(outer, id, 6) {}
+  IMP_FORWARD_UNKNOWN
+  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override {
+    if (object && IsEqualGUIDAligned(iid, IID_ISwitchControl)) {
+      *object = static_cast<ISwitchControl*>(this);
+    } else if (object && IsEqualGUIDAligned(iid, IID_ILevelControl)) {
+      *object = static_cast<ILevelControl*>(this);
+    } else {
+      return CTopoNode::NonDelegatingQueryInterface(iid, object);
+    }
+    NonDelegatingAddRef();
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS STDMETHODCALLTYPE GetSwitchValue(ULONG, ULONG, PUCHAR value) override {
+    *value = static_cast<UCHAR>(Read());
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS STDMETHODCALLTYPE SetSwitchValue(ULONG, ULONG, UCHAR value) override { return Write(value); }
+  NTSTATUS STDMETHODCALLTYPE GetSwitchChannelCount(ULONG, PULONG count) override {
+    *count = 1;
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS STDMETHODCALLTYPE GetLevel(ULONG, ULONG, PLONG level) override {
+    *level = Read();
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG, ULONG, LONG level) override { return Write(level); }
+  NTSTATUS STDMETHODCALLTYPE GetLevelRange(ULONG, PLONG maximum, PLONG minimum, PLONG step) override {
+    *maximum = 0;
+    *minimum = -32 * kDb;
+    *step = kDb;
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS STDMETHODCALLTYPE GetLevelChannelCount(ULONG, PULONG count) override { return GetSwitchChannelCount(0, count); }
+
+  LONG Device() const { return m_Device.load(); }
+  std::atomic<bool> slow{false};
+  std::atomic<bool> reading{false};
+
+ private:
+  LONG Read() {
+    const LONG value = m_Device.load();
+    if (slow) {
+      m_SetArrived = false;
+      reading = true;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+      while (!m_SetArrived && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    }
+    return value;
+  }
+  NTSTATUS Write(LONG value) {
+    m_Device.store(value);
+    m_SetArrived = true;
+    return STATUS_SUCCESS;
+  }
+
+  std::atomic<LONG> m_Device{0};
+  std::atomic<bool> m_SetArrived{false};
+};
+
+TEST_F(ControlNodesTest, ASetWaitsForARefreshInProgressSoDeviceCacheAndStoreAgree) {
+  // The status thread's refresh reads the device while a property request
+  // sets the node: set against read, on each node kind that sends a value.
+  for (const bool level : {false, true}) {
+    SCOPED_TRACE(level ? "input gain pad" : "vendor switch");
+    platform::registry::Reset();
+    Testbed bed({MuteAndStereoVolume()}, VolumeRange());
+    Held<SlowUnit> unit;
+    Held<CUacVendorSwitchNode> vendor;
+    Held<CUacInputGainPadNode> pad;
+    ITopoNode* node = level ? static_cast<ITopoNode*>(pad.get()) : static_cast<ITopoNode*>(vendor.get());
+    ASSERT_EQ(level ? InitLevelNodeFromUnit(pad.get(), unit.get(), kVolume, bed.Fdo())
+                    : InitSwitchNodeFromUnit(vendor.get(), unit.get(), kMute, bed.Fdo()),
+              STATUS_SUCCESS);
+    const LONG asked = level ? -3 * kDb : 1;
+
+    unit->slow = true;
+    std::thread refresh([&] { EXPECT_EQ(node->RefreshFromDevice(), STATUS_SUCCESS); });
+    while (!unit->reading) std::this_thread::yield();
+    EXPECT_EQ(level ? pad->SetLevel(0, asked) : vendor->SetValue(0, static_cast<UCHAR>(asked)), STATUS_SUCCESS);
+    refresh.join();
+
+    LONG cached = 0;
+    if (level) {
+      pad->GetLevel(0, &cached);
+    } else {
+      UCHAR value = 0;
+      vendor->GetValue(0, &value);
+      cached = value;
+    }
+    EXPECT_EQ(unit->Device(), asked);
+    EXPECT_EQ(cached, asked);
+    EXPECT_EQ(level ? bed.SettingAs<LONG>(u"Unit09_ 0_0") : LONG(bed.SettingAs<UCHAR>(u"Unit09_ 0_0")), asked);
+  }
+}
+
 // ---- Input gain pad ---------------------------------------------------------------------------
 
 TEST_F(ControlNodesTest, InputGainPadSendsItsMinimumForSilenceAndSetsAllChannels) {
@@ -173,9 +280,11 @@ TEST_F(ControlNodesTest, InputGainPadSendsItsMinimumForSilenceAndSetsAllChannels
   pad->GetLevel(0, &level);
   EXPECT_EQ(level, 0);
 
-  // A refused channel ends the all-channel set; the caller still hears success.
+  // A refused channel ends the all-channel set, and the caller hears of it.
   bed.Device().AddFault(SetCurStall(kVolume, 1));
-  EXPECT_EQ(pad->SetLevel(kAll, -3 * kDb), STATUS_SUCCESS);
+  const NTSTATUS stalled = static_cast<ILevelControl*>(unit)->SetLevel(kVolume, 0, 0);
+  ASSERT_FALSE(NT_SUCCESS(stalled));
+  EXPECT_EQ(pad->SetLevel(kAll, -3 * kDb), stalled);
   pad->GetLevel(0, &level);
   EXPECT_EQ(level, 0);
   pad->GetLevel(1, &level);

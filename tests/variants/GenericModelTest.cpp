@@ -252,7 +252,9 @@ TEST_F(GenericModelTest, VendorSpeakerTerminalIsStoredAsHeadphonesAndItsLayoutIs
 TEST_F(GenericModelTest, ProcessingUnitsRefuseTheDevice) {
   auto bench = Bench(Named(ProcessingUnitDevice()));
   EXPECT_EQ(bench->Init(), STATUS_UNSUCCESSFUL);
-  EXPECT_STREQ(GetLastModelRefusal().step, "UsbParseAudioControlInterface");
+  ModelRefusal refusal;
+  ASSERT_EQ(bench->Model()->GetRefusal(&refusal), STATUS_SUCCESS);
+  EXPECT_STREQ(refusal.step, "UsbParseAudioControlInterface");
 }
 
 TEST_F(GenericModelTest, StartsAndStopsItsStatusThread) {

@@ -101,7 +101,7 @@ C7753CodecRegister C7753AudioHal::GetCodecRegister(ULONG index) const {
 
 NTSTATUS C7753AudioHal::ConfigureDevice() {
   PAGED_CODE();
-  ClearModelRefusal();
+  m_Refusal = ModelRefusal{};
   m_CodecLock.Lock();
   RtlCopyMemory(m_Codec, kCodecStart, sizeof m_Codec);
   m_CodecLock.Unlock();
@@ -274,19 +274,20 @@ CUacUnit* C7753AudioHal::NewFeatureUnit(UCHAR unitId, ULONG provisionalId) {
   }
 }
 
-CUacUnit* C7753AudioHal::NewInputTerminal(ULONG provisionalId) {
-  return new (NonPagedPool, C7753_TAG) C7753InputTerminal(nullptr, provisionalId);
-}
-
-CUacUnit* C7753AudioHal::NewOutputTerminal(UCHAR terminalId, ULONG provisionalId) {
-  if (terminalId != kChipOutputTerminalId)
-    return new (NonPagedPool, C7753_TAG) CUac1OutputTerminal(nullptr, provisionalId);
-  return new (NonPagedPool, C7753_TAG) C7753OutputTerminal(
-      nullptr, provisionalId, this, m_Switches[C7753_SUPPORT_SPDIF_OUT], m_Switches[C7753_SUPPORT_HP_OUT]);
-}
-
-CUacUnit* C7753AudioHal::NewSelectorUnit(ULONG provisionalId) {
-  return new (NonPagedPool, C7753_TAG) C7753SelectorUnit(nullptr, provisionalId);
+CUacUnit* C7753AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
+  switch (descriptor[2]) {
+    case UAC_SUBTYPE_INPUT_TERMINAL:
+      return new (NonPagedPool, C7753_TAG) C7753InputTerminal(nullptr, provisionalId);
+    case UAC_SUBTYPE_OUTPUT_TERMINAL:
+      if (descriptor[3] != kChipOutputTerminalId) break;
+      return new (NonPagedPool, C7753_TAG) C7753OutputTerminal(
+          nullptr, provisionalId, this, m_Switches[C7753_SUPPORT_SPDIF_OUT], m_Switches[C7753_SUPPORT_HP_OUT]);
+    case UAC_SUBTYPE_SELECTOR_UNIT:
+      return new (NonPagedPool, C7753_TAG) C7753SelectorUnit(nullptr, provisionalId);
+    default:
+      break;
+  }
+  return C7719AudioHal::NewUnit(descriptor, provisionalId);
 }
 
 NTSTATUS C7753AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,

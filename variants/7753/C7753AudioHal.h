@@ -134,9 +134,7 @@ class C7753AudioHal : public CUac1GenericAudioHal {
  protected:
   // The unit classes by kind, id and board.
   CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId) override;
-  CUacUnit* NewInputTerminal(ULONG provisionalId) override;
-  CUacUnit* NewOutputTerminal(UCHAR terminalId, ULONG provisionalId) override;
-  CUacUnit* NewSelectorUnit(ULONG provisionalId) override;
+  CUacUnit* NewUnit(const UCHAR* descriptor, ULONG provisionalId) override;
   // No vendor's terminal-type rewrite here: the chip's units as they come.
   NTSTATUS CreateUnit(const UCHAR* descriptor) override { return C7719AudioHal::CreateUnit(descriptor); }
   CUsbStreamEngine* NewRenderEngine(UCHAR interfaceNumber, ULONG terminalNodeId) override;

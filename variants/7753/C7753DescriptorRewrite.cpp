@@ -41,8 +41,10 @@ struct RenderBlock {
   ULONG offset;
   ULONG dropSwitch;
 };
-constexpr RenderBlock kRenderBlocks[] = {
-    {227, C7753_DISABLE_8CH_OUT}, {273, C7753_DISABLE_2CH_OUT}, {319, C7753_DISABLE_4CH_OUT}, {365, C7753_DISABLE_6CH_OUT}};
+constexpr RenderBlock kRenderBlocks[] = {{227, C7753_DISABLE_8CH_OUT},
+                                         {273, C7753_DISABLE_2CH_OUT},
+                                         {319, C7753_DISABLE_4CH_OUT},
+                                         {365, C7753_DISABLE_6CH_OUT}};
 
 // Unit ids the rebuilt units name.
 constexpr UCHAR kStreamTerminalId = 1;

@@ -98,6 +98,9 @@ float C7753FeatureUnit13VolumeNode::GetGain(ULONG channel) const {
 
 NTSTATUS C7753FeatureUnit13VolumeNode::SetLevel(ULONG channel, LONG level) {
   PAGED_CODE();
+  // The gains follow the values under the node's lock, so that the last
+  // setter's gain is the one kept.
+  CBindingGuard guard(m_Binding);
   NTSTATUS status = CUacVolumeNode::SetLevel(channel, level);
   if (NT_SUCCESS(status)) ComputeGains(channel, 1);
   return status;
@@ -105,6 +108,7 @@ NTSTATUS C7753FeatureUnit13VolumeNode::SetLevel(ULONG channel, LONG level) {
 
 NTSTATUS C7753FeatureUnit13VolumeNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   CUacVolumeNode::SetOutputType(outputType, callbackObject);
   ComputeGains(0, m_ChannelCount);
   return STATUS_SUCCESS;
@@ -112,6 +116,7 @@ NTSTATUS C7753FeatureUnit13VolumeNode::SetOutputType(ULONG outputType, PCALLBACK
 
 NTSTATUS C7753FeatureUnit13VolumeNode::RefreshFromDevice() {
   PAGED_CODE();
+  CBindingGuard guard(m_Binding);
   NTSTATUS status = CUacVolumeNode::RefreshFromDevice();
   if (NT_SUCCESS(status)) ComputeGains(0, m_ChannelCount);
   return status;
@@ -175,7 +180,10 @@ NTSTATUS C7753LedSwitchNode::GetValue(ULONG channel, PUCHAR value) {
 NTSTATUS C7753LedSwitchNode::SetValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
   if (!m_Hal || channel != 0) return STATUS_INVALID_PARAMETER;
-  NTSTATUS status = m_Hal->WriteCodecRegister(C7753_LED_REGISTER, value ? C7753_LED_UNMUTE_BITS : C7753_LED_MUTE_BITS, C7753_LED_MASK);
+  // The register and the kept value change together.
+  CBindingGuard guard(m_Binding);
+  NTSTATUS status = m_Hal->WriteCodecRegister(C7753_LED_REGISTER, value ? C7753_LED_UNMUTE_BITS : C7753_LED_MUTE_BITS,
+                                              C7753_LED_MASK);
   if (!NT_SUCCESS(status)) return status;
   return CUacBoardSwitchNode::SetValue(channel, value);
 }

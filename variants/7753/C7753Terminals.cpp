@@ -172,17 +172,6 @@ NTSTATUS C7753OutputTerminal::OnControlChange(ULONG, ULONG, PULONG nodeId) {
 }
 
 // ============================================================================
-// Input terminal
-
-NTSTATUS C7753InputTerminal::BuildNodes(IAudioHal* owner) {
-  PAGED_CODE();
-  NTSTATUS status = SetTerminalIdentity();
-  if (!NT_SUCCESS(status)) return status;
-  bool made = false;
-  return AddPinNode(owner, NextNodeId(owner), C7753_TAG, &made);
-}
-
-// ============================================================================
 // Recording selector
 
 NTSTATUS C7753SelectorUnit::BuildNodes(IAudioHal* owner) {

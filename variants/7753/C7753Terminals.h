@@ -7,17 +7,18 @@
 // stored type the list does not hold counts as the speaker (an unlisted
 // type would reach pin naming with no table entry and no output-type node).
 //
-// Input terminals are Audio Class 1.0 ones that ask the device for no jack
-// information.
+// Input terminals ask the device for no jack information, as those of the
+// other chips.
 //
 // The recording selector's device value is a code of its own per source
 // (unit 8: 1, 15: 2, 16: 3, 2: 4), not the input's position. The chip's
 // selector has at most seven inputs; a descriptor with more is refused.
 #pragma once
 
-#include "topology/CUac1InputTerminal.h"
 #include "topology/CUac1OutputTerminal.h"
 #include "topology/CUac1SelectorUnit.h"
+#include "variants/7753/C7753DescriptorRewrite.h"
+#include "variants/CChipTerminals.h"
 
 class C7753AudioHal;
 
@@ -56,12 +57,10 @@ class C7753OutputTerminal : public CUac1OutputTerminal {
   ULONG m_TypeListCount = 0;
 };
 
-class C7753InputTerminal : public CUac1InputTerminal {
+class C7753InputTerminal : public CChipInputTerminal {
  public:
-  C7753InputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId) : CUac1InputTerminal(outerUnknown, provisionalId) {}
-
- protected:
-  NTSTATUS BuildNodes(IAudioHal* owner) override;
+  C7753InputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId)
+      : CChipInputTerminal(outerUnknown, provisionalId, C7753_TAG) {}
 };
 
 class C7753SelectorUnit : public CUac1SelectorUnit {

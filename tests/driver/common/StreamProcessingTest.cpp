@@ -12,6 +12,7 @@
 #include "driver/common/CStreamEngine.h"
 #include "dsp/DspFormat.h"
 #include "tests/driver/support/TestAudioHal.h"
+#include "tests/driver/support/TestNodes.h"
 #include "tests/support/KernelTest.h"
 #include "topology/CSoftwareMuteNode.h"
 
@@ -448,9 +449,9 @@ TEST_F(StreamProcessingTest, ClientProcessorsJoinTheListTheirKindAndTheEngineDir
     EXPECT_EQ(STATUS_SUCCESS, engine->AddClientProcessor(c.kind, tone));
     EXPECT_EQ(c.render, engine->RenderProcessorCount());
     EXPECT_EQ(c.capture, engine->CaptureProcessorCount());
-    EXPECT_EQ(1 + c.render + c.capture, tone->GetRefCountForTest());
+    EXPECT_EQ(1 + c.render + c.capture, testsupport::RefCount(tone));
     EXPECT_EQ(c.removal, engine->RemoveClientProcessor(c.kind, tone));
-    EXPECT_EQ(1, tone->GetRefCountForTest());
+    EXPECT_EQ(1, testsupport::RefCount(tone));
     if (NT_SUCCESS(c.removal)) {
       EXPECT_EQ(STATUS_UNSUCCESSFUL, engine->RemoveClientProcessor(c.kind, tone));
     }
@@ -465,22 +466,22 @@ TEST_F(StreamProcessingTest, ClientProcessorsJoinTheListTheirKindAndTheEngineDir
   EXPECT_EQ(STATUS_UNSUCCESSFUL, m_Engine->RemoveCaptureProcessor(tone));
   EXPECT_EQ(STATUS_SUCCESS, m_Engine->RemoveRenderProcessor(tone));
   EXPECT_EQ(1, m_Engine->RenderProcessorCount());
-  EXPECT_EQ(1, tone->GetRefCountForTest());
-  EXPECT_EQ(3, other->GetRefCountForTest());
+  EXPECT_EQ(1, testsupport::RefCount(tone));
+  EXPECT_EQ(3, testsupport::RefCount(other));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, m_Engine->AddRenderProcessor(nullptr));
 
   // A list that cannot grow gives the reference back.
   platform::pool::FailAllocationsWithTag(POINTER_LIST_TAG);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, m_Engine->AddRenderProcessor(tone));
   platform::pool::ClearFailures();
-  EXPECT_EQ(1, tone->GetRefCountForTest());
+  EXPECT_EQ(1, testsupport::RefCount(tone));
 
   m_Engine->ReleaseCaptureProcessors();
   EXPECT_EQ(0, m_Engine->CaptureProcessorCount());
-  EXPECT_EQ(2, other->GetRefCountForTest());
+  EXPECT_EQ(2, testsupport::RefCount(other));
   m_Engine->NonDelegatingRelease();
   m_Engine = nullptr;
-  EXPECT_EQ(1, other->GetRefCountForTest());
+  EXPECT_EQ(1, testsupport::RefCount(other));
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ TEST_F(DescriptorParseTest, StreamingInterfacesThisProductCannotUseAreRefused) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(StartWith(c.render ? RenderDeviceWith(c.streaming) : CaptureDeviceWith(c.streaming)), c.status);
     EXPECT_EQ(DeviceObject(), nullptr);
-    EXPECT_STREQ(GetLastModelRefusal().step, "UsbParseAudioStreamInterface");
+    EXPECT_STREQ(Extension()->StartRefusal.step, "UsbParseAudioStreamInterface");
     Unplug();
   }
 }
@@ -186,7 +186,7 @@ TEST_F(DescriptorParseTest, UnitsOfKindsThisProductDoesNotSupportRefuseTheDevice
   shortUnit.Interface(0, 0, 0, 1, 1).AcHeader({}).Raw({3, 0x24, USB_AUDIO_AC_INPUT_TERMINAL});
   for (const sim::DescriptorSet& set : {ProcessingUnitDevice(), MakeSet(extension.Build()), MakeSet(shortUnit.Build())}) {
     EXPECT_EQ(StartWith(set), STATUS_UNSUCCESSFUL);
-    EXPECT_STREQ(GetLastModelRefusal().step, "UsbParseAudioControlInterface");
+    EXPECT_STREQ(Extension()->StartRefusal.step, "UsbParseAudioControlInterface");
     Unplug();
   }
 }

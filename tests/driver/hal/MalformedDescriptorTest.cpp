@@ -65,7 +65,7 @@ TEST_F(MalformedDescriptorTest, EveryKindIsRefusedWithAStatusOrAcceptedWhole) {
       EXPECT_EQ(DeviceObject()->GetStreamEngineCount(), expected->second.engines);
     } else {
       EXPECT_EQ(DeviceObject(), nullptr);
-      ModelRefusal refusal = GetLastModelRefusal();
+      const ModelRefusal refusal = Extension()->StartRefusal;
       if (expected->second.step) {
         EXPECT_STREQ(refusal.step, expected->second.step);
         EXPECT_EQ(refusal.status, expected->second.status);

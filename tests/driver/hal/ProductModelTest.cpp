@@ -2,17 +2,21 @@
 // device object and StartDevice over a simulated device, with the test
 // miniports. What the parse of each device gives, unit by unit, node by
 // node, engine by engine.
+#include <optional>
+#include <thread>
 #include <typeinfo>
 
 #include "driver/hal/CK784AudioHal.h"
 #include "sim/ModelReport.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/host/RunningDriver.h"
 #include "streaming/CUac1Capture.h"
 #include "streaming/CUac1Render.h"
 #include "tests/driver/DriverHarness.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/driver/hal/support/ModelShapes.h"
 #include "topology/CProductFeatureUnits.h"
+#include "topology/CProductRoomEffectNodes.h"
 #include "topology/CUac1InputTerminal.h"
 #include "topology/CUac1OutputTerminal.h"
 #include "topology/CUac1SelectorUnit.h"
@@ -143,19 +147,20 @@ TEST_F(ProductModelTest, EmbeddedHeadsetBecomesTheProductModel) {
       {1, &typeid(CUac1InputTerminal)}, {2, &typeid(C7719FeatureUnit)},  {3, &typeid(CUac1OutputTerminal)},
       {4, &typeid(CUac1InputTerminal)}, {5, &typeid(C7719FeatureUnit)},  {6, &typeid(CUac1SelectorUnit)},
       {7, &typeid(CUac1OutputTerminal)}};
-  const std::vector<std::vector<ULONG>> unitNodes = {{0}, {1, 2, 3, 4, 5, 6}, {7}, {8}, {9, 10, 11}, {12}, {13}};
+  const std::vector<std::vector<ULONG>> unitNodes = {{0}, {1, 2, 3, 4, 5, 6, 7}, {8}, {9}, {10, 11, 12}, {13}, {14}};
   for (size_t i = 0; i < units.size(); ++i) {
     EXPECT_EQ(units[i].id, expectedUnits[i].first) << i;
     EXPECT_EQ(*units[i].kind, *expectedUnits[i].second) << i;
     EXPECT_EQ(units[i].nodes, unitNodes[i]) << i;
   }
 
+  // The render feature unit's vendor control 0x8B is the room effect node.
   const std::vector<NodeShape> expectedNodes = {
-      {0, NODE_TYPE_INPUT_PIN, {}},       {1, NODE_TYPE_MUTE, {0}},      {2, NODE_TYPE_VOLUME, {1}},
-      {3, NODE_TYPE_BASS, {2}},           {4, NODE_TYPE_MID, {3}},       {5, NODE_TYPE_TREBLE, {4}},
-      {6, NODE_TYPE_LOUDNESS, {5}},       {7, NODE_TYPE_OUTPUT_PIN, {6}}, {8, NODE_TYPE_INPUT_PIN, {}},
-      {9, NODE_TYPE_MUTE, {8}},           {10, NODE_TYPE_VOLUME, {9}},   {11, NODE_TYPE_AGC, {10}},
-      {12, NODE_TYPE_SELECTOR, {11}},     {13, NODE_TYPE_OUTPUT_PIN, {12}}};
+      {0, NODE_TYPE_INPUT_PIN, {}},       {1, NODE_TYPE_MUTE, {0}},        {2, NODE_TYPE_VOLUME, {1}},
+      {3, NODE_TYPE_BASS, {2}},           {4, NODE_TYPE_MID, {3}},         {5, NODE_TYPE_TREBLE, {4}},
+      {6, NODE_TYPE_LOUDNESS, {5}},       {7, NODE_TYPE_PROCESSING, {6}},  {8, NODE_TYPE_OUTPUT_PIN, {7}},
+      {9, NODE_TYPE_INPUT_PIN, {}},       {10, NODE_TYPE_MUTE, {9}},       {11, NODE_TYPE_VOLUME, {10}},
+      {12, NODE_TYPE_AGC, {11}},          {13, NODE_TYPE_SELECTOR, {12}},  {14, NODE_TYPE_OUTPUT_PIN, {13}}};
   EXPECT_EQ(Nodes(), expectedNodes);
 
   ASSERT_EQ(model->GetStreamEngineCount(), 2u);
@@ -166,11 +171,21 @@ TEST_F(ProductModelTest, EmbeddedHeadsetBecomesTheProductModel) {
   EXPECT_EQ(render->GetEngineId(), 1u);
   EXPECT_EQ(capture->GetEngineId(), 2u);
   EXPECT_EQ(render->GetTerminalNodeId(), 0u);
-  EXPECT_EQ(capture->GetTerminalNodeId(), 13u);
+  EXPECT_EQ(capture->GetTerminalNodeId(), 14u);
   EXPECT_EQ(EngineName(render), "HeadSetOut00");
   EXPECT_EQ(EngineName(capture), "HeadSetIn00");
-  EXPECT_EQ(AttachedNodeIds(render), (std::vector<ULONG>{7, 6, 5, 4, 3, 2, 1, 0}));
-  EXPECT_EQ(AttachedNodeIds(capture), (std::vector<ULONG>{13, 12, 11, 10, 9, 8}));
+  EXPECT_EQ(AttachedNodeIds(render), (std::vector<ULONG>{8, 7, 6, 5, 4, 3, 2, 1, 0}));
+  EXPECT_EQ(AttachedNodeIds(capture), (std::vector<ULONG>{14, 13, 12, 11, 10, 9}));
+  // The room effect node processes the render stream, and the topology
+  // build bound its prompt to the render engine.
+  ITopoNode* room = nullptr;
+  ASSERT_EQ(model->GetNode(7, &room), STATUS_SUCCESS);
+  PVOID binding = nullptr;
+  ASSERT_EQ(room->QueryInterface(IID_IStreamEngineBinding, &binding), STATUS_SUCCESS);
+  static_cast<IStreamEngineBinding*>(binding)->Release();
+  auto* roomNode = static_cast<C7719RoomEffectNode*>(static_cast<IStreamEngineBinding*>(binding));
+  EXPECT_TRUE(roomNode->IsBound());
+  EXPECT_TRUE(roomNode->HasEveryPart());
 
   // A headset's render engine has no two-channel records (everything is
   // announced with eight), so it offers all it has.
@@ -192,6 +207,24 @@ TEST_F(ProductModelTest, EmbeddedHeadsetBecomesTheProductModel) {
             (std::vector<std::u16string>{u"GlobalTopo", u"HeadSetOut00Wave", u"HeadSetIn00Wave"}));
   EXPECT_NE(model->GetStatusThread(), nullptr);
   EXPECT_FALSE(platform::debug::Contains("UsbParse"));
+}
+
+// Without memory for the room effect's processing the headset starts all
+// the same, without that node: the render path plays unprocessed.
+TEST_F(ProductModelTest, HeadsetStartsWithoutTheRoomEffectNodeWhenItsProcessingCannotBeAllocated) {
+  for (ULONG tag : {ROOM_NODE_BUFFER_TAG, ROOM_NODE_LIMITER_TAG}) {
+    SCOPED_TRACE(testing::Message() << std::hex << tag);
+    platform::pool::FailAllocationsWithTag(tag);
+    ASSERT_EQ(StartWith(sim::headset::Descriptors(), sim::headset::Profile()), STATUS_SUCCESS);
+    platform::pool::ClearFailures();
+    const std::vector<NodeShape> nodes = Nodes();
+    ASSERT_EQ(nodes.size(), 14u);
+    EXPECT_EQ(nodes[6], (NodeShape{6, NODE_TYPE_LOUDNESS, {5}}));
+    EXPECT_EQ(nodes[7], (NodeShape{7, NODE_TYPE_OUTPUT_PIN, {6}}));
+    for (const NodeShape& n : nodes) EXPECT_NE(n.type, ULONG(NODE_TYPE_PROCESSING));
+    EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{7, 6, 5, 4, 3, 2, 1, 0}));
+    Unplug();
+  }
 }
 
 TEST_F(ProductModelTest, FixedIdDeviceGetsItsOwnModelAndReportsBothParses) {
@@ -293,7 +326,7 @@ TEST_F(ProductModelTest, DevicesThisProductRefuses) {
   // A processing unit: the AudioControl parse refuses the device.
   EXPECT_EQ(StartWith(ProcessingUnitDevice()), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(DeviceObject(), nullptr);
-  ModelRefusal refusal = GetLastModelRefusal();
+  const ModelRefusal refusal = Extension()->StartRefusal;
   EXPECT_STREQ(refusal.step, "UsbParseAudioControlInterface");
   EXPECT_EQ(refusal.status, STATUS_UNSUCCESSFUL);
   ASSERT_NE(refusal.reason, nullptr);
@@ -312,25 +345,47 @@ TEST_F(ProductModelTest, ReportShowsTheWholeModelOrWhyTheDeviceWasRefused) {
   ASSERT_EQ(StartWith(sim::headset::Descriptors(), sim::headset::Profile()), STATUS_SUCCESS);
   const std::string report = sim::DescribeHardwareModel(Fdo());
   for (const char* line : {"hardware model: C7719AudioHal for 1209:0001, AudioControl interface 0, status thread running",
-                           "  unit 2 feature unit, sources 1, nodes 1 2 3 4 5 6",
+                           "  unit 2 feature unit, sources 1, nodes 1 2 3 4 5 6 7",
                            "  node 2 volume, sources 1: range ",
-                           "  node 12 selector, sources 11: input 1 of 1",
+                           "  node 7 processing, sources 6: room effect off, in software",
+                           "  node 13 selector, sources 12: input 1 of 1",
                            "  engine 0 \"HeadSetOut00\": render, interface 1, terminal node 0, category HeadSet (14), "
                            "wave subdevice HeadSetOut00Wave registered",
-                           "    nodes: 7 6 5 4 3 2 1 0",
+                           "    nodes: 8 7 6 5 4 3 2 1 0",
                            "      8 ch 48000 Hz 16 bit (16 valid) mask 0x63F PCM, alternate setting 1"})
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
-  EXPECT_EQ(sim::DescribeModelRefusal(STATUS_SUCCESS, Device().Descriptors()), "");
+  EXPECT_EQ(sim::DescribeModelRefusal(STATUS_SUCCESS, Device().Descriptors(), Fdo()), "");
   Unplug();
 
   const NTSTATUS refused = StartWith(ProcessingUnitDevice());
-  EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice()),
+  EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice(), Fdo()),
             "refused: UsbParseAudioControlInterface failed with status 0xC0000001: a unit of a kind this product does "
             "not support (processing, extension or other)\n");
   Unplug();
   const NTSTATUS protocol = StartWith(ProtocolTwoDevice());
-  EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice()),
+  EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice(), Fdo()),
             "refused: the AudioControl interface's protocol is 0x20, not Audio Class 1.0 (status 0xC0000001)\n");
+}
+
+TEST_F(ProductModelTest, TwoDevicesRefusedAtOnceEachKeepTheirOwnReason) {
+  // Same IDs, refused in different parse steps, started on two threads.
+  const sim::DescriptorSet control = ProcessingUnitDevice();
+  const sim::DescriptorSet streaming = RenderDeviceWith({AsGeneral(9), FormatType(1, 2, 2, 16, {48000})});
+  std::optional<sim::host::RunningDriver> first, second;
+  std::thread a([&] { first.emplace(control, PlainProfile()); });
+  std::thread b([&] { second.emplace(streaming, PlainProfile()); });
+  a.join();
+  b.join();
+  ASSERT_FALSE(first->Started());
+  ASSERT_FALSE(second->Started());
+  EXPECT_EQ(sim::DescribeModelRefusal(first->startStatus, control, first->HostSide().AdapterDevice()).rfind(
+                "refused: UsbParseAudioControlInterface failed", 0),
+            0u);
+  EXPECT_EQ(sim::DescribeModelRefusal(second->startStatus, streaming, second->HostSide().AdapterDevice()).rfind(
+                "refused: UsbParseAudioStreamInterface failed", 0),
+            0u);
+  first.reset();
+  second.reset();
 }
 
 }  // namespace

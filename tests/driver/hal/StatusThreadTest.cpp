@@ -12,8 +12,8 @@ namespace {
 using namespace haltest;
 
 // The default headset's nodes: FU 2 is 1-6, FU 5 is 9-11, SU 6 is 12.
-const std::vector<ULONG> kAllRefreshed = {1, 2, 3, 4, 5, 6, 9, 10, 11, 12};
-const std::vector<ULONG> kMicUnitNodes = {9, 10, 11};
+const std::vector<ULONG> kAllRefreshed = {1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 13};
+const std::vector<ULONG> kMicUnitNodes = {10, 11, 12};
 
 bool Ended(PKTHREAD thread) {
   LARGE_INTEGER now{};
@@ -82,7 +82,7 @@ TEST_F(StatusThreadTest, WordsFromTheAudioControlInterfaceRefreshTheNamedUnit) {
       {0x01, sim::headset::kMicFeatureUnit, {}},             // an AudioStreaming interface
       {0x02, sim::headset::kMicFeatureUnit, {}},             // an AudioStreaming endpoint
       {0x00, 0x63, {}},                                      // no such unit
-      {0x00, sim::headset::kMicSelector, {12}},
+      {0x00, sim::headset::kMicSelector, {13}},
   };
   auto bench = StartedHeadset();
   for (const Case& c : cases) {
@@ -98,7 +98,7 @@ TEST_F(StatusThreadTest, WordsFromTheAudioControlInterfaceRefreshTheNamedUnit) {
 TEST_F(StatusThreadTest, DeviceSideChangeReachesTheNodeBeforeItsNotification) {
   auto bench = StartedHeadset();
   ITopoNode* node = nullptr;
-  ASSERT_EQ(bench->Hal()->GetNode(9, &node), STATUS_SUCCESS);
+  ASSERT_EQ(bench->Hal()->GetNode(10, &node), STATUS_SUCCESS);
   ISwitchNode* mute = nullptr;
   ASSERT_EQ(node->QueryInterface(IID_ISwitchNode, reinterpret_cast<PVOID*>(&mute)), STATUS_SUCCESS);
   UCHAR value = 0xFF;

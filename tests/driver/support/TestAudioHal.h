@@ -101,6 +101,10 @@ class TestAudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS STDMETHODCALLTYPE UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPTOR, PUSB_INTERFACE_DESCRIPTOR,
                                                           ULONG) override;
   NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() override { return STATUS_SUCCESS; }
+  NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override {
+    if (refusal) *refusal = ModelRefusal{};
+    return STATUS_SUCCESS;
+  }
 
   // Builds one engine as described above; for `build` hooks too.
   NTSTATUS AddEngine(const TestEngineSpec& spec);

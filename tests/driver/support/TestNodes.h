@@ -160,7 +160,10 @@ class TestDspNode : public TestNode, public IDspProcessor {
   NTSTATUS STDMETHODCALLTYPE Reset() override { return STATUS_SUCCESS; }
 };
 
-// Reference count of a stand-alone test node (its own outer unknown).
-inline LONG RefCount(CUnknownBase* object) { return object->GetRefCountForTest(); }
+// Reference count of a live object: what a Release after an AddRef answers.
+inline LONG RefCount(CUnknownBase* object) {
+  object->NonDelegatingAddRef();
+  return static_cast<LONG>(object->NonDelegatingRelease());
+}
 
 }  // namespace testsupport

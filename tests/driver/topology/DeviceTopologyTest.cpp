@@ -253,7 +253,8 @@ TEST_F(DeviceTopologyTest, DefaultHeadsetFilter) {
   EXPECT_EQ(view.pins[2].category, "KSNODETYPE_HEADSET");
   EXPECT_EQ(view.pins[3].category, "KSNODETYPE_HEADSET");
   const ULONG renderIn = view.pins[0].input ? 0 : 1, micIn = view.pins[2].input ? 2 : 3;
-  EXPECT_EQ(KindsAlong(view, renderIn), (std::vector<std::string>{"mute", "volume", "bass", "mid", "treble", "loudness"}));
+  EXPECT_EQ(KindsAlong(view, renderIn),
+            (std::vector<std::string>{"mute", "volume", "bass", "mid", "treble", "loudness", "room"}));
   EXPECT_EQ(KindsAlong(view, micIn), (std::vector<std::string>{"mute", "volume", "agc", "selector"}));
   ExpectWellFormedConnections(d);
 
@@ -337,7 +338,7 @@ TEST_F(DeviceTopologyTest, DeviceSideChangesArriveAsControlChangeEvents) {
     deliveries.insert(deliveries.end(), more.begin(), more.end());
   ASSERT_FALSE(deliveries.empty());
   // Only playback nodes; the mute among them, and it reads the device's value.
-  const std::vector<std::string> playback = {"mute", "volume", "bass", "mid", "treble", "loudness"};
+  const std::vector<std::string> playback = {"mute", "volume", "bass", "mid", "treble", "loudness", "room"};
   ULONG muteNode = ULONG(-1);
   for (const auto& [node, count] : deliveries) {
     EXPECT_NE(std::find(playback.begin(), playback.end(), view.nodes[node].kind), playback.end())

@@ -139,7 +139,7 @@ Prepared Prepare(const Case& c, int32_t len, unsigned seed) {
   Arena in(p.in.size() + 16), out(p.expected.size() + 16);
   std::memcpy(in.At(0), p.in.data(), p.in.size());
   {
-    ScopedCpuDispatchIndex baseline(0);
+    testsupport::ScopedDispatchLevel baseline(0);
     p.status = c.call(in.At(0), out.At(0), len);
   }
   std::memcpy(p.expected.data(), out.At(0), p.expected.size());

@@ -9,6 +9,7 @@
 #include "primitives/RealFft.h"
 #include "primitives/levels/FftLevels.h"
 #include "tests/primitives/levels/FftLevelTestSupport.h"
+#include "tests/support/DispatchLevel.h"
 
 namespace fft_level_test {
 namespace {
@@ -360,7 +361,7 @@ TEST_P(FftLevelsTest, PackedSpectrumMultiplyGivesTheBaselineBits) {
 // for every level) releases what the level's create took.
 TEST_P(FftLevelsTest, PublicPrimitivesReachTheLevelBuilds) {
   CountingAllocHooks hooks;
-  ScopedCpuDispatchIndex index(api().level);
+  testsupport::ScopedDispatchLevel index(api().level);
   RealFftSpec* spec = nullptr;
   ASSERT_EQ(RealFftCreate(&spec, 11, FFT_SCALE_INVERSE, 0), DSP_STATUS_OK);
   EXPECT_EQ(spec->workBytes, 8192) << "the level's layout: 8 bytes of work per complex point";

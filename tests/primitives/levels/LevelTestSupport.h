@@ -17,6 +17,7 @@
 #include "primitives/CpuId.h"
 #include "primitives/Dispatch.h"
 #include "primitives/levels/ProcessorLevel.h"
+#include "tests/support/DispatchLevel.h"
 #include "tests/support/KernelTest.h"
 
 namespace leveltest {
@@ -39,7 +40,7 @@ class LevelTest : public testsupport::KernelTest, public ::testing::WithParamInt
   int level() const { return GetParam(); }
 
  private:
-  std::optional<ScopedCpuDispatchIndex> m_Index;
+  std::optional<testsupport::ScopedDispatchLevel> m_Index;
 };
 
 inline std::string LevelName(const ::testing::TestParamInfo<int>& info) { return "L" + std::to_string(info.param); }

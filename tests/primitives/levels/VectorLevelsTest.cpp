@@ -85,7 +85,7 @@ Prepared Prepare(const Case& c, int32_t len, unsigned seed) {
   Prepared p{Values(static_cast<size_t>(len), seed, true), Values(static_cast<size_t>(len), seed + 1, false), {}};
   p.expected = c.inPlace ? (c.usesA ? p.b : p.a) : std::vector<float>(static_cast<size_t>(len));
   std::vector<float> a(p.a), b(p.b);
-  ScopedCpuDispatchIndex baseline(0);
+  testsupport::ScopedDispatchLevel baseline(0);
   EXPECT_EQ(c.call(a.data(), b.data(), p.expected.data(), len), DSP_STATUS_OK);
   return p;
 }

@@ -14,6 +14,13 @@ using namespace unreached_test;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
+// The levels' reciprocal method: r = (1 + eps)/a from the estimate, q0 = r b,
+// e = 1 - a r, and q0 (1 + e + e^2) leaves eps^3 (under 2^-35) of the
+// estimate's error. Rounding does the rest: q0 by half a unit, a r by 2^-24
+// (under a unit of the quotient), the last sum by half a unit; within 2 units
+// and a sliver of the exact quotient, so 2 of the correctly rounded one.
+constexpr int64_t kReciprocalQuotientUnits = 2;
+
 class DivisionLevels : public LevelTest {};
 INSTANTIATE_FOR_ALL_LEVELS(DivisionLevels);
 
@@ -46,9 +53,14 @@ TEST_P(DivisionLevels, ZeroDivisorsGiveSignedInfinityOrNaNAndTheWarning) {
       const int32_t len = at == 0 ? 1 : 12;
       EXPECT_EQ(VecDivF32(a, b, dst, len), row.status);
       EXPECT_EQ(Bits(dst[at]), level() == 0 ? row.baseline : row.levels);
+      // The eight-element pass that holds the zero is divided exactly; the
+      // four after it take the reciprocal method.
       for (int i = 0; i < len; ++i) {
-        if (i != at) {
-          EXPECT_EQ(dst[i], b[i] / 2.0f) << "halves are exact either way";
+        if (i == at) continue;
+        if (level() == 0 || i < 8) {
+          EXPECT_EQ(dst[i], b[i] / 2.0f) << i;
+        } else {
+          EXPECT_LE(UlpDistance(dst[i], b[i] / 2.0f), kReciprocalQuotientUnits) << i;
         }
       }
     }
@@ -61,7 +73,7 @@ TEST_P(DivisionLevels, ZeroDivisorsGiveSignedInfinityOrNaNAndTheWarning) {
 }
 
 // The baseline divides exactly; the levels multiply by a refined reciprocal
-// (two units at most) except inside groups that hold a zero divisor.
+// except inside groups that hold a zero divisor.
 TEST_P(DivisionLevels, QuotientsStayWithinTwoUnitsAtEveryAlignment) {
   primtest::MxcsrScope mxcsr;
   std::mt19937 random(17);
@@ -87,11 +99,13 @@ TEST_P(DivisionLevels, QuotientsStayWithinTwoUnitsAtEveryAlignment) {
     std::memcpy(q.data(), D.data(), 4 * n);
     int64_t worst = 0;
     for (int i = 0; i < n; ++i) worst = std::max(worst, UlpDistance(q[i], b[i] / a[i]));
-    EXPECT_LE(worst, level() == 0 ? 0 : 2);
+    EXPECT_LE(worst, level() == 0 ? 0 : kReciprocalQuotientUnits);
     EXPECT_TRUE(D.GuardsIntact());
   }
 }
 
+// Every processor's estimate is 0 for an infinite divisor and for one above
+// 1.0004 * 2^126 (as 1e38 is), and infinite for a subnormal one.
 TEST_P(DivisionLevels, InfiniteSubnormalAndHugeDivisorsFollowTheReciprocal) {
   primtest::MxcsrScope mxcsr;
   struct Row {
@@ -122,7 +136,8 @@ TEST_P(DivisionLevels, InfiniteSubnormalAndHugeDivisorsFollowTheReciprocal) {
 class DivisionKernels : public LevelKernelTest {};
 
 // Finds a dividend whose reciprocal-method quotient over x differs from the
-// correctly rounded one on this processor.
+// correctly rounded one on this processor. For x = 3 every estimate the
+// architecture allows has one among the first few dividends above 1.
 float DividendWithInexactQuotient(float x) {
   for (float c = 1.0f; c < 2.0f; c = std::nextafter(c, 2.0f)) {
     alignas(16) float a[4] = {x, x, x, x}, q[4];
@@ -216,6 +231,10 @@ TEST_F(DivisionKernels, ComplexQuotients) {
   EXPECT_EQ(Bits(q64[2].re), 0x7FF8000000000000ull);
   EXPECT_EQ(VecDivC64Kernel(a64, b64, q64, 2), 0);
 
+  // The float form's reciprocal r (2 - d r) of d = |a|^2 is within eps^2 +
+  // 3 * 2^-24 of 1/d; d carries two roundings, the numerators at most
+  // 2 sqrt(2) * 2^-24 |a| |b|, the last product one: 11.1 * 2^-24 of |b/a|.
+  constexpr long double kComplexFloatRelative = 12 * kFloatRoundoff;
   std::mt19937 random(8);
   std::uniform_real_distribution<double> part(-100.0, 100.0);
   std::vector<ComplexF32> x32(101), y32(101), r32(101);
@@ -233,7 +252,8 @@ TEST_F(DivisionKernels, ComplexQuotients) {
         std::complex<long double>(y32[i].re, y32[i].im) / std::complex<long double>(x32[i].re, x32[i].im);
     const std::complex<long double> ref64 =
         std::complex<long double>(y64[i].re, y64[i].im) / std::complex<long double>(x64[i].re, x64[i].im);
-    EXPECT_LE(std::abs(std::complex<long double>(r32[i].re, r32[i].im) - ref32) / std::abs(ref32), 1e-5L);
+    EXPECT_LE(std::abs(std::complex<long double>(r32[i].re, r32[i].im) - ref32) / std::abs(ref32),
+              kComplexFloatRelative);
     EXPECT_LE(std::abs(std::complex<long double>(r64[i].re, r64[i].im) - ref64) / std::abs(ref64), 1e-14L);
   }
 }

@@ -37,6 +37,16 @@ class LevelKernelTest : public testsupport::KernelTest {
   }
 };
 
+// The most an SSE reciprocal or reciprocal-square-root estimate (rcpps,
+// rsqrtps and their scalar forms) may differ from the exact value, relative
+// to it, on any processor. The estimate bits differ between processor
+// generations, so the tests of kernels that refine an estimate derive their
+// bounds from this and from the unit roundoff below, never from the bits of
+// the processor they run on.
+inline constexpr double kEstimateError = 1.5 * 0x1p-12;
+inline constexpr double kFloatRoundoff = 0x1p-24;
+inline constexpr double kDoubleRoundoff = 0x1p-53;
+
 inline uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
 inline uint64_t Bits(double d) { return std::bit_cast<uint64_t>(d); }
 inline float F32(uint32_t u) { return std::bit_cast<float>(u); }

@@ -82,6 +82,10 @@ class TestModel final : public CAudioHal, public IUsbAudioHal {
     return STATUS_NOT_IMPLEMENTED;
   }
   NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() override { return STATUS_SUCCESS; }
+  NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override {
+    if (refusal) *refusal = ModelRefusal{};
+    return STATUS_SUCCESS;
+  }
 
   IAudioHal* Hal() { return static_cast<IAudioHal*>(this); }
   // How the model answers; what it was asked.

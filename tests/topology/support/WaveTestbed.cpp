@@ -87,9 +87,9 @@ NTSTATUS FakeEngine::PrepareClient(PVOID handle, PULONG msPerUrb, PULONG frame) 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FakeEngine::StartClient(PVOID handle, ULONG frame, PULONG msPerUrb, IToneNode* processor) {
+NTSTATUS FakeEngine::StartClient(PVOID handle, ULONG frame, PULONG msPerUrb, IToneNode* client) {
   calls.push_back("start");
-  EXPECT_EQ(processor, nullptr);
+  EXPECT_TRUE(takesProcessor || !client);
   if (!registered || handle != record.Handle) return STATUS_INVALID_PARAMETER;
   if (!NT_SUCCESS(startStatus)) return startStatus;
   startFrame = frame;
@@ -97,14 +97,22 @@ NTSTATUS FakeEngine::StartClient(PVOID handle, ULONG frame, PULONG msPerUrb, ITo
   record.Started = 1;
   SendFormat(record.MsPerUrb | CYCLIC_FORMAT_CHANGED, record.UrbCount);
   *msPerUrb = record.MsPerUrb;
+  if (client) {
+    std::lock_guard<std::mutex> guard(processorLock);
+    processor = client;
+    processor->AddRef();
+  }
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FakeEngine::StopClient(PVOID handle, IToneNode* processor) {
+NTSTATUS FakeEngine::StopClient(PVOID handle, IToneNode* client) {
   calls.push_back("stop");
-  EXPECT_EQ(processor, nullptr);
+  EXPECT_EQ(client, processor);
   if (!registered || handle != record.Handle) return STATUS_INVALID_PARAMETER;
   record.Started = 0;
+  std::lock_guard<std::mutex> guard(processorLock);
+  if (processor) processor->Release();
+  processor = nullptr;
   return STATUS_SUCCESS;
 }
 
@@ -125,6 +133,19 @@ void FakeEngine::SendFormat(ULONG msPerUrb, ULONG urbCount, StreamClientRecord* 
   n.Value.Format.MsPerUrb = msPerUrb;
   n.Value.Format.UrbCount = urbCount;
   Send(n);
+}
+
+void FakeEngine::SendFormat(const WAVEFORMATEXTENSIBLE& format) {
+  record.Format = format;
+  SendFormat(record.MsPerUrb | CYCLIC_FORMAT_CHANGED, record.UrbCount);
+}
+
+void FakeEngine::RunProcessor(const WAVEFORMATEXTENSIBLE& format, float* const* channels, ULONG frames) {
+  std::lock_guard<std::mutex> guard(processorLock);
+  platform::IrqlScope dispatch(DISPATCH_LEVEL);
+  if (processor) {
+    EXPECT_EQ(processor->Process(&format, channels, frames), STATUS_SUCCESS);
+  }
 }
 
 void FakeEngine::SendFill(PVOID packet, ULONG length, StreamClientRecord* client) {
@@ -154,23 +175,6 @@ void FakeEngine::SendCapture(PVOID data, ULONG length) {
   n.Value.Buffer = data;
   n.Length = length;
   Send(n);
-}
-
-// ---- Model and port --------------------------------------------------------------------------
-
-NTSTATUS WaveModel::GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) {
-  if (engineIndex != 0) return STATUS_INVALID_PARAMETER;
-  *caps = {4, {}, 0x1234, 0, DEVICE_CAPS_FLAG_ASIO, 0};
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS FakePort::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-  if (object && (IsEqualGUIDAligned(iid, IID_IPortWaveCyclic) || IsEqualGUIDAligned(iid, IID_IPort))) {
-    *object = static_cast<IPortWaveCyclic*>(this);
-    NonDelegatingAddRef();
-    return STATUS_SUCCESS;
-  }
-  return CUnknownBase::NonDelegatingQueryInterface(iid, object);
 }
 
 // ---- Fixture ---------------------------------------------------------------------------------

@@ -4,12 +4,14 @@
 // counts Notify calls.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "driver/common/CStreamEngine.h"
 #include "driver/hal/CAudioHal.h"
 #include "tests/support/KernelTest.h"
+#include "tests/topology/support/WaveParts.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "topology/CWaveCyclicStream.h"
 
@@ -31,7 +33,10 @@ struct DataFormat {
 DataFormat MakeDataFormat(const WAVEFORMATEXTENSIBLE& wave);
 
 // A stream engine whose ICyclicControl records every call and whose
-// notifications the test sends itself.
+// notifications the test sends itself. A client that hands over a
+// processor (the tone prompt) is allowed only where the test says so; the
+// engine then holds it with a reference, as the USB engine does, and the
+// test runs the data path through it.
 class FakeEngine final : public CStreamEngine, public ICyclicControl {
  public:
   explicit FakeEngine(ULONG direction);
@@ -54,6 +59,11 @@ class FakeEngine final : public CStreamEngine, public ICyclicControl {
   void SendFill(PVOID packet, ULONG length, StreamClientRecord* client = nullptr);
   void SendPosition(ULONG bytes);
   void SendCapture(PVOID data, ULONG length);
+  // The registered client's format has changed to `format`.
+  void SendFormat(const WAVEFORMATEXTENSIBLE& format);
+  // One render buffer through the processor, if one is held, as the
+  // engine's data path does it (under its lock, at DISPATCH_LEVEL).
+  void RunProcessor(const WAVEFORMATEXTENSIBLE& format, float* const* channels, ULONG frames);
 
   std::vector<std::string> calls;  // "register", "prepare", ...
   StreamClientRecord record{};     // the one client record
@@ -64,51 +74,14 @@ class FakeEngine final : public CStreamEngine, public ICyclicControl {
   NTSTATUS registerStatus = STATUS_SUCCESS;
   NTSTATUS prepareStatus = STATUS_SUCCESS;
   NTSTATUS startStatus = STATUS_SUCCESS;
+  bool takesProcessor = false;
+  std::mutex processorLock;
+  IToneNode* processor = nullptr;  // one reference
 
  private:
   void Send(CyclicControlNotify& notify);
   PCALLBACK_FUNCTION m_Callback = nullptr;
   PVOID m_Context = nullptr;
-};
-
-// A hardware model holding one engine; the caps record is fixed.
-class WaveModel final : public CAudioHal {
- public:
-  explicit WaveModel(IStreamEngine* engine) : CAudioHal(nullptr), m_Engine(engine) {}
-  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return AddStreamEngine(m_Engine); }
-  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
-  IAudioHal* Hal() { return this; }
-
- private:
-  IStreamEngine* m_Engine;
-};
-
-// The port: Notify is counted, everything else refused.
-class FakePort final : public IPortWaveCyclic, public CUnknownBase {
- public:
-  FakePort() : CUnknownBase(nullptr) {}
-  IMP_FORWARD_UNKNOWN
-  NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
-  NTSTATUS STDMETHODCALLTYPE Init(PDEVICE_OBJECT, PIRP, PUNKNOWN, PUNKNOWN, PRESOURCELIST) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE NewRegistryKey(IRegistryKey**, PUNKNOWN, ULONG, ACCESS_MASK, PVOID, ULONG,
-                                            PULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  void STDMETHODCALLTYPE Notify(PSERVICEGROUP) override { ++notifications; }
-  NTSTATUS STDMETHODCALLTYPE NewSlaveDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, ULONG, BOOLEAN,
-                                                ULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  NTSTATUS STDMETHODCALLTYPE NewMasterDmaChannel(PDMACHANNEL*, PUNKNOWN, PRESOURCELIST, ULONG, BOOLEAN, BOOLEAN, ULONG,
-                                                 ULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  ULONG notifications = 0;
 };
 
 // The fixture: Build() makes the engine, model, port and miniport; the

@@ -26,7 +26,7 @@ void Board::PutSwitches(const Switches& set, bool defaults) {
 
 NTSTATUS Board::Start() {
   if (!NT_SUCCESS(m_Bench->CreateStatus())) return m_Bench->CreateStatus();
-  return sim::host::RunWhileTimePasses([&] { return m_Bench->Init(); });
+  return sim::host::WhileTimePasses([&] { return m_Bench->Init(); });
 }
 
 CUsbStreamEngine* Board::Engine(bool capture) {

@@ -89,7 +89,8 @@ struct Case {
   std::vector<std::pair<UCHAR, UCHAR>> interfaces;
 };
 
-const std::vector<std::pair<UCHAR, UCHAR>> kAllStreaming = {{1, 0}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {2, 0}, {2, 1}};
+const std::vector<std::pair<UCHAR, UCHAR>> kAllStreaming = {{1, 0}, {1, 1}, {1, 2}, {1, 3},
+                                                            {1, 4}, {1, 5}, {2, 0}, {2, 1}};
 
 const std::vector<Case>& Cases() {
   static const std::vector<Case> cases = {

@@ -90,7 +90,7 @@ TEST_F(C7753ModelTest, RestoreResetsTheCodecThenRewritesTheMarkedRegisters) {
   ASSERT_EQ(board->Start(), STATUS_SUCCESS);
   board->TakeCodecWrites();
   board->Device().ClearRequests();
-  ASSERT_EQ(sim::host::RunWhileTimePasses([&] { return board->Model()->RestoreHardwareState(); }), STATUS_SUCCESS);
+  ASSERT_EQ(sim::host::WhileTimePasses([&] { return board->Model()->RestoreHardwareState(); }), STATUS_SUCCESS);
   // Register 5's reset bits off, 1 ms, on; then 0-4 from the shadow (the
   // speaker type's registers 0-2 as the output terminal left them).
   EXPECT_EQ(board->TakeCodecWrites(),
@@ -105,7 +105,7 @@ TEST_F(C7753ModelTest, RestoreResetsTheCodecThenRewritesTheMarkedRegisters) {
     fault.skip = 3;  // both resets and register 0 pass
     return fault;
   }());
-  EXPECT_FALSE(NT_SUCCESS(sim::host::RunWhileTimePasses([&] { return board->Model()->RestoreHardwareState(); })));
+  EXPECT_FALSE(NT_SUCCESS(sim::host::WhileTimePasses([&] { return board->Model()->RestoreHardwareState(); })));
   EXPECT_EQ(board->TakeCodecWrites(), (Writes{{5, 0x0000}, {5, 0x3000}, {0, 0x2004}}));
 }
 
@@ -318,7 +318,7 @@ TEST_F(C7753ModelTest, LeavingD0StopsThePollAndReturningRestoresTheCodecAndResta
   auto power = [&](DEVICE_POWER_STATE state) {
     POWER_STATE p;
     p.DeviceState = state;
-    return sim::host::RunWhileTimePasses([&] {
+    return sim::host::WhileTimePasses([&] {
       board->Model()->PowerChangeState(p);
       return STATUS_SUCCESS;
     });

@@ -353,8 +353,9 @@ TEST_F(C7753RenderTest, FormatListsFollowTheOutputTypeBackAndForth) {
   }
   // On S/PDIF the 96 kHz formats play on setting 5, AC-3 at 44.1 and 48 kHz on 2.
   ASSERT_EQ(SelectAndName(*board, PIN_CATEGORY_SPDIF), STATUS_SUCCESS);
-  for (const auto& [rate, tag, alternate] : {std::tuple{96000u, WORD{0x0092}, 5}, std::tuple{96000u, WORD{1}, 5},
-                                             std::tuple{44100u, WORD{0x0092}, 2}, std::tuple{48000u, WORD{0x0092}, 2}}) {
+  for (const auto& [rate, tag, alternate] :
+       {std::tuple{96000u, WORD{0x0092}, 5}, std::tuple{96000u, WORD{1}, 5}, std::tuple{44100u, WORD{0x0092}, 2},
+        std::tuple{48000u, WORD{0x0092}, 2}}) {
     WAVEFORMATEXTENSIBLE f = Format(2, tag);
     f.Format.nSamplesPerSec = rate;
     f.Format.nAvgBytesPerSec = rate * 4;

@@ -237,8 +237,9 @@ TEST_F(C7753UnitsTest, AStoredTypeCountsOnlyWhenTheTerminalOffersIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto board = Board::Evaluation();
-    board->PutSwitches(c.headphoneAndSpdif ? test7753::Switches{}
-                                           : test7753::Switches{{C7753_SUPPORT_HP_OUT, 0}, {C7753_SUPPORT_SPDIF_OUT, 0}});
+    board->PutSwitches(c.headphoneAndSpdif
+                           ? test7753::Switches{}
+                           : test7753::Switches{{C7753_SUPPORT_HP_OUT, 0}, {C7753_SUPPORT_SPDIF_OUT, 0}});
     board->PutSetting(u"UACUnit03", c.stored);
     ASSERT_EQ(board->Start(), STATUS_SUCCESS);
     PinCategory current = 0;

@@ -99,11 +99,12 @@ NTSTATUS BenchDevice::CreateModel(AudioHalFactory factory, USHORT vendorId, USHO
 
 C7719AudioHal* BenchDevice::Model() const {
   if (!m_ModelUnknown) return nullptr;
+  // Every model answers IAudioHal; not every one IUsbAudioHal.
   PVOID object = nullptr;
-  if (!NT_SUCCESS(m_ModelUnknown->QueryInterface(IID_IUsbAudioHal, &object))) return nullptr;
-  auto* usbHal = static_cast<IUsbAudioHal*>(object);
-  usbHal->Release();
-  return static_cast<C7719AudioHal*>(static_cast<CUac1AudioHal*>(usbHal));
+  if (!NT_SUCCESS(m_ModelUnknown->QueryInterface(IID_IAudioHal, &object))) return nullptr;
+  auto* hal = static_cast<IAudioHal*>(object);
+  hal->Release();
+  return static_cast<C7719AudioHal*>(static_cast<CAudioHal*>(hal));
 }
 
 // ---- ModelBench ----------------------------------------------------------------------------
