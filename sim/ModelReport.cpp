@@ -8,6 +8,8 @@
 
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/hal/CK784AudioHal.h"
+#include "sim/Model7753Report.h"
+#include "variants/7753/C7753AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
 #include "topology/CRoomEffectNode.h"
@@ -205,9 +207,14 @@ PKTHREAD StatusThreadOf(CUacAudioHal* model) {
 
 }  // namespace
 
+C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
+  return dynamic_cast<C7753AudioHal*>(AudioClassModelOf(adapterDevice));
+}
+
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   CUacAudioHal* model = AudioClassModelOf(adapterDevice);
   if (!model) return {};
+  C7753AudioHal* chip = dynamic_cast<C7753AudioHal*>(model);
   std::string out = Printf("hardware model: %s for %04x:%04x, AudioControl interface %u, %s\n",
                            ClassName(typeid(*model)).c_str(), model->GetVendorId(), model->GetProductId(),
                            model->GetControlInterfaceNumber(),
@@ -275,6 +282,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
       out += "      " + Format(format) + Printf(", alternate setting %u\n", alternate);
     }
   }
+  if (chip) out += Describe7753Model(*chip);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 
+class C7753AudioHal;
 class CUacAudioHal;
 
 namespace sim {
@@ -23,6 +24,10 @@ CUacAudioHal* AudioClassModelOf(PDEVICE_OBJECT adapterDevice);
 // Empty when the adapter has no started device object or its model is not
 // an Audio Class one of the driver's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
+
+// The 7753 model behind a started adapter, or null when its model is
+// another.
+C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 
 // Empty for a successful start. After a failed one, what refused the device:
 // the device object's own checks of `descriptors`, or the refusal the model

@@ -154,6 +154,27 @@ NTSTATUS CUsbStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE* format, UCHAR a
   return STATUS_SUCCESS;
 }
 
+void CUsbStreamEngine::RemoveFormats(bool (*match)(const WAVEFORMATEXTENSIBLE& format)) {
+  PAGED_CODE();
+  auto sweep = [match](CPointerList* list, const WAVEFORMATEXTENSIBLE* (*formatOf)(PVOID item)) {
+    if (!list) return;
+    for (PointerListNode* node = list->First(); node;) {
+      PointerListNode* next = node->next;
+      if (node->item && match(*formatOf(node->item))) {
+        ExFreePool(node->item);
+        list->RemoveNode(node);
+      }
+      node = next;
+    }
+  };
+  auto plain = [](PVOID item) -> const WAVEFORMATEXTENSIBLE* { return static_cast<PWAVEFORMATEXTENSIBLE>(item); };
+  sweep(m_StereoFormats, plain);
+  sweep(m_Formats, plain);
+  sweep(m_FormatRecords, [](PVOID item) -> const WAVEFORMATEXTENSIBLE* {
+    return &static_cast<UsbFormatRecord*>(item)->Format;
+  });
+}
+
 ULONG CUsbStreamEngine::GetFormatRecordCount() const {
   return m_FormatRecords ? static_cast<ULONG>(m_FormatRecords->GetCount()) : 0;
 }

@@ -115,6 +115,11 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE* format, UCHAR alternateSetting);
   // The alternate setting of the first record matching `format`.
   NTSTATUS FindAlternateSetting(const WAVEFORMATEXTENSIBLE* format, PUCHAR alternateSetting);
+  // Takes every format `match` accepts off the engine and frees it: from the
+  // stereo list, the main list and the alternate-setting records, in that
+  // order. For engines whose formats follow what the device is set to; the
+  // caller keeps the wave filter unregistered meanwhile.
+  void RemoveFormats(bool (*match)(const WAVEFORMATEXTENSIBLE& format));
   // The last attached node with that id (no reference added).
   NTSTATUS FindNode(ULONG nodeId, ITopoNode** node);
 

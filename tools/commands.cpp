@@ -13,6 +13,7 @@
 #include "sim/standin/StandinMiniports.h"
 #include "tools/asio.h"
 #include "tools/controls.h"
+#include "tools/pollstatus.h"
 #include "tools/roomeffect.h"
 #include "tools/streams.h"
 #include "tools/uac2events.h"
@@ -22,6 +23,15 @@
 namespace tools {
 namespace {
 
+
+// The configuration part of a descriptor tree (from its configuration
+// descriptor on).
+std::string ConfigurationPart(const std::string& tree) {
+  const size_t at = tree.find("Configuration Descriptor:");
+  if (at == std::string::npos) return tree;
+  const size_t line = tree.rfind('\n', at);
+  return tree.substr(line == std::string::npos ? 0 : line + 1);
+}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "headset-host: %s\n", message.c_str());
@@ -101,12 +111,23 @@ int Info(const Options& options, const std::vector<std::string>& arguments) {
     if (driver.dot.empty()) return Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
     if (!WriteText(dotFile, driver.dot, &error)) return Fail(error);
   }
+  // A model that rewrites the configuration shows what it made of it.
+  std::string rewritten;
+  if (!driver.configurationInUse.empty()) {
+    sim::DescriptorSet inUse = d;
+    inUse.configurations = {driver.configurationInUse};
+    rewritten = ConfigurationPart(sim::DumpDescriptors(inUse));
+  }
   if (options.json) {
-    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"driver\": %s}\n",
+    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"rewrittenConfiguration\": %s, "
+                "\"driver\": %s}\n",
                 Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
-                DriverJson(driver).c_str());
+                rewritten.empty() ? "null" : JsonString(rewritten).c_str(), DriverJson(driver).c_str());
   } else {
     std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
+    if (!rewritten.empty())
+      std::printf("Configuration as the driver's model rewrote it (%zu of the device's %zu bytes):\n%s",
+                  driver.configurationInUse.size(), d.Configuration().size(), rewritten.c_str());
     std::printf("%s", DescribeDriver(driver).c_str());
     if (!dotFile.empty()) std::printf("topology graph: %s\n", dotFile.c_str());
   }
@@ -325,8 +346,22 @@ int Events(const Options& options, const std::vector<std::string>& args) {
       WatchUac2Events(live.Driver(), live.View(), changes, options.json, out);
       return true;
     }
+    // A board whose status the driver polls: its status changes over time.
+    if (HasStatusPoll(live.Driver())) {
+      std::vector<StatusStep> script;
+      for (const std::string& a : args) {
+        StatusStep step;
+        if (!ParseStatusStep(a, &step, error)) return false;
+        script.push_back(step);
+      }
+      return WatchStatus(live.Driver(), script.empty() ? DefaultStatusScript() : script, options.json, out, error);
+    }
     std::vector<DeviceChange> changes;
     for (const std::string& a : args) {
+      if (a.compare(0, 7, "status=") == 0) {
+        *error = "'" + a + "': the driver polls no status on this device (a board with a status poll: --device 7753-poll)";
+        return false;
+      }
       DeviceChange c;
       if (!ParseDeviceChange(a, live.Driver().Device(), &c, error)) return false;
       changes.push_back(c);
@@ -559,8 +594,9 @@ const std::vector<Command>& Commands() {
        Play},
       {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
       {"events",
-       "[UNIT:CS[:CH]=VALUE...]  change controls on the device (on an Audio Class 2.0 one also a clock's\n"
-       "                validity CS 2, a terminal's connector CS 2 or type CS 8), show what the driver did",
+       "[UNIT:CS[:CH]=VALUE... | status=HEX[*POLLS]...]  change controls or a polled status on the device (on\n"
+       "                an Audio Class 2.0 one also a clock's validity CS 2, a terminal's connector CS 2 or type\n"
+       "                CS 8), show what the driver made of it",
        Events},
       {"asio", "[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]  stream a tone out and record the "
                "input through the driver's ASIO interface; report switches, latencies and the round trip",

@@ -6,7 +6,10 @@
 #include "driver/DriverEntry.h"
 #include "kernel/format.h"
 #include "sim/ModelReport.h"
+#include "sim/Model7753Report.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/Device7753.h"
+#include "usb/usbdlib.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
@@ -33,6 +36,32 @@ constexpr KnownStatus kStatuses[] = {
 
 std::string Narrow(const std::u16string& s) { return platform::Narrow(s); }
 
+// The configuration descriptor the started device object keeps.
+std::vector<uint8_t> ConfigurationInUse(PDEVICE_OBJECT adapterDevice) {
+  if (!adapterDevice || !adapterDevice->DeviceExtension) return {};
+  IAudioHal* adapter = GetDeviceExtension(adapterDevice)->Adapter;
+  if (!adapter) return {};
+  const auto* configuration = static_cast<CUsbAudioDevice*>(adapter)->GetConfigurationDescriptor();
+  if (!configuration) return {};
+  const auto* bytes = reinterpret_cast<const uint8_t*>(configuration);
+  return std::vector<uint8_t>(bytes, bytes + platform::usb::ConfigurationExtent(configuration));
+}
+
+// The 7753's codec registers as its board received them in output reports.
+std::string CodecRegistersAtDevice(const sim::SimDevice& device) {
+  std::string out = "  codec registers (as the board received them):";
+  const auto registers = sim::chip7753::CodecRegisters(device.HidOutputReports());
+  for (size_t i = 0; i < registers.size(); ++i) {
+    char text[48];
+    if (registers[i])
+      std::snprintf(text, sizeof text, " %zu=0x%04X", i, *registers[i]);
+    else
+      std::snprintf(text, sizeof text, " %zu=unwritten", i);
+    out += text;
+  }
+  return out + "\n";
+}
+
 }  // namespace
 
 std::string StatusText(NTSTATUS status) {
@@ -56,6 +85,11 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
                                           : sim::DescribeModelRefusal(report.start, descriptors,
                                                                       host.AdapterDevice(), factory);
+  if (NT_SUCCESS(report.start)) {
+    report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
+    if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();
+  }
+  if (sim::ChipModel7753(host.AdapterDevice())) report.model += CodecRegistersAtDevice(driver.Device());
   char text[160];
   std::snprintf(text, sizeof(text),
                 "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",

@@ -38,6 +38,9 @@ struct DriverReport {
   std::string dot;
   // The product's hardware model is not part of the build yet.
   bool modelMissing = false;
+  // The configuration descriptor the driver works from when its model
+  // rewrote the device's (empty when the two are the same).
+  std::vector<uint8_t> configurationInUse;
 };
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,

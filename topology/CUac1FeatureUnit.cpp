@@ -319,7 +319,7 @@ NTSTATUS CUac1FeatureUnit::AddControlNode(IAudioHal* owner, ULONG cs, ULONG tag,
   return status;
 }
 
-NTSTATUS CUac1FeatureUnit::BuildStandardNodes(IAudioHal* owner, ULONG tag, PULONG nextId) {
+NTSTATUS CUac1FeatureUnit::BeginNodes(IAudioHal* owner, PULONG nextId) {
   PAGED_CODE();
   m_NodeId = m_Descriptor[3];
   m_NodeType = UAC_SUBTYPE_FEATURE_UNIT;
@@ -327,7 +327,13 @@ NTSTATUS CUac1FeatureUnit::BuildStandardNodes(IAudioHal* owner, ULONG tag, PULON
   NTSTATUS status = SetSourceIds(1, &source);
   if (!NT_SUCCESS(status)) return status;
   *nextId = NextNodeId(owner);
-  if (!HasControl(UAC_FU_MUTE)) return STATUS_INSUFFICIENT_RESOURCES;
+  return HasControl(UAC_FU_MUTE) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS CUac1FeatureUnit::BuildStandardNodes(IAudioHal* owner, ULONG tag, PULONG nextId) {
+  PAGED_CODE();
+  NTSTATUS status = BeginNodes(owner, nextId);
+  if (!NT_SUCCESS(status)) return status;
   for (ULONG cs : kStandardControls) {
     if (!HasControl(cs)) continue;
     status = AddControlNode(owner, cs, tag, nextId);

@@ -77,6 +77,10 @@ class CUac1FeatureUnit : public CUacUnit, public ISwitchControl, public ILevelCo
   // with success, as a node that cannot be allocated is; a failed binding
   // is returned.
   NTSTATUS AddRoomEffectNode(IAudioHal* owner, CRoomEffectNode* node, NTSTATUS initStatus, PULONG nextId);
+  // Its start, for builders with nodes of their own: the unit's id, type
+  // code and source, the first node id, and the mute every unit must have
+  // (STATUS_INSUFFICIENT_RESOURCES without it).
+  NTSTATUS BeginNodes(IAudioHal* owner, PULONG nextId);
 
   bool IsFeatureUnit() const { return m_Descriptor && m_Descriptor[2] == UAC_SUBTYPE_FEATURE_UNIT; }
   ULONG ControlSize() const { return m_Descriptor[5]; }

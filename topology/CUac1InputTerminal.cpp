@@ -69,9 +69,7 @@ NTSTATUS CUac1InputTerminal::OnControlChange(ULONG, ULONG, PULONG nodeId) {
 
 NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
-  m_NodeId = DescriptorId();
-  m_NodeType = UAC_SUBTYPE_INPUT_TERMINAL;
-  NTSTATUS status = SetSourceIds(0, nullptr);
+  NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   const ULONG nextId = NextNodeId(owner);
   const USHORT terminalType = TerminalType();

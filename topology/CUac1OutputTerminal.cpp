@@ -121,10 +121,7 @@ NTSTATUS CUac1OutputTerminal::ReadTerminalTypes() {
 
 NTSTATUS CUac1OutputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
-  m_NodeId = DescriptorId();
-  m_NodeType = UAC_SUBTYPE_OUTPUT_TERMINAL;
-  const ULONG source = m_Descriptor[7];
-  NTSTATUS status = SetSourceIds(1, &source);
+  NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   ULONG nextId = NextNodeId(owner);
 
@@ -160,20 +157,27 @@ NTSTATUS CUac1OutputTerminal::BuildNodes(IAudioHal* owner) {
     if (!NT_SUCCESS(status)) return status;
   }
 
-  ITopoNode* const unit = static_cast<IUacUnit*>(this);
   bool allPins = true;
+  return AddTypeNodes(owner, nextId, UAC_UNIT_DATA_TAG, &allPins);
+}
+
+NTSTATUS CUac1OutputTerminal::AddTypeNodes(IAudioHal* owner, ULONG nextId, ULONG tag, bool* allPins) {
+  PAGED_CODE();
+  ITopoNode* const unit = static_cast<IUacUnit*>(this);
+  NTSTATUS status = STATUS_SUCCESS;
+  *allPins = true;
   for (ULONG i = 0; i < m_TypeCount; ++i) {
-    auto* pin = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacOutputTerminalNode(nullptr, nextId, i);
+    auto* pin = new (NonPagedPool, tag) CUacOutputTerminalNode(nullptr, nextId, i);
     if (!pin) {
-      allPins = false;
+      *allPins = false;
       break;
     }
     status = BindPinNode(owner, pin, STREAM_DIRECTION_RENDER, m_Categories[i]);
     if (!NT_SUCCESS(status)) return status;
     ++nextId;
   }
-  if (allPins && m_TypeCount > 1) {
-    auto* typeNode = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacOutputTypeNode(nullptr, nextId);
+  if (*allPins && m_TypeCount > 1) {
+    auto* typeNode = new (NonPagedPool, tag) CUacOutputTypeNode(nullptr, nextId);
     if (typeNode) {
       typeNode->NonDelegatingAddRef();
       status = typeNode->InitFromUnit(unit, owner->GetDeviceObject(), owner);

@@ -32,6 +32,11 @@ class CUac1OutputTerminal : public CUac1Terminal {
  protected:
   bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 8; }
   NTSTATUS BuildNodes(IAudioHal* owner) override;
+  // One pin node per type from id `nextId` on, then with several types the
+  // output-type node (left out without memory for it). A pin that cannot be
+  // allocated ends the pins there with success and no output-type node;
+  // *allPins tells.
+  NTSTATUS AddTypeNodes(IAudioHal* owner, ULONG nextId, ULONG tag, bool* allPins);
 
   NTSTATUS ReadTerminalTypes();
   NTSTATUS AllocateTypeArrays();

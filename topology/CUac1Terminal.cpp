@@ -163,6 +163,14 @@ NTSTATUS CUac1Terminal::CopyJacksWithPresence(JackRecord* stored, ULONG count, J
   return alwaysConnected ? STATUS_SUCCESS : status;
 }
 
+NTSTATUS CUac1Terminal::SetTerminalIdentity() {
+  m_NodeId = DescriptorId();
+  m_NodeType = m_Subtype;
+  if (m_Subtype != UAC_SUBTYPE_OUTPUT_TERMINAL) return SetSourceIds(0, nullptr);
+  const ULONG source = m_Descriptor[7];
+  return SetSourceIds(1, &source);
+}
+
 void CUac1Terminal::ReadSetting(PCWSTR name, PULONG value) {
   ULONG stored = *value;
   if (NT_SUCCESS(AccessSetting(m_Owner->GetDeviceObject(), SETTINGS_READ, &stored, sizeof stored, name)))

@@ -47,6 +47,10 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // unless some jack counts as always connected.
   NTSTATUS CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out);
 
+  // The start of every terminal's node builder: the terminal's id, its
+  // type code, and its source (an output terminal's bSourceID; an input
+  // terminal has none).
+  NTSTATUS SetTerminalIdentity();
   // Binds a new pin node to this terminal with the stream capabilities of
   // `direction` and `capsCategory`, and adds it to the model and the unit.
   // The builder's reference on the node goes either way.

@@ -46,6 +46,15 @@ NTSTATUS CUacSwitchNode::SetValue(ULONG channel, UCHAR value) {
   return status;
 }
 
+NTSTATUS CUacSwitchNode::KeepValue(ULONG channel, UCHAR value) {
+  PAGED_CODE();
+  CBindingGuard guard(m_Binding);
+  if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
+  StoreValue(channel, value);
+  m_Binding.WriteChannel(channel, &value, sizeof value);
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS CUacSwitchNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) {
   PAGED_CODE();
   CBindingGuard guard(m_Binding);

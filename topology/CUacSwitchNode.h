@@ -24,6 +24,10 @@ class CUacSwitchNode : public CSwitchNode {
   NTSTATUS STDMETHODCALLTYPE RefreshFromDevice() override;
 
  protected:
+  // Caches and persists a value without sending it, for the switches that
+  // live in the driver alone.
+  NTSTATUS KeepValue(ULONG channel, UCHAR value);
+
   CUnitBinding m_Binding;
 };
 

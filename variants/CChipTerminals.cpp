@@ -26,9 +26,7 @@ C7762OutputTerminal::C7762OutputTerminal(PUNKNOWN outerUnknown, ULONG provisiona
 
 NTSTATUS CChipInputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
-  m_NodeId = DescriptorId();
-  m_NodeType = UAC_SUBTYPE_INPUT_TERMINAL;
-  NTSTATUS status = SetSourceIds(0, nullptr);
+  NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   auto* node = new (NonPagedPool, m_NodeTag) CUacInputTerminalNode(nullptr, NextNodeId(owner));
   if (!node) return STATUS_INSUFFICIENT_RESOURCES;
@@ -37,10 +35,7 @@ NTSTATUS CChipInputTerminal::BuildNodes(IAudioHal* owner) {
 
 NTSTATUS CChipOutputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
-  m_NodeId = DescriptorId();
-  m_NodeType = UAC_SUBTYPE_OUTPUT_TERMINAL;
-  const ULONG source = m_Descriptor[7];
-  NTSTATUS status = SetSourceIds(1, &source);
+  NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   // One type, the terminal's own, selected and without jacks.
   m_TypeCount = 1;

@@ -76,12 +76,12 @@ NTSTATUS CUac1GenericAudioHal::ConfigureDevice() {
 }
 
 NTSTATUS CUac1GenericAudioHal::ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value,
-                                                 PUCHAR byte) {
+                                                 PUCHAR byte, USHORT index) {
   *byte = 0;
-  RtlZeroMemory(urb, sizeof(URB));
+  RtlZeroMemory(urb, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_OTHER, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, request, value, 0, byte, nullptr, 1,
-                        nullptr);
+                        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, request, value, index, byte, nullptr,
+                        1, nullptr);
   return usb->SubmitUrb(urb);
 }
 

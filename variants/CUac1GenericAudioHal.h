@@ -52,7 +52,8 @@ class CUac1GenericAudioHal : public C7719AudioHal {
   // Fills the capability record from what the chip tells; a status that
   // refuses the device otherwise.
   NTSTATUS ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffer);
-  NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte);
+  // One byte with a vendor request to recipient "other" (IN).
+  NTSTATUS ReadOtherRegister(IUsbDevice* usb, PURB urb, UCHAR request, USHORT value, PUCHAR byte, USHORT index = 0);
   // The two output terminals one product's layout must have.
   NTSTATUS CheckLayout();
   // On one vendor's devices a speaker output terminal `terminalId` is a

@@ -42,11 +42,7 @@ NTSTATUS CUacBoardSwitchNode::InitFromUnit(ITopoNode* unit, PDEVICE_OBJECT setti
 
 NTSTATUS CUacBoardSwitchNode::SetValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
-  CBindingGuard guard(m_Binding);
-  if (!ValidChannel(channel)) return STATUS_INVALID_PARAMETER;
-  StoreValue(channel, value);
-  m_Binding.WriteChannel(channel, &value, sizeof value);
-  return STATUS_SUCCESS;
+  return KeepValue(channel, value);
 }
 
 // ============================================================================

@@ -4,6 +4,7 @@
 // object replaces this factory with its own.
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/common/PoolBuffer.h"
+#include "variants/7753/C7753AudioHal.h"
 #include "variants/CChipAudioHals.h"
 #include "variants/ChipString.h"
 #include "variants/uac2/CUac2AudioHal.h"
@@ -13,15 +14,9 @@ namespace {
 constexpr UCHAR AUDIO_CLASS_1_PROTOCOL = 0x00;
 constexpr UCHAR AUDIO_CLASS_2_PROTOCOL = 0x20;
 
-// A model this build does not have: the device is refused.
-NTSTATUS ModelNotBuilt(PUNKNOWN* innerUnknown, PUNKNOWN, USHORT, USHORT) {
-  if (innerUnknown) *innerUnknown = nullptr;
-  return STATUS_NOT_SUPPORTED;
-}
-
-// The models' factories, as they become part of the build.
+// The models' factories.
 constexpr AudioHalFactory CreateUac2Model = CUac2AudioHal::Create;
-constexpr AudioHalFactory Create7753Model = ModelNotBuilt;   // C7753AudioHal::Create
+constexpr AudioHalFactory Create7753Model = C7753AudioHal::Create;
 constexpr AudioHalFactory Create7746Model = C7746AudioHal::Create;
 constexpr AudioHalFactory Create7762Model = C7762AudioHal::Create;
 constexpr AudioHalFactory CreateTq4187Model = CTQ4187AudioHal::Create;

@@ -105,6 +105,11 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   NTSTATUS RemoveClientProcessor(ULONG clientKind, IToneNode* processor);
 
   ULONG GetEngineId() const { return m_EngineId; }
+  // The processors the signal path runs on every buffer (attached nodes that
+  // process in software and stand-alone ones).
+  ULONG GetNodeProcessorCount() const {
+    return m_NodeProcessors ? static_cast<ULONG>(m_NodeProcessors->GetCount()) : 0;
+  }
   // The registered wave port (no reference added), null while none is.
   PUNKNOWN GetWavePort() const { return m_WavePort; }
   ULONG GetTopologyPin() const { return m_TopologyPin; }

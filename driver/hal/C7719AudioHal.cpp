@@ -194,8 +194,7 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
     }
     offset += d[0];
   }
-  ConnectUnits();
-  return STATUS_SUCCESS;
+  return ConnectUnits();
 }
 
 CUacUnit* C7719AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {

@@ -214,7 +214,7 @@ NTSTATUS CUac1AudioHal::HandleUnitStatus(ULONG unitId) {
 // ============================================================================
 // Subdevices and power
 
-NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG) {
+NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG unitId) {
   PAGED_CODE();
   m_SubdeviceMutex.Lock();
   NTSTATUS status = STATUS_SUCCESS;
@@ -232,9 +232,13 @@ NTSTATUS CUac1AudioHal::RefreshSubdevices(ULONG) {
     }
     status = engine->RemoveSubdevice(m_DeviceObject);
     if (!NT_SUCCESS(status)) break;
-    status = NameEngine(engine, name.As<WCHAR>(), STREAM_ENGINE_NAME_CHARS);
-    if (NT_SUCCESS(status)) status = engine->SetName(name.As<WCHAR>());
-    if (NT_SUCCESS(status)) status = engine->UpdateSubdevice(m_DeviceObject, nullptr, static_cast<IAudioHal*>(this));
+    NTSTATUS renamed = NameEngine(engine, name.As<WCHAR>(), STREAM_ENGINE_NAME_CHARS);
+    if (NT_SUCCESS(renamed)) renamed = engine->SetName(name.As<WCHAR>());
+    // Back in the system whatever became of the name (a refused one keeps
+    // the old): a subdevice left removed would take the device's stream away.
+    status = engine->UpdateSubdevice(m_DeviceObject, nullptr, static_cast<IAudioHal*>(this));
+    AfterSubdeviceRefresh(unitId);
+    if (NT_SUCCESS(status)) status = renamed;
   }
   m_SubdeviceMutex.Unlock();
   return status;

@@ -60,6 +60,10 @@ class CUac1AudioHal : public CUacAudioHal {
   PKTHREAD GetStatusThread() const { return m_StatusThread; }
 
  protected:
+  // Runs after RefreshSubdevices re-registered an engine; `unitId` names
+  // the unit whose output type changed.
+  virtual void AfterSubdeviceRefresh(ULONG /*unitId*/) {}
+
   // ---- Status thread
   static void StatusThreadStart(PVOID context);
   void StatusThreadMain();

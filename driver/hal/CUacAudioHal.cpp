@@ -399,7 +399,7 @@ void CUacAudioHal::EndModelThread(PKEVENT stop, PKEVENT ended, PKTHREAD* thread)
 // ============================================================================
 // Graph operations
 
-void CUacAudioHal::ConnectUnits() {
+NTSTATUS CUacAudioHal::ConnectUnits() {
   PAGED_CODE();
   const ULONG count = GetUnitCount();
   for (ULONG i = 0; i < count; ++i) {
@@ -417,9 +417,12 @@ void CUacAudioHal::ConnectUnits() {
     for (ULONG k = 0; k < sources; ++k) {
       ITopoNode* source = nullptr;
       ULONG sourceNode = 0;
-      if (NT_SUCCESS(FindUnitById(ids[k], &source)) &&
-          NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
-        resolved[found++] = sourceNode;
+      if (!NT_SUCCESS(FindUnitById(ids[k], &source))) {
+        if (!UnknownSourceFailsParse()) continue;
+        Refuse("UsbParseAudioControlInterface", "a unit names a source that is no unit", STATUS_UNSUCCESSFUL);
+        return STATUS_UNSUCCESSFUL;
+      }
+      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;
     }
     if (found == sources) {
       unit->ConnectInputNode(sources, resolved);
@@ -431,6 +434,7 @@ void CUacAudioHal::ConnectUnits() {
       if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
     }
   }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS CUacAudioHal::SearchUpstream(ULONG pinId, ULONG terminalNodeId, bool* reached) {

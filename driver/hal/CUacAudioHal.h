@@ -74,7 +74,11 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   // nodes of the units its descriptor names. A source id that names no unit
   // (or one without nodes) is left out, so that every source id in the
   // graph is a node id.
-  void ConnectUnits();
+  // Connects each unit's first node to its sources' output nodes. A source
+  // id that names no unit is left out, or refuses the device with
+  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so.
+  NTSTATUS ConnectUnits();
+  virtual bool UnknownSourceFailsParse() const { return false; }
   // Attaches the nodes of the engine's path: for capture everything upstream
   // of the terminal node; for render the path of every output pin whose
   // upstream reaches the terminal node.

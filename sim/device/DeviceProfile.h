@@ -75,6 +75,11 @@ struct DeviceProfile {
   // kDefaultClockRates.
   std::map<uint8_t, std::vector<uint32_t>> clockRates;
 
+  // HID interfaces (class 3): the input report GET_REPORT answers until the
+  // device changes it (empty: GET_REPORT stalls). SET_REPORT takes any
+  // output report.
+  Bytes hidInputReport;
+
   // A feature-unit control's range: the unit's own, else the selector's.
   const ControlRange* RangeFor(uint8_t unit, uint8_t cs) const;
   // The unit's own range only (mixer controls under selector 0, processing

@@ -4,6 +4,7 @@
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/Vzr417Interface.h"
 #include "sim/device/Uac2Headset.h"
+#include "sim/device/Device7753.h"
 
 namespace sim {
 
@@ -30,6 +31,12 @@ const std::vector<EmbeddedDevice>& EmbeddedDevices() {
        AudioHalChoice::ChipIdentifying},
       {"uac2-fs", "the same Audio Class 2.0 headset at full speed (clock 44.1-96 kHz)",
        uac2headset::FullSpeedDescriptors, uac2headset::FullSpeedProfile, platform::usb::Speed::Full,
+       AudioHalChoice::ChipIdentifying},
+      {"7753-poll", "a 7753 board with the status poll (render up to 6 ch, microphone and line in, HID codec)",
+       chip7753::PollBoardDescriptors, chip7753::PollBoardProfile, platform::usb::Speed::Full,
+       AudioHalChoice::ChipIdentifying},
+      {"7753", "a 7753 evaluation board (speaker, headphone and S/PDIF output types, 96 kHz and AC-3 on S/PDIF)",
+       chip7753::EvaluationBoardDescriptors, chip7753::EvaluationBoardProfile, platform::usb::Speed::Full,
        AudioHalChoice::ChipIdentifying},
   };
   return devices;

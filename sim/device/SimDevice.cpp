@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/clock.h"
 #include "usb/usbaudio.h"
 
 namespace sim {
@@ -15,6 +16,13 @@ using platform::usb::ReadLe24;
 namespace {
 
 constexpr size_t kRequestLogLimit = 4096;
+
+// HID class requests and report types.
+constexpr uint8_t kHidClass = 3;
+constexpr uint8_t kHidGetReport = 0x01;
+constexpr uint8_t kHidSetReport = 0x09;
+constexpr uint8_t kHidInputReport = 1;
+constexpr uint8_t kHidOutputReport = 2;
 
 bool IsIn(const USB_DEFAULT_PIPE_SETUP_PACKET& s) { return (s.bmRequestType & 0x80) != 0; }
 uint8_t TypeOf(const USB_DEFAULT_PIPE_SETUP_PACKET& s) { return (s.bmRequestType >> 5) & 3; }
@@ -68,7 +76,8 @@ SimDevice::SimDevice(DescriptorSet descriptors, DeviceProfile profile, platform:
       m_Model(ParseConfigModel(m_Descriptors.configurations.empty() ? Bytes{} : m_Descriptors.Configuration())),
       m_Profile(std::move(profile)),
       m_Speed(speed),
-      m_PresenceMask(m_Profile.presenceMask) {
+      m_PresenceMask(m_Profile.presenceMask),
+      m_HidInputReport(m_Profile.hidInputReport) {
   for (const InterfaceInfo& i : m_Model.interfaces)
     for (const AltSetting& a : i.alternates)
       for (const EndpointInfo& e : a.endpoints) {
@@ -112,6 +121,7 @@ ControlReply SimDevice::Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, UCHA
     std::lock_guard<std::mutex> guard(m_Lock);
     RequestRecord record;
     record.setup = setup;
+    record.time = platform::clock::Now();
     if (!IsIn(setup) && data) record.data.assign(data, data + setup.wLength);
 
     const ControlFault* fault = nullptr;
@@ -294,7 +304,9 @@ SimDevice::Answer SimDevice::HandleGetDescriptor(const USB_DEFAULT_PIPE_SETUP_PA
 SimDevice::Answer SimDevice::HandleClass(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) {
   switch (RecipientOf(s)) {
     case BMREQUEST_TO_INTERFACE:
-      if (!m_Configuration || m_Model.controlInterface != (s.wIndex & 0xFF)) return {};
+      if (!m_Configuration) return {};
+      if (IsHidInterface(static_cast<uint8_t>(s.wIndex))) return HandleHid(s, data);
+      if (m_Model.controlInterface != (s.wIndex & 0xFF)) return {};
       return HandleUnitRequest(s, data, false);
     case BMREQUEST_TO_ENDPOINT:
       if (!m_Configuration) return {};
@@ -330,6 +342,32 @@ SimDevice::Answer SimDevice::HandleOther(const USB_DEFAULT_PIPE_SETUP_PACKET& s,
   if (it == m_Profile.otherRegisters.end()) return {};
   if (IsIn(s)) return Reply({it->second}, s, data);
   return {ControlOutcome::Ack, s.wLength};
+}
+
+bool SimDevice::IsHidInterface(uint8_t number) const {
+  const InterfaceInfo* iface = m_Model.FindInterface(number);
+  if (!iface || (number == m_Model.controlInterface)) return false;
+  return std::any_of(iface->alternates.begin(), iface->alternates.end(),
+                     [](const AltSetting& a) { return a.interfaceClass == kHidClass; });
+}
+
+SimDevice::Answer SimDevice::HandleHid(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data) {
+  const uint8_t reportType = static_cast<uint8_t>(s.wValue >> 8);
+  if (s.bRequest == kHidGetReport && IsIn(s) && reportType == kHidInputReport) {
+    if (!m_HidQueuedReports.empty()) {
+      m_HidInputReport = std::move(m_HidQueuedReports.front());
+      m_HidQueuedReports.pop_front();
+    }
+    if (m_HidInputReport.empty()) return {};
+    ++m_HidInputReads;
+    return Reply(m_HidInputReport, s, data);
+  }
+  if (s.bRequest == kHidSetReport && !IsIn(s) && reportType == kHidOutputReport) {
+    m_HidOutputReports.emplace_back(data, data + (data ? s.wLength : 0));
+    if (m_HidOutputReports.size() > kRequestLogLimit) m_HidOutputReports.pop_front();
+    return {ControlOutcome::Ack, s.wLength};
+  }
+  return {};
 }
 
 SimDevice::Answer SimDevice::HandleUnitRequest(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data, bool vendor) {
@@ -738,6 +776,8 @@ void SimDevice::BusReset() {
   m_OutputTypes.clear();
   m_Interrupts.clear();
   m_PresenceMask = m_Profile.presenceMask;
+  m_HidInputReport = m_Profile.hidInputReport;
+  m_HidQueuedReports.clear();
   m_Unplugged = false;
   m_Suspended = false;
   m_ConfigurationReads = 0;
@@ -920,6 +960,32 @@ size_t SimDevice::PendingStatusWords(uint8_t endpoint) const {
   if (endpoint == 0) endpoint = StatusEndpoint();
   auto it = m_Interrupts.find(endpoint);
   return it == m_Interrupts.end() ? 0 : it->second.size();
+}
+
+void SimDevice::SetHidInputReport(const Bytes& report) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_HidInputReport = report;
+  m_HidQueuedReports.clear();
+}
+
+void SimDevice::QueueHidInputReports(const std::vector<Bytes>& reports) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_HidQueuedReports.insert(m_HidQueuedReports.end(), reports.begin(), reports.end());
+}
+
+size_t SimDevice::PendingHidInputReports() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_HidQueuedReports.size();
+}
+
+uint64_t SimDevice::HidInputReportReads() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_HidInputReads;
+}
+
+std::vector<Bytes> SimDevice::HidOutputReports() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return {m_HidOutputReports.begin(), m_HidOutputReports.end()};
 }
 
 IsoSink& SimDevice::Sink(uint8_t endpointAddress) {

@@ -32,6 +32,7 @@ struct RequestRecord {
   platform::usb::ControlOutcome outcome = platform::usb::ControlOutcome::Stall;
   Bytes data;  // OUT: what the host sent; IN: what the device answered
   bool faulted = false;
+  LONGLONG time = 0;  // the clock's time when the request arrived (100 ns units)
 };
 
 class SimDevice : public platform::usb::UsbFunction {
@@ -90,6 +91,17 @@ class SimDevice : public platform::usb::UsbFunction {
   void QueueStatusWord(uint8_t statusType, uint8_t originator, uint8_t endpoint = 0);
   size_t PendingStatusWords(uint8_t endpoint = 0) const;
 
+  // ---- HID interface (class 3) ----
+  // The input report GET_REPORT answers from now on.
+  void SetHidInputReport(const Bytes& report);
+  // Reports the next GET_REPORTs answer, one each, before the current one;
+  // the last of them stays current.
+  void QueueHidInputReports(const std::vector<Bytes>& reports);
+  size_t PendingHidInputReports() const;
+  uint64_t HidInputReportReads() const;
+  // Every output report SET_REPORT delivered, oldest first.
+  std::vector<Bytes> HidOutputReports() const;
+
   // ---- Streams ----
   // The sink of an OUT endpoint and the source of an IN endpoint exist from
   // the start and keep what they saw across alternate-setting changes.
@@ -126,6 +138,8 @@ class SimDevice : public platform::usb::UsbFunction {
   virtual Answer HandleVendor(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleTerminalVendor(uint8_t terminal, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
   Answer HandleOther(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
+  Answer HandleHid(const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
+  bool IsHidInterface(uint8_t number) const;
   // A value request on a control with a range: GET_CUR/MIN/MAX/RES and SET_CUR.
   Answer ValueRequest(const ControlKey& key, uint8_t size, const ControlRange& range, bool isSigned,
                       const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
@@ -184,6 +198,10 @@ class SimDevice : public platform::usb::UsbFunction {
   bool m_Unplugged = false;
   uint32_t m_BusResets = 0;
   std::deque<RequestRecord> m_Requests;
+  Bytes m_HidInputReport;
+  std::deque<Bytes> m_HidQueuedReports;
+  std::deque<Bytes> m_HidOutputReports;
+  uint64_t m_HidInputReads = 0;
   // Port events collected under the lock, raised after it.
   std::vector<uint8_t> m_PendingInterruptNotices;
   bool m_PendingUnplug = false;

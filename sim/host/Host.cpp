@@ -261,6 +261,9 @@ bool BackgroundWork::Done() const {
 
 void BackgroundWork::Wait() {
   const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
+  // Everything that can run at this instant runs first: work that needs no
+  // time takes none.
+  if (!realtime) platform::clock::Advance(0);
   while (!Done()) Tick(realtime);
 }
 
@@ -323,7 +326,8 @@ NTSTATUS Host::Start() {
   IrpRequest r;
   r.major = IRP_MJ_PNP;
   r.minor = IRP_MN_START_DEVICE;
-  NTSTATUS status = SendIrp(m_Pdo, r).status;
+  // A start may wait for the device (a codec reset pause).
+  NTSTATUS status = WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
   m_Started = NT_SUCCESS(status);
   return status;
 }
@@ -356,7 +360,8 @@ NTSTATUS Host::SetDevicePower(DEVICE_POWER_STATE state) {
   r.minor = IRP_MN_SET_POWER;
   r.powerType = DevicePowerState;
   r.powerState.DeviceState = state;
-  return SendIrp(m_Pdo, r).status;
+  // The return to D0 may wait for the device as a start does.
+  return WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
 }
 
 NTSTATUS Host::QueryCapabilities(DEVICE_CAPABILITIES* capabilities) {

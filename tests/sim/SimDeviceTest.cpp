@@ -8,6 +8,7 @@
 
 #include "sim/DescriptorDump.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/Device7753.h"
 #include "sim/device/MalformedDescriptors.h"
 #include "sim/device/SimDevice.h"
 #include "tests/support/ScratchDirectory.h"
@@ -380,6 +381,43 @@ TEST(SimDescriptorDumpTest, PrintsTheTreeAndReportsMalformedDescriptors) {
       EXPECT_EQ(model.units.size(), 2u + 120u);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimDeviceHid, ReportsGoToTheHidInterfaceAndScriptedStatusIsAnsweredInOrder) {
+  sim::SimDevice d(sim::chip7753::PollBoardDescriptors(), sim::chip7753::PollBoardProfile());
+  const uint16_t hid = sim::chip7753::kHidInterface;
+  // Not before the configuration is set.
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 3).outcome, ControlOutcome::Stall);
+  ASSERT_EQ(Send(d, kStdOut, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
+
+  // SET_REPORT: every output report kept, in order.
+  EXPECT_EQ(Send(d, kClassIfOut, 0x09, 0x0200, hid, {0x20, 0x34, 0x12, 3}).outcome, ControlOutcome::Ack);
+  EXPECT_EQ(Send(d, kClassIfOut, 0x09, 0x0200, hid, {0x20, 0x02, 0x30, 1}).outcome, ControlOutcome::Ack);
+  EXPECT_EQ(d.HidOutputReports(), (std::vector<Bytes>{{0x20, 0x34, 0x12, 3}, {0x20, 0x02, 0x30, 1}}));
+  const auto registers = sim::chip7753::CodecRegisters(d.HidOutputReports());
+  EXPECT_EQ(registers[3], 0x1234);
+  EXPECT_EQ(registers[1], 0x3002);
+  EXPECT_FALSE(registers[0].has_value());
+
+  // GET_REPORT: the profile's report, then the queued ones, the last staying.
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 3).data, (Bytes{0x10, 0, 0}));
+  d.QueueHidInputReports({{0x00, 0, 0}, {0x11, 0, 0}});
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 3).data, (Bytes{0x00, 0, 0}));
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 3).data, (Bytes{0x11, 0, 0}));
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 3).data, (Bytes{0x11, 0, 0}));
+  EXPECT_EQ(d.HidInputReportReads(), 4u);
+  EXPECT_EQ(d.PendingHidInputReports(), 0u);
+  d.SetHidInputReport({0x01, 2, 3});
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, hid, 2).data, (Bytes{0x01, 2}));
+
+  // Other HID requests, and reports to the AudioControl interface, stall.
+  EXPECT_EQ(Send(d, kClassIfOut, 0x0A, 0, hid, {}).outcome, ControlOutcome::Stall);
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0300, hid, 3).outcome, ControlOutcome::Stall);
+  EXPECT_EQ(Get(d, kClassIfIn, 0x01, 0x0100, sim::chip7753::kControlInterface, 3).outcome, ControlOutcome::Stall);
 }
 
 }  // namespace

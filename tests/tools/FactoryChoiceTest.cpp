@@ -86,21 +86,11 @@ TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
             "refused: ConfigureDevice failed with status 0xC0000001: the chip's string descriptors cannot be read\n");
 }
 
-// Until the 7753 model is part of the build its devices are refused.
-TEST_F(FactoryChoiceTest, ModelsNotInTheBuildAreRefusedInOneLine) {
-  sim::DescriptorSet set = haltest::StereoHeadset();
-  set.strings[UAC1_PROBE_STRING_PRIMARY] = std::u16string{0x000B, u'S', u'w'};
-  const tools::DriverReport report = RunChip(set);
-  EXPECT_EQ(report.start, STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(report.model,
-            "refused: the chip-identifying factory chose the 7753 model, which this build does not have "
-            "(status 0xC00000BB)\n");
-}
-
 TEST_F(FactoryChoiceTest, EveryEmbeddedDeviceGetsItsChipsModel) {
   const std::pair<const char*, const char*> expected[] = {
-      {"7746", "C7746AudioHal"}, {"7762", "C7762AudioHal"}, {"tq4187", "CTQ4187AudioHal"}, {"tq4187-v2", "CTQ4187AudioHal"},
-      {"uac2", "CUac2AudioHal"}, {"uac2-fs", "CUac2AudioHal"}};
+      {"7746", "C7746AudioHal"},        {"7762", "C7762AudioHal"},   {"tq4187", "CTQ4187AudioHal"},
+      {"tq4187-v2", "CTQ4187AudioHal"}, {"uac2", "CUac2AudioHal"},   {"uac2-fs", "CUac2AudioHal"},
+      {"7753", "C7753AudioHal"},        {"7753-poll", "C7753AudioHal"}};
   for (const auto& [name, model] : expected) {
     SCOPED_TRACE(name);
     const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(name);

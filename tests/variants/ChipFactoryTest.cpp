@@ -13,6 +13,7 @@
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
+#include "variants/7753/C7753AudioHal.h"
 #include "variants/CChipAudioHals.h"
 #include "variants/CUac1GenericAudioHal.h"
 #include "variants/uac2/CUac2AudioHal.h"
@@ -100,7 +101,7 @@ sim::DescriptorSet WithProtocol(uint8_t protocol) {
   return set;
 }
 
-enum class Model { None, Generic, C7746, C7762, TQ4187, Uac2 };
+enum class Model { None, Generic, C7746, C7762, TQ4187, Uac2, C7753 };
 
 // The class of the model behind the device object's cached IAudioHal.
 Model ModelOf(IAudioHal* hal) {
@@ -109,6 +110,7 @@ Model ModelOf(IAudioHal* hal) {
   if (typeid(*model) == typeid(C7746AudioHal)) return Model::C7746;
   if (typeid(*model) == typeid(C7762AudioHal)) return Model::C7762;
   if (typeid(*model) == typeid(CTQ4187AudioHal)) return Model::TQ4187;
+  if (typeid(*model) == typeid(C7753AudioHal)) return Model::C7753;
   if (typeid(*model) == typeid(CUac1GenericAudioHal)) return Model::Generic;
   if (typeid(*model) == typeid(CUac2AudioHal)) return Model::Uac2;
   return Model::None;
@@ -128,7 +130,7 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
       // Audio Class 2.0 is known by its protocol: no string is read.
       {"Audio Class 2.0", 0x20, u"7746", u"7746", STATUS_SUCCESS, Model::Uac2, ""},
       {"another protocol", 0x10, u"7746", {}, STATUS_UNSUCCESSFUL, Model::None, ""},
-      {"7753 marker", 0, k7753 + u"xx", {}, STATUS_NOT_SUPPORTED, Model::None, "50"},
+      {"7753 marker", 0, k7753 + u"xx", {}, STATUS_SUCCESS, Model::C7753, "50"},
       {"7753 marker cut short", 0, k7753.substr(0, 2), {}, STATUS_SUCCESS, Model::Generic, "50"},
       {"five units of the TQ4187 marker", 0, u"VZR41", {}, STATUS_SUCCESS, Model::Generic, "50"},
       {"an empty string", 0, u"", u"7746", STATUS_SUCCESS, Model::Generic, "50"},
@@ -159,8 +161,10 @@ TEST_F(ChipFactoryTest, ProtocolAndChipStringChooseTheModel) {
       EXPECT_EQ(m_Probe->GetModelUnknown(), nullptr);
     } else {
       EXPECT_NE(m_Probe->CachedPower(), nullptr);
-      // The chips' own models keep IUsbAudioHal to themselves.
-      EXPECT_EQ(m_Probe->CachedUsbHal() != nullptr, c.model == Model::Generic || c.model == Model::Uac2);
+      // The chips' own models keep IUsbAudioHal to themselves, but for the
+      // 7753's, which is a generic model with more.
+      EXPECT_EQ(m_Probe->CachedUsbHal() != nullptr,
+                c.model == Model::Generic || c.model == Model::Uac2 || c.model == Model::C7753);
     }
     TearDownProbe();
   }

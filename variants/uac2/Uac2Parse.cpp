@@ -75,8 +75,7 @@ NTSTATUS CUac2AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR 
     }
     offset += d[0];
   }
-  ConnectUnits();
-  return STATUS_SUCCESS;
+  return ConnectUnits();
 }
 
 NTSTATUS CUac2AudioHal::CreateEntity(const UCHAR* descriptor) {
