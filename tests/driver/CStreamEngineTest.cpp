@@ -222,11 +222,15 @@ TEST_F(CStreamEngineTest, TerminalPresenceFollowsTheJacks) {
     Attach<TestTerminalNode>(engine, 0u, ULONG(NODE_TYPE_INPUT_PIN), PinCategory(PIN_CATEGORY_MIC));
     auto* terminal = Attach<TestTerminalNode>(engine, 1u, ULONG(NODE_TYPE_OUTPUT_PIN), c.category);
     for (bool connected : c.jacks) terminal->AddJack(connected);
-    EXPECT_EQ(c.present, engine->IsTerminalPresent() != FALSE);
-    if (c.present && !c.jacks.empty()) {
-      // Without room for the jack records the terminal cannot be judged.
+    BOOLEAN present = FALSE;
+    EXPECT_EQ(engine->IsTerminalPresent(&present), STATUS_SUCCESS);
+    EXPECT_EQ(c.present, present != FALSE);
+    if (!c.jacks.empty()) {
+      // Without room for the jack records the terminal cannot be judged:
+      // that is no answer, not an absent terminal.
       platform::pool::FailAllocationsWithTag(STREAM_ENGINE_TAG);
-      EXPECT_FALSE(engine->IsTerminalPresent());
+      EXPECT_EQ(engine->IsTerminalPresent(&present), STATUS_INSUFFICIENT_RESOURCES);
+      EXPECT_FALSE(present);
       platform::pool::ClearFailures();
     }
     engine->Release();
