@@ -204,7 +204,7 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
         return false;
       }
       *out += text;
-      *why = "playing failed";
+      *why = "playing failed: " + r.failure;
       return false;
     }
     text += DescribeRoomSwitches(r);
@@ -239,7 +239,7 @@ int Record(const Options& options, const std::vector<std::string>& args) {
     const RecordReport r = tools::Record(live.Driver(), seconds, 1000.0, options.realtime);
     *out += r.text;
     if (!NT_SUCCESS(r.status)) {
-      *why = "recording failed";
+      *why = "recording failed: " + r.failure;
       return false;
     }
     std::error_code ec;

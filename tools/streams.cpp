@@ -1,5 +1,7 @@
 #include "tools/streams.h"
 
+#include "sim/host/StreamCheck.h"
+
 #include <cstdio>
 
 #include <cmath>
@@ -7,6 +9,7 @@
 #include <memory>
 
 #include "sim/host/Host.h"
+#include "sim/host/StreamCheck.h"
 #include "sim/host/TopologyView.h"
 #include "tools/controls.h"
 
@@ -83,12 +86,26 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
   return true;
 }
 
+namespace {
+
+// Why a direction has no wave filter, as far as the descriptors tell.
+std::string NoFilterReason(sim::host::RunningDriver& driver, bool render) {
+  std::string why = sim::host::DescribeUnstreamableSettings(driver.Device().Model(), render);
+  if (why.empty()) return std::string("the device offers no ") + (render ? "render" : "capture") + " stream";
+  why.pop_back();
+  for (size_t at = why.find('\n'); at != std::string::npos; at = why.find('\n', at)) why.replace(at, 1, "; ");
+  return "no alternate setting of the device can stream: " + why;
+}
+
+}  // namespace
+
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
                 const std::vector<TimedSet>& sets) {
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
     r.text = "the driver has no render wave filter on this device\n";
+    r.failure = NoFilterReason(driver, true);
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
@@ -157,6 +174,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   delete filter;
   r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
+  r.failure = sim::host::DescribeStreamFailure(r.status);
   for (const TimedSetDone& d : r.sets) {
     char line[96];
     if (d.playedSeconds < 0)
@@ -187,6 +205,7 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   r.filter = FindWaveFilter(driver, false);
   if (r.filter.empty()) {
     r.text = "the driver has no capture wave filter on this device\n";
+    r.failure = NoFilterReason(driver, false);
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), true);
@@ -205,6 +224,7 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
                 seconds, FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
                 StatusHex(r.status).c_str());
   r.text = line;
+  r.failure = sim::host::DescribeStreamFailure(r.status);
   return r;
 }
 

@@ -37,6 +37,7 @@ struct PlayReport {
   std::vector<TimedSetDone> sets;
   bool refused = false;  // a change was refused before anything played
   std::string text;
+  std::string failure;  // why the stream failed or ended early, in words
 };
 
 // "CONTROL=VALUE[@SECONDS]" (the time defaults to `defaultSeconds`).
@@ -48,6 +49,7 @@ struct RecordReport {
   uint8_t endpoint = 0;
   sim::host::WavData recorded;
   std::string text;
+  std::string failure;  // why the recording failed or ended early, in words
 };
 
 // `render`: the wave filter whose streaming pin takes data in (render) or

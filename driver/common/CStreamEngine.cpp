@@ -405,6 +405,10 @@ NTSTATUS CStreamEngine::IsTerminalPresent(BOOLEAN* present) {
 NTSTATUS CStreamEngine::UpdateSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter) {
   PAGED_CODE();
   if (!m_WaveMiniportFactory) return STATUS_UNSUCCESSFUL;
+  // An interface whose every alternate setting was left out (its endpoint
+  // could not stream) has no format to offer, and so no filter: the rest of
+  // the device starts without it.
+  if (GetFormatCount() == 0) return m_WavePort ? UnregisterWaveSubdevice(deviceObject) : STATUS_SUCCESS;
   BOOLEAN present = FALSE;
   NTSTATUS status = IsTerminalPresent(&present);
   // Presence that cannot be told keeps a registered filter; an engine

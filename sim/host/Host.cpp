@@ -28,14 +28,16 @@ NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
 }
 
 // Lets time move while `more()` holds, calling `advance(position)` with the
-// pin's position after each new notification. False when a second of ticks
-// passed without one: the stream made no progress.
-bool FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
-                    const std::function<void(ULONG)>& advance) {
+// pin's position after each new notification. Fails with the position's
+// status when the stream reports a failure, and with STATUS_IO_TIMEOUT when
+// a second of ticks passed without a notification: the stream made no
+// progress.
+NTSTATUS FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
+                        const std::function<void(ULONG)>& advance) {
   ULONG lastNotifications = 0;
   int idle = 0;
   while (more()) {
-    if (idle == 1000) return false;
+    if (idle == 1000) return STATUS_IO_TIMEOUT;
     Tick(realtime);
     const ULONG notifications = pin->Notifications();
     if (notifications == lastNotifications) {
@@ -45,10 +47,11 @@ bool FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::funct
     idle = 0;
     lastNotifications = notifications;
     ULONG position = 0;
-    pin->GetPosition(&position);
+    const NTSTATUS status = pin->GetPosition(&position);
+    if (!NT_SUCCESS(status)) return status;
     advance(position);
   }
-  return true;
+  return STATUS_SUCCESS;
 }
 
 // The pin's format for `wav`: what the miniport's intersection makes of a
@@ -449,15 +452,15 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
   // that what is still in the pipeline reaches the device before the stop.
   const ULONG drained = total + size;
   // The stream must make progress: a stall is a timeout.
-  if (NT_SUCCESS(status) && !FollowPosition(
-                                pin, realtime, [&] { return played < drained; },
-                                [&](ULONG position) {
-                                  played += (position + size - lastPosition) % size;
-                                  lastPosition = position;
-                                  fill();
-                                  if (progress) progress({std::min(played, total), total});
-                                }))
-    status = STATUS_IO_TIMEOUT;
+  if (NT_SUCCESS(status))
+    status = FollowPosition(
+        pin, realtime, [&] { return played < drained; },
+        [&](ULONG position) {
+          played += (position + size - lastPosition) % size;
+          lastPosition = position;
+          fill();
+          if (progress) progress({std::min(played, total), total});
+        });
   NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
   platform::portcls::Pin::Close(pin);
   return NT_SUCCESS(status) ? stop : status;
@@ -482,9 +485,10 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
   status = ChangeState(pin, KSSTATE_RUN);
-  // A stalled recording ends with what it has.
+  // A recording that stalls or fails keeps what it has, and says that it
+  // ended early.
   if (NT_SUCCESS(status))
-    FollowPosition(
+    status = FollowPosition(
         pin, realtime, [&] { return wav->samples.size() < total; },
         [&](ULONG position) {
           // Read behind the record position: everything up to it is complete.
@@ -501,6 +505,23 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
 }
 
 // ---- Reports ----------------------------------------------------------------------------------------
+
+std::string DescribeStreamFailure(NTSTATUS status) {
+  if (NT_SUCCESS(status)) return {};
+  const char* why = nullptr;
+  switch (status) {
+    case STATUS_DEVICE_NOT_CONNECTED:
+    case STATUS_NO_SUCH_DEVICE: why = "the device was removed while the stream ran"; break;
+    case STATUS_IO_DEVICE_ERROR: why = "the device's endpoint failed every transfer and the driver gave the stream up"; break;
+    case STATUS_IO_TIMEOUT: why = "the stream made no progress for a second"; break;
+    case STATUS_INSUFFICIENT_RESOURCES: why = "the system ran out of memory or threads for the stream"; break;
+    case STATUS_NO_MATCH: why = "the pin takes no format that could carry the audio"; break;
+    default: why = "the stream failed"; break;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "%s (0x%08X)", why, static_cast<unsigned>(status));
+  return text;
+}
 
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d) {
   using platform::ks::GuidName;

@@ -141,6 +141,10 @@ class BackgroundWork {
 // in manual mode only as time moves.
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
 
+// Why a stream ended before its end, in words, for a status Render or
+// Capture returned (empty for a success).
+std::string DescribeStreamFailure(NTSTATUS status);
+
 // Text reports of what the driver describes.
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d);
 std::string DescribeFilters(PDEVICE_OBJECT adapterDevice);
