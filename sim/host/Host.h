@@ -64,6 +64,7 @@ class FilterHandle {
   FilterHandle() = default;
   PDEVICE_OBJECT m_Device = nullptr;
   PFILE_OBJECT m_File = nullptr;
+  PIRP m_CloseIrp = nullptr;  // allocated with the open, for the close
   std::u16string m_Name;
   platform::portcls::Filter* m_Filter = nullptr;
 };
@@ -122,24 +123,55 @@ class Host {
 class BackgroundWork {
  public:
   explicit BackgroundWork(std::function<void()> work);
-  // Lets time pass until the work is done.
+  // Lets time pass until the work is done (or a thread for it could not be
+  // had).
   ~BackgroundWork();
   BackgroundWork(const BackgroundWork&) = delete;
   BackgroundWork& operator=(const BackgroundWork&) = delete;
 
   bool Done() const;
   // Lets time pass (manual mode: a millisecond at a time) until it is done.
+  // Work without a thread waits a second for one and then is given up,
+  // never run here, where it could wait for time that only this thread
+  // moves.
   void Wait();
 
  private:
   std::function<void()> m_Work;
-  PVOID m_Thread = nullptr;  // referenced; null when the work ran inline
+  PVOID m_Thread = nullptr;  // referenced; null while no thread could be had
+  bool m_GaveUp = false;
 };
 
 // Runs `work` on a system thread while time passes here: work that waits
 // for the device (a stop waits for the transfers still in flight) finishes
-// in manual mode only as time moves.
+// in manual mode only as time moves. STATUS_INSUFFICIENT_RESOURCES, and the
+// work not done, when no thread could be had.
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
+
+// The thread that takes a streaming pin through its states, made with the
+// pin: RUN and the stop after it never wait for a thread the system may not
+// give. Each change lets time pass here until it is done; the destructor
+// stops the pin if it is not stopped.
+class PinStateThread {
+ public:
+  explicit PinStateThread(platform::portcls::Pin* pin);
+  ~PinStateThread();
+  PinStateThread(const PinStateThread&) = delete;
+  PinStateThread& operator=(const PinStateThread&) = delete;
+
+  // STATUS_INSUFFICIENT_RESOURCES, nothing changed, when there is no thread.
+  NTSTATUS Change(KSSTATE state);
+
+ private:
+  void Main();
+  platform::portcls::Pin* m_Pin;
+  PVOID m_Thread = nullptr;  // referenced
+  KEVENT m_Request;
+  KEVENT m_Done;
+  KSSTATE m_Target = KSSTATE_STOP;
+  NTSTATUS m_Status = STATUS_SUCCESS;
+  volatile bool m_Quit = false;
+};
 
 // Why a stream ended before its end, in words, for a status Render or
 // Capture returned (empty for a success).
