@@ -222,8 +222,9 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
     }
     offset += d[0];
   }
-  ConnectUnits();
-  return STATUS_SUCCESS;
+  NTSTATUS status = ConnectUnits();
+  if (!NT_SUCCESS(status)) Refuse(AC_STEP, "the units could not be connected", status);
+  return status;
 }
 
 CUacUnit* C7719AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
@@ -253,7 +254,7 @@ NTSTATUS C7719AudioHal::CreateUnit(const UCHAR* descriptor) {
   return status;
 }
 
-void C7719AudioHal::ConnectUnits() {
+NTSTATUS C7719AudioHal::ConnectUnits() {
   PAGED_CODE();
   const ULONG count = GetUnitCount();
   for (ULONG i = 0; i < count; ++i) {
@@ -275,16 +276,19 @@ void C7719AudioHal::ConnectUnits() {
           NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode)))
         resolved[found++] = sourceNode;
     }
+    NTSTATUS status = STATUS_SUCCESS;
     if (found == sources) {
-      unit->ConnectInputNode(sources, resolved);
+      status = unit->ConnectInputNode(sources, resolved);
     } else {
       // A source id that names no unit leaves nothing to connect to: the
       // first node keeps only the sources that exist, so that every source
       // id in the graph is a node id.
       ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
+      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) status = first->SetSourceIds(found, found ? resolved : nullptr);
     }
+    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
   }
+  return STATUS_SUCCESS;
 }
 
 // ============================================================================

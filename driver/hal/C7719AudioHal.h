@@ -100,7 +100,9 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual NTSTATUS CreateUnit(const UCHAR* descriptor);
   // The capability record the configuration reports.
   virtual void SetCapabilityRecord();
-  void ConnectUnits();
+  // Links every unit's first node to its sources' output nodes. A link that
+  // does not fit the unit is left out; one the pool could not hold fails.
+  NTSTATUS ConnectUnits();
   // One AudioStreaming interface, from its first interface descriptor up to
   // `*stop`, where the walk ended.
   NTSTATUS ParseStreamingInterface(const UCHAR* interfaceDescriptor, const UCHAR* end, const UCHAR** stop);

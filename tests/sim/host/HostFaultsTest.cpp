@@ -4,24 +4,13 @@
 // runs, with the next attempt streaming.
 #include <gtest/gtest.h>
 
-#include "portcls/framework.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/host/RunningDriver.h"
-#include "tests/support/KernelTest.h"
+#include "tests/sim/host/support/HostBench.h"
 
 namespace {
 
-class HostFaultsTest : public testsupport::KernelTest {
- protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    platform::portcls::ResetForTest();
-  }
-  void TearDown() override {
-    platform::portcls::ResetForTest();
-    KernelTest::TearDown();
-  }
-};
+class HostFaultsTest : public hosttest::HostTest {};
 
 TEST_F(HostFaultsTest, CloseWithoutMemoryForItsRequestStillClosesTheFilter) {
   const size_t before = platform::pool::OutstandingCount();
