@@ -5,12 +5,15 @@
 // answers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/MalformedDescriptors.h"
 #include "sim/host/TopologyView.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/controls.h"
 #include "tools/streams.h"
+#include "usb/usbaudio.h"
 
 namespace {
 
@@ -104,6 +107,111 @@ TEST_F(StreamFaultsTest, PlayAndRecordThatEndEarlyFailAndSayWhy) {
     // Ended well before the two seconds the stream was to last.
     EXPECT_LT(ms, 1500);
   }
+}
+
+// Every isochronous packet status and the class requests a stream makes
+// (the sampling frequency at open and at each recovery, the unit reads a
+// status word brings) failing while the headset plays or records: each
+// stream ends in recovery (it plays to its end) or in a clean error with
+// words, well within bounded time, and the next stream plays.
+TEST_F(StreamFaultsTest, UsbFaultsDuringStreamingEndInRecoveryOrACleanErrorInBoundedTime) {
+  struct Row {
+    std::string name;
+    bool render;
+    std::function<void(sim::SimDevice&)> fault;
+    bool mustFail;  // a fault no recovery can get past
+  };
+  std::vector<Row> rows;
+  const USBD_STATUS isoStatuses[] = {
+      USBD_STATUS_CRC, USBD_STATUS_BTSTUFF, USBD_STATUS_DATA_TOGGLE_MISMATCH, USBD_STATUS_STALL_PID,
+      USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_PID_CHECK_FAILURE, USBD_STATUS_UNEXPECTED_PID,
+      USBD_STATUS_DATA_OVERRUN, USBD_STATUS_DATA_UNDERRUN, USBD_STATUS_BUFFER_OVERRUN, USBD_STATUS_BUFFER_UNDERRUN,
+      USBD_STATUS_NOT_ACCESSED, USBD_STATUS_FIFO, USBD_STATUS_XACT_ERROR, USBD_STATUS_BABBLE_DETECTED,
+      USBD_STATUS_DATA_BUFFER_ERROR, USBD_STATUS_ISOCH_REQUEST_FAILED, USBD_STATUS_BAD_START_FRAME,
+      USBD_STATUS_TIMEOUT};
+  struct Pattern {
+    const char* name;
+    uint64_t count;
+  };
+  // One packet, a burst over two transfers, and every packet from then on.
+  const Pattern patterns[] = {{"one packet", 1}, {"8 packets", 8}, {"every packet", UINT64_MAX}};
+  for (bool render : {true, false}) {
+    const uint8_t endpoint = render ? sim::headset::kRenderEndpoint : sim::headset::kCaptureEndpoint;
+    for (USBD_STATUS status : isoStatuses) {
+      for (const Pattern& p : patterns) {
+        char name[96];
+        std::snprintf(name, sizeof name, "%s, %s fails with 0x%08X", render ? "play" : "record", p.name,
+                      static_cast<unsigned>(status));
+        rows.push_back({name, render,
+                        [endpoint, status, p](sim::SimDevice& d) {
+                          d.AddIsoFault({endpoint, status, 40, p.count, 1});
+                        },
+                        p.count == UINT64_MAX});
+      }
+    }
+    const uint8_t unit = render ? sim::headset::kRenderFeatureUnit : sim::headset::kMicFeatureUnit;
+    const std::pair<const char*, sim::RequestMatch> requests[] = {
+        {"the sampling frequency", sim::RequestMatch::ClassToEndpoint(endpoint)},
+        {"a unit read after a status word", sim::RequestMatch::ClassToUnit(unit, USB_AUDIO_GET_CUR)}};
+    const std::pair<const char*, sim::FaultAction> actions[] = {{"stalls", sim::FaultAction::Stall},
+                                                                {"times out", sim::FaultAction::Timeout},
+                                                                {"replies short", sim::FaultAction::ShortReply}};
+    for (const auto& [what, match] : requests) {
+      for (const auto& [how, action] : actions) {
+        rows.push_back({std::string(render ? "play, " : "record, ") + what + " " + how, render,
+                        [match, action, unit](sim::SimDevice& d) {
+                          sim::ControlFault f;
+                          f.match = match;
+                          f.action = action;
+                          f.length = 1;
+                          d.AddFault(f);
+                          // The device changes a control by itself as the
+                          // stream starts, and says so.
+                          d.SetControlValue(unit, USB_AUDIO_FU_MUTE_CONTROL, 0, {1}, true);
+                        },
+                        false});
+      }
+    }
+  }
+
+  size_t recovered = 0, failedCleanly = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::registry::Reset();
+    sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+    ASSERT_TRUE(driver.Started());
+    row.fault(driver.Device());
+    NTSTATUS status = STATUS_SUCCESS;
+    std::string failure;
+    const LONGLONG ms = ClockMs([&] {
+      if (row.render) {
+        const tools::PlayReport r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.5, 0.25), false);
+        status = r.status, failure = r.failure;
+      } else {
+        const tools::RecordReport r = tools::Record(driver, 0.5, 1000.0, false);
+        status = r.status, failure = r.failure;
+      }
+    });
+    // Half a second of audio, a few recoveries of a tenth each, a request
+    // or two waiting out their half second.
+    EXPECT_LT(ms, 2500);
+    if (NT_SUCCESS(status)) {
+      EXPECT_FALSE(row.mustFail);
+      ++recovered;
+    } else {
+      EXPECT_FALSE(failure.empty());
+      if (row.mustFail) {
+        EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR) << failure;
+      }
+      ++failedCleanly;
+    }
+    // With the fault gone the next stream plays.
+    driver.Device().ClearFaults();
+    const NTSTATUS next = row.render ? tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.05, 0.25), false).status
+                                     : tools::Record(driver, 0.05, 1000.0, false).status;
+    EXPECT_EQ(next, STATUS_SUCCESS);
+  }
+  std::printf("USB fault kinds: %zu, recovered: %zu, clean errors: %zu\n", rows.size(), recovered, failedCleanly);
 }
 
 }  // namespace
