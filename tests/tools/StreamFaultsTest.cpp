@@ -17,8 +17,31 @@
 
 namespace {
 
+// How a play or record through headset-host ended.
+struct StreamEnd {
+  NTSTATUS status = STATUS_SUCCESS;
+  std::string failure;  // in words
+  std::string text;     // the report
+  LONGLONG clockMs = 0;
+};
+
 class StreamFaultsTest : public toolstest::ToolsTest {
  protected:
+  // Plays (a stereo tone) or records `seconds` as headset-host does.
+  static StreamEnd Stream(sim::host::RunningDriver& driver, bool render, double seconds) {
+    StreamEnd end;
+    end.clockMs = ClockMs([&] {
+      if (render) {
+        const tools::PlayReport r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, seconds, 0.25), false);
+        end.status = r.status, end.failure = r.failure, end.text = r.text;
+      } else {
+        const tools::RecordReport r = tools::Record(driver, seconds, 1000.0, false);
+        end.status = r.status, end.failure = r.failure, end.text = r.text;
+      }
+    });
+    return end;
+  }
+
   // Manual-clock milliseconds `work` took.
   static LONGLONG ClockMs(const std::function<void()>& work) {
     const LONGLONG before = platform::clock::Now();
@@ -91,21 +114,11 @@ TEST_F(StreamFaultsTest, PlayAndRecordThatEndEarlyFailAndSayWhy) {
     sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
     ASSERT_TRUE(driver.Started());
     c.fault(driver.Device());
-    NTSTATUS status = STATUS_SUCCESS;
-    std::string failure, text;
-    const LONGLONG ms = ClockMs([&] {
-      if (c.render) {
-        const tools::PlayReport r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 2.0, 0.25), false);
-        status = r.status, failure = r.failure, text = r.text;
-      } else {
-        const tools::RecordReport r = tools::Record(driver, 2.0, 1000.0, false);
-        status = r.status, failure = r.failure, text = r.text;
-      }
-    });
-    EXPECT_EQ(status, c.status) << text;
-    EXPECT_NE(failure.find(c.named), std::string::npos) << failure;
+    const StreamEnd end = Stream(driver, c.render, 2.0);
+    EXPECT_EQ(end.status, c.status) << end.text;
+    EXPECT_NE(end.failure.find(c.named), std::string::npos) << end.failure;
     // Ended well before the two seconds the stream was to last.
-    EXPECT_LT(ms, 1500);
+    EXPECT_LT(end.clockMs, 1500);
   }
 }
 
@@ -181,35 +194,23 @@ TEST_F(StreamFaultsTest, UsbFaultsDuringStreamingEndInRecoveryOrACleanErrorInBou
     sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
     ASSERT_TRUE(driver.Started());
     row.fault(driver.Device());
-    NTSTATUS status = STATUS_SUCCESS;
-    std::string failure;
-    const LONGLONG ms = ClockMs([&] {
-      if (row.render) {
-        const tools::PlayReport r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.5, 0.25), false);
-        status = r.status, failure = r.failure;
-      } else {
-        const tools::RecordReport r = tools::Record(driver, 0.5, 1000.0, false);
-        status = r.status, failure = r.failure;
-      }
-    });
+    const StreamEnd end = Stream(driver, row.render, 0.5);
     // Half a second of audio, a few recoveries of a tenth each, a request
     // or two waiting out their half second.
-    EXPECT_LT(ms, 2500);
-    if (NT_SUCCESS(status)) {
+    EXPECT_LT(end.clockMs, 2500);
+    if (NT_SUCCESS(end.status)) {
       EXPECT_FALSE(row.mustFail);
       ++recovered;
     } else {
-      EXPECT_FALSE(failure.empty());
+      EXPECT_FALSE(end.failure.empty());
       if (row.mustFail) {
-        EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR) << failure;
+        EXPECT_EQ(end.status, STATUS_IO_DEVICE_ERROR) << end.failure;
       }
       ++failedCleanly;
     }
     // With the fault gone the next stream plays.
     driver.Device().ClearFaults();
-    const NTSTATUS next = row.render ? tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.05, 0.25), false).status
-                                     : tools::Record(driver, 0.05, 1000.0, false).status;
-    EXPECT_EQ(next, STATUS_SUCCESS);
+    EXPECT_EQ(Stream(driver, row.render, 0.05).status, STATUS_SUCCESS);
   }
   std::printf("USB fault kinds: %zu, recovered: %zu, clean errors: %zu\n", rows.size(), recovered, failedCleanly);
 }
