@@ -3,7 +3,7 @@
 # sanitizer build and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps bench-deps release debug bench fuzz clean
+.PHONY: demo test deps bench-deps release debug bench fuzz soak clean
 
 demo: deps release
 	./build/release/tools/headset-host demo
@@ -29,14 +29,39 @@ debug:
 bench: bench-deps release
 	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
-# A short run of every fuzz target when clang is present; skipped otherwise.
-.PHONY: fuzz-smoke
+# Every fuzz target from its seed corpus (fuzz/corpus/<target>); each
+# prints its executions and coverage. `make fuzz` runs each for FUZZ_SECONDS
+# (45: about ten minutes for all); the test command's short pass, when clang
+# is present, FUZZ_SMOKE_SECONDS each, two at a time.
+FUZZ_SECONDS ?= 45
+FUZZ_SMOKE_SECONDS ?= 10
+.PHONY: fuzz-build fuzz-smoke
+fuzz-build:
+	@cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
+
+fuzz: deps
+	@command -v clang++ >/dev/null 2>&1 || { echo "make fuzz needs clang++"; exit 1; }
+	@$(MAKE) --no-print-directory fuzz-build
+	@bash .ci/fuzz.sh $(FUZZ_SECONDS) 1
+
 fuzz-smoke:
 	@if command -v clang++ >/dev/null 2>&1 && [ -f fuzz/CMakeLists.txt ]; then \
-	  cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets && \
-	  for f in build/fuzz/fuzz/fuzz_*; do [ -x "$$f" ] || continue; \
-	    echo "fuzzing $$f"; "$$f" -max_total_time=20 -rss_limit_mb=2048 >/dev/null 2>&1 || { echo "$$f failed"; exit 1; }; done; \
+	  $(MAKE) --no-print-directory fuzz-build && bash .ci/fuzz.sh $(FUZZ_SMOKE_SECONDS) 2; \
 	else echo "fuzz targets skipped (no clang or no targets)"; fi
+
+# The surprise-removal stress test at length (SOAK_ROUNDS, 1000 by default):
+# the device pulled mid-stream, the pool and threads checked after every
+# round, every re-plug made to stream, all under the sanitizers. A round that
+# hangs stops the run at the time limit.
+SOAK_ROUNDS ?= 1000
+soak: deps debug
+	@mkdir -p build; rc=0; \
+	HSD_SOAK_ITERATIONS=$(SOAK_ROUNDS) timeout 3600 ./build/debug/tests/test_sim \
+	  --gtest_filter='SurpriseRemovalTest.*' > build/soak.log 2>&1 || rc=$$?; \
+	grep -E '^surprise removals' build/soak.log; \
+	reports=$$(grep -cE 'ERROR: (Address|Leak)Sanitizer|runtime error:' build/soak.log); \
+	echo "hangs: $$([ $$rc -eq 124 ] && echo 1 || echo 0), sanitizer reports: $$reports, exit status $$rc (log: build/soak.log)"; \
+	[ $$rc -eq 0 ] && [ $$reports -eq 0 ] || { tail -40 build/soak.log; exit 1; }
 
 clean:
 	rm -rf build out

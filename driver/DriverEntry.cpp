@@ -77,6 +77,15 @@ void ForgetInterface(UCHAR* registered, PUNICODE_STRING link) {
   }
 }
 
+// The enumeration interface's link, once per device.
+NTSTATUS RegisterEnumInterface(DeviceExtension* extension) {
+  if (extension->EnumInterfaceRegistered) return STATUS_SUCCESS;
+  const NTSTATUS status = IoRegisterDeviceInterface(extension->PhysicalDeviceObject, &GUID_ENUM_PRIVATE_INTERFACE,
+                                                    &g_EnumReferenceString, &extension->EnumInterfaceLink);
+  if (NT_SUCCESS(status)) extension->EnumInterfaceRegistered = 1;
+  return status;
+}
+
 void UnregisterTopology(PDEVICE_OBJECT deviceObject, PUNKNOWN topologyPort) {
   PVOID object = nullptr;
   if (!NT_SUCCESS(topologyPort->QueryInterface(IID_IUnregisterSubdevice, &object)) || !object) return;
@@ -200,12 +209,20 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
   KeInitializeMutex(&extension->Mutex, 0);
   ObDereferenceObject(adapterDevice);
 
-  if (NT_SUCCESS(IoRegisterDeviceInterface(physicalDeviceObject, &GUID_ENUM_PRIVATE_INTERFACE, &g_EnumReferenceString,
-                                           &extension->EnumInterfaceLink)))
-    extension->EnumInterfaceRegistered = 1;
+  RegisterEnumInterface(extension);
   status = IoRegisterDeviceInterface(physicalDeviceObject, &GUID_ASIO_PRIVATE_INTERFACE, &g_AsioReferenceString,
                                      &extension->AsioInterfaceLink);
-  if (NT_SUCCESS(status)) extension->AsioInterfaceRegistered = 1;
+  if (NT_SUCCESS(status)) {
+    extension->AsioInterfaceRegistered = 1;
+    return status;
+  }
+  // The plug-and-play manager forgets a device whose AddDevice failed: what
+  // was made for it goes, or the driver could never unload.
+  ForgetInterface(&extension->EnumInterfaceRegistered, &extension->EnumInterfaceLink);
+  extension->LowerDeviceObject = nullptr;
+  IoDetachDevice(lower);
+  IoDeleteDevice(adapterDevice);
+  ObDereferenceObject(lower);
   return status;
 }
 
@@ -312,6 +329,9 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   if (NT_SUCCESS(status)) status = adapter->Start();
   if (NT_SUCCESS(status) && asioCapable && NT_SUCCESS(IoSetDeviceInterfaceState(&extension->AsioInterfaceLink, TRUE)))
     extension->AsioInterfaceEnabled = 1;
+  // A registration AddDevice could not make is made now, or the start
+  // could never enable the interface.
+  if (NT_SUCCESS(status)) status = RegisterEnumInterface(extension);
   if (NT_SUCCESS(status)) {
     status = IoSetDeviceInterfaceState(&extension->EnumInterfaceLink, TRUE);
     if (NT_SUCCESS(status)) extension->EnumInterfaceEnabled = 1;

@@ -18,12 +18,6 @@ PUSB_ENDPOINT_DESCRIPTOR FirstEndpointOf(PUSB_CONFIGURATION_DESCRIPTOR configura
   return endpoint;
 }
 
-// Bytes one packet of an endpoint may carry: the size field and, at high
-// speed, the extra transactions per microframe of bits 11-12.
-ULONG EndpointPacketBytes(USHORT maxPacketSize) {
-  return static_cast<ULONG>(maxPacketSize & 0x7FF) * (1 + ((maxPacketSize >> 11) & 3));
-}
-
 }  // namespace
 
 CUac1Capture::CUac1Capture(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId)
@@ -42,7 +36,7 @@ ULONG CUac1Capture::GetSamplesPerPacket(UCHAR alternateSetting, const WAVEFORMAT
   if (IUsbDevice* usb = QueryUsbDevice()) {
     if (PUSB_INTERFACE_DESCRIPTOR iface = FindStreamingInterface(usb, alternateSetting)) {
       if (PUSB_ENDPOINT_DESCRIPTOR endpoint = FirstEndpointOf(usb->GetConfigurationDescriptor(), iface))
-        frames = blockAlign ? EndpointPacketBytes(endpoint->wMaxPacketSize) / blockAlign : 0;
+        frames = blockAlign ? UsbEndpointPacketBytes(endpoint->wMaxPacketSize) / blockAlign : 0;
     }
     usb->Release();
   }

@@ -90,8 +90,17 @@ NTSTATUS CUac1Render::CompleteRenderUrb(PIRP irp, StreamPacket* packet, bool two
   const bool running = m_StreamState == STREAM_STATE_RUNNING;
   if (running && (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE)) m_DeviceRemoved = 1;
 
-  // The bytes the URB carried, in the stream format, whatever the outcome.
-  ULONG moved = packet->ByteCount;
+  // The bytes that reached the device, in the stream format: a failed
+  // transfer moves the position by nothing, and a failed packet by none of
+  // its bytes, so that a stream whose packets are lost does not seem to play.
+  ULONG moved = 0;
+  if (NT_SUCCESS(status)) {
+    const URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
+    const ULONG packets = m_MsPerUrb * m_PacketsPerMs;
+    for (ULONG i = 0; i < packets; ++i)
+      if (!USBD_ERROR(iso.IsoPacket[i].Status)) moved += iso.IsoPacket[i].Length;
+    if (moved > packet->ByteCount) moved = packet->ByteCount;
+  }
   if (twoChannelDevice && m_OpenFormat.nChannels > 2 && m_OpenFormat.nBlockAlign >= m_OpenFormat.nChannels)
     moved = moved / (2 * (m_OpenFormat.nBlockAlign / m_OpenFormat.nChannels)) * m_OpenFormat.nBlockAlign;
   CyclicControlNotify position{};

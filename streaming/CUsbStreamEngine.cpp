@@ -257,13 +257,7 @@ void CUsbStreamEngine::ThreadMain() {
         while (m_StreamState == STREAM_STATE_RUNNING && !m_DeviceRemoved && NT_SUCCESS(SendStreamUrb())) {
         }
       } else if (work == USB_STREAM_WORK_ERROR) {
-        DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(m_StreamState));
-        NTSTATUS status = STATUS_SUCCESS;
-        if (m_StreamState == STREAM_STATE_RUNNING) {
-          status = RecoverFromError();
-          if (status == STATUS_DEVICE_NOT_CONNECTED) KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
-        }
-        DbgPrint("Error_ErrorOccur ntStatus = %x\n", static_cast<unsigned>(status));
+        HandleTransferError();
       }
     }
     m_EngineMutex.Unlock();
@@ -272,6 +266,37 @@ void CUsbStreamEngine::ThreadMain() {
       return;
     }
   }
+}
+
+void CUsbStreamEngine::HandleTransferError() {
+  PAGED_CODE();
+  DbgPrint("Error_ErrorOccur, m_StreamState = %d\n", static_cast<int>(m_StreamState));
+  NTSTATUS status = STATUS_SUCCESS;
+  if (m_StreamState == STREAM_STATE_RUNNING) {
+    // An endpoint that fails every transfer would otherwise be reset and
+    // restarted for ever, with the client waiting on a stream that never
+    // moves.
+    if (InterlockedIncrement(&m_RecoveriesInARow) > USB_STREAM_MAX_RECOVERIES) {
+      status = STATUS_IO_DEVICE_ERROR;
+    } else {
+      status = RecoverFromError();
+      if (status == STATUS_DEVICE_NOT_CONNECTED) KeSetEvent(&m_StopEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if (!NT_SUCCESS(status)) FailStream(status);
+  }
+  DbgPrint("Error_ErrorOccur ntStatus = %x\n", static_cast<unsigned>(status));
+}
+
+void CUsbStreamEngine::FailStream(NTSTATUS status) {
+  PAGED_CODE();
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamError), status);
+  WaitForever(&m_IdleEvent);
+  InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_NONE);
+  CyclicControlNotify notify{};
+  notify.Client = m_ActiveClient;
+  notify.Command = CYCLIC_COMMAND_ERROR;
+  notify.Value.Status = status;
+  Notify(&notify);
 }
 
 ULONG CUsbStreamEngine::GetCurrentFrameNumber() {
@@ -313,11 +338,7 @@ ULONG CUsbStreamEngine::GetPacketsPerFrame(UCHAR alternateSetting) {
       const bool isochronous = (descriptor->bmAttributes & 0x03) == 0x01;
       const bool data = ((descriptor->bmAttributes >> 4) & 0x03) == 0;
       if (isochronous && data) {
-        // bInterval 1..4 serves 8, 4, 2 or 1 microframes of each
-        // millisecond; a longer interval still gets one packet per URB
-        // millisecond so that no size or rate becomes zero.
-        const UCHAR interval = descriptor->bInterval == 0 ? 1 : descriptor->bInterval;
-        packets = interval <= 4 ? (8u >> (interval - 1)) : 1;
+        packets = UsbPacketsPerMs(descriptor->bInterval, true);
         break;
       }
       position = reinterpret_cast<PUCHAR>(descriptor) + descriptor->bLength;
@@ -514,6 +535,7 @@ void CUsbStreamEngine::ReportTransferError() {
 }
 
 BOOLEAN CUsbStreamEngine::MayResubmit() {
+  InterlockedExchange(&m_RecoveriesInARow, 0);
   if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) !=
       USB_STREAM_WORK_NONE)
     return FALSE;  // an error is pending, or the thread already refills
@@ -541,9 +563,11 @@ NTSTATUS CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket*
   if (m_StreamState == STREAM_STATE_RUNNING) {
     if (failed) {
       ReportTransferError();
-    } else if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) ==
-               USB_STREAM_WORK_NONE) {
-      KeSetEvent(&m_KickEvent, 8, FALSE);
+    } else {
+      InterlockedExchange(&m_RecoveriesInARow, 0);
+      if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) ==
+          USB_STREAM_WORK_NONE)
+        KeSetEvent(&m_KickEvent, 8, FALSE);
     }
   }
   DropOutstandingUrb();
@@ -717,6 +741,8 @@ NTSTATUS CUsbStreamEngine::Start(ULONG startFrame, BOOLEAN explicitStartFrames) 
   m_NextStartFrame = startFrame;
   m_ExplicitStartFrames = explicitStartFrames;
   InterlockedExchange(&m_WorkFlag, USB_STREAM_WORK_NONE);
+  InterlockedExchange(&m_RecoveriesInARow, 0);
+  InterlockedExchange(reinterpret_cast<LONG volatile*>(&m_StreamError), STATUS_SUCCESS);
   KeClearEvent(&m_KickEvent);
 
   if (m_NodeProcessors) {

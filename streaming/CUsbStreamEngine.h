@@ -23,6 +23,20 @@ constexpr ULONG USB_STREAM_URB_TAG = MakeTag("URB ");
 constexpr ULONG USB_STREAM_PACKETS = 10;
 constexpr ULONG USB_STREAM_DEFAULT_MS_PER_URB = 10;
 
+// Bytes one packet of an endpoint may carry: the size field and, at high
+// speed, the extra transactions per microframe of bits 11-12.
+constexpr ULONG UsbEndpointPacketBytes(USHORT maxPacketSize) {
+  return static_cast<ULONG>(maxPacketSize & 0x7FF) * (1 + ((maxPacketSize >> 11) & 3));
+}
+
+// Isochronous packets per millisecond of a data endpoint: 8 >> (bInterval
+// - 1) at high speed (bInterval 1..4), else 1, so that no size or rate
+// derived from it becomes zero.
+constexpr ULONG UsbPacketsPerMs(UCHAR bInterval, bool highSpeed) {
+  const UCHAR interval = bInterval == 0 ? 1 : bInterval;
+  return highSpeed && interval <= 4 ? (8u >> (interval - 1)) : 1;
+}
+
 // Bytes of a stream URB of n isochronous packets, as the pool sizes them.
 constexpr ULONG UsbStreamUrbBytes(ULONG packets) {
   return static_cast<ULONG>(sizeof(URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets);
@@ -31,6 +45,10 @@ constexpr ULONG UsbStreamUrbBytes(ULONG packets) {
 // The stream thread starts at the highest priority and settles at once.
 constexpr KPRIORITY USB_STREAM_THREAD_START_PRIORITY = 31;
 constexpr KPRIORITY USB_STREAM_THREAD_PRIORITY = 24;
+
+// Recoveries in a row without one good transfer before the stream gives up
+// and tells its clients (CYCLIC_COMMAND_ERROR).
+constexpr LONG USB_STREAM_MAX_RECOVERIES = 3;
 
 // m_WorkFlag
 constexpr LONG USB_STREAM_WORK_NONE = 0;
@@ -129,6 +147,9 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   PKTHREAD GetStreamThread() const { return m_StreamThread; }
   CPeakLimiter* GetStreamLimiter() const { return m_StreamLimiter; }
   ULONG GetStreamState() const { return m_StreamState; }
+  // Why the running stream stopped by itself (STATUS_SUCCESS while it has
+  // not); the next Start clears it.
+  NTSTATUS GetStreamError() const { return m_StreamError; }
   StreamClientRecord* GetActiveClient() const { return m_ActiveClient; }
   StreamClientRecord* GetFormatOwner() const { return m_FormatOwner; }
   LONG GetOutstandingUrbs() const { return m_OutstandingUrbs; }
@@ -196,6 +217,8 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
     NTSTATUS status = STATUS_SUCCESS;
     if (!usb) {
       status = STATUS_UNSUCCESSFUL;
+    } else if (!NT_SUCCESS(m_StreamError)) {
+      status = m_StreamError;
     } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING &&
                NT_SUCCESS(status = prelude(usb))) {
       StreamPacket* packet = ClaimPacket();
@@ -224,9 +247,16 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   void AddOutstandingUrb();
   void DropOutstandingUrb();
   // Completion-side work flag: an error asks the thread for one recovery;
-  // a success answers TRUE when the caller may resubmit (no error pending).
+  // a success ends a run of recoveries and answers TRUE when the caller may
+  // resubmit (no error pending).
   void ReportTransferError();
   BOOLEAN MayResubmit();
+  // The stream thread's answer to a transfer error: a recovery, or, after
+  // too many in a row or when recovery itself fails, the end of the stream.
+  void HandleTransferError();
+  // Ends the running stream with `status`: every URB back, nothing sent
+  // until the next Start, and the clients told.
+  void FailStream(NTSTATUS status);
 
   // ---- Interface selection shared by the pipes
   // The AudioStreaming interface descriptor of this engine's interface in
@@ -279,6 +309,8 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   KSPIN_LOCK m_SendLock;
   volatile LONG m_OutstandingUrbs = 0;
   volatile LONG m_WorkFlag = USB_STREAM_WORK_NONE;
+  volatile LONG m_RecoveriesInARow = 0;
+  volatile NTSTATUS m_StreamError = STATUS_SUCCESS;
   KEVENT m_IdleEvent;         // signalled while no URB is in flight
   KEVENT m_StopEvent;         // ends the stream thread
   KEVENT m_ThreadEndedEvent;  // the stream thread has left its loop

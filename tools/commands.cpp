@@ -256,8 +256,7 @@ int Play(const Options& options, const std::vector<std::string>& arguments) {
         return false;
       }
       *out += text;
-      *why = r.status == STATUS_INVALID_PARAMETER ? "playing failed: " + text.substr(0, text.find('\n'))
-                                                  : "playing failed";
+      *why = "playing failed: " + (r.failure.empty() ? text.substr(0, text.find('\n')) : r.failure);
       return false;
     }
     text += DescribeRoomSwitches(r);
@@ -299,7 +298,7 @@ int Record(const Options& options, const std::vector<std::string>& args) {
     const RecordReport r = tools::Record(live.Driver(), seconds, 1000.0, options.realtime);
     *out += r.text;
     if (!NT_SUCCESS(r.status)) {
-      *why = "recording failed";
+      *why = "recording failed: " + r.failure;
       return false;
     }
     std::error_code ec;

@@ -1,5 +1,7 @@
 #include "tools/streams.h"
 
+#include "sim/host/StreamCheck.h"
+
 #include <cstdio>
 #include <map>
 
@@ -10,6 +12,7 @@
 #include "sim/ModelReport.h"
 #include "sim/device/Uac2Device.h"
 #include "sim/host/Host.h"
+#include "sim/host/StreamCheck.h"
 #include "sim/host/TopologyView.h"
 #include "tools/controls.h"
 #include "variants/uac2/CUac2AudioHal.h"
@@ -178,6 +181,19 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
   return true;
 }
 
+namespace {
+
+// Why a direction has no wave filter, as far as the descriptors tell.
+std::string NoFilterReason(sim::host::RunningDriver& driver, bool render) {
+  std::string why = sim::host::DescribeUnstreamableSettings(driver.Device().Model(), render);
+  if (why.empty()) return std::string("the device offers no ") + (render ? "render" : "capture") + " stream";
+  why.pop_back();
+  for (size_t at = why.find('\n'); at != std::string::npos; at = why.find('\n', at)) why.replace(at, 1, "; ");
+  return "no alternate setting of the device can stream: " + why;
+}
+
+}  // namespace
+
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
                 const PlayOptions& options) {
   const std::vector<TimedSet>& sets = options.sets;
@@ -185,6 +201,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
     r.text = "the driver has no render wave filter on this device\n";
+    r.failure = NoFilterReason(driver, true);
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), false);
@@ -193,7 +210,8 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0;
   if (options.clockPpm && !uac2) {
     r.status = STATUS_INVALID_PARAMETER;
-    r.text = "the device has no clock of its own to drift: --clock-ppm needs an Audio Class 2.0 device\n";
+    r.failure = "the device has no clock of its own to drift: --clock-ppm needs an Audio Class 2.0 device";
+    r.text = r.failure + "\n";
     return r;
   }
   FeedbackReport feedback;
@@ -213,7 +231,8 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   sim::host::TopologyView view;
   if (!sets.empty()) {
     if (!topology) {
-      r.text = "the driver's topology filter is not available for the changes during play\n";
+      r.failure = "the driver's topology filter is not available for the changes during play";
+      r.text = r.failure + "\n";
       return r;
     }
     view = sim::host::ViewTopology(topology);
@@ -228,6 +247,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
       if (!why.empty()) {
         r.status = STATUS_INVALID_PARAMETER;
         r.refused = true;
+        r.failure = why;
         r.text = why + "\n";
         return r;
       }
@@ -276,6 +296,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   delete filter;
   r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
+  r.failure = sim::host::DescribeStreamFailure(r.status);
   for (const TimedSetDone& d : r.sets) {
     char line[96];
     if (d.playedSeconds < 0)
@@ -324,6 +345,7 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   r.filter = FindWaveFilter(driver, false);
   if (r.filter.empty()) {
     r.text = "the driver has no capture wave filter on this device\n";
+    r.failure = NoFilterReason(driver, false);
     return r;
   }
   r.endpoint = DataEndpoint(driver.Device(), true);
@@ -342,6 +364,7 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
                 seconds, FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
                 StatusHex(r.status).c_str());
   r.text = line;
+  r.failure = sim::host::DescribeStreamFailure(r.status);
   return r;
 }
 

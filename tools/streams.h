@@ -58,6 +58,7 @@ struct PlayReport {
   std::optional<FeedbackReport> feedback;  // Audio Class 2.0 devices
   bool refused = false;  // a change was refused before anything played
   std::string text;
+  std::string failure;  // why the stream failed or ended early, in words
 };
 
 // "CONTROL=VALUE[@SECONDS]" (the time defaults to `defaultSeconds`).
@@ -81,6 +82,7 @@ struct RecordReport {
   uint8_t endpoint = 0;
   sim::host::WavData recorded;
   std::string text;
+  std::string failure;  // why the recording failed or ended early, in words
 };
 
 // The device's first isochronous data endpoint of that direction; 0 when

@@ -352,6 +352,9 @@ NTSTATUS CMiniportWaveCyclic::DataRangeIntersection(ULONG, PKSDATARANGE dataRang
   if (!dataRange || !matchingDataRange || !resultantFormatLength || dataRange->FormatSize < sizeof(KSDATARANGE))
     return STATUS_INVALID_PARAMETER;
   if (!m_Engine) return STATUS_NO_MATCH;
+  // Only an audio range of the pin's own has the limits read below (the
+  // bridge pin's range is a bare one).
+  if (matchingDataRange->FormatSize < sizeof(KSDATARANGE_AUDIO)) return STATUS_NO_MATCH;
   if (!IsEqualGUIDAligned(dataRange->MajorFormat, KSDATAFORMAT_TYPE_AUDIO) ||
       !IsSubFormatSupported(dataRange->SubFormat))
     return STATUS_NO_MATCH;

@@ -145,22 +145,22 @@ NTSTATUS CUac1Terminal::CopyJacksWithPresence(JackRecord* stored, ULONG count, J
   PAGED_CODE();
   NTSTATUS status = CheckUsbDevice();
   if (!NT_SUCCESS(status)) return status;
+  // One stall, timeout or short reply says nothing about the jacks: they
+  // keep the last mask the device gave. Before the first answer a jack
+  // counts as connected, so that a device that cannot say still streams.
   ULONG mask = 0;
-  status = ReadPresenceMask(&mask);
-  bool alwaysConnected = false;
+  if (NT_SUCCESS(ReadPresenceMask(&mask))) {
+    m_LastPresenceMask = mask;
+    m_PresenceKnown = true;
+  } else {
+    mask = m_PresenceKnown ? m_LastPresenceMask : ~ULONG(0);
+  }
   for (ULONG i = 0; i < count; ++i) {
     JackRecord& jack = stored[i];
-    if (jack.ChannelMapping & mask) {
-      jack.IsConnected = 1;
-    } else if (!jack.PresenceReported) {
-      jack.IsConnected = 1;
-      alwaysConnected = true;
-    } else {
-      jack.IsConnected = 0;
-    }
+    jack.IsConnected = (!jack.PresenceReported || (jack.ChannelMapping & mask)) ? 1 : 0;
     out[i] = jack;
   }
-  return alwaysConnected ? STATUS_SUCCESS : status;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS CUac1Terminal::SetTerminalIdentity() {

@@ -43,8 +43,8 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // The presence mask; a failed or short reply is a failure.
   NTSTATUS ReadPresenceMask(PULONG mask);
   // Copies `count` records to `out` with IsConnected from the live presence
-  // (kept in `stored` too). Fails with the presence request's failure
-  // unless some jack counts as always connected.
+  // (kept in `stored` too); a failed presence request leaves the last known
+  // mask in force. Fails only when the device is gone.
   NTSTATUS CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out);
 
   // The start of every terminal's node builder: the terminal's id, its
@@ -68,4 +68,8 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   // Settings of the device (4 bytes); `value` keeps its default when absent.
   void ReadSetting(PCWSTR name, PULONG value);
   NTSTATUS WriteSetting(PCWSTR name, ULONG value);
+
+ private:
+  ULONG m_LastPresenceMask = 0;
+  bool m_PresenceKnown = false;
 };

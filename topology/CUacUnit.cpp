@@ -41,8 +41,7 @@ NTSTATUS CUacUnit::Init(PVOID descriptor, IAudioHal* owner, IAudioHal* model) {
   if (!NT_SUCCESS(status)) return status;
   status = BuildNodes(model);
   if (!NT_SUCCESS(status)) return status;
-  ChainNodes();
-  return STATUS_SUCCESS;
+  return ChainNodes();
 }
 
 NTSTATUS CUacUnit::AttachDescriptor(PVOID descriptor, IAudioHal* owner) {
@@ -102,19 +101,24 @@ NTSTATUS CUacUnit::AddNode(ITopoNode* node) {
   return STATUS_SUCCESS;
 }
 
-void CUacUnit::ChainNodes() {
+NTSTATUS CUacUnit::ChainNodes() {
   PAGED_CODE();
   PVOID item = nullptr;
-  if (!m_Nodes || !m_Nodes->PeekHead(&item)) return;
+  if (!m_Nodes || !m_Nodes->PeekHead(&item)) return STATUS_SUCCESS;
   ULONG previous = static_cast<ITopoNode*>(item)->GetId();
   auto pos = m_Nodes->GetHeadPosition();
   m_Nodes->GetNext(&pos, &item);  // the first node starts the chain
   while (m_Nodes->GetNext(&pos, &item)) {
     auto* node = static_cast<ITopoNode*>(item);
     const ULONG type = node->GetType();
-    if (IsSingleSourceNodeType(type)) node->SetSourceIds(1, &previous);
+    if (IsSingleSourceNodeType(type)) {
+      // A link the pool could not hold would cut the unit's path in two.
+      const NTSTATUS status = node->SetSourceIds(1, &previous);
+      if (!NT_SUCCESS(status)) return status;
+    }
     if (type != NODE_TYPE_OUTPUT_PIN) previous = node->GetId();
   }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS CUacUnit::ConnectInputNode(ULONG count, const ULONG* ids) {

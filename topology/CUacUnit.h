@@ -63,7 +63,7 @@ class CUacUnit : public CTopoNodeT<IUacUnit> {
   // Each single-source node takes the node before it as its source; output
   // pins pass the previous node on, so every pin and the output-type node of
   // a terminal hang off the node before the first pin.
-  void ChainNodes();
+  NTSTATUS ChainNodes();
   // The first node takes the output nodes of the units that feed this one.
   NTSTATUS ConnectInputNode(ULONG count, const ULONG* ids);
 

@@ -165,6 +165,7 @@ NTSTATUS CWaveCyclicStream::LeaveEngine(ICyclicControl* control) {
 
 NTSTATUS CWaveCyclicStream::JoinEngine(ICyclicControl* control) {
   if (!m_Buffer) return STATUS_UNSUCCESSFUL;
+  m_StreamError = STATUS_SUCCESS;
   m_StreamBytesPerMs = m_StreamFormat.Format.nAvgBytesPerSec / 1000;
   m_StreamThousandths = m_StreamFormat.Format.nAvgBytesPerSec % 1000;
   m_StreamAccumulator = 0;
@@ -219,6 +220,13 @@ NTSTATUS CWaveCyclicStream::GetPosition(PULONG position) {
   if (!position) return STATUS_INVALID_PARAMETER;
   KIRQL irql;
   KeAcquireSpinLock(&m_Lock, &irql);
+  // A stream its engine gave up on stays where it stopped, and says why.
+  if (m_State == KSSTATE_RUN && !NT_SUCCESS(m_StreamError)) {
+    *position = m_ReportedPosition;
+    const NTSTATUS failure = m_StreamError;
+    KeReleaseSpinLock(&m_Lock, irql);
+    return failure;
+  }
   if (m_State == KSSTATE_RUN && m_AllocatedSize) {
     const WAVEFORMATEX& f = m_StreamFormat.Format;
     const LONGLONG ticks = std::max<LONGLONG>(NowIn10us() - m_TimeStamp, 0);
@@ -355,6 +363,9 @@ void CWaveCyclicStream::OnCyclicControl(PVOID context, PVOID argument1, PVOID) {
       if (stream->OwnRecordStarted())
         stream->StoreCaptureData(static_cast<const UCHAR*>(notify->Value.Buffer), notify->Length);
       break;
+    case CYCLIC_COMMAND_ERROR:
+      if (stream->OwnRecordStarted()) stream->StreamFailed(notify->Value.Status);
+      break;
     default:
       break;
   }
@@ -455,6 +466,13 @@ void CWaveCyclicStream::AdvancePosition(ULONG deviceBytes) {
     m_History.read = (m_History.read + 1) % WAVE_STREAM_HISTORY;
     m_InFlightCap = m_History.bytes[m_History.read];
   }
+  if (m_Miniport && m_Miniport->GetPort() && m_ServiceGroup) m_Miniport->GetPort()->Notify(m_ServiceGroup);
+}
+
+void CWaveCyclicStream::StreamFailed(NTSTATUS status) {
+  m_StreamError = status;
+  m_ReportedPosition = m_Position;
+  // The port asks for the position at once and learns of the failure.
   if (m_Miniport && m_Miniport->GetPort() && m_ServiceGroup) m_Miniport->GetPort()->Notify(m_ServiceGroup);
 }
 

@@ -84,6 +84,7 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
   ULONG GetCopyOffset() const { return m_CopyOffset; }
   ULONG GetInFlightCap() const { return m_InFlightCap; }
   ULONG GetPlayPosition() const { return m_Position; }
+  NTSTATUS GetStreamError() const { return m_StreamError; }
 
  private:
   struct TransferHistory {
@@ -109,6 +110,9 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
   void FillRenderBuffer(PUCHAR packet, ULONG length, bool copy);
   void AdvancePosition(ULONG deviceBytes);
   void StoreCaptureData(const UCHAR* data, ULONG length);
+  // The engine stopped the stream by itself: the position stays, and
+  // GetPosition answers with `status` until the stream runs again.
+  void StreamFailed(NTSTATUS status);
   bool OwnRecordStarted() const { return m_ClientRecord && m_ClientRecord->Started; }
   bool InsideBuffer(const void* start, ULONG byteCount) const;
 
@@ -128,6 +132,7 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
   ULONG m_CopyOffset = 0;
   ULONG m_InFlightCap = 0;
   LONGLONG m_TimeStamp = 0;  // 10-microsecond units
+  NTSTATUS m_StreamError = STATUS_SUCCESS;
   KSPIN_LOCK m_Lock;
   UCHAR m_Capture = 0;
   UCHAR m_Counted = 0;

@@ -360,10 +360,14 @@ NTSTATUS CStreamEngine::SetTopology(PUNKNOWN topologyPort, PUNKNOWN topologyMini
   return status;
 }
 
-BOOLEAN CStreamEngine::IsTerminalPresent() {
+NTSTATUS CStreamEngine::IsTerminalPresent(BOOLEAN* present) {
   PAGED_CODE();
-  if (!m_AttachedNodes) return FALSE;
+  *present = FALSE;
+  if (!m_AttachedNodes) return STATUS_SUCCESS;
   ULONG kind = m_Direction == STREAM_DIRECTION_RENDER ? NODE_TYPE_OUTPUT_PIN : NODE_TYPE_INPUT_PIN;
+  // A terminal that cannot be asked (no memory for its records, the device
+  // not answering) leaves the answer open unless another one is present.
+  NTSTATUS unknown = STATUS_SUCCESS;
   CPointerList::POSITION position = m_AttachedNodes->GetHeadPosition();
   PVOID item = nullptr;
   while (m_AttachedNodes->GetNext(&position, &item)) {
@@ -372,26 +376,48 @@ BOOLEAN CStreamEngine::IsTerminalPresent() {
     auto* terminal = PeekInterface<ITerminal>(node, IID_ITerminal);
     if (!terminal || TerminalCategory(terminal) == PIN_CATEGORY_STREAM) continue;
     ULONG jacks = 0;
-    if (!NT_SUCCESS(terminal->GetJackCount(&jacks, 0))) continue;
-    if (jacks == 0) return TRUE;
-    CPoolBuffer records(PagedPool, SIZE_T(jacks) * sizeof(JackRecord), STREAM_ENGINE_TAG);
-    if (!records) continue;
-    RtlZeroMemory(records.Get(), records.Bytes());
-    if (!NT_SUCCESS(terminal->GetJackDescriptions(static_cast<ULONG>(records.Bytes()), records.As<JackRecord>(), 0)))
+    NTSTATUS status = terminal->GetJackCount(&jacks, 0);
+    if (NT_SUCCESS(status) && jacks == 0) {
+      *present = TRUE;
+      return STATUS_SUCCESS;
+    }
+    CPoolBuffer records;
+    if (NT_SUCCESS(status) && !records.Allocate(PagedPool, SIZE_T(jacks) * sizeof(JackRecord), STREAM_ENGINE_TAG))
+      status = STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) {
+      RtlZeroMemory(records.Get(), records.Bytes());
+      status = terminal->GetJackDescriptions(static_cast<ULONG>(records.Bytes()), records.As<JackRecord>(), 0);
+    }
+    if (!NT_SUCCESS(status)) {
+      unknown = status;
       continue;
-    for (ULONG j = 0; j < jacks; ++j)
-      if (records.As<JackRecord>()[j].IsConnected) return TRUE;
+    }
+    for (ULONG j = 0; j < jacks; ++j) {
+      if (records.As<JackRecord>()[j].IsConnected) {
+        *present = TRUE;
+        return STATUS_SUCCESS;
+      }
+    }
   }
-  return FALSE;
+  return unknown;
 }
 
 NTSTATUS CStreamEngine::UpdateSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter) {
   PAGED_CODE();
   if (!m_WaveMiniportFactory) return STATUS_UNSUCCESSFUL;
-  if (!IsTerminalPresent()) return m_WavePort ? UnregisterWaveSubdevice(deviceObject) : STATUS_SUCCESS;
+  // An interface whose every alternate setting was left out (its endpoint
+  // could not stream) has no format to offer, and so no filter: the rest of
+  // the device starts without it.
+  if (GetFormatCount() == 0) return m_WavePort ? UnregisterWaveSubdevice(deviceObject) : STATUS_SUCCESS;
+  BOOLEAN present = FALSE;
+  NTSTATUS status = IsTerminalPresent(&present);
+  // Presence that cannot be told keeps a registered filter; an engine
+  // without one reports why, so that a start does not pass without it.
+  if (!NT_SUCCESS(status)) return m_WavePort ? STATUS_SUCCESS : status;
+  if (!present) return m_WavePort ? UnregisterWaveSubdevice(deviceObject) : STATUS_SUCCESS;
   if (m_WavePort) return STATUS_SUCCESS;
 
-  NTSTATUS status = InstallWaveSubdevice(deviceObject, irp, adapter);
+  status = InstallWaveSubdevice(deviceObject, irp, adapter);
   if (!NT_SUCCESS(status)) return status;
   if (m_Direction == STREAM_DIRECTION_RENDER)
     status = PcRegisterPhysicalConnection(deviceObject, m_WavePort, WAVE_FILTER_BRIDGE_PIN, m_TopologyPort,

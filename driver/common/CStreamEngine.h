@@ -84,7 +84,9 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE* format);
   NTSTATUS AttachNode(ITopoNode* node);
   NTSTATUS AddNodeProcessor(IDspProcessor* processor);
-  BOOLEAN IsTerminalPresent();
+  // Whether a terminal of the engine's direction is there (a jack connected,
+  // or no jacks to tell); a failure when it cannot be told.
+  NTSTATUS IsTerminalPresent(BOOLEAN* present);
   NTSTATUS InstallWaveSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN adapter);
 
   // ---- Client processors (engine spin lock inside; PASSIVE_LEVEL callers

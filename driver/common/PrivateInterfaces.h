@@ -414,6 +414,9 @@ constexpr ULONG CYCLIC_COMMAND_POSITION = 1;
 constexpr ULONG CYCLIC_COMMAND_FORMAT = 2;
 constexpr ULONG CYCLIC_COMMAND_RENDER_FILL = 3;
 constexpr ULONG CYCLIC_COMMAND_CAPTURE_DATA = 4;
+// The stream stopped by itself (the device is gone, or its transfers keep
+// failing); the clients stay registered and stop as usual.
+constexpr ULONG CYCLIC_COMMAND_ERROR = 5;
 constexpr ULONG CYCLIC_FORMAT_CHANGED = 0x80000000;
 
 // One per registered client, owned by the engine.
@@ -439,6 +442,7 @@ struct CyclicControlNotify {
       ULONG UrbCount;
     } Format;       // CYCLIC_COMMAND_FORMAT
     PVOID Buffer;   // CYCLIC_COMMAND_RENDER_FILL, CYCLIC_COMMAND_CAPTURE_DATA
+    NTSTATUS Status;  // CYCLIC_COMMAND_ERROR
   } Value;
   ULONG Length;
 };

@@ -53,6 +53,34 @@ ULONG StandardRateIndex(ULONG rate) {
   return i;
 }
 
+// The highest rate a FORMAT_TYPE descriptor offers, as the formats are
+// made from it (a continuous range reaches the table rate at or above its
+// upper bound).
+ULONG HighestRate(const UCHAR* formatType) {
+  const ULONG discrete = formatType[7];
+  ULONG highest = 0;
+  if (discrete) {
+    for (ULONG i = 0; i < discrete; ++i) {
+      const ULONG rate = Le24(formatType + 8 + 3 * i);
+      if (rate > highest) highest = rate;
+    }
+    return highest;
+  }
+  const ULONG lower = Le24(formatType + 8), upper = Le24(formatType + 11);
+  return StandardSampleRates[StandardRateIndex(lower > upper ? lower : upper)];
+}
+
+// The first endpoint descriptor after `from` that belongs to the same
+// alternate setting (before the next interface descriptor), or null.
+const USB_ENDPOINT_DESCRIPTOR* AlternateDataEndpoint(const UCHAR* from, const UCHAR* end) {
+  for (const UCHAR* p = from; p + 2 <= end && p[0] >= 2 && p[0] <= end - p; p += p[0]) {
+    if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE) return nullptr;
+    if (p[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && p[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR))
+      return reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(p);
+  }
+  return nullptr;
+}
+
 bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subclass) {
   return d && bytes >= INTERFACE_DESCRIPTOR_BYTES && d->bLength >= INTERFACE_DESCRIPTOR_BYTES &&
          d->bLength <= bytes && d->bInterfaceClass == AUDIO_CLASS && d->bInterfaceSubClass == subclass &&
@@ -194,7 +222,9 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
     }
     offset += d[0];
   }
-  return ConnectUnits();
+  NTSTATUS status = ConnectUnits();
+  if (!NT_SUCCESS(status)) Refuse(AC_STEP, "the units could not be connected", status);
+  return status;
 }
 
 CUacUnit* C7719AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
@@ -283,6 +313,9 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
           Refuse(AS_STEP, "a FORMAT_TYPE before any AS_GENERAL of its interface", STATUS_INVALID_PARAMETER);
           return STATUS_INVALID_PARAMETER;
         }
+        // An alternate setting whose data endpoint cannot stream this
+        // format would fail every transfer: its formats are not offered.
+        if (!DataEndpointCarries(engine, p, AlternateDataEndpoint(p + length, end))) continue;
         NTSTATUS status = AddFormatType(engine, p, formatTag, alternate);
         if (!NT_SUCCESS(status)) return status;
       }
@@ -297,6 +330,28 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   if (NT_SUCCESS(status)) status = engine->AllocateWorkBuffers();
   Refuse(AS_STEP, "the stream engine could not be completed", status);
   return status;
+}
+
+bool C7719AudioHal::DataEndpointCarries(CUsbStreamEngine* engine, const UCHAR* formatType,
+                                        const USB_ENDPOINT_DESCRIPTOR* endpoint) {
+  PAGED_CODE();
+  if (!endpoint) return false;
+  const bool capture = engine->IsCapture() == STREAM_DIRECTION_CAPTURE;
+  const bool isochronous = (endpoint->bmAttributes & 0x03) == 0x01;
+  const bool feedback = ((endpoint->bmAttributes >> 4) & 0x03) == 0x01;
+  const bool in = (endpoint->bEndpointAddress & 0x80) != 0;
+  if (!isochronous || feedback || in != capture) return false;
+  bool highSpeed = false;
+  if (IUsbDevice* usb = QueryUsbDevice()) {
+    highSpeed = usb->IsHighSpeed() != FALSE;
+    usb->Release();
+  }
+  // One packet must carry the frames of its share of a millisecond at the
+  // highest rate, rounded up as the render pipe lays packets out.
+  const ULONG perSecond = 1000 * UsbPacketsPerMs(endpoint->bInterval, highSpeed);
+  const ULONG frames = (HighestRate(formatType) + perSecond - 1) / perSecond;
+  const ULONG frameBytes = ULONG(formatType[4]) * formatType[5];
+  return frameBytes != 0 && UsbEndpointPacketBytes(endpoint->wMaxPacketSize) >= frames * frameBytes;
 }
 
 NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, CUsbStreamEngine** engine) {

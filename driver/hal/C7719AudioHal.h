@@ -112,6 +112,10 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual WORD AnnouncedChannels(bool render, ULONG channels) const;
   virtual DWORD AnnouncedChannelMask(bool render, ULONG channels) const;
   NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
+  // Whether an alternate setting's data endpoint (null: it has none) can
+  // stream a FORMAT_TYPE's formats: isochronous, in the engine's direction,
+  // and with packets large enough for a packet's frames at the highest rate.
+  bool DataEndpointCarries(CUsbStreamEngine* engine, const UCHAR* formatType, const USB_ENDPOINT_DESCRIPTOR* endpoint);
 
   ULONG m_RenderMinimumRate = RENDER_MINIMUM_RATE;
 };

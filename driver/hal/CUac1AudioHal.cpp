@@ -138,9 +138,12 @@ void CUac1AudioHal::StatusThreadMain() {
     usb = nullptr;
 
     if (NT_SUCCESS(status)) {
-      // Every unit shows the device's state once before the first word.
+      // Every unit shows the device's state once before the first word. A
+      // stop asked for meanwhile ends the read-out after the node under
+      // way: a device that lets every request time out would otherwise
+      // hold the removal for half a second per request.
       ULONG units = GetUnitCount();
-      for (ULONG i = 0; i < units; ++i) {
+      for (ULONG i = 0; i < units && !KeReadStateEvent(&m_StopEvent); ++i) {
         ITopoNode* unit = nullptr;
         if (NT_SUCCESS(GetUnit(i, &unit))) HandleUnitStatus(unit->GetId());
       }
@@ -202,7 +205,7 @@ NTSTATUS CUac1AudioHal::HandleUnitStatus(ULONG unitId) {
 
   ULONG count = 0;
   unit->GetNodeCount(&count);
-  for (ULONG i = 0; i < count; ++i) {
+  for (ULONG i = 0; i < count && !KeReadStateEvent(&m_StopEvent); ++i) {
     ITopoNode* member = nullptr;
     if (!NT_SUCCESS(unit->GetNode(i, &member)) || !member) continue;
     member->RefreshFromDevice();

@@ -424,15 +424,19 @@ NTSTATUS CUacAudioHal::ConnectUnits() {
       }
       if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;
     }
+    NTSTATUS status = STATUS_SUCCESS;
     if (found == sources) {
-      unit->ConnectInputNode(sources, resolved);
+      status = unit->ConnectInputNode(sources, resolved);
     } else {
       // A source id that names no unit leaves nothing to connect to: the
       // first node keeps only the sources that exist, so that every source
       // id in the graph is a node id.
       ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) first->SetSourceIds(found, found ? resolved : nullptr);
+      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) status = first->SetSourceIds(found, found ? resolved : nullptr);
     }
+    // A link that does not fit the unit is left out; one the pool could not
+    // hold fails the parse.
+    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
   }
   return STATUS_SUCCESS;
 }

@@ -76,7 +76,8 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   // graph is a node id.
   // Connects each unit's first node to its sources' output nodes. A source
   // id that names no unit is left out, or refuses the device with
-  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so.
+  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so. A link that
+  // does not fit the unit is left out; one the pool could not hold fails.
   NTSTATUS ConnectUnits();
   virtual bool UnknownSourceFailsParse() const { return false; }
   // Attaches the nodes of the engine's path: for capture everything upstream

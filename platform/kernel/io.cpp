@@ -123,6 +123,7 @@ class DeviceRecord {
   PhysicalDeviceConfig config;  // physical devices only
   ULONG pdoNumber = 0;
   std::map<UCHAR, DispatchHandler> handlers;
+  std::function<void(PDEVICE_OBJECT)> releaseExtension;
 };
 
 }  // namespace platform::io
@@ -157,6 +158,7 @@ Globals& G() {
 
 void FreeDeviceMemory(void* object) {
   auto device = static_cast<PDEVICE_OBJECT>(object);
+  if (DeviceRecord* record = RecordOf(device); record && record->releaseExtension) record->releaseExtension(device);
   platform::power::ForgetDevice(device);
   delete RecordOf(device);
   ExFreePool(device);
@@ -803,6 +805,11 @@ void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
                list.end());
   }
   IoDeleteDevice(pdo);
+}
+
+void SetDeviceExtensionRelease(PDEVICE_OBJECT deviceObject, std::function<void(PDEVICE_OBJECT)> release) {
+  std::lock_guard guard(IoLock());
+  if (DeviceRecord* record = RecordOf(deviceObject)) record->releaseExtension = std::move(release);
 }
 
 bool IsPhysicalDevice(PDEVICE_OBJECT deviceObject) {

@@ -642,6 +642,12 @@ using DispatchHandler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 void SetPhysicalDeviceDispatch(PDEVICE_OBJECT pdo, UCHAR majorFunction, DispatchHandler handler);
 NTSTATUS DefaultPhysicalDeviceDispatch(PDEVICE_OBJECT pdo, PIRP irp);
 
+// What a framework keeps in a device object's extension beyond plain memory
+// (the port class driver's adapter record): `release` runs once when the
+// device object's memory goes, as the extension would go with it, however
+// the device ended (a removal, or an AddDevice that gave up).
+void SetDeviceExtensionRelease(PDEVICE_OBJECT deviceObject, std::function<void(PDEVICE_OBJECT)> release);
+
 // Device interfaces as the system sees them.
 struct DeviceInterface {
   PDEVICE_OBJECT pdo;

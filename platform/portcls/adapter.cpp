@@ -418,6 +418,16 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
     return STATUS_NO_SUCH_DEVICE;
   }
   *static_cast<AdapterContext**>(fdo->DeviceExtension) = adapter;
+  // A driver whose AddDevice fails after this point detaches and deletes
+  // the device itself; the record goes with the device's memory then, as it
+  // would inside a real extension. A removal frees it first.
+  platform::io::SetDeviceExtensionRelease(fdo, [](PDEVICE_OBJECT device) {
+    if (AdapterContext* left = GetAdapterContext(device)) {
+      *static_cast<AdapterContext**>(device->DeviceExtension) = nullptr;
+      left->signature = 0;
+      delete left;
+    }
+  });
   fdo->StackSize = static_cast<CCHAR>(adapter->lower->StackSize + 1);
   fdo->Flags |= DO_POWER_PAGABLE;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;

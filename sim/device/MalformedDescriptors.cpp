@@ -19,6 +19,7 @@ struct Shape {
   };
   uint16_t maxPacketSize = 192;
   bool isoEndpoint = true;
+  uint8_t endpointType = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ADAPTIVE;
   std::function<void(ConfigBuilder&)> format = [](ConfigBuilder& c) {
     c.FormatType(USB_AUDIO_FORMAT_TYPE_I, 2, 2, 16, {48000});
   };
@@ -43,7 +44,7 @@ DescriptorSet Build(const Shape& shape) {
       .AsGeneral(kInput, 1, USB_AUDIO_FORMAT_PCM);
   shape.format(c);
   if (shape.isoEndpoint) {
-    c.Endpoint(0x01, USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ADAPTIVE, shape.maxPacketSize, 1)
+    c.Endpoint(0x01, shape.endpointType, shape.maxPacketSize, 1)
         .CsEndpoint(USB_AUDIO_EP_ATTR_SAMPLING_FREQ);
   }
   set.configurations.push_back(c.Build());
@@ -169,6 +170,18 @@ DescriptorSet ZeroMaxPacketSize() {
   return Build(shape);
 }
 
+DescriptorSet MaxPacketSizeBelowOneFrame() {
+  Shape shape;
+  shape.maxPacketSize = 100;  // 48 stereo 16-bit frames need 192
+  return Build(shape);
+}
+
+DescriptorSet BulkStreamingEndpoint() {
+  Shape shape;
+  shape.endpointType = USB_ENDPOINT_TYPE_BULK;
+  return Build(shape);
+}
+
 DescriptorSet StreamingWithoutIsoEndpoint() {
   Shape shape;
   shape.isoEndpoint = false;
@@ -199,6 +212,8 @@ const std::vector<Case>& Catalogue() {
       {"DanglingSourceId", DanglingSourceId},
       {"InputPinsPastLength", InputPinsPastLength},
       {"ZeroMaxPacketSize", ZeroMaxPacketSize},
+      {"MaxPacketSizeBelowOneFrame", MaxPacketSizeBelowOneFrame},
+      {"BulkStreamingEndpoint", BulkStreamingEndpoint},
       {"StreamingWithoutIsoEndpoint", StreamingWithoutIsoEndpoint},
       {"RatesPastLength", RatesPastLength},
   };

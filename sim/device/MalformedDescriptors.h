@@ -42,6 +42,11 @@ DescriptorSet DanglingSourceId();
 DescriptorSet InputPinsPastLength();
 // The streaming endpoint reports wMaxPacketSize 0.
 DescriptorSet ZeroMaxPacketSize();
+// The streaming endpoint's packets are smaller than a millisecond of the
+// format.
+DescriptorSet MaxPacketSizeBelowOneFrame();
+// The streaming endpoint is a bulk endpoint.
+DescriptorSet BulkStreamingEndpoint();
 // The streaming interface's alternate setting 1 has no isochronous endpoint.
 DescriptorSet StreamingWithoutIsoEndpoint();
 // A FORMAT_TYPE that announces more discrete rates than its bLength holds.

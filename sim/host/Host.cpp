@@ -23,19 +23,17 @@ void Tick(bool realtime) {
     platform::clock::AdvanceMs(1);
 }
 
-NTSTATUS ChangeState(platform::portcls::Pin* pin, KSSTATE state) {
-  return WhileTimePasses([&] { return pin->SetState(state); });
-}
-
 // Lets time move while `more()` holds, calling `advance(position)` with the
-// pin's position after each new notification. False when a second of ticks
-// passed without one: the stream made no progress.
-bool FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
-                    const std::function<void(ULONG)>& advance) {
+// pin's position after each new notification. Fails with the position's
+// status when the stream reports a failure, and with STATUS_IO_TIMEOUT when
+// a second of ticks passed without a notification: the stream made no
+// progress.
+NTSTATUS FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
+                        const std::function<void(ULONG)>& advance) {
   ULONG lastNotifications = 0;
   int idle = 0;
   while (more()) {
-    if (idle == 1000) return false;
+    if (idle == 1000) return STATUS_IO_TIMEOUT;
     Tick(realtime);
     const ULONG notifications = pin->Notifications();
     if (notifications == lastNotifications) {
@@ -45,10 +43,11 @@ bool FollowPosition(platform::portcls::Pin* pin, bool realtime, const std::funct
     idle = 0;
     lastNotifications = notifications;
     ULONG position = 0;
-    pin->GetPosition(&position);
+    const NTSTATUS status = pin->GetPosition(&position);
+    if (!NT_SUCCESS(status)) return status;
     advance(position);
   }
-  return true;
+  return STATUS_SUCCESS;
 }
 
 // The pin's format for `wav`: what the miniport's intersection makes of a
@@ -117,16 +116,11 @@ std::u16string Widen(const std::string& s) {
   return out;
 }
 
-IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
-  // As the I/O manager does, the top device is held for the whole request:
-  // a removal that deletes it midway leaves it in memory until the IRP is
-  // done with it.
-  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-  if (!irp) {
-    ObDereferenceObject(top);
-    return {STATUS_INSUFFICIENT_RESOURCES, 0};
-  }
+namespace {
+
+// Sends `irp` (allocated for at least `top`'s stack) to `top`, built as
+// the I/O manager would, waits for it and frees it.
+IrpResult SendAllocatedIrp(PIRP irp, PDEVICE_OBJECT top, const IrpRequest& r) {
   irp->IoStatus.Status = r.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
   irp->UserBuffer = r.output;
@@ -153,6 +147,19 @@ IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
   if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   IrpResult result{irp->IoStatus.Status, irp->IoStatus.Information};
   IoFreeIrp(irp);
+  return result;
+}
+
+}  // namespace
+
+IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
+  // As the I/O manager does, the top device is held for the whole request:
+  // a removal that deletes it midway leaves it in memory until the IRP is
+  // done with it.
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  IrpResult result{STATUS_INSUFFICIENT_RESOURCES, 0};
+  if (irp) result = SendAllocatedIrp(irp, top, r);
   ObDereferenceObject(top);
   return result;
 }
@@ -160,13 +167,22 @@ IrpResult SendIrp(PDEVICE_OBJECT device, const IrpRequest& r) {
 // ---- FilterHandle ------------------------------------------------------------------------------
 
 FilterHandle::~FilterHandle() {
-  if (m_File) {
-    IrpRequest close;
-    close.major = IRP_MJ_CLOSE;
-    close.file = m_File;
+  if (!m_File) return;
+  IrpRequest close;
+  close.major = IRP_MJ_CLOSE;
+  close.file = m_File;
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(m_Device);
+  // The close uses the IRP kept for it since the open, as the I/O manager's
+  // close cannot fail for want of memory: a close that never reached the
+  // driver would leave its filter open for good.
+  if (m_CloseIrp && m_CloseIrp->StackCount >= top->StackSize) {
+    SendAllocatedIrp(m_CloseIrp, top, close);
+  } else {
+    if (m_CloseIrp) IoFreeIrp(m_CloseIrp);
     SendIrp(m_Device, close);
-    platform::io::DeleteFileObject(m_File);
   }
+  ObDereferenceObject(top);
+  platform::io::DeleteFileObject(m_File);
 }
 
 NTSTATUS FilterHandle::Property(const GUID& set, ULONG id, ULONG verb, ULONG node, const void* instance,
@@ -233,19 +249,35 @@ NTSTATUS FilterHandle::DisableEvent(PKSEVENTDATA data) {
 
 // ---- Work beside the stream ---------------------------------------------------------------------
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : m_Work(std::move(work)) {
+namespace {
+
+// A system thread running `routine(context)`, referenced; null when the
+// system gives none.
+PVOID StartThread(PKSTART_ROUTINE routine, PVOID context) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   HANDLE handle = nullptr;
-  // Without a thread the work is not run at all: run here, work that waits
-  // for time to pass would wait forever.
-  m_Status = PsCreateSystemThread(
-      &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-      [](PVOID context) { (*static_cast<std::function<void()>*>(context))(); }, &m_Work);
-  if (!NT_SUCCESS(m_Status)) return;
-  // A handle just made by PsCreateSystemThread always references.
-  ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &m_Thread, nullptr);
+  if (!NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, routine, context)))
+    return nullptr;
+  PVOID thread = nullptr;
+  if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr)))
+    thread = nullptr;
   ZwClose(handle);
+  return thread;
+}
+
+bool ThreadEnded(PVOID thread) {
+  LARGE_INTEGER now{};
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT;
+}
+
+// How long work waits for a thread the system does not give at once.
+constexpr int kThreadRetryTicks = 1000;
+
+}  // namespace
+
+BackgroundWork::BackgroundWork(std::function<void()> work) : m_Work(std::move(work)) {
+  m_Thread = StartThread([](PVOID context) { static_cast<BackgroundWork*>(context)->m_Work(); }, this);
 }
 
 BackgroundWork::~BackgroundWork() {
@@ -253,33 +285,96 @@ BackgroundWork::~BackgroundWork() {
   if (m_Thread) ObDereferenceObject(m_Thread);
 }
 
-bool BackgroundWork::Done() const {
-  if (!m_Thread) return true;
-  LARGE_INTEGER now{};
-  return KeWaitForSingleObject(m_Thread, Executive, KernelMode, FALSE, &now) != STATUS_TIMEOUT;
-}
+bool BackgroundWork::Done() const { return !m_Thread ? m_GaveUp : ThreadEnded(m_Thread); }
 
 void BackgroundWork::Wait() {
   const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
   // Everything that can run at this instant runs first: work that needs no
   // time takes none.
   if (!realtime) platform::clock::Advance(0);
+  // Work run here instead could wait for time that only this thread moves:
+  // without a thread of its own it waits for one, and is not done at all
+  // when none comes.
+  for (int tries = 0; !m_Thread && !m_GaveUp; ++tries) {
+    if (tries == kThreadRetryTicks) {
+      m_GaveUp = true;
+      break;
+    }
+    Tick(realtime);
+    m_Thread = StartThread([](PVOID context) { static_cast<BackgroundWork*>(context)->m_Work(); }, this);
+  }
   while (!Done()) Tick(realtime);
 }
 
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
-  NTSTATUS status = STATUS_PENDING;
-  BackgroundWork background([&] { status = work(); });
-  if (!background.Started()) return background.StartStatus();
-  background.Wait();
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;  // until the work has run
+  BackgroundWork([&] { status = work(); }).Wait();
   return status;
 }
 
 bool RunWhileTimePasses(const std::function<void()>& work) {
   BackgroundWork background(work);
   background.Wait();
-  return background.Started();
+  return background.Ran();
 }
+
+// ---- Pins --------------------------------------------------------------------------------------
+
+PinStateThread::PinStateThread(platform::portcls::Pin* pin) : m_Pin(pin) {
+  KeInitializeEvent(&m_Request, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&m_Done, NotificationEvent, FALSE);
+  m_Thread = StartThread([](PVOID context) { static_cast<PinStateThread*>(context)->Main(); }, this);
+}
+
+PinStateThread::~PinStateThread() {
+  if (!m_Thread) return;
+  if (m_Pin->State() != KSSTATE_STOP) Change(KSSTATE_STOP);
+  m_Quit = true;
+  KeSetEvent(&m_Request, IO_NO_INCREMENT, FALSE);
+  const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
+  while (!ThreadEnded(m_Thread)) Tick(realtime);
+  ObDereferenceObject(m_Thread);
+}
+
+void PinStateThread::Main() {
+  for (;;) {
+    KeWaitForSingleObject(&m_Request, Executive, KernelMode, FALSE, nullptr);
+    if (m_Quit) return;
+    m_Status = m_Pin->SetState(m_Target);
+    KeSetEvent(&m_Done, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+NTSTATUS PinStateThread::Change(KSSTATE state) {
+  if (!m_Thread) return STATUS_INSUFFICIENT_RESOURCES;
+  KeClearEvent(&m_Done);
+  m_Target = state;
+  KeSetEvent(&m_Request, IO_NO_INCREMENT, FALSE);
+  const bool realtime = platform::clock::GetMode() == platform::clock::Mode::RealTime;
+  while (!KeReadStateEvent(&m_Done)) Tick(realtime);
+  return m_Status;
+}
+
+namespace {
+
+// Runs the pin while `more()` holds, following its position, then stops and
+// closes it. The state changes run on one thread made before the pin runs,
+// so that a running pin always has a thread for its stop: it must never be
+// closed running. Without that thread the pin never left STOP.
+NTSTATUS RunPin(platform::portcls::Pin* pin, bool realtime, const std::function<bool()>& more,
+                const std::function<void(ULONG)>& advance) {
+  NTSTATUS status = STATUS_SUCCESS, stop = STATUS_SUCCESS;
+  {
+    PinStateThread states(pin);
+    status = states.Change(KSSTATE_RUN);
+    if (NT_SUCCESS(status)) status = FollowPosition(pin, realtime, more, advance);
+    if (pin->State() != KSSTATE_STOP) stop = states.Change(KSSTATE_STOP);
+  }
+  platform::portcls::Pin::Close(pin);
+  return NT_SUCCESS(status) ? stop : status;
+}
+
+}  // namespace
 
 // ---- Host --------------------------------------------------------------------------------------
 
@@ -347,7 +442,13 @@ NTSTATUS Host::Remove() {
   r.minor = IRP_MN_REMOVE_DEVICE;
   // A stream may still run (a prompt the driver plays by itself); its stop
   // waits for the transfers in flight.
-  NTSTATUS status = WhileTimePasses([&] { return SendIrp(m_Pdo, r).status; });
+  bool sent = false;
+  NTSTATUS status = WhileTimePasses([&] {
+    sent = true;
+    return SendIrp(m_Pdo, r).status;
+  });
+  // Without a thread to send it on, the device stays for another try.
+  if (!sent) return status;
   m_Fdo = nullptr;
   m_Started = false;
   return status;
@@ -385,15 +486,22 @@ NTSTATUS Host::OpenFilter(const std::u16string& name, FilterHandle** filter) {
   if (!m_Fdo) return STATUS_INVALID_DEVICE_STATE;
   PFILE_OBJECT file = platform::io::CreateFileObject(m_Fdo, u"\\" + name);
   if (!file) return STATUS_INSUFFICIENT_RESOURCES;
+  PIRP closeIrp = IoAllocateIrp(IoGetAttachedDevice(m_Pdo)->StackSize, FALSE);
+  if (!closeIrp) {
+    platform::io::DeleteFileObject(file);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   IrpRequest r;
   r.major = IRP_MJ_CREATE;
   r.file = file;
   NTSTATUS status = SendIrp(m_Pdo, r).status;
   if (!NT_SUCCESS(status) || !file->FsContext) {
+    IoFreeIrp(closeIrp);
     platform::io::DeleteFileObject(file);
     return NT_SUCCESS(status) ? STATUS_OBJECT_NAME_NOT_FOUND : status;
   }
   auto* handle = new FilterHandle();
+  handle->m_CloseIrp = closeIrp;
   handle->m_Device = m_Pdo;
   handle->m_File = file;
   handle->m_Name = name;
@@ -456,23 +564,17 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
     }
   };
   fill();
-  status = ChangeState(pin, KSSTATE_RUN);
   // Silence follows the audio until a whole buffer more has played, so
   // that what is still in the pipeline reaches the device before the stop.
   const ULONG drained = total + size;
-  // The stream must make progress: a stall is a timeout.
-  if (NT_SUCCESS(status) && !FollowPosition(
-                                pin, realtime, [&] { return played < drained; },
-                                [&](ULONG position) {
-                                  played += (position + size - lastPosition) % size;
-                                  lastPosition = position;
-                                  fill();
-                                  if (progress) progress({std::min(played, total), total});
-                                }))
-    status = STATUS_IO_TIMEOUT;
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
-  platform::portcls::Pin::Close(pin);
-  return NT_SUCCESS(status) ? stop : status;
+  return RunPin(
+      pin, realtime, [&] { return played < drained; },
+      [&](ULONG position) {
+        played += (position + size - lastPosition) % size;
+        lastPosition = position;
+        fill();
+        if (progress) progress({std::min(played, total), total});
+      });
 }
 
 NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double seconds, bool realtime, WavData* wav) {
@@ -493,26 +595,40 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   const ULONG size = pin->BufferSize();
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
   ULONG lastPosition = 0;
-  status = ChangeState(pin, KSSTATE_RUN);
-  // A stalled recording ends with what it has.
-  if (NT_SUCCESS(status))
-    FollowPosition(
-        pin, realtime, [&] { return wav->samples.size() < total; },
-        [&](ULONG position) {
-          // Read behind the record position: everything up to it is complete.
-          ULONG fresh = (position + size - lastPosition) % size;
-          std::vector<UCHAR> data(fresh);
-          pin->Read(lastPosition, data.data(), fresh);
-          wav->samples.insert(wav->samples.end(), data.begin(), data.end());
-          lastPosition = position;
-        });
+  // A recording that stalls or fails keeps what it has, and says that it
+  // ended early.
+  status = RunPin(
+      pin, realtime, [&] { return wav->samples.size() < total; },
+      [&](ULONG position) {
+        // Read behind the record position: everything up to it is complete.
+        ULONG fresh = (position + size - lastPosition) % size;
+        std::vector<UCHAR> data(fresh);
+        pin->Read(lastPosition, data.data(), fresh);
+        wav->samples.insert(wav->samples.end(), data.begin(), data.end());
+        lastPosition = position;
+      });
   if (wav->samples.size() > total) wav->samples.resize(total);
-  NTSTATUS stop = ChangeState(pin, KSSTATE_STOP);
-  platform::portcls::Pin::Close(pin);
-  return NT_SUCCESS(status) ? stop : status;
+  return status;
 }
 
 // ---- Reports ----------------------------------------------------------------------------------------
+
+std::string DescribeStreamFailure(NTSTATUS status) {
+  if (NT_SUCCESS(status)) return {};
+  const char* why = nullptr;
+  switch (status) {
+    case STATUS_DEVICE_NOT_CONNECTED:
+    case STATUS_NO_SUCH_DEVICE: why = "the device was removed while the stream ran"; break;
+    case STATUS_IO_DEVICE_ERROR: why = "the device's endpoint failed every transfer and the driver gave the stream up"; break;
+    case STATUS_IO_TIMEOUT: why = "the stream made no progress for a second"; break;
+    case STATUS_INSUFFICIENT_RESOURCES: why = "the system ran out of memory or threads for the stream"; break;
+    case STATUS_NO_MATCH: why = "the pin takes no format that could carry the audio"; break;
+    default: why = "the stream failed"; break;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "%s (0x%08X)", why, static_cast<unsigned>(status));
+  return text;
+}
 
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d) {
   using platform::ks::GuidName;

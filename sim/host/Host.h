@@ -65,6 +65,7 @@ class FilterHandle {
   FilterHandle() = default;
   PDEVICE_OBJECT m_Device = nullptr;
   PFILE_OBJECT m_File = nullptr;
+  PIRP m_CloseIrp = nullptr;  // allocated with the open, for the close
   std::u16string m_Name;
   platform::portcls::Filter* m_Filter = nullptr;
 };
@@ -123,31 +124,64 @@ class Host {
 class BackgroundWork {
  public:
   explicit BackgroundWork(std::function<void()> work);
-  // Lets time pass until the work is done.
+  // Lets time pass until the work is done (or a thread for it could not be
+  // had).
   ~BackgroundWork();
   BackgroundWork(const BackgroundWork&) = delete;
   BackgroundWork& operator=(const BackgroundWork&) = delete;
 
-  // False when no thread could be made: the work does not run at all.
-  bool Started() const { return NT_SUCCESS(m_Status); }
-  NTSTATUS StartStatus() const { return m_Status; }
+  // Once waited for: false when no thread could be had, and the work did
+  // not run at all.
+  bool Ran() const { return m_Thread != nullptr; }
   bool Done() const;
   // Lets time pass (manual mode: a millisecond at a time) until it is done.
+  // Work without a thread waits a second for one and then is given up,
+  // never run here, where it could wait for time that only this thread
+  // moves.
   void Wait();
 
  private:
   std::function<void()> m_Work;
-  NTSTATUS m_Status = STATUS_UNSUCCESSFUL;
-  PVOID m_Thread = nullptr;  // referenced while the work runs
+  PVOID m_Thread = nullptr;  // referenced; null while no thread could be had
+  bool m_GaveUp = false;
 };
 
 // Runs `work` on a system thread while time passes here: work that waits
 // for the device (a stop waits for the transfers still in flight) finishes
-// in manual mode only as time moves.
-// The thread's creation status when no thread could be made.
+// in manual mode only as time moves. STATUS_INSUFFICIENT_RESOURCES, and the
+// work not done, when no thread could be had.
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
-// The same for work without a status: false when no thread could be made.
+// The same for work without a status: false when no thread could be had.
 bool RunWhileTimePasses(const std::function<void()>& work);
+
+// The thread that takes a streaming pin through its states, made with the
+// pin: RUN and the stop after it never wait for a thread the system may not
+// give. Each change lets time pass here until it is done; the destructor
+// stops the pin if it is not stopped.
+class PinStateThread {
+ public:
+  explicit PinStateThread(platform::portcls::Pin* pin);
+  ~PinStateThread();
+  PinStateThread(const PinStateThread&) = delete;
+  PinStateThread& operator=(const PinStateThread&) = delete;
+
+  // STATUS_INSUFFICIENT_RESOURCES, nothing changed, when there is no thread.
+  NTSTATUS Change(KSSTATE state);
+
+ private:
+  void Main();
+  platform::portcls::Pin* m_Pin;
+  PVOID m_Thread = nullptr;  // referenced
+  KEVENT m_Request;
+  KEVENT m_Done;
+  KSSTATE m_Target = KSSTATE_STOP;
+  NTSTATUS m_Status = STATUS_SUCCESS;
+  volatile bool m_Quit = false;
+};
+
+// Why a stream ended before its end, in words, for a status Render or
+// Capture returned (empty for a success).
+std::string DescribeStreamFailure(NTSTATUS status);
 
 // Text reports of what the driver describes.
 std::string DescribeFilter(const std::u16string& name, const PCFILTER_DESCRIPTOR& d);

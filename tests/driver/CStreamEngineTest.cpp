@@ -222,11 +222,15 @@ TEST_F(CStreamEngineTest, TerminalPresenceFollowsTheJacks) {
     Attach<TestTerminalNode>(engine, 0u, ULONG(NODE_TYPE_INPUT_PIN), PinCategory(PIN_CATEGORY_MIC));
     auto* terminal = Attach<TestTerminalNode>(engine, 1u, ULONG(NODE_TYPE_OUTPUT_PIN), c.category);
     for (bool connected : c.jacks) terminal->AddJack(connected);
-    EXPECT_EQ(c.present, engine->IsTerminalPresent() != FALSE);
-    if (c.present && !c.jacks.empty()) {
-      // Without room for the jack records the terminal cannot be judged.
+    BOOLEAN present = FALSE;
+    EXPECT_EQ(engine->IsTerminalPresent(&present), STATUS_SUCCESS);
+    EXPECT_EQ(c.present, present != FALSE);
+    if (!c.jacks.empty()) {
+      // Without room for the jack records the terminal cannot be judged:
+      // that is no answer, not an absent terminal.
       platform::pool::FailAllocationsWithTag(STREAM_ENGINE_TAG);
-      EXPECT_FALSE(engine->IsTerminalPresent());
+      EXPECT_EQ(engine->IsTerminalPresent(&present), STATUS_INSUFFICIENT_RESOURCES);
+      EXPECT_FALSE(present);
       platform::pool::ClearFailures();
     }
     engine->Release();
@@ -445,6 +449,10 @@ TEST_F(EngineSubdeviceTest, InstallationFailuresLeaveNoFilter) {
   EngineProbe* stray = NewEngine(STREAM_DIRECTION_RENDER);
   Attach<TestTerminalNode>(stray, 1u, ULONG(NODE_TYPE_OUTPUT_PIN), PinCategory(PIN_CATEGORY_SPK));
   ASSERT_EQ(STATUS_SUCCESS, stray->SetWaveMiniportFactory(CreateTestWaveMiniport, CLSID_PortWaveCyclic));
+  // Without a format there is no filter to install, and no failure either.
+  EXPECT_EQ(STATUS_SUCCESS, stray->UpdateSubdevice(Fdo(), nullptr, Hal()));
+  const WAVEFORMATEXTENSIBLE stereo = PcmFormat(2, 48000, 16);
+  ASSERT_EQ(STATUS_SUCCESS, stray->AddFormat(&stereo));
   EXPECT_EQ(STATUS_UNSUCCESSFUL, stray->UpdateSubdevice(Fdo(), nullptr, Hal()));
   stray->Release();
   CStreamEngine* engine = m_Model->Engine(0);
@@ -454,9 +462,8 @@ TEST_F(EngineSubdeviceTest, InstallationFailuresLeaveNoFilter) {
   EXPECT_EQ(STATUS_UNSUCCESSFUL, noFactory->UpdateSubdevice(Fdo(), nullptr, Hal()));
   noFactory->Release();
 
-  // Pool failures anywhere in the installation leave nothing registered
-  // and nothing allocated. (A failure while the jacks are read makes the
-  // terminal count as absent: success, but no filter either.)
+  // Pool failures anywhere in the installation, the jacks' read included,
+  // leave nothing registered and nothing allocated.
   for (size_t n = 1;; ++n) {
     SCOPED_TRACE(n);
     platform::pool::FailNthAllocation(n);

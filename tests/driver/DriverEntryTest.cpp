@@ -78,6 +78,34 @@ TEST_F(DriverEntryTest, OldPortClassFailsTheStartBeforeAnyDeviceObjectExists) {
   EXPECT_EQ(Remove(), STATUS_SUCCESS);
 }
 
+TEST_F(DriverEntryTest, AddDeviceThatFailsAnywhereLeavesNothingAttachedAndTheNextAttemptWorks) {
+  Plug();
+  bool failedOnce = false;
+  for (size_t n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_EQ(Host().LoadDriver(DriverEntry, u"headset"), STATUS_SUCCESS);
+    platform::pool::FailNthAllocation(n);
+    const NTSTATUS status = Host().AddDevice(Pdo());
+    platform::pool::ClearFailures();
+    if (NT_SUCCESS(status)) {
+      EXPECT_NE(Pdo()->AttachedDevice, nullptr);
+      break;
+    }
+    failedOnce = true;
+    // Nothing of the attempt is left: no device on the PDO, none of the
+    // driver's, no interface links; the driver unloads.
+    EXPECT_EQ(Pdo()->AttachedDevice, nullptr);
+    EXPECT_EQ(Host().Driver()->DeviceObject, nullptr);
+    EXPECT_EQ(InterfaceCount(GUID_ENUM_PRIVATE_INTERFACE, false), 0u);
+    Host().Unload();
+    ASSERT_LT(n, 50u);
+  }
+  EXPECT_TRUE(failedOnce);
+  // The device the last attempt added starts and streams its filters.
+  ASSERT_EQ(Host().Start(), STATUS_SUCCESS);
+  EXPECT_FALSE(SubdeviceNames().empty());
+}
+
 TEST_F(DriverEntryTest, FailedTopologyInstallFailsTheStartBeforeAnyEngineIsNamed) {
   SetMiniportFactories({nullptr, testsupport::CreateTestWaveMiniport});
   EXPECT_EQ(Start(), STATUS_INVALID_PARAMETER);

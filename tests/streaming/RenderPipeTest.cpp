@@ -214,6 +214,12 @@ TEST_F(RenderPipeTest, FailedPacketSendsTheEngineIntoOneRecovery) {
   EXPECT_EQ(rig.Owner()->PortCycles(), 0u);
   // The client heard of the restart.
   EXPECT_EQ(client.FormatChanges(), 2u);  // the start and the recovery
+  // The failed packet's bytes never reached the device: its URB moved the
+  // position by the other nine packets only.
+  std::vector<ULONG> positions;
+  for (const pipetest::Seen& seen : client.Notifications())
+    if (seen.command == CYCLIC_COMMAND_POSITION && seen.value != 1920u) positions.push_back(seen.value);
+  EXPECT_EQ(positions, std::vector<ULONG>{9 * 192u});
 }
 
 TEST_F(RenderPipeTest, UnpluggedDeviceEndsTheSendsAndTheEngineStillCloses) {

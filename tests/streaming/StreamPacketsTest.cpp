@@ -220,12 +220,69 @@ TEST_F(StreamPacketsTest, FailedResetOrRestartAsksForAPortCycle) {
     StreamBench::Settle();
     EXPECT_EQ(usb.portCycles.load(), 1u);
     EXPECT_EQ(usb.Pending(), 0u);
-    // Only a reset that worked is reported to the clients.
-    EXPECT_EQ(bench.Notes().size(), failing == 0 ? 0u : 1u);
+    // A reset that worked is reported to the clients as a format change;
+    // either way the failed recovery then ends the stream with its status.
+    const std::vector<CyclicControlNotify> notes = bench.Notes();
+    ASSERT_EQ(notes.size(), failing == 0 ? 1u : 2u);
+    if (failing) {
+      EXPECT_EQ(notes.front().Command, CYCLIC_COMMAND_FORMAT);
+    }
+    EXPECT_EQ(notes.back().Command, CYCLIC_COMMAND_ERROR);
+    EXPECT_EQ(notes.back().Value.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bench.Engine()->GetStreamError(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(platform::debug::Contains("Error_ErrorOccur ntStatus = c0000001\n"));
     usb.failSelectOf = -1;
     EndWave(bench, record);
   }
+}
+
+TEST_F(StreamPacketsTest, RecoveriesWithoutAGoodTransferAreBoundedAndEndTheStreamWithAnError) {
+  StreamBench bench;
+  StreamClientRecord* record = StartWave(bench, 10, 2);
+  FakeOwner& usb = bench.Owner();
+  // Fails whatever is in flight and lets the recovery that follows run.
+  auto failRound = [&] {
+    usb.CompleteAll(STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED);
+    StreamBench::Settle();
+    platform::clock::AdvanceMs(100);
+    StreamBench::Settle();
+  };
+  // A good transfer between failures starts the count again: recovery
+  // goes on for as long as the endpoint works now and then.
+  for (int round = 0; round < 2 * USB_STREAM_MAX_RECOVERIES; ++round) {
+    failRound();
+    ASSERT_EQ(bench.Engine()->GetStreamError(), STATUS_SUCCESS) << "round " << round;
+    if (round % 2) {
+      usb.CompleteOldest();
+      StreamBench::Settle();
+    }
+  }
+  usb.CompleteAll();
+  StreamBench::Settle();
+  bench.ClearNotes();
+  // An endpoint that fails everything gets its recoveries, then the stream
+  // stops with an error that every client hears, and nothing more is sent.
+  const ULONG cycles = usb.portCycles.load();
+  for (int round = 0; round <= USB_STREAM_MAX_RECOVERIES; ++round) failRound();
+  EXPECT_EQ(usb.Pending(), 0u);
+  EXPECT_EQ(bench.Engine()->GetStreamError(), STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(usb.portCycles.load(), cycles);
+  const std::vector<CyclicControlNotify> notes = bench.Notes();
+  ASSERT_FALSE(notes.empty());
+  EXPECT_EQ(notes.back().Command, CYCLIC_COMMAND_ERROR);
+  EXPECT_EQ(notes.back().Value.Status, STATUS_IO_DEVICE_ERROR);
+  const size_t sent = usb.Sent().size();
+  EXPECT_EQ(bench.Engine()->SendPipeline(), STATUS_IO_DEVICE_ERROR);
+  platform::clock::AdvanceMs(500);
+  StreamBench::Settle();
+  EXPECT_EQ(usb.Sent().size(), sent);
+  EndWave(bench, record);
+
+  // The next start streams again.
+  record = StartWave(bench, 10, 2);
+  EXPECT_EQ(bench.Engine()->GetStreamError(), STATUS_SUCCESS);
+  EXPECT_EQ(usb.Pending(), 2u);
+  EndWave(bench, record);
 }
 
 TEST_F(StreamPacketsTest, RemovedDeviceEndsTheThreadAndTheEngineSendsNothingMore) {
@@ -240,8 +297,12 @@ TEST_F(StreamPacketsTest, RemovedDeviceEndsTheThreadAndTheEngineSendsNothingMore
   EXPECT_EQ(usb.selects, (std::vector<UCHAR>{1}));      // no reset of a device that is gone
   EXPECT_EQ(usb.portCycles.load(), 0u);
 
+  // The clients hear that the stream ended, and why.
+  EXPECT_EQ(bench.Engine()->GetStreamError(), STATUS_DEVICE_NOT_CONNECTED);
+  ASSERT_FALSE(bench.Notes().empty());
+  EXPECT_EQ(bench.Notes().back().Command, CYCLIC_COMMAND_ERROR);
   const size_t sent = usb.Sent().size();
-  EXPECT_EQ(bench.Engine()->SendPipeline(), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Engine()->SendPipeline(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(usb.Sent().size(), sent);
   EndWave(bench, record);
   // The bench's destructor releases the engine: it must return although the

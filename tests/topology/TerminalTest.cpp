@@ -139,23 +139,38 @@ TEST_F(TerminalTest, InputJacksFollowLivePresence) {
   EXPECT_EQ(cached[0].IsConnected, 1u);
   pin->Release();
 
-  // Presence unknown: a reported jack counts as unplugged; the always
-  // connected one makes the answer a success.
+  // A presence request that fails says nothing new: the jacks keep the
+  // last mask the device gave, until it answers again.
   sim::ControlFault stall;
   stall.match = sim::RequestMatch::VendorToUnit(kIn, 0x81);
   stall.match.value = 0x0200;
-  bed.Device().AddFault(stall);
+  for (sim::FaultAction action : {sim::FaultAction::Stall, sim::FaultAction::ShortReply}) {
+    stall.action = action;
+    stall.length = 3;
+    bed.Device().ClearFaults();
+    bed.Device().AddFault(stall);
+    bed.Device().SetPresenceMask(0x0, 0);
+    jacks[0] = jacks[1] = JackRecord{};
+    EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
+    EXPECT_EQ(jacks[0].IsConnected, 1u);
+    EXPECT_EQ(jacks[1].IsConnected, 1u);
+    bed.Device().SetPresenceMask(0x1, 0);
+  }
+  bed.Device().ClearFaults();
+  bed.Device().SetPresenceMask(0x0, 0);
   EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
   EXPECT_EQ(jacks[0].IsConnected, 0u);
-  EXPECT_EQ(jacks[1].IsConnected, 1u);
 
+  // A device that never answered: its jacks count as connected, so that it
+  // still streams.
   sim::DeviceProfile reportedOnly = sim::DefaultProfile();
   reportedOnly.terminals[kIn].jacks = {{0x1, kPresenceJack}};
   Testbed second({mic}, reportedOnly);
-  terminal = TerminalOf(second.Build<CUac1InputTerminal>(mic));
+  stall.action = sim::FaultAction::Stall;
   second.Device().AddFault(stall);
-  EXPECT_NE(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
-  EXPECT_EQ(jacks[0].IsConnected, 0u);
+  terminal = TerminalOf(second.Build<CUac1InputTerminal>(mic));
+  EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
+  EXPECT_EQ(jacks[0].IsConnected, 1u);
 }
 
 TEST_F(TerminalTest, TerminalsWithoutJacksBuildTheirPins) {

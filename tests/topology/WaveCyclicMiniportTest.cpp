@@ -254,6 +254,24 @@ TEST_F(WaveCyclicMiniportTest, DataRangeIntersection) {
     }
     ReleaseAll();
   }
+
+  // The bridge pin's range is a bare one: nothing past its header is read.
+  ASSERT_EQ(Build(STREAM_DIRECTION_CAPTURE, {pcm16}), STATUS_SUCCESS);
+  PPCFILTER_DESCRIPTOR d = nullptr;
+  miniport->GetDescription(&d);
+  const KSDATARANGE* bridge = d->Pins[WAVE_FILTER_BRIDGE_PIN].KsPinDescriptor.DataRanges[0];
+  ASSERT_LT(bridge->FormatSize, sizeof(KSDATARANGE_AUDIO));
+  KSDATARANGE_AUDIO client{};
+  client.DataRange.FormatSize = sizeof client;
+  client.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  client.DataRange.SubFormat = pcm;
+  client.DataRange.Specifier = wild;
+  KSDATAFORMAT_WAVEFORMATEXTENSIBLE result{};
+  ULONG length = 0;
+  EXPECT_EQ(miniport->DataRangeIntersection(WAVE_FILTER_BRIDGE_PIN, &client.DataRange, const_cast<PKSDATARANGE>(bridge),
+                                            sizeof result, &result, &length),
+            STATUS_NO_MATCH);
+  ReleaseAll();
 }
 
 TEST_F(WaveCyclicMiniportTest, ValidateFormatFindsTheWaveFormatBySize) {

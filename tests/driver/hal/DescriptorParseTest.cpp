@@ -1,6 +1,8 @@
 // The descriptor parsers in detail: the format records an AudioStreaming
 // interface gives, the AudioControl rules, and the software nodes and
 // wiring the AudioStreaming post-steps add.
+#include <algorithm>
+
 #include "driver/hal/CK784AudioHal.h"
 #include "sim/device/DescriptorBuilder.h"
 #include "streaming/CUsbStreamEngine.h"
@@ -124,6 +126,60 @@ TEST_F(DescriptorParseTest, FormatRecordsFollowTheFormatTypeDescriptors) {
       EXPECT_EQ(engine->FindAlternateSetting(&f, &alternate), STATUS_SUCCESS);
       EXPECT_EQ(alternate, 1);
     }
+    Unplug();
+  }
+}
+
+TEST_F(DescriptorParseTest, AlternateSettingsWhoseEndpointCannotStreamAreLeftOut) {
+  // Alternate setting 1 carries 48000 Hz stereo 16-bit (192 bytes a
+  // millisecond) over the endpoint of the case; alternate setting 2 carries
+  // 44100 Hz over a good one and is always offered.
+  struct Case {
+    const char* name;
+    bool render;
+    uint8_t address, attributes;
+    uint16_t maxPacketSize;
+    bool offered;
+  };
+  constexpr uint8_t kIsoAdaptive = USB_ENDPOINT_TYPE_ISOCHRONOUS | USB_ENDPOINT_SYNC_ADAPTIVE;
+  const Case cases[] = {
+      {"room for exactly one millisecond", true, 0x01, kIsoAdaptive, 192, true},
+      {"wMaxPacketSize 0", true, 0x01, kIsoAdaptive, 0, false},
+      {"one frame short", true, 0x01, kIsoAdaptive, 188, false},
+      {"two transactions a microframe count", true, 0x01, kIsoAdaptive, 0x0800 | 96, true},
+      {"bulk", true, 0x01, USB_ENDPOINT_TYPE_BULK, 192, false},
+      {"interrupt", true, 0x01, USB_ENDPOINT_TYPE_INTERRUPT, 192, false},
+      {"a render setting with an IN endpoint", true, 0x81, kIsoAdaptive, 192, false},
+      {"a feedback endpoint first", true, 0x01, USB_ENDPOINT_TYPE_ISOCHRONOUS | 0x10, 192, false},
+      {"capture with an OUT endpoint", false, 0x01, 0x05, 192, false},
+      {"capture that fits", false, 0x81, 0x05, 192, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ConfigBuilder b;
+    b.Interface(0, 0, 0, 1, 1).AcHeader({1});
+    if (c.render) {
+      b.InputTerminal(1, USB_AUDIO_TERMINAL_USB_STREAMING, 2, 0x3).OutputTerminal(3, 0x0301, 1);
+    } else {
+      b.InputTerminal(1, USB_AUDIO_TERMINAL_MICROPHONE, 2, 0x3).OutputTerminal(3, USB_AUDIO_TERMINAL_USB_STREAMING, 1);
+    }
+    const uint8_t link = c.render ? 1 : 3, good = c.render ? 0x01 : 0x81;
+    b.Interface(1, 0, 0, 1, 2)
+        .Interface(1, 1, 1, 1, 2)
+        .AsGeneral(link, 1, USB_AUDIO_FORMAT_PCM)
+        .FormatType(USB_AUDIO_FORMAT_TYPE_I, 2, 2, 16, {48000})
+        .Endpoint(c.address, c.attributes, c.maxPacketSize, 1)
+        .Interface(1, 2, 1, 1, 2)
+        .AsGeneral(link, 1, USB_AUDIO_FORMAT_PCM)
+        .FormatType(USB_AUDIO_FORMAT_TYPE_I, 2, 2, 16, {44100})
+        .Endpoint(good, c.render ? kIsoAdaptive : 0x05, 180, 1);
+    ASSERT_EQ(StartWith(MakeSet(b.Build())), STATUS_SUCCESS);
+    std::vector<ULONG> rates;
+    for (const WAVEFORMATEXTENSIBLE& f : Formats(Engine(0))) rates.push_back(f.Format.nSamplesPerSec);
+    std::sort(rates.begin(), rates.end());
+    rates.erase(std::unique(rates.begin(), rates.end()), rates.end());
+    const std::vector<ULONG> expected = c.offered ? std::vector<ULONG>{44100, 48000} : std::vector<ULONG>{44100};
+    EXPECT_EQ(rates, expected);
     Unplug();
   }
 }

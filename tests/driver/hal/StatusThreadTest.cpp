@@ -1,6 +1,8 @@
 // The model's status thread: which endpoint it listens on, what a status
 // word makes it do, and how it ends in every way it can end.
+#include "driver/hal/CK784AudioHal.h"
 #include "sim/device/DefaultHeadset.h"
+#include "tests/driver/DriverHarness.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/driver/hal/support/ModelBench.h"
 #include "tests/support/KernelTest.h"
@@ -232,6 +234,36 @@ TEST_F(StatusThreadTest, PowerCycleStopsAndRestartsTheThreadAndRestoresTheDevice
   SetPower(hal, PowerDeviceD0);
   EXPECT_EQ(bench->Model()->GetStatusThread(), second);
   for (const sim::RequestRecord& r : bench->Device().Requests()) EXPECT_NE(r.setup.bRequest, USB_AUDIO_SET_CUR);
+}
+
+}  // namespace
+
+namespace {
+
+class StatusThreadRemovalTest : public drivertest::DriverHarness {
+ protected:
+  void SetUp() override {
+    DriverHarness::SetUp();
+    CHeadsetUsbDevice::SetAudioHalFactories({CK784AudioHal::Create, C7719AudioHal::Create});
+  }
+};
+
+TEST_F(StatusThreadRemovalTest, RemovalDoesNotWaitForTheWholeReadOutOfADeviceThatNeverAnswers) {
+  Plug(sim::headset::Descriptors(), sim::headset::Profile());
+  // Every class read of a unit's value goes unanswered: each request waits
+  // out its half second.
+  sim::ControlFault silent;
+  silent.match = sim::RequestMatch::Class();
+  silent.match.request = USB_AUDIO_GET_CUR;
+  silent.action = sim::FaultAction::Timeout;
+  Device().AddFault(silent);
+  // The start lets time pass on its own thread while the units are read.
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  // The read-out of the seven units has just begun: the removal waits for
+  // the request under way, not for all of them (five seconds).
+  const LONGLONG removeAt = platform::clock::Now();
+  EXPECT_EQ(Remove(), STATUS_SUCCESS);
+  EXPECT_LE((platform::clock::Now() - removeAt) / 10000, 600);
 }
 
 }  // namespace

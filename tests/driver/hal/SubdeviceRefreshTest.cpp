@@ -145,4 +145,47 @@ TEST_F(SubdeviceRefreshTest, TerminalStatusWordUpdatesEveryEnginesSubdevice) {
   EXPECT_TRUE(AdvanceUntil([&] { return SubdeviceNames() == all; }));
 }
 
+TEST_F(SubdeviceRefreshTest, PresenceThatCannotBeReadKeepsTheFiltersAndAnUnplugComesBack) {
+  Plug(sim::headset::Descriptors(), sim::headset::Profile());
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  const std::vector<std::u16string> all = {u"GlobalTopo", u"HeadSetOut00Wave", u"HeadSetIn00Wave"};
+  ASSERT_EQ(SubdeviceNames(), all);
+  sim::ControlFault fault;
+  fault.match = sim::RequestMatch::Vendor();
+  fault.match.request = 0x81;
+  fault.match.value = 0x0200;
+  struct Case {
+    const char* name;
+    sim::FaultAction action;  // a device fault, or none for a pool that is out
+    bool device;
+  };
+  const Case cases[] = {{"stall", sim::FaultAction::Stall, true},
+                        {"timeout", sim::FaultAction::Timeout, true},
+                        {"short reply", sim::FaultAction::ShortReply, true},
+                        {"no memory for the jack records", sim::FaultAction::Stall, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The microphone really is pulled while the device cannot say so.
+    Device().SetPresenceMask(0x3, 0);
+    if (c.device) {
+      fault.action = c.action;
+      fault.length = 2;
+      Device().AddFault(fault);
+    } else {
+      platform::pool::FailAllocationsWithTag(STREAM_ENGINE_TAG);
+    }
+    Device().QueueStatusWord(0, sim::headset::kMicInputTerminal);
+    for (int ms = 0; ms < 1500; ++ms) platform::clock::AdvanceMs(1);
+    EXPECT_EQ(SubdeviceNames(), all);
+    Device().ClearFaults();
+    platform::pool::ClearFailures();
+    Device().SetPresenceMask(0x7, 0);
+  }
+  // A real unplug takes the filter, and the plug brings it back.
+  Device().SetPresenceMask(0x3, sim::headset::kMicInputTerminal);
+  EXPECT_TRUE(AdvanceUntil([&] { return SubdeviceNames().size() == 2; }));
+  Device().SetPresenceMask(0x7, sim::headset::kMicInputTerminal);
+  EXPECT_TRUE(AdvanceUntil([&] { return SubdeviceNames() == all; }));
+}
+
 }  // namespace

@@ -258,29 +258,14 @@ NTSTATUS BenchEngine::SelectAlternateSetting(UCHAR alternateSetting, StreamClien
 
 NTSTATUS BenchEngine::SendStreamUrb() {
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
-  KIRQL irql;
-  KeAcquireSpinLock(&m_SendLock, &irql);
-  IUsbDevice* usb = QueryUsbDevice();
-  NTSTATUS status = STATUS_SUCCESS;
-  if (usb && !m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING) {
-    StreamPacket* packet = ClaimPacket();
-    if (!packet) {
-      status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-      BuildIsochUrb(packet, packets, 0);
-      const ULONG stride = m_CurrentWaveFormat.Format.nAvgBytesPerSec / (1000 * m_PacketsPerMs);
-      for (ULONG i = 0; i < packets; ++i) {
-        packet->Urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * stride;
-        packet->Urb->UrbIsochronousTransfer.IsoPacket[i].Length = stride;
-      }
-      packet->ByteCount = packets * stride;
-      packet->Urb->UrbIsochronousTransfer.TransferBufferLength = packet->ByteCount;
-      status = SubmitPacket(usb, packet);
+  return SendOneUrb(packets, 0, [&](StreamPacket* packet) {
+    const ULONG stride = m_CurrentWaveFormat.Format.nAvgBytesPerSec / (1000 * m_PacketsPerMs);
+    for (ULONG i = 0; i < packets; ++i) {
+      packet->Urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * stride;
+      packet->Urb->UrbIsochronousTransfer.IsoPacket[i].Length = stride;
     }
-  }
-  if (usb) usb->Release();
-  KeReleaseSpinLock(&m_SendLock, irql);
-  return status;
+    packet->Urb->UrbIsochronousTransfer.TransferBufferLength = packets * stride;
+  });
 }
 
 // ---- StreamBench -------------------------------------------------------------------------------

@@ -154,7 +154,9 @@ sim::DescriptorSet DeviceWith(bool render, const std::vector<Bytes>& streaming) 
   }
   c.Interface(1, 0, 0, kAudio, kStreaming).Interface(1, 1, 1, kAudio, kStreaming);
   for (const Bytes& d : streaming) c.Raw(d);
-  c.Endpoint(render ? 0x01 : 0x81, render ? kIso : 0x05, 200, 1);
+  // The largest full-speed isochronous packet: room for every format the
+  // tests offer.
+  c.Endpoint(render ? 0x01 : 0x81, render ? kIso : 0x05, 1023, 1);
   return MakeSet(c.Build());
 }
 
