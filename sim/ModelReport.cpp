@@ -103,7 +103,8 @@ std::string NodeState(ITopoNode* node) {
     out += "levels";
     for (ULONG c = 0; c < channels; ++c) {
       LONG value = 0;
-      out += NT_SUCCESS(level->GetLevel(c, &value)) ? " " + Level(value) : " ?";
+      out += ' ';
+      out += NT_SUCCESS(level->GetLevel(c, &value)) ? Level(value) : "?";
     }
   } else if (auto* sw = Query<ISwitchNode>(node, IID_ISwitchNode)) {
     ULONG channels = 0;
@@ -122,7 +123,10 @@ std::string NodeState(ITopoNode* node) {
       PinCategory list[16] = {};
       if (NT_SUCCESS(type->GetTypeList(list))) {
         out += " of";
-        for (ULONG i = 0; i < count; ++i) out += " " + Category(list[i]);
+        for (ULONG i = 0; i < count; ++i) {
+          out += ' ';
+          out += Category(list[i]);
+        }
       }
     }
   } else if (auto* selector = Query<ISelector>(node, IID_ISelector)) {
@@ -211,7 +215,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
     unit->GetNodeCount(&count);
     for (ULONG n = 0; n < count; ++n) {
       ITopoNode* member = nullptr;
-      if (NT_SUCCESS(unit->GetNode(n, &member))) out += " " + std::to_string(member->GetId());
+      if (NT_SUCCESS(unit->GetNode(n, &member))) out += Printf(" %lu", static_cast<unsigned long>(member->GetId()));
     }
     if (count == 0) out += " none";
     out += "\n";
@@ -242,7 +246,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
     out += "    nodes:";
     for (ULONG n = 0; n < engine->GetAttachedNodeCount(); ++n) {
       ITopoNode* node = nullptr;
-      if (NT_SUCCESS(engine->GetAttachedNode(n, &node))) out += " " + std::to_string(node->GetId());
+      if (NT_SUCCESS(engine->GetAttachedNode(n, &node))) out += Printf(" %lu", static_cast<unsigned long>(node->GetId()));
     }
     out += "\n";
     const ULONG offered = engine->GetFormatCount();

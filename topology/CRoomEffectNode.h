@@ -39,6 +39,7 @@ class CRoomEffectNode : public CUacProcessingNode {
   // STATUS_INSUFFICIENT_RESOURCES with the node still bound, so that a
   // builder can tell a node it may leave out from a unit that is broken.
   NTSTATUS Init(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
+  using CUacProcessingNode::Init;
 
   // ---- IDspProcessor
   NTSTATUS STDMETHODCALLTYPE SetFormat(const WAVEFORMATEXTENSIBLE* format) override;
