@@ -28,14 +28,6 @@ uint8_t DataEndpoint(const sim::SimDevice& device, bool in) {
   return 0;
 }
 
-std::string FormatText(const sim::host::WavData& w) {
-  char text[96];
-  std::snprintf(text, sizeof text, "%u ch %u Hz %u bit%s", static_cast<unsigned>(w.channels),
-                static_cast<unsigned>(w.sampleRate), static_cast<unsigned>(w.bitsPerSample),
-                w.formatTag == 3 ? " float" : "");
-  return text;
-}
-
 }  // namespace
 
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render) {
@@ -155,7 +147,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
   pending.reset();
   delete filter;
-  r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
+  r.text = "played " + sim::host::FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
            ": " + StatusHex(r.status) + "\n";
   for (const TimedSetDone& d : r.sets) {
     char line[96];
@@ -175,7 +167,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
                   "partial frames %u, stray sizes %u\n",
                   r.endpoint, static_cast<unsigned long long>(s.packets), static_cast<unsigned long long>(s.bytes),
-                  static_cast<unsigned long long>(s.frames), FormatText(r.device).c_str(), s.gaps, s.overruns,
+                  static_cast<unsigned long long>(s.frames), sim::host::FormatText(r.device).c_str(), s.gaps, s.overruns,
                   s.partialFrames, s.strayPackets);
     r.text += line;
   }
@@ -202,7 +194,7 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   delete filter;
   char line[200];
   std::snprintf(line, sizeof line, "recorded %.2f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
-                seconds, FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
+                seconds, sim::host::FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
                 StatusHex(r.status).c_str());
   r.text = line;
   return r;
