@@ -6,16 +6,19 @@
 #include <cstdlib>
 #include <memory>
 
+#include "sim/host/AudioEngine.h"
 #include "sim/host/Host.h"
 #include "sim/host/TopologyView.h"
+#include "sim/host/Values.h"
 #include "tools/controls.h"
+#include "tools/driverinfo.h"
 
 namespace tools {
 namespace {
 
-std::string StatusHex(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+std::string TimeText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
   return text;
 }
 
@@ -60,11 +63,9 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
   set->value = text.substr(equals + 1, at == std::string::npos ? std::string::npos : at - equals - 1);
   set->atSeconds = defaultSeconds;
   if (at != std::string::npos) {
-    const std::string seconds = text.substr(at + 1);
-    char* end = nullptr;
-    set->atSeconds = std::strtod(seconds.c_str(), &end);
-    if (seconds.empty() || *end || !(set->atSeconds >= 0) || set->atSeconds > 3600) {
-      *error = "'" + seconds + "' in '" + text + "' is not a time from 0 to 3600 seconds";
+    std::string why;
+    if (!sim::host::ParseInRange(text.substr(at + 1), {0, kMaxStreamSeconds, "s", false, -1}, &set->atSeconds, &why)) {
+      *error = "the time in '" + text + "': " + why;
       return false;
     }
   }
@@ -76,7 +77,7 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
 }
 
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const std::vector<TimedSet>& sets) {
+                const std::vector<TimedSet>& sets, const std::function<void(double)>& onProgress) {
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
   if (r.filter.empty()) {
@@ -93,15 +94,15 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
       r.text = "the driver's topology filter is not available for the changes during play\n";
       return r;
     }
-    view = sim::host::ViewTopology(topology);
+    view = ViewDriverTopology(driver);
     for (const TimedSet& set : sets) {
       ULONG node = 0;
+      int setting = -1;
       std::string why;
-      if (!sim::host::FindControl(view, set.control, &node)) {
-        why = "no control '" + set.control + "' to set during play";
-      } else if (!NT_SUCCESS(sim::host::WriteControl(nullptr, view, node, set.value, -1, &why))) {
-        why = set.control + " " + set.value + ": " + why;
-      }
+      if (!sim::host::FindControl(view, set.control, false, &node, &setting))
+        why = NoControl(view, set.control, false);
+      else
+        sim::host::CheckControlValue(topology, view, node, set.value, -1, &why, setting);
       if (!why.empty()) {
         r.status = STATUS_INVALID_PARAMETER;
         r.refused = true;
@@ -133,8 +134,11 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   }
   size_t next = 0;
   std::unique_ptr<sim::host::BackgroundWork> pending;
+  r.seconds = seconds;
   auto progress = [&](const sim::host::StreamProgress& p) {
     const double played = p.bytesTotal ? seconds * p.bytesDone / p.bytesTotal : 0.0;
+    r.playedSeconds = played;
+    if (onProgress) onProgress(played);
     // One set at a time, in their order, each once its time has come.
     if (next == during.size() || played < during[next]->set.atSeconds || (pending && !pending->Done())) return;
     TimedSetDone* done = during[next++];
@@ -144,11 +148,27 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
 
   sim::host::FilterHandle* filter = nullptr;
   r.status = driver.HostSide().OpenFilter(sim::host::Widen(r.filter), &filter);
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
+  // The audio engine's part: the file in the format the pin takes.
+  sim::host::EngineFormat format;
+  std::string why;
+  if (NT_SUCCESS(r.status) && !sim::host::ChooseEngineFormat(filter, wav, &format, &why)) {
+    delete filter;
+    r.status = STATUS_NO_MATCH;
+    r.refused = true;
+    r.text = why + "\n";
+    return r;
+  }
+  r.format = format.text;
+  if (NT_SUCCESS(r.status)) {
+    const sim::host::WavData converted = format.converted ? sim::host::ConvertWav(wav, format.format) : wav;
+    r.status = driver.HostSide().Render(filter, converted, realtime, progress);
+  }
   pending.reset();
   delete filter;
-  r.text = "played " + sim::host::FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
-           ": " + StatusHex(r.status) + "\n";
+  r.text = "played " + std::to_string(wav.Frames()) + " frames (" + TimeText(r.seconds) + ") through " + r.filter +
+           " as " + r.format + ": " + StatusText(r.status) + "\n";
+  if (!NT_SUCCESS(r.status))
+    r.text += "the stream stopped " + TimeText(r.playedSeconds) + " into the " + TimeText(r.seconds) + "\n";
   for (const TimedSetDone& d : r.sets) {
     char line[96];
     if (d.playedSeconds < 0)
@@ -174,8 +194,10 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   return r;
 }
 
-RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime) {
+RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
+                    const std::function<void(double)>& onProgress) {
   RecordReport r;
+  r.seconds = seconds;
   r.filter = FindWaveFilter(driver, false);
   if (r.filter.empty()) {
     r.text = "the driver has no capture wave filter on this device\n";
@@ -190,13 +212,24 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   format.channels = 1;
   format.sampleRate = 48000;
   format.bitsPerSample = 16;
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded);
+  auto progress = [&](const sim::host::StreamProgress& p) {
+    if (onProgress && p.bytesTotal) onProgress(seconds * p.bytesDone / p.bytesTotal);
+  };
+  if (NT_SUCCESS(r.status))
+    r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded, progress);
   delete filter;
+  r.recordedSeconds = r.recorded.Seconds();
   char line[200];
-  std::snprintf(line, sizeof line, "recorded %.2f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
-                seconds, sim::host::FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
-                StatusHex(r.status).c_str());
+  std::snprintf(line, sizeof line, "recorded %.3f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
+                r.recordedSeconds, sim::host::FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(),
+                toneHz, StatusText(r.status).c_str());
   r.text = line;
+  // A recording that stopped short is no success, whatever the stop said.
+  const auto wanted = static_cast<uint32_t>(seconds * r.recorded.sampleRate);
+  if (NT_SUCCESS(r.status) && r.recorded.Frames() < wanted) {
+    r.endedEarly = true;
+    r.text += "the stream ended early: " + TimeText(r.recordedSeconds) + " of " + TimeText(seconds) + " arrived\n";
+  }
   return r;
 }
 

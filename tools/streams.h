@@ -1,10 +1,11 @@
 // Playing into and recording from the device through the driver's wave
-// filters, as the system audio engine does: the WAV's format or the one the
-// pin's intersection offers, the cyclic buffer kept ahead of the play
+// filters, as the system audio engine does: the WAV converted into the
+// format the pin's intersection offers, the cyclic buffer kept ahead of the play
 // position, and what reached the device's isochronous endpoint reported
 // alongside.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 #include "sim/host/Wav.h"
 
 namespace tools {
+
+// The longest play or recording: what the host holds in memory.
+constexpr double kMaxStreamSeconds = 600;
 
 // A control change made while the stream plays, `atSeconds` into it ("set
 // room on" half a second in), or before it starts when below 0.
@@ -32,6 +36,9 @@ struct TimedSetDone {
 struct PlayReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   std::string filter;        // the wave filter played through
+  std::string format;        // the format the audio engine chose (sim::host::EngineFormat::text)
+  double seconds = 0;        // the file's length
+  double playedSeconds = 0;  // how far the stream's position got
   uint8_t endpoint = 0;      // the device's OUT endpoint
   sim::host::WavData device;  // what the endpoint received, decoded
   std::vector<TimedSetDone> sets;
@@ -44,6 +51,9 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
 
 struct RecordReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
+  double seconds = 0;          // asked for
+  double recordedSeconds = 0;  // what arrived
+  bool endedEarly = false;     // the stop succeeded, but less arrived than asked for
   std::string filter;
   uint8_t endpoint = 0;
   sim::host::WavData recorded;
@@ -58,9 +68,14 @@ std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
 // on a thread of its own as a control panel would, so that a set that waits
 // (a prompt still playing) does not hold the stream up. A control the
 // filter does not have fails the play before it starts.
+// The WAV goes through the audio engine's conversion (sim/host/
+// AudioEngine.h) into the format the pin takes; a WAV the engine cannot
+// convert is refused before anything plays. `onProgress` hears the seconds
+// played so far.
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const std::vector<TimedSet>& sets = {});
+                const std::vector<TimedSet>& sets = {}, const std::function<void(double)>& onProgress = nullptr);
 // The device's microphone plays a sine of `toneHz` while it records.
-RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime);
+RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
+                    const std::function<void(double)>& onProgress = nullptr);
 
 }  // namespace tools
