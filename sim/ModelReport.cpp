@@ -36,9 +36,9 @@ const char* NodeTypeName(ULONG type) {
     case NODE_TYPE_VOLUME: return "volume";
     case NODE_TYPE_SELECTOR: return "selector";
     case NODE_TYPE_SUM: return "sum";
-    case NODE_TYPE_AGC: return "AGC";
+    case NODE_TYPE_AGC: return "agc";
     case NODE_TYPE_LOUDNESS: return "loudness";
-    case NODE_TYPE_INPUT_GAIN_PAD: return "input gain pad";
+    case NODE_TYPE_INPUT_GAIN_PAD: return "gain pad";
     case NODE_TYPE_BASS: return "bass";
     case NODE_TYPE_MID: return "mid";
     case NODE_TYPE_TREBLE: return "treble";

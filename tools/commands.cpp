@@ -238,36 +238,15 @@ int Play(const Options& options, const Args& args, const Reporter& report) {
     ProgressLine progress(report.ErrStream(), "playing", wav.Seconds());
     const PlayReport r =
         tools::Play(live.Driver(), wav, options.realtime, sets, [&](double done) { progress.Update(done); });
-    std::string text = r.text;
-    if (r.refused) {
-      // A change or a format the play cannot make is refused before
-      // anything plays.
-      *why = text.substr(0, text.find('\n'));
-      return false;
-    }
-    *out += options.json ? "" : text;
-    if (!NT_SUCCESS(r.status)) {
-      *why = "playing stopped " + Seconds(r.playedSeconds) + " into the " + Seconds(r.seconds) + ": " +
-             StatusText(r.status);
-      return false;
-    }
-    // What reached the device, not only what the stream said, tells a
-    // stream that ended early.
-    if (r.endpoint && r.device.Seconds() + 0.05 < r.seconds) {
-      *why = "the stream ended early: the device received " + Seconds(r.device.Seconds()) + " of the " +
-             Seconds(r.seconds) + " played";
-      return false;
-    }
+    const std::string& text = r.text;
+    if (!r.refused && !options.json) *out += text;
+    *why = PlayFault(r);
+    if (!why->empty()) return false;
     const std::string rooms = DescribeRoomSwitches(r);
     std::string written;
     if (!r.device.samples.empty()) {
       if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
       written = deviceFile;
-    }
-    for (const TimedSetDone& d : r.sets) {
-      if (d.ok) continue;
-      *why = "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
-      return false;
     }
     if (options.json) {
       JsonWriter j;
@@ -311,15 +290,8 @@ int Record(const Options& options, const Args& args, const Reporter& report) {
     const RecordReport r =
         tools::Record(live.Driver(), seconds, 1000.0, options.realtime, [&](double done) { progress.Update(done); });
     if (!options.json) *out += r.text;
-    if (!NT_SUCCESS(r.status)) {
-      *why = "recording stopped after " + Seconds(r.recordedSeconds) + " of " + Seconds(seconds) + ": " +
-             StatusText(r.status);
-      return false;
-    }
-    if (r.endedEarly) {
-      *why = "the stream ended early: " + Seconds(r.recordedSeconds) + " of the " + Seconds(seconds) + " arrived";
-      return false;
-    }
+    *why = RecordFault(r);
+    if (!why->empty()) return false;
     if (!sim::host::WriteWav(file, r.recorded, why)) return false;
     if (options.json)
       *out += JsonWriter()
@@ -487,13 +459,12 @@ std::vector<DemoStep> DemoStreams(const Session& session, const Options& options
     return {play, record};
   }
   const PlayReport played = tools::Play(live.Driver(), sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25), options.realtime);
-  if (!NT_SUCCESS(played.status)) Failed(&play, "playing failed: " + StatusText(played.status));
+  if (!PlayFault(played).empty()) Failed(&play, PlayFault(played));
   else if (played.device.samples.empty()) Failed(&play, "the device received nothing");
   else files.Wav(&play, "played-at-device.wav", played.device);
   play.summary = "played as " + played.format;
   const RecordReport recorded = tools::Record(live.Driver(), 1.0, 1000.0, options.realtime);
-  if (!NT_SUCCESS(recorded.status)) Failed(&record, "recording failed: " + StatusText(recorded.status));
-  else if (recorded.endedEarly) Failed(&record, "the stream ended early");
+  if (!RecordFault(recorded).empty()) Failed(&record, RecordFault(recorded));
   else files.Wav(&record, "recorded.wav", recorded.recorded);
   record.summary = "recorded " + Seconds(recorded.recordedSeconds) + " as " + sim::host::FormatText(recorded.recorded);
   files.Text(&record, "streams.txt", played.text + recorded.text);

@@ -194,6 +194,32 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   return r;
 }
 
+std::string PlayFault(const PlayReport& r) {
+  // A change or a format the play cannot make is refused before anything
+  // plays.
+  if (r.refused) return r.text.substr(0, r.text.find('\n'));
+  if (!NT_SUCCESS(r.status))
+    return "playing stopped " + TimeText(r.playedSeconds) + " into the " + TimeText(r.seconds) + ": " +
+           StatusText(r.status);
+  // What reached the device, not only what the stream said, tells a stream
+  // that ended early.
+  if (r.endpoint && r.device.Seconds() + 0.05 < r.seconds)
+    return "the stream ended early: the device received " + TimeText(r.device.Seconds()) + " of the " +
+           TimeText(r.seconds) + " played";
+  for (const TimedSetDone& d : r.sets)
+    if (!d.ok) return "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
+  return {};
+}
+
+std::string RecordFault(const RecordReport& r) {
+  if (!NT_SUCCESS(r.status))
+    return "recording stopped after " + TimeText(r.recordedSeconds) + " of " + TimeText(r.seconds) + ": " +
+           StatusText(r.status);
+  if (r.endedEarly)
+    return "the stream ended early: " + TimeText(r.recordedSeconds) + " of the " + TimeText(r.seconds) + " arrived";
+  return {};
+}
+
 RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
                     const std::function<void(double)>& onProgress) {
   RecordReport r;

@@ -60,6 +60,13 @@ struct RecordReport {
   std::string text;
 };
 
+// Why a play or recording did not do its whole job, in one line: the status
+// and how far the stream got, a stream that ended early (the device got
+// less than was played, less arrived than was asked for); empty when it
+// did.
+std::string PlayFault(const PlayReport& report);
+std::string RecordFault(const RecordReport& report);
+
 // `render`: the wave filter whose streaming pin takes data in (render) or
 // gives it out (capture); empty when the driver has none.
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
