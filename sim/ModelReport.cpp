@@ -31,9 +31,9 @@ const char* NodeTypeName(ULONG type) {
     case NODE_TYPE_VOLUME: return "volume";
     case NODE_TYPE_SELECTOR: return "selector";
     case NODE_TYPE_SUM: return "sum";
-    case NODE_TYPE_AGC: return "AGC";
+    case NODE_TYPE_AGC: return "agc";
     case NODE_TYPE_LOUDNESS: return "loudness";
-    case NODE_TYPE_INPUT_GAIN_PAD: return "input gain pad";
+    case NODE_TYPE_INPUT_GAIN_PAD: return "gain pad";
     case NODE_TYPE_BASS: return "bass";
     case NODE_TYPE_MID: return "mid";
     case NODE_TYPE_TREBLE: return "treble";
@@ -100,7 +100,8 @@ std::string NodeState(ITopoNode* node) {
     out += "levels";
     for (ULONG c = 0; c < channels; ++c) {
       LONG value = 0;
-      out += NT_SUCCESS(level->GetLevel(c, &value)) ? " " + Level(value) : " ?";
+      out += ' ';
+      out += NT_SUCCESS(level->GetLevel(c, &value)) ? Level(value) : "?";
     }
   } else if (auto* sw = Query<ISwitchNode>(node, IID_ISwitchNode)) {
     ULONG channels = 0;
@@ -119,7 +120,10 @@ std::string NodeState(ITopoNode* node) {
       PinCategory list[16] = {};
       if (NT_SUCCESS(type->GetTypeList(list))) {
         out += " of";
-        for (ULONG i = 0; i < count; ++i) out += " " + Category(list[i]);
+        for (ULONG i = 0; i < count; ++i) {
+          out += ' ';
+          out += Category(list[i]);
+        }
       }
     }
   } else if (auto* selector = Query<ISelector>(node, IID_ISelector)) {
@@ -238,7 +242,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
     unit->GetNodeCount(&count);
     for (ULONG n = 0; n < count; ++n) {
       ITopoNode* member = nullptr;
-      if (NT_SUCCESS(unit->GetNode(n, &member))) out += " " + std::to_string(member->GetId());
+      if (NT_SUCCESS(unit->GetNode(n, &member))) out += Printf(" %lu", static_cast<unsigned long>(member->GetId()));
     }
     if (count == 0) out += " none";
     out += "\n";
@@ -269,7 +273,7 @@ std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
     out += "    nodes:";
     for (ULONG n = 0; n < engine->GetAttachedNodeCount(); ++n) {
       ITopoNode* node = nullptr;
-      if (NT_SUCCESS(engine->GetAttachedNode(n, &node))) out += " " + std::to_string(node->GetId());
+      if (NT_SUCCESS(engine->GetAttachedNode(n, &node))) out += Printf(" %lu", static_cast<unsigned long>(node->GetId()));
     }
     out += "\n";
     const ULONG offered = engine->GetFormatCount();

@@ -6,8 +6,11 @@
 #include <filesystem>
 
 #include "sim/Printf.h"
+#include "sim/host/Values.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "tools/driverinfo.h"
+#include "tools/json.h"
+#include "tools/progress.h"
 #include "tools/session.h"
 #include "tools/streams.h"
 
@@ -27,14 +30,6 @@ constexpr SampleTypeName kSampleTypeNames[] = {
 constexpr ULONG kProbedRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400, 192000};
 
 using sim::Printf;
-
-bool ParseNumber(const std::string& text, double low, double high, double* value) {
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end || !(v >= low && v <= high)) return false;
-  *value = v;
-  return true;
-}
 
 std::string TypeText(ULONG code) { return std::to_string(code) + " (" + AsioSampleTypeName(code) + ")"; }
 
@@ -59,48 +54,51 @@ ULONG AsioSampleTypeCode(const std::string& text) {
   return 0;
 }
 
-bool ParseAsioArguments(const std::vector<std::string>& args, AsioArguments* parsed, std::string* error) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& name = args[i];
-    if (name != "--latency" && name != "--seconds" && name != "--rate" && name != "--type" && name != "--out") {
-      *error = "asio takes --latency INDEX, --seconds S, --rate R, --type T and --out FILE, not '" + name + "'";
+const std::vector<OptionSpec>& AsioOptions() {
+  static const std::vector<OptionSpec> options = {
+      {"--latency", "INDEX", "an index of the driver's latency table, 0 to 8 (default: the driver's)"},
+      {"--seconds", "S", "how long to stream, 0.01 to 600 (default 1)"},
+      {"--rate", "R", "the sample rate in Hz (default: the driver's)"},
+      {"--type", "T", "a PCM sample type: int16, int24, int32, int32-16 .. int32-24, or its code"},
+      {"--out", "FILE.wav", "the recording of the input (default out/asio-recorded.wav)"},
+  };
+  return options;
+}
+
+bool ParseAsioArguments(const Args& args, AsioArguments* parsed, std::string* error) {
+  std::string why;
+  double number = 0;
+  if (args.Has("--latency")) {
+    if (!sim::host::ParseInRange(args.Value("--latency"), {0, ASIO_MAX_LATENCY_INDEX, "", true, 0}, &number, &why)) {
+      *error = "--latency " + why + "; it indexes the driver's latency table";
       return false;
     }
-    if (i + 1 == args.size()) {
-      *error = name + " needs a value";
+    parsed->latencyIndex = static_cast<long>(number);
+  }
+  if (args.Has("--seconds")) {
+    if (!sim::host::ParseInRange(args.Value("--seconds"), {0.01, 600, "s", false, -1}, &number, &why)) {
+      *error = "--seconds " + why;
       return false;
     }
-    const std::string& value = args[++i];
-    double number = 0;
-    if (name == "--latency") {
-      if (!ParseNumber(value, 0, ASIO_MAX_LATENCY_INDEX, &number) || number != static_cast<long>(number)) {
-        *error = "--latency takes an index of the latency table, 0 to 8, not '" + value + "'";
-        return false;
-      }
-      parsed->latencyIndex = static_cast<long>(number);
-    } else if (name == "--seconds") {
-      if (!ParseNumber(value, 0.01, 600, &number)) {
-        *error = "--seconds takes a duration from 0.01 to 600, not '" + value + "'";
-        return false;
-      }
-      parsed->seconds = number;
-    } else if (name == "--rate") {
-      if (!ParseNumber(value, 1000, 768000, &number) || number != static_cast<ULONG>(number)) {
-        *error = "--rate takes a sample rate in Hz, 1000 to 768000, not '" + value + "'";
-        return false;
-      }
-      parsed->rate = static_cast<ULONG>(number);
-    } else if (name == "--type") {
-      parsed->sampleType = AsioSampleTypeCode(value);
-      if (!parsed->sampleType || parsed->sampleType == ASIO_DSD_SAMPLE_TYPE) {
-        *error = "--type takes a PCM sample type: 16|int16, 17|int24, 18|int32, 24|int32-16, 25|int32-18, "
-                 "26|int32-20, 27|int32-24, not '" + value + "'";
-        return false;
-      }
-    } else {
-      parsed->out = value;
+    parsed->seconds = number;
+  }
+  if (args.Has("--rate")) {
+    if (!sim::host::ParseInRange(args.Value("--rate"), {1000, 768000, "Hz", true, 0}, &number, &why)) {
+      *error = "--rate " + why;
+      return false;
+    }
+    parsed->rate = static_cast<ULONG>(number);
+  }
+  if (args.Has("--type")) {
+    const std::string value = args.Value("--type");
+    parsed->sampleType = AsioSampleTypeCode(value);
+    if (!parsed->sampleType || parsed->sampleType == ASIO_DSD_SAMPLE_TYPE) {
+      *error = "--type takes a PCM sample type: 16|int16, 17|int24, 18|int32, 24|int32-16, 25|int32-18, "
+               "26|int32-20, 27|int32-24, not '" + value + "'";
+      return false;
     }
   }
+  parsed->out = args.Value("--out", parsed->out);
   return true;
 }
 
@@ -180,6 +178,7 @@ AsioReport RunAsio(sim::host::RunningDriver& driver, const AsioArguments& argume
   sim::host::AsioStreamOptions stream;
   stream.seconds = arguments.seconds;
   stream.realtime = realtime;
+  stream.onProgress = arguments.onProgress;
   report.stream = sim::host::RunAsioStream(host, stream);
   host.Close();
   const sim::host::AsioStreamReport& s = report.stream;
@@ -221,39 +220,37 @@ AsioReport RunAsio(sim::host::RunningDriver& driver, const AsioArguments& argume
   return report;
 }
 
-int Asio(const Options& options, const std::vector<std::string>& args) {
+int Asio(const Options& options, const Args& args, const Reporter& reporter) {
   AsioArguments arguments;
   std::string error;
-  auto fail = [](const std::string& why) {
-    std::fprintf(stderr, "headset-host: %s\n", why.c_str());
-    return 1;
-  };
-  if (!ParseAsioArguments(args, &arguments, &error)) return fail(error);
+  if (!ParseAsioArguments(args, &arguments, &error)) return reporter.Fail(error);
+  if (!PrepareOutputFile(arguments.out, &error)) return reporter.Fail(error);
   Session session(options);
-  if (!session.Open(&error)) return fail(error);
+  if (!session.Open(&error)) return reporter.Fail(error);
   AsioReport report;
   {
     sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic,
                                     session.Speed(), session.Factory());
-    if (!driver.Started()) return fail("the driver did not start on the device: " + StatusText(driver.startStatus));
+    if (!driver.Started())
+      return reporter.Fail("the driver did not start on the device: " + StatusText(driver.startStatus));
+    ProgressLine progress(reporter.ErrStream(), "streaming through ASIO", arguments.seconds);
+    arguments.onProgress = [&](double done) { progress.Update(done); };
     report = RunAsio(driver, arguments, options.realtime);
   }
-  if (!session.Save(&error)) return fail(error);
-  if (!report.ok) return fail(report.error);
+  if (!session.Save(&error)) return reporter.Fail(error);
+  if (!report.ok) return reporter.Fail(report.error);
   const sim::host::WavData& recording = report.stream.recording;
-  std::error_code ec;
-  const std::filesystem::path parent = std::filesystem::path(arguments.out).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  if (!sim::host::WriteWav(arguments.out, recording, &error)) return fail(error);
-  if (options.json) {
-    std::printf("%s, \"recording\": %s}\n", report.json.c_str(), JsonString(arguments.out).c_str());
+  if (!sim::host::WriteWav(arguments.out, recording, &error)) return reporter.Fail(error);
+  if (reporter.Json()) {
+    reporter.Out(report.json + ", \"recording\": " + JsonString(arguments.out) + "}\n");
   } else {
-    std::printf("%srecording of the input: %s (%u ch, %u Hz, %u bit, %u frames)\n", report.text.c_str(),
-                arguments.out.c_str(), static_cast<unsigned>(recording.channels),
-                static_cast<unsigned>(recording.sampleRate), static_cast<unsigned>(recording.bitsPerSample),
-                static_cast<unsigned>(recording.Frames()));
+    reporter.Out(report.text + Printf("recording of the input: %s (%u ch, %u Hz, %u bit, %u frames)\n",
+                                      arguments.out.c_str(), static_cast<unsigned>(recording.channels),
+                                      static_cast<unsigned>(recording.sampleRate),
+                                      static_cast<unsigned>(recording.bitsPerSample),
+                                      static_cast<unsigned>(recording.Frames())));
   }
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace tools

@@ -6,11 +6,13 @@
 // loopback.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "sim/host/AsioHost.h"
 #include "sim/host/RunningDriver.h"
+#include "tools/cli.h"
 #include "tools/commands.h"
 
 namespace tools {
@@ -21,11 +23,13 @@ struct AsioArguments {
   ULONG rate = 0;        // 0: keep the driver's
   ULONG sampleType = 0;  // 0: keep the active one
   std::string out = "out/asio-recorded.wav";
+  std::function<void(double)> onProgress;  // the seconds streamed so far
 };
 
-// Reads `[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]`;
+// The command's options, and their values read from what ParseArgs found;
 // false with one line naming what was wrong and what is accepted.
-bool ParseAsioArguments(const std::vector<std::string>& args, AsioArguments* parsed, std::string* error);
+const std::vector<OptionSpec>& AsioOptions();
+bool ParseAsioArguments(const Args& args, AsioArguments* parsed, std::string* error);
 
 // The host's name of a sample type ("int16", "int32-24"), and the code
 // for a name or a number; 0 when there is none.
@@ -44,6 +48,6 @@ struct AsioReport {
 // first isochronous OUT and IN endpoints.
 AsioReport RunAsio(sim::host::RunningDriver& driver, const AsioArguments& arguments, bool realtime);
 
-int Asio(const Options& options, const std::vector<std::string>& args);
+int Asio(const Options& options, const Args& args, const Reporter& reporter);
 
 }  // namespace tools

@@ -1,47 +1,62 @@
 #include "tools/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 
 #include "kernel/nt.h"
 #include "sim/DescriptorDump.h"
+#include "sim/device/EmbeddedDevices.h"
 #include "sim/host/Host.h"
+#include "sim/host/Values.h"
 #include "sim/standin/StandinDriver.h"
 #include "sim/standin/StandinMiniports.h"
+#include "sim/device/Uac2Device.h"
 #include "tools/asio.h"
 #include "tools/controls.h"
+#include "tools/driverinfo.h"
+#include "tools/json.h"
 #include "tools/pollstatus.h"
+#include "tools/progress.h"
 #include "tools/roomeffect.h"
+#include "tools/session.h"
 #include "tools/streams.h"
 #include "tools/uac2events.h"
-#include "tools/driverinfo.h"
-#include "tools/session.h"
+
+#ifndef HSD_VERSION
+#define HSD_VERSION "0.0.0"
+#endif
 
 namespace tools {
+
+const char* const kVersion = HSD_VERSION;
+
 namespace {
-
-
-// The configuration part of a descriptor tree (from its configuration
-// descriptor on).
-std::string ConfigurationPart(const std::string& tree) {
-  const size_t at = tree.find("Configuration Descriptor:");
-  if (at == std::string::npos) return tree;
-  const size_t line = tree.rfind('\n', at);
-  return tree.substr(line == std::string::npos ? 0 : line + 1);
-}
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "headset-host: %s\n", message.c_str());
-  return 1;
-}
 
 std::string Hex4(unsigned v) {
   char text[8];
-  std::snprintf(text, sizeof(text), "%04x", v);
+  std::snprintf(text, sizeof text, "%04x", v);
   return text;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
+bool WriteText(const std::string& path, const std::string& text, std::string* error) {
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+  if (!file.flush()) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
 }
 
 // The driver started on the session's device, its topology filter open
@@ -58,7 +73,7 @@ class LiveDriver {
       *error = "the driver's topology filter is not available: " + StatusText(status);
       return false;
     }
-    m_View = sim::host::ViewTopology(m_Topology);
+    m_View = ViewDriverTopology(m_Driver);
     return true;
   }
   sim::host::RunningDriver& Driver() { return m_Driver; }
@@ -71,45 +86,50 @@ class LiveDriver {
   sim::host::TopologyView m_View;
 };
 
-// Pulls "--name VALUE" out of a command's arguments.
-bool TakeOption(std::vector<std::string>* args, const std::string& name, std::string* value, std::string* error) {
-  for (size_t i = 0; i < args->size(); ++i) {
-    if ((*args)[i] != name) continue;
-    if (i + 1 == args->size()) {
-      *error = name + " needs a value";
-      return false;
-    }
-    *value = (*args)[i + 1];
-    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
-    return true;
-  }
-  return true;
-}
-
-bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-  std::ofstream file(path, std::ios::binary);
-  file << text;
-  if (!file.flush()) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  return true;
-}
-
-int Info(const Options& options, const std::vector<std::string>& arguments) {
-  std::vector<std::string> args = arguments;
-  std::string dotFile, error;
-  if (!TakeOption(&args, "--dot", &dotFile, &error)) return Fail(error);
-  if (!args.empty()) return Fail("info takes no argument but --dot FILE, not '" + args[0] + "'");
+// Runs `work` on the started driver and reports what it returns: its
+// output on success; on failure its output (in text mode) and the error.
+int WithControls(const Options& options, const Reporter& report,
+                 const std::function<bool(LiveDriver&, std::string* out, std::string* error)>& work) {
   Session session(options);
-  if (!session.Open(&error)) return Fail(error);
+  std::string error, out;
+  if (!session.Open(&error)) return report.Fail(error);
+  bool ok = false;
+  {
+    LiveDriver live(session);
+    ok = live.Open(&error) && work(live, &out, &error);
+  }
+  if (ok || !report.Json()) report.Out(out);
+  // Values the driver stored while running persist for the next run.
+  std::string saveError;
+  if (!session.Save(&saveError)) return report.Fail(saveError);
+  return ok ? kExitOk : report.Fail(error);
+}
+
+// ---- info -------------------------------------------------------------------------------------
+
+// The configuration part of a descriptor tree (from its configuration
+// descriptor on).
+std::string ConfigurationPart(const std::string& tree) {
+  const size_t at = tree.find("Configuration Descriptor:");
+  if (at == std::string::npos) return tree;
+  const size_t line = tree.rfind('\n', at);
+  return tree.substr(line == std::string::npos ? 0 : line + 1);
+}
+
+int Info(const Options& options, const Args& args, const Reporter& report) {
+  const std::string dotFile = args.Value("--dot");
+  std::string error;
+  if (args.Has("--dot") && !PrepareOutputFile(dotFile, &error)) return report.Fail(error);
+  Session session(options);
+  if (!session.Open(&error)) return report.Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
-  std::string tree = sim::DumpDescriptors(d);
-  DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory());
-  if (!session.Save(&error)) return Fail(error);
+  const std::string tree = sim::DumpDescriptors(d);
+  const DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory());
+  if (!session.Save(&error)) return report.Fail(error);
   if (!dotFile.empty()) {
-    if (driver.dot.empty()) return Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
-    if (!WriteText(dotFile, driver.dot, &error)) return Fail(error);
+    if (driver.dot.empty())
+      return report.Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
+    if (!WriteText(dotFile, driver.dot, &error)) return report.Fail(error);
   }
   // A model that rewrites the configuration shows what it made of it.
   std::string rewritten;
@@ -118,51 +138,101 @@ int Info(const Options& options, const std::vector<std::string>& arguments) {
     inUse.configurations = {driver.configurationInUse};
     rewritten = ConfigurationPart(sim::DumpDescriptors(inUse));
   }
-  if (options.json) {
-    std::printf("{\"vendor\": \"%s\", \"product\": \"%s\", \"descriptors\": %s, \"rewrittenConfiguration\": %s, "
-                "\"driver\": %s}\n",
-                Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), JsonString(tree).c_str(),
-                rewritten.empty() ? "null" : JsonString(rewritten).c_str(), DriverJson(driver).c_str());
+  if (report.Json()) {
+    JsonWriter j;
+    j.Object()
+        .Field("vendor", Hex4(d.VendorId()))
+        .Field("product", Hex4(d.ProductId()))
+        .Field("descriptors", tree);
+    if (rewritten.empty()) j.Key("rewrittenConfiguration").Raw("null");
+    else j.Field("rewrittenConfiguration", rewritten);
+    j.Key("driver")
+        .Raw(DriverJson(driver));
+    if (!dotFile.empty()) j.Field("dot", dotFile);
+    report.Out(j.End().Text() + "\n");
   } else {
-    std::printf("Device %s:%s\n%s", Hex4(d.VendorId()).c_str(), Hex4(d.ProductId()).c_str(), tree.c_str());
     if (!rewritten.empty())
-      std::printf("Configuration as the driver's model rewrote it (%zu of the device's %zu bytes):\n%s",
-                  driver.configurationInUse.size(), d.Configuration().size(), rewritten.c_str());
-    std::printf("%s", DescribeDriver(driver).c_str());
-    if (!dotFile.empty()) std::printf("topology graph: %s\n", dotFile.c_str());
+      rewritten = "Configuration as the driver's model rewrote it (" + std::to_string(driver.configurationInUse.size()) +
+                  " of the device's " + std::to_string(d.Configuration().size()) + " bytes):\n" + rewritten;
+    report.Out("Device " + Hex4(d.VendorId()) + ":" + Hex4(d.ProductId()) + "\n" + tree + rewritten +
+               DescribeDriver(driver) +
+               (dotFile.empty() ? "" : "topology graph: " + dotFile + "\n"));
   }
-  return NT_SUCCESS(driver.addDevice) ? 0 : 1;
+  return NT_SUCCESS(driver.addDevice) ? kExitOk : kExitFailed;
 }
 
-// Runs `work` on the started driver and prints what it reports.
-int WithControls(const Options& options,
-                 const std::function<bool(LiveDriver&, std::string* out, std::string* error)>& work) {
-  Session session(options);
-  std::string error, out;
-  if (!session.Open(&error)) return Fail(error);
-  bool ok = false;
-  {
-    LiveDriver live(session);
-    ok = live.Open(&error) && work(live, &out, &error);
-  }
-  std::printf("%s", out.c_str());
-  // Values the driver stored while running persist for the next run.
-  std::string saveError;
-  if (!session.Save(&saveError)) return Fail(saveError);
-  return ok ? 0 : Fail(error);
+// ---- get, set, events ---------------------------------------------------------------------------
+
+int Get(const Options& options, const Args& args, const Reporter& report) {
+  return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* error) {
+    return GetControls(live.Topology(), live.View(), args.Positionals(), options.json, out, error,
+                       args.Has("--capture"));
+  });
 }
 
-// Pulls every "--name VALUE" out of a command's arguments.
-bool TakeRepeatedOption(std::vector<std::string>* args, const std::string& name, std::vector<std::string>* values,
-                        std::string* error) {
-  for (;;) {
-    std::string value;
-    const size_t before = args->size();
-    if (!TakeOption(args, name, &value, error)) return false;
-    if (args->size() == before) return true;
-    values->push_back(value);
+int Set(const Options& options, const Args& args, const Reporter& report) {
+  LONG channel = -1;
+  if (args.Has("--channel")) {
+    double number = 0;
+    std::string why;
+    if (!sim::host::ParseInRange(args.Value("--channel"), {1, 255, "", true, 0}, &number, &why))
+      return report.Fail("--channel " + why + "; channels count from 1");
+    channel = static_cast<LONG>(number) - 1;
   }
+  const std::vector<std::string>& a = args.Positionals();
+  return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
+    return SetControl(live.Topology(), live.View(), a[0], a[1], channel, options.json, out, why,
+                      args.Has("--capture"));
+  });
 }
+
+int Events(const Options& options, const Args& args, const Reporter& report) {
+  return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* error) {
+    // An Audio Class 2.0 device's entities are numbered only.
+    if (auto* uac2 = dynamic_cast<sim::Uac2Device*>(&live.Driver().Device())) {
+      std::vector<DeviceChange> changes;
+      for (const std::string& a : args.Positionals()) {
+        DeviceChange c;
+        if (!ParseUac2Change(a, *uac2, &c, error)) return false;
+        changes.push_back(c);
+      }
+      if (args.Positionals().empty()) changes = DefaultUac2Changes(*uac2);
+      WatchUac2Events(live.Driver(), live.View(), changes, options.json, out);
+      return true;
+    }
+    // A board whose status the driver polls: its status changes over time.
+    if (HasStatusPoll(live.Driver())) {
+      std::vector<StatusStep> script;
+      for (const std::string& a : args.Positionals()) {
+        StatusStep step;
+        if (!ParseStatusStep(a, &step, error)) return false;
+        script.push_back(step);
+      }
+      return WatchStatus(live.Driver(), script.empty() ? DefaultStatusScript() : script, options.json, out, error);
+    }
+    std::vector<DeviceChange> changes;
+    for (const std::string& a : args.Positionals()) {
+      if (a.compare(0, 7, "status=") == 0) {
+        *error = "'" + a + "': the driver polls no status on this device (a board with a status poll: --device 7753-poll)";
+        return false;
+      }
+      DeviceChange c;
+      if (!ParseDeviceChange(a, live.Driver().Device(), &c, error)) return false;
+      changes.push_back(c);
+    }
+    if (args.Positionals().empty()) changes = DefaultDeviceChanges(live.Driver().Device());
+    if (changes.empty()) {
+      *error = "the device has no mute or volume control to change; name one as UNIT:CONTROL[:CHANNEL]=VALUE";
+      return false;
+    }
+    // A change the driver does not announce (a single-input selector has no
+    // event) is reported as such, not as a failure.
+    WatchEvents(live.Driver(), live.View(), changes, options.json, out);
+    return true;
+  });
+}
+
+// ---- play, record -----------------------------------------------------------------------------
 
 // What the switches of the room effect during a play left in the device's
 // audio: the prompt each played, and the crossfade.
@@ -176,211 +246,194 @@ std::string DescribeRoomSwitches(const PlayReport& r) {
   return out;
 }
 
-// "A" or "A:B": a clock offset in ppm, constant or drifting from A to B.
-bool ParseClockPpm(const std::string& text, std::pair<double, double>* ppm) {
-  char* end = nullptr;
-  ppm->first = std::strtod(text.c_str(), &end);
-  if (end == text.c_str()) return false;
-  ppm->second = ppm->first;
-  if (*end == ':') {
-    const char* second = end + 1;
-    ppm->second = std::strtod(second, &end);
-    if (end == second) return false;
-  }
-  const auto sane = [](double v) { return v >= -10000 && v <= 10000; };
-  return *end == 0 && sane(ppm->first) && sane(ppm->second);
-}
-
-int Play(const Options& options, const std::vector<std::string>& arguments) {
-  std::vector<std::string> args = arguments;
-  std::string deviceFile = "out/played-at-device.wav", room, secondsText, clockText, error;
-  std::vector<std::string> setTexts;
-  if (!TakeOption(&args, "--device-out", &deviceFile, &error) || !TakeOption(&args, "--room", &room, &error) ||
-      !TakeRepeatedOption(&args, "--set", &setTexts, &error) || !TakeOption(&args, "--seconds", &secondsText, &error) ||
-      !TakeOption(&args, "--clock-ppm", &clockText, &error))
-    return Fail(error);
-  if (args.size() > 1)
-    return Fail("usage: play [FILE.wav | --seconds S] [--clock-ppm A[:B]] [--device-out FILE.wav] "
-                "[--room on|off[@SECONDS]] [--set CONTROL=VALUE[@SECONDS]]...");
-  double toneSeconds = 0;
-  if (!secondsText.empty()) {
-    char* end = nullptr;
-    toneSeconds = std::strtod(secondsText.c_str(), &end);
-    if (*end || !(toneSeconds > 0) || toneSeconds > 3600) return Fail("--seconds takes a duration from 0 to 3600 seconds");
-    if (!args.empty()) return Fail("play takes a WAV file or --seconds, not both");
-  }
-  PlayOptions playOptions;
-  if (!clockText.empty()) {
-    std::pair<double, double> ppm;
-    if (!ParseClockPpm(clockText, &ppm))
-      return Fail("--clock-ppm takes an offset in ppm, or START:END drifting over the play (-10000 to 10000)");
-    playOptions.clockPpm = ppm;
-  }
+int Play(const Options& options, const Args& args, const Reporter& report) {
+  const std::string deviceFile = args.Value("--device-out", "out/played-at-device.wav");
+  std::vector<std::string> setTexts = args.Values("--set");
+  std::string error;
   // The room effect switches a quarter second in, unless told when, so that
   // its prompt and crossfade fall into what is played.
-  if (!room.empty()) setTexts.insert(setTexts.begin(), "room=" + room + (room.find('@') == std::string::npos ? "@0.25" : ""));
+  if (args.Has("--room")) {
+    const std::string room = args.Value("--room");
+    const std::string value = room.substr(0, room.find('@'));
+    if (value != "on" && value != "off") return report.Fail("--room takes on or off[@SECONDS], not '" + room + "'");
+    setTexts.insert(setTexts.begin(), "room=" + room + (room.find('@') == std::string::npos ? "@0.25" : ""));
+  }
+  PlayOptions playOptions;
+  std::vector<TimedSet>& sets = playOptions.sets;
   for (const std::string& text : setTexts) {
     TimedSet set;
     // Without a time a set is made before the audio starts.
-    if (!ParseTimedSet(text, -1.0, &set, &error)) return Fail(error);
-    if (set.control == "room" && set.value != "on" && set.value != "off")
-      return Fail("--room takes on or off, not '" + set.value + "'");
-    playOptions.sets.push_back(set);
+    if (!ParseTimedSet(text, -1.0, &set, &error)) return report.Fail(error);
+    sets.push_back(set);
+  }
+  double toneSeconds = 0;
+  if (args.Has("--seconds")) {
+    if (!args.Positionals().empty()) return report.Fail("play takes a WAV file or --seconds, not both");
+    if (!sim::host::ParseInRange(args.Value("--seconds"), {0.01, kMaxStreamSeconds, "s", false, -1}, &toneSeconds,
+                                 &error))
+      return report.Fail("--seconds " + error);
+  }
+  if (args.Has("--clock-ppm")) {
+    // "A" or "A:B": a clock offset in ppm, constant or drifting from A to B.
+    const std::string text = args.Value("--clock-ppm");
+    const size_t colon = text.find(':');
+    const sim::host::ValueRange ppm{-10000, 10000, "ppm", false, -1};
+    std::pair<double, double> drift;
+    if (!sim::host::ParseInRange(text.substr(0, colon), ppm, &drift.first, &error) ||
+        !sim::host::ParseInRange(colon == std::string::npos ? text : text.substr(colon + 1), ppm, &drift.second,
+                                 &error))
+      return report.Fail("--clock-ppm takes A or START:END in ppm: " + error);
+    playOptions.clockPpm = drift;
   }
   sim::host::WavData wav;
-  if (!args.empty()) {
-    if (!sim::host::ReadWav(args[0], &wav, &error)) return Fail(error);
-  } else if (toneSeconds > 0 || playOptions.sets.empty()) {
+  if (!args.Positionals().empty()) {
+    const std::string& file = args.Positionals()[0];
+    if (!sim::host::ReadWav(file, &wav, &error)) return report.Fail(error);
+    if (wav.Frames() == 0) return report.Fail(file + " holds no audio (its data chunk is empty)");
+    if (wav.Seconds() > kMaxStreamSeconds)
+      return report.Fail(file + " is " + Seconds(wav.Seconds()) + " long; play takes at most " +
+                         Seconds(kMaxStreamSeconds));
+  } else if (toneSeconds > 0 || sets.empty()) {
     wav = sim::host::SineWav(48000, 2, 440.0, toneSeconds > 0 ? toneSeconds : 1.0, 0.25);
   } else {
     // A tone above the prompt's band, long enough for a few changes, so
     // that what they leave in the device's audio can be told apart.
     wav = RoomProgram(1.5);
   }
-  const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0.0;
-  for (const TimedSet& set : playOptions.sets) {
-    if (set.atSeconds > seconds) {
-      char text[160];
-      std::snprintf(text, sizeof text, "%s=%s is set at %.3f s, past the end of the %.3f s played", set.control.c_str(),
-                    set.value.c_str(), set.atSeconds, seconds);
-      return Fail(text);
-    }
+  for (const TimedSet& set : sets) {
+    if (set.atSeconds > wav.Seconds())
+      return report.Fail(set.control + "=" + set.value + " is set at " + Seconds(set.atSeconds) +
+                         ", past the end of the " + Seconds(wav.Seconds()) + " played");
   }
-  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const PlayReport r = tools::Play(live.Driver(), wav, options.realtime, playOptions);
-    std::string text = r.text;
-    if (!NT_SUCCESS(r.status)) {
-      // A change the play cannot make is refused before anything plays.
-      if (r.refused) {
-        *why = text.substr(0, text.find('\n'));
-        return false;
-      }
-      *out += text;
-      *why = "playing failed: " + (r.failure.empty() ? text.substr(0, text.find('\n')) : r.failure);
-      return false;
-    }
-    text += DescribeRoomSwitches(r);
+  if (!PrepareOutputFile(deviceFile, &error)) return report.Fail(error);
+  return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
+    ProgressLine progress(report.ErrStream(), "playing", wav.Seconds());
+    const PlayReport r =
+        tools::Play(live.Driver(), wav, options.realtime, playOptions, [&](double done) { progress.Update(done); });
+    const std::string& text = r.text;
+    if (!r.refused && !options.json) *out += text;
+    *why = PlayFault(r);
+    if (!why->empty()) return false;
+    const std::string rooms = DescribeRoomSwitches(r);
+    std::string written;
     if (!r.device.samples.empty()) {
-      std::error_code ec;
-      std::filesystem::create_directories(std::filesystem::path(deviceFile).parent_path(), ec);
       if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
-      text += "what the device received: " + deviceFile + "\n";
+      written = deviceFile;
     }
     if (options.json) {
-      char head[160];
-      std::snprintf(head, sizeof head, "{\"status\": \"0x%08X\", \"filter\": %s, \"endpoint\": %u",
-                    static_cast<unsigned>(r.status), JsonString(r.filter).c_str(), r.endpoint);
-      *out += head;
-      if (r.feedback) *out += ", \"feedback\": " + FeedbackJson(*r.feedback);
-      *out += ", \"text\": " + JsonString(text) + "}\n";
+      JsonWriter j;
+      j.Object()
+          .Field("status", StatusText(r.status))
+          .Field("filter", r.filter)
+          .Field("format", r.format)
+          .Field("seconds", r.seconds)
+          .Key("sets")
+          .Array();
+      for (const TimedSetDone& d : r.sets)
+        j.Object()
+            .Field("control", d.set.control)
+            .Field("value", d.set.value)
+            .Key("at")
+            .Value(d.playedSeconds < 0 ? 0.0 : d.playedSeconds)
+            .Field("ok", d.ok)
+            .Field("text", d.text)
+            .End();
+      j.End().Key("device").Object().Field("endpoint", unsigned(r.endpoint)).Field("seconds", r.device.Seconds());
+      if (!written.empty()) j.Field("file", written);
+      j.End();
+      if (r.feedback) j.Key("feedback").Raw(FeedbackJson(*r.feedback));
+      j.Field("report", text + rooms);
+      *out += j.End().Text() + "\n";
     } else {
-      *out += text;
-    }
-    for (const TimedSetDone& d : r.sets) {
-      if (d.ok) continue;
-      *why = "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
-      return false;
+      *out += rooms + (written.empty() ? "" : "what the device received: " + written + "\n");
     }
     return true;
   });
 }
 
-int Record(const Options& options, const std::vector<std::string>& args) {
-  if (args.size() > 2) return Fail("usage: record [SECONDS] [FILE.wav]");
+int Record(const Options& options, const Args& args, const Reporter& report) {
+  const std::vector<std::string>& a = args.Positionals();
   double seconds = 1.0;
-  if (!args.empty()) {
-    char* end = nullptr;
-    seconds = std::strtod(args[0].c_str(), &end);
-    if (*end || !(seconds > 0) || seconds > 600) return Fail("record takes a duration from 0 to 600 seconds");
-  }
-  const std::string file = args.size() > 1 ? args[1] : "out/recorded.wav";
-  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    const RecordReport r = tools::Record(live.Driver(), seconds, 1000.0, options.realtime);
-    *out += r.text;
-    if (!NT_SUCCESS(r.status)) {
-      *why = "recording failed: " + r.failure;
-      return false;
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+  std::string error;
+  if (!a.empty() && !sim::host::ParseInRange(a[0], {0.01, kMaxStreamSeconds, "s", false, -1}, &seconds, &error))
+    return report.Fail("record SECONDS: " + error);
+  const std::string file = a.size() > 1 ? a[1] : "out/recorded.wav";
+  if (!PrepareOutputFile(file, &error)) return report.Fail(error);
+  return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
+    ProgressLine progress(report.ErrStream(), "recording", seconds);
+    const RecordReport r =
+        tools::Record(live.Driver(), seconds, 1000.0, options.realtime, [&](double done) { progress.Update(done); });
+    if (!options.json) *out += r.text;
+    *why = RecordFault(r);
+    if (!why->empty()) return false;
     if (!sim::host::WriteWav(file, r.recorded, why)) return false;
-    *out += "written to " + file + "\n";
+    if (options.json)
+      *out += JsonWriter()
+                  .Object()
+                  .Field("status", StatusText(r.status))
+                  .Field("filter", r.filter)
+                  .Field("format", sim::host::FormatText(r.recorded))
+                  .Field("seconds", r.recordedSeconds)
+                  .Field("frames", r.recorded.Frames())
+                  .Field("file", file)
+                  .End()
+                  .Text() +
+              "\n";
+    else
+      *out += "written to " + file + "\n";
     return true;
   });
 }
 
-int Get(const Options& options, const std::vector<std::string>& args) {
-  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
-    return GetControls(live.Topology(), live.View(), args, options.json, out, error);
-  });
-}
+// ---- demo -------------------------------------------------------------------------------------
 
-int Set(const Options& options, const std::vector<std::string>& arguments) {
-  std::vector<std::string> args = arguments;
-  std::string channelText, error;
-  if (!TakeOption(&args, "--channel", &channelText, &error)) return Fail(error);
-  LONG channel = -1;
-  if (!channelText.empty()) {
-    char* end = nullptr;
-    const long parsed = std::strtol(channelText.c_str(), &end, 10);
-    if (*end || parsed < 0 || parsed > 255) return Fail("--channel takes a channel number from 0 to 255");
-    channel = static_cast<LONG>(parsed);
+// One step of the demo: what it found, and the files it wrote (only those
+// written whole).
+struct DemoStep {
+  std::string name;
+  bool ok = true;
+  std::string summary;  // on success
+  std::string error;    // on failure
+  std::vector<std::string> files;
+};
+
+class DemoFiles {
+ public:
+  explicit DemoFiles(std::string dir) : m_Dir(std::move(dir)) {}
+  bool Text(DemoStep* step, const std::string& name, const std::string& text) {
+    std::string error;
+    return Done(step, name, WriteText(Path(name), text, &error), error);
   }
-  if (args.size() != 2) return Fail("usage: set CONTROL VALUE [--channel N]");
-  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* why) {
-    return SetControl(live.Topology(), live.View(), args[0], args[1], channel, options.json, out, why);
-  });
-}
+  bool Wav(DemoStep* step, const std::string& name, const sim::host::WavData& wav) {
+    std::string error;
+    return Done(step, name, sim::host::WriteWav(Path(name), wav, &error), error);
+  }
 
-int Events(const Options& options, const std::vector<std::string>& args) {
-  return WithControls(options, [&](LiveDriver& live, std::string* out, std::string* error) {
-    if (auto* uac2 = dynamic_cast<sim::Uac2Device*>(&live.Driver().Device())) {
-      std::vector<DeviceChange> changes;
-      for (const std::string& a : args) {
-        DeviceChange c;
-        if (!ParseUac2Change(a, *uac2, &c, error)) return false;
-        changes.push_back(c);
-      }
-      if (args.empty()) changes = DefaultUac2Changes(*uac2);
-      WatchUac2Events(live.Driver(), live.View(), changes, options.json, out);
-      return true;
+ private:
+  std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
+  bool Done(DemoStep* step, const std::string& name, bool written, const std::string& error) {
+    if (written) {
+      step->files.push_back(Path(name));
+    } else {
+      step->ok = false;
+      if (step->error.empty()) step->error = error;
     }
-    // A board whose status the driver polls: its status changes over time.
-    if (HasStatusPoll(live.Driver())) {
-      std::vector<StatusStep> script;
-      for (const std::string& a : args) {
-        StatusStep step;
-        if (!ParseStatusStep(a, &step, error)) return false;
-        script.push_back(step);
-      }
-      return WatchStatus(live.Driver(), script.empty() ? DefaultStatusScript() : script, options.json, out, error);
-    }
-    std::vector<DeviceChange> changes;
-    for (const std::string& a : args) {
-      if (a.compare(0, 7, "status=") == 0) {
-        *error = "'" + a + "': the driver polls no status on this device (a board with a status poll: --device 7753-poll)";
-        return false;
-      }
-      DeviceChange c;
-      if (!ParseDeviceChange(a, live.Driver().Device(), &c, error)) return false;
-      changes.push_back(c);
-    }
-    if (args.empty()) changes = DefaultDeviceChanges(live.Driver().Device());
-    if (changes.empty()) {
-      *error = "the device has no mute or volume control to change; name one as UNIT:CS[:CH]=VALUE";
-      return false;
-    }
-    // A change the driver does not announce (a single-input selector has no
-    // event) is reported as such, not as a failure.
-    WatchEvents(live.Driver(), live.View(), changes, options.json, out);
-    return true;
-  });
+    return written;
+  }
+  std::string m_Dir;
+};
+
+void Failed(DemoStep* step, const std::string& error) {
+  step->ok = false;
+  if (step->error.empty()) step->error = error;
 }
 
 // The framework with its stand-in miniport pair, end to end: plug and play,
 // the filters, a property round trip, a control-change event and a tone
 // played through the wave pin. Shows that everything below the driver works.
-int FrameworkCheck(const Options& options, const std::string& outDir, std::string* report) {
+DemoStep FrameworkCheck(const Options& options, DemoFiles& files) {
+  DemoStep step{"port-class stand-in check"};
+  std::string report;
   platform::io::PhysicalDeviceConfig config;
   config.hardwareIds = {u"USB\\VID_1209&PID_0002"};
   config.deviceDescription = u"stand-in headset";
@@ -389,21 +442,21 @@ int FrameworkCheck(const Options& options, const std::string& outDir, std::strin
   NTSTATUS status = host.LoadDriver(sim::standin::StandinDriverEntry, u"standin");
   if (NT_SUCCESS(status)) status = host.AddDevice(pdo);
   if (NT_SUCCESS(status)) status = host.Start();
-  char line[160];
-  std::snprintf(line, sizeof(line), "stand-in adapter start: 0x%08X\n", static_cast<unsigned>(status));
-  *report += line;
+  report += "stand-in adapter start: " + StatusText(status) + "\n";
+  sim::host::WavData played;
   if (NT_SUCCESS(status)) {
-    *report += sim::host::DescribeFilters(host.AdapterDevice());
+    report += sim::host::DescribeFilters(host.AdapterDevice());
     sim::host::FilterHandle* topology = nullptr;
     sim::host::FilterHandle* wave = nullptr;
+    char line[160];
     status = host.OpenFilter(u"GlobalTopo", &topology);
     if (NT_SUCCESS(status)) {
       LONG level = 0;
       topology->SetChannelValue(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, sim::standin::kVolumeNode, 0,
                                 -6 * 65536);
       topology->GetChannelValue(KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, sim::standin::kVolumeNode, 0, &level);
-      std::snprintf(line, sizeof(line), "volume set to -6 dB, read back %.2f dB\n", level / 65536.0);
-      *report += line;
+      std::snprintf(line, sizeof line, "volume set to -6 dB, read back %.2f dB\n", level / 65536.0);
+      report += line;
       KEVENT changed;
       KeInitializeEvent(&changed, NotificationEvent, FALSE);
       KSEVENTDATA data;
@@ -411,198 +464,409 @@ int FrameworkCheck(const Options& options, const std::string& outDir, std::strin
                             &data, &changed);
       sim::standin::StandinDeviceVolumeChange(sim::standin::StandinTopologyMiniport(host.AdapterDevice()), 0,
                                               -10 * 65536);
-      *report += KeReadStateEvent(&changed) ? "device-side volume change raised KSEVENT_CONTROL_CHANGE\n"
-                                            : "device-side volume change raised no event\n";
+      report += KeReadStateEvent(&changed) ? "device-side volume change raised KSEVENT_CONTROL_CHANGE\n"
+                                           : "device-side volume change raised no event\n";
       topology->DisableEvent(&data);
     }
     if (NT_SUCCESS(status)) status = host.OpenFilter(sim::standin::kEngineName + std::u16string(u"Wave"), &wave);
     if (NT_SUCCESS(status)) {
-      sim::host::WavData tone = sim::host::SineWav(48000, 2, 440.0, 0.5, 0.25);
+      const sim::host::WavData tone = sim::host::SineWav(48000, 2, 440.0, 0.5, 0.25);
       status = host.Render(wave, tone, options.realtime);
-      sim::host::WavData played = tone;
+      played = tone;
       played.samples = sim::standin::StandinRenderedBytes(sim::standin::StandinWaveMiniport(host.AdapterDevice()));
-      std::string error;
-      sim::host::WriteWav(outDir + "/standin-rendered.wav", played, &error);
-      std::snprintf(line, sizeof(line), "played 0.5 s of 440 Hz through the stand-in wave pin: 0x%08X, %zu bytes\n",
-                    static_cast<unsigned>(status), played.samples.size());
-      *report += line;
+      std::snprintf(line, sizeof line, "played 0.5 s of 440 Hz through the stand-in wave pin: %s, %zu bytes\n",
+                    StatusText(status).c_str(), played.samples.size());
+      report += line;
     }
     delete wave;
     delete topology;
   }
   host.Unload();
   platform::io::DeletePhysicalDevice(pdo);
-  return NT_SUCCESS(status) ? 0 : 1;
+  files.Text(&step, "framework.txt", report);
+  if (!played.samples.empty()) files.Wav(&step, "standin-rendered.wav", played);
+  if (!NT_SUCCESS(status)) Failed(&step, StatusText(status));
+  return step;
 }
 
 // The topology filter and its controls on the started driver: the
 // description and its graph, every control, a volume change from the host
 // and the events the device's own buttons raise.
-int DemoControls(const Session& session, const std::string& outDir) {
+DemoStep DemoControls(const Session& session, DemoFiles& files) {
+  DemoStep step{"get/set/events"};
   LiveDriver live(session);
   std::string error, report;
-  bool ok = live.Open(&error);
-  if (ok) {
-    ok = WriteText(outDir + "/topology.txt", sim::host::TopologyText(live.View()), &error) &&
-         WriteText(outDir + "/topology.dot", sim::host::TopologyDot(live.View()), &error);
-    std::printf("  topology filter: %zu pins, %zu nodes, %zu connections (%s/topology.txt, %s/topology.dot)\n",
-                live.View().pins.size(), live.View().nodes.size(), live.View().links.size(), outDir.c_str(),
-                outDir.c_str());
+  if (!live.Open(&error)) {
+    Failed(&step, error);
+    return step;
   }
-  if (ok) {
-    report += "controls:\n";
-    ok = GetControls(live.Topology(), live.View(), {}, false, &report, &error);
-  }
-  if (ok) {
-    // On the headset the playback volume is the second; nodes are listed
-    // capture side first.
-    ULONG node = 0;
-    const std::string volume = sim::host::FindControl(live.View(), "volume#2", &node) ? "volume#2" : "volume";
-    if (sim::host::FindControl(live.View(), volume, &node)) {
-      report += "\nset " + volume + " -10dB:\n";
-      ok = SetControl(live.Topology(), live.View(), volume, "-10dB", -1, false, &report, &error);
-    }
+  files.Text(&step, "topology.txt", sim::host::TopologyText(live.View()));
+  files.Text(&step, "topology.dot", sim::host::TopologyDot(live.View()));
+  report += "controls:\n";
+  bool ok = GetControls(live.Topology(), live.View(), {}, false, &report, &error);
+  ULONG node = 0;
+  if (ok && sim::host::FindControl(live.View(), "volume", &node)) {
+    report += "\nset volume -10dB:\n";
+    ok = SetControl(live.Topology(), live.View(), "volume", "-10dB", -1, false, &report, &error);
   }
   if (ok) {
     report += "\nchanges on the device:\n";
     ok = WatchEvents(live.Driver(), live.View(), DefaultDeviceChanges(live.Driver().Device()), false, &report);
     if (!ok) error = "a change on the device raised no control-change event";
   }
-  if (!WriteText(outDir + "/controls.txt", report, &error)) ok = false;
-  std::printf("  get/set/events: %s (%s/controls.txt)\n", ok ? "ok" : ("FAILED: " + error).c_str(), outDir.c_str());
-  return ok ? 0 : 1;
+  files.Text(&step, "controls.txt", report);
+  if (!ok) Failed(&step, error);
+  step.summary = std::to_string(live.View().pins.size()) + " pins, " + std::to_string(live.View().nodes.size()) +
+                 " nodes, " + std::to_string(live.View().links.size()) + " connections";
+  return step;
 }
 
 // A second of 440 Hz through the render wave filter into the device, and a
 // second of the microphone's 1 kHz through the capture wave filter.
-int DemoStreams(const Session& session, const Options& options, const std::string& outDir) {
+std::vector<DemoStep> DemoStreams(const Session& session, const Options& options, DemoFiles& files) {
+  DemoStep play{"play"}, record{"record"};
   LiveDriver live(session);
   std::string error;
-  int rc = live.Open(&error) ? 0 : 1;
-  if (rc == 0) {
-    const PlayReport played = tools::Play(live.Driver(), sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25), options.realtime);
-    const bool ok = NT_SUCCESS(played.status) && !played.device.samples.empty() &&
-                    sim::host::WriteWav(outDir + "/played-at-device.wav", played.device, &error);
-    std::printf("  play: %s (%s/played-at-device.wav: what the device's endpoint received)\n",
-                ok ? "ok" : ("FAILED: " + played.text).c_str(), outDir.c_str());
-    if (!ok) rc = 1;
-    const RecordReport recorded = tools::Record(live.Driver(), 1.0, 1000.0, options.realtime);
-    const bool okRecord = NT_SUCCESS(recorded.status) && recorded.recorded.Frames() > 0 &&
-                          sim::host::WriteWav(outDir + "/recorded.wav", recorded.recorded, &error);
-    std::printf("  record: %s (%s/recorded.wav)\n", okRecord ? "ok" : ("FAILED: " + recorded.text).c_str(),
-                outDir.c_str());
-    if (!okRecord) rc = 1;
-    WriteText(outDir + "/streams.txt", played.text + recorded.text, &error);
-  } else {
-    std::printf("  play/record: FAILED: %s\n", error.c_str());
+  if (!live.Open(&error)) {
+    Failed(&play, error);
+    Failed(&record, error);
+    return {play, record};
   }
-  return rc;
+  const PlayReport played = tools::Play(live.Driver(), sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25), options.realtime);
+  if (!PlayFault(played).empty()) Failed(&play, PlayFault(played));
+  else if (played.device.samples.empty()) Failed(&play, "the device received nothing");
+  else files.Wav(&play, "played-at-device.wav", played.device);
+  play.summary = "played as " + played.format;
+  const RecordReport recorded = tools::Record(live.Driver(), 1.0, 1000.0, options.realtime);
+  if (!RecordFault(recorded).empty()) Failed(&record, RecordFault(recorded));
+  else files.Wav(&record, "recorded.wav", recorded.recorded);
+  record.summary = "recorded " + Seconds(recorded.recordedSeconds) + " as " + sim::host::FormatText(recorded.recorded);
+  files.Text(&record, "streams.txt", played.text + recorded.text);
+  return {play, record};
 }
 
 // The room effect switched on and off while a tone plays: which prompt the
 // device heard each time and where the crossfade ran, found in what its
 // endpoint received.
-int DemoRoomEffect(const Session& session, const Options& options, const std::string& outDir) {
+DemoStep DemoRoomEffect(const Session& session, const Options& options, DemoFiles& files) {
+  DemoStep step{"room effect"};
   LiveDriver live(session);
-  std::string error, report;
-  bool ok = live.Open(&error);
+  std::string error;
   ULONG node = 0;
-  if (ok && !sim::host::FindControl(live.View(), "room", &node)) {
-    std::printf("  room effect: not on this device\n");
-    return 0;
+  if (!live.Open(&error)) {
+    Failed(&step, error);
+    return step;
+  }
+  if (!sim::host::FindControl(live.View(), "room", &node)) {
+    step.summary = "not on this device";
+    return step;
   }
   sim::host::ControlReading now;
-  if (ok) ok = NT_SUCCESS(sim::host::ReadControl(live.Topology(), live.View(), node, &now)) && !now.values.empty();
-  PlayReport played;
-  if (ok) {
-    // Each switch a real change, whatever the stored setting was.
-    const std::string first = now.values[0] ? "off" : "on", second = now.values[0] ? "on" : "off";
-    played = tools::Play(live.Driver(), RoomProgram(2.0), options.realtime,
-                         PlayOptions{.sets = {{"room", first, 0.5}, {"room", second, 1.3}}});
-    ok = NT_SUCCESS(played.status) && played.sets.size() == 2 && played.sets[0].ok && played.sets[1].ok &&
-         sim::host::WriteWav(outDir + "/room-effect-at-device.wav", played.device, &error);
-    if (!ok && error.empty()) error = played.text;
+  if (!NT_SUCCESS(sim::host::ReadControl(live.Topology(), live.View(), node, &now)) || now.values.empty()) {
+    Failed(&step, "the room effect cannot be read");
+    return step;
   }
-  std::string summary;
-  if (ok) {
-    report = played.text;
-    for (const TimedSetDone& d : played.sets) {
-      const RoomSwitchHeard heard = HearRoomSwitch(played.device, d.playedSeconds);
-      const PromptHeard& prompt = heard.prompt;
-      const CrossfadeHeard& crossfade = heard.crossfade;
-      char line[320];
-      std::snprintf(line, sizeof line, "room %s at %.2f s: %s; %s\n", d.set.value.c_str(), d.playedSeconds,
-                    prompt.text.c_str(), crossfade.text.c_str());
-      report += line;
-      std::snprintf(line, sizeof line, "%s%s: %s prompt (%.0f Hz, %.0f Hz), crossfade at %.3f s", summary.empty() ? "" : "; ",
-                    d.set.value.c_str(), prompt.found ? (prompt.rising ? "rising" : "falling") : "no",
-                    prompt.firstHz, prompt.secondHz, crossfade.startAt);
-      summary += line;
-      if (!prompt.found || !crossfade.found || prompt.rising != (d.set.value == "on")) ok = false;
-    }
-    if (!ok) error = "the device's audio does not show what the switch should leave";
+  // Each switch a real change, whatever the stored setting was.
+  const std::string first = now.values[0] ? "off" : "on", second = now.values[0] ? "on" : "off";
+  const PlayReport played = tools::Play(live.Driver(), RoomProgram(2.0), options.realtime,
+                                        PlayOptions{.sets = {{"room", first, 0.5}, {"room", second, 1.3}}});
+  if (!NT_SUCCESS(played.status) || played.sets.size() != 2 || !played.sets[0].ok || !played.sets[1].ok) {
+    Failed(&step, played.text.substr(0, played.text.find('\n')));
+    return step;
   }
-  if (!WriteText(outDir + "/room-effect.txt", report, &error)) ok = false;
-  std::printf("  room effect: %s (%s/room-effect.txt, %s/room-effect-at-device.wav)\n",
-              ok ? summary.c_str() : ("FAILED: " + error).c_str(), outDir.c_str(), outDir.c_str());
-  return ok ? 0 : 1;
+  std::string report = played.text;
+  for (const TimedSetDone& d : played.sets) {
+    const RoomSwitchHeard heard = HearRoomSwitch(played.device, d.playedSeconds);
+    const PromptHeard& prompt = heard.prompt;
+    char line[320];
+    std::snprintf(line, sizeof line, "room %s at %.2f s: %s; %s\n", d.set.value.c_str(), d.playedSeconds,
+                  prompt.text.c_str(), heard.crossfade.text.c_str());
+    report += line;
+    std::snprintf(line, sizeof line, "%s%s: %s prompt (%.0f Hz, %.0f Hz), crossfade at %.3f s",
+                  step.summary.empty() ? "" : "; ", d.set.value.c_str(),
+                  prompt.found ? (prompt.rising ? "rising" : "falling") : "no", prompt.firstHz, prompt.secondHz,
+                  heard.crossfade.startAt);
+    step.summary += line;
+    if (!prompt.found || !heard.crossfade.found || prompt.rising != (d.set.value == "on"))
+      Failed(&step, "the device's audio does not show what the switch should leave: " + step.summary);
+  }
+  files.Text(&step, "room-effect.txt", report);
+  files.Wav(&step, "room-effect-at-device.wav", played.device);
+  return step;
 }
 
-int Demo(const Options& options, const std::vector<std::string>&) {
-  const std::string outDir = "out";
+// A state folder of its own for the demo, removed when it ends.
+class FreshState {
+ public:
+  FreshState() {
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "headset-host-demo-XXXXXX").string();
+    if (ec) pattern = "/tmp/headset-host-demo-XXXXXX";
+    if (mkdtemp(pattern.data())) m_Dir = pattern;
+  }
+  ~FreshState() {
+    std::error_code ec;
+    if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir, ec);
+  }
+  const std::string& Dir() const { return m_Dir; }
+
+ private:
+  std::string m_Dir;
+};
+
+int Demo(const Options& options, const Args& args, const Reporter& report) {
+  const std::string outDir = args.Value("--out", "out");
   std::error_code ec;
   std::filesystem::create_directories(outDir, ec);
+  if (ec || !std::filesystem::is_directory(outDir, ec))
+    return report.Fail("cannot use " + outDir + " for the demo's files: " + (ec ? ec.message() : "not a directory"));
+  // Each run starts from the device's own settings unless told to use a
+  // state, so that what one run changes never shows in the next.
+  std::unique_ptr<FreshState> fresh;
   Options demoOptions = options;
+  if (!options.stateGiven) {
+    fresh = std::make_unique<FreshState>();
+    if (fresh->Dir().empty()) return report.Fail("cannot make a temporary state folder for the demo");
+    demoOptions.stateDir = fresh->Dir();
+  }
   Session session(demoOptions);
   std::string error;
-  if (!session.Open(&error)) return Fail(error);
+  if (!session.Open(&error)) return report.Fail(error);
 
-  std::string info = sim::DumpDescriptors(session.Descriptors());
-  std::ofstream(outDir + "/descriptors.txt") << info;
-  std::printf("headset-host demo: the embedded default headset (%04x:%04x)\n", session.Descriptors().VendorId(),
-              session.Descriptors().ProductId());
-  std::printf("  descriptors: %s/descriptors.txt\n", outDir.c_str());
+  DemoFiles files(outDir);
+  std::vector<DemoStep> steps;
+  DemoStep descriptors{"descriptors"};
+  files.Text(&descriptors, "descriptors.txt", sim::DumpDescriptors(session.Descriptors()));
+  steps.push_back(descriptors);
+  steps.push_back(FrameworkCheck(demoOptions, files));
+  const DriverReport driver = RunDriver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory());
+  DemoStep start{"driver start"};
+  start.summary = StatusText(driver.start);
+  if (!NT_SUCCESS(driver.start)) Failed(&start, "the start ended with " + StatusText(driver.start));
+  files.Text(&start, "driver.txt", DescribeDriver(driver));
+  steps.push_back(start);
+  for (const DemoStep& s : DemoStreams(session, demoOptions, files)) steps.push_back(s);
+  steps.push_back(DemoRoomEffect(session, demoOptions, files));
+  steps.push_back(DemoControls(session, files));
+  if (!session.Save(&error)) {
+    DemoStep save{"state"};
+    Failed(&save, error);
+    steps.push_back(save);
+  }
 
-  std::string report;
-  int rc = FrameworkCheck(options, outDir, &report);
-  std::ofstream(outDir + "/framework.txt") << report;
-  std::printf("  port-class stand-in check: %s (%s/framework.txt, %s/standin-rendered.wav)\n", rc ? "FAILED" : "ok",
-              outDir.c_str(), outDir.c_str());
-  DriverReport driver = RunDriver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory());
-  std::ofstream(outDir + "/driver.txt") << DescribeDriver(driver);
-  std::printf("  driver start: %s (%s/driver.txt: adapter, interfaces, filters, hardware model)\n",
-              StatusText(driver.start).c_str(), outDir.c_str());
-  if (!NT_SUCCESS(driver.start)) rc = 1;
-  if (DemoStreams(session, options, outDir) != 0) rc = 1;
-  if (DemoRoomEffect(session, options, outDir) != 0) rc = 1;
-  if (DemoControls(session, outDir) != 0) rc = 1;
-  if (!session.Save(&error)) return Fail(error);
-  return rc;
+  const bool ok = std::all_of(steps.begin(), steps.end(), [](const DemoStep& s) { return s.ok; });
+  const std::string device = options.descriptors.empty() ? options.device : options.descriptors;
+  const std::string ids = Hex4(session.Descriptors().VendorId()) + ":" + Hex4(session.Descriptors().ProductId());
+  if (report.Json()) {
+    JsonWriter j;
+    j.Object().Field("device", device).Field("ids", ids).Field("state", fresh ? "fresh" : options.stateDir);
+    j.Field("ok", ok).Key("steps").Array();
+    for (const DemoStep& s : steps) {
+      j.Object().Field("step", s.name).Field("ok", s.ok);
+      if (s.ok) j.Field("summary", s.summary);
+      else j.Field("error", s.error);
+      j.Field("files", s.files).End();
+    }
+    report.Out(j.End().End().Text() + "\n");
+  } else {
+    std::string text = "headset-host demo on " + device + " (" + ids + "), " +
+                       (fresh ? std::string("a fresh state") : "the state in " + options.stateDir) + "\n";
+    for (const DemoStep& s : steps) {
+      std::string files;
+      for (const std::string& f : s.files) files += (files.empty() ? "" : ", ") + f;
+      text += "  " + s.name + ": " + (s.ok ? (s.summary.empty() ? "ok" : s.summary) : "failed: " + s.error) +
+              (files.empty() ? "" : " (" + files + ")") + "\n";
+    }
+    report.Out(text);
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+// ---- the program ------------------------------------------------------------------------------
+
+int ListDevices(const Reporter& report) {
+  const auto& devices = sim::EmbeddedDevices();
+  if (report.Json()) {
+    JsonWriter j;
+    j.Array();
+    for (const sim::EmbeddedDevice& d : devices) j.Object().Field("name", d.name).Field("summary", d.summary).End();
+    report.Out(j.End().Text() + "\n");
+  } else {
+    std::string text;
+    for (const sim::EmbeddedDevice& d : devices) {
+      char line[256];
+      std::snprintf(line, sizeof line, "%-10s %s\n", d.name, d.summary);
+      text += line;
+    }
+    report.Out(text);
+  }
+  return kExitOk;
+}
+
+// The command a command line names: the first argument that is neither an
+// option nor a program option's value; -1 when there is none.
+int FindCommand(const std::vector<std::string>& tokens) {
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i];
+    if (t == "--") return i + 1 < tokens.size() ? static_cast<int>(i + 1) : -1;
+    if (t.compare(0, 2, "--") != 0) return static_cast<int>(i);
+    if (t.find('=') != std::string::npos) continue;
+    for (const OptionSpec& s : ProgramOptions())
+      if (s.name == t && !s.value.empty() && i + 1 < tokens.size() && tokens[i + 1].compare(0, 2, "--") != 0) ++i;
+  }
+  return -1;
 }
 
 }  // namespace
 
+const std::vector<OptionSpec>& ProgramOptions() {
+  static const std::vector<OptionSpec> options = {
+      {"--device", "NAME", "an embedded device (default headset); --device list lists them"},
+      {"--descriptors", "FILE", "device descriptors in the sysfs 'descriptors' layout"},
+      {"--factory", "KIND",
+       "whose hardware-model factory starts the device: product or chip; default: the device's own"},
+      {"--state", "DIR", "the persisted registry and \\SystemRoot\\ folder (default out/state)"},
+      {"--realtime", "", "run the device clock in real time (default: as fast as possible)"},
+      {"--json", "", "machine-readable output, and errors as JSON on stderr"},
+      {"--verbose", "", "show the driver's debug output"},
+      {"--help", "", "this text, or a command's with the command"},
+      {"--version", "", "the program's version"},
+  };
+  return options;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"info", "[--dot FILE]  the descriptors, the driver's filters and its topology (FILE: Graphviz)", Info},
-      {"get", "[CONTROL...]  read controls: all, or by node number or kind (volume, volume#2, mute)", Get},
-      {"set", "CONTROL VALUE [--channel N]  change a control: -6dB, on/off, an input number, HP/SPK", Set},
-      {"play",
-       "[FILE.wav | --seconds S] [--clock-ppm A[:B]] [--room on|off[@S]] [--set CONTROL=VALUE[@S]]  render into the\n"
-       "                device, changing controls while it plays",
-       Play},
-      {"record", "capture SECONDS from the device's microphone into a WAV file", Record},
-      {"events",
-       "[UNIT:CS[:CH]=VALUE... | status=HEX[*POLLS]...]  change controls or a polled status on the device (on\n"
-       "                an Audio Class 2.0 one also a clock's validity CS 2, a terminal's connector CS 2 or type\n"
-       "                CS 8), show what the driver made of it",
-       Events},
-      {"asio", "[--latency INDEX] [--seconds S] [--rate R] [--type T] [--out FILE]  stream a tone out and record the "
-               "input through the driver's ASIO interface; report switches, latencies and the round trip",
-       Asio},
-      {"demo", "all of it on the embedded default headset, results into out/", Demo},
+      {"info", "", "the descriptors, the driver's filters and its topology", {{"--dot", "FILE", "also write the topology as a Graphviz graph"}}, 0, 0, Info},
+      {"get", "[CONTROL...]", "read controls: all, or by node number or kind (volume, mute#2, headphone.room)",
+       {{"--capture", "", "kinds count along the capture path"}}, 0, 64, Get},
+      {"set", "CONTROL VALUE", "change a control: -6dB, on/off, an input number, HP/SPK",
+       {{"--channel", "N", "one channel, counted from 1 (default: every channel)"},
+        {"--capture", "", "kinds count along the capture path"}},
+       2, 2, Set},
+      {"play", "[FILE.wav]", "render into the device (any PCM or float WAV; the audio engine converts it)",
+       {{"--device-out", "FILE.wav", "what the device received (default out/played-at-device.wav)"},
+        {"--room", "on|off[@S]", "switch the room effect S seconds in (default 0.25)"},
+        {"--set", "CONTROL=VALUE[@S]", "change a control S seconds in, or before playing", true},
+        {"--seconds", "S", "without a FILE: play S seconds of a 440 Hz tone (default 1)"},
+        {"--clock-ppm", "A[:B]",
+         "an Audio Class 2.0 device's clock offset in ppm, drifting from A to B over the play"}},
+       0, 1, Play},
+      {"record", "[SECONDS] [FILE.wav]", "capture SECONDS (default 1, at most 600) from the device's microphone", {}, 0,
+       2, Record},
+      {"events", "[UNIT:CONTROL[:CHANNEL]=VALUE... | status=HEX[*POLLS]...]",
+       "change controls on the device (values as set takes them, channels from 1; on an Audio Class 2.0 device "
+       "UNIT:CS[:CH]=VALUE by number, also a clock's validity CS 2, a terminal's connector CS 2 or type CS 8) or "
+       "a polled board's status, and show what the driver made of it",
+       {}, 0, 64, Events},
+      {"asio", "", "stream a tone out and record the input through the driver's ASIO interface; report switches, "
+                   "latencies and the round trip", AsioOptions(), 0, 0, Asio},
+      {"demo", "", "all of it on a fresh state, results into out/",
+       {{"--out", "DIR", "where the demo's files go (default out)"}}, 0, 0, Demo},
   };
   return commands;
+}
+
+std::string Usage() {
+  std::string text = "usage: headset-host [options] <command> [arguments]\ncommands:\n";
+  for (const Command& c : Commands()) {
+    std::string head = c.name;
+    if (*c.arguments) {
+      head += ' ';
+      head += c.arguments;
+    }
+    char line[512];
+    std::snprintf(line, sizeof line, "  %-42s %s\n", head.c_str(), c.summary);
+    text += line;
+  }
+  text += "options:\n" + OptionsHelp(ProgramOptions());
+  text += "'headset-host COMMAND --help' shows a command's own options.\n";
+  return text;
+}
+
+std::string CommandUsage(const Command& c) {
+  std::string text = "usage: headset-host [options] " + std::string(c.name);
+  for (const OptionSpec& o : c.options) text += " [" + o.name + (o.value.empty() ? "" : " " + o.value) + "]";
+  if (*c.arguments) text += " " + std::string(c.arguments);
+  text += "\n  " + std::string(c.summary) + "\n";
+  if (!c.options.empty()) text += "options:\n" + OptionsHelp(c.options);
+  text += "program options: see headset-host --help\n";
+  return text;
+}
+
+int RunHeadsetHost(const std::vector<std::string>& arguments, FILE* out, FILE* err) {
+  std::vector<std::string> tokens = arguments;
+  std::replace(tokens.begin(), tokens.end(), std::string("-h"), std::string("--help"));
+  const bool json = std::find(tokens.begin(), tokens.end(), "--json") != tokens.end();
+  const Reporter early(json, out, err);
+  const int at = FindCommand(tokens);
+  const Command* command = nullptr;
+  if (at >= 0) {
+    for (const Command& c : Commands())
+      if (tokens[at] == c.name) command = &c;
+    if (!command) {
+      std::string names;
+      for (const Command& c : Commands()) names += (names.empty() ? "" : ", ") + std::string(c.name);
+      return early.UsageError("unknown command '" + tokens[at] + "' (commands: " + names + ")", Usage());
+    }
+    tokens.erase(tokens.begin() + at);
+  }
+  std::vector<OptionSpec> specs = ProgramOptions();
+  if (command) specs.insert(specs.end(), command->options.begin(), command->options.end());
+  Args args;
+  std::string error;
+  const std::string usage = command ? CommandUsage(*command) : Usage();
+  if (!ParseArgs(tokens, specs, &args, &error)) return early.UsageError(error, usage);
+  const Reporter report(args.Has("--json"), out, err);
+  if (args.Has("--version")) {
+    report.Out(report.Json() ? JsonWriter().Object().Field("version", kVersion).End().Text() + "\n"
+                             : "headset-host " + std::string(kVersion) + "\n");
+    return kExitOk;
+  }
+  if (args.Has("--help")) {
+    report.Out(report.Json() ? JsonWriter().Object().Field("usage", usage).End().Text() + "\n" : usage);
+    return kExitOk;
+  }
+  Options options;
+  options.descriptors = args.Value("--descriptors");
+  options.device = args.Value("--device", options.device);
+  options.factory = args.Value("--factory");
+  options.stateGiven = args.Has("--state");
+  options.stateDir = args.Value("--state", options.stateDir);
+  options.realtime = args.Has("--realtime");
+  options.json = report.Json();
+  options.verbose = args.Has("--verbose");
+  if (args.Has("--device") && args.Has("--descriptors"))
+    return report.UsageError("--device and --descriptors both name the device; give one", usage);
+  if (options.device == "list") {
+    if (command) return report.UsageError("--device list lists the devices; it takes no command", usage);
+    return ListDevices(report);
+  }
+  if (!command) {
+    // "--state info": the command was taken for the option's value.
+    for (const OptionSpec& s : ProgramOptions()) {
+      if (s.value.empty() || !args.Has(s.name)) continue;
+      for (const Command& c : Commands())
+        if (args.Value(s.name) == c.name)
+          return report.UsageError(s.name + " needs a value (" + s.name + " " + s.value + "); '" + c.name +
+                                       "' was taken for it and no command is left",
+                                   Usage());
+    }
+    return report.UsageError("no command given", Usage());
+  }
+  const size_t count = args.Positionals().size();
+  if (count < command->minArguments || count > command->maxArguments) {
+    const std::string wanted = command->minArguments == command->maxArguments
+                                   ? std::to_string(command->minArguments)
+                                   : std::to_string(command->minArguments) + " to " +
+                                         std::to_string(command->maxArguments);
+    return report.UsageError(std::string(command->name) + " takes " + wanted + " argument" +
+                                 (command->maxArguments == 1 ? "" : "s") +
+                                 (*command->arguments ? " (" + std::string(command->arguments) + ")" : "") + ", not " +
+                                 std::to_string(count) + (count ? ": '" + args.Positionals().back() + "'" : ""),
+                             usage);
+  }
+  return command->run(options, args, report);
 }
 
 }  // namespace tools

@@ -14,6 +14,7 @@
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
+#include "tools/json.h"
 #include "tools/session.h"
 
 namespace tools {
@@ -32,6 +33,19 @@ constexpr KnownStatus kStatuses[] = {
     {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
     {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
     {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
+    {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+    {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+    {STATUS_CANCELLED, "STATUS_CANCELLED"},
+    {STATUS_DEVICE_NOT_READY, "STATUS_DEVICE_NOT_READY"},
+    {STATUS_DEVICE_DATA_ERROR, "STATUS_DEVICE_DATA_ERROR"},
+    {STATUS_DEVICE_DOES_NOT_EXIST, "STATUS_DEVICE_DOES_NOT_EXIST"},
+    {STATUS_DEVICE_POWER_FAILURE, "STATUS_DEVICE_POWER_FAILURE"},
+    {STATUS_DEVICE_CONFIGURATION_ERROR, "STATUS_DEVICE_CONFIGURATION_ERROR"},
+    {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
+    {STATUS_INVALID_DEVICE_REQUEST, "STATUS_INVALID_DEVICE_REQUEST"},
+    {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+    {STATUS_OBJECT_NAME_NOT_FOUND, "STATUS_OBJECT_NAME_NOT_FOUND"},
+    {STATUS_INTERNAL_ERROR, "STATUS_INTERNAL_ERROR"},
 };
 
 std::string Narrow(const std::u16string& s) { return platform::Narrow(s); }
@@ -115,7 +129,8 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   }
   for (const auto& f : host.Filters()) report.filters.push_back(Narrow(f.name));
   if (sim::host::FilterHandle* topology = driver.Topology()) {
-    const sim::host::TopologyView view = sim::host::ViewTopology(topology);
+    sim::host::TopologyView view = sim::host::ViewTopology(topology);
+    sim::host::NumberAsModel(&view, host.AdapterDevice());
     report.topology = sim::host::TopologyText(view);
     report.dot = sim::host::TopologyDot(view);
   }
@@ -148,23 +163,26 @@ std::string DescribeDriver(const DriverReport& r) {
 }
 
 std::string DriverJson(const DriverReport& r) {
-  std::string out = "{\"driverEntry\": " + JsonString(StatusText(r.entry)) +
-                    ", \"addDevice\": " + JsonString(StatusText(r.addDevice)) +
-                    ", \"start\": " + JsonString(StatusText(r.start)) +
-                    ", \"adapter\": " + JsonString(r.adapterDevice) + ", \"interfaces\": [";
-  for (size_t n = 0; n < r.interfaces.size(); ++n) {
-    const InterfaceReport& i = r.interfaces[n];
-    out += std::string(n ? ", " : "") + "{\"name\": " + JsonString(i.name) +
-           ", \"class\": " + JsonString(i.interfaceClass) + ", \"reference\": " + JsonString(i.referenceString) +
-           ", \"link\": " + JsonString(i.symbolicLink) + ", \"registered\": " + (i.registered ? "true" : "false") +
-           ", \"enabled\": " + (i.enabled ? "true" : "false") + "}";
-  }
-  out += "], \"filters\": [";
-  for (size_t n = 0; n < r.filters.size(); ++n) out += std::string(n ? ", " : "") + JsonString(r.filters[n]);
-  out += "], \"hardwareModel\": ";
-  out += r.modelMissing ? JsonString("not built yet") : JsonString(r.model);
-  out += ", \"topology\": " + JsonString(r.topology);
-  return out + "}";
+  JsonWriter j;
+  j.Object()
+      .Field("driverEntry", StatusText(r.entry))
+      .Field("addDevice", StatusText(r.addDevice))
+      .Field("start", StatusText(r.start))
+      .Field("adapter", r.adapterDevice)
+      .Key("interfaces")
+      .Array();
+  for (const InterfaceReport& i : r.interfaces)
+    j.Object()
+        .Field("name", i.name)
+        .Field("class", i.interfaceClass)
+        .Field("reference", i.referenceString)
+        .Field("link", i.symbolicLink)
+        .Field("registered", i.registered)
+        .Field("enabled", i.enabled)
+        .End();
+  j.End().Field("filters", r.filters);
+  j.Field("hardwareModel", r.modelMissing ? std::string("not built yet") : r.model);
+  return j.Field("topology", r.topology).End().Text();
 }
 
 }  // namespace tools

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "kernel/nt.h"
+#include "sim/InputFile.h"
 #include "sim/device/EmbeddedDevices.h"
 
 namespace tools {
@@ -13,13 +14,13 @@ Session::~Session() {
 
 bool Session::Open(std::string* error) {
   if (!m_Options.factory.empty() && m_Options.factory != "product" && m_Options.factory != "chip") {
-    *error = "no factory '" + m_Options.factory + "' (accepted: product, chip)";
+    *error = "--factory takes product or chip, not '" + m_Options.factory + "'";
     return false;
   }
   if (m_Options.descriptors.empty()) {
     const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(m_Options.device);
     if (!device) {
-      *error = "no embedded device '" + m_Options.device + "' (accepted: " + sim::EmbeddedDeviceNames() + ")";
+      *error = "no embedded device '" + m_Options.device + "' (accepted: " + sim::EmbeddedDeviceNames() + ", list)";
       return false;
     }
     m_Descriptors = device->descriptors();
@@ -40,7 +41,10 @@ bool Session::Open(std::string* error) {
     return false;
   }
   platform::files::SetSystemRoot(m_Options.stateDir);
-  if (std::filesystem::exists(RegistryFile())) {
+  if (std::filesystem::exists(RegistryFile(), ec)) {
+    // Checked as any file a user hands in: --state may name anything.
+    std::vector<uint8_t> bytes;
+    if (!sim::ReadInputFile(RegistryFile(), "registry file", 16 * sim::kMiB, &bytes, error)) return false;
     std::string why;
     if (!NT_SUCCESS(platform::registry::LoadFromFile(RegistryFile(), &why))) {
       *error = "cannot load " + RegistryFile() + ": " + why;
@@ -59,27 +63,6 @@ bool Session::Save(std::string* error) {
     return false;
   }
   return true;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-          out += esc;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace tools

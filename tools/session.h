@@ -11,6 +11,7 @@
 #include "sim/device/DeviceProfile.h"
 #include "usb/function.h"
 #include "tools/commands.h"
+#include "tools/json.h"
 
 namespace tools {
 
@@ -41,6 +42,5 @@ class Session {
   bool m_Open = false;
 };
 
-std::string JsonString(const std::string& text);
 
 }  // namespace tools

@@ -11,27 +11,22 @@
 
 #include "sim/ModelReport.h"
 #include "sim/device/Uac2Device.h"
+#include "sim/host/AudioEngine.h"
 #include "sim/host/Host.h"
 #include "sim/host/StreamCheck.h"
 #include "sim/host/TopologyView.h"
+#include "sim/host/Values.h"
 #include "tools/controls.h"
 #include "variants/uac2/CUac2AudioHal.h"
 #include "variants/uac2/CUac2Render.h"
+#include "tools/driverinfo.h"
 
 namespace tools {
 namespace {
 
-std::string StatusHex(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
-
-std::string FormatText(const sim::host::WavData& w) {
-  char text[96];
-  std::snprintf(text, sizeof text, "%u ch %u Hz %u bit%s", static_cast<unsigned>(w.channels),
-                static_cast<unsigned>(w.sampleRate), static_cast<unsigned>(w.bitsPerSample),
-                w.formatTag == 3 ? " float" : "");
+std::string TimeText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
   return text;
 }
 
@@ -166,11 +161,9 @@ bool ParseTimedSet(const std::string& text, double defaultSeconds, TimedSet* set
   set->value = text.substr(equals + 1, at == std::string::npos ? std::string::npos : at - equals - 1);
   set->atSeconds = defaultSeconds;
   if (at != std::string::npos) {
-    const std::string seconds = text.substr(at + 1);
-    char* end = nullptr;
-    set->atSeconds = std::strtod(seconds.c_str(), &end);
-    if (seconds.empty() || *end || !(set->atSeconds >= 0) || set->atSeconds > 3600) {
-      *error = "'" + seconds + "' in '" + text + "' is not a time from 0 to 3600 seconds";
+    std::string why;
+    if (!sim::host::ParseInRange(text.substr(at + 1), {0, kMaxStreamSeconds, "s", false, -1}, &set->atSeconds, &why)) {
+      *error = "the time in '" + text + "': " + why;
       return false;
     }
   }
@@ -195,7 +188,7 @@ std::string NoFilterReason(sim::host::RunningDriver& driver, bool render) {
 }  // namespace
 
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const PlayOptions& options) {
+                const PlayOptions& options, const std::function<void(double)>& onProgress) {
   const std::vector<TimedSet>& sets = options.sets;
   PlayReport r;
   r.filter = FindWaveFilter(driver, true);
@@ -210,6 +203,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   const double seconds = wav.sampleRate ? static_cast<double>(wav.Frames()) / wav.sampleRate : 0;
   if (options.clockPpm && !uac2) {
     r.status = STATUS_INVALID_PARAMETER;
+    r.refused = true;
     r.failure = "the device has no clock of its own to drift: --clock-ppm needs an Audio Class 2.0 device";
     r.text = r.failure + "\n";
     return r;
@@ -231,19 +225,20 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   sim::host::TopologyView view;
   if (!sets.empty()) {
     if (!topology) {
+      r.refused = true;
       r.failure = "the driver's topology filter is not available for the changes during play";
       r.text = r.failure + "\n";
       return r;
     }
-    view = sim::host::ViewTopology(topology);
+    view = ViewDriverTopology(driver);
     for (const TimedSet& set : sets) {
       ULONG node = 0;
+      int setting = -1;
       std::string why;
-      if (!sim::host::FindControl(view, set.control, &node)) {
-        why = "no control '" + set.control + "' to set during play";
-      } else if (!NT_SUCCESS(sim::host::WriteControl(nullptr, view, node, set.value, -1, &why))) {
-        why = set.control + " " + set.value + ": " + why;
-      }
+      if (!sim::host::FindControl(view, set.control, false, &node, &setting))
+        why = NoControl(view, set.control, false);
+      else
+        sim::host::CheckControlValue(topology, view, node, set.value, -1, &why, setting);
       if (!why.empty()) {
         r.status = STATUS_INVALID_PARAMETER;
         r.refused = true;
@@ -275,6 +270,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   }
   size_t next = 0;
   std::unique_ptr<sim::host::BackgroundWork> pending;
+  r.seconds = seconds;
   auto progress = [&](const sim::host::StreamProgress& p) {
     // The decoded rate once a second of audio played.
     if (pipe && bytesPerSecond && p.bytesDone >= nextSample) {
@@ -282,6 +278,8 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
       nextSample = p.bytesDone + bytesPerSecond;
     }
     const double played = p.bytesTotal ? seconds * p.bytesDone / p.bytesTotal : 0.0;
+    r.playedSeconds = played;
+    if (onProgress) onProgress(played);
     // One set at a time, in their order, each once its time has come.
     if (next == during.size() || played < during[next]->set.atSeconds || (pending && !pending->Done())) return;
     TimedSetDone* done = during[next++];
@@ -291,11 +289,27 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
 
   sim::host::FilterHandle* filter = nullptr;
   r.status = driver.HostSide().OpenFilter(sim::host::Widen(r.filter), &filter);
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Render(filter, wav, realtime, progress);
+  // The audio engine's part: the file in the format the pin takes.
+  sim::host::EngineFormat format;
+  std::string why;
+  if (NT_SUCCESS(r.status) && !sim::host::ChooseEngineFormat(filter, wav, &format, &why)) {
+    delete filter;
+    r.status = STATUS_NO_MATCH;
+    r.refused = true;
+    r.text = why + "\n";
+    return r;
+  }
+  r.format = format.text;
+  if (NT_SUCCESS(r.status)) {
+    const sim::host::WavData converted = format.converted ? sim::host::ConvertWav(wav, format.format) : wav;
+    r.status = driver.HostSide().Render(filter, converted, realtime, progress);
+  }
   pending.reset();
   delete filter;
-  r.text = "played " + FormatText(wav) + ", " + std::to_string(wav.Frames()) + " frames through " + r.filter +
-           ": " + StatusHex(r.status) + "\n";
+  r.text = "played " + std::to_string(wav.Frames()) + " frames (" + TimeText(r.seconds) + ") through " + r.filter +
+           " as " + r.format + ": " + StatusText(r.status) + "\n";
+  if (!NT_SUCCESS(r.status))
+    r.text += "the stream stopped " + TimeText(r.playedSeconds) + " into the " + TimeText(r.seconds) + "\n";
   r.failure = sim::host::DescribeStreamFailure(r.status);
   for (const TimedSetDone& d : r.sets) {
     char line[96];
@@ -315,7 +329,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
                   "partial frames %u, stray sizes %u\n",
                   r.endpoint, static_cast<unsigned long long>(s.packets), static_cast<unsigned long long>(s.bytes),
-                  static_cast<unsigned long long>(s.frames), FormatText(r.device).c_str(), s.gaps, s.overruns,
+                  static_cast<unsigned long long>(s.frames), sim::host::FormatText(r.device).c_str(), s.gaps, s.overruns,
                   s.partialFrames, s.strayPackets);
     r.text += line;
     if (uac2) {
@@ -340,8 +354,39 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   return r;
 }
 
-RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime) {
+std::string PlayFault(const PlayReport& r) {
+  // A change or a format the play cannot make is refused before anything
+  // plays.
+  if (r.refused) return r.text.substr(0, r.text.find('\n'));
+  // Without a wave filter nothing played: why is all there is to say.
+  if (r.filter.empty()) return r.failure.empty() ? r.text.substr(0, r.text.find('\n')) : r.failure;
+  if (!NT_SUCCESS(r.status))
+    return "playing stopped " + TimeText(r.playedSeconds) + " into the " + TimeText(r.seconds) + ": " +
+           (r.failure.empty() ? StatusText(r.status) : r.failure);
+  // What reached the device, not only what the stream said, tells a stream
+  // that ended early.
+  if (r.endpoint && r.device.Seconds() + 0.05 < r.seconds)
+    return "the stream ended early: the device received " + TimeText(r.device.Seconds()) + " of the " +
+           TimeText(r.seconds) + " played";
+  for (const TimedSetDone& d : r.sets)
+    if (!d.ok) return "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
+  return {};
+}
+
+std::string RecordFault(const RecordReport& r) {
+  if (r.filter.empty()) return r.failure.empty() ? r.text.substr(0, r.text.find('\n')) : r.failure;
+  if (!NT_SUCCESS(r.status))
+    return "recording stopped after " + TimeText(r.recordedSeconds) + " of " + TimeText(r.seconds) + ": " +
+           (r.failure.empty() ? StatusText(r.status) : r.failure);
+  if (r.endedEarly)
+    return "the stream ended early: " + TimeText(r.recordedSeconds) + " of the " + TimeText(r.seconds) + " arrived";
+  return {};
+}
+
+RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
+                    const std::function<void(double)>& onProgress) {
   RecordReport r;
+  r.seconds = seconds;
   r.filter = FindWaveFilter(driver, false);
   if (r.filter.empty()) {
     r.text = "the driver has no capture wave filter on this device\n";
@@ -357,14 +402,25 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   format.channels = 1;
   format.sampleRate = 48000;
   format.bitsPerSample = 16;
-  if (NT_SUCCESS(r.status)) r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded);
+  auto progress = [&](const sim::host::StreamProgress& p) {
+    if (onProgress && p.bytesTotal) onProgress(seconds * p.bytesDone / p.bytesTotal);
+  };
+  if (NT_SUCCESS(r.status))
+    r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded, progress);
   delete filter;
+  r.recordedSeconds = r.recorded.Seconds();
   char line[200];
-  std::snprintf(line, sizeof line, "recorded %.2f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
-                seconds, FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(), toneHz,
-                StatusHex(r.status).c_str());
+  std::snprintf(line, sizeof line, "recorded %.3f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
+                r.recordedSeconds, sim::host::FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(),
+                toneHz, StatusText(r.status).c_str());
   r.text = line;
   r.failure = sim::host::DescribeStreamFailure(r.status);
+  // A recording that stopped short is no success, whatever the stop said.
+  const auto wanted = static_cast<uint32_t>(seconds * r.recorded.sampleRate);
+  if (NT_SUCCESS(r.status) && r.recorded.Frames() < wanted) {
+    r.endedEarly = true;
+    r.text += "the stream ended early: " + TimeText(r.recordedSeconds) + " of " + TimeText(seconds) + " arrived\n";
+  }
   return r;
 }
 

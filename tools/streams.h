@@ -1,10 +1,11 @@
 // Playing into and recording from the device through the driver's wave
-// filters, as the system audio engine does: the WAV's format or the one the
-// pin's intersection offers, the cyclic buffer kept ahead of the play
+// filters, as the system audio engine does: the WAV converted into the
+// format the pin's intersection offers, the cyclic buffer kept ahead of the play
 // position, and what reached the device's isochronous endpoint reported
 // alongside.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +15,9 @@
 #include "sim/host/Wav.h"
 
 namespace tools {
+
+// The longest play or recording: what the host holds in memory.
+constexpr double kMaxStreamSeconds = 600;
 
 // A control change made while the stream plays, `atSeconds` into it ("set
 // room on" half a second in), or before it starts when below 0.
@@ -52,6 +56,9 @@ struct FeedbackReport {
 struct PlayReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   std::string filter;        // the wave filter played through
+  std::string format;        // the format the audio engine chose (sim::host::EngineFormat::text)
+  double seconds = 0;        // the file's length
+  double playedSeconds = 0;  // how far the stream's position got
   uint8_t endpoint = 0;      // the device's OUT endpoint
   sim::host::WavData device;  // what the endpoint received, decoded (short plays only)
   std::vector<TimedSetDone> sets;
@@ -69,15 +76,15 @@ struct PlayOptions {
   // at the end of the play (Audio Class 2.0 devices, whose clock is their
   // own).
   std::optional<std::pair<double, double>> clockPpm;
-  // Made through the topology filter while the stream plays, each on a
-  // thread of its own as a control panel would, so that a set that waits (a
-  // prompt still playing) does not hold the stream up. A control the filter
-  // does not have fails the play before it starts.
+  // Control changes made while the stream plays (see Play).
   std::vector<TimedSet> sets;
 };
 
 struct RecordReport {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
+  double seconds = 0;          // asked for
+  double recordedSeconds = 0;  // what arrived
+  bool endedEarly = false;     // the stop succeeded, but less arrived than asked for
   std::string filter;
   uint8_t endpoint = 0;
   sim::host::WavData recorded;
@@ -88,15 +95,30 @@ struct RecordReport {
 // The device's first isochronous data endpoint of that direction; 0 when
 // it has none.
 uint8_t DataEndpoint(const sim::SimDevice& device, bool in);
+// Why a play or recording did not do its whole job, in one line: the status
+// and how far the stream got, a stream that ended early (the device got
+// less than was played, less arrived than was asked for); empty when it
+// did.
+std::string PlayFault(const PlayReport& report);
+std::string RecordFault(const RecordReport& report);
 
 // `render`: the wave filter whose streaming pin takes data in (render) or
 // gives it out (capture); empty when the driver has none.
 std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
 
+// The options' sets are made through the topology filter while the stream
+// plays, each on a thread of its own as a control panel would, so that a
+// set that waits (a prompt still playing) does not hold the stream up. A
+// control the filter does not have fails the play before it starts.
+// The WAV goes through the audio engine's conversion (sim/host/
+// AudioEngine.h) into the format the pin takes; a WAV the engine cannot
+// convert is refused before anything plays. `onProgress` hears the seconds
+// played so far.
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
-                const PlayOptions& options = {});
+                const PlayOptions& options = {}, const std::function<void(double)>& onProgress = nullptr);
 std::string FeedbackJson(const FeedbackReport& report);
 // The device's microphone plays a sine of `toneHz` while it records.
-RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime);
+RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
+                    const std::function<void(double)>& onProgress = nullptr);
 
 }  // namespace tools

@@ -172,6 +172,19 @@ bool ParseUac2Change(const std::string& text, const sim::Uac2Device& device, Dev
              " (accepted: a clock's validity 2, a terminal's connector 2 or type 8, a unit's controls)";
     return false;
   }
+  // A value wider than the control's bytes on the wire would arrive cut.
+  const bool feature = entity->subtype == USB_AUDIO2_AC_FEATURE_UNIT;
+  const int bytes = entity->subtype == USB_AUDIO2_AC_CLOCK_SOURCE ? 0
+                    : IsTerminal(*entity) && cs == CS_CONNECTOR   ? 4
+                    : IsTerminal(*entity)                          ? 2
+                    : feature                                      ? sim::Uac2Device::ControlValueSize(cs, device.Profile())
+                                                                   : 1;
+  const long long low = bytes ? -(1LL << (8 * bytes - 1)) : 0, high = bytes ? (1LL << (8 * bytes)) - 1 : 1;
+  if (value < low || value > high) {
+    *error = "the value " + std::to_string(value) + " does not fit entity " + std::to_string(id) + "'s control " +
+             std::to_string(cs) + " (accepted: " + std::to_string(low) + " to " + std::to_string(high) + ")";
+    return false;
+  }
   *change = MakeUac2Change(device, *entity, cs, channel, value);
   return true;
 }

@@ -118,7 +118,7 @@ PVOID ExRegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, P
   if (!object->allowMultiple && !object->registrations.empty()) return nullptr;
   void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(Registration), platform::callback::kRegistrationTag);
   if (!memory) return nullptr;
-  auto* registration = new (memory) Registration{object, function, context, g_nextSequence++};
+  auto* registration = new (memory) Registration{object, function, context, g_nextSequence++, {}};
   ObReferenceObject(object);
   object->registrations.push_back(registration);
   return registration;

@@ -304,8 +304,7 @@ bool WaitUntil(LONGLONG deadline, const std::function<bool()>& wake) {
   if (wake && wake()) return true;
   if (deadline >= 0 && deadline <= Now()) return false;
 
-  Waiter w{deadline, &wake};
-  w.held = t_held;
+  Waiter w{deadline, &wake, Waiter::Waiting, t_held, {}, {}};
   s.waiters.push_back(&w);
   w.position = std::prev(s.waiters.end());
   if (w.held) {

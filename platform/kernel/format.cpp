@@ -50,7 +50,9 @@ void EmitNumber(Out& out, const Spec<char>& specIn, char conv, unsigned long lon
   if (spec.precision >= 0) {
     if (spec.precision == 0 && magnitude == 0) body.clear();
     size_t prefix = (spec.alt && (conv == 'x' || conv == 'X') && magnitude != 0) ? 2 : 0;
-    while (body.size() - prefix < static_cast<size_t>(spec.precision)) body.insert(prefix, "0");
+    const size_t digitCount = body.size() - prefix;
+    if (digitCount < static_cast<size_t>(spec.precision))
+      body.insert(prefix, static_cast<size_t>(spec.precision) - digitCount, '0');
     spec.zero = false;
   }
   std::string sign;

@@ -155,8 +155,9 @@ std::string TagToString(ULONG tag) {
 std::string Describe(const std::vector<TagUsage>& usage) {
   std::string out;
   for (const TagUsage& u : usage) {
-    out += "'" + TagToString(u.tag) + "' " + std::to_string(u.allocations) + " blocks " + std::to_string(u.bytes) +
-           " bytes\n";
+    out += '\'';
+    out += TagToString(u.tag);
+    out += "' " + std::to_string(u.allocations) + " blocks " + std::to_string(u.bytes) + " bytes\n";
   }
   return out;
 }

@@ -1,11 +1,13 @@
 #include "sim/device/DescriptorSet.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "sim/InputFile.h"
 #include "usb/usbaudio.h"
 
 namespace sim {
@@ -136,21 +138,25 @@ void FillDefaultStrings(DescriptorSet* set) {
 
 bool LoadDescriptorFiles(const std::string& path, const std::string& stringsPath, DescriptorSet* out,
                          std::string* error) {
+  // A device's descriptors are a few kilobytes: every configuration fits
+  // in wTotalLength's 64 KiB.
+  constexpr uint64_t kMaxDescriptorBytes = 1 * kMiB, kMaxStringTableBytes = 1 * kMiB;
   Bytes data;
-  if (!ReadFileBytes(path, &data)) {
-    if (error) *error = "cannot read " + path;
+  if (!ReadInputFile(path, "descriptor file", kMaxDescriptorBytes, &data, error)) return false;
+  DescriptorSet set;
+  if (!ParseSysfsDescriptors(data, &set, error)) {
+    if (error) *error = path + ": " + *error;
     return false;
   }
-  DescriptorSet set;
-  if (!ParseSysfsDescriptors(data, &set, error)) return false;
-  std::string tablePath = stringsPath.empty() ? path + ".strings" : stringsPath;
-  std::ifstream table(tablePath);
-  if (table) {
-    std::string text((std::istreambuf_iterator<char>(table)), std::istreambuf_iterator<char>());
-    if (!ParseStringTable(text, &set, error)) return false;
-  } else if (!stringsPath.empty()) {
-    if (error) *error = "cannot read " + stringsPath;
-    return false;
+  const std::string tablePath = stringsPath.empty() ? path + ".strings" : stringsPath;
+  std::error_code ec;
+  if (!stringsPath.empty() || std::filesystem::exists(tablePath, ec)) {
+    Bytes table;
+    if (!ReadInputFile(tablePath, "string table", kMaxStringTableBytes, &table, error)) return false;
+    if (!ParseStringTable(std::string(table.begin(), table.end()), &set, error)) {
+      if (error) *error = tablePath + ": " + *error;
+      return false;
+    }
   }
   FillDefaultStrings(&set);
   *out = std::move(set);

@@ -346,7 +346,8 @@ class StreamSession {
       if (!r.preRoll) r.preRoll = o.view.header->PreRoll;
     }
     Exchange();
-    const LONGLONG end = platform::clock::Now() + static_cast<LONGLONG>(m_Options.seconds * 1e7);
+    const LONGLONG start = platform::clock::Now();
+    const LONGLONG end = start + static_cast<LONGLONG>(m_Options.seconds * 1e7);
     ULONG quiet = 0;
     ULONG lastTransfers = 0;
     while (platform::clock::Now() < end) {
@@ -365,6 +366,7 @@ class StreamSession {
       if (transfers > lastTransfers + 1) r.missed += transfers - lastTransfers - 1;
       lastTransfers = transfers;
       Exchange();
+      if (m_Options.onProgress) m_Options.onProgress((platform::clock::Now() - start) / 1e7);
     }
     const NTSTATUS stopped = m_Host.Stop();
     const NTSTATUS disposed = m_Host.DisposeBuffers();

@@ -12,6 +12,7 @@
 // calling thread moves the clock.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ struct AsioStreamOptions {
   double toneHz = 1000.0;
   double amplitude = 0.5;
   bool realtime = false;
+  // Hears the seconds streamed so far, once per buffer switch.
+  std::function<void(double)> onProgress;
 };
 
 struct AsioStreamReport {

@@ -526,7 +526,7 @@ KSDATAFORMAT_WAVEFORMATEXTENSIBLE FormatFor(const WavData& wav) {
   w.Format.nAvgBytesPerSec = wav.sampleRate * wav.BlockAlign();
   w.Format.cbSize = 22;
   w.Samples.wValidBitsPerSample = wav.bitsPerSample;
-  w.dwChannelMask = wav.channels == 1 ? KSAUDIO_SPEAKER_MONO : KSAUDIO_SPEAKER_STEREO;
+  w.dwChannelMask = wav.channelMask ? wav.channelMask : wav.channels == 1 ? KSAUDIO_SPEAKER_MONO : KSAUDIO_SPEAKER_STEREO;
   w.SubFormat = f.DataFormat.SubFormat;
   return f;
 }
@@ -577,7 +577,8 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
       });
 }
 
-NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double seconds, bool realtime, WavData* wav) {
+NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double seconds, bool realtime, WavData* wav,
+                       const std::function<void(const StreamProgress&)>& progress) {
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(formatOf);
   ULONG pinId = 0;
   const PCFILTER_DESCRIPTOR& d = waveFilter->Descriptor();
@@ -606,6 +607,7 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
         pin->Read(lastPosition, data.data(), fresh);
         wav->samples.insert(wav->samples.end(), data.begin(), data.end());
         lastPosition = position;
+        if (progress) progress({std::min(static_cast<ULONG>(wav->samples.size()), total), total});
       });
   if (wav->samples.size() > total) wav->samples.resize(total);
   return status;

@@ -108,7 +108,8 @@ class Host {
   NTSTATUS Render(FilterHandle* waveFilter, const WavData& wav, bool realtime,
                   const std::function<void(const StreamProgress&)>& progress = nullptr);
   // Records `seconds` from a capture pin into `wav` (format from the pin).
-  NTSTATUS Capture(FilterHandle* waveFilter, const WavData& format, double seconds, bool realtime, WavData* wav);
+  NTSTATUS Capture(FilterHandle* waveFilter, const WavData& format, double seconds, bool realtime, WavData* wav,
+                   const std::function<void(const StreamProgress&)>& progress = nullptr);
 
  private:
   PDRIVER_OBJECT m_Driver = nullptr;

@@ -70,7 +70,8 @@ TEST_F(HeadphoneTest, SetReachesTheEffectAndItsSettingsAndTheyPersist) {
     out.clear();
     ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"headphone.room"}, true, &out, &error));
     EXPECT_EQ(out,
-              "[{\"node\": 2, \"kind\": \"headphone\", \"values\": [1], \"settings\": {\"room\": 2, \"variant\": 1}, "
+              "[{\"node\": 2, \"kind\": \"headphone\", \"path\": \"render\", \"values\": [1], "
+              "\"settings\": {\"room\": 2, \"variant\": 1}, "
               "\"text\": \"headphone (node 2): on, room 2, variant 1\"}]\n");
   }
   Live again;

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "sim/device/DefaultHeadset.h"
+#include "sim/host/ToneAnalysis.h"
 #include "tests/tools/ToolsTest.h"
+#include "sim/host/AudioEngine.h"
 #include "tools/streams.h"
 
 namespace {
@@ -63,6 +65,70 @@ TEST_F(StreamsTest, RecordingCarriesTheMicrophonesTone) {
   }
   EXPECT_NEAR(crossings, 250, 2);
   EXPECT_NEAR(peak, 16384, 200);
+}
+
+// Whatever PCM or float format a file has, the audio engine plays it in a
+// format the pin takes, says which, and the device hears the file's tone.
+TEST_F(StreamsTest, AnyPcmOrFloatWavPlaysInAFormatThePinTakes) {
+  const struct {
+    uint16_t tag, channels, bits;
+    uint32_t rate;
+    const char* format;
+  } cases[] = {
+      {1, 2, 16, 48000, "8 ch 48000 Hz 16 bit, converted from 2 ch 48000 Hz 16 bit (channels)"},
+      {1, 1, 8, 22050, "8 ch 48000 Hz 16 bit, converted from 1 ch 22050 Hz 8 bit (rate, sample type, channels)"},
+      {1, 6, 24, 96000, "8 ch 48000 Hz 16 bit, converted from 6 ch 96000 Hz 24 bit (rate, sample type, channels)"},
+      {3, 2, 32, 44100, "8 ch 44100 Hz 16 bit, converted from 2 ch 44100 Hz 32 bit float (sample type, channels)"},
+      {1, 8, 16, 44100, "8 ch 44100 Hz 16 bit, as the file has it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+    ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+    // A 1 kHz tone at half scale in the case's format.
+    sim::host::WavData tone = sim::host::SineWav(c.rate, c.channels, 1000.0, 0.3, 0.5);
+    sim::host::WavData format = tone;
+    format.formatTag = c.tag;
+    format.bitsPerSample = c.bits;
+    if (c.channels == 8) format.channelMask = 0x63F;
+    tone.channelMask = format.channelMask;
+    const sim::host::WavData file = sim::host::ConvertWav(tone, format);
+    const tools::PlayReport r = tools::Play(driver, file, false);
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << r.text;
+    EXPECT_EQ(r.format, c.format);
+    EXPECT_EQ(tools::PlayFault(r), "");
+    const std::vector<int16_t> left = Channel(r.device, 0);
+    std::vector<float> x;
+    for (int16_t v : left) x.push_back(v / 32768.0f);
+    ASSERT_GT(x.size(), r.device.sampleRate / 4);
+    // The middle of the tone, past the pipeline's delay.
+    const size_t from = r.device.sampleRate / 10, n = r.device.sampleRate / 10;
+    EXPECT_NEAR(sim::host::DominantFrequency(&x[from], n, r.device.sampleRate, 200, 5000), 1000.0, 5.0);
+  }
+}
+
+// A device that goes away mid-stream: play and record say so and how far
+// they got, never success with part of the audio.
+TEST_F(StreamsTest, AStreamThatEndsEarlyIsAFault) {
+  {
+    sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+    ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+    driver.Device().UnplugAfterIsoPackets(100);
+    const tools::PlayReport r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 1.0, 0.25), false);
+    const std::string fault = tools::PlayFault(r);
+    EXPECT_TRUE(fault.find("stopped") != std::string::npos || fault.find("ended early") != std::string::npos)
+        << fault << "\n" << r.text;
+  }
+  {
+    sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+    ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+    driver.Device().UnplugAfterIsoPackets(100);
+    const tools::RecordReport r = tools::Record(driver, 1.0, 1000.0, false);
+    const std::string fault = tools::RecordFault(r);
+    EXPECT_TRUE(fault.find("stopped") != std::string::npos || fault.find("ended early") != std::string::npos)
+        << fault << "\n" << r.text;
+    EXPECT_LT(r.recordedSeconds, 1.0);
+  }
 }
 
 }  // namespace

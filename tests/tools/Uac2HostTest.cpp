@@ -64,13 +64,15 @@ TEST_F(Uac2HostTest, InfoShowsTheClassDescriptorsAndTheModelsClock) {
 TEST_F(Uac2HostTest, VolumeStepsComeFromTheDevicesRange) {
   Live live;
   std::string out, error;
-  // The microphone's volume is the first, the headphones' the second.
-  ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"volume", "volume#2"}, false, &out, &error))
-      << error;
+  // The microphone's volume on the capture path, the headphones' on the
+  // render path.
+  ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"volume"}, false, &out, &error, true)) << error;
   EXPECT_TRUE(Has(out, "0.00 dB  [-20.00 dB .. 30.00 dB, step 1.00 dB]")) << out;
+  out.clear();
+  ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {"volume"}, false, &out, &error)) << error;
   EXPECT_TRUE(Has(out, "-12.00 dB, -12.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]")) << out;
   out.clear();
-  ASSERT_TRUE(tools::SetControl(live.driver.Topology(), live.view, "volume#2", "-6.3dB", -1, false, &out, &error))
+  ASSERT_TRUE(tools::SetControl(live.driver.Topology(), live.view, "volume", "-6.3dB", -1, false, &out, &error))
       << error;
   // The device gets the level on a half-decibel step of its range.
   for (uint8_t channel : {1, 2}) {
@@ -82,7 +84,7 @@ TEST_F(Uac2HostTest, VolumeStepsComeFromTheDevicesRange) {
     EXPECT_LT(std::abs(value / 256.0 + 6.3), 0.5) << value;
   }
   out.clear();
-  ASSERT_TRUE(tools::SetControl(live.driver.Topology(), live.view, "mute#2", "on", -1, false, &out, &error)) << error;
+  ASSERT_TRUE(tools::SetControl(live.driver.Topology(), live.view, "mute", "on", -1, false, &out, &error)) << error;
   EXPECT_EQ(live.Device().EntityControl(headset::kRenderFeatureUnit, USB_AUDIO_FU_MUTE_CONTROL, 0), (sim::Bytes{1}));
 }
 

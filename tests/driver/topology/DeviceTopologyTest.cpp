@@ -362,11 +362,15 @@ TEST_F(DeviceTopologyTest, ControlsSetByTheHostReachTheDevice) {
   RunningDevice r(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(r.startStatus, STATUS_SUCCESS);
   const TopologyView view = ViewTopology(u"GlobalTopo", r.Topology()->Descriptor());
-  ULONG volume = 0;
+  // A kind alone names the render path's node; the microphone's is the
+  // capture path's.
+  ULONG volume = 0, microphone = 0;
+  int setting = -1;
+  ASSERT_TRUE(FindControl(view, "volume", true, &microphone, &setting));
   ASSERT_TRUE(FindControl(view, "volume", &volume));
-  // The first volume in KS order is the microphone's (nodes run backwards);
-  // the playback volume is the second.
-  ASSERT_TRUE(FindControl(view, "volume#2", &volume));
+  EXPECT_NE(volume, microphone);
+  EXPECT_FALSE(FindControl(view, "volume#2", &volume));
+  ASSERT_TRUE(FindControl(view, "volume", &volume));
   std::string error;
   ASSERT_EQ(WriteControl(r.Topology(), view, volume, "-10dB", -1, &error), STATUS_SUCCESS) << error;
   // Volume travels in 1/256 dB, little-endian, per logical channel.

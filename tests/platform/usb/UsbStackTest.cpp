@@ -615,6 +615,38 @@ TEST_F(UsbStackTest, PdoCarriesTheKeysOfAnInstalledDevice) {
   }
 }
 
+// One registry shared by several devices, as a state folder is: each
+// device instance keeps its own driver key from one plug-in to the next, so
+// that what one device stored never reaches another.
+TEST_F(UsbStackTest, EachDeviceInstanceKeepsADriverKeyOfItsOwn) {
+  const std::u16string kClassKey = u"{4d36e96c-e325-11ce-bfc1-08002be10318}\\";
+  auto driverKey = [](const HubPort& port) {
+    std::vector<WCHAR> key(128);
+    ULONG size = 0;
+    EXPECT_EQ(IoGetDeviceProperty(port.Pdo(), DevicePropertyDriverKeyName, static_cast<ULONG>(key.size() * sizeof(WCHAR)),
+                                  key.data(), &size),
+              STATUS_SUCCESS);
+    return std::u16string(std::u16string(key.data(), key.data() + size / sizeof(WCHAR)).c_str());
+  };
+  auto another = [](const char16_t* product) {
+    platform::usb::HubPortConfig c;
+    c.hardwareIds = {std::u16string(u"USB\\VID_1234&PID_") + product};
+    return c;
+  };
+  EXPECT_EQ(driverKey(*port), kClassKey + u"0000");
+  std::unique_ptr<sim::SimDevice> second = hs::Create(), third = hs::Create();
+  {
+    HubPort b(second.get(), another(u"0002"));
+    EXPECT_EQ(driverKey(b), kClassKey + u"0001");
+  }
+  // Plugged in again, and after a device that came later: the same keys.
+  HubPort c(third.get(), another(u"0003"));
+  EXPECT_EQ(driverKey(c), kClassKey + u"0002");
+  HubPort b(second.get(), another(u"0002"));
+  EXPECT_EQ(driverKey(b), kClassKey + u"0001");
+  EXPECT_EQ(driverKey(*port), kClassKey + u"0000");
+}
+
 TEST_F(UsbStackTest, BusInterfaceAnswersVersionOneWithTheFrameClock) {
   USB_BUS_INTERFACE_USBDI_V1 bus{};
   ASSERT_EQ(driver->QueryBusInterface(&bus), STATUS_SUCCESS);

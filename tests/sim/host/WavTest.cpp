@@ -22,6 +22,33 @@ TEST(WavTest, RoundTripKeepsFormatAndSamples) {
   EXPECT_EQ(tone.samples, back.samples);
 }
 
+// Every sample type the reader takes, plain and in the extensible layout
+// with its channel mask, reads back as written.
+TEST(WavTest, EverySampleTypeRoundTrips) {
+  const struct {
+    uint16_t tag, channels, bits;
+    uint32_t mask;
+  } cases[] = {{1, 1, 8, 0}, {1, 2, 16, 0}, {1, 6, 24, 0x3F}, {1, 3, 32, 0}, {3, 2, 32, 0}, {3, 8, 32, 0x63F}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.channels) + " ch " + std::to_string(c.bits) + " bit tag " + std::to_string(c.tag));
+    WavData wav;
+    wav.formatTag = c.tag;
+    wav.channels = c.channels;
+    wav.bitsPerSample = c.bits;
+    wav.sampleRate = 96000;
+    wav.channelMask = c.mask;
+    for (uint32_t i = 0; i < 10u * wav.BlockAlign(); ++i) wav.samples.push_back(static_cast<uint8_t>(i * 37));
+    WavData back;
+    std::string error;
+    ASSERT_TRUE(ParseWav(SerializeWav(wav), &back, &error)) << error;
+    EXPECT_EQ(back.formatTag, c.tag);
+    EXPECT_EQ(back.channels, c.channels);
+    EXPECT_EQ(back.bitsPerSample, c.bits);
+    EXPECT_EQ(back.channelMask, c.mask);
+    EXPECT_EQ(back.samples, wav.samples);
+  }
+}
+
 TEST(WavTest, MalformedFilesAreRefused) {
   std::vector<uint8_t> good = SerializeWav(sim::host::SineWav(8000, 1, 100.0, 0.01, 0.5));
   auto with = [&](size_t at, std::vector<uint8_t> bytes) {
@@ -39,7 +66,12 @@ TEST(WavTest, MalformedFilesAreRefused) {
       {"truncated", std::vector<uint8_t>(good.begin(), good.begin() + 30)},
       {"compressed format", with(20, {0x02, 0x00})},
       {"zero channels", with(22, {0x00, 0x00})},
+      {"33 channels", with(22, {33, 0x00})},
       {"odd sample size", with(34, {12, 0})},
+      {"16-bit float", with(20, {0x03, 0x00})},
+      {"block align not the frame's", with(32, {4, 0})},
+      {"zero rate", with(24, {0, 0, 0, 0})},
+      {"extensible with a short format chunk", with(20, {0xFE, 0xFF})},
   };
   for (const Case& c : cases) {
     WavData wav;
