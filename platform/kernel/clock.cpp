@@ -355,6 +355,8 @@ void EndActivity() {
 
 void AdoptActivity() { ++t_held; }
 
+bool CurrentThreadIsWaitedFor() { return t_held > 0; }
+
 void EndAdoptedActivity() {
   KERNEL_RULE(t_held > 0, "EndAdoptedActivity on a thread that adopted none");
   if (t_held <= 0) return;

@@ -73,6 +73,9 @@ void EndActivity();
 // one such unit.
 void AdoptActivity();
 void EndAdoptedActivity();
+// Whether this thread holds adopted activity: a thread the clock waits for,
+// which must never move it.
+bool CurrentThreadIsWaitedFor();
 
 // Kernel times. A negative due time is relative (100 ns units from now), a
 // positive one an absolute system time (100 ns units since 1601, as

@@ -307,12 +307,19 @@ void BackgroundWork::Wait() {
 }
 
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
+  // On a thread the clock waits for (work already beside the stream), time
+  // passes as it is: the work runs here, and this thread moves no time.
+  if (platform::clock::CurrentThreadIsWaitedFor()) return work();
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;  // until the work has run
   BackgroundWork([&] { status = work(); }).Wait();
   return status;
 }
 
 bool RunWhileTimePasses(const std::function<void()>& work) {
+  if (platform::clock::CurrentThreadIsWaitedFor()) {
+    work();
+    return true;
+  }
   BackgroundWork background(work);
   background.Wait();
   return background.Ran();

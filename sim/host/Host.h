@@ -150,7 +150,8 @@ class BackgroundWork {
 // Runs `work` on a system thread while time passes here: work that waits
 // for the device (a stop waits for the transfers still in flight) finishes
 // in manual mode only as time moves. STATUS_INSUFFICIENT_RESOURCES, and the
-// work not done, when no thread could be had.
+// work not done, when no thread could be had. Called from such a system
+// thread, where time moves without it, it runs `work` there.
 NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work);
 // The same for work without a status: false when no thread could be had.
 bool RunWhileTimePasses(const std::function<void()>& work);

@@ -56,4 +56,24 @@ TEST_F(HostFaultsTest, PinWithoutAThreadForItsStatesFailsCleanlyAndTheNextPlaySt
   delete filter;
 }
 
+// Work beside the stream that itself waits for time (a start inside a
+// control panel's thread) runs where it is: only the waiting thread moves
+// the clock.
+TEST_F(HostFaultsTest, TimePassingWorkNestsInsideWorkBesideTheStream) {
+  const LONGLONG before = platform::clock::Now();
+  NTSTATUS inner = STATUS_UNSUCCESSFUL;
+  const NTSTATUS outer = sim::host::WhileTimePasses([&] {
+    inner = sim::host::WhileTimePasses([] {
+      LARGE_INTEGER wait;
+      wait.QuadPart = -20 * 10000;  // 20 ms
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      return STATUS_SUCCESS;
+    });
+    return STATUS_ALERTED;
+  });
+  EXPECT_EQ(outer, STATUS_ALERTED);
+  EXPECT_EQ(inner, STATUS_SUCCESS);
+  EXPECT_GE(platform::clock::Now() - before, 20 * 10000);
+}
+
 }  // namespace
