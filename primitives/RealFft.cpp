@@ -93,10 +93,10 @@ inline Quad AddTimesI(Quad a, Quad b) { return {a.re - b.im, a.im + b.re}; }
 
 // One radix-4 stage of span S >= 16 (see ButterflyBlock) four butterflies at a
 // time: lane l serves j + l, with the same operations, operand for operand, as
-// the scalar butterfly. kFrom and kTo say whether the stage reads and writes
-// interleaved quads (block-split otherwise); a scaled stage multiplies its
-// results by the factor, as a separate scaling pass would.
-template <bool kInverse, bool kFrom, bool kTo, bool kScaled>
+// the scalar butterfly. The stage reads block-split quads and writes
+// interleaved ones when kTo (block-split otherwise); a scaled stage multiplies
+// its results by the factor, as a separate scaling pass would.
+template <bool kInverse, bool kTo, bool kScaled>
 void Radix4StageQuads(float* data, int32_t points, int32_t span, const float* twiddles, float scale) {
   const int32_t quarter = span / 4;
   const int32_t stride = points / span;
@@ -118,10 +118,10 @@ void Radix4StageQuads(float* data, int32_t points, int32_t span, const float* tw
     for (int32_t f = 0; f < 3; ++f) w[f] = {LoadLanes(parts[2 * f]), LoadLanes(parts[2 * f + 1])};
     for (int32_t base = j; base < points; base += span) {
       float* p = data + 2 * static_cast<ptrdiff_t>(base);
-      const Quad x0 = LoadQuad<kFrom>(p);
-      const Quad x1 = Mul(w[1], LoadQuad<kFrom>(p + 2 * quarter));
-      const Quad x2 = Mul(w[0], LoadQuad<kFrom>(p + 4 * quarter));
-      const Quad x3 = Mul(w[2], LoadQuad<kFrom>(p + 6 * quarter));
+      const Quad x0 = LoadQuad<false>(p);
+      const Quad x1 = Mul(w[1], LoadQuad<false>(p + 2 * quarter));
+      const Quad x2 = Mul(w[0], LoadQuad<false>(p + 4 * quarter));
+      const Quad x3 = Mul(w[2], LoadQuad<false>(p + 6 * quarter));
       const Quad a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
       store(p, Add(a, c));
       store(p + 2 * quarter, kInverse ? AddTimesI(b, e) : SubTimesI(b, e));
@@ -131,30 +131,68 @@ void Radix4StageQuads(float* data, int32_t points, int32_t span, const float* tw
   }
 }
 
-// The radix-4 stages from span 16 or 32 up to the whole block: the first reads
-// the interleaved points, the last writes them back (scaled when scale is not
-// null), and the stages between keep the block-split layout.
+// Transposes four quads: lane l of quad q becomes lane q of quad l.
+inline void Transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  const Lanes ab0 = __builtin_shufflevector(a, b, 0, 4, 1, 5), ab1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const Lanes cd0 = __builtin_shufflevector(c, d, 0, 4, 1, 5), cd1 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(ab0, cd0, 0, 1, 4, 5);
+  b = __builtin_shufflevector(ab0, cd0, 2, 3, 6, 7);
+  c = __builtin_shufflevector(ab1, cd1, 0, 1, 4, 5);
+  d = __builtin_shufflevector(ab1, cd1, 2, 3, 6, 7);
+}
+
+// The first stages of ButterflyBlock on 16 points or more, from the
+// interleaved bit-reversed points to block-split quads: the radix-4 stage of
+// span 4 on four groups at a time (lane m of input q is point q of group m,
+// so every lane runs the scalar butterfly), and for an odd order the radix-2
+// stage to span 8, whose lane j multiplies by w^j except lane 0, which takes
+// its point as it is.
 template <bool kInverse>
-void Radix4StagesQuads(float* data, int32_t points, int32_t span, const float* twiddles, const float* scale) {
+void FirstStagesQuads(float* data, int32_t points, const float* twiddles) {
+  for (int32_t g = 0; g < points; g += 16) {
+    float* p = data + 2 * g;
+    Quad x[4];
+    for (int32_t m = 0; m < 4; ++m) x[m] = LoadQuad<true>(p + 8 * m);
+    Transpose(x[0].re, x[1].re, x[2].re, x[3].re);
+    Transpose(x[0].im, x[1].im, x[2].im, x[3].im);
+    const Quad a = Add(x[0], x[1]), b = Sub(x[0], x[1]), c = Add(x[2], x[3]), e = Sub(x[2], x[3]);
+    Quad y[4] = {Add(a, c), kInverse ? AddTimesI(b, e) : SubTimesI(b, e), Sub(a, c),
+                 kInverse ? SubTimesI(b, e) : AddTimesI(b, e)};
+    Transpose(y[0].re, y[1].re, y[2].re, y[3].re);
+    Transpose(y[0].im, y[1].im, y[2].im, y[3].im);
+    for (int32_t m = 0; m < 4; ++m) StoreQuad<false>(p + 8 * m, y[m]);
+  }
+  if (Log2(points) % 2 == 0) return;
+  // The eighth roots of unity are the three twiddles of entry points / 8.
+  const float* entry = twiddles + 6 * (points / 8);
+  const Quad w = {Lanes{1.0f, entry[0], entry[2], entry[4]},
+                  kInverse ? Lanes{0.0f, -entry[1], -entry[3], -entry[5]} : Lanes{0.0f, entry[1], entry[3], entry[5]}};
+  for (int32_t g = 0; g < points; g += 8) {
+    float* p = data + 2 * g;
+    const Quad u = LoadQuad<false>(p), x = LoadQuad<false>(p + 8);
+    Quad t = Mul(w, x);
+    t.re[0] = x.re[0];
+    t.im[0] = x.im[0];
+    StoreQuad<false>(p, Add(u, t));
+    StoreQuad<false>(p + 8, Sub(u, t));
+  }
+}
+
+// ButterflyBlock on 16 points or more: the first stages, then the radix-4
+// stages from span 16 or 32 up to the whole block on block-split quads; the
+// last writes the interleaved points back (scaled when scale is not null).
+template <bool kInverse>
+void ButterflyBlockQuads(float* data, int32_t points, const float* twiddles, const float* scale) {
+  FirstStagesQuads<kInverse>(data, points, twiddles);
   const float factor = scale != nullptr ? *scale : 0.0f;
-  for (int32_t first = span; span < points;) {
+  for (int32_t span = Log2(points) % 2 == 0 ? 4 : 8; span < points;) {
     span *= 4;
-    const bool from = span == first * 4, to = span == points;
-    if (from && to) {
-      if (scale != nullptr)
-        Radix4StageQuads<kInverse, true, true, true>(data, points, span, twiddles, factor);
-      else
-        Radix4StageQuads<kInverse, true, true, false>(data, points, span, twiddles, factor);
-    } else if (from) {
-      Radix4StageQuads<kInverse, true, false, false>(data, points, span, twiddles, factor);
-    } else if (to) {
-      if (scale != nullptr)
-        Radix4StageQuads<kInverse, false, true, true>(data, points, span, twiddles, factor);
-      else
-        Radix4StageQuads<kInverse, false, true, false>(data, points, span, twiddles, factor);
-    } else {
-      Radix4StageQuads<kInverse, false, false, false>(data, points, span, twiddles, factor);
-    }
+    if (span < points)
+      Radix4StageQuads<kInverse, false, false>(data, points, span, twiddles, factor);
+    else if (scale != nullptr)
+      Radix4StageQuads<kInverse, true, true>(data, points, span, twiddles, factor);
+    else
+      Radix4StageQuads<kInverse, true, false>(data, points, span, twiddles, factor);
   }
 }
 
@@ -166,6 +204,10 @@ void Radix4StagesQuads(float* data, int32_t points, int32_t span, const float* t
 // scale is null.
 template <bool kInverse>
 void ButterflyBlock(float* data, int32_t points, const float* twiddles, const float* scale = nullptr) {
+  if (points >= 16) {
+    ButterflyBlockQuads<kInverse>(data, points, twiddles, scale);
+    return;
+  }
   auto rotate = [](Complex a, Complex b) { return kInverse ? AddTimesI(a, b) : SubTimesI(a, b); };
   auto counterRotate = [](Complex a, Complex b) { return kInverse ? SubTimesI(a, b) : AddTimesI(a, b); };
 
@@ -195,10 +237,6 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles, const fl
       }
     }
     span = 8;
-  }
-  if (points >= 16) {
-    Radix4StagesQuads<kInverse>(data, points, span, twiddles, scale);
-    return;
   }
   while (span < points) {
     span *= 4;
