@@ -208,6 +208,7 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles, const fl
     ButterflyBlockQuads<kInverse>(data, points, twiddles, scale);
     return;
   }
+  // Below 16 points the stages of span 4 and 8 are the whole transform.
   auto rotate = [](Complex a, Complex b) { return kInverse ? AddTimesI(a, b) : SubTimesI(a, b); };
   auto counterRotate = [](Complex a, Complex b) { return kInverse ? SubTimesI(a, b) : AddTimesI(a, b); };
 
@@ -220,7 +221,6 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles, const fl
     Store(p + 4, Sub(a, c));
     Store(p + 6, counterRotate(b, e));
   }
-  int32_t span = 4;
   if (Log2(points) % 2 != 0) {
     // One radix-2 stage to 8 points: the eighth roots of unity are the three
     // twiddles of entry points / 8.
@@ -234,29 +234,6 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles, const fl
         const Complex t = j == 0 ? Load(p + 2 * (j + 4)) : Mul(w[j], Load(p + 2 * (j + 4)));
         Store(p + 2 * j, Add(u, t));
         Store(p + 2 * (j + 4), Sub(u, t));
-      }
-    }
-    span = 8;
-  }
-  while (span < points) {
-    span *= 4;
-    const int32_t quarter = span / 4;
-    const int32_t stride = points / span;
-    for (int32_t j = 0; j < quarter; ++j) {
-      const float* entry = twiddles + 6 * static_cast<ptrdiff_t>(j) * stride;
-      const Complex w1 = Twiddle<kInverse>(entry), w2 = Twiddle<kInverse>(entry + 2),
-                    w3 = Twiddle<kInverse>(entry + 4);
-      for (int32_t base = j; base < points; base += span) {
-        float* p = data + 2 * base;
-        const Complex x0 = Load(p);
-        const Complex x1 = Mul(w2, Load(p + 2 * quarter));
-        const Complex x2 = Mul(w1, Load(p + 4 * quarter));
-        const Complex x3 = Mul(w3, Load(p + 6 * quarter));
-        const Complex a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
-        Store(p, Add(a, c));
-        Store(p + 2 * quarter, rotate(b, e));
-        Store(p + 4 * quarter, Sub(a, c));
-        Store(p + 6 * quarter, counterRotate(b, e));
       }
     }
   }
