@@ -1,11 +1,13 @@
 // The processor-level builds against the baseline build in the same run:
 // every primitive with level builds, through its public name with the
-// dispatch index set to the level, and again at index 0. Rows are
+// dispatch index set to the level, and again at index 0, at 48, 480 and 4096
+// elements and at 4 M, well outside the caches. Rows are
 // "<primitive>.L<k>/<n>"; the table at the end gives time(level) /
 // time(baseline) (below 1: the level build is faster). Levels the processor
 // lacks are left out.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -24,30 +26,43 @@
 
 namespace {
 
-constexpr int kMaxLen = 4096;
+// The largest size runs well outside every cache: 4 M elements (16 MB a
+// float vector), where the level builds' streaming stores and prefetches
+// come into play.
+constexpr int kMaxLen = 4 << 20;
+constexpr int kOutOfCache = kMaxLen;
+
+// Heap blocks on a 64-byte boundary, touched once so that no run pays for
+// the first fault of a page.
+template <typename T>
+T* Block(size_t count) {
+  void* p = std::aligned_alloc(64, (count * sizeof(T) + 63) & ~size_t{63});
+  std::memset(p, 0, count * sizeof(T));
+  return static_cast<T*>(p);
+}
 
 struct Buffers {
-  alignas(64) float a[2 * kMaxLen + 16];
-  alignas(64) float b[2 * kMaxLen + 16];
-  alignas(64) float out[2 * kMaxLen + 16];
-  alignas(64) float tens[kMaxLen];
-  alignas(64) float exponents[kMaxLen];
-  alignas(64) int16_t s16[2 * kMaxLen];
-  alignas(64) int32_t s32[2 * kMaxLen];
-  alignas(64) uint8_t s24[3 * kMaxLen + 16];
+  float* a = Block<float>(2 * size_t{kMaxLen} + 16);
+  float* b = Block<float>(2 * size_t{kMaxLen} + 16);
+  float* out = Block<float>(2 * size_t{kMaxLen} + 16);
+  float* tens = Block<float>(kMaxLen);
+  float* exponents = Block<float>(kMaxLen);
+  int16_t* s16 = Block<int16_t>(2 * size_t{kMaxLen});
+  int32_t* s32 = Block<int32_t>(2 * size_t{kMaxLen});
+  uint8_t* s24 = Block<uint8_t>(3 * size_t{kMaxLen} + 16);
   Buffers() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
-    for (int i = 0; i < 2 * kMaxLen + 16; ++i) {
+    for (size_t i = 0; i < 2 * size_t{kMaxLen} + 16; ++i) {
       a[i] = sample(rng);
       b[i] = sample(rng);
       out[i] = sample(rng);
     }
-    for (int i = 0; i < 2 * kMaxLen; ++i) {
+    for (size_t i = 0; i < 2 * size_t{kMaxLen}; ++i) {
       s16[i] = static_cast<int16_t>(rng());
       s32[i] = static_cast<int32_t>(rng());
     }
-    for (auto& byte : s24) byte = static_cast<uint8_t>(rng());
+    for (size_t i = 0; i < 3 * size_t{kMaxLen} + 16; ++i) s24[i] = static_cast<uint8_t>(rng());
     // dB to gain: 10^(x/20) for levels in [-60, 0] dB.
     for (int i = 0; i < kMaxLen; ++i) {
       tens[i] = 10.0f;
@@ -100,7 +115,7 @@ using Body = std::function<void(int level, int n)>;
 
 // Registers, for each level the processor runs, "<name>.L<k>/ours/<n>" at
 // that level and "<name>.L<k>/base/<n>" at the baseline.
-void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 480, 4096}) {
+void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 480, 4096, kOutOfCache}) {
   for (int level = 1; level <= 3; ++level) {
     if (!ProcessorRunsLevel(level)) continue;
     for (const char* side : {"ours", "base"}) {
@@ -172,7 +187,7 @@ void RegisterAll() {
   Compare("FirFilterBlock32", fir(32, 1, 1));
   Compare("FirFilterBlock128", fir(128, 1, 1));
   Compare("MultirateFir66x2", fir(66, 2, 1));
-  Compare("MultirateFir147of160", fir(320, 147, 160), {480, 4096});
+  Compare("MultirateFir147of160", fir(320, 147, 160), {480, 4096, kOutOfCache});
   Compare("FirFilterSample32", [&](int, int n) {
     static float delay[64];
     static int32_t index = 0;
