@@ -28,9 +28,13 @@ namespace {
 
 // The largest size runs well outside every cache: 4 M elements (16 MB a
 // float vector), where the level builds' streaming stores and prefetches
-// come into play.
+// come into play. Its runs go round four regions of every buffer, so that
+// no run finds the previous one's data in the last-level cache.
 constexpr int kMaxLen = 4 << 20;
 constexpr int kOutOfCache = kMaxLen;
+constexpr int kRegions = 4;
+// Room for the last region's 2 x n interleaved floats.
+constexpr size_t kSpan = size_t{kRegions + 1} * kMaxLen + 16;
 
 // Heap blocks on a 64-byte boundary, touched once so that no run pays for
 // the first fault of a page.
@@ -41,33 +45,42 @@ T* Block(size_t count) {
   return static_cast<T*>(p);
 }
 
+// The buffers one run works on.
+struct View {
+  float* a;
+  float* b;
+  float* out;
+  float* tens;
+  float* exponents;
+  int16_t* s16;
+  int32_t* s32;
+  uint8_t* s24;
+};
+
 struct Buffers {
-  float* a = Block<float>(2 * size_t{kMaxLen} + 16);
-  float* b = Block<float>(2 * size_t{kMaxLen} + 16);
-  float* out = Block<float>(2 * size_t{kMaxLen} + 16);
-  float* tens = Block<float>(kMaxLen);
-  float* exponents = Block<float>(kMaxLen);
-  int16_t* s16 = Block<int16_t>(2 * size_t{kMaxLen});
-  int32_t* s32 = Block<int32_t>(2 * size_t{kMaxLen});
-  uint8_t* s24 = Block<uint8_t>(3 * size_t{kMaxLen} + 16);
+  View base{Block<float>(kSpan),   Block<float>(kSpan),   Block<float>(kSpan),       Block<float>(kSpan),
+            Block<float>(kSpan),   Block<int16_t>(kSpan), Block<int32_t>(kSpan), Block<uint8_t>(3 * kSpan)};
   Buffers() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
-    for (size_t i = 0; i < 2 * size_t{kMaxLen} + 16; ++i) {
-      a[i] = sample(rng);
-      b[i] = sample(rng);
-      out[i] = sample(rng);
+    for (size_t i = 0; i < kSpan; ++i) {
+      base.a[i] = sample(rng);
+      base.b[i] = sample(rng);
+      base.out[i] = sample(rng);
+      base.s16[i] = static_cast<int16_t>(rng());
+      base.s32[i] = static_cast<int32_t>(rng());
+      // dB to gain: 10^(x/20) for levels in [-60, 0] dB.
+      base.tens[i] = 10.0f;
+      base.exponents[i] = -3.0f * static_cast<float>(i % 1000) / 1000.0f;
     }
-    for (size_t i = 0; i < 2 * size_t{kMaxLen}; ++i) {
-      s16[i] = static_cast<int16_t>(rng());
-      s32[i] = static_cast<int32_t>(rng());
-    }
-    for (size_t i = 0; i < 3 * size_t{kMaxLen} + 16; ++i) s24[i] = static_cast<uint8_t>(rng());
-    // dB to gain: 10^(x/20) for levels in [-60, 0] dB.
-    for (int i = 0; i < kMaxLen; ++i) {
-      tens[i] = 10.0f;
-      exponents[i] = -3.0f * static_cast<float>(i % 1000) / 1000.0f;
-    }
+    for (size_t i = 0; i < 3 * kSpan; ++i) base.s24[i] = static_cast<uint8_t>(rng());
+  }
+  // Region 0 for the sizes that stay in cache; the out-of-cache size takes
+  // the regions in turn.
+  View At(int n, int64_t run) const {
+    const size_t o = n >= kOutOfCache ? static_cast<size_t>(run % kRegions) * kMaxLen : 0;
+    return {base.a + o,         base.b + o,   base.out + o, base.tens + o, base.exponents + o,
+            base.s16 + o,       base.s32 + o, base.s24 + 3 * o};
   }
 };
 
@@ -111,7 +124,7 @@ FirStates& States() {
   return states;
 }
 
-using Body = std::function<void(int level, int n)>;
+using Body = std::function<void(const View& d, int n)>;
 
 // Registers, for each level the processor runs, "<name>.L<k>/ours/<n>" at
 // that level and "<name>.L<k>/base/<n>" at the baseline.
@@ -124,8 +137,10 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
                                                  [=](benchmark::State& state) {
                                                    const int n = static_cast<int>(state.range(0));
                                                    testsupport::ScopedDispatchLevel index(run);
+                                                   const Buffers& buffers = B();
+                                                   int64_t runs = 0;
                                                    for (auto _ : state) {
-                                                     body(level, n);
+                                                     body(buffers.At(n, runs++), n);
                                                      benchmark::ClobberMemory();
                                                    }
                                                    state.SetItemsProcessed(state.iterations() * n);
@@ -136,50 +151,49 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
 }
 
 void RegisterAll() {
-  Buffers& d = B();
-  Compare("VecZeroF32", [&](int, int n) { VecZeroF32(d.out, n); });
-  Compare("VecSetF32", [&](int, int n) { VecSetF32(0.25f, d.out + 1, n); });
-  Compare("VecCopyF32", [&](int, int n) { VecCopyF32(d.a + 1, d.out, n); });
-  Compare("VecMoveF32", [&](int, int n) { VecMoveF32(d.out + 1, d.out, n); });
-  Compare("VecAddF32", [&](int, int n) { VecAddF32(d.a, d.b + 1, d.out, n); });
-  Compare("VecAddF32InPlace", [&](int, int n) { VecAddF32InPlace(d.a, d.out, n); });
-  Compare("VecAddConstF32InPlace", [&](int, int n) { VecAddConstF32InPlace(1e-20f, d.out, n); });
-  Compare("VecMulConstF32", [&](int, int n) { VecMulConstF32(d.a, 0.5f, d.out, n); });
-  Compare("VecMulConstF32InPlace", [&](int, int n) { VecMulConstF32InPlace(1.0000001f, d.out, n); });
-  Compare("VecDivConstF32InPlace", [&](int, int n) { VecDivConstF32InPlace(0.99999994f, d.out, n); });
-  Compare("VecAbsF32InPlace", [&](int, int n) { VecAbsF32InPlace(d.out, n); });
-  Compare("VecMaxF32", [&](int, int n) {
+  Compare("VecZeroF32", [](const View& d, int n) { VecZeroF32(d.out, n); });
+  Compare("VecSetF32", [](const View& d, int n) { VecSetF32(0.25f, d.out + 1, n); });
+  Compare("VecCopyF32", [](const View& d, int n) { VecCopyF32(d.a + 1, d.out, n); });
+  Compare("VecMoveF32", [](const View& d, int n) { VecMoveF32(d.out + 1, d.out, n); });
+  Compare("VecAddF32", [](const View& d, int n) { VecAddF32(d.a, d.b + 1, d.out, n); });
+  Compare("VecAddF32InPlace", [](const View& d, int n) { VecAddF32InPlace(d.a, d.out, n); });
+  Compare("VecAddConstF32InPlace", [](const View& d, int n) { VecAddConstF32InPlace(1e-20f, d.out, n); });
+  Compare("VecMulConstF32", [](const View& d, int n) { VecMulConstF32(d.a, 0.5f, d.out, n); });
+  Compare("VecMulConstF32InPlace", [](const View& d, int n) { VecMulConstF32InPlace(1.0000001f, d.out, n); });
+  Compare("VecDivConstF32InPlace", [](const View& d, int n) { VecDivConstF32InPlace(0.99999994f, d.out, n); });
+  Compare("VecAbsF32InPlace", [](const View& d, int n) { VecAbsF32InPlace(d.out, n); });
+  Compare("VecMaxF32", [](const View& d, int n) {
     float m;
     VecMaxF32(d.a, n, &m);
     benchmark::DoNotOptimize(m);
   });
-  Compare("VecMinF32", [&](int, int n) {
+  Compare("VecMinF32", [](const View& d, int n) {
     float m;
     VecMinF32(d.a + 1, n, &m);
     benchmark::DoNotOptimize(m);
   });
-  Compare("ConvS16ToF32Scaled", [&](int, int n) { ConvS16ToF32Scaled(d.s16, d.out, n, 15); });
-  Compare("ConvS32ToF32Scaled", [&](int, int n) { ConvS32ToF32Scaled(d.s32, d.out, n, 31); });
-  Compare("ConvS32ToF32", [&](int, int n) { ConvS32ToF32(d.s32, d.out, n); });
-  Compare("ConvS24ToF32", [&](int, int n) { ConvS24ToF32(d.s24, d.out, n); });
-  Compare("ConvF32ToS24Scaled", [&](int, int n) { ConvF32ToS24Scaled(d.a, d.s24, n, -23); });
-  Compare("ConvF32ToS16Scaled", [&](int, int n) { ConvF32ToS16Scaled(d.a, d.s16, n, ROUND_TOWARD_ZERO, -15); });
-  Compare("ConvF32ToS32Scaled", [&](int, int n) { ConvF32ToS32Scaled(d.a, d.s32, n, ROUND_NEAREST_EVEN, -31); });
-  Compare("VecInterleaveF32x2", [&](int, int n) {
+  Compare("ConvS16ToF32Scaled", [](const View& d, int n) { ConvS16ToF32Scaled(d.s16, d.out, n, 15); });
+  Compare("ConvS32ToF32Scaled", [](const View& d, int n) { ConvS32ToF32Scaled(d.s32, d.out, n, 31); });
+  Compare("ConvS32ToF32", [](const View& d, int n) { ConvS32ToF32(d.s32, d.out, n); });
+  Compare("ConvS24ToF32", [](const View& d, int n) { ConvS24ToF32(d.s24, d.out, n); });
+  Compare("ConvF32ToS24Scaled", [](const View& d, int n) { ConvF32ToS24Scaled(d.a, d.s24, n, -23); });
+  Compare("ConvF32ToS16Scaled", [](const View& d, int n) { ConvF32ToS16Scaled(d.a, d.s16, n, ROUND_TOWARD_ZERO, -15); });
+  Compare("ConvF32ToS32Scaled", [](const View& d, int n) { ConvF32ToS32Scaled(d.a, d.s32, n, ROUND_NEAREST_EVEN, -31); });
+  Compare("VecInterleaveF32x2", [](const View& d, int n) {
     const float* channels[2] = {d.a, d.b};
     VecInterleaveF32(channels, 2, n, d.out);
   });
-  Compare("VecDeinterleaveF32x2", [&](int, int n) {
+  Compare("VecDeinterleaveF32x2", [](const View& d, int n) {
     float* channels[2] = {d.out, d.b};
     VecDeinterleaveF32(d.a, 2, n, channels);
   });
-  Compare("VecPowF32", [&](int, int n) { VecPowF32(d.tens, d.exponents, d.out, n); });
+  Compare("VecPowF32", [](const View& d, int n) { VecPowF32(d.tens, d.exponents, d.out, n); });
   // Filters: one state per level (a state belongs to the level that built
   // it); the driver's shapes: a 32-tap direct form, a 128-tap filter that
   // takes the transform form on long blocks, the 2x interpolator and the
   // 147:160 converter.
-  auto fir = [&](int32_t taps, int32_t up, int32_t down) {
-    return [&d, taps, up, down](int, int n) {
+  auto fir = [](int32_t taps, int32_t up, int32_t down) {
+    return [taps, up, down](const View& d, int n) {
       void* state = States().Get(CpuDispatchIndex, taps, up, down);
       FirFilterBlock(d.a, d.out, n / (up > down ? up : down), state);
     };
@@ -188,7 +202,7 @@ void RegisterAll() {
   Compare("FirFilterBlock128", fir(128, 1, 1));
   Compare("MultirateFir66x2", fir(66, 2, 1));
   Compare("MultirateFir147of160", fir(320, 147, 160), {480, 4096, kOutOfCache});
-  Compare("FirFilterSample32", [&](int, int n) {
+  Compare("FirFilterSample32", [](const View& d, int n) {
     static float delay[64];
     static int32_t index = 0;
     float y;
