@@ -1,6 +1,9 @@
 #include "dsp/CDspSrc.h"
 
+#include <emmintrin.h>
+
 #include "dsp/SrcTables.h"
+#include "primitives/Dispatch.h"
 #include "primitives/Fir.h"
 #include "primitives/MultirateFir.h"
 #include "primitives/Vector.h"
@@ -92,11 +95,168 @@ void CDspSrc147::Reset() {
     VecZeroF32(m_DelayLine[c], kDelayLineFloats);
     m_DelayIndex[c] = 0;
   }
+  const int32_t phases = m_RaisesRate ? SRC147_UP_PHASES : SRC147_DOWN_PHASES;
+  const int32_t taps = m_RaisesRate ? SRC147_UP_TAPS : SRC147_DOWN_TAPS;
+  for (int32_t p = 0; p < phases; ++p)
+    for (int32_t k = 0; k < taps; ++k)
+      m_ReversedTaps[p * taps + k] = m_RaisesRate ? Src147UpTaps[p][taps - 1 - k] : Src147DownTaps[p][taps - 1 - k];
   CDspStage::Reset();
 }
 
+namespace {
+
+// The baseline one-sample filter sums, in double, the single-precision
+// products of the taps (last first) with the window (oldest first), one
+// after the other. The level builds of that filter sum otherwise, so the
+// block path stands in for it only while the baseline builds run.
+bool BaselineSampleFilter() { return CpuDispatchIndex == 0; }
+
+inline double Low(__m128d v) { return _mm_cvtsd_f64(v); }
+inline double High(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
+
+// Eight outputs: y[j] from window w[j] (kTaps samples, oldest first) and the
+// reversed taps t[j]. Each output's sum is a chain of dependent additions in
+// the one-sample filter's order; eight chains side by side keep the adder
+// busy. Only the first `count` outputs are stored.
+template <int32_t kTaps>
+void EightOutputs(const float* const* w, const float* const* t, float* y, int32_t count) {
+  double sum[8] = {};
+  for (int32_t i = 0; i < kTaps; i += 4) {
+    for (int j = 0; j < 8; ++j) {
+      const __m128 products = _mm_mul_ps(_mm_loadu_ps(t[j] + i), _mm_loadu_ps(w[j] + i));
+      const __m128d low = _mm_cvtps_pd(products);
+      const __m128d high = _mm_cvtps_pd(_mm_movehl_ps(products, products));
+      double s = sum[j];
+      s = s + Low(low);
+      s = s + High(low);
+      s = s + Low(high);
+      s = s + High(high);
+      sum[j] = s;
+    }
+  }
+  for (int32_t j = 0; j < count; ++j) y[j] = static_cast<float>(sum[j]);
+}
+
+// The windows of a call: the taps - 1 samples before it (from the delay
+// line) and its first inputs in one small buffer, later windows straight from
+// the input. Window e ends at input e.
+template <int32_t kTaps>
+class Windows {
+ public:
+  Windows(const float* history, const float* input, int32_t n) : m_Input(input) {
+    m_Staged = n < kStaged ? n : kStaged;
+    for (int32_t k = 0; k < kTaps - 1; ++k) m_Head[k] = history[k];
+    for (int32_t k = 0; k < m_Staged; ++k) m_Head[kTaps - 1 + k] = input[k];
+  }
+  const float* EndingAt(int32_t e) const { return e < m_Staged ? m_Head + e : m_Input + (e - (kTaps - 1)); }
+
+ private:
+  // Past these, every window lies inside the input.
+  static constexpr int32_t kStaged = kTaps + 8;
+  float m_Head[2 * kTaps + 8];
+  const float* m_Input;
+  int32_t m_Staged;
+};
+
+}  // namespace
+
 bool CDspSrc147::Process(uint32_t channel, const float* input, uint32_t* count) {
+  if (BaselineSampleFilter()) return m_RaisesRate ? RaiseBlock(channel, input, count) : LowerBlock(channel, input, count);
   return m_RaisesRate ? Raise(channel, input, count) : Lower(channel, input, count);
+}
+
+void CDspSrc147::Replay(uint32_t channel, int32_t taps, const float* input, int32_t pushed) {
+  float* line = m_DelayLine[channel];
+  const int32_t start = m_DelayIndex[channel];
+  for (int32_t j = pushed > taps ? pushed - taps : 0; j < pushed; ++j) {
+    const int32_t slot = (start + j) % taps;
+    line[slot] = input[j];
+    line[slot + taps] = input[j];
+  }
+}
+
+// Raise's outputs: output after output the phase steps by 147 and the input
+// moves on when it wraps past 160.
+bool CDspSrc147::RaiseBlock(uint32_t channel, const float* input, uint32_t* count) {
+  constexpr int32_t kTaps = SRC147_UP_TAPS;
+  const int32_t n = static_cast<int32_t>(*count);
+  int32_t p = m_Phase[channel];
+  int32_t& pending = m_Pending[channel];
+  float* buffer = m_Buffer[channel];
+  const Windows<kTaps> windows(m_DelayLine[channel] + m_DelayIndex[channel] + 1, input, n);
+  int32_t i = 0;
+  int32_t pushed = 0;  // inputs written into the delay line: 0 .. pushed - 1
+  while (i < n && pending < m_Capacity) {
+    const float* w[8];
+    const float* t[8];
+    int32_t k = 0;
+    for (; k < 8 && i < n && pending + k < m_Capacity; ++k) {
+      w[k] = windows.EndingAt(i);
+      t[k] = m_ReversedTaps + p * kTaps;
+      pushed = i + 1;
+      p += 147;
+      if (p >= 160) {
+        p -= 160;
+        ++i;
+      }
+    }
+    for (int32_t j = k; j < 8; ++j) w[j] = w[0], t[j] = t[0];
+    EightOutputs<kTaps>(w, t, buffer + pending, k);
+    pending += k;
+  }
+  Replay(channel, kTaps, input, pushed);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % kTaps;
+  m_Phase[channel] = p;
+  *count = static_cast<uint32_t>(i);
+  return true;
+}
+
+// Lower's outputs: the phase steps by 13, and when it passes 146 the next
+// input enters without an output of its own (at the start of the next call
+// when this one has none left).
+bool CDspSrc147::LowerBlock(uint32_t channel, const float* input, uint32_t* count) {
+  constexpr int32_t kTaps = SRC147_DOWN_TAPS;
+  const int32_t n = static_cast<int32_t>(*count);
+  int32_t p = m_Phase[channel];
+  int32_t& pending = m_Pending[channel];
+  float* buffer = m_Buffer[channel];
+  int32_t i = 0;
+  if (p > 146) {
+    if (n == 0) return true;
+    p -= 147;
+    i = 1;
+  }
+  const Windows<kTaps> windows(m_DelayLine[channel] + m_DelayIndex[channel] + 1, input, n);
+  bool owed = false;
+  while (!owed && i < n && pending < m_Capacity) {
+    const float* w[8];
+    const float* t[8];
+    int32_t k = 0;
+    for (; k < 8 && i < n && pending + k < m_Capacity; ++k) {
+      w[k] = windows.EndingAt(i);
+      t[k] = m_ReversedTaps + p * kTaps;
+      p += 13;
+      if (p < 147) {
+        ++i;
+      } else if (i + 1 < n) {
+        p -= 147;
+        i += 2;
+      } else {
+        ++i;
+        owed = true;
+        ++k;
+        break;
+      }
+    }
+    for (int32_t j = k; j < 8; ++j) w[j] = w[0], t[j] = t[0];
+    EightOutputs<kTaps>(w, t, buffer + pending, k);
+    pending += k;
+  }
+  Replay(channel, kTaps, input, i);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % kTaps;
+  m_Phase[channel] = p;
+  *count = static_cast<uint32_t>(i);
+  return true;
 }
 
 // 160 outputs for every 147 inputs: an output whose phase does not wrap
