@@ -175,37 +175,49 @@ void CDspSrc147::Replay(uint32_t channel, int32_t taps, const float* input, int3
   }
 }
 
-// Raise's outputs: output after output the phase steps by 147 and the input
-// moves on when it wraps past 160.
-bool CDspSrc147::RaiseBlock(uint32_t channel, const float* input, uint32_t* count) {
-  constexpr int32_t kTaps = SRC147_UP_TAPS;
-  const int32_t n = static_cast<int32_t>(*count);
-  int32_t p = m_Phase[channel];
+// The outputs of one call in batches of eight: `step` moves the phase and
+// the input index on after each output and says whether the call ends there.
+// Returns the input index reached; `pushed` becomes the count of inputs the
+// delay line took.
+template <int32_t kTaps, typename Step>
+int32_t CDspSrc147::Outputs(uint32_t channel, const float* input, int32_t n, int32_t i, int32_t& p, Step step) {
   int32_t& pending = m_Pending[channel];
-  float* buffer = m_Buffer[channel];
   const Windows<kTaps> windows(m_DelayLine[channel] + m_DelayIndex[channel] + 1, input, n);
-  int32_t i = 0;
-  int32_t pushed = 0;  // inputs written into the delay line: 0 .. pushed - 1
-  while (i < n && pending < m_Capacity) {
+  bool ended = false;
+  while (!ended && i < n && pending < m_Capacity) {
     const float* w[8];
     const float* t[8];
     int32_t k = 0;
-    for (; k < 8 && i < n && pending + k < m_Capacity; ++k) {
+    while (!ended && k < 8 && i < n && pending + k < m_Capacity) {
       w[k] = windows.EndingAt(i);
       t[k] = m_ReversedTaps + p * kTaps;
-      pushed = i + 1;
-      p += 147;
-      if (p >= 160) {
-        p -= 160;
-        ++i;
-      }
+      ++k;
+      ended = step(i, p);
     }
     for (int32_t j = k; j < 8; ++j) w[j] = w[0], t[j] = t[0];
-    EightOutputs<kTaps>(w, t, buffer + pending, k);
+    EightOutputs<kTaps>(w, t, m_Buffer[channel] + pending, k);
     pending += k;
   }
-  Replay(channel, kTaps, input, pushed);
-  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % kTaps;
+  return i;
+}
+
+// Raise's outputs: output after output the phase steps by 147 and the input
+// moves on when it wraps past 160.
+bool CDspSrc147::RaiseBlock(uint32_t channel, const float* input, uint32_t* count) {
+  int32_t p = m_Phase[channel];
+  int32_t pushed = 0;  // the last output's input and all before it
+  const int32_t i = Outputs<SRC147_UP_TAPS>(channel, input, static_cast<int32_t>(*count), 0, p,
+                                            [&](int32_t& at, int32_t& phase) {
+                                              pushed = at + 1;
+                                              phase += 147;
+                                              if (phase >= 160) {
+                                                phase -= 160;
+                                                ++at;
+                                              }
+                                              return false;
+                                            });
+  Replay(channel, SRC147_UP_TAPS, input, pushed);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % SRC147_UP_TAPS;
   m_Phase[channel] = p;
   *count = static_cast<uint32_t>(i);
   return true;
@@ -215,45 +227,30 @@ bool CDspSrc147::RaiseBlock(uint32_t channel, const float* input, uint32_t* coun
 // input enters without an output of its own (at the start of the next call
 // when this one has none left).
 bool CDspSrc147::LowerBlock(uint32_t channel, const float* input, uint32_t* count) {
-  constexpr int32_t kTaps = SRC147_DOWN_TAPS;
   const int32_t n = static_cast<int32_t>(*count);
   int32_t p = m_Phase[channel];
-  int32_t& pending = m_Pending[channel];
-  float* buffer = m_Buffer[channel];
   int32_t i = 0;
   if (p > 146) {
     if (n == 0) return true;
     p -= 147;
     i = 1;
   }
-  const Windows<kTaps> windows(m_DelayLine[channel] + m_DelayIndex[channel] + 1, input, n);
-  bool owed = false;
-  while (!owed && i < n && pending < m_Capacity) {
-    const float* w[8];
-    const float* t[8];
-    int32_t k = 0;
-    for (; k < 8 && i < n && pending + k < m_Capacity; ++k) {
-      w[k] = windows.EndingAt(i);
-      t[k] = m_ReversedTaps + p * kTaps;
-      p += 13;
-      if (p < 147) {
-        ++i;
-      } else if (i + 1 < n) {
-        p -= 147;
-        i += 2;
-      } else {
-        ++i;
-        owed = true;
-        ++k;
-        break;
-      }
+  i = Outputs<SRC147_DOWN_TAPS>(channel, input, n, i, p, [n](int32_t& at, int32_t& phase) {
+    phase += 13;
+    if (phase < 147) {
+      ++at;
+    } else if (at + 1 < n) {
+      phase -= 147;
+      at += 2;
+    } else {
+      ++at;
+      return true;
     }
-    for (int32_t j = k; j < 8; ++j) w[j] = w[0], t[j] = t[0];
-    EightOutputs<kTaps>(w, t, buffer + pending, k);
-    pending += k;
-  }
-  Replay(channel, kTaps, input, i);
-  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % kTaps;
+    return false;
+  });
+  // Every input consumed went into the delay line.
+  Replay(channel, SRC147_DOWN_TAPS, input, i);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % SRC147_DOWN_TAPS;
   m_Phase[channel] = p;
   *count = static_cast<uint32_t>(i);
   return true;

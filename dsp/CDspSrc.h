@@ -56,7 +56,10 @@ class CDspSrc147 : public CDspStage {
   // baseline one-sample filter's arithmetic (see CDspSrc.cpp).
   bool RaiseBlock(uint32_t channel, const float* input, uint32_t* count);
   bool LowerBlock(uint32_t channel, const float* input, uint32_t* count);
-  // Leaves the delay line as one-sample pushes of input[first .. last] would.
+  template <int32_t kTaps, typename Step>
+  int32_t Outputs(uint32_t channel, const float* input, int32_t n, int32_t i, int32_t& p, Step step);
+  // Leaves the delay line as one-sample pushes of input[0 .. pushed - 1]
+  // would.
   void Replay(uint32_t channel, int32_t taps, const float* input, int32_t pushed);
 
   int32_t m_Phase[kChannels] = {};
