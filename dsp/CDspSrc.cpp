@@ -111,30 +111,32 @@ namespace {
 // block path stands in for it only while the baseline builds run.
 bool BaselineSampleFilter() { return CpuDispatchIndex == 0; }
 
-inline double Low(__m128d v) { return _mm_cvtsd_f64(v); }
-inline double High(__m128d v) { return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v)); }
-
 // Eight outputs: y[j] from window w[j] (kTaps samples, oldest first) and the
 // reversed taps t[j]. Each output's sum is a chain of dependent additions in
-// the one-sample filter's order; eight chains side by side keep the adder
-// busy. Only the first `count` outputs are stored.
+// the one-sample filter's order; two outputs share a pair of double lanes,
+// and four pairs side by side keep the adder busy. Only the first `count`
+// outputs are stored.
 template <int32_t kTaps>
 void EightOutputs(const float* const* w, const float* const* t, float* y, int32_t count) {
-  double sum[8] = {};
+  __m128d sum[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
   for (int32_t i = 0; i < kTaps; i += 4) {
-    for (int j = 0; j < 8; ++j) {
-      const __m128 products = _mm_mul_ps(_mm_loadu_ps(t[j] + i), _mm_loadu_ps(w[j] + i));
-      const __m128d low = _mm_cvtps_pd(products);
-      const __m128d high = _mm_cvtps_pd(_mm_movehl_ps(products, products));
-      double s = sum[j];
-      s = s + Low(low);
-      s = s + High(low);
-      s = s + Low(high);
-      s = s + High(high);
+    for (int j = 0; j < 4; ++j) {
+      const __m128 a = _mm_mul_ps(_mm_loadu_ps(t[2 * j] + i), _mm_loadu_ps(w[2 * j] + i));
+      const __m128 b = _mm_mul_ps(_mm_loadu_ps(t[2 * j + 1] + i), _mm_loadu_ps(w[2 * j + 1] + i));
+      // (a0 b0 a1 b1) and (a2 b2 a3 b3): the products of both outputs tap
+      // by tap.
+      const __m128 first = _mm_unpacklo_ps(a, b), second = _mm_unpackhi_ps(a, b);
+      __m128d s = sum[j];
+      s = _mm_add_pd(s, _mm_cvtps_pd(first));
+      s = _mm_add_pd(s, _mm_cvtps_pd(_mm_movehl_ps(first, first)));
+      s = _mm_add_pd(s, _mm_cvtps_pd(second));
+      s = _mm_add_pd(s, _mm_cvtps_pd(_mm_movehl_ps(second, second)));
       sum[j] = s;
     }
   }
-  for (int32_t j = 0; j < count; ++j) y[j] = static_cast<float>(sum[j]);
+  alignas(16) float out[8];
+  for (int j = 0; j < 4; ++j) _mm_storel_pi(reinterpret_cast<__m64*>(out + 2 * j), _mm_cvtpd_ps(sum[j]));
+  for (int32_t j = 0; j < count; ++j) y[j] = out[j];
 }
 
 // The windows of a call: the taps - 1 samples before it (from the delay
