@@ -115,6 +115,14 @@ void FloatToInt(const float* src, Out* dst, int32_t len, RoundMode roundMode, in
 
 inline bool Unaligned16(const void* p) { return (reinterpret_cast<uintptr_t>(p) & 15) != 0; }
 
+// Whether count floats at a and at b share no byte: only then may a pair of
+// channels move in any order.
+inline bool Apart(const float* a, const float* b, int64_t count) {
+  const uintptr_t x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+  const uintptr_t bytes = 4 * static_cast<uintptr_t>(count);
+  return x + bytes <= y || y + bytes <= x;
+}
+
 // Each element is rounded to float first (ties to even), then multiplied by
 // 2^-s in single precision; s is clamped so that full scale stays finite.
 template <typename In>
@@ -209,6 +217,22 @@ DspStatus VecInterleaveF32L0(const float* const* channelPtrs, int32_t channels, 
     if (channelPtrs[c] == nullptr) return DSP_STATUS_NULL_POINTER;
     unaligned = unaligned || Unaligned16(channelPtrs[c]);
   }
+  if (channels == 2 && Apart(dst, channelPtrs[0], 2 * int64_t{len}) && Apart(dst, channelPtrs[1], 2 * int64_t{len})) {
+    // The stereo pair, four frames a pass.
+    const float* left = channelPtrs[0];
+    const float* right = channelPtrs[1];
+    int64_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+      const __m128 l = _mm_loadu_ps(left + i), r = _mm_loadu_ps(right + i);
+      _mm_storeu_ps(dst + 2 * i, _mm_unpacklo_ps(l, r));
+      _mm_storeu_ps(dst + 2 * i + 4, _mm_unpackhi_ps(l, r));
+    }
+    for (; i < len; ++i) {
+      dst[2 * i] = left[i];
+      dst[2 * i + 1] = right[i];
+    }
+    return unaligned ? DSP_WARN_UNALIGNED : DSP_STATUS_OK;
+  }
   for (int32_t c = 0; c < channels; ++c) {
     const float* in = channelPtrs[c];
     for (int64_t i = 0; i < len; ++i) dst[i * channels + c] = in[i];
@@ -224,6 +248,22 @@ DspStatus VecDeinterleaveF32L0(const float* src, int32_t channels, int32_t len, 
   for (int32_t c = 0; c < channels; ++c) {
     if (channelPtrs[c] == nullptr) return DSP_STATUS_NULL_POINTER;
     unaligned = unaligned || Unaligned16(channelPtrs[c]);
+  }
+  if (channels == 2 && Apart(src, channelPtrs[0], 2 * int64_t{len}) && Apart(src, channelPtrs[1], 2 * int64_t{len}) &&
+      Apart(channelPtrs[0], channelPtrs[1], len)) {
+    float* left = channelPtrs[0];
+    float* right = channelPtrs[1];
+    int64_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+      const __m128 a = _mm_loadu_ps(src + 2 * i), b = _mm_loadu_ps(src + 2 * i + 4);
+      _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+      _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    for (; i < len; ++i) {
+      left[i] = src[2 * i];
+      right[i] = src[2 * i + 1];
+    }
+    return unaligned ? DSP_WARN_UNALIGNED : DSP_STATUS_OK;
   }
   for (int32_t c = 0; c < channels; ++c) {
     float* out = channelPtrs[c];
