@@ -191,9 +191,22 @@ inline void SumGroups(const Samples& z, const Group* g, int64_t window, __m128* 
     x[k] = z.data + (g[k].start - z.first);
     sums[k] = _mm_setzero_ps();
   }
-  for (int64_t i = 0; i < window; ++i)
-    for (int k = 0; k < kGroups; ++k)
-      sums[k] = _mm_add_ps(sums[k], _mm_mul_ps(_mm_set1_ps(x[k][i]), _mm_loadu_ps(g[k].quads + 4 * i)));
+  auto step = [&](int k, int64_t i, __m128 sample) {
+    sums[k] = _mm_add_ps(sums[k], _mm_mul_ps(sample, _mm_loadu_ps(g[k].quads + 4 * i)));
+  };
+  int64_t i = 0;
+  // Four samples a load, each spread over the lanes in turn.
+  for (; i + 4 <= window; i += 4) {
+    for (int k = 0; k < kGroups; ++k) {
+      const __m128 v = _mm_loadu_ps(x[k] + i);
+      step(k, i, _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0)));
+      step(k, i + 1, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1)));
+      step(k, i + 2, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2)));
+      step(k, i + 3, _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
+    }
+  }
+  for (; i < window; ++i)
+    for (int k = 0; k < kGroups; ++k) step(k, i, _mm_set1_ps(x[k][i]));
 }
 
 void RunInterleaved(const MultirateFirState* state, const Samples& z, float* dst, int64_t count, Cursor& cursor) {

@@ -355,12 +355,32 @@ LEVEL_INLINE inline void SumGroupsMode1(const float* const* x, const float* cons
                      LEVEL_INLINE { return _mm_mul_ps(_mm_set1_ps(LoadF(x[k] + i)), _mm_load_ps(quads[k] + 4 * i)); };
   for (int k = 0; k < kGroups; ++k) sums[k] = _mm_setzero_ps();
   int64_t i = 0;
+  // Eight samples in two loads, each spread over the lanes in turn.
+  auto spread = [&](int k, __m128 v, int64_t at, int lane) LEVEL_INLINE {
+    __m128 sample;
+    switch (lane) {
+      case 0:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0));
+        break;
+      case 1:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1));
+        break;
+      case 2:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2));
+        break;
+      default:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+        break;
+    }
+    return _mm_mul_ps(sample, _mm_load_ps(quads[k] + 4 * at));
+  };
   for (; i + 8 <= taps; i += 8) {
     for (int k = 0; k < kGroups; ++k) {
-      const __m128 first =
-          _mm_add_ps(_mm_add_ps(product(k, i), product(k, i + 1)), _mm_add_ps(product(k, i + 2), product(k, i + 3)));
-      const __m128 second = _mm_add_ps(_mm_add_ps(product(k, i + 4), product(k, i + 5)),
-                                       _mm_add_ps(product(k, i + 6), product(k, i + 7)));
+      const __m128 v = _mm_loadu_ps(x[k] + i), u = _mm_loadu_ps(x[k] + i + 4);
+      const __m128 first = _mm_add_ps(_mm_add_ps(spread(k, v, i, 0), spread(k, v, i + 1, 1)),
+                                      _mm_add_ps(spread(k, v, i + 2, 2), spread(k, v, i + 3, 3)));
+      const __m128 second = _mm_add_ps(_mm_add_ps(spread(k, u, i + 4, 0), spread(k, u, i + 5, 1)),
+                                       _mm_add_ps(spread(k, u, i + 6, 2), spread(k, u, i + 7, 3)));
       sums[k] = _mm_add_ps(_mm_add_ps(sums[k], first), second);
     }
   }
