@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/OutOfCache.h"
 #include "bench/RatioTable.h"
 #include "primitives/Convert.h"
 #include "primitives/Dispatch.h"
@@ -26,68 +27,8 @@
 
 namespace {
 
-// The largest size runs well outside every cache: 4 M elements (16 MB a
-// float vector), where the level builds' streaming stores and prefetches
-// come into play. Its runs go round four regions of every buffer, so that
-// no run finds the previous one's data in the last-level cache.
-constexpr int kMaxLen = 4 << 20;
-constexpr int kOutOfCache = kMaxLen;
-constexpr int kRegions = 4;
-// Room for the last region's 2 x n interleaved floats.
-constexpr size_t kSpan = size_t{kRegions + 1} * kMaxLen + 16;
-
-// Heap blocks on a 64-byte boundary, touched once so that no run pays for
-// the first fault of a page.
-template <typename T>
-T* Block(size_t count) {
-  void* p = std::aligned_alloc(64, (count * sizeof(T) + 63) & ~size_t{63});
-  std::memset(p, 0, count * sizeof(T));
-  return static_cast<T*>(p);
-}
-
-// The buffers one run works on.
-struct View {
-  float* a;
-  float* b;
-  float* out;
-  float* tens;
-  float* exponents;
-  int16_t* s16;
-  int32_t* s32;
-  uint8_t* s24;
-};
-
-struct Buffers {
-  View base{Block<float>(kSpan),   Block<float>(kSpan),   Block<float>(kSpan),       Block<float>(kSpan),
-            Block<float>(kSpan),   Block<int16_t>(kSpan), Block<int32_t>(kSpan), Block<uint8_t>(3 * kSpan)};
-  Buffers() {
-    std::mt19937 rng(1);
-    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
-    for (size_t i = 0; i < kSpan; ++i) {
-      base.a[i] = sample(rng);
-      base.b[i] = sample(rng);
-      base.out[i] = sample(rng);
-      base.s16[i] = static_cast<int16_t>(rng());
-      base.s32[i] = static_cast<int32_t>(rng());
-      // dB to gain: 10^(x/20) for levels in [-60, 0] dB.
-      base.tens[i] = 10.0f;
-      base.exponents[i] = -3.0f * static_cast<float>(i % 1000) / 1000.0f;
-    }
-    for (size_t i = 0; i < 3 * kSpan; ++i) base.s24[i] = static_cast<uint8_t>(rng());
-  }
-  // Region 0 for the sizes that stay in cache; the out-of-cache size takes
-  // the regions in turn.
-  View At(int n, int64_t run) const {
-    const size_t o = n >= kOutOfCache ? static_cast<size_t>(run % kRegions) * kMaxLen : 0;
-    return {base.a + o,         base.b + o,   base.out + o, base.tens + o, base.exponents + o,
-            base.s16 + o,       base.s32 + o, base.s24 + 3 * o};
-  }
-};
-
-Buffers& B() {
-  static Buffers buffers;
-  return buffers;
-}
+using bench::kOutOfCache;
+using bench::View;
 
 // A FIR state per filter shape and level, built once (a state is filtered
 // by the builds of the level that built it).
@@ -137,7 +78,7 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
                                                  [=](benchmark::State& state) {
                                                    const int n = static_cast<int>(state.range(0));
                                                    testsupport::ScopedDispatchLevel index(run);
-                                                   const Buffers& buffers = B();
+                                                   const bench::SignalBuffers& buffers = bench::Signals();
                                                    int64_t runs = 0;
                                                    for (auto _ : state) {
                                                      body(buffers.At(n, runs++), n);

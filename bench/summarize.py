@@ -73,7 +73,7 @@ def load(path):
                                    {"unit": run.get("time_unit", "ns"), "times": [], "counters": defaultdict(list)})
         entry["times"].append(run["real_time"] if real else run["cpu_time"])
         for key, value in run.items():
-            if key in ("SNR_dB",) and isinstance(value, (int, float)):
+            if key in ("SNR_dB", "bytes_per_second") and isinstance(value, (int, float)):
                 entry["counters"][key].append(value)
     cases = OrderedDict()
     rank = {s: i for i, s in enumerate(OURS_SIDES)}
@@ -112,8 +112,9 @@ class Comparison:
         return self.limit is not None and self.ratio > self.limit
 
 
-def compare(case, sides):
-    """The comparisons of one row, and notes (SNRs) to print beside it."""
+def compare(case, sides, copy=None):
+    """The comparisons of one row, and notes (SNRs, bandwidth) to print beside
+    it. `copy` is the copy bandwidth measured at the row's size, if any."""
     result, notes = [], []
     ours_sides = [s for s in sides if s in OURS_SIDES]
     peers = [s for s in sides if s not in OURS_SIDES and s not in BASELINE_SIDES]
@@ -129,6 +130,12 @@ def compare(case, sides):
             if sides[peer]["time"]:
                 limit = None if peer.startswith("soxr_") or peer in VARIANT_SIDES else LIMIT_PEER
                 result.append(Comparison(ours, peer, t / sides[peer]["time"], limit))
+    # Sample conversions out of cache: at least half the copy bandwidth, as
+    # the time a copy at half its bandwidth would take for the same bytes.
+    ours_bps = sides.get("ours", {}).get("bytes_per_second")
+    if copy and ours_bps and case.startswith("Conv"):
+        result.append(Comparison("ours", "copy bw/2", 0.5 * copy / ours_bps, LIMIT_PEER))
+        notes.append(f"{ours_bps / copy:.2f} of copy bandwidth")
     # Rate conversion: the soxr recipe that matches our quality.
     if "ours" in sides and "SNR_dB" in sides["ours"]:
         ours_snr = sides["ours"]["SNR_dB"]
@@ -160,7 +167,8 @@ def collect(files):
         binary = os.path.splitext(os.path.basename(path))[0]
         rows = []
         for (case, args), sides in cases.items():
-            comparisons, notes = compare(case, sides)
+            copy = cases.get(("CopyBandwidth", args), {}).get("memcpy", {}).get("bytes_per_second")
+            comparisons, notes = compare(case, sides, copy)
             rows.append({"case": case, "args": args, "sides": sides, "comparisons": comparisons, "notes": notes})
         sections.append({"binary": binary, "context": context, "rows": rows})
     return sections

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <bit>
+#include <cstring>
 #include <limits>
 
 #include "primitives/Dispatch.h"
@@ -78,6 +79,39 @@ int32_t NearestAwayUnscaled16(float v) {
   return TruncateToInt32(v < 0 ? v - 0.5f : v + 0.5f);
 }
 
+// Toward zero on four lanes: x * factor (exact), then the limits of Out, NaN
+// to 0. The comparisons and the truncation are those of TowardZero on the
+// same exact values. Returns the count done (a multiple of eight).
+template <typename Out>
+int32_t TowardZeroLanes(const float* src, Out* dst, int32_t len, float factor) {
+  const __m128 f = _mm_set1_ps(factor);
+  auto lanes = [&](const float* p) {
+    const __m128 v = _mm_mul_ps(_mm_loadu_ps(p), f);
+    const __m128i ordered = _mm_castps_si128(_mm_cmpord_ps(v, v));
+    if constexpr (sizeof(Out) == 2) {
+      // MAXPS and MINPS keep the bound for a NaN; the mask clears it after.
+      const __m128 clamped = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+      return _mm_and_si128(_mm_cvttps_epi32(clamped), ordered);
+    } else {
+      // 2^31 and above (and +infinity) convert to 0x80000000: flipped to
+      // 0x7FFFFFFF; below -2^31 it is already INT32_MIN.
+      const __m128i over = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(2147483648.0f)));
+      return _mm_and_si128(_mm_xor_si128(_mm_cvttps_epi32(v), over), ordered);
+    }
+  };
+  int32_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    const __m128i a = lanes(src + i), b = lanes(src + i + 4);
+    if constexpr (sizeof(Out) == 2) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), a);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4), b);
+    }
+  }
+  return i;
+}
+
 template <typename Out, typename Limits>
 void FloatToInt(const float* src, Out* dst, int32_t len, RoundMode roundMode, int32_t scaleExp) {
   const double factor = PowerOfTwoDouble(scaleExp);
@@ -93,7 +127,11 @@ void FloatToInt(const float* src, Out* dst, int32_t len, RoundMode roundMode, in
   const double evenHi = wide ? 2147483648.0 : hi;
 
   if (roundMode == ROUND_TOWARD_ZERO) {
-    for (int32_t i = 0; i < len; ++i) dst[i] = static_cast<Out>(TowardZero(value(i), lo, hi));
+    int32_t i = 0;
+    // Within the single-precision exponent range the scaled sample is exact
+    // in single precision too, so four lanes give the double path's results.
+    if (scaleExp >= -126 && scaleExp <= 126) i = TowardZeroLanes(src, dst, len, PowerOfTwoFloat(scaleExp));
+    for (; i < len; ++i) dst[i] = static_cast<Out>(TowardZero(value(i), lo, hi));
   } else if (roundMode == ROUND_NEAREST_EVEN) {
     for (int32_t i = 0; i < len; ++i) {
       const double v = value(i);
@@ -138,6 +176,34 @@ DspStatus IntegerToFloatScaled(const In* src, float* dst, int32_t len, int32_t s
   return DSP_STATUS_OK;
 }
 
+// The 24-bit rounding on four lanes: x (times factor when scaled) to the
+// nearest integer, halves to even, limited to [-8388608, 8388607], NaN to 0,
+// whatever the rounding mode: truncation, then one step away from zero when
+// the dropped part is above one half, or exactly one half with an odd
+// truncation. All of it is exact, as the double path's steps are.
+inline __m128i Nearest24Lanes(__m128 x, bool scaled, float factor) {
+  const __m128 v = scaled ? _mm_mul_ps(x, _mm_set1_ps(factor)) : x;
+  const __m128i ordered = _mm_castps_si128(_mm_cmpord_ps(v, v));
+  const __m128 high = _mm_cmpge_ps(v, _mm_set1_ps(8388607.0f));
+  const __m128 low = _mm_cmple_ps(v, _mm_set1_ps(-8388608.0f));
+  // Inside the limits for the rounding; the limits are put back below.
+  const __m128 inside = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-8388608.0f)), _mm_set1_ps(8388607.0f));
+  const __m128i t = _mm_cvttps_epi32(inside);
+  const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int32_t>(0x80000000u)));
+  const __m128 dropped = _mm_andnot_ps(sign, _mm_sub_ps(inside, _mm_cvtepi32_ps(t)));
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128i odd = _mm_cmpeq_epi32(_mm_and_si128(t, _mm_set1_epi32(1)), _mm_set1_epi32(1));
+  const __m128i away = _mm_or_si128(_mm_castps_si128(_mm_cmpgt_ps(dropped, half)),
+                                    _mm_and_si128(_mm_castps_si128(_mm_cmpeq_ps(dropped, half)), odd));
+  // +1 above zero, -1 below.
+  const __m128i step = _mm_or_si128(_mm_srai_epi32(_mm_castps_si128(inside), 31), _mm_set1_epi32(1));
+  __m128i r = _mm_add_epi32(t, _mm_and_si128(away, step));
+  r = _mm_or_si128(_mm_andnot_si128(_mm_castps_si128(_mm_or_ps(high, low)), r),
+                   _mm_or_si128(_mm_and_si128(_mm_castps_si128(high), _mm_set1_epi32(8388607)),
+                                _mm_and_si128(_mm_castps_si128(low), _mm_set1_epi32(-8388608))));
+  return _mm_and_si128(r, ordered);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -161,19 +227,32 @@ DspStatus ConvF32ToS24ScaledL0(const float* src, uint8_t* dstBytes, int32_t len,
   if (src == nullptr || dstBytes == nullptr) return DSP_STATUS_NULL_POINTER;
   if (len <= 0) return DSP_STATUS_BAD_LENGTH;
   const float factor = PowerOfTwoFloat(Clamp(scaleExp, -127, 127));
-  for (int32_t i = 0; i < len; ++i) {
+  int32_t i = 0;
+  alignas(16) int32_t r[4];
+  for (; i + 4 <= len; i += 4) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(r), Nearest24Lanes(_mm_loadu_ps(src + i), scaleExp != 0, factor));
+    // Four 24-bit samples as three 32-bit words, low byte first.
+    const uint32_t w0 = (static_cast<uint32_t>(r[0]) & 0xFFFFFFu) | static_cast<uint32_t>(r[1]) << 24;
+    const uint32_t w1 = (static_cast<uint32_t>(r[1]) >> 8 & 0xFFFFu) | static_cast<uint32_t>(r[2]) << 16;
+    const uint32_t w2 = (static_cast<uint32_t>(r[2]) >> 16 & 0xFFu) | static_cast<uint32_t>(r[3]) << 8;
+    uint8_t* out = dstBytes + 3 * static_cast<int64_t>(i);
+    std::memcpy(out, &w0, 4);
+    std::memcpy(out + 4, &w1, 4);
+    std::memcpy(out + 8, &w2, 4);
+  }
+  for (; i < len; ++i) {
     const float x = src[i];
     const double v = scaleExp != 0 ? static_cast<double>(x * factor) : static_cast<double>(x);
-    int32_t r;
+    int32_t r1;
     if (IsNaN(v))
-      r = 0;
+      r1 = 0;
     else if (v >= 8388607.0)
-      r = 8388607;
+      r1 = 8388607;
     else if (v <= -8388608.0)
-      r = -8388608;
+      r1 = -8388608;
     else
-      r = RoundHalfEven(v, x < 0);
-    const uint32_t bits = static_cast<uint32_t>(r);
+      r1 = RoundHalfEven(v, x < 0);
+    const uint32_t bits = static_cast<uint32_t>(r1);
     uint8_t* out = dstBytes + 3 * static_cast<int64_t>(i);
     out[0] = static_cast<uint8_t>(bits);
     out[1] = static_cast<uint8_t>(bits >> 8);
@@ -193,7 +272,23 @@ DspStatus ConvS32ToF32ScaledL0L1(const int32_t* src, float* dst, int32_t len, in
 DspStatus ConvS24ToF32L0(const uint8_t* srcBytes, float* dst, int32_t len) {
   if (srcBytes == nullptr || dst == nullptr) return DSP_STATUS_NULL_POINTER;
   if (len <= 0) return DSP_STATUS_BAD_LENGTH;
-  for (int32_t i = 0; i < len; ++i) {
+  int32_t i = 0;
+  // Four samples from three 32-bit words; the last sample of the buffer is
+  // never read past its third byte.
+  for (; i + 4 <= len; i += 4) {
+    const uint8_t* in = srcBytes + 3 * static_cast<int64_t>(i);
+    uint32_t w0, w1, w2;
+    std::memcpy(&w0, in, 4);
+    std::memcpy(&w1, in + 4, 4);
+    std::memcpy(&w2, in + 8, 4);
+    // Each sample into the upper 24 bits, then an arithmetic shift brings
+    // it down with its sign.
+    const __m128i upper = _mm_set_epi32(static_cast<int32_t>(w2 & 0xFFFFFF00u),
+                                        static_cast<int32_t>((w2 << 24) | (w1 >> 16 << 8)),
+                                        static_cast<int32_t>((w1 << 16) | (w0 >> 24 << 8)), static_cast<int32_t>(w0 << 8));
+    _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(_mm_srai_epi32(upper, 8)));
+  }
+  for (; i < len; ++i) {
     const uint8_t* in = srcBytes + 3 * static_cast<int64_t>(i);
     const int32_t raw = in[0] | (in[1] << 8) | (in[2] << 16);
     dst[i] = static_cast<float>((raw & 0x800000) != 0 ? raw - 0x1000000 : raw);
