@@ -186,7 +186,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\n%-26s %8s %8s %8s   (time ours / time peer)\n", "primitive", "48", "480", "4096");
+    std::printf("\n%-26s %8s %8s %8s %8s   (time ours / time peer)\n", "primitive", "48", "480", "4096", "4M");
     std::map<std::string, std::map<std::string, double>> ratios;
     for (const auto& [name, ours] : m_Times) {
       const size_t first = name.find("/ours/");
@@ -198,7 +198,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     for (const auto& [primitive, bySize] : ratios) {
       std::printf("%-26s", primitive.c_str());
-      for (const char* size : {"48", "480", "4096"}) {
+      for (const char* size : {"48", "480", "4096", "4194304"}) {
         auto it = bySize.find(size);
         if (it == bySize.end())
           std::printf(" %8s", "-");

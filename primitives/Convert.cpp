@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -79,29 +80,52 @@ int32_t NearestAwayUnscaled16(float v) {
   return TruncateToInt32(v < 0 ? v - 0.5f : v + 0.5f);
 }
 
-// Toward zero on four lanes: x * factor (exact), then the limits of Out, NaN
-// to 0. The comparisons and the truncation are those of TowardZero on the
-// same exact values. Returns the count done (a multiple of eight).
+// The lanes of x that are neither zero nor finite and normal with a biased
+// exponent in [lowest, highest], as a mask: integer tests only, so no sample
+// raises a floating-point flag here.
+inline __m128i ExponentsOutside(__m128 x, int32_t lowest, int32_t highest) {
+  const __m128i magnitude = _mm_and_si128(_mm_castps_si128(x), _mm_set1_epi32(0x7FFFFFFF));
+  const __m128i outside = _mm_or_si128(_mm_cmplt_epi32(magnitude, _mm_set1_epi32(lowest << 23)),
+                                       _mm_cmpgt_epi32(magnitude, _mm_set1_epi32((highest << 23) | 0x7FFFFF)));
+  return _mm_andnot_si128(_mm_cmpeq_epi32(magnitude, _mm_setzero_si128()), outside);
+}
+
+// Toward zero on four lanes for blocks whose samples, scaled by 2^-s, stay
+// finite and normal: x * factor is then exact in single precision as in
+// double, and the limits are applied before the truncation, as TowardZero
+// does, so that no lane raises a flag the element path would not. Other
+// blocks (NaN, infinity, extreme exponents) take the element path. Returns
+// the count done (a multiple of eight).
 template <typename Out>
-int32_t TowardZeroLanes(const float* src, Out* dst, int32_t len, float factor) {
+int32_t TowardZeroLanes(const float* src, Out* dst, int32_t len, int32_t s, float factor) {
   const __m128 f = _mm_set1_ps(factor);
-  auto lanes = [&](const float* p) {
-    const __m128 v = _mm_mul_ps(_mm_loadu_ps(p), f);
-    const __m128i ordered = _mm_castps_si128(_mm_cmpord_ps(v, v));
+  const int32_t lowest = std::max(1, 1 + s), highest = std::min(254, 254 + s);
+  auto lanes = [&](__m128 x) {
+    const __m128 v = _mm_mul_ps(x, f);
     if constexpr (sizeof(Out) == 2) {
-      // MAXPS and MINPS keep the bound for a NaN; the mask clears it after.
-      const __m128 clamped = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
-      return _mm_and_si128(_mm_cvttps_epi32(clamped), ordered);
+      return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f)));
     } else {
-      // 2^31 and above (and +infinity) convert to 0x80000000: flipped to
-      // 0x7FFFFFFF; below -2^31 it is already INT32_MIN.
+      // 2^31 and above give INT32_MAX; the truncation sees the largest
+      // float below 2^31 at most, and -2^31 at least.
       const __m128i over = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(2147483648.0f)));
-      return _mm_and_si128(_mm_xor_si128(_mm_cvttps_epi32(v), over), ordered);
+      const __m128 inside = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-2147483648.0f)), _mm_set1_ps(2147483520.0f));
+      return _mm_or_si128(_mm_andnot_si128(over, _mm_cvttps_epi32(inside)),
+                          _mm_and_si128(over, _mm_set1_epi32(INT32_MAX)));
     }
   };
   int32_t i = 0;
   for (; i + 8 <= len; i += 8) {
-    const __m128i a = lanes(src + i), b = lanes(src + i + 4);
+    const __m128 x0 = _mm_loadu_ps(src + i), x1 = _mm_loadu_ps(src + i + 4);
+    if (_mm_movemask_epi8(_mm_or_si128(ExponentsOutside(x0, lowest, highest), ExponentsOutside(x1, lowest, highest))) !=
+        0) {
+      const double scale = PowerOfTwoDouble(s);
+      for (int32_t k = i; k < i + 8; ++k) {
+        const double v = static_cast<double>(src[k]) * scale;
+        dst[k] = static_cast<Out>(TowardZero(v, sizeof(Out) == 2 ? -32768 : INT32_MIN, sizeof(Out) == 2 ? 32767 : INT32_MAX));
+      }
+      continue;
+    }
+    const __m128i a = lanes(x0), b = lanes(x1);
     if constexpr (sizeof(Out) == 2) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
     } else {
@@ -130,7 +154,7 @@ void FloatToInt(const float* src, Out* dst, int32_t len, RoundMode roundMode, in
     int32_t i = 0;
     // Within the single-precision exponent range the scaled sample is exact
     // in single precision too, so four lanes give the double path's results.
-    if (scaleExp >= -126 && scaleExp <= 126) i = TowardZeroLanes(src, dst, len, PowerOfTwoFloat(scaleExp));
+    if (scaleExp >= -126 && scaleExp <= 126) i = TowardZeroLanes(src, dst, len, scaleExp, PowerOfTwoFloat(scaleExp));
     for (; i < len; ++i) dst[i] = static_cast<Out>(TowardZero(value(i), lo, hi));
   } else if (roundMode == ROUND_NEAREST_EVEN) {
     for (int32_t i = 0; i < len; ++i) {
@@ -176,33 +200,36 @@ DspStatus IntegerToFloatScaled(const In* src, float* dst, int32_t len, int32_t s
   return DSP_STATUS_OK;
 }
 
-// The 24-bit rounding on four lanes: x (times factor when scaled) to the
-// nearest integer, halves to even, limited to [-8388608, 8388607], NaN to 0,
-// whatever the rounding mode: truncation, then one step away from zero when
-// the dropped part is above one half, or exactly one half with an odd
-// truncation. All of it is exact, as the double path's steps are.
+// The 24-bit rounding on four lanes: x (times factor when scaled) limited to
+// [-8388608, 8388607], then to the nearest integer with halves to even (the
+// caller runs this with the rounding field at nearest), NaN to 0. Inside the
+// limits every step is exact, as the double path's are.
 inline __m128i Nearest24Lanes(__m128 x, bool scaled, float factor) {
-  const __m128 v = scaled ? _mm_mul_ps(x, _mm_set1_ps(factor)) : x;
-  const __m128i ordered = _mm_castps_si128(_mm_cmpord_ps(v, v));
-  const __m128 high = _mm_cmpge_ps(v, _mm_set1_ps(8388607.0f));
-  const __m128 low = _mm_cmple_ps(v, _mm_set1_ps(-8388608.0f));
-  // Inside the limits for the rounding; the limits are put back below.
-  const __m128 inside = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-8388608.0f)), _mm_set1_ps(8388607.0f));
-  const __m128i t = _mm_cvttps_epi32(inside);
-  const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(static_cast<int32_t>(0x80000000u)));
-  const __m128 dropped = _mm_andnot_ps(sign, _mm_sub_ps(inside, _mm_cvtepi32_ps(t)));
-  const __m128 half = _mm_set1_ps(0.5f);
-  const __m128i odd = _mm_cmpeq_epi32(_mm_and_si128(t, _mm_set1_epi32(1)), _mm_set1_epi32(1));
-  const __m128i away = _mm_or_si128(_mm_castps_si128(_mm_cmpgt_ps(dropped, half)),
-                                    _mm_and_si128(_mm_castps_si128(_mm_cmpeq_ps(dropped, half)), odd));
-  // +1 above zero, -1 below.
-  const __m128i step = _mm_or_si128(_mm_srai_epi32(_mm_castps_si128(inside), 31), _mm_set1_epi32(1));
-  __m128i r = _mm_add_epi32(t, _mm_and_si128(away, step));
-  r = _mm_or_si128(_mm_andnot_si128(_mm_castps_si128(_mm_or_ps(high, low)), r),
-                   _mm_or_si128(_mm_and_si128(_mm_castps_si128(high), _mm_set1_epi32(8388607)),
-                                _mm_and_si128(_mm_castps_si128(low), _mm_set1_epi32(-8388608))));
-  return _mm_and_si128(r, ordered);
+  const __m128 product = scaled ? _mm_mul_ps(x, _mm_set1_ps(factor)) : x;
+  // NaN lanes become 0 before anything that would flag them (the ordered
+  // test is a quiet one).
+  const __m128 v = _mm_and_ps(product, _mm_cmpord_ps(product, product));
+  return _mm_cvtps_epi32(_mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-8388608.0f)), _mm_set1_ps(8388607.0f)));
 }
+
+// Runs a scope with the rounding field at nearest; the caller's control word
+// comes back at its end, with the flags raised meanwhile.
+class NearestRoundingScope {
+ public:
+  NearestRoundingScope() : m_Saved(_mm_getcsr()) {
+    if ((m_Saved & kRoundingField) != 0) _mm_setcsr(m_Saved & ~kRoundingField);
+  }
+  ~NearestRoundingScope() {
+    if ((m_Saved & kRoundingField) != 0) _mm_setcsr(m_Saved | (_mm_getcsr() & kFlags));
+  }
+  NearestRoundingScope(const NearestRoundingScope&) = delete;
+  NearestRoundingScope& operator=(const NearestRoundingScope&) = delete;
+
+ private:
+  static constexpr uint32_t kRoundingField = 0x6000;
+  static constexpr uint32_t kFlags = 0x3F;
+  uint32_t m_Saved;
+};
 
 }  // namespace
 
@@ -228,17 +255,39 @@ DspStatus ConvF32ToS24ScaledL0(const float* src, uint8_t* dstBytes, int32_t len,
   if (len <= 0) return DSP_STATUS_BAD_LENGTH;
   const float factor = PowerOfTwoFloat(Clamp(scaleExp, -127, 127));
   int32_t i = 0;
-  alignas(16) int32_t r[4];
-  for (; i + 4 <= len; i += 4) {
-    _mm_store_si128(reinterpret_cast<__m128i*>(r), Nearest24Lanes(_mm_loadu_ps(src + i), scaleExp != 0, factor));
-    // Four 24-bit samples as three 32-bit words, low byte first.
-    const uint32_t w0 = (static_cast<uint32_t>(r[0]) & 0xFFFFFFu) | static_cast<uint32_t>(r[1]) << 24;
-    const uint32_t w1 = (static_cast<uint32_t>(r[1]) >> 8 & 0xFFFFu) | static_cast<uint32_t>(r[2]) << 16;
-    const uint32_t w2 = (static_cast<uint32_t>(r[2]) >> 16 & 0xFFu) | static_cast<uint32_t>(r[3]) << 8;
-    uint8_t* out = dstBytes + 3 * static_cast<int64_t>(i);
-    std::memcpy(out, &w0, 4);
-    std::memcpy(out + 4, &w1, 4);
-    std::memcpy(out + 8, &w2, 4);
+  if (len >= 4) {
+    const NearestRoundingScope nearest;
+    // Four samples as twelve bytes of one 16-byte store, low byte first; the
+    // four bytes past them are written again by the next four, so the last
+    // four of the buffer go as three words.
+    const __m128i low24 = _mm_set1_epi32(0xFFFFFF);
+    const __m128i evenLanes = _mm_set_epi32(0, -1, 0, -1);
+    const __m128i lowHalf = _mm_set_epi32(0, 0, -1, -1);
+    for (; i + 8 <= len; i += 4) {
+      const __m128i t = _mm_and_si128(Nearest24Lanes(_mm_loadu_ps(src + i), scaleExp != 0, factor), low24);
+      // Each 64-bit half: its even lane, then its odd lane 24 bits up.
+      const __m128i pairs =
+          _mm_or_si128(_mm_and_si128(t, evenLanes), _mm_srli_epi64(_mm_andnot_si128(evenLanes, t), 8));
+      // The upper six bytes next to the lower six.
+      const __m128i packed =
+          _mm_or_si128(_mm_and_si128(pairs, lowHalf), _mm_srli_si128(_mm_andnot_si128(lowHalf, pairs), 2));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dstBytes + 3 * static_cast<int64_t>(i)), packed);
+    }
+    for (; i + 4 <= len; i += 4) {
+      const __m128i lanes = Nearest24Lanes(_mm_loadu_ps(src + i), scaleExp != 0, factor);
+      uint32_t r[4];
+      r[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(lanes));
+      r[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(lanes, 1)));
+      r[2] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(lanes, 2)));
+      r[3] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(lanes, 3)));
+      const uint32_t w0 = (r[0] & 0xFFFFFFu) | r[1] << 24;
+      const uint32_t w1 = (r[1] >> 8 & 0xFFFFu) | r[2] << 16;
+      const uint32_t w2 = (r[2] >> 16 & 0xFFu) | r[3] << 8;
+      uint8_t* out = dstBytes + 3 * static_cast<int64_t>(i);
+      std::memcpy(out, &w0, 4);
+      std::memcpy(out + 4, &w1, 4);
+      std::memcpy(out + 8, &w2, 4);
+    }
   }
   for (; i < len; ++i) {
     const float x = src[i];
