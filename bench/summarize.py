@@ -202,7 +202,7 @@ def write_markdown(sections, path):
         lines.append("| " + " | ".join(header) + " |")
         lines.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(header) - 2 - has_notes) + ["---"] * has_notes) + "|")
         for row in rows:
-            side = next((s for s in OURS_SIDES if s in row["sides"]), None)
+            side = next((s for s in OURS_SIDES if s in row["sides"]), next(iter(row["sides"]), None))
             time = fmt_time(row["sides"][side]) + (f" ({side})" if side != "ours" else "") if side else "-"
             cells = [row["case"], row["args"] or "-", time]
             by_label = {c.label: c for c in row["comparisons"]}
