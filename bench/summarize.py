@@ -4,11 +4,15 @@ the Google Benchmark JSON files it collected.
 
 Benchmarks are named "<case>/<side>/<args>": the side "ours" (or a build
 name L0-L3) is ours, "base" and "L0" are the baseline build, every other side
-is a peer or a variant. The level benchmarks name their cases "<case>.L<k>"
-with the sides "ours" and "base"; they are read as case <case>, side L<k>
-against side L0. Repetitions are reduced to their median; the time is the
-CPU time unless the benchmark measures real time (its name then ends in
-"/real_time").
+is a peer or a variant; a side starts with a letter, so "<case>/<args>" (e.g.
+"PeakLimiter/2ch") has none. The level benchmarks name their cases
+"<case>.L<k>" with the sides "ours" and "base"; they are read as case <case>,
+side L<k> against side L0. The FFT level benchmarks already name the build as
+the side, "<Forward|Inverse>/<L0..L3|fftw|kissfft>/<order>": L1-L3 are held
+against L0 and every build against the peers. Repetitions are reduced to
+their median (the "median" aggregate where the run reported only
+aggregates); the time is the CPU time unless the benchmark measures real time
+(its name then ends in "/real_time").
 
 Writes a markdown table per binary (time ours / time other, below 1: ours is
 faster) and a chart with one bar group per case, bars on a logarithmic axis
@@ -51,9 +55,9 @@ def split_name(name):
     level = re.match(r"^(.*)\.(L[0-3])$", case)
     if level and side in ("ours", "base"):
         case, side = level.group(1), level.group(2) if side == "ours" else "L0"
-    if not re.search(r"[A-Za-z_]", side) and not args:
+    if not re.match(r"^[A-Za-z_]", side):
         # "<case>/<args>": no side at all.
-        return case, None, side
+        return case, None, "/".join(parts[1:])
     return case, side, args
 
 
@@ -61,20 +65,28 @@ def load(path):
     """{(case, args): {side: {"time": t, "unit": u, counters...}}} in file order."""
     with open(path) as f:
         data = json.load(f)
-    samples = OrderedDict()
+    # The repetitions themselves where the file has them; a run that
+    # reported only aggregates (--benchmark_report_aggregates_only) gives
+    # its medians instead.
+    by_kind = {"iteration": OrderedDict(), "median": OrderedDict()}
     for run in data.get("benchmarks", []):
-        if run.get("run_type", "iteration") != "iteration" or run.get("error_occurred"):
+        kind = run.get("run_type", "iteration")
+        if kind == "aggregate":
+            kind = run.get("aggregate_name")
+        if kind not in by_kind or run.get("error_occurred"):
             continue
         name = run.get("run_name", run["name"])
         real = "/real_time" in name or "/manual_time" in name
         case, side, args = split_name(name)
         # The level benchmarks time the baseline once per level: one pool.
-        entry = samples.setdefault((case, args, side or "ours"),
-                                   {"unit": run.get("time_unit", "ns"), "times": [], "counters": defaultdict(list)})
+        entry = by_kind[kind].setdefault((case, args, side or "ours"),
+                                         {"unit": run.get("time_unit", "ns"), "times": [],
+                                          "counters": defaultdict(list)})
         entry["times"].append(run["real_time"] if real else run["cpu_time"])
         for key, value in run.items():
             if key in ("SNR_dB", "bytes_per_second") and isinstance(value, (int, float)):
                 entry["counters"][key].append(value)
+    samples = by_kind["iteration"] or by_kind["median"]
     cases = OrderedDict()
     rank = {s: i for i, s in enumerate(OURS_SIDES)}
     for (case, args, side), entry in sorted(samples.items(), key=lambda kv: (kv[0][0], arg_key(kv[0][1]),
