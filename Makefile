@@ -26,8 +26,18 @@ debug:
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug -j $(JOBS)
 
+# Every benchmark binary in turn, each case repeated in random order (the
+# machine may be shared: a peer and ours see the same load), then one summary
+# of all of them: out/bench.md and the chart out/bench.svg.
+BENCH_FLAGS ?= --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+	--benchmark_display_aggregates_only=true --benchmark_min_time=0.1
 bench: bench-deps release
-	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+	@rm -rf out/bench && mkdir -p out/bench
+	@for b in build/release/bench/bench_*; do \
+	  [ -x "$$b" ] || continue; \
+	  "$$b" $(BENCH_FLAGS) --benchmark_out=out/bench/$$(basename $$b).json --benchmark_out_format=json || exit 1; \
+	done
+	@python3 bench/summarize.py --md out/bench.md --svg out/bench.svg out/bench/*.json
 
 # Every fuzz target from its seed corpus (fuzz/corpus/<target>); each
 # prints its executions and coverage. `make fuzz` runs each for FUZZ_SECONDS

@@ -1,17 +1,20 @@
 // The processor-level builds against the baseline build in the same run:
 // every primitive with level builds, through its public name with the
-// dispatch index set to the level, and again at index 0. Rows are
+// dispatch index set to the level, and again at index 0, at 48, 480 and 4096
+// elements and at 4 M, well outside the caches. Rows are
 // "<primitive>.L<k>/<n>"; the table at the end gives time(level) /
 // time(baseline) (below 1: the level build is faster). Levels the processor
 // lacks are left out.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/OutOfCache.h"
 #include "bench/RatioTable.h"
 #include "primitives/Convert.h"
 #include "primitives/Dispatch.h"
@@ -24,42 +27,8 @@
 
 namespace {
 
-constexpr int kMaxLen = 4096;
-
-struct Buffers {
-  alignas(64) float a[2 * kMaxLen + 16];
-  alignas(64) float b[2 * kMaxLen + 16];
-  alignas(64) float out[2 * kMaxLen + 16];
-  alignas(64) float tens[kMaxLen];
-  alignas(64) float exponents[kMaxLen];
-  alignas(64) int16_t s16[2 * kMaxLen];
-  alignas(64) int32_t s32[2 * kMaxLen];
-  alignas(64) uint8_t s24[3 * kMaxLen + 16];
-  Buffers() {
-    std::mt19937 rng(1);
-    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
-    for (int i = 0; i < 2 * kMaxLen + 16; ++i) {
-      a[i] = sample(rng);
-      b[i] = sample(rng);
-      out[i] = sample(rng);
-    }
-    for (int i = 0; i < 2 * kMaxLen; ++i) {
-      s16[i] = static_cast<int16_t>(rng());
-      s32[i] = static_cast<int32_t>(rng());
-    }
-    for (auto& byte : s24) byte = static_cast<uint8_t>(rng());
-    // dB to gain: 10^(x/20) for levels in [-60, 0] dB.
-    for (int i = 0; i < kMaxLen; ++i) {
-      tens[i] = 10.0f;
-      exponents[i] = -3.0f * static_cast<float>(i % 1000) / 1000.0f;
-    }
-  }
-};
-
-Buffers& B() {
-  static Buffers buffers;
-  return buffers;
-}
+using bench::kOutOfCache;
+using bench::View;
 
 // A FIR state per filter shape and level, built once (a state is filtered
 // by the builds of the level that built it).
@@ -96,11 +65,11 @@ FirStates& States() {
   return states;
 }
 
-using Body = std::function<void(int level, int n)>;
+using Body = std::function<void(const View& d, int n)>;
 
 // Registers, for each level the processor runs, "<name>.L<k>/ours/<n>" at
 // that level and "<name>.L<k>/base/<n>" at the baseline.
-void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 480, 4096}) {
+void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 480, 4096, kOutOfCache}) {
   for (int level = 1; level <= 3; ++level) {
     if (!ProcessorRunsLevel(level)) continue;
     for (const char* side : {"ours", "base"}) {
@@ -109,8 +78,10 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
                                                  [=](benchmark::State& state) {
                                                    const int n = static_cast<int>(state.range(0));
                                                    testsupport::ScopedDispatchLevel index(run);
+                                                   const bench::SignalBuffers& buffers = bench::Signals();
+                                                   int64_t runs = 0;
                                                    for (auto _ : state) {
-                                                     body(level, n);
+                                                     body(buffers.At(n, runs++), n);
                                                      benchmark::ClobberMemory();
                                                    }
                                                    state.SetItemsProcessed(state.iterations() * n);
@@ -121,50 +92,49 @@ void Compare(const std::string& name, Body body, std::vector<int> sizes = {48, 4
 }
 
 void RegisterAll() {
-  Buffers& d = B();
-  Compare("VecZeroF32", [&](int, int n) { VecZeroF32(d.out, n); });
-  Compare("VecSetF32", [&](int, int n) { VecSetF32(0.25f, d.out + 1, n); });
-  Compare("VecCopyF32", [&](int, int n) { VecCopyF32(d.a + 1, d.out, n); });
-  Compare("VecMoveF32", [&](int, int n) { VecMoveF32(d.out + 1, d.out, n); });
-  Compare("VecAddF32", [&](int, int n) { VecAddF32(d.a, d.b + 1, d.out, n); });
-  Compare("VecAddF32InPlace", [&](int, int n) { VecAddF32InPlace(d.a, d.out, n); });
-  Compare("VecAddConstF32InPlace", [&](int, int n) { VecAddConstF32InPlace(1e-20f, d.out, n); });
-  Compare("VecMulConstF32", [&](int, int n) { VecMulConstF32(d.a, 0.5f, d.out, n); });
-  Compare("VecMulConstF32InPlace", [&](int, int n) { VecMulConstF32InPlace(1.0000001f, d.out, n); });
-  Compare("VecDivConstF32InPlace", [&](int, int n) { VecDivConstF32InPlace(0.99999994f, d.out, n); });
-  Compare("VecAbsF32InPlace", [&](int, int n) { VecAbsF32InPlace(d.out, n); });
-  Compare("VecMaxF32", [&](int, int n) {
+  Compare("VecZeroF32", [](const View& d, int n) { VecZeroF32(d.out, n); });
+  Compare("VecSetF32", [](const View& d, int n) { VecSetF32(0.25f, d.out + 1, n); });
+  Compare("VecCopyF32", [](const View& d, int n) { VecCopyF32(d.a + 1, d.out, n); });
+  Compare("VecMoveF32", [](const View& d, int n) { VecMoveF32(d.out + 1, d.out, n); });
+  Compare("VecAddF32", [](const View& d, int n) { VecAddF32(d.a, d.b + 1, d.out, n); });
+  Compare("VecAddF32InPlace", [](const View& d, int n) { VecAddF32InPlace(d.a, d.out, n); });
+  Compare("VecAddConstF32InPlace", [](const View& d, int n) { VecAddConstF32InPlace(1e-20f, d.out, n); });
+  Compare("VecMulConstF32", [](const View& d, int n) { VecMulConstF32(d.a, 0.5f, d.out, n); });
+  Compare("VecMulConstF32InPlace", [](const View& d, int n) { VecMulConstF32InPlace(1.0000001f, d.out, n); });
+  Compare("VecDivConstF32InPlace", [](const View& d, int n) { VecDivConstF32InPlace(0.99999994f, d.out, n); });
+  Compare("VecAbsF32InPlace", [](const View& d, int n) { VecAbsF32InPlace(d.out, n); });
+  Compare("VecMaxF32", [](const View& d, int n) {
     float m;
     VecMaxF32(d.a, n, &m);
     benchmark::DoNotOptimize(m);
   });
-  Compare("VecMinF32", [&](int, int n) {
+  Compare("VecMinF32", [](const View& d, int n) {
     float m;
     VecMinF32(d.a + 1, n, &m);
     benchmark::DoNotOptimize(m);
   });
-  Compare("ConvS16ToF32Scaled", [&](int, int n) { ConvS16ToF32Scaled(d.s16, d.out, n, 15); });
-  Compare("ConvS32ToF32Scaled", [&](int, int n) { ConvS32ToF32Scaled(d.s32, d.out, n, 31); });
-  Compare("ConvS32ToF32", [&](int, int n) { ConvS32ToF32(d.s32, d.out, n); });
-  Compare("ConvS24ToF32", [&](int, int n) { ConvS24ToF32(d.s24, d.out, n); });
-  Compare("ConvF32ToS24Scaled", [&](int, int n) { ConvF32ToS24Scaled(d.a, d.s24, n, -23); });
-  Compare("ConvF32ToS16Scaled", [&](int, int n) { ConvF32ToS16Scaled(d.a, d.s16, n, ROUND_TOWARD_ZERO, -15); });
-  Compare("ConvF32ToS32Scaled", [&](int, int n) { ConvF32ToS32Scaled(d.a, d.s32, n, ROUND_NEAREST_EVEN, -31); });
-  Compare("VecInterleaveF32x2", [&](int, int n) {
+  Compare("ConvS16ToF32Scaled", [](const View& d, int n) { ConvS16ToF32Scaled(d.s16, d.out, n, 15); });
+  Compare("ConvS32ToF32Scaled", [](const View& d, int n) { ConvS32ToF32Scaled(d.s32, d.out, n, 31); });
+  Compare("ConvS32ToF32", [](const View& d, int n) { ConvS32ToF32(d.s32, d.out, n); });
+  Compare("ConvS24ToF32", [](const View& d, int n) { ConvS24ToF32(d.s24, d.out, n); });
+  Compare("ConvF32ToS24Scaled", [](const View& d, int n) { ConvF32ToS24Scaled(d.a, d.s24, n, -23); });
+  Compare("ConvF32ToS16Scaled", [](const View& d, int n) { ConvF32ToS16Scaled(d.a, d.s16, n, ROUND_TOWARD_ZERO, -15); });
+  Compare("ConvF32ToS32Scaled", [](const View& d, int n) { ConvF32ToS32Scaled(d.a, d.s32, n, ROUND_NEAREST_EVEN, -31); });
+  Compare("VecInterleaveF32x2", [](const View& d, int n) {
     const float* channels[2] = {d.a, d.b};
     VecInterleaveF32(channels, 2, n, d.out);
   });
-  Compare("VecDeinterleaveF32x2", [&](int, int n) {
+  Compare("VecDeinterleaveF32x2", [](const View& d, int n) {
     float* channels[2] = {d.out, d.b};
     VecDeinterleaveF32(d.a, 2, n, channels);
   });
-  Compare("VecPowF32", [&](int, int n) { VecPowF32(d.tens, d.exponents, d.out, n); });
+  Compare("VecPowF32", [](const View& d, int n) { VecPowF32(d.tens, d.exponents, d.out, n); });
   // Filters: one state per level (a state belongs to the level that built
   // it); the driver's shapes: a 32-tap direct form, a 128-tap filter that
   // takes the transform form on long blocks, the 2x interpolator and the
   // 147:160 converter.
-  auto fir = [&](int32_t taps, int32_t up, int32_t down) {
-    return [&d, taps, up, down](int, int n) {
+  auto fir = [](int32_t taps, int32_t up, int32_t down) {
+    return [taps, up, down](const View& d, int n) {
       void* state = States().Get(CpuDispatchIndex, taps, up, down);
       FirFilterBlock(d.a, d.out, n / (up > down ? up : down), state);
     };
@@ -172,8 +142,8 @@ void RegisterAll() {
   Compare("FirFilterBlock32", fir(32, 1, 1));
   Compare("FirFilterBlock128", fir(128, 1, 1));
   Compare("MultirateFir66x2", fir(66, 2, 1));
-  Compare("MultirateFir147of160", fir(320, 147, 160), {480, 4096});
-  Compare("FirFilterSample32", [&](int, int n) {
+  Compare("MultirateFir147of160", fir(320, 147, 160), {480, 4096, kOutOfCache});
+  Compare("FirFilterSample32", [](const View& d, int n) {
     static float delay[64];
     static int32_t index = 0;
     float y;

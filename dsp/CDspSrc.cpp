@@ -1,6 +1,9 @@
 #include "dsp/CDspSrc.h"
 
+#include <emmintrin.h>
+
 #include "dsp/SrcTables.h"
+#include "primitives/Dispatch.h"
 #include "primitives/Fir.h"
 #include "primitives/MultirateFir.h"
 #include "primitives/Vector.h"
@@ -92,11 +95,167 @@ void CDspSrc147::Reset() {
     VecZeroF32(m_DelayLine[c], kDelayLineFloats);
     m_DelayIndex[c] = 0;
   }
+  const int32_t phases = m_RaisesRate ? SRC147_UP_PHASES : SRC147_DOWN_PHASES;
+  const int32_t taps = m_RaisesRate ? SRC147_UP_TAPS : SRC147_DOWN_TAPS;
+  for (int32_t p = 0; p < phases; ++p)
+    for (int32_t k = 0; k < taps; ++k)
+      m_ReversedTaps[p * taps + k] = m_RaisesRate ? Src147UpTaps[p][taps - 1 - k] : Src147DownTaps[p][taps - 1 - k];
   CDspStage::Reset();
 }
 
+namespace {
+
+// The baseline one-sample filter sums, in double, the single-precision
+// products of the taps (last first) with the window (oldest first), one
+// after the other. The level builds of that filter sum otherwise, so the
+// block path stands in for it only while the baseline builds run.
+bool BaselineSampleFilter() { return CpuDispatchIndex == 0; }
+
+// Eight outputs: y[j] from window w[j] (kTaps samples, oldest first) and the
+// reversed taps t[j]. Each output's sum is a chain of dependent additions in
+// the one-sample filter's order; two outputs share a pair of double lanes,
+// and four pairs side by side keep the adder busy. Only the first `count`
+// outputs are stored.
+template <int32_t kTaps>
+void EightOutputs(const float* const* w, const float* const* t, float* y, int32_t count) {
+  __m128d sum[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+  for (int32_t i = 0; i < kTaps; i += 4) {
+    for (int j = 0; j < 4; ++j) {
+      const __m128 a = _mm_mul_ps(_mm_loadu_ps(t[2 * j] + i), _mm_loadu_ps(w[2 * j] + i));
+      const __m128 b = _mm_mul_ps(_mm_loadu_ps(t[2 * j + 1] + i), _mm_loadu_ps(w[2 * j + 1] + i));
+      // (a0 b0 a1 b1) and (a2 b2 a3 b3): the products of both outputs tap
+      // by tap.
+      const __m128 first = _mm_unpacklo_ps(a, b), second = _mm_unpackhi_ps(a, b);
+      __m128d s = sum[j];
+      s = _mm_add_pd(s, _mm_cvtps_pd(first));
+      s = _mm_add_pd(s, _mm_cvtps_pd(_mm_movehl_ps(first, first)));
+      s = _mm_add_pd(s, _mm_cvtps_pd(second));
+      s = _mm_add_pd(s, _mm_cvtps_pd(_mm_movehl_ps(second, second)));
+      sum[j] = s;
+    }
+  }
+  alignas(16) float out[8];
+  for (int j = 0; j < 4; ++j) _mm_storel_pi(reinterpret_cast<__m64*>(out + 2 * j), _mm_cvtpd_ps(sum[j]));
+  for (int32_t j = 0; j < count; ++j) y[j] = out[j];
+}
+
+// The windows of a call: the taps - 1 samples before it (from the delay
+// line) and its first inputs in one small buffer, later windows straight from
+// the input. Window e ends at input e.
+template <int32_t kTaps>
+class Windows {
+ public:
+  Windows(const float* history, const float* input, int32_t n) : m_Input(input) {
+    m_Staged = n < kStaged ? n : kStaged;
+    for (int32_t k = 0; k < kTaps - 1; ++k) m_Head[k] = history[k];
+    for (int32_t k = 0; k < m_Staged; ++k) m_Head[kTaps - 1 + k] = input[k];
+  }
+  const float* EndingAt(int32_t e) const { return e < m_Staged ? m_Head + e : m_Input + (e - (kTaps - 1)); }
+
+ private:
+  // Past these, every window lies inside the input.
+  static constexpr int32_t kStaged = kTaps + 8;
+  float m_Head[2 * kTaps + 8];
+  const float* m_Input;
+  int32_t m_Staged;
+};
+
+}  // namespace
+
 bool CDspSrc147::Process(uint32_t channel, const float* input, uint32_t* count) {
+  if (BaselineSampleFilter()) return m_RaisesRate ? RaiseBlock(channel, input, count) : LowerBlock(channel, input, count);
   return m_RaisesRate ? Raise(channel, input, count) : Lower(channel, input, count);
+}
+
+void CDspSrc147::Replay(uint32_t channel, int32_t taps, const float* input, int32_t pushed) {
+  float* line = m_DelayLine[channel];
+  const int32_t start = m_DelayIndex[channel];
+  for (int32_t j = pushed > taps ? pushed - taps : 0; j < pushed; ++j) {
+    const int32_t slot = (start + j) % taps;
+    line[slot] = input[j];
+    line[slot + taps] = input[j];
+  }
+}
+
+// The outputs of one call in batches of eight: `step` moves the phase and
+// the input index on after each output and says whether the call ends there.
+// Returns the input index reached; `pushed` becomes the count of inputs the
+// delay line took.
+template <int32_t kTaps, typename Step>
+int32_t CDspSrc147::Outputs(uint32_t channel, const float* input, int32_t n, int32_t i, int32_t& p, Step step) {
+  int32_t& pending = m_Pending[channel];
+  const Windows<kTaps> windows(m_DelayLine[channel] + m_DelayIndex[channel] + 1, input, n);
+  bool ended = false;
+  while (!ended && i < n && pending < m_Capacity) {
+    const float* w[8];
+    const float* t[8];
+    int32_t k = 0;
+    while (!ended && k < 8 && i < n && pending + k < m_Capacity) {
+      w[k] = windows.EndingAt(i);
+      t[k] = m_ReversedTaps + p * kTaps;
+      ++k;
+      ended = step(i, p);
+    }
+    for (int32_t j = k; j < 8; ++j) w[j] = w[0], t[j] = t[0];
+    EightOutputs<kTaps>(w, t, m_Buffer[channel] + pending, k);
+    pending += k;
+  }
+  return i;
+}
+
+// Raise's outputs: output after output the phase steps by 147 and the input
+// moves on when it wraps past 160.
+bool CDspSrc147::RaiseBlock(uint32_t channel, const float* input, uint32_t* count) {
+  int32_t p = m_Phase[channel];
+  int32_t pushed = 0;  // the last output's input and all before it
+  const int32_t i = Outputs<SRC147_UP_TAPS>(channel, input, static_cast<int32_t>(*count), 0, p,
+                                            [&](int32_t& at, int32_t& phase) {
+                                              pushed = at + 1;
+                                              phase += 147;
+                                              if (phase >= 160) {
+                                                phase -= 160;
+                                                ++at;
+                                              }
+                                              return false;
+                                            });
+  Replay(channel, SRC147_UP_TAPS, input, pushed);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % SRC147_UP_TAPS;
+  m_Phase[channel] = p;
+  *count = static_cast<uint32_t>(i);
+  return true;
+}
+
+// Lower's outputs: the phase steps by 13, and when it passes 146 the next
+// input enters without an output of its own (at the start of the next call
+// when this one has none left).
+bool CDspSrc147::LowerBlock(uint32_t channel, const float* input, uint32_t* count) {
+  const int32_t n = static_cast<int32_t>(*count);
+  int32_t p = m_Phase[channel];
+  int32_t i = 0;
+  if (p > 146) {
+    if (n == 0) return true;
+    p -= 147;
+    i = 1;
+  }
+  i = Outputs<SRC147_DOWN_TAPS>(channel, input, n, i, p, [n](int32_t& at, int32_t& phase) {
+    phase += 13;
+    if (phase < 147) {
+      ++at;
+    } else if (at + 1 < n) {
+      phase -= 147;
+      at += 2;
+    } else {
+      ++at;
+      return true;
+    }
+    return false;
+  });
+  // Every input consumed went into the delay line.
+  Replay(channel, SRC147_DOWN_TAPS, input, i);
+  m_DelayIndex[channel] = (m_DelayIndex[channel] + i) % SRC147_DOWN_TAPS;
+  m_Phase[channel] = p;
+  *count = static_cast<uint32_t>(i);
+  return true;
 }
 
 // 160 outputs for every 147 inputs: an output whose phase does not wrap

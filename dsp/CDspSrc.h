@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dsp/CDspStage.h"
+#include "dsp/SrcTables.h"
 
 // Raising or lowering by a power of two with one linear-phase lowpass.
 class CDspSrcPow2 : public CDspStage {
@@ -51,8 +52,20 @@ class CDspSrc147 : public CDspStage {
   bool Raise(uint32_t channel, const float* input, uint32_t* count);
   bool Lower(uint32_t channel, const float* input, uint32_t* count);
   void PushWithoutOutput(uint32_t channel, float x);
+  // The same outputs as Raise and Lower, computed eight at a time with the
+  // baseline one-sample filter's arithmetic (see CDspSrc.cpp).
+  bool RaiseBlock(uint32_t channel, const float* input, uint32_t* count);
+  bool LowerBlock(uint32_t channel, const float* input, uint32_t* count);
+  template <int32_t kTaps, typename Step>
+  int32_t Outputs(uint32_t channel, const float* input, int32_t n, int32_t i, int32_t& p, Step step);
+  // Leaves the delay line as one-sample pushes of input[0 .. pushed - 1]
+  // would.
+  void Replay(uint32_t channel, int32_t taps, const float* input, int32_t pushed);
 
   int32_t m_Phase[kChannels] = {};
   float m_DelayLine[kChannels][kDelayLineFloats] = {};
   int32_t m_DelayIndex[kChannels] = {};
+  // The taps of every phase of the current direction, last tap first: the
+  // order in which they meet a window from its oldest sample.
+  float m_ReversedTaps[SRC147_REVERSED_FLOATS] = {};
 };

@@ -9,6 +9,9 @@ constexpr int32_t SRC147_UP_PHASES = 160;
 constexpr int32_t SRC147_UP_TAPS = 20;
 constexpr int32_t SRC147_DOWN_PHASES = 147;
 constexpr int32_t SRC147_DOWN_TAPS = 24;
+// Room for either direction's phases of taps.
+constexpr int32_t SRC147_REVERSED_FLOATS = SRC147_DOWN_PHASES * SRC147_DOWN_TAPS;
+static_assert(SRC147_UP_PHASES * SRC147_UP_TAPS <= SRC147_REVERSED_FLOATS);
 
 // Linear-phase lowpass filters of the power-of-two stages (symmetric).
 extern const float HalfRateTaps66[HALF_RATE_TAPS];

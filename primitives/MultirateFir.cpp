@@ -2,6 +2,8 @@
 // builders, and the block run.
 #include "primitives/MultirateFir.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 
 #include "primitives/Dispatch.h"
@@ -172,29 +174,101 @@ struct Cursor {
 // Every output is summed in single precision from its oldest input sample to
 // its newest, over the samples that exist, whichever part of a call computes
 // it: so the block boundaries never show in the output.
+//
+// The four sums of a group are the four lanes of one vector (one sample times
+// the group's quadruple, added lane by lane: the same operations in the same
+// order per output). Each sum is a chain of dependent additions, so up to
+// four groups run side by side to keep the adder busy.
+struct Group {
+  const float* quads;
+  int64_t start;
+};
+
+template <int kGroups>
+inline void SumGroups(const Samples& z, const Group* g, int64_t window, __m128* sums) {
+  const float* x[kGroups];
+  for (int k = 0; k < kGroups; ++k) {
+    x[k] = z.data + (g[k].start - z.first);
+    sums[k] = _mm_setzero_ps();
+  }
+  auto step = [&](int k, int64_t i, __m128 sample) {
+    sums[k] = _mm_add_ps(sums[k], _mm_mul_ps(sample, _mm_loadu_ps(g[k].quads + 4 * i)));
+  };
+  int64_t i = 0;
+  // Four samples a load, each spread over the lanes in turn.
+  for (; i + 4 <= window; i += 4) {
+    for (int k = 0; k < kGroups; ++k) {
+      const __m128 v = _mm_loadu_ps(x[k] + i);
+      step(k, i, _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0)));
+      step(k, i + 1, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1)));
+      step(k, i + 2, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2)));
+      step(k, i + 3, _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3)));
+    }
+  }
+  for (; i < window; ++i)
+    for (int k = 0; k < kGroups; ++k) step(k, i, _mm_set1_ps(x[k][i]));
+}
+
 void RunInterleaved(const MultirateFirState* state, const Samples& z, float* dst, int64_t count, Cursor& cursor) {
   const int32_t up = state->upFactor;
   const int64_t window = state->phaseTapCount;
   const int32_t* table = state->phaseTable;
-  for (int64_t produced = 0; produced < count; produced += 4) {
+  auto next = [&]() {
     if (cursor.group == 0 && cursor.started) cursor.offset += table[up];
     cursor.offset += table[cursor.group];
     cursor.started = true;
-    const float* quads = state->phaseTaps + 4 * window * cursor.group;
-    const int64_t start = cursor.offset;
-    const int64_t length = std::min(window, z.end - start);
-    float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, s3 = 0.0f;
-    for (int64_t i = 0; i < length; ++i) {
-      const float x = z.At(start + i);
-      s0 += x * quads[4 * i];
-      s1 += x * quads[4 * i + 1];
-      s2 += x * quads[4 * i + 2];
-      s3 += x * quads[4 * i + 3];
-    }
-    const float sums[4] = {s0, s1, s2, s3};
-    const int64_t outputs = std::min<int64_t>(4, count - produced);
-    for (int64_t r = 0; r < outputs; ++r) dst[produced + r] = sums[r];
+    const Group g{state->phaseTaps + 4 * window * cursor.group, cursor.offset};
     cursor.group = cursor.group + 1 == up ? 0 : cursor.group + 1;
+    return g;
+  };
+  auto store = [&](__m128 sums, int64_t produced) {
+    if (count - produced >= 4) {
+      _mm_storeu_ps(dst + produced, sums);
+      return;
+    }
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, sums);
+    for (int64_t r = 0; r < count - produced; ++r) dst[produced + r] = lanes[r];
+  };
+  constexpr int kMaxGroups = 4;
+  for (int64_t produced = 0; produced < count;) {
+    Group g[kMaxGroups];
+    int groups = 0;
+    // Whole windows only: a group that runs past the samples that exist
+    // goes alone, with its shorter window.
+    while (groups < kMaxGroups && produced + 4 * groups < count) {
+      g[groups] = next();
+      if (g[groups].start + window > z.end) break;
+      ++groups;
+    }
+    __m128 sums[kMaxGroups];
+    switch (groups) {
+      case 4:
+        SumGroups<4>(z, g, window, sums);
+        break;
+      case 3:
+        SumGroups<3>(z, g, window, sums);
+        break;
+      case 2:
+        SumGroups<2>(z, g, window, sums);
+        break;
+      case 1:
+        SumGroups<1>(z, g, window, sums);
+        break;
+      default:
+        break;
+    }
+    for (int k = 0; k < groups; ++k, produced += 4) store(sums[k], produced);
+    if (groups < kMaxGroups && produced < count) {
+      // The group taken last did not fit a whole window.
+      const Group& short_ = g[groups];
+      __m128 sum = _mm_setzero_ps();
+      const int64_t length = std::min(window, z.end - short_.start);
+      for (int64_t i = 0; i < length; ++i)
+        sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(z.At(short_.start + i)), _mm_loadu_ps(short_.quads + 4 * i)));
+      store(sum, produced);
+      produced += 4;
+    }
   }
 }
 

@@ -47,13 +47,168 @@ int32_t Log2(int64_t points) {
   return order;
 }
 
+// Four floats side by side in the compiler's generic vector type: every
+// operation is the scalar one in each lane, on whatever vector unit the target
+// has (or none), so a result does not depend on how many lanes run at once.
+typedef float Lanes __attribute__((vector_size(16)));
+
+inline Lanes LoadLanes(const float* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void StoreLanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+// Four consecutive points as their four real parts and four imaginary parts.
+// In memory a quad is either interleaved (re, im pairs) or block-split (the
+// four real parts, then the four imaginary parts): both fill the same 32
+// bytes, so a pass can change the layout in place.
+struct Quad {
+  Lanes re;
+  Lanes im;
+};
+
+template <bool kInterleaved>
+inline Quad LoadQuad(const float* p) {
+  const Lanes a = LoadLanes(p), b = LoadLanes(p + 4);
+  if (!kInterleaved) return {a, b};
+  return {__builtin_shufflevector(a, b, 0, 2, 4, 6), __builtin_shufflevector(a, b, 1, 3, 5, 7)};
+}
+template <bool kInterleaved>
+inline void StoreQuad(float* p, Quad q) {
+  if (!kInterleaved) {
+    StoreLanes(p, q.re);
+    StoreLanes(p + 4, q.im);
+    return;
+  }
+  StoreLanes(p, __builtin_shufflevector(q.re, q.im, 0, 4, 1, 5));
+  StoreLanes(p + 4, __builtin_shufflevector(q.re, q.im, 2, 6, 3, 7));
+}
+
+inline Quad Add(Quad a, Quad b) { return {a.re + b.re, a.im + b.im}; }
+inline Quad Sub(Quad a, Quad b) { return {a.re - b.re, a.im - b.im}; }
+inline Quad Mul(Quad a, Quad b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline Quad SubTimesI(Quad a, Quad b) { return {a.re + b.im, a.im - b.re}; }
+inline Quad AddTimesI(Quad a, Quad b) { return {a.re - b.im, a.im + b.re}; }
+
+// One radix-4 stage of span S >= 16 (see ButterflyBlock) four butterflies at a
+// time: lane l serves j + l, with the same operations, operand for operand, as
+// the scalar butterfly. The stage reads block-split quads and writes
+// interleaved ones when kTo (block-split otherwise); a scaled stage multiplies
+// its results by the factor, as a separate scaling pass would.
+template <bool kInverse, bool kTo, bool kScaled>
+void Radix4StageQuads(float* data, int32_t points, int32_t span, const float* twiddles, float scale) {
+  const int32_t quarter = span / 4;
+  const int32_t stride = points / span;
+  const Lanes factor = {scale, scale, scale, scale};
+  auto store = [&](float* p, Quad q) {
+    if (kScaled) q = {q.re * factor, q.im * factor};
+    StoreQuad<kTo>(p, q);
+  };
+  for (int32_t j = 0; j < quarter; j += 4) {
+    float parts[6][4];  // re and im of w^j, w^2j, w^3j, lane by lane
+    for (int32_t l = 0; l < 4; ++l) {
+      const float* entry = twiddles + 6 * static_cast<ptrdiff_t>(j + l) * stride;
+      for (int32_t f = 0; f < 3; ++f) {
+        parts[2 * f][l] = entry[2 * f];
+        parts[2 * f + 1][l] = kInverse ? -entry[2 * f + 1] : entry[2 * f + 1];
+      }
+    }
+    Quad w[3];
+    for (int32_t f = 0; f < 3; ++f) w[f] = {LoadLanes(parts[2 * f]), LoadLanes(parts[2 * f + 1])};
+    for (int32_t base = j; base < points; base += span) {
+      float* p = data + 2 * static_cast<ptrdiff_t>(base);
+      const Quad x0 = LoadQuad<false>(p);
+      const Quad x1 = Mul(w[1], LoadQuad<false>(p + 2 * quarter));
+      const Quad x2 = Mul(w[0], LoadQuad<false>(p + 4 * quarter));
+      const Quad x3 = Mul(w[2], LoadQuad<false>(p + 6 * quarter));
+      const Quad a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
+      store(p, Add(a, c));
+      store(p + 2 * quarter, kInverse ? AddTimesI(b, e) : SubTimesI(b, e));
+      store(p + 4 * quarter, Sub(a, c));
+      store(p + 6 * quarter, kInverse ? SubTimesI(b, e) : AddTimesI(b, e));
+    }
+  }
+}
+
+// Transposes four quads: lane l of quad q becomes lane q of quad l.
+inline void Transpose(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  const Lanes ab0 = __builtin_shufflevector(a, b, 0, 4, 1, 5), ab1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const Lanes cd0 = __builtin_shufflevector(c, d, 0, 4, 1, 5), cd1 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(ab0, cd0, 0, 1, 4, 5);
+  b = __builtin_shufflevector(ab0, cd0, 2, 3, 6, 7);
+  c = __builtin_shufflevector(ab1, cd1, 0, 1, 4, 5);
+  d = __builtin_shufflevector(ab1, cd1, 2, 3, 6, 7);
+}
+
+// The first stages of ButterflyBlock on 16 points or more, from the
+// interleaved bit-reversed points to block-split quads: the radix-4 stage of
+// span 4 on four groups at a time (lane m of input q is point q of group m,
+// so every lane runs the scalar butterfly), and for an odd order the radix-2
+// stage to span 8, whose lane j multiplies by w^j except lane 0, which takes
+// its point as it is.
+template <bool kInverse>
+void FirstStagesQuads(float* data, int32_t points, const float* twiddles) {
+  for (int32_t g = 0; g < points; g += 16) {
+    float* p = data + 2 * g;
+    Quad x[4];
+    for (int32_t m = 0; m < 4; ++m) x[m] = LoadQuad<true>(p + 8 * m);
+    Transpose(x[0].re, x[1].re, x[2].re, x[3].re);
+    Transpose(x[0].im, x[1].im, x[2].im, x[3].im);
+    const Quad a = Add(x[0], x[1]), b = Sub(x[0], x[1]), c = Add(x[2], x[3]), e = Sub(x[2], x[3]);
+    Quad y[4] = {Add(a, c), kInverse ? AddTimesI(b, e) : SubTimesI(b, e), Sub(a, c),
+                 kInverse ? SubTimesI(b, e) : AddTimesI(b, e)};
+    Transpose(y[0].re, y[1].re, y[2].re, y[3].re);
+    Transpose(y[0].im, y[1].im, y[2].im, y[3].im);
+    for (int32_t m = 0; m < 4; ++m) StoreQuad<false>(p + 8 * m, y[m]);
+  }
+  if (Log2(points) % 2 == 0) return;
+  // The eighth roots of unity are the three twiddles of entry points / 8.
+  const float* entry = twiddles + 6 * (points / 8);
+  const Quad w = {Lanes{1.0f, entry[0], entry[2], entry[4]},
+                  kInverse ? Lanes{0.0f, -entry[1], -entry[3], -entry[5]} : Lanes{0.0f, entry[1], entry[3], entry[5]}};
+  for (int32_t g = 0; g < points; g += 8) {
+    float* p = data + 2 * g;
+    const Quad u = LoadQuad<false>(p), x = LoadQuad<false>(p + 8);
+    Quad t = Mul(w, x);
+    t.re[0] = x.re[0];
+    t.im[0] = x.im[0];
+    StoreQuad<false>(p, Add(u, t));
+    StoreQuad<false>(p + 8, Sub(u, t));
+  }
+}
+
+// ButterflyBlock on 16 points or more: the first stages, then the radix-4
+// stages from span 16 or 32 up to the whole block on block-split quads; the
+// last writes the interleaved points back (scaled when scale is not null).
+template <bool kInverse>
+void ButterflyBlockQuads(float* data, int32_t points, const float* twiddles, const float* scale) {
+  FirstStagesQuads<kInverse>(data, points, twiddles);
+  const float factor = scale != nullptr ? *scale : 0.0f;
+  for (int32_t span = Log2(points) % 2 == 0 ? 4 : 8; span < points;) {
+    span *= 4;
+    if (span < points)
+      Radix4StageQuads<kInverse, false, false>(data, points, span, twiddles, factor);
+    else if (scale != nullptr)
+      Radix4StageQuads<kInverse, true, true>(data, points, span, twiddles, factor);
+    else
+      Radix4StageQuads<kInverse, true, false>(data, points, span, twiddles, factor);
+  }
+}
+
 // Radix-4 decimation in time on bit-reversed data. A butterfly of span S
 // combines the four sub-transforms at offsets 0, S/4, S/2, 3S/4, which hold
 // the subsequences 0, 2, 1, 3 of the decimation (bit reversal of the index);
 // the twiddles w^j, w^2j, w^3j (w = exp(-2 pi i / S)) come from entry
-// j * (points / S) of the table.
+// j * (points / S) of the table. The result is multiplied by *scale unless
+// scale is null.
 template <bool kInverse>
-void ButterflyBlock(float* data, int32_t points, const float* twiddles) {
+void ButterflyBlock(float* data, int32_t points, const float* twiddles, const float* scale = nullptr) {
+  if (points >= 16) {
+    ButterflyBlockQuads<kInverse>(data, points, twiddles, scale);
+    return;
+  }
+  // Below 16 points the stages of span 4 and 8 are the whole transform.
   auto rotate = [](Complex a, Complex b) { return kInverse ? AddTimesI(a, b) : SubTimesI(a, b); };
   auto counterRotate = [](Complex a, Complex b) { return kInverse ? SubTimesI(a, b) : AddTimesI(a, b); };
 
@@ -66,7 +221,6 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles) {
     Store(p + 4, Sub(a, c));
     Store(p + 6, counterRotate(b, e));
   }
-  int32_t span = 4;
   if (Log2(points) % 2 != 0) {
     // One radix-2 stage to 8 points: the eighth roots of unity are the three
     // twiddles of entry points / 8.
@@ -82,30 +236,9 @@ void ButterflyBlock(float* data, int32_t points, const float* twiddles) {
         Store(p + 2 * (j + 4), Sub(u, t));
       }
     }
-    span = 8;
   }
-  while (span < points) {
-    span *= 4;
-    const int32_t quarter = span / 4;
-    const int32_t stride = points / span;
-    for (int32_t j = 0; j < quarter; ++j) {
-      const float* entry = twiddles + 6 * static_cast<ptrdiff_t>(j) * stride;
-      const Complex w1 = Twiddle<kInverse>(entry), w2 = Twiddle<kInverse>(entry + 2),
-                    w3 = Twiddle<kInverse>(entry + 4);
-      for (int32_t base = j; base < points; base += span) {
-        float* p = data + 2 * base;
-        const Complex x0 = Load(p);
-        const Complex x1 = Mul(w2, Load(p + 2 * quarter));
-        const Complex x2 = Mul(w1, Load(p + 4 * quarter));
-        const Complex x3 = Mul(w3, Load(p + 6 * quarter));
-        const Complex a = Add(x0, x1), b = Sub(x0, x1), c = Add(x2, x3), e = Sub(x2, x3);
-        Store(p, Add(a, c));
-        Store(p + 2 * quarter, rotate(b, e));
-        Store(p + 4 * quarter, Sub(a, c));
-        Store(p + 6 * quarter, counterRotate(b, e));
-      }
-    }
-  }
+  if (scale != nullptr)
+    for (int32_t i = 0; i < 2 * points; ++i) data[i] = data[i] * *scale;
 }
 
 // Joins adjacent transforms of span points into one of len points. The table
@@ -137,10 +270,11 @@ void Radix2Passes(float* data, int32_t len, int32_t span, const float* twiddles)
   }
 }
 
+// The factor the direction's transform multiplies by, or null.
 template <bool kInverse>
-void ScaleIfNeeded(const RealFftSpec* spec, float* data, int64_t floats) {
+const float* ScaleOf(const RealFftSpec* spec) {
   const int32_t scaled = kInverse ? spec->inverseScaled : spec->forwardScaled;
-  if (scaled) VecMulConstF32InPlaceL0(spec->scaleFactor, data, static_cast<int32_t>(floats));
+  return scaled ? &spec->scaleFactor : nullptr;
 }
 
 // A transform of 2^n points without a split: 1024-point blocks, then radix-2
@@ -149,8 +283,7 @@ template <bool kInverse>
 void UnsplitTransform(const RealFftSpec* spec, float* data, int32_t n) {
   const int32_t points = 1 << n;
   if (points <= kBlockPoints) {
-    ButterflyBlock<kInverse>(data, points, spec->blockTwiddles);
-    ScaleIfNeeded<kInverse>(spec, data, 2 * static_cast<int64_t>(points));
+    ButterflyBlock<kInverse>(data, points, spec->blockTwiddles, ScaleOf<kInverse>(spec));
     return;
   }
   for (int32_t run = 0; run < points; run += kPassRunPoints) {
@@ -158,8 +291,7 @@ void UnsplitTransform(const RealFftSpec* spec, float* data, int32_t n) {
     float* runData = data + 2 * static_cast<ptrdiff_t>(run);
     for (int32_t tile = runPoints - kBlockPoints; tile >= 0; tile -= kBlockPoints) {
       float* tileData = runData + 2 * static_cast<ptrdiff_t>(tile);
-      ButterflyBlock<kInverse>(tileData, kBlockPoints, spec->blockTwiddles);
-      ScaleIfNeeded<kInverse>(spec, tileData, 2 * kBlockPoints);
+      ButterflyBlock<kInverse>(tileData, kBlockPoints, spec->blockTwiddles, ScaleOf<kInverse>(spec));
     }
     Radix2Passes<kInverse>(runData, runPoints, kBlockPoints, spec->passTwiddles);
   }
@@ -191,11 +323,10 @@ void FourStep(const RealFftSpec* spec, float* data, int32_t n, int32_t depth, vo
   for (int64_t column = 0; column < rowPoints; column += 4) {
     const float* groupTwiddles = twiddles + (column / 4) * rows * 8;
     for (int32_t j = 0; j < rows; ++j) {
-      const float* source = data + 2 * (j * rowPoints + column);
-      for (int32_t q = 0; q < 4; ++q) {
-        const Complex w = Twiddle<kInverse>(groupTwiddles + 8 * j + 2 * q);
-        Store(gathered + 2 * (q * rows + j), Mul(w, Load(source + 2 * q)));
-      }
+      Quad w = LoadQuad<true>(groupTwiddles + 8 * j);
+      if (kInverse) w.im = -w.im;
+      const Quad product = Mul(w, LoadQuad<true>(data + 2 * (j * rowPoints + column)));
+      for (int32_t q = 0; q < 4; ++q) Store(gathered + 2 * (q * rows + j), {product.re[q], product.im[q]});
     }
     for (int32_t q = 0; q < 4; ++q) ButterflyBlock<kInverse>(gathered + 2 * q * rows, rows, columnTwiddles);
     for (int32_t s = 0; s < rows; ++s) {
@@ -276,12 +407,34 @@ void FftFourStepInverse(const RealFftSpec* spec, float* data, int32_t n, int32_t
 // ---------------------------------------------------------------------------
 // Real recombination
 
+namespace {
+
+// Bins k..k+3 and, mirrored, M-k-3..M-k in lane order M-k..M-k-3.
+inline Quad Reversed(Quad q) {
+  return {__builtin_shufflevector(q.re, q.re, 3, 2, 1, 0), __builtin_shufflevector(q.im, q.im, 3, 2, 1, 0)};
+}
+
+}  // namespace
+
+// Both recombinations take four bin pairs (k, M-k) at a time while the two
+// runs stay apart, each pair with the scalar formula's operations.
 void RealFftRecombineForward(float* data, int32_t order, const float* twiddles) {
   const int64_t half = (int64_t{1} << order) / 2;  // M complex points
   const float a = data[0], b = data[1];
   data[0] = a + b;
   data[1] = a - b;
-  for (int64_t k = 1; k < half / 2; ++k) {
+  int64_t k = 1;
+  for (; k + 3 < half / 2; k += 4) {
+    float* low = data + 2 * k;
+    float* high = data + 2 * (half - k - 3);
+    const Quad x = LoadQuad<true>(low), y = Reversed(LoadQuad<true>(high)), w = LoadQuad<true>(twiddles + 2 * k);
+    const Lanes p = x.re, q = x.im, r = y.re, s = y.im, g = w.re, h = w.im;
+    const Lanes t = h * (p - r) + g * (q + s);
+    const Lanes u = (q + s) * h - (p - r) * g;
+    StoreQuad<true>(low, {t + r, u - s});
+    StoreQuad<true>(high, Reversed({p - t, u - q}));
+  }
+  for (; k < half / 2; ++k) {
     float* low = data + 2 * k;
     float* high = data + 2 * (half - k);
     const float p = low[0], q = low[1], r = high[0], s = high[1];
@@ -302,7 +455,17 @@ void RealFftRecombineInverse(const float* src, float* dst, int32_t order, const 
   const float x0 = src[0], nyquist = src[1];
   dst[0] = x0 + nyquist;
   dst[1] = x0 - nyquist;
-  for (int64_t k = 1; k < half / 2; ++k) {
+  int64_t k = 1;
+  for (; k + 3 < half / 2; k += 4) {
+    const Quad x = LoadQuad<true>(src + 2 * k), y = Reversed(LoadQuad<true>(src + 2 * (half - k - 3)));
+    const Quad w = LoadQuad<true>(twiddles + 2 * k);
+    const Lanes p = x.re, q = x.im, r = y.re, s = y.im, g = w.re, h = w.im;
+    const Lanes l = h * (p - r) - g * (q + s);
+    const Lanes v = (p - r) * g + (q + s) * h;
+    StoreQuad<true>(dst + 2 * k, {p + r + l, q - s + v});
+    StoreQuad<true>(dst + 2 * (half - k - 3), Reversed({p + r - l, v - (q - s)}));
+  }
+  for (; k < half / 2; ++k) {
     const float* low = src + 2 * k;
     const float* high = src + 2 * (half - k);
     const float p = low[0], q = low[1], r = high[0], s = high[1];

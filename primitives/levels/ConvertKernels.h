@@ -372,6 +372,9 @@ inline DspStatus Deinterleave(const float* src, int32_t channels, int32_t len, f
 // rounding mode. The value stops changing once it reaches 0, infinity or a
 // bound of the mode, so the loop ends there with the same result.
 inline float ScaleFactor(int32_t s) {
+  // Inside the normal range every step is exact: the loop would end on the
+  // power of two itself.
+  if (s >= -126 && s <= 126) return PowerOfTwo(s);
   float v = 1.0f;
   const float step = s > 0 ? 0.5f : 2.0f;
   const int64_t count = s > 0 ? int64_t{s} : -int64_t{s};

@@ -345,52 +345,104 @@ struct MultirateView {
 };
 
 // Mode 1: a group of four outputs is one 4-lane sum of input samples times
-// tap quads.
+// tap quads. kGroups groups run side by side, each summed in its own order
+// (products in eights, then fours, then the rest), so that one group's
+// additions fill the gaps of another's.
+template <int kGroups>
+LEVEL_INLINE inline void SumGroupsMode1(const float* const* x, const float* const* quads, int64_t taps,
+                                        __m128* sums) {
+  auto product = [&](int k, int64_t i)
+                     LEVEL_INLINE { return _mm_mul_ps(_mm_set1_ps(LoadF(x[k] + i)), _mm_load_ps(quads[k] + 4 * i)); };
+  for (int k = 0; k < kGroups; ++k) sums[k] = _mm_setzero_ps();
+  int64_t i = 0;
+  // Eight samples in two loads, each spread over the lanes in turn.
+  auto spread = [&](int k, __m128 v, int64_t at, int lane) LEVEL_INLINE {
+    __m128 sample;
+    switch (lane) {
+      case 0:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 0, 0, 0));
+        break;
+      case 1:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1));
+        break;
+      case 2:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 2, 2, 2));
+        break;
+      default:
+        sample = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+        break;
+    }
+    return _mm_mul_ps(sample, _mm_load_ps(quads[k] + 4 * at));
+  };
+  for (; i + 8 <= taps; i += 8) {
+    for (int k = 0; k < kGroups; ++k) {
+      const __m128 v = _mm_loadu_ps(x[k] + i), u = _mm_loadu_ps(x[k] + i + 4);
+      const __m128 first = _mm_add_ps(_mm_add_ps(spread(k, v, i, 0), spread(k, v, i + 1, 1)),
+                                      _mm_add_ps(spread(k, v, i + 2, 2), spread(k, v, i + 3, 3)));
+      const __m128 second = _mm_add_ps(_mm_add_ps(spread(k, u, i + 4, 0), spread(k, u, i + 5, 1)),
+                                       _mm_add_ps(spread(k, u, i + 6, 2), spread(k, u, i + 7, 3)));
+      sums[k] = _mm_add_ps(_mm_add_ps(sums[k], first), second);
+    }
+  }
+  if (taps - i >= 4) {
+    for (int k = 0; k < kGroups; ++k)
+      sums[k] = _mm_add_ps(sums[k], _mm_add_ps(_mm_add_ps(product(k, i), product(k, i + 1)),
+                                               _mm_add_ps(product(k, i + 2), product(k, i + 3))));
+    i += 4;
+  }
+  switch (taps - i) {
+    case 1:
+      for (int k = 0; k < kGroups; ++k) sums[k] = _mm_add_ps(sums[k], product(k, i));
+      break;
+    case 2:
+      for (int k = 0; k < kGroups; ++k) sums[k] = _mm_add_ps(sums[k], _mm_add_ps(product(k, i), product(k, i + 1)));
+      break;
+    case 3:
+      for (int k = 0; k < kGroups; ++k)
+        sums[k] = _mm_add_ps(_mm_add_ps(sums[k], product(k, i)), _mm_add_ps(product(k, i + 1), product(k, i + 2)));
+      break;
+    default:
+      break;
+  }
+}
+
 inline int64_t KernelMode1(const MultirateView& v, float* dst, int64_t n, int64_t offset) {
   const MultirateFirState* s = v.state;
   const int32_t up = s->upFactor;
   const int64_t taps = s->phaseTapCount;
   const int32_t* table = s->phaseTable;
   int32_t group = 0;
-  for (int64_t produced = 0; produced < n; produced += 4) {
+  constexpr int kGroups = 4;
+  // The next group's samples and quads; the cursor moves on.
+  auto next = [&](const float*& x, const float*& quads) LEVEL_INLINE {
     offset += table[group];
-    const float* quads = s->phaseTaps + 4 * taps * group;
-    const float* x = v.base + offset;
-    auto product = [&](int64_t i)
-                       LEVEL_INLINE { return _mm_mul_ps(_mm_set1_ps(LoadF(x + i)), _mm_load_ps(quads + 4 * i)); };
-    __m128 sum = _mm_setzero_ps();
-    int64_t i = 0;
-    for (; i + 8 <= taps; i += 8) {
-      const __m128 first =
-          _mm_add_ps(_mm_add_ps(product(i), product(i + 1)), _mm_add_ps(product(i + 2), product(i + 3)));
-      const __m128 second =
-          _mm_add_ps(_mm_add_ps(product(i + 4), product(i + 5)), _mm_add_ps(product(i + 6), product(i + 7)));
-      sum = _mm_add_ps(_mm_add_ps(sum, first), second);
-    }
-    if (taps - i >= 4) {
-      sum = _mm_add_ps(sum,
-                       _mm_add_ps(_mm_add_ps(product(i), product(i + 1)), _mm_add_ps(product(i + 2), product(i + 3))));
-      i += 4;
-    }
-    switch (taps - i) {
-      case 1:
-        sum = _mm_add_ps(sum, product(i));
-        break;
-      case 2:
-        sum = _mm_add_ps(sum, _mm_add_ps(product(i), product(i + 1)));
-        break;
-      case 3:
-        sum = _mm_add_ps(_mm_add_ps(sum, product(i)), _mm_add_ps(product(i + 1), product(i + 2)));
-        break;
-      default:
-        break;
-    }
-    _mm_storel_pi(reinterpret_cast<__m64*>(dst + produced), sum);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(dst + produced + 2), sum);
+    quads = s->phaseTaps + 4 * taps * group;
+    x = v.base + offset;
     if (++group == up) {
       group = 0;
       offset += table[up];
     }
+  };
+  auto store = [&](float* to, __m128 sum) LEVEL_INLINE {
+    _mm_storel_pi(reinterpret_cast<__m64*>(to), sum);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(to + 2), sum);
+  };
+  int64_t produced = 0;
+  for (; produced + 4 * kGroups <= n; produced += 4 * kGroups) {
+    const float* x[kGroups];
+    const float* quads[kGroups];
+    for (int k = 0; k < kGroups; ++k) next(x[k], quads[k]);
+    __m128 sums[kGroups];
+    SumGroupsMode1<kGroups>(x, quads, taps, sums);
+    for (int k = 0; k < kGroups; ++k) store(dst + produced + 4 * k, sums[k]);
+  }
+  for (; produced < n; produced += 4) {
+    const float* x[1];
+    const float* quads[1];
+    next(x[0], quads[0]);
+    __m128 sums[1];
+    SumGroupsMode1<1>(x, quads, taps, sums);
+    store(dst + produced, sums[0]);
   }
   return offset;
 }
@@ -401,19 +453,60 @@ inline void TailMode1(const MultirateView& v, float* dst, int64_t n, int64_t off
   const int64_t taps = s->phaseTapCount;
   const int32_t* table = s->phaseTable;
   int32_t group = 0;
-  for (int64_t produced = 0; produced < n; produced += 4) {
+  // Each output one sum from its oldest sample on, over the samples the call
+  // has; the four of a group are the lanes of one vector, and up to four
+  // groups with whole windows run side by side.
+  struct Group {
+    const float* x;
+    const float* quads;
+    int64_t count;
+  };
+  auto next = [&]() LEVEL_INLINE {
     offset += table[group];
-    const float* quads = s->phaseTaps + 4 * taps * group;
-    // Only the samples the call has.
-    const int64_t count = std::min(taps, v.zEnd - (offset + v.baseToZ));
-    for (int64_t r = 0; r < 4 && produced + r < n; ++r) {
-      float sum = 0.0f;
-      for (int64_t i = 0; i < count; ++i) sum = sum + LoadF(v.base + offset + i) * quads[4 * i + r];
-      StoreF(dst + produced + r, sum);
-    }
+    const Group g{v.base + offset, s->phaseTaps + 4 * taps * group,
+                  std::min(taps, v.zEnd - (offset + v.baseToZ))};
     if (++group == up) {
       group = 0;
       offset += table[up];
+    }
+    return g;
+  };
+  auto store = [&](int64_t produced, __m128 sum) LEVEL_INLINE {
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, sum);
+    for (int64_t r = 0; r < 4 && produced + r < n; ++r) StoreF(dst + produced + r, lanes[r]);
+  };
+  auto term = [](const Group& g, int64_t i)
+                  LEVEL_INLINE { return _mm_mul_ps(_mm_set1_ps(LoadF(g.x + i)), _mm_load_ps(g.quads + 4 * i)); };
+  for (int64_t produced = 0; produced < n;) {
+    Group g[4];
+    int whole = 0;
+    while (whole < 4 && produced + 4 * whole < n) {
+      g[whole] = next();
+      if (g[whole].count < taps) break;
+      ++whole;
+    }
+    if (whole == 4) {
+      __m128 a = _mm_setzero_ps(), b = a, c = a, d = a;
+      for (int64_t i = 0; i < taps; ++i) {
+        a = _mm_add_ps(a, term(g[0], i));
+        b = _mm_add_ps(b, term(g[1], i));
+        c = _mm_add_ps(c, term(g[2], i));
+        d = _mm_add_ps(d, term(g[3], i));
+      }
+      store(produced, a);
+      store(produced + 4, b);
+      store(produced + 8, c);
+      store(produced + 12, d);
+      produced += 16;
+      continue;
+    }
+    // Fewer than four whole groups, and perhaps one short one after them.
+    const int all = whole + (produced + 4 * whole < n ? 1 : 0);
+    for (int k = 0; k < all; ++k, produced += 4) {
+      __m128 sum = _mm_setzero_ps();
+      for (int64_t i = 0; i < g[k].count; ++i) sum = _mm_add_ps(sum, term(g[k], i));
+      store(produced, sum);
     }
   }
 }

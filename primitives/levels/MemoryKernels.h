@@ -452,15 +452,11 @@ inline void MoveForwardL1(const Byte* s, Byte* d, int64_t b) {
       StoreA128(d, LoadA128(s));
       StoreA128(d + 16, LoadA128(s + 16));
     }
-  } else if ((Addr(s) & 7) == 4) {
-    for (; b >= 32; b -= 32, s += 32, d += 32) {
-      const __m128i v0 = Load16By4(s), v1 = Load16By4(s + 16);
-      StoreA128(d, v0);
-      StoreA128(d + 16, v1);
-    }
   } else {
+    // Any other source: one unaligned load per 16 bytes, both of a pass
+    // before its stores.
     for (; b >= 32; b -= 32, s += 32, d += 32) {
-      const __m128i v0 = Load16By8(s), v1 = Load16By8(s + 16);
+      const __m128i v0 = LoadU128(s), v1 = LoadU128(s + 16);
       StoreA128(d, v0);
       StoreA128(d + 16, v1);
     }
@@ -504,17 +500,10 @@ inline void MoveBackwardL1(const Byte* s, Byte* d, int64_t b) {
       StoreA128(d + 16, LoadA128(s + 16));
       StoreA128(d, LoadA128(s));
     }
-  } else if ((Addr(s) & 7) == 4) {
-    for (; b >= 32; b -= 32) {
-      s -= 32, d -= 32;
-      const __m128i v1 = Load16By4(s + 16), v0 = Load16By4(s);
-      StoreA128(d + 16, v1);
-      StoreA128(d, v0);
-    }
   } else {
     for (; b >= 32; b -= 32) {
       s -= 32, d -= 32;
-      const __m128i v1 = Load16By8(s + 16), v0 = Load16By8(s);
+      const __m128i v1 = LoadU128(s + 16), v0 = LoadU128(s);
       StoreA128(d + 16, v1);
       StoreA128(d, v0);
     }
@@ -569,22 +558,13 @@ inline void MoveBitsBackwardL2(const Byte*& s, Byte*& d, int64_t b) {
   }
 }
 
-// 32 source bytes into two 16-byte values, by the alignment class of the
-// source.
-inline void Load32By(int kind, const Byte* s, __m128i& v0, __m128i& v1) {
-  if (kind == 0) {
-    v0 = LoadA128(s);
-    v1 = LoadA128(s + 16);
-  } else if (kind == 4) {
-    v0 = Load16By4(s);
-    v1 = Load16By4(s + 16);
-  } else {
-    v0 = Load16By8(s);
-    v1 = Load16By8(s + 16);
-  }
+// 32 source bytes into two 16-byte values: aligned loads from a 16-byte
+// boundary, unaligned ones from anywhere else.
+template <bool kAligned>
+inline void Load32(const Byte* s, __m128i& v0, __m128i& v1) {
+  v0 = kAligned ? LoadA128(s) : LoadU128(s);
+  v1 = kAligned ? LoadA128(s + 16) : LoadU128(s + 16);
 }
-
-inline int SourceKind(const Byte* s) { return Aligned16(s) ? 0 : ((Addr(s) & 7) == 4 ? 4 : 8); }
 
 inline void MoveForwardL2(const Byte* s, Byte* d, int64_t b) {
   if (b < 64) return MoveBitsForwardL2(s, d, b);
@@ -597,15 +577,31 @@ inline void MoveForwardL2(const Byte* s, Byte* d, int64_t b) {
   if (Addr(d) & 2) MoveSmall<2>(s, d), s += 2, d += 2, b -= 2;
   if (Addr(d) & 4) MoveSmall<4>(s, d), s += 4, d += 4, b -= 4;
   if (Addr(d) & 8) MoveSmall<8>(s, d), s += 8, d += 8, b -= 8;
-  const int kind = SourceKind(s);
-  for (; b >= 32; b -= 32, s += 32, d += 32) {
-    __m128i v0, v1;
-    Load32By(kind, s, v0, v1);
-    StoreA128(d, v0);
-    StoreA128(d + 16, v1);
-  }
+  auto passes = [&]<bool kAligned>() LEVEL_INLINE {
+    // Two passes at a time, the second one's loads ahead of the first one's
+    // stores: going forward they read bytes above everything stored so far.
+    for (; b >= 64; b -= 64, s += 64, d += 64) {
+      __m128i v0, v1, v2, v3;
+      Load32<kAligned>(s, v0, v1);
+      Load32<kAligned>(s + 32, v2, v3);
+      StoreA128(d, v0);
+      StoreA128(d + 16, v1);
+      StoreA128(d + 32, v2);
+      StoreA128(d + 48, v3);
+    }
+    for (; b >= 32; b -= 32, s += 32, d += 32) {
+      __m128i v0, v1;
+      Load32<kAligned>(s, v0, v1);
+      StoreA128(d, v0);
+      StoreA128(d + 16, v1);
+    }
+  };
+  if (Aligned16(s))
+    passes.template operator()<true>();
+  else
+    passes.template operator()<false>();
   if (b & 16) {
-    StoreA128(d, Load16By8(s));
+    StoreA128(d, LoadU128(s));
     s += 16, d += 16;
   }
   MoveBitsForwardL2(s, d, b & 15);
@@ -631,17 +627,34 @@ inline void MoveBackwardL2(const Byte* s, Byte* d, int64_t b) {
   if (Addr(d) & 2) s -= 2, d -= 2, b -= 2, MoveSmall<2>(s, d);
   if (Addr(d) & 4) s -= 4, d -= 4, b -= 4, MoveSmall<4>(s, d);
   if (Addr(d) & 8) s -= 8, d -= 8, b -= 8, MoveSmall<8>(s, d);
-  const int kind = SourceKind(s);
-  for (; b >= 32; b -= 32) {
-    s -= 32, d -= 32;
-    __m128i v0, v1;
-    Load32By(kind, s, v0, v1);
-    StoreA128(d + 16, v1);
-    StoreA128(d, v0);
-  }
+  auto passes = [&]<bool kAligned>() LEVEL_INLINE {
+    // Two passes at a time, the lower one's loads ahead of the upper one's
+    // stores: going backward they read bytes below everything stored so far.
+    for (; b >= 64; b -= 64) {
+      s -= 64, d -= 64;
+      __m128i v0, v1, v2, v3;
+      Load32<kAligned>(s + 32, v2, v3);
+      Load32<kAligned>(s, v0, v1);
+      StoreA128(d + 48, v3);
+      StoreA128(d + 32, v2);
+      StoreA128(d + 16, v1);
+      StoreA128(d, v0);
+    }
+    for (; b >= 32; b -= 32) {
+      s -= 32, d -= 32;
+      __m128i v0, v1;
+      Load32<kAligned>(s, v0, v1);
+      StoreA128(d + 16, v1);
+      StoreA128(d, v0);
+    }
+  };
+  if (Aligned16(s - 32))
+    passes.template operator()<true>();
+  else
+    passes.template operator()<false>();
   if (b & 16) {
     s -= 16, d -= 16;
-    StoreA128(d, Load16By8(s));
+    StoreA128(d, LoadU128(s));
   }
   MoveBitsBackwardL2(s, d, b & 15);
 }

@@ -51,7 +51,7 @@ inline void Prefetch(const float* p, int64_t byteOffset, int hint) {
 // stores, and a scalar tail. element(i) computes and stores element i;
 // blocks(first, end, dstAligned) runs the blocks of eight in [first, end).
 template <typename Element, typename Blocks>
-inline void EightPerPass(const float* d, int64_t n, Element element, Blocks blocks) {
+LEVEL_INLINE inline void EightPerPass(const float* d, int64_t n, Element element, Blocks blocks) {
   if (n <= 10) {
     for (int64_t i = 0; i < n; ++i) element(i);
     return;
@@ -126,7 +126,7 @@ inline void AddKernel(const float* a, const float* b, float* dst, int64_t n) {
 // In place with a constant: x op value. Large vectors prefetch (non-temporal)
 // prefetchBytes beyond each block's start.
 template <typename Op>
-inline void ConstInPlaceKernel(float value, float* srcDst, int64_t n, Op op, int64_t prefetchBytes) {
+LEVEL_INLINE inline void ConstInPlaceKernel(float value, float* srcDst, int64_t n, Op op, int64_t prefetchBytes) {
   EightPerPass(
       srcDst, n, [&](int64_t i) LEVEL_INLINE { StoreF(srcDst + i, op(LoadF(srcDst + i), value)); },
       [&](int64_t first, int64_t end, bool dstAligned) LEVEL_INLINE {

@@ -55,6 +55,34 @@ inline std::vector<float> RandomSignal(size_t n, unsigned seed) {
   return x;
 }
 
+// Samples in [-1, 1) from a fixed integer recurrence, so that the same seed
+// gives the same bits with any standard library (whose distributions may
+// differ); for tests that pin results bit for bit.
+inline std::vector<float> PinnedSignal(size_t n, uint32_t seed) {
+  std::vector<float> x(n);
+  uint32_t state = seed;
+  for (float& v : x) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<float>(static_cast<int32_t>(state) >> 8) * 0x1p-23f;
+  }
+  return x;
+}
+
+// FNV-1a over the bit patterns of n floats: one number that moves when any
+// bit of any element does.
+inline uint64_t BitsHash(const float* p, size_t n) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, p + i, 4);
+    for (int byte = 0; byte < 4; ++byte) {
+      hash ^= (bits >> (8 * byte)) & 0xFF;
+      hash *= 1099511628211ull;
+    }
+  }
+  return hash;
+}
+
 // Exactly `bytes` of caller memory starting `misalign` bytes past a 64-byte
 // boundary, surrounded by guard bytes, so that a record laid out beyond the
 // size it reported shows up as a damaged guard.

@@ -472,6 +472,42 @@ TEST_F(RealFftTest, ParsevalAndLinearityHold) {
   }
 }
 
+// The spectra of every path, pinned bit for bit: a faster schedule of the
+// same operations keeps every hash, while a changed operation or a changed
+// order of operations moves one. Scaled directions are among them, since the
+// scale factor rides on the last stage of a block.
+TEST_F(RealFftTest, SpectraKeepTheirBits) {
+  struct Row {
+    const char* name;
+    int32_t order, flags;
+    uint64_t forward, inverse;
+  };
+  const Row rows[] = {
+      {"8 points: the scalar stages", 4, FFT_SCALE_INVERSE, 0x48bd024cdac67252u, 0x24e4fd6b8b482d95u},
+      {"16 points: quads from the first stage", 5, FFT_SCALE_INVERSE, 0x4fb6b20f38ca9463u, 0x10ebb48bc425c738u},
+      {"32 points: the radix-2 stage on quads", 6, FFT_SCALE_INVERSE, 0x35954d068129396au, 0xe9542feae48327fbu},
+      {"128 points, the forward scaled", 8, FFT_SCALE_FORWARD, 0x5f31c028bd80a481u, 0x1de576f937611a26u},
+      {"256 points", 9, FFT_SCALE_INVERSE, 0x05abc49783cad3cdu, 0xe5a175ad59cf1db0u},
+      {"512 points", 10, FFT_SCALE_INVERSE, 0x7e77cf0c423ee6dau, 0xd12e08e1108bd318u},
+      {"one whole 1024-point block", 11, FFT_SCALE_INVERSE, 0x1d215df89bd47dcau, 0x440e070d4532c8e9u},
+      {"two blocks and a radix-2 pass", 12, FFT_SCALE_INVERSE, 0x2fd7205d7ddacd35u, 0x3e753ebd8a529507u},
+      {"four blocks and two radix-2 passes", 13, FFT_SCALE_INVERSE, 0xbc53ad55f155acc5u, 0xc049097f60cccdf2u},
+      {"four-step: 32 rows", 14, FFT_SCALE_INVERSE, 0x33ea91feb21a869au, 0x3bb64fa38cc5ca7au},
+      {"four-step, both directions scaled", 15, FFT_SCALE_SQRT_BOTH, 0x3d8ba22f03eea115u, 0x40b2f2c84c57a1a7u},
+      {"four-step: 128 rows", 16, FFT_SCALE_INVERSE, 0x70ca44a6ef027a30u, 0x5a73f99090585bfbu},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SpecInMemory spec(row.order, row.flags);
+    const std::vector<float> x = primitives_test::PinnedSignal(size_t{1} << row.order, 1000 + row.order);
+    std::vector<float> forward(x.size()), inverse(x.size());
+    ASSERT_EQ(RealFftForward(x.data(), forward.data(), spec.get(), spec.work()), DSP_STATUS_OK);
+    ASSERT_EQ(RealFftInverse(x.data(), inverse.data(), spec.get(), spec.work()), DSP_STATUS_OK);
+    EXPECT_EQ(primitives_test::BitsHash(forward.data(), x.size()), row.forward);
+    EXPECT_EQ(primitives_test::BitsHash(inverse.data(), x.size()), row.inverse);
+  }
+}
+
 TEST_F(RealFftTest, InPlaceAndOutOfPlaceAreBitIdentical) {
   for (int32_t order : {3, 4, 9, 11, 12, 13, 15}) {
     SCOPED_TRACE(testing::Message() << "order " << order);

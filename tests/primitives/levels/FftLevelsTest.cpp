@@ -316,6 +316,57 @@ TEST_P(FftLevelsTest, OutOfPlaceUnalignedAndCallerWorkGiveTheInPlaceBits) {
   }
 }
 
+// The spectra of every path of a level, pinned bit for bit: a faster schedule
+// of the same operations keeps every hash, while a changed operation or a
+// changed order of operations moves one. Levels 2 and 3 give the same bits;
+// level 1 differs where its pass plan does.
+TEST_P(FftLevelsTest, SpectraKeepTheirBits) {
+  struct Row {
+    const char* name;
+    int32_t order, flags;
+    uint64_t forward[2], inverse[2];  // [level 1, levels 2 and 3]
+  };
+  const Row rows[] = {
+      {"8 points: one radix-8 butterfly", 4, FFT_SCALE_INVERSE, {0xc8a43b46d9d85ff9u, 0xc8a43b46d9d85ff9u},
+       {0x24e4fd6b8b482d95u, 0x24e4fd6b8b482d95u}},
+      {"16 points: fixed-length kernel", 5, FFT_SCALE_INVERSE, {0x4fb6b20f38ca9463u, 0x4fb6b20f38ca9463u},
+       {0x10ebb48bc425c738u, 0x10ebb48bc425c738u}},
+      {"32 points: fixed-length kernel", 6, FFT_SCALE_INVERSE, {0x5cae05b01a22fa11u, 0x5cae05b01a22fa11u},
+       {0xacf7e7440d3c452au, 0xacf7e7440d3c452au}},
+      {"64 points, the forward scaled", 7, FFT_SCALE_FORWARD, {0x99d70d3cfb1e5595u, 0x99d70d3cfb1e5595u},
+       {0x13e46aecf0472d12u, 0x13e46aecf0472d12u}},
+      {"128 points", 8, FFT_SCALE_INVERSE, {0x7d0619040e6f1970u, 0xd011856efd0c597fu},
+       {0x6c331c96a1130933u, 0x9687a4662c23a146u}},
+      {"256 points: the largest fixed-length kernel", 9, FFT_SCALE_INVERSE, {0x05abc49783cad3cdu, 0x8fe05ee853d64d1au},
+       {0xe5a175ad59cf1db0u, 0xf188061d44e4a17cu}},
+      {"512 points: the general kernel", 10, FFT_SCALE_INVERSE, {0x2e044b0a2f24bb2fu, 0x7223500750d37f08u},
+       {0x295204adf3d6fac6u, 0x47210b6661a458c8u}},
+      {"1024 points, both directions scaled", 11, FFT_SCALE_SQRT_BOTH, {0xe883cee828b85749u, 0xac4eb64c582604a3u},
+       {0x22d2e455f7801a24u, 0x768628a6a2e6b172u}},
+      {"2048 points: radix-8 passes", 12, FFT_SCALE_INVERSE, {0x6b68b60acc8aeec3u, 0x6b68b60acc8aeec3u},
+       {0x48170d252b9f19f8u, 0x48170d252b9f19f8u}},
+      {"32768 points", 16, FFT_SCALE_INVERSE, {0x4adaddb3e22642a5u, 0x19007678f0d620e6u},
+       {0xaaadd8bfd667ea0du, 0xcadbf8e26cf791cau}},
+      {"level 1's tile, the others' whole kernel", 17, FFT_SCALE_INVERSE, {0xe7af9fda0fdad57cu, 0xe7af9fda0fdad57cu},
+       {0x50a47207c08d0e17u, 0x50a47207c08d0e17u}},
+      {"level 1's four-step, the others' tile", 18, FFT_SCALE_INVERSE, {0x75fdb39b4fffb07fu, 0x75fdb39b4fffb07fu},
+       {0x9670e280c454f19au, 0x9670e280c454f19au}},
+      {"four-step at every level", 19, FFT_SCALE_INVERSE, {0x445b31c15b1a4d09u, 0x445b31c15b1a4d09u},
+       {0x421e175ba2074c77u, 0x421e175ba2074c77u}},
+  };
+  const int column = api().level == 1 ? 0 : 1;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LevelSpec spec(api(), row.order, row.flags);
+    const std::vector<float> x = primitives_test::PinnedSignal(size_t{1} << row.order, 1000 + row.order);
+    std::vector<float> forward(x.size()), inverse(x.size());
+    ASSERT_EQ(api().forward(x.data(), forward.data(), spec.get(), spec.work()), DSP_STATUS_OK);
+    ASSERT_EQ(api().inverse(x.data(), inverse.data(), spec.get(), spec.work()), DSP_STATUS_OK);
+    EXPECT_EQ(primitives_test::BitsHash(forward.data(), x.size()), row.forward[column]);
+    EXPECT_EQ(primitives_test::BitsHash(inverse.data(), x.size()), row.inverse[column]);
+  }
+}
+
 // Orders 0 to 3 run written-out kernels that repeat the baseline's formulas
 // operation for operation.
 TEST_P(FftLevelsTest, SmallOrdersGiveTheBaselineBits) {
