@@ -333,10 +333,18 @@ NTSTATUS CUac2OutputTerminal::BuildNodes(IAudioHal* model) {
   } else {
     USHORT deviceType = 0;
     m_CurrentCategory = category;
-    if (NT_SUCCESS(ReadCurrentType(&deviceType)) && selectByDevice)
-      m_CurrentCategory = Uac2OutputTerminalCategory(deviceType);
+    const bool typeRead = NT_SUCCESS(ReadCurrentType(&deviceType));
+    if (typeRead && selectByDevice) m_CurrentCategory = Uac2OutputTerminalCategory(deviceType);
     status = ReadTerminalTypes();
     if (!NT_SUCCESS(status)) return status;
+    // A stored category the terminal has no type for (a value written for
+    // another device, or by hand) would leave the terminal without a
+    // current type: the device's own selection stands instead, else the
+    // first type.
+    if (!HasCategory(m_CurrentCategory)) {
+      const PinCategory selected = Uac2OutputTerminalCategory(deviceType);
+      m_CurrentCategory = typeRead && HasCategory(selected) ? selected : m_Categories[0];
+    }
     for (ULONG i = 0; m_TypeCount > 1 && i < m_TypeCount; ++i) {
       if (m_Categories[i] != m_CurrentCategory) continue;
       SendSelect(m_TerminalTypes[i]);
@@ -360,6 +368,12 @@ NTSTATUS CUac2OutputTerminal::BuildNodes(IAudioHal* model) {
   return AddEntityNode<CUacOutputTypeNode>(model, [&](CUacOutputTypeNode* node) {
     return node->InitFromUnit(unit, model->GetDeviceObject(), model);
   });
+}
+
+bool CUac2OutputTerminal::HasCategory(PinCategory category) const {
+  for (ULONG i = 0; m_Categories && i < m_TypeCount; ++i)
+    if (m_Categories[i] == category) return true;
+  return false;
 }
 
 NTSTATUS CUac2OutputTerminal::GetCategory(PinCategory* category) {

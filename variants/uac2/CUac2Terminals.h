@@ -125,6 +125,8 @@ class CUac2OutputTerminal : public CUac2Terminal {
   NTSTATUS AllocateTypeArrays(ULONG count);
   void FreeTypeArrays();
 
+  // One of the terminal's types has `category`.
+  bool HasCategory(PinCategory category) const;
   WCHAR m_CategoryValueName[20] = {};  // "UACUnit<id>"
   PinCategory m_CurrentCategory = 0;
   ULONG m_TypeCount = 0;

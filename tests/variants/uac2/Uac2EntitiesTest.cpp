@@ -437,6 +437,10 @@ TEST_F(Uac2EntityTest, OutputTerminalWithThreeTypesBuildsAPinEachAndATypeSwitch)
       {"nothing stored: the descriptor's type", std::nullopt, std::nullopt, 0x0605, PIN_CATEGORY_SPK},
       {"stored headphones win over the device", PIN_CATEGORY_HP, 0, 0x0605, PIN_CATEGORY_HP},
       {"or the device's type, when told to", PIN_CATEGORY_HP, 1, 0x0605, PIN_CATEGORY_SPDIF},
+      // A value no type has (stored for another device, or by hand) leaves
+      // the device's own selection.
+      {"a stored category no type has", PIN_CATEGORY_HEADSET, std::nullopt, 0x0605, PIN_CATEGORY_SPDIF},
+      {"a stored value past every category", 99, std::nullopt, 0x0302, PIN_CATEGORY_HP},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
