@@ -20,42 +20,7 @@ ULONG ReadLe16(const UCHAR* p) { return ULONG(p[0]) | ULONG(p[1]) << 8; }
 }  // namespace
 
 CUac1OutputTerminal::CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId)
-    : CUac1Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_OUTPUT_TERMINAL) {}
-
-CUac1OutputTerminal::~CUac1OutputTerminal() { FreeTypeArrays(); }
-
-void CUac1OutputTerminal::FreeTypeArrays() {
-  if (m_JackRecords) {
-    for (ULONG i = 0; i < m_TypeCount; ++i)
-      if (m_JackRecords[i]) ExFreePool(m_JackRecords[i]);
-    ExFreePool(m_JackRecords);
-  }
-  if (m_JackCounts) ExFreePool(m_JackCounts);
-  if (m_TerminalTypes) ExFreePool(m_TerminalTypes);
-  if (m_Categories) ExFreePool(m_Categories);
-  m_JackRecords = nullptr;
-  m_JackCounts = nullptr;
-  m_TerminalTypes = nullptr;
-  m_Categories = nullptr;
-}
-
-NTSTATUS CUac1OutputTerminal::AllocateTypeArrays() {
-  FreeTypeArrays();
-  const ULONG n = m_TypeCount;
-  m_Categories = static_cast<PinCategory*>(ExAllocatePoolWithTag(NonPagedPool, n * sizeof(PinCategory), UAC_UNIT_DATA_TAG));
-  m_TerminalTypes = static_cast<PUSHORT>(ExAllocatePoolWithTag(NonPagedPool, n * sizeof(USHORT), UAC_UNIT_DATA_TAG));
-  m_JackCounts = static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, n * sizeof(ULONG), UAC_UNIT_DATA_TAG));
-  m_JackRecords = static_cast<JackRecord**>(ExAllocatePoolWithTag(NonPagedPool, n * sizeof(JackRecord*), UAC_UNIT_DATA_TAG));
-  if (m_JackRecords) RtlZeroMemory(m_JackRecords, n * sizeof(JackRecord*));
-  if (!m_Categories || !m_TerminalTypes || !m_JackCounts || !m_JackRecords) {
-    FreeTypeArrays();
-    m_TypeCount = 0;
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  RtlZeroMemory(m_TerminalTypes, n * sizeof(USHORT));
-  RtlZeroMemory(m_JackCounts, n * sizeof(ULONG));
-  return STATUS_SUCCESS;
-}
+    : CUac1Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_OUTPUT_TERMINAL), COutputTypes(UAC_UNIT_DATA_TAG) {}
 
 // ---- Device requests -----------------------------------------------------------------------
 
@@ -100,8 +65,7 @@ NTSTATUS CUac1OutputTerminal::ReadTerminalTypes() {
     if (again < listed) listed = again;
     if (sent < listed) listed = sent;
   }
-  m_TypeCount = listed ? listed : 1;
-  status = AllocateTypeArrays();
+  status = AllocateTypeArrays(listed ? listed : 1);
   if (!NT_SUCCESS(status)) return status;
   const PinCategory remembered = m_CurrentCategory;
   for (ULONG i = 0; i < m_TypeCount; ++i) {
@@ -133,8 +97,7 @@ NTSTATUS CUac1OutputTerminal::BuildNodes(IAudioHal* owner) {
   ReadSetting(kSelectByDevice, &selectByDevice);
 
   if (IsStreaming()) {
-    m_TypeCount = 1;
-    status = AllocateTypeArrays();
+    status = AllocateTypeArrays(1);
     if (!NT_SUCCESS(status)) return status;
     m_CurrentCategory = m_Categories[0] = category;
     m_TerminalTypes[0] = UAC_TERMINAL_USB_STREAMING;
@@ -190,23 +153,9 @@ NTSTATUS CUac1OutputTerminal::AddTypeNodes(IAudioHal* owner, ULONG nextId, ULONG
 
 // ---- ITerminal -----------------------------------------------------------------------------
 
-NTSTATUS CUac1OutputTerminal::GetCategory(PinCategory* category) {
-  if (!category) return STATUS_INVALID_PARAMETER;
-  *category = m_CurrentCategory;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac1OutputTerminal::GetTypeCount(PULONG count) {
-  if (!count) return STATUS_INVALID_PARAMETER;
-  *count = m_TypeCount;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac1OutputTerminal::GetTypeList(PULONG categories) {
-  if (!categories) return STATUS_INVALID_PARAMETER;
-  if (m_TypeCount && m_Categories) RtlCopyMemory(categories, m_Categories, m_TypeCount * sizeof(PinCategory));
-  return STATUS_SUCCESS;
-}
+NTSTATUS CUac1OutputTerminal::GetCategory(PinCategory* category) { return CopyCategory(category); }
+NTSTATUS CUac1OutputTerminal::GetTypeCount(PULONG count) { return CopyTypeCount(count); }
+NTSTATUS CUac1OutputTerminal::GetTypeList(PULONG categories) { return CopyTypeList(categories); }
 
 NTSTATUS CUac1OutputTerminal::SelectType(PinCategory category) {
   PAGED_CODE();

@@ -6,12 +6,12 @@
 // category as "UACUnit<id>". Each type has its own jacks.
 #pragma once
 
+#include "topology/COutputTypes.h"
 #include "topology/CUac1Terminal.h"
 
-class CUac1OutputTerminal : public CUac1Terminal {
+class CUac1OutputTerminal : public CUac1Terminal, protected COutputTypes {
  public:
   CUac1OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId);
-  ~CUac1OutputTerminal() override;
 
   // The device reports its current type: a change is persisted, and the
   // output-type node and the pins are refreshed.
@@ -39,22 +39,12 @@ class CUac1OutputTerminal : public CUac1Terminal {
   NTSTATUS AddTypeNodes(IAudioHal* owner, ULONG nextId, ULONG tag, bool* allPins);
 
   NTSTATUS ReadTerminalTypes();
-  NTSTATUS AllocateTypeArrays();
   NTSTATUS ReadJackInfo(ULONG typeIndex);
   // The device's current terminal type.
   NTSTATUS ReadCurrentType(PUSHORT terminalType);
   NTSTATUS SendSelect(USHORT terminalType);
-  void FreeTypeArrays();
   bool IsStreaming() const { return TerminalType() == UAC_TERMINAL_USB_STREAMING; }
   // RefreshFromDevice on the unit's nodes of one type code (only the first
   // when `firstOnly`); the number refreshed.
   ULONG RefreshNodes(ULONG nodeType, bool firstOnly);
-
-  WCHAR m_CategoryValueName[20] = {};  // "UACUnit<id>"
-  PinCategory m_CurrentCategory = 0;
-  ULONG m_TypeCount = 0;
-  PinCategory* m_Categories = nullptr;
-  PUSHORT m_TerminalTypes = nullptr;
-  PULONG m_JackCounts = nullptr;
-  JackRecord** m_JackRecords = nullptr;
 };

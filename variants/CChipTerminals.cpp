@@ -38,8 +38,7 @@ NTSTATUS CChipOutputTerminal::BuildNodes(IAudioHal* owner) {
   NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
   // One type, the terminal's own, selected and without jacks.
-  m_TypeCount = 1;
-  status = AllocateTypeArrays();
+  status = AllocateTypeArrays(1);
   if (!NT_SUCCESS(status)) return status;
   m_TerminalTypes[0] = TerminalType();
   m_CurrentCategory = m_Categories[0] = OutputTerminalCapsCategory(TerminalType());

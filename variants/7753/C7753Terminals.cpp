@@ -100,8 +100,7 @@ NTSTATUS C7753OutputTerminal::BuildTypeNodes(IAudioHal* owner) {
   PAGED_CODE();
   NTSTATUS status = SetTerminalIdentity();
   if (!NT_SUCCESS(status)) return status;
-  m_TypeCount = m_TypeListCount;
-  status = AllocateTypeArrays();
+  status = AllocateTypeArrays(m_TypeListCount);
   if (!NT_SUCCESS(status)) return status;
   RtlCopyMemory(m_Categories, m_Types, m_TypeCount * sizeof(PinCategory));
 

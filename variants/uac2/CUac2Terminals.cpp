@@ -217,43 +217,6 @@ NTSTATUS CUac2InputTerminal::OnControlChange(ULONG cs, ULONG channel, PULONG nod
 // ============================================================================
 // Output terminal
 
-CUac2OutputTerminal::~CUac2OutputTerminal() { FreeTypeArrays(); }
-
-void CUac2OutputTerminal::FreeTypeArrays() {
-  if (m_JackRecords) {
-    for (ULONG i = 0; i < m_TypeCount; ++i)
-      if (m_JackRecords[i]) ExFreePool(m_JackRecords[i]);
-    ExFreePool(m_JackRecords);
-  }
-  if (m_JackCounts) ExFreePool(m_JackCounts);
-  if (m_TerminalTypes) ExFreePool(m_TerminalTypes);
-  if (m_Categories) ExFreePool(m_Categories);
-  m_JackRecords = nullptr;
-  m_JackCounts = nullptr;
-  m_TerminalTypes = nullptr;
-  m_Categories = nullptr;
-  m_TypeCount = 0;
-}
-
-NTSTATUS CUac2OutputTerminal::AllocateTypeArrays(ULONG count) {
-  FreeTypeArrays();
-  auto zeroed = [count](SIZE_T each) {
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, count * each, UAC2_ENTITY_TAG);
-    if (p) RtlZeroMemory(p, count * each);
-    return p;
-  };
-  m_Categories = static_cast<PinCategory*>(zeroed(sizeof(PinCategory)));
-  m_TerminalTypes = static_cast<PUSHORT>(zeroed(sizeof(USHORT)));
-  m_JackCounts = static_cast<PULONG>(zeroed(sizeof(ULONG)));
-  m_JackRecords = static_cast<JackRecord**>(zeroed(sizeof(JackRecord*)));
-  m_TypeCount = count;
-  if (!m_Categories || !m_TerminalTypes || !m_JackCounts || !m_JackRecords) {
-    FreeTypeArrays();
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  return STATUS_SUCCESS;
-}
-
 USHORT CUac2OutputTerminal::GetTerminalTypeOf(ULONG typeIndex) const {
   return typeIndex < m_TypeCount && m_TerminalTypes ? m_TerminalTypes[typeIndex] : 0;
 }
@@ -370,29 +333,9 @@ NTSTATUS CUac2OutputTerminal::BuildNodes(IAudioHal* model) {
   });
 }
 
-bool CUac2OutputTerminal::HasCategory(PinCategory category) const {
-  for (ULONG i = 0; m_Categories && i < m_TypeCount; ++i)
-    if (m_Categories[i] == category) return true;
-  return false;
-}
-
-NTSTATUS CUac2OutputTerminal::GetCategory(PinCategory* category) {
-  if (!category) return STATUS_INVALID_PARAMETER;
-  *category = m_CurrentCategory;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2OutputTerminal::GetTypeCount(PULONG count) {
-  if (!count) return STATUS_INVALID_PARAMETER;
-  *count = m_TypeCount;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2OutputTerminal::GetTypeList(PULONG categories) {
-  if (!categories) return STATUS_INVALID_PARAMETER;
-  if (m_TypeCount && m_Categories) RtlCopyMemory(categories, m_Categories, m_TypeCount * sizeof(PinCategory));
-  return STATUS_SUCCESS;
-}
+NTSTATUS CUac2OutputTerminal::GetCategory(PinCategory* category) { return CopyCategory(category); }
+NTSTATUS CUac2OutputTerminal::GetTypeCount(PULONG count) { return CopyTypeCount(count); }
+NTSTATUS CUac2OutputTerminal::GetTypeList(PULONG categories) { return CopyTypeList(categories); }
 
 NTSTATUS CUac2OutputTerminal::SelectType(PinCategory category) {
   PAGED_CODE();

@@ -12,6 +12,7 @@
 // bmControls is set and it is not a USB streaming terminal.
 #pragma once
 
+#include "topology/COutputTypes.h"
 #include "variants/uac2/Uac2Entity.h"
 
 // Pin categories by wTerminalType: as an input terminal, as an output
@@ -87,11 +88,10 @@ class CUac2InputTerminal : public CUac2Terminal {
   JackRecord* m_Jacks = nullptr;
 };
 
-class CUac2OutputTerminal : public CUac2Terminal {
+class CUac2OutputTerminal : public CUac2Terminal, protected COutputTypes {
  public:
   CUac2OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId)
-      : CUac2Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_OUTPUT_TERMINAL) {}
-  ~CUac2OutputTerminal() override;
+      : CUac2Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_OUTPUT_TERMINAL), COutputTypes(UAC2_ENTITY_TAG) {}
 
   // Connector (2) and terminal-type (8) changes: a new type is taken and
   // persisted; the output-type node and the pins refresh. No node id is
@@ -122,16 +122,4 @@ class CUac2OutputTerminal : public CUac2Terminal {
   NTSTATUS ReadJackInfo(ULONG typeIndex);
   NTSTATUS ReadCurrentType(PUSHORT terminalType);
   void SendSelect(USHORT terminalType);
-  NTSTATUS AllocateTypeArrays(ULONG count);
-  void FreeTypeArrays();
-
-  // One of the terminal's types has `category`.
-  bool HasCategory(PinCategory category) const;
-  WCHAR m_CategoryValueName[20] = {};  // "UACUnit<id>"
-  PinCategory m_CurrentCategory = 0;
-  ULONG m_TypeCount = 0;
-  PinCategory* m_Categories = nullptr;
-  PUSHORT m_TerminalTypes = nullptr;
-  PULONG m_JackCounts = nullptr;
-  JackRecord** m_JackRecords = nullptr;
 };
