@@ -160,17 +160,30 @@ bool SetControl(FilterHandle* filter, const TopologyView& view, const std::strin
   return true;
 }
 
-bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint8_t* channel, long long* value,
-                       std::string* error) {
+namespace {
+
+// "UNIT:CONTROL[:CHANNEL]=VALUE" cut at its colons and its equals sign;
+// false unless two or three fields stand before the value.
+bool SplitChange(const std::string& text, std::vector<std::string>* fields, std::string* value) {
   const size_t equals = text.find('=');
-  std::vector<std::string> fields;
-  for (size_t from = 0; equals != std::string::npos;) {
+  if (equals == std::string::npos) return false;
+  for (size_t from = 0;;) {
     const size_t colon = text.find(':', from);
-    fields.push_back(text.substr(from, std::min(colon, equals) - from));
+    fields->push_back(text.substr(from, std::min(colon, equals) - from));
     if (colon == std::string::npos || colon > equals) break;
     from = colon + 1;
   }
-  if (fields.size() < 2 || fields.size() > 3) {
+  *value = text.substr(equals + 1);
+  return fields->size() >= 2 && fields->size() <= 3;
+}
+
+}  // namespace
+
+bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint8_t* channel, long long* value,
+                       std::string* error) {
+  std::vector<std::string> fields;
+  std::string valueText;
+  if (!SplitChange(text, &fields, &valueText)) {
     *error = "'" + text + "' is not UNIT:CS[:CH]=VALUE";
     return false;
   }
@@ -189,7 +202,7 @@ bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint
   // Four bytes are the widest control value on the wire.
   double number = 0;
   std::string why;
-  if (!sim::host::ParseInRange(text.substr(equals + 1), {-2147483648.0, 4294967295.0, "", true, 0}, &number, &why)) {
+  if (!sim::host::ParseInRange(valueText, {-2147483648.0, 4294967295.0, "", true, 0}, &number, &why)) {
     *error = "the value in '" + text + "': " + why;
     return false;
   }
@@ -200,20 +213,9 @@ bool ParseChangeFields(const std::string& text, uint8_t* unit, uint8_t* cs, uint
 bool ParseDeviceChange(const std::string& text, const sim::SimDevice& device, DeviceChange* change,
                        std::string* error) {
   const std::string form = "'" + text + "' is not UNIT:CONTROL[:CHANNEL]=VALUE";
-  const size_t equals = text.find('=');
-  if (equals == std::string::npos) {
-    *error = form;
-    return false;
-  }
   std::vector<std::string> fields;
-  for (size_t from = 0;;) {
-    const size_t colon = text.find(':', from);
-    fields.push_back(text.substr(from, std::min(colon, equals) - from));
-    if (colon == std::string::npos || colon > equals) break;
-    from = colon + 1;
-  }
-  const std::string valueText = text.substr(equals + 1);
-  if (fields.size() < 2 || fields.size() > 3 || valueText.empty()) {
+  std::string valueText;
+  if (!SplitChange(text, &fields, &valueText) || valueText.empty()) {
     *error = form;
     return false;
   }
