@@ -316,13 +316,13 @@ NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& work) {
 }
 
 bool RunWhileTimePasses(const std::function<void()>& work) {
-  if (platform::clock::CurrentThreadIsWaitedFor()) {
+  bool ran = false;
+  WhileTimePasses([&] {
     work();
-    return true;
-  }
-  BackgroundWork background(work);
-  background.Wait();
-  return background.Ran();
+    ran = true;
+    return STATUS_SUCCESS;
+  });
+  return ran;
 }
 
 // ---- Pins --------------------------------------------------------------------------------------

@@ -131,9 +131,6 @@ class BackgroundWork {
   BackgroundWork(const BackgroundWork&) = delete;
   BackgroundWork& operator=(const BackgroundWork&) = delete;
 
-  // Once waited for: false when no thread could be had, and the work did
-  // not run at all.
-  bool Ran() const { return m_Thread != nullptr; }
   bool Done() const;
   // Lets time pass (manual mode: a millisecond at a time) until it is done.
   // Work without a thread waits a second for one and then is given up,
