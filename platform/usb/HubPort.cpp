@@ -1,7 +1,6 @@
 #include "usb/HubPort.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -59,48 +58,7 @@ void PassiveThreadMain(PVOID context) {
   delete w;
 }
 
-constexpr char16_t kEnumUsb[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB";
 constexpr char16_t kClassRoot[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
-
-std::u16string StringValue(const std::u16string& key, const char16_t* name) {
-  ULONG type = 0;
-  std::vector<UCHAR> data;
-  if (!registry::GetValue(key, name, &type, &data) || type != REG_SZ) return {};
-  std::u16string text(data.size() / sizeof(char16_t), u'\0');
-  std::memcpy(text.data(), data.data(), text.size() * sizeof(char16_t));
-  return text.substr(0, text.find(u'\0'));
-}
-
-// The driver key installation gives a device instance, as the PnP manager
-// keeps it: the one the instance's key names from an earlier installation,
-// else `wanted`; but a key another device instance names stays that
-// device's, and this one gets the class's first free instance number.
-// Settings one device stored never reach another.
-std::u16string InstalledDriverKey(const std::u16string& deviceId, const std::u16string& instanceId,
-                                  const std::u16string& wanted) {
-  const std::u16string self = deviceId.substr(deviceId.find(u'\\') + 1) + u"\\" + instanceId;
-  std::vector<std::u16string> others;
-  const std::u16string root = std::u16string(kEnumUsb) + u"\\";
-  for (const std::u16string& device : registry::SubkeyNames(kEnumUsb))
-    for (const std::u16string& instance : registry::SubkeyNames(root + device)) {
-      const std::u16string key = device + u"\\" + instance;
-      if (key != self) others.push_back(StringValue(root + key, u"Driver"));
-    }
-  auto taken = [&](const std::u16string& driverKey) {
-    return std::find(others.begin(), others.end(), driverKey) != others.end();
-  };
-  const std::u16string earlier = StringValue(root + self, u"Driver");
-  if (!earlier.empty() && !taken(earlier)) return earlier;
-  if (!taken(wanted)) return wanted;
-  const std::u16string classKey = wanted.substr(0, wanted.find(u'\\') + 1);
-  for (unsigned n = 0; n < 10000; ++n) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04u", n);
-    const std::u16string candidate = classKey + std::u16string(text, text + 4);
-    if (!taken(candidate) && (candidate == earlier || !registry::KeyExists(kClassRoot + candidate))) return candidate;
-  }
-  return wanted;
-}
 
 }  // namespace
 
@@ -126,8 +84,7 @@ HubPort::HubPort(UsbFunction* function, const HubPortConfig& config) : m_Functio
   pdo.compatibleIds = {u"USB\\Class_01&SubClass_01&Prot_00", u"USB\\Class_01&SubClass_01", u"USB\\Class_01"};
   pdo.deviceId = pdo.hardwareIds.back();
   pdo.instanceId = config.instanceId;
-  pdo.driverKey = config.driverKey.empty() ? config.driverKey
-                                            : InstalledDriverKey(pdo.deviceId, config.instanceId, config.driverKey);
+  pdo.driverKey = config.driverKey;
   pdo.deviceDescription = u"USB Audio Device";
   pdo.stackSize = config.stackSize;
   DEVICE_CAPABILITIES& caps = pdo.capabilities;
@@ -145,7 +102,12 @@ HubPort::HubPort(UsbFunction* function, const HubPortConfig& config) : m_Functio
   caps.DeviceWake = PowerDeviceD2;
   m_Pdo = io::CreatePhysicalDevice(pdo);
   KERNEL_RULE(m_Pdo != nullptr, "the hub port could not create its PDO");
-  if (!pdo.driverKey.empty()) registry::CreateKey(kClassRoot + pdo.driverKey + u"\\Settings");
+  // The key installation gave this instance, which need not be the one asked for.
+  WCHAR driverKey[128] = {};
+  ULONG size = 0;
+  if (!config.driverKey.empty() &&
+      NT_SUCCESS(IoGetDeviceProperty(m_Pdo, DevicePropertyDriverKeyName, sizeof driverKey, driverKey, &size)))
+    registry::CreateKey(kClassRoot + std::u16string(driverKey) + u"\\Settings");
   io::SetPhysicalDeviceDispatch(m_Pdo, IRP_MJ_INTERNAL_DEVICE_CONTROL,
                                 [this](PDEVICE_OBJECT d, PIRP irp) { return DispatchInternal(d, irp); });
   io::SetPhysicalDeviceDispatch(m_Pdo, IRP_MJ_PNP, [this](PDEVICE_OBJECT d, PIRP irp) { return DispatchPnp(d, irp); });
