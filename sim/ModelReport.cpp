@@ -302,10 +302,6 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
   if (!control)
     return Printf("refused: the configuration has no AudioControl interface (status 0x%08X)\n",
                   static_cast<unsigned>(startStatus));
-  if (chip && startStatus == STATUS_NOT_SUPPORTED)
-    return Printf("refused: the chip-identifying factory chose %s, which this build does not have (status 0x%08X)\n",
-                  control->bInterfaceProtocol == 0x20 ? "the Audio Class 2.0 model" : "the 7753 model",
-                  static_cast<unsigned>(startStatus));
   if (chip && control->bInterfaceProtocol != 0 && control->bInterfaceProtocol != 0x20)
     return Printf("refused: the AudioControl interface's protocol is 0x%02X, neither Audio Class 1.0 nor 2.0 "
                   "(status 0x%08X)\n",
