@@ -3,8 +3,10 @@
 
 A module is a header with its source file (Foo.h and Foo.cpp in one folder);
 either alone is a module too. An .inc file is compiled as part of each source
-that includes it, so its includes count as that source's own. An edge A -> B
-means that A includes B's header ("..." includes; <...> are the system's).
+that includes it, so its includes count as that source's own; so is a header
+with no source that the files of one module alone include (the kernels a
+routine's level builds share) part of that module. An edge A -> B means that
+A includes B's header ("..." includes; <...> are the system's).
 
 Calls: with --objects BUILD the object files of that build (found through its
 compile_commands.json) add an edge A -> B wherever A's object refers to a
@@ -155,6 +157,23 @@ class Tree:
                     pending.append(target)
         return {h for h in seen if h.endswith(HEADER_EXTS)}
 
+    def join_private_headers(self):
+        """A header with no source that one module's files alone include is
+        that module's own (the kernels its sources share), as an .inc is."""
+        changed = True
+        while changed:
+            changed = False
+            members = collections.Counter(self.module.values())
+            includers = collections.defaultdict(set)
+            for rel, module in self.module.items():
+                for target in self.expanded_includes(rel):
+                    includers[target].add(module)
+            for rel, module in self.module.items():
+                if rel.endswith(HEADER_EXTS) and members[module] == 1 and len(includers[rel]) == 1:
+                    self.module[rel] = next(iter(includers[rel]))
+                    changed = True
+                    break
+
     def headerless_sources(self):
         for rel in self.module:
             if rel.endswith(SOURCE_EXTS) and not any(
@@ -302,7 +321,8 @@ def join_headerless(tree, defined, names):
 
 
 def read_calls(tree, build):
-    """The calls among modules, as (caller, callee, why); joins sources first."""
+    """Each call as (caller's file, the files that define the name, why);
+    sources with no header of their own join their header's module first."""
     objects = product_objects(tree, build)
     defined, needed = read_symbols(objects)
     names = demangle({s for strong, _ in defined.values() for s in strong}
@@ -312,17 +332,15 @@ def read_calls(tree, build):
     strong, weak = collections.defaultdict(set), collections.defaultdict(set)
     for rel, (strong_symbols, weak_symbols) in defined.items():
         for s in strong_symbols:
-            strong[s].add(tree.module[rel])
+            strong[s].add(rel)
         for s in weak_symbols:
-            weak[s].add(tree.module[rel])
+            weak[s].add(rel)
     calls = []
     for rel in sorted(needed):
         for symbol in sorted(needed[rel]):
-            # A name several modules define (an inline function, a template)
-            # comes with the header that declares it.
-            owners = strong.get(symbol) or weak.get(symbol) or set()
-            if len(owners) == 1 and linkable(names.get(symbol, symbol)):
-                calls.append((tree.module[rel], next(iter(owners)), f"{rel} calls {names.get(symbol, symbol)}"))
+            readable = names.get(symbol, symbol)
+            if linkable(readable) and (strong.get(symbol) or weak.get(symbol)):
+                calls.append((rel, strong.get(symbol) or weak.get(symbol), f"{rel} calls {readable}"))
     return calls
 
 
@@ -440,9 +458,14 @@ def main():
         except UsageError as e:
             print(f"include-graph: {e}", file=sys.stderr)
             return 2
+    tree.join_private_headers()
     graph = Graph(tree)
-    for caller, callee, why in calls:
-        graph.add_edge(caller, callee, why)
+    for caller, definers, why in calls:
+        # A name several modules define (an inline function, a template)
+        # comes with the header that declares it.
+        owners = {tree.module[rel] for rel in definers}
+        if len(owners) == 1:
+            graph.add_edge(tree.module[caller], owners.pop(), why)
 
     failed = False
     for line in tree.boundary:

@@ -75,6 +75,17 @@ class IncludeGraphTest(unittest.TestCase):
         out = self.check(self.tree(files), 1, "primitives/A.cpp includes primitives/B.h")
         self.assertNotIn("primitives/Shared", out)
 
+    def test_header_only_one_module_includes_is_its_own(self):
+        files = {
+            "primitives/A.h": "#pragma once\n",
+            "primitives/A.cpp": '#include "primitives/A.h"\n#include "primitives/AKernels.h"\n',
+            "primitives/AKernels.h": '#pragma once\n#include "primitives/A.h"\n',
+        }
+        self.check(self.tree(files), 0, "no circle among 1 modules")
+        # Shared with another module, it is a module of its own again.
+        files["primitives/B.cpp"] = '#include "primitives/AKernels.h"\n'
+        self.check(self.tree(files), 1, "circle 1: 2 modules: primitives/A, primitives/AKernels")
+
     def test_product_reaching_past_its_boundary(self):
         for rel, text in (("platform/kernel/nt.h", '#include "driver/A.h"\n'),
                           ("driver/A.cpp", '#include "sim/Device.h"\n')):
