@@ -73,5 +73,14 @@ soak: deps debug
 	echo "hangs: $$([ $$rc -eq 124 ] && echo 1 || echo 0), sanitizer reports: $$reports, exit status $$rc (log: build/soak.log)"; \
 	[ $$rc -eq 0 ] && [ $$reports -eq 0 ] || { tail -40 build/soak.log; exit 1; }
 
+# Every circle among the product's modules (a header with the sources that
+# implement it), by what they include and, from the sanitizer build's
+# objects, what they call; then the folders in layers, each standing only on
+# lower ones.
+.PHONY: include-graph
+include-graph: debug
+	@python3 .ci/test_include_graph.py -q
+	python3 .ci/include-graph.py --objects build/debug --layers
+
 clean:
 	rm -rf build out

@@ -10,11 +10,7 @@
 #include <cstdint>
 
 #include "primitives/DspTypes.h"
-
-using RoundMode = int32_t;
-inline constexpr RoundMode ROUND_TOWARD_ZERO = 0;
-inline constexpr RoundMode ROUND_NEAREST_EVEN = 1;
-inline constexpr RoundMode ROUND_NEAREST_AWAY = 2;  // so is every other value
+#include "primitives/RoundMode.h"
 
 // Public primitives (dispatched).
 DspStatus ConvF32ToS16Scaled(const float* src, int16_t* dst, int32_t len, RoundMode roundMode, int32_t scaleExp);

@@ -7,7 +7,7 @@
 #include "primitives/Dispatch.h"
 #include "primitives/FirStatePlan.h"
 #include "primitives/levels/FirLevels.h"
-#include "primitives/MultirateFir.h"
+#include "primitives/MultirateFirLayouts.h"
 #include "primitives/Vector.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "primitives/Fir.h"
+#include "primitives/FirStates.h"
 #include "primitives/RealFft.h"
 
 namespace {

@@ -60,9 +60,10 @@ class CUacUnit : public CTopoNodeT<IUacUnit> {
   NTSTATUS GetNode(ULONG index, ITopoNode** node);
   NTSTATUS GetNodeCount(PULONG count);
   NTSTATUS AddNode(ITopoNode* node);
-  // Each single-source node takes the node before it as its source; output
-  // pins pass the previous node on, so every pin and the output-type node of
-  // a terminal hang off the node before the first pin.
+  // Each single-source node after the first takes the node before it as its
+  // source, where an output pin passes on the node it hangs off. An output
+  // terminal's nodes start with its pins, so its other pins and its
+  // output-type node hang off its first pin.
   NTSTATUS ChainNodes();
   // The first node takes the output nodes of the units that feed this one.
   NTSTATUS ConnectInputNode(ULONG count, const ULONG* ids);

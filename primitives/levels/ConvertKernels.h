@@ -7,9 +7,8 @@
 
 #include <xmmintrin.h>
 
-#include "primitives/Convert.h"
 #include "primitives/DspTypes.h"
-#include "primitives/levels/ConvertLevels.h"
+#include "primitives/RoundMode.h"
 #include "primitives/levels/LevelCommon.h"
 
 namespace {

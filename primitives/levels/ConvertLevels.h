@@ -17,8 +17,8 @@
 
 #include <cstdint>
 
-#include "primitives/Convert.h"
 #include "primitives/DspTypes.h"
+#include "primitives/RoundMode.h"
 
 DspStatus ConvS16ToF32ScaledL1(const int16_t* src, float* dst, int32_t len, int32_t scaleExp);
 DspStatus ConvS16ToF32ScaledL2(const int16_t* src, float* dst, int32_t len, int32_t scaleExp);

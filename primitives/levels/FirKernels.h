@@ -10,11 +10,10 @@
 #include <algorithm>
 
 #include "primitives/DspTypes.h"
-#include "primitives/Fir.h"
 #include "primitives/FirStatePlan.h"
-#include "primitives/MultirateFir.h"
+#include "primitives/FirStates.h"
+#include "primitives/MultirateFirLayouts.h"
 #include "primitives/RealFft.h"
-#include "primitives/levels/FirLevels.h"
 #include "primitives/levels/LevelCommon.h"
 
 namespace {
@@ -721,7 +720,7 @@ DspStatus MultirateStateSize(int32_t taps, int32_t up, int32_t down, int32_t* by
   if (taps <= 0) return DSP_STATUS_BAD_TAP_COUNT;
   if (up <= 0 || down <= 0) return DSP_STATUS_BAD_FACTOR;
   if (up == 1 && down == 1) return Calls::FirStateSize(taps, bytes);
-  return MultirateFirStateSizeL0(taps, up, down, bytes);
+  return MultirateFirLayoutSize(taps, up, down, bytes);
 }
 
 template <typename Calls>
@@ -733,7 +732,8 @@ DspStatus MultirateInit(void** stateOut, const float* taps, int32_t tapCount, in
   if (upPhase < 0 || upPhase >= up || downPhase < 0 || downPhase >= down) return DSP_STATUS_BAD_PHASE;
   if (up == 1 && down == 1)
     return Calls::FirInit(reinterpret_cast<FirState**>(stateOut), taps, tapCount, delay, buffer);
-  const DspStatus status = MultirateFirInitL0(stateOut, taps, tapCount, up, upPhase, down, downPhase, delay, buffer);
+  const DspStatus status =
+      MultirateFirBuildLayout(stateOut, taps, tapCount, up, upPhase, down, downPhase, delay, buffer);
   if (status != DSP_STATUS_OK) return status;
   auto* state = static_cast<MultirateFirState*>(*stateOut);
   if (state->layoutMode != MULTIRATE_FIR_LAYOUT_INTERLEAVED) RunsFromQuads(state);

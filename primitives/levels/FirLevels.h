@@ -20,8 +20,7 @@
 #include <cstdint>
 
 #include "primitives/DspTypes.h"
-#include "primitives/Fir.h"
-#include "primitives/MultirateFir.h"
+#include "primitives/FirStates.h"
 
 DspStatus FirFilterStateSizeL1(int32_t tapCount, int32_t* bytes);
 DspStatus FirFilterStateSizeL2(int32_t tapCount, int32_t* bytes);
