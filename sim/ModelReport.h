@@ -36,4 +36,7 @@ C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, PDEVICE_OBJECT adapterDevice,
                                  AudioHalChoice factory = AudioHalChoice::Product);
 
+// The refusal's reason with its values filled in; empty when it has none.
+std::string RefusalReason(const ModelRefusal& refusal);
+
 }  // namespace sim
