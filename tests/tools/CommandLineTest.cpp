@@ -15,38 +15,29 @@
 #include <thread>
 
 #include "sim/host/Wav.h"
-#include "tests/support/ScratchDirectory.h"
-#include "tests/tools/ToolsTest.h"
+#include "sim/device/MalformedDescriptors.h"
+#include "tests/driver/hal/support/Devices.h"
+#include "tests/tools/support/ProgramTest.h"
 #include "tools/commands.h"
 #include "tools/json.h"
 #include "tools/progress.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using toolstest::Contents;
+using toolstest::Joined;
+using toolstest::Outcome;
 
-std::string Contents(FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-class CommandLineTest : public toolstest::ToolsTest {
+class CommandLineTest : public toolstest::ProgramTest {
  protected:
   void SetUp() override {
-    ToolsTest::SetUp();
+    ProgramTest::SetUp();
     namespace fs = std::filesystem;
     fs::create_directory(Path("folder"));
     ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
-    Write("empty.wav", {});
-    Write("text.descriptors", {'h', 'e', 'l', 'l', 'o'});
-    Write("afile", {'x'});
+    Write("empty.wav", std::vector<uint8_t>{});
+    Write("text.descriptors", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'});
+    Write("afile", std::vector<uint8_t>{'x'});
     // Sparse: the bound is checked before a byte is read.
     std::ofstream(Path("huge.wav")).close();
     fs::resize_file(Path("huge.wav"), 513ull << 20);
@@ -67,43 +58,11 @@ class CommandLineTest : public toolstest::ToolsTest {
     long8.samples.assign(601u * 8000u, 128);
     Write("long.wav", sim::host::SerializeWav(long8));
     Write("tone.wav", sim::host::SerializeWav(sim::host::SineWav(22050, 1, 1000.0, 0.2, 0.5)));
+    // A microphone alone, and a render device, from descriptor files.
+    Write("mic/descriptors", sim::ToSysfsBytes(haltest::WebcamMicrophone()));
+    Write("render/descriptors", sim::ToSysfsBytes(sim::malformed::RenderDevice()));
   }
-
-  std::string Path(const std::string& name) const { return m_Scratch.File(name); }
-  void Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<std::streamsize>(bytes.size()));
-  }
-
-  // Runs the program with its state in the scratch folder ("{}" in an
-  // argument stands for the folder), as a fresh process would start.
-  Outcome Program(std::vector<std::string> args) {
-    for (std::string& a : args)
-      for (size_t at; (at = a.find("{}")) != std::string::npos;) a.replace(at, 2, m_Scratch.Path().string());
-    if (std::find(args.begin(), args.end(), "--state") == args.end()) {
-      args.insert(args.begin(), Path("state"));
-      args.insert(args.begin(), "--state");
-    }
-    platform::registry::Reset();
-    platform::portcls::ResetForTest();
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    Outcome r;
-    r.status = tools::RunHeadsetHost(args, out, err);
-    r.out = Contents(out);
-    r.err = Contents(err);
-    return r;
-  }
-
- private:
-  testsupport::ScratchDirectory m_Scratch;
 };
-
-std::string Joined(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& a : args) text += (text.empty() ? "" : " ") + a;
-  return text;
-}
 
 TEST_F(CommandLineTest, BadInputGetsOneClearLineAndAFailingStatus) {
   const struct {
