@@ -236,7 +236,7 @@ int Asio(const Options& options, const Args& args, const Reporter& reporter) {
   AsioReport report;
   {
     sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic,
-                                    session.Speed(), session.Factory());
+                                    session.Speed(), session.Factory(), session.Port());
     if (!driver.Started())
       return reporter.Fail("the driver did not start on the device: " + StatusText(driver.startStatus));
     ProgressLine progress(reporter.ErrStream(), "streaming through ASIO", arguments.seconds);

@@ -64,7 +64,7 @@ bool WriteText(const std::string& path, const std::string& text, std::string* er
 class LiveDriver {
  public:
   explicit LiveDriver(const Session& session)
-      : m_Driver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory()) {}
+      : m_Driver(session.Descriptors(), session.Profile(), session.Speed(), session.Factory(), session.Port()) {}
 
   bool Open(std::string* error) {
     NTSTATUS status = STATUS_SUCCESS;
@@ -118,18 +118,24 @@ std::string ConfigurationPart(const std::string& tree) {
 
 int Info(const Options& options, const Args& args, const Reporter& report) {
   const std::string dotFile = args.Value("--dot");
+  // "-": the graph alone on stdout, for a pipe into Graphviz.
+  const bool dotOut = dotFile == "-";
   std::string error;
-  if (args.Has("--dot") && !PrepareOutputFile(dotFile, &error)) return report.Fail(error);
+  if (args.Has("--dot") && !dotOut && !PrepareOutputFile(dotFile, &error)) return report.Fail(error);
   Session session(options);
   if (!session.Open(&error)) return report.Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
   const std::string tree = sim::DumpDescriptors(d);
-  const DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory());
+  const DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory(), session.Port());
   if (!session.Save(&error)) return report.Fail(error);
   if (!dotFile.empty()) {
     if (driver.dot.empty())
       return report.Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
-    if (!WriteText(dotFile, driver.dot, &error)) return report.Fail(error);
+    if (dotOut && !report.Json()) {
+      report.Out(driver.dot);
+      return kExitOk;
+    }
+    if (!dotOut && !WriteText(dotFile, driver.dot, &error)) return report.Fail(error);
   }
   // A model that rewrites the configuration shows what it made of it.
   std::string rewritten;
@@ -138,27 +144,33 @@ int Info(const Options& options, const Args& args, const Reporter& report) {
     inUse.configurations = {driver.configurationInUse};
     rewritten = ConfigurationPart(sim::DumpDescriptors(inUse));
   }
+  const std::string speed = session.Speed() == platform::usb::Speed::High ? "high" : "full";
   if (report.Json()) {
     JsonWriter j;
     j.Object()
         .Field("vendor", Hex4(d.VendorId()))
         .Field("product", Hex4(d.ProductId()))
+        .Field("speed", speed)
+        .Field("speedReason", session.SpeedReason())
         .Field("descriptors", tree);
     if (rewritten.empty()) j.Key("rewrittenConfiguration").Raw("null");
     else j.Field("rewrittenConfiguration", rewritten);
     j.Key("driver")
         .Raw(DriverJson(driver));
-    if (!dotFile.empty()) j.Field("dot", dotFile);
+    if (dotOut) j.Field("graph", driver.dot);
+    else if (!dotFile.empty()) j.Field("dot", dotFile);
     report.Out(j.End().Text() + "\n");
   } else {
     if (!rewritten.empty())
       rewritten = "Configuration as the driver's model rewrote it (" + std::to_string(driver.configurationInUse.size()) +
                   " of the device's " + std::to_string(d.Configuration().size()) + " bytes):\n" + rewritten;
-    report.Out("Device " + Hex4(d.VendorId()) + ":" + Hex4(d.ProductId()) + "\n" + tree + rewritten +
-               DescribeDriver(driver) +
+    report.Out("Device " + Hex4(d.VendorId()) + ":" + Hex4(d.ProductId()) + " at " + speed + " speed (" +
+               session.SpeedReason() + ")\n" + tree + rewritten + DescribeDriver(driver) +
                (dotFile.empty() ? "" : "topology graph: " + dotFile + "\n"));
   }
-  return NT_SUCCESS(driver.addDevice) ? kExitOk : kExitFailed;
+  // A script tells a refused device by the status alone.
+  const std::string failure = StartFailure(driver);
+  return failure.empty() ? kExitOk : report.Fail(failure);
 }
 
 // ---- get, set, events ---------------------------------------------------------------------------
@@ -725,6 +737,9 @@ const std::vector<OptionSpec>& ProgramOptions() {
       {"--descriptors", "FILE", "device descriptors in the sysfs 'descriptors' layout"},
       {"--factory", "KIND",
        "whose hardware-model factory starts the device: product or chip; default: the device's own"},
+      {"--speed", "full|high",
+       "the bus speed of a --descriptors device; default: the sysfs 'speed' file beside it, else what its "
+       "endpoints need"},
       {"--state", "DIR", "the persisted registry and \\SystemRoot\\ folder (default out/state)"},
       {"--realtime", "", "run the device clock in real time (default: as fast as possible)"},
       {"--json", "", "machine-readable output, and errors as JSON on stderr"},
@@ -831,6 +846,7 @@ int RunHeadsetHost(const std::vector<std::string>& arguments, FILE* out, FILE* e
   options.descriptors = args.Value("--descriptors");
   options.device = args.Value("--device", options.device);
   options.factory = args.Value("--factory");
+  options.speed = args.Value("--speed");
   options.stateGiven = args.Has("--state");
   options.stateDir = args.Value("--state", options.stateDir);
   options.realtime = args.Has("--realtime");

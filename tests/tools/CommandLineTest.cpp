@@ -183,6 +183,7 @@ TEST_F(CommandLineTest, GoodInputSucceedsAndAnswersJson) {
                                              {"--json", "play", "{}/tone.wav", "--device-out", "{}/device.wav"},
                                              {"--json", "events", "2:mute=on"},
                                              {"--json", "info"},
+                                             {"--json", "info", "--dot", "-"},
                                              {"--json", "--help"}}) {
     SCOPED_TRACE(Joined(args));
     r = Program(args);
@@ -191,6 +192,20 @@ TEST_F(CommandLineTest, GoodInputSucceedsAndAnswersJson) {
     EXPECT_TRUE(r.out.front() == '{' || r.out.front() == '[') << r.out;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line: " << r.out;
   }
+}
+
+// "-" is stdout: the graph alone, ready for a pipe into Graphviz; no file
+// of that name.
+TEST_F(CommandLineTest, InfoDotDashWritesTheGraphToStdout) {
+  const Outcome r = Program({"info", "--dot", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("digraph \"GlobalTopo\" {\n", 0), 0u) << r.out.substr(0, 200);
+  EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(std::filesystem::exists("-"));
+  std::filesystem::remove("-");
+  const Outcome json = Program({"--json", "info", "--dot", "-"});
+  EXPECT_NE(json.out.find("\"graph\": \"digraph \\\"GlobalTopo\\\" {\\n"), std::string::npos) << json.out;
 }
 
 // The demo starts from the device's own settings every run and lists only
