@@ -323,7 +323,8 @@ int Play(const Options& options, const Args& args, const Reporter& report) {
     const PlayReport r =
         tools::Play(live.Driver(), wav, options.realtime, playOptions, [&](double done) { progress.Update(done); });
     const std::string& text = r.text;
-    if (!r.refused && !options.json) *out += text;
+    // Without a wave filter nothing played: the failure alone says so.
+    if (!r.refused && !r.filter.empty() && !options.json) *out += text;
     *why = PlayFault(r);
     if (!why->empty()) return false;
     const std::string rooms = DescribeRoomSwitches(r);
@@ -375,7 +376,7 @@ int Record(const Options& options, const Args& args, const Reporter& report) {
     ProgressLine progress(report.ErrStream(), "recording", seconds);
     const RecordReport r =
         tools::Record(live.Driver(), seconds, 1000.0, options.realtime, [&](double done) { progress.Update(done); });
-    if (!options.json) *out += r.text;
+    if (!r.filter.empty() && !options.json) *out += r.text;
     *why = RecordFault(r);
     if (!why->empty()) return false;
     if (!sim::host::WriteWav(file, r.recorded, why)) return false;

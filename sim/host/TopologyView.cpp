@@ -654,6 +654,7 @@ NTSTATUS PrepareWrite(FilterHandle* filter, const TopologyView& view, ULONG node
   write->setting = setting;
   if (setting >= 0) {
     if (size_t(setting) >= n.settings.size()) return fail("has no setting " + std::to_string(setting));
+    if (channel > 0) return fail(n.settings[setting] + " has one value, not channels");
     ValueRange range{INT32_MIN, UINT32_MAX, "", true, 0};
     if (size_t(setting) < n.settingRanges.size())
       range = {static_cast<double>(n.settingRanges[setting].first), static_cast<double>(n.settingRanges[setting].second),

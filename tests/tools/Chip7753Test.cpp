@@ -158,12 +158,15 @@ TEST_F(Chip7753Test, EventsDriveThePolledBoardsStatus) {
             "{\"status\": \"10 00 00\", \"polls\": 30, \"changes\": ["
             "{\"poll\": 60, \"timeMs\": 3001, \"state\": 0, \"deviceMute\": 1, \"gainMode\": 0}]}]}\n");
 
-  for (const char* bad : {"status=", "status=1", "status=10203040", "status=zz", "status=10*0", "status=10*", "10"}) {
+  // Hex digits only, two a byte: a sign or a blank is no digit.
+  for (const char* bad : {"status=", "status=1", "status=10203040", "status=zz", "status=10*0", "status=10*", "10",
+                          "status=-1", "status=+1", "status= 1", "status=0x-1", "status=10*+5", "status=10* 5"}) {
     SCOPED_TRACE(bad);
     tools::StatusStep step;
     error.clear();
     EXPECT_FALSE(tools::ParseStatusStep(bad, &step, &error));
     EXPECT_NE(error.find("status=HEX[*POLLS]"), std::string::npos);
+    EXPECT_NE(error.find("two hex digits a byte"), std::string::npos) << error;
   }
 }
 

@@ -123,6 +123,18 @@ TEST_F(CommandLineTest, BadInputGetsOneClearLineAndAFailingStatus) {
       {{"asio", "--latency", "9"}, 1, "--latency '9' is out of range (accepted: 0 to 8)"},
       {{"asio"}, 1, "no ASIO"},
       {{"events", "status=10"}, 1, "the driver polls no status on this device"},
+      {{"--device", "7753-poll", "events", "status=1"}, 1, "two hex digits a byte"},
+      // Values the device's controls do not take, with what they take.
+      {{"set", "--capture", "selector", "2"}, 1, "selector (node 13): '2' is out of range (accepted: 1 to 1)"},
+      {{"--device", "tq4187", "set", "headphone.room", "1", "--channel", "2"}, 1,
+       "headphone (node 4): room has one value, not channels"},
+      // A stream the device does not have: the failure alone, on stderr.
+      {{"--descriptors", "{}/mic/descriptors", "play"}, 1, "the device offers no render stream"},
+      {{"--descriptors", "{}/render/descriptors", "record"}, 1, "the device offers no capture stream"},
+      // The bus speed: only for a descriptor file, and one of two.
+      {{"--descriptors", "{}/render/descriptors", "--speed", "super", "info"}, 1,
+       "--speed takes full or high, not 'super'"},
+      {{"--device", "uac2", "--speed", "full", "info"}, 1, "--speed applies to a device from --descriptors"},
       {{"--device", "uac2", "events", "9:2=300"}, 1, "does not fit entity 9's control 2 (accepted: 0 to 1)"},
       // A malformed command line: the usage follows, status 2.
       {{}, 2, "no command given"},
