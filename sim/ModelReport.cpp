@@ -12,6 +12,7 @@
 #include "variants/7753/C7753AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
+#include "topology/CProductRoomEffectNodes.h"
 #include "topology/CRoomEffectNode.h"
 #include "topology/CClockNode.h"
 #include "topology/CUac1Terminal.h"
@@ -213,6 +214,22 @@ PKTHREAD StatusThreadOf(CUacAudioHal* model) {
 
 C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
   return dynamic_cast<C7753AudioHal*>(AudioClassModelOf(adapterDevice));
+}
+
+bool RunsStatusThread(PDEVICE_OBJECT adapterDevice) {
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
+  return model && StatusThreadOf(model);
+}
+
+bool RoomEffectPlaysPrompt(PDEVICE_OBJECT adapterDevice) {
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
+  for (ULONG i = 0; model && i < model->GetNodeCount(); ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(model->GetNode(i, &node)) || !node) continue;
+    auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode);
+    if (processing && dynamic_cast<C7719RoomEffectNode*>(processing)) return true;
+  }
+  return false;
 }
 
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {

@@ -243,6 +243,66 @@ TEST_F(CommandLineTest, DemoRunsOnAFreshStateAndListsWhatItWrote) {
   EXPECT_EQ(after.out, "mute (node 1): on\n");
 }
 
+// The demo runs what each device has and says what it skipped and why; a
+// failure is one line on stderr (a JSON error under --json) after the
+// report of every step.
+TEST_F(CommandLineTest, DemoRunsWhatEachDeviceHasAndNamesAFailureOnStderr) {
+  const struct {
+    const char* device;
+    std::vector<const char*> lines;
+  } runs[] = {
+      {"7746",
+       {"  room effect: skipped: the device has no room effect\n",
+        "  events: skipped: the driver runs no status thread on this device, so a change made on the device never "
+        "reaches it\n"}},
+      {"tq4187", {"; off: crossfade at 1.320 s (this device's room effect plays no prompt)", "  events: skipped: "}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.device);
+    const Outcome r = Program({"--device", run.device, "demo", "--out", "{}/out"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    for (const char* line : run.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  // A device the driver refuses: nothing after the start runs.
+  Write("refused/descriptors", sim::ToSysfsBytes(sim::malformed::ZeroLengthDescriptor()));
+  Outcome r = Program({"--descriptors", "{}/refused/descriptors", "demo", "--out", "{}/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "headset-host: the demo failed at driver start: the driver refused the device: SelectConfiguration failed "
+            "with status 0xC000000D: the bus driver refused the configuration (SELECT_CONFIGURATION)\n");
+  EXPECT_NE(r.out.find("  driver start: failed: the driver refused the device: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("  play: "), std::string::npos) << r.out;
+  r = Program({"--json", "--descriptors", "{}/refused/descriptors", "demo", "--out", "{}/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("{\"error\": \"the demo failed at driver start: ", 0), 0u) << r.err;
+  EXPECT_NE(r.out.find("\"ok\": false"), std::string::npos) << r.out;
+}
+
+// Each embedded device is a device instance of its own, even where two
+// share their IDs: a setting one stored never shows on the other.
+TEST_F(CommandLineTest, DevicesWithTheSameIdsKeepSettingsApart) {
+  const struct {
+    const char* first;
+    const char* second;
+    const char* control;
+    const char* value;
+    const char* stored;  // what the first reads back, and the second must not
+  } pairs[] = {
+      {"tq4187", "tq4187-v2", "headphone.room", "2", "room 2"},
+      {"uac2", "uac2-fs", "volume", "-20dB", "-20.00 dB"},
+  };
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.first);
+    ASSERT_EQ(Program({"--device", p.first, "set", p.control, p.value}).status, 0);
+    EXPECT_NE(Program({"--device", p.first, "get", p.control}).out.find(p.stored), std::string::npos);
+    const Outcome other = Program({"--device", p.second, "get", p.control});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_EQ(other.out.find(p.stored), std::string::npos) << other.out;
+  }
+}
+
 TEST(JsonWriterTest, EscapesOnceAndWritesNullForWhatIsNoNumber) {
   tools::JsonWriter j;
   j.Object().Field("text", std::string("a \"b\"\\\n\t\x01")).Field("n", -3).Field("x", 0.1).Key("list").Array();
