@@ -231,12 +231,27 @@ NTSTATUS CUsbAudioDevice::Init(PRESOURCELIST resourceList, PDEVICE_OBJECT device
 NTSTATUS CUsbAudioDevice::ConfigureDevice() {
   PAGED_CODE();
   m_IrpStackSize = static_cast<CCHAR>(m_DeviceObject->StackSize + 1);
-  NTSTATUS status = ReadDescriptors();
-  if (NT_SUCCESS(status)) status = SelectConfiguration();
-  if (NT_SUCCESS(status)) status = QueryBusInterface();
+  m_Refusal = ModelRefusal{};
+  // The model keeps its own record of what it refused; these are the steps
+  // before it exists.
+  auto note = [&](const char* step, const char* reason, NTSTATUS status) {
+    if (!NT_SUCCESS(status) && !m_Refusal.step) {
+      m_Refusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
+      DbgPrint("%s failed 0x%08X: %s\n", step, static_cast<unsigned>(status), reason);
+    }
+    return status;
+  };
+  NTSTATUS status = note("ReadDescriptors", "the device's descriptors could not be read whole", ReadDescriptors());
+  if (NT_SUCCESS(status))
+    status = note("SelectConfiguration", "the bus driver refused the configuration (SELECT_CONFIGURATION)",
+                  SelectConfiguration());
+  if (NT_SUCCESS(status))
+    status = note("QueryBusInterface", "the bus driver offers no USBDI interface", QueryBusInterface());
   // Through the interface, so that the product's device object makes its
   // own model.
-  if (NT_SUCCESS(status)) status = static_cast<IUsbDevice*>(this)->CreateAudioHal();
+  if (NT_SUCCESS(status))
+    status = note("CreateAudioHal", "no hardware model takes the device's AudioControl interface",
+                  static_cast<IUsbDevice*>(this)->CreateAudioHal());
   if (NT_SUCCESS(status))
     status = m_ModelHal->Init(nullptr, m_DeviceObject, m_LowerDeviceObject, m_PhysicalDeviceObject);
   if (!NT_SUCCESS(status)) return status;

@@ -178,6 +178,9 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
     return index < m_InterfaceCount && m_InterfaceInformation ? m_InterfaceInformation[index] : nullptr;
   }
   PUNKNOWN GetModelUnknown() const { return m_ModelUnknown; }
+  // Why the device object's own configuration steps refused the device,
+  // before or without a model (empty when they did not).
+  const ModelRefusal& GetConfigurationRefusal() const { return m_Refusal; }
   ULONG GetAsioActiveSampleType() const { return m_AsioActiveSampleType; }
   ULONG GetAsioSelectedSampleType() const { return m_AsioSelectedSampleType; }
   ULONG GetAsioLatencyIndex() const { return m_AsioLatencyIndex; }
@@ -330,6 +333,7 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   IAudioHal* m_ModelHal = nullptr;                                // weak
   IAdapterPowerManagement* m_ModelPower = nullptr;                // weak
   IUsbAudioHal* m_ModelUsbHal = nullptr;                          // weak, may stay null
+  ModelRefusal m_Refusal;
   USHORT m_VendorId = 0;
   USHORT m_ProductId = 0;
   UCHAR m_ManufacturerIndex = 0;

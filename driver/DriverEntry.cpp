@@ -122,13 +122,21 @@ NTSTATUS StopStartedDevice(PDEVICE_OBJECT deviceObject, DeviceExtension* extensi
   return status;
 }
 
-// Keeps why the model refused the device: the device object and its model
-// go with the failed start, the extension stays.
-void KeepModelRefusal(PUNKNOWN device, DeviceExtension* extension) {
+// Keeps why the start refused the device: the model's record, else the
+// device object's, else the start's own step that failed. The device
+// object and its model go with the failed start, the extension stays.
+void KeepStartRefusal(PUNKNOWN device, IAudioHal* adapter, const ModelRefusal& step, DeviceExtension* extension) {
   PVOID object = nullptr;
-  if (!device || !NT_SUCCESS(device->QueryInterface(IID_IUsbAudioHal, &object)) || !object) return;
-  static_cast<IUsbAudioHal*>(object)->GetRefusal(&extension->StartRefusal);
-  static_cast<IUsbAudioHal*>(object)->Release();
+  if (device && NT_SUCCESS(device->QueryInterface(IID_IUsbAudioHal, &object)) && object) {
+    static_cast<IUsbAudioHal*>(object)->GetRefusal(&extension->StartRefusal);
+    static_cast<IUsbAudioHal*>(object)->Release();
+  }
+  if (!extension->StartRefusal.step && adapter)
+    extension->StartRefusal = static_cast<CUsbAudioDevice*>(adapter)->GetConfigurationRefusal();
+  if (!extension->StartRefusal.step) extension->StartRefusal = step;
+  const ModelRefusal& kept = extension->StartRefusal;
+  DbgPrint("the start refused the device at %s (0x%08X)\n", kept.step ? kept.step : "?",
+           static_cast<unsigned>(kept.status));
 }
 
 NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status) {
@@ -290,27 +298,42 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
   bool asioCapable = false;
   extension->StartRefusal = ModelRefusal{};
 
+  // The step under way, for the refusal record when neither the model nor
+  // the device object names one.
+  ModelRefusal step;
+  auto at = [&](const char* name, const char* reason, ULONG value = 0) {
+    step.step = name;
+    step.reason = reason;
+    step.values[0] = value;
+  };
+  at("CheckPortClassVersion", "the port class driver made no port to ask for its version");
   NTSTATUS status = CheckPortClassVersion();
+  at("CHeadsetUsbDevice::Create", "the device object could not be made");
   if (NT_SUCCESS(status)) status = CHeadsetUsbDevice::Create(&device);
   if (NT_SUCCESS(status)) {
     PVOID object = nullptr;
     status = device->QueryInterface(IID_IAudioHal, &object);
     adapter = static_cast<IAudioHal*>(object);
   }
+  at("IAudioHal::Init", "the device object's configuration failed");
   if (NT_SUCCESS(status))
     status = adapter->Init(resourceList, deviceObject, extension->LowerDeviceObject, extension->PhysicalDeviceObject);
+  at("PcRegisterAdapterPowerManagement", "the port class driver refused the adapter's power management");
   if (NT_SUCCESS(status)) status = PcRegisterAdapterPowerManagement(adapter, deviceObject);
+  at("InstallSubdevice", "no memory for the stream engines' names");
   if (NT_SUCCESS(status)) {
     name =
         static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, STREAM_ENGINE_NAME_CHARS * sizeof(WCHAR), ENGINE_NAME_TAG));
     if (!name) status = STATUS_INSUFFICIENT_RESOURCES;
   }
+  at("InstallSubdevice", "the topology filter could not be made or registered");
   if (NT_SUCCESS(status))
     status = InstallSubdevice(deviceObject, irp, CLSID_PortTopology, CLSID_PortTopology, factories.topology, device,
                               &topologyPort, &topologyMiniport);
 
   ULONG engines = NT_SUCCESS(status) ? adapter->GetStreamEngineCount() : 0;
   for (ULONG i = 0; NT_SUCCESS(status) && i < engines; ++i) {
+    at("IStreamEngine::UpdateSubdevice", "stream engine %u's wave filter could not be made or registered", i);
     IStreamEngine* engine = nullptr;
     status = adapter->GetStreamEngine(i, &engine);
     if (NT_SUCCESS(status) && !engine) status = STATUS_UNSUCCESSFUL;
@@ -326,11 +349,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     }
   }
 
+  at("IAudioHal::Start", "the hardware model did not start");
   if (NT_SUCCESS(status)) status = adapter->Start();
   if (NT_SUCCESS(status) && asioCapable && NT_SUCCESS(IoSetDeviceInterfaceState(&extension->AsioInterfaceLink, TRUE)))
     extension->AsioInterfaceEnabled = 1;
   // A registration AddDevice could not make is made now, or the start
   // could never enable the interface.
+  at("IoSetDeviceInterfaceState", "the enumeration interface could not be registered or enabled");
   if (NT_SUCCESS(status)) status = RegisterEnumInterface(extension);
   if (NT_SUCCESS(status)) {
     status = IoSetDeviceInterfaceState(&extension->EnumInterfaceLink, TRUE);
@@ -343,7 +368,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     topologyPort = nullptr;
   }
 
-  if (!NT_SUCCESS(status)) KeepModelRefusal(device, extension);
+  if (!NT_SUCCESS(status)) {
+    step.status = status;
+    KeepStartRefusal(device, adapter, step, extension);
+  }
   if (adapter) adapter->Release();
   if (device) device->Release();
   if (topologyPort) topologyPort->Release();

@@ -12,6 +12,7 @@
 #include "variants/7753/C7753AudioHal.h"
 #include "kernel/format.h"
 #include "streaming/CUsbStreamEngine.h"
+#include "topology/CProductRoomEffectNodes.h"
 #include "topology/CRoomEffectNode.h"
 #include "topology/CClockNode.h"
 #include "topology/CUac1Terminal.h"
@@ -215,6 +216,22 @@ C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
   return dynamic_cast<C7753AudioHal*>(AudioClassModelOf(adapterDevice));
 }
 
+bool RunsStatusThread(PDEVICE_OBJECT adapterDevice) {
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
+  return model && StatusThreadOf(model);
+}
+
+bool RoomEffectPlaysPrompt(PDEVICE_OBJECT adapterDevice) {
+  CUacAudioHal* model = AudioClassModelOf(adapterDevice);
+  for (ULONG i = 0; model && i < model->GetNodeCount(); ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(model->GetNode(i, &node)) || !node) continue;
+    auto* processing = Query<IProcessingNode>(node, IID_IProcessingNode);
+    if (processing && dynamic_cast<C7719RoomEffectNode*>(processing)) return true;
+  }
+  return false;
+}
+
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice) {
   CUacAudioHal* model = AudioClassModelOf(adapterDevice);
   if (!model) return {};
@@ -313,9 +330,26 @@ std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& desc
       adapterDevice && adapterDevice->DeviceExtension ? GetDeviceExtension(adapterDevice)->StartRefusal : ModelRefusal{};
   if (refusal.step)
     return Printf("refused: %s failed with status 0x%08X%s%s\n", refusal.step, static_cast<unsigned>(refusal.status),
-                  refusal.reason ? ": " : "", refusal.reason ? refusal.reason : "");
-  return Printf("refused: the start failed with status 0x%08X outside the hardware model's parse\n",
+                  refusal.reason ? ": " : "", RefusalReason(refusal).c_str());
+  return Printf("refused: the start failed with status 0x%08X, and the driver kept no reason\n",
                 static_cast<unsigned>(startStatus));
+}
+
+std::string RefusalReason(const ModelRefusal& refusal) {
+  if (!refusal.reason) return {};
+  // Filled in here rather than by a printf of the driver's text: the text
+  // holds "%u" only, each for the next value.
+  std::string out;
+  size_t next = 0;
+  for (const char* p = refusal.reason; *p; ++p) {
+    if (p[0] == '%' && p[1] == 'u' && next < std::size(refusal.values)) {
+      out += std::to_string(refusal.values[next++]);
+      ++p;
+    } else {
+      out += *p;
+    }
+  }
+  return out;
 }
 
 }  // namespace sim

@@ -25,6 +25,13 @@ CUacAudioHal* AudioClassModelOf(PDEVICE_OBJECT adapterDevice);
 // an Audio Class one of the driver's (a test model).
 std::string DescribeHardwareModel(PDEVICE_OBJECT adapterDevice);
 
+// Whether the model of a started adapter runs a status thread, through
+// which a change made on the device reaches the driver.
+bool RunsStatusThread(PDEVICE_OBJECT adapterDevice);
+// Whether the model's room effect node announces a switch with a prompt
+// (the product's own does; a chip's room effect may not).
+bool RoomEffectPlaysPrompt(PDEVICE_OBJECT adapterDevice);
+
 // The 7753 model behind a started adapter, or null when its model is
 // another.
 C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
@@ -35,5 +42,8 @@ C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice);
 // `factory`: whose factory the start ran.
 std::string DescribeModelRefusal(NTSTATUS startStatus, const DescriptorSet& descriptors, PDEVICE_OBJECT adapterDevice,
                                  AudioHalChoice factory = AudioHalChoice::Product);
+
+// The refusal's reason with its values filled in; empty when it has none.
+std::string RefusalReason(const ModelRefusal& refusal);
 
 }  // namespace sim

@@ -194,16 +194,22 @@ AsioReport RunAsio(sim::host::RunningDriver& driver, const AsioArguments& argume
   t += Printf("latencies the driver reports: input %u frames (%.2f ms), output %u frames (%.2f ms)\n",
               static_cast<unsigned>(s.latencies.Input), s.latencies.Input * msPerFrame,
               static_cast<unsigned>(s.latencies.Output), s.latencies.Output * msPerFrame);
-  if (s.roundTripFrames >= 0)
+  // Without an input there is nothing a round trip could come back on.
+  const bool input = channels.InputChannels != 0;
+  if (!input)
+    t += "no ASIO input on this device: no round trip to measure, nothing recorded\n";
+  else if (s.roundTripFrames >= 0)
     t += Printf("round trip through the device's loopback: %ld frames (%.2f ms)\n", s.roundTripFrames, s.RoundTripMs());
   else
     t += "round trip through the device's loopback: the tone never came back\n";
+  const std::string roundTrip = input ? Printf("%ld", s.roundTripFrames) : "null";
+  const std::string roundTripMs = input ? Printf("%.3f", s.RoundTripMs()) : "null";
 
   report.json = Printf(
       "{\"driver\": %s, \"outputs\": %u, \"inputs\": %u, \"engines\": %u, \"sampleTypes\": [%s], \"rates\": [%s], "
       "\"latencyTable\": [%s], \"stream\": {\"seconds\": %.3f, \"rate\": %u, \"sampleType\": %u, "
       "\"bufferFrames\": %u, \"latencyIndex\": %u, \"switches\": %llu, \"missed\": %llu, "
-      "\"inputLatencyFrames\": %u, \"outputLatencyFrames\": %u, \"roundTripFrames\": %ld, \"roundTripMs\": %.3f}",
+      "\"inputLatencyFrames\": %u, \"outputLatencyFrames\": %u, \"roundTripFrames\": %s, \"roundTripMs\": %s}",
       JsonString(name).c_str(), static_cast<unsigned>(channels.OutputChannels),
       static_cast<unsigned>(channels.InputChannels), static_cast<unsigned>(channels.Engines),
       Join(types, [](ULONG v) { return std::to_string(v); }).c_str(),
@@ -214,8 +220,8 @@ AsioReport RunAsio(sim::host::RunningDriver& driver, const AsioArguments& argume
       arguments.seconds, static_cast<unsigned>(s.rate), static_cast<unsigned>(s.sampleType),
       static_cast<unsigned>(s.bufferFrames), static_cast<unsigned>(s.latencyIndex),
       static_cast<unsigned long long>(s.switches), static_cast<unsigned long long>(s.missed),
-      static_cast<unsigned>(s.latencies.Input), static_cast<unsigned>(s.latencies.Output), s.roundTripFrames,
-      s.RoundTripMs());
+      static_cast<unsigned>(s.latencies.Input), static_cast<unsigned>(s.latencies.Output), roundTrip.c_str(),
+      roundTripMs.c_str());
   report.ok = true;
   return report;
 }
@@ -230,7 +236,7 @@ int Asio(const Options& options, const Args& args, const Reporter& reporter) {
   AsioReport report;
   {
     sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic,
-                                    session.Speed(), session.Factory());
+                                    session.Speed(), session.Factory(), session.Port());
     if (!driver.Started())
       return reporter.Fail("the driver did not start on the device: " + StatusText(driver.startStatus));
     ProgressLine progress(reporter.ErrStream(), "streaming through ASIO", arguments.seconds);
@@ -240,15 +246,18 @@ int Asio(const Options& options, const Args& args, const Reporter& reporter) {
   if (!session.Save(&error)) return reporter.Fail(error);
   if (!report.ok) return reporter.Fail(report.error);
   const sim::host::WavData& recording = report.stream.recording;
-  if (!sim::host::WriteWav(arguments.out, recording, &error)) return reporter.Fail(error);
+  // A device without ASIO input leaves no recording, not an empty file.
+  const bool recorded = report.stream.channels.InputChannels != 0;
+  if (recorded && !sim::host::WriteWav(arguments.out, recording, &error)) return reporter.Fail(error);
   if (reporter.Json()) {
-    reporter.Out(report.json + ", \"recording\": " + JsonString(arguments.out) + "}\n");
+    reporter.Out(report.json + ", \"recording\": " + (recorded ? JsonString(arguments.out) : "null") + "}\n");
   } else {
-    reporter.Out(report.text + Printf("recording of the input: %s (%u ch, %u Hz, %u bit, %u frames)\n",
-                                      arguments.out.c_str(), static_cast<unsigned>(recording.channels),
-                                      static_cast<unsigned>(recording.sampleRate),
-                                      static_cast<unsigned>(recording.bitsPerSample),
-                                      static_cast<unsigned>(recording.Frames())));
+    reporter.Out(report.text + (recorded ? Printf("recording of the input: %s (%u ch, %u Hz, %u bit, %u frames)\n",
+                                                  arguments.out.c_str(), static_cast<unsigned>(recording.channels),
+                                                  static_cast<unsigned>(recording.sampleRate),
+                                                  static_cast<unsigned>(recording.bitsPerSample),
+                                                  static_cast<unsigned>(recording.Frames()))
+                                           : ""));
   }
   return kExitOk;
 }

@@ -20,6 +20,9 @@ struct Options {
   // "product" or "chip": whose hardware-model factory starts the device;
   // empty: the embedded device's own (the product's for a descriptor file).
   std::string factory;
+  // "full" or "high": the bus speed of a --descriptors device; empty: its
+  // sysfs speed file, else what its endpoints need.
+  std::string speed;
   std::string stateDir = "out/state";
   bool stateGiven = false;  // --state was given (demo uses a fresh state otherwise)
   bool realtime = false;

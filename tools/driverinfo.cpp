@@ -87,10 +87,11 @@ std::string StatusText(NTSTATUS status) {
 }
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
-                       platform::usb::Speed speed, AudioHalChoice factory) {
+                       platform::usb::Speed speed, AudioHalChoice factory,
+                       const platform::usb::HubPortConfig& port) {
   DriverReport report;
   report.modelMissing = factory == AudioHalChoice::Product && !CHeadsetUsbDevice::GetAudioHalFactories().c7719;
-  sim::host::RunningDriver driver(descriptors, profile, speed, factory);
+  sim::host::RunningDriver driver(descriptors, profile, speed, factory, port);
   sim::host::Host& host = driver.HostSide();
   report.entry = driver.entryStatus;
   report.addDevice = driver.addStatus;
@@ -99,6 +100,11 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   report.model = NT_SUCCESS(report.start) ? sim::DescribeHardwareModel(host.AdapterDevice())
                                           : sim::DescribeModelRefusal(report.start, descriptors,
                                                                       host.AdapterDevice(), factory);
+  if (!NT_SUCCESS(report.start)) {
+    const std::string prefix = "refused: ";
+    report.refusal = report.model.substr(report.model.rfind(prefix, 0) == 0 ? prefix.size() : 0);
+    report.refusal = report.refusal.substr(0, report.refusal.find('\n'));
+  }
   if (NT_SUCCESS(report.start)) {
     report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
     if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();
@@ -135,6 +141,14 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
     report.dot = sim::host::TopologyDot(view);
   }
   return report;
+}
+
+std::string StartFailure(const DriverReport& r) {
+  if (!NT_SUCCESS(r.entry)) return "DriverEntry failed with " + StatusText(r.entry);
+  if (!NT_SUCCESS(r.addDevice)) return "AddDevice failed with " + StatusText(r.addDevice);
+  if (NT_SUCCESS(r.start)) return {};
+  if (r.modelMissing) return "the product's hardware model is not built yet, so the start stops there";
+  return "the driver refused the device: " + r.refusal;
 }
 
 std::string DescribeDriver(const DriverReport& r) {

@@ -11,6 +11,7 @@
 #include "kernel/nt.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
+#include "usb/HubPort.h"
 #include "usb/function.h"
 
 namespace tools {
@@ -32,6 +33,7 @@ struct DriverReport {
   std::vector<InterfaceReport> interfaces;
   std::vector<std::string> filters;
   std::string model;  // the hardware model as text, or why the device was refused
+  std::string refusal;  // the refusal line alone (without "refused: "), empty after a start
   // The topology filter as the framework describes it, and as a Graphviz
   // graph; empty when the start did not register it.
   std::string topology;
@@ -45,9 +47,13 @@ struct DriverReport {
 
 DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile,
                        platform::usb::Speed speed = platform::usb::Speed::Full,
-                       AudioHalChoice factory = AudioHalChoice::Product);
+                       AudioHalChoice factory = AudioHalChoice::Product,
+                       const platform::usb::HubPortConfig& port = {});
 
 std::string StatusText(NTSTATUS status);
+// Why the driver did not take the device, in one line: the step that
+// failed and the reason it kept; empty when the start succeeded.
+std::string StartFailure(const DriverReport& report);
 std::string DescribeDriver(const DriverReport& report);
 std::string DriverJson(const DriverReport& report);
 

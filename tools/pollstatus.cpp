@@ -1,5 +1,6 @@
 #include "tools/pollstatus.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,6 +15,12 @@ namespace tools {
 namespace {
 
 constexpr ULONG kMaxPolls = 1000;
+
+bool AllOf(const std::string& text, int (*test)(int)) {
+  for (unsigned char c : text)
+    if (!test(c)) return false;
+  return true;
+}
 
 std::string Hex(const sim::Bytes& bytes) {
   std::string out;
@@ -65,8 +72,8 @@ std::string ViewJson(const PollView& v) {
 bool ParseStatusStep(const std::string& text, StatusStep* step, std::string* error) {
   const std::string prefix = "status=";
   const auto fail = [&] {
-    *error = "'" + text + "' is not status=HEX[*POLLS] (HEX: the report's first 1 to 3 bytes, POLLS: 1 to " +
-             std::to_string(kMaxPolls) + ")";
+    *error = "'" + text + "' is not status=HEX[*POLLS] (HEX: the report's first 1 to 3 bytes, two hex digits a "
+             "byte, as in 10 or 0x100000; POLLS: 1 to " + std::to_string(kMaxPolls) + ")";
     return false;
   };
   if (text.compare(0, prefix.size(), prefix) != 0) return fail();
@@ -74,22 +81,18 @@ bool ParseStatusStep(const std::string& text, StatusStep* step, std::string* err
   ULONG polls = 1;
   if (const size_t star = hex.find('*'); star != std::string::npos) {
     const std::string count = hex.substr(star + 1);
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(count.c_str(), &end, 10);
-    if (count.empty() || *end || parsed < 1 || parsed > kMaxPolls) return fail();
+    // strtoul alone would take a sign or leading blanks.
+    if (count.empty() || count.size() > 4 || !AllOf(count, ::isdigit)) return fail();
+    const unsigned long parsed = std::strtoul(count.c_str(), nullptr, 10);
+    if (parsed < 1 || parsed > kMaxPolls) return fail();
     polls = static_cast<ULONG>(parsed);
     hex.resize(star);
   }
   if (hex.compare(0, 2, "0x") == 0) hex = hex.substr(2);
-  if (hex.empty() || hex.size() > 6 || hex.size() % 2) return fail();
+  if (hex.empty() || hex.size() > 6 || hex.size() % 2 || !AllOf(hex, ::isxdigit)) return fail();
   sim::Bytes report;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    char* end = nullptr;
-    const std::string pair = hex.substr(i, 2);
-    const unsigned long byte = std::strtoul(pair.c_str(), &end, 16);
-    if (*end) return fail();
-    report.push_back(static_cast<uint8_t>(byte));
-  }
+  for (size_t i = 0; i < hex.size(); i += 2)
+    report.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
   report.resize(3, 0);
   *step = StatusStep{report, polls};
   return true;

@@ -9,6 +9,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
+#include "usb/HubPort.h"
 #include "usb/function.h"
 #include "tools/commands.h"
 #include "tools/json.h"
@@ -26,8 +27,12 @@ class Session {
   // own profile, or a generic one for a descriptor file.
   const sim::DeviceProfile& Profile() const { return m_Profile; }
   platform::usb::Speed Speed() const { return m_Speed; }
+  // Where the speed comes from, for `info`: "DIR/speed says 480", ...
+  const std::string& SpeedReason() const { return m_SpeedReason; }
   // Whose hardware-model factory starts the device.
   AudioHalChoice Factory() const { return m_Factory; }
+  // The hub port the device is plugged into.
+  const platform::usb::HubPortConfig& Port() const { return m_Port; }
   const Options& options() const { return m_Options; }
   std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
   // Writes the registry back so that settings survive to the next run.
@@ -37,8 +42,14 @@ class Session {
   Options m_Options;
   sim::DescriptorSet m_Descriptors;
   sim::DeviceProfile m_Profile;
+  // The bus speed of a descriptor file: --speed, the sysfs speed file
+  // beside it, or its endpoints.
+  bool ChooseSpeed(std::string* error);
+
   platform::usb::Speed m_Speed = platform::usb::Speed::Full;
+  std::string m_SpeedReason;
   AudioHalChoice m_Factory = AudioHalChoice::Product;
+  platform::usb::HubPortConfig m_Port;
   bool m_Open = false;
 };
 

@@ -324,6 +324,8 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);
     const sim::IsoSink::Stats s = sink.GetStats();
     if (seconds <= KEEP_DATA_SECONDS) r.device = sink.ToWav();
+    r.devicePackets = s.packets;
+    r.strayPackets = s.strayPackets;
     char line[256];
     std::snprintf(line, sizeof line,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
@@ -368,6 +370,11 @@ std::string PlayFault(const PlayReport& r) {
   if (r.endpoint && r.device.Seconds() + 0.05 < r.seconds)
     return "the stream ended early: the device received " + TimeText(r.device.Seconds()) + " of the " +
            TimeText(r.seconds) + " played";
+  // Packets the device could not take as its format are audio it did not
+  // play as sent, whatever arrived.
+  if (r.strayPackets)
+    return "the device flagged " + std::to_string(r.strayPackets) + " of the " + std::to_string(r.devicePackets) +
+           " packets it received stray: their sizes fit no packet of the format it runs";
   for (const TimedSetDone& d : r.sets)
     if (!d.ok) return "set " + d.set.control + " " + d.set.value + " during play: " + d.text;
   return {};

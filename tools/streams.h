@@ -61,6 +61,9 @@ struct PlayReport {
   double playedSeconds = 0;  // how far the stream's position got
   uint8_t endpoint = 0;      // the device's OUT endpoint
   sim::host::WavData device;  // what the endpoint received, decoded (short plays only)
+  // Packets the endpoint received, and those whose size fits no packet of
+  // the format the device runs.
+  uint64_t devicePackets = 0, strayPackets = 0;
   std::vector<TimedSetDone> sets;
   std::optional<FeedbackReport> feedback;  // Audio Class 2.0 devices
   bool refused = false;  // a change was refused before anything played

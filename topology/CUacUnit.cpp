@@ -158,6 +158,9 @@ NTSTATUS CUacUnit::SendRequest(USHORT function, bool in, UCHAR request, USHORT v
   r.Index = static_cast<USHORT>(DescriptorId() << 8 | usb->GetControlInterfaceNumber());
   status = usb->SubmitUrb(&urb);
   usb->Release();
+  if (!NT_SUCCESS(status))
+    DbgPrint("unit %u: request 0x%02X (wValue 0x%04X, %s %u bytes) failed 0x%08X\n", DescriptorId(), request, value,
+             in ? "in" : "out", static_cast<unsigned>(length), static_cast<unsigned>(status));
   if (NT_SUCCESS(status) && transferred) {
     *transferred = in ? (r.TransferBufferLength < length ? r.TransferBufferLength : length) : length;
   }

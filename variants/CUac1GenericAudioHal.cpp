@@ -68,6 +68,7 @@ NTSTATUS CUac1GenericAudioHal::ConfigureDevice() {
     status = STATUS_INSUFFICIENT_RESOURCES;
   } else {
     status = ProbeChip(usb, urb.As<URB>(), buffer.As<UCHAR>());
+    Refuse("ConfigureDevice", "a read of the chip's registers (vendor request to \"other\") failed", status);
     if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioControlInterface();
     if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioStreamInterface();
   }
@@ -101,7 +102,7 @@ NTSTATUS CUac1GenericAudioHal::ProbeChip(IUsbDevice* usb, PURB urb, PUCHAR buffe
       m_Caps.ModelValue = 12;
       return STATUS_SUCCESS;
     }
-    Refuse("ConfigureDevice", "the chip's string descriptors cannot be read", status);
+    Refuse("ConfigureDevice", "the chip's vendor string (string descriptor 0x50, else 0x32) cannot be read", status);
     return status;
   }
 

@@ -235,13 +235,16 @@ struct IAudioHal : IUnknown {
 // Why a hardware model refused its device: the configuration step, what
 // was wrong (a static text, or null), the status and the device's IDs.
 // Empty until a configuration fails; the first reason of a configuration
-// wins.
+// wins. The record outlives the model, so the reason names the unit,
+// interface or request that failed by numbers kept beside it: each "%u" in
+// the text stands for the next of `values` (no other conversion is used).
 struct ModelRefusal {
   const char* step = nullptr;
   const char* reason = nullptr;
   NTSTATUS status = STATUS_SUCCESS;
   USHORT vendorId = 0;
   USHORT productId = 0;
+  ULONG values[3] = {};
 };
 
 // The USB side of a hardware model.
@@ -519,7 +522,7 @@ static_assert(offsetof(DeviceExtension, EnumInterfaceLink) == 104);
 static_assert(offsetof(DeviceExtension, Mutex) == 128);
 static_assert(offsetof(DeviceExtension, TopologyPort) == 184);
 static_assert(offsetof(DeviceExtension, StartRefusal) == 192);
-static_assert(sizeof(DeviceExtension) == 216);
+static_assert(sizeof(DeviceExtension) == 232);
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
   return reinterpret_cast<DeviceExtension*>(static_cast<PUCHAR>(deviceObject->DeviceExtension) +

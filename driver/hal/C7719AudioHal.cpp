@@ -39,6 +39,36 @@ constexpr const char* AS_STEP = "UsbParseAudioStreamInterface";
 ULONG Le16(const UCHAR* p) { return ULONG(p[0]) | ULONG(p[1]) << 8; }
 ULONG Le24(const UCHAR* p) { return ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16; }
 
+// Whether a feature unit descriptor gives any channel a mute control: one
+// bitmap of bControlSize bytes per channel from the master on, before
+// iFeature; mute is the first bit.
+bool FeatureUnitHasMute(const UCHAR* d) {
+  const ULONG size = d[0] >= 7 ? d[5] : 0;
+  for (ULONG at = 6; size && at + size < d[0]; at += size)
+    if (d[at] & 1) return true;
+  return false;
+}
+
+// Why a unit's Init failed, for the refusal record (the unit's id is its
+// value). A feature unit without mute fails with STATUS_INSUFFICIENT_RESOURCES,
+// which would read as a lack of memory.
+const char* UnitRefusal(const UCHAR* d, NTSTATUS status) {
+  switch (d[2]) {
+    case UAC_SUBTYPE_INPUT_TERMINAL:
+      return "input terminal %u could not be built from its descriptor and the device's answers";
+    case UAC_SUBTYPE_OUTPUT_TERMINAL:
+      return "output terminal %u could not be built from its descriptor and the device's answers";
+    case UAC_SUBTYPE_MIXER_UNIT:
+      return "mixer unit %u could not be built from its descriptor and the device's answers";
+    case UAC_SUBTYPE_SELECTOR_UNIT:
+      return "selector unit %u could not be built from its descriptor and the device's answers";
+    default:
+      if (status == STATUS_INSUFFICIENT_RESOURCES && !FeatureUnitHasMute(d))
+        return "feature unit %u has no mute control, which this model's feature units need";
+      return "feature unit %u could not be built from its descriptor and the device's answers";
+  }
+}
+
 // The KSDATAFORMAT subtype GUID of a wave format tag.
 GUID WaveTagSubFormat(WORD tag) {
   GUID guid = KSDATAFORMAT_SUBTYPE_PCM;
@@ -116,7 +146,10 @@ NTSTATUS C7719AudioHal::ConfigureDevice() {
     status = UsbParseAudioStreamInterface();
     Refuse(AS_STEP, nullptr, status);
   }
-  if (NT_SUCCESS(status)) status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
+  if (NT_SUCCESS(status)) {
+    status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
+    Refuse("RestoreHardwareState", "a stored setting could not be sent to the device", status);
+  }
   static_cast<IUsbDevice*>(object)->Release();
   return status;
 }
@@ -199,24 +232,26 @@ NTSTATUS C7719AudioHal::ParseAudioControl(PUSB_INTERFACE_DESCRIPTOR interfaceDes
     const UCHAR* d = base + offset;
     const ULONG left = bytesToEnd - offset;
     if (left < 2 || d[0] < 2 || d[0] > left) {
-      Refuse(AC_STEP, "a descriptor's length does not fit the configuration", STATUS_UNSUCCESSFUL);
+      Refuse(AC_STEP, "the descriptor at byte %u of the AudioControl interface has bLength %u, with %u bytes left",
+             STATUS_UNSUCCESSFUL, offset, d[0], left);
       return STATUS_UNSUCCESSFUL;
     }
     if (d[1] != UAC_CS_INTERFACE) break;
     const UCHAR subtype = d[0] >= 3 ? d[2] : 0;
     if (subtype != AC_HEADER) {
       if (subtype < UAC_SUBTYPE_INPUT_TERMINAL || subtype > UAC_SUBTYPE_FEATURE_UNIT) {
-        Refuse(AC_STEP, "a unit of a kind this product does not support (processing, extension or other)",
-               STATUS_UNSUCCESSFUL);
+        Refuse(AC_STEP, "unit %u is of a kind this product does not support (subtype %u: processing, extension or other)",
+               STATUS_UNSUCCESSFUL, d[0] >= AC_UNIT_BYTES ? d[3] : 0, subtype);
         return STATUS_UNSUCCESSFUL;
       }
       if (d[0] < AC_UNIT_BYTES) {
-        Refuse(AC_STEP, "a unit descriptor shorter than its id", STATUS_UNSUCCESSFUL);
+        Refuse(AC_STEP, "a unit descriptor of %u bytes, too short for its id (subtype %u)", STATUS_UNSUCCESSFUL, d[0],
+               subtype);
         return STATUS_UNSUCCESSFUL;
       }
       NTSTATUS status = CreateUnit(d);
       if (!NT_SUCCESS(status)) {
-        Refuse(AC_STEP, "a unit refused its descriptor", status);
+        Refuse(AC_STEP, UnitRefusal(d, status), status, d[3]);
         return status;
       }
     }
@@ -279,38 +314,40 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   USHORT formatTag = 0;
   CUsbStreamEngine* engine = nullptr;
   const UCHAR* p = interfaceDescriptor + interfaceDescriptor[0];
+  // Each reason starts with "interface %u alternate setting %u".
   auto malformed = [&](const char* reason) {
-    Refuse(AS_STEP, reason, STATUS_UNSUCCESSFUL);
+    Refuse(AS_STEP, reason, STATUS_UNSUCCESSFUL, number, alternate);
     return STATUS_UNSUCCESSFUL;
   };
 
   for (; p < end; p += p[0]) {
     const auto left = static_cast<ULONG>(end - p);
-    if (left < 2 || p[0] < 2 || p[0] > left) return malformed("a descriptor's length does not fit the configuration");
+    if (left < 2 || p[0] < 2 || p[0] > left) return malformed("interface %u alternate setting %u: a descriptor's length does not fit the configuration");
     const UCHAR length = p[0];
     const UCHAR type = p[1];
     if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
-      if (length < INTERFACE_DESCRIPTOR_BYTES) return malformed("an interface descriptor shorter than its fields");
+      if (length < INTERFACE_DESCRIPTOR_BYTES) return malformed("interface %u alternate setting %u: an interface descriptor shorter than its fields");
       if (p[2] != number) break;
       alternate = p[3];
     } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE || type == CS_ENDPOINT) {
       continue;
     } else if (type == UAC_CS_INTERFACE) {
-      if (length < 3) return malformed("a class-specific descriptor without its subtype");
+      if (length < 3) return malformed("interface %u alternate setting %u: a class-specific descriptor without its subtype");
       if (p[2] == AS_GENERAL) {
-        if (length < AS_GENERAL_BYTES) return malformed("an AS_GENERAL descriptor shorter than its fields");
+        if (length < AS_GENERAL_BYTES) return malformed("interface %u alternate setting %u: an AS_GENERAL descriptor shorter than its fields");
         formatTag = static_cast<USHORT>(Le16(p + 5));
         if (!engine) {
           NTSTATUS status = CreateEngine(number, p[3], &engine);
           if (!NT_SUCCESS(status)) return status;
         }
       } else if (p[2] == AS_FORMAT_TYPE) {
-        if (length < FORMAT_TYPE_BYTES) return malformed("a FORMAT_TYPE descriptor shorter than its fields");
+        if (length < FORMAT_TYPE_BYTES) return malformed("interface %u alternate setting %u: a FORMAT_TYPE descriptor shorter than its fields");
         const UCHAR rates = p[7];
         if (length < (rates ? FORMAT_TYPE_BYTES + 3 * ULONG(rates) : FORMAT_TYPE_CONTINUOUS_BYTES))
-          return malformed("a FORMAT_TYPE descriptor whose rates run past its length");
+          return malformed("interface %u alternate setting %u: a FORMAT_TYPE descriptor whose rates run past its length");
         if (!engine) {
-          Refuse(AS_STEP, "a FORMAT_TYPE before any AS_GENERAL of its interface", STATUS_INVALID_PARAMETER);
+          Refuse(AS_STEP, "interface %u alternate setting %u: a FORMAT_TYPE before any AS_GENERAL of its interface",
+                 STATUS_INVALID_PARAMETER, number, alternate);
           return STATUS_INVALID_PARAMETER;
         }
         // An alternate setting whose data endpoint cannot stream this
@@ -328,7 +365,7 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   if (!engine) return STATUS_SUCCESS;
   NTSTATUS status = FixUpStreamGraph(engine);
   if (NT_SUCCESS(status)) status = engine->AllocateWorkBuffers();
-  Refuse(AS_STEP, "the stream engine could not be completed", status);
+  Refuse(AS_STEP, "interface %u: the stream engine could not be completed", status, number);
   return status;
 }
 
@@ -359,12 +396,13 @@ NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
   ITopoNode* terminal = nullptr;
   NTSTATUS status = FindUnitById(terminalLink, &terminal);
   if (!NT_SUCCESS(status)) {
-    Refuse(AS_STEP, "bTerminalLink names no unit", status);
+    Refuse(AS_STEP, "interface %u: bTerminalLink %u names no unit", status, interfaceNumber, terminalLink);
     return status;
   }
   const ULONG type = terminal->GetType();
   if (type != UAC_SUBTYPE_INPUT_TERMINAL && type != UAC_SUBTYPE_OUTPUT_TERMINAL) {
-    Refuse(AS_STEP, "bTerminalLink names a unit that is no terminal", STATUS_INVALID_PARAMETER);
+    Refuse(AS_STEP, "interface %u: bTerminalLink %u names a unit that is no terminal", STATUS_INVALID_PARAMETER,
+           interfaceNumber, terminalLink);
     return STATUS_INVALID_PARAMETER;
   }
   ULONG terminalNode = 0;
@@ -382,7 +420,9 @@ NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
     // The model's list holds the engine from here on.
     *engine = created;
     status = AttachEngineNodes(created, terminalNode);
-    if (!NT_SUCCESS(status)) Refuse(AS_STEP, "no path of the stream reaches its terminal", status);
+    if (!NT_SUCCESS(status))
+      Refuse(AS_STEP, "interface %u: no path of the stream reaches its terminal %u", status, interfaceNumber,
+             terminalLink);
   }
   created->NonDelegatingRelease();
   return status;
@@ -415,7 +455,8 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
   PAGED_CODE();
   const UCHAR kind = formatType[3];
   if (kind != FORMAT_TYPE_I && kind != FORMAT_TYPE_III) {
-    Refuse(AS_STEP, "a format type other than I and III", STATUS_INVALID_PARAMETER);
+    Refuse(AS_STEP, "alternate setting %u: format type %u, neither I nor III", STATUS_INVALID_PARAMETER,
+           alternateSetting, kind);
     return STATUS_INVALID_PARAMETER;
   }
   const ULONG channels = formatType[4];
@@ -439,9 +480,10 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
     status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
   }
   if (status == STATUS_INVALID_PARAMETER)
-    Refuse(AS_STEP, "a continuous rate range reaches above 96000 Hz", status);
+    Refuse(AS_STEP, "alternate setting %u: a continuous rate range reaches above 96000 Hz", status, alternateSetting);
   else if (!NT_SUCCESS(status))
-    Refuse(AS_STEP, "a FORMAT_TYPE offers no format this product can use", status);
+    Refuse(AS_STEP, "alternate setting %u: a FORMAT_TYPE offers no format this product can use", status,
+           alternateSetting);
   return status;
 }
 

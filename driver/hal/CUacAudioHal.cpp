@@ -203,9 +203,15 @@ NTSTATUS CUacAudioHal::GetRefusal(ModelRefusal* refusal) {
   return STATUS_SUCCESS;
 }
 
-void CUacAudioHal::Refuse(const char* step, const char* reason, NTSTATUS status) {
+void CUacAudioHal::Refuse(const char* step, const char* reason, NTSTATUS status, ULONG first, ULONG second,
+                          ULONG third) {
   if (NT_SUCCESS(status) || !NT_SUCCESS(m_Refusal.status)) return;
-  m_Refusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId};
+  m_Refusal = ModelRefusal{step, reason, status, m_VendorId, m_ProductId, {first, second, third}};
+  DbgPrint("%s failed 0x%08X%s", step, static_cast<unsigned>(status), reason ? ": " : "\n");
+  if (reason) {
+    DbgPrint(reason, static_cast<unsigned>(first), static_cast<unsigned>(second), static_cast<unsigned>(third));
+    DbgPrint("\n");
+  }
 }
 
 // ============================================================================
@@ -419,7 +425,8 @@ NTSTATUS CUacAudioHal::ConnectUnits() {
       ULONG sourceNode = 0;
       if (!NT_SUCCESS(FindUnitById(ids[k], &source))) {
         if (!UnknownSourceFailsParse()) continue;
-        Refuse("UsbParseAudioControlInterface", "a unit names a source that is no unit", STATUS_UNSUCCESSFUL);
+        Refuse("UsbParseAudioControlInterface", "unit %u names source %u, which is no unit", STATUS_UNSUCCESSFUL,
+               node->GetId(), ids[k]);
         return STATUS_UNSUCCESSFUL;
       }
       if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;

@@ -158,7 +158,9 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
 
   // Notes why the configuration refused the device (the first reason of a
   // configuration wins; a configuration starts by emptying the record).
-  void Refuse(const char* step, const char* reason, NTSTATUS status);
+  // `reason`'s "%u" stand for the values after the status, in order.
+  void Refuse(const char* step, const char* reason, NTSTATUS status, ULONG first = 0, ULONG second = 0,
+              ULONG third = 0);
 
   USHORT m_VendorId;
   USHORT m_ProductId;

@@ -163,6 +163,23 @@ bool LoadDescriptorFiles(const std::string& path, const std::string& stringsPath
   return true;
 }
 
+std::string HighSpeedOnlyEndpoint(const DescriptorSet& set) {
+  for (const Bytes& c : set.configurations)
+    for (size_t at = 0; at + 2 <= c.size() && c[at] >= 2; at += c[at]) {
+      if (c[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || c[at] < 7 || at + 7 > c.size()) continue;
+      if ((c[at + 3] & 0x03) != USB_ENDPOINT_TYPE_ISOCHRONOUS) continue;
+      const unsigned size = c[at + 4] | c[at + 5] << 8;
+      // Full speed moves one transaction of at most 1023 bytes a frame.
+      const unsigned bytes = size & 0x7FF, transactions = 1 + ((size >> 11) & 3);
+      if (bytes <= 1023 && transactions == 1) continue;
+      char text[160];
+      std::snprintf(text, sizeof text, "endpoint 0x%02X's wMaxPacketSize 0x%04X (%u x %u bytes)", c[at + 2], size,
+                    transactions, bytes);
+      return text;
+    }
+  return {};
+}
+
 Bytes ToSysfsBytes(const DescriptorSet& set) {
   Bytes out = set.device;
   for (const Bytes& c : set.configurations) out.insert(out.end(), c.begin(), c.end());

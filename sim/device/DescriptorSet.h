@@ -46,6 +46,12 @@ bool LoadDescriptorFiles(const std::string& path, const std::string& stringsPath
 // iTerminal, ...) a text when it has none.
 void FillDefaultStrings(DescriptorSet* set);
 
+// The first isochronous endpoint of the set that full speed cannot carry
+// (more than 1023 bytes, or more than one transaction, an interval), as
+// "endpoint 0x81's wMaxPacketSize 0x1400 (3 x 1024 bytes)"; empty when
+// every one fits full speed.
+std::string HighSpeedOnlyEndpoint(const DescriptorSet& set);
+
 // The sysfs layout of a set (device descriptor and configurations).
 Bytes ToSysfsBytes(const DescriptorSet& set);
 

@@ -98,6 +98,9 @@ DeviceProfile Profile(uint8_t chipHigh, uint8_t chipLow) {
     p.unitControlRanges[{unit, USB_AUDIO_FU_VOLUME_CONTROL}] = {-0x2280, 0x0C00, 0x0080, 0};
   for (uint8_t unit : {kMicRecordUnit, kLineRecordUnit, kSpdifRecordUnit, kStereoMixRecordUnit})
     p.unitControlRanges[{unit, USB_AUDIO_FU_VOLUME_CONTROL}] = {-0x0C00, 0x0C00, 0x0100, 0};
+  // The one-rate setting runs at the rate the driver writes to the codec:
+  // its endpoint is sized for 96 kHz, its FORMAT_TYPE names 48 kHz only.
+  p.alternateRates[{kRenderInterface, 5}] = {96000};
   // Nothing in the jack, mute button up.
   p.hidInputReport = {kStatusJackSense, 0, 0};
   return p;

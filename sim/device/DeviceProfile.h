@@ -75,6 +75,10 @@ struct DeviceProfile {
   // kDefaultClockRates.
   std::map<uint8_t, std::vector<uint32_t>> clockRates;
 
+  // Rates an alternate setting, by (interface, alternate setting), runs at
+  // beside those its FORMAT_TYPE names: a chip whose codec, not its
+  // descriptors, sets the rate of a setting.
+  std::map<std::pair<uint8_t, uint8_t>, std::vector<uint32_t>> alternateRates;
   // HID interfaces (class 3): the input report GET_REPORT answers until the
   // device changes it (empty: GET_REPORT stalls). SET_REPORT takes any
   // output report.

@@ -48,6 +48,19 @@ const EmbeddedDevice* FindEmbeddedDevice(const std::string& name) {
   return nullptr;
 }
 
+platform::usb::HubPortConfig EmbeddedPort(const EmbeddedDevice& device) {
+  platform::usb::HubPortConfig port;
+  const auto& devices = EmbeddedDevices();
+  const size_t index = static_cast<size_t>(&device - devices.data());
+  if (index < devices.size()) {
+    // The instance id's last field is the port number.
+    const std::string number = std::to_string(index + 1);
+    port.instanceId = port.instanceId.substr(0, port.instanceId.rfind(u'&') + 1) +
+                      std::u16string(number.begin(), number.end());
+  }
+  return port;
+}
+
 std::string EmbeddedDeviceNames() {
   std::string names;
   for (const EmbeddedDevice& d : EmbeddedDevices()) names += (names.empty() ? "" : ", ") + std::string(d.name);

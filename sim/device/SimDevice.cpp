@@ -71,9 +71,25 @@ bool VendorBlockHas(const Bytes& block, uint8_t cs, uint8_t channel) {
 
 }  // namespace
 
+namespace {
+
+// The configuration's model with the rates the profile adds to discrete
+// alternate settings.
+ConfigModel WithAlternateRates(ConfigModel model, const DeviceProfile& profile) {
+  for (const auto& [setting, rates] : profile.alternateRates)
+    for (InterfaceInfo& i : model.interfaces)
+      for (AltSetting& a : i.alternates)
+        if (i.number == setting.first && a.alternate == setting.second && a.format && !a.format->continuous)
+          a.format->rates.insert(a.format->rates.end(), rates.begin(), rates.end());
+  return model;
+}
+
+}  // namespace
+
 SimDevice::SimDevice(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed)
     : m_Descriptors(std::move(descriptors)),
-      m_Model(ParseConfigModel(m_Descriptors.configurations.empty() ? Bytes{} : m_Descriptors.Configuration())),
+      m_Model(WithAlternateRates(
+          ParseConfigModel(m_Descriptors.configurations.empty() ? Bytes{} : m_Descriptors.Configuration()), profile)),
       m_Profile(std::move(profile)),
       m_Speed(speed),
       m_PresenceMask(m_Profile.presenceMask),

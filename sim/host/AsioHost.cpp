@@ -330,8 +330,9 @@ class StreamSession {
       if (b.header->SwitchSource) m_Source = b.header;
       (b.header->IsInput ? m_Inputs : m_Outputs).push_back(ring);
     }
+    // The rate streamed at, whether or not an input fills the recording.
+    r.recording.sampleRate = r.rate;
     if (!m_Inputs.empty()) {
-      r.recording.sampleRate = r.rate;
       r.recording.channels = static_cast<uint16_t>(m_Inputs[0].view.header->Channels);
       r.recording.bitsPerSample = static_cast<uint16_t>(8 * sampleBytes);
     }

@@ -9,22 +9,25 @@
 namespace sim::host {
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
-                             platform::usb::Speed speed, AudioHalChoice factory)
+                             platform::usb::Speed speed, AudioHalChoice factory,
+                             const platform::usb::HubPortConfig& port)
     : m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
       m_Device(CreateSimDevice(descriptors, profile, speed)),
-      m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
+      m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get(), port)) {
   Load();
 }
 
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
-                             PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory)
-    : RunningDriver(CreateSimDevice(descriptors, profile, speed), wave, factory) {}
+                             PFNCREATEWAVEMINIPORT wave, platform::usb::Speed speed, AudioHalChoice factory,
+                             const platform::usb::HubPortConfig& port)
+    : RunningDriver(CreateSimDevice(descriptors, profile, speed), wave, factory, port) {}
 
-RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave, AudioHalChoice factory)
+RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave, AudioHalChoice factory,
+                             const platform::usb::HubPortConfig& port)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
       m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
       m_Device(std::move(device)),
-      m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get())) {
+      m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get(), port)) {
   Load();
 }
 

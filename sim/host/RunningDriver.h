@@ -21,17 +21,18 @@ class RunningDriver {
   // The driver with its own miniports, as the system loads it. `factory`:
   // whose hardware-model factory the device object runs while this driver
   // lives.
+  // `port`: the hub port the device is plugged into (its instance id).
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                 platform::usb::Speed speed = platform::usb::Speed::Full,
-                AudioHalChoice factory = AudioHalChoice::Product);
+                AudioHalChoice factory = AudioHalChoice::Product, const platform::usb::HubPortConfig& port = {});
   // The driver with `wave` in place of its own wave miniport (beside its
   // own topology miniport), for as long as the object lives.
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile, PFNCREATEWAVEMINIPORT wave,
                 platform::usb::Speed speed = platform::usb::Speed::Full,
-                AudioHalChoice factory = AudioHalChoice::Product);
+                AudioHalChoice factory = AudioHalChoice::Product, const platform::usb::HubPortConfig& port = {});
   // The same over a device made (and scripted) by the caller.
   RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave,
-                AudioHalChoice factory = AudioHalChoice::Product);
+                AudioHalChoice factory = AudioHalChoice::Product, const platform::usb::HubPortConfig& port = {});
   ~RunningDriver();
   RunningDriver(const RunningDriver&) = delete;
   RunningDriver& operator=(const RunningDriver&) = delete;

@@ -39,8 +39,9 @@ std::string NodeKind(const PCNODE_DESCRIPTOR& node) {
   }
   if (table == &AgcNodeAutomation) return "agc";
   if (table == &LoudnessNodeAutomation) return "loudness";
-  if (table == &MuxNodeAutomation) return "mux";
-  if (table == &SingleInputSelectorAutomation) return "selector";
+  // One kind for both forms of a selector: KS tells a mux from a selector
+  // with one input, the user need not.
+  if (table == &MuxNodeAutomation || table == &SingleInputSelectorAutomation) return "selector";
   if (table == &OutputTypeNodeAutomation) return "output type";
   if (table == &ParameterBlockNodeAutomation) return "parameter block";
   if (table == &ProcessingNodeAutomation) return name && *name == NODE_NAME_ROOM_EFFECT ? "room" : "processing";
@@ -79,6 +80,18 @@ bool IsProcessing(const TopologyNode& node) {
   for (const KnownProcessing& k : KnownProcessingNodes())
     if (node.kind == k.kind) return true;
   return false;
+}
+
+// A selector with more than one input is a MUX node with its own property;
+// one with a single input is a device-specific node that reads nothing back.
+bool IsMux(const TopologyNode& node) { return node.type == "KSNODETYPE_MUX"; }
+
+// The inputs a node takes, as the filter's connections number them.
+ULONG InputCount(const TopologyView& view, ULONG node) {
+  ULONG inputs = 0;
+  for (const TopologyLink& l : view.links)
+    if (l.toNode == node) inputs = std::max(inputs, l.toPin);
+  return inputs;
 }
 
 bool IsLevel(const std::string& kind) {
@@ -121,7 +134,7 @@ bool ModelTypeFits(ULONG type, const std::string& kind) {
     case NODE_TYPE_BASS: return kind == "bass";
     case NODE_TYPE_MID: return kind == "mid";
     case NODE_TYPE_TREBLE: return kind == "treble";
-    case NODE_TYPE_SELECTOR: return kind == "mux" || kind == "selector";
+    case NODE_TYPE_SELECTOR: return kind == "selector";
     default: return true;
   }
 }
@@ -485,6 +498,8 @@ bool FindControl(const TopologyView& view, const std::string& spec, bool capture
     wanted = static_cast<ULONG>(std::stoul(count));
     if (wanted == 0) return false;
   }
+  // A selector was shown as a mux once; scripts may still name it so.
+  if (strcasecmp(kind.c_str(), "mux") == 0) kind = "selector";
   // The path asked for; a kind that path does not have at all is counted
   // over every node, by number.
   auto ofKind = [&](ULONG id) { return strcasecmp(view.nodes[id].kind.c_str(), kind.c_str()) == 0; };
@@ -549,12 +564,21 @@ NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node,
       reading->maximum = ranges[0].Bounds.SignedMaximum;
       reading->step = static_cast<LONG>(ranges[0].SteppingDelta);
     }
-  } else if (kind == "mux") {
+  } else if (kind == "selector" && IsMux(view.nodes[node])) {
     ULONG input = 0;
     status = GetUlong(filter, KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, node, 0, &input);
     if (NT_SUCCESS(status)) {
       reading->values.push_back(static_cast<LONG>(input));
-      parts.push_back("input " + std::to_string(input));
+      parts.push_back("input " + std::to_string(input) + " of " + std::to_string(InputCount(view, node)));
+    }
+  } else if (kind == "selector") {
+    // The node reads nothing back, and has nothing to choose: its one
+    // input is the one selected.
+    if (InputCount(view, node) == 1) {
+      reading->values.push_back(1);
+      parts.push_back("input 1 of 1");
+    } else {
+      status = STATUS_NOT_SUPPORTED;
     }
   } else if (kind == "output type") {
     ULONG current = 0;
@@ -630,6 +654,7 @@ NTSTATUS PrepareWrite(FilterHandle* filter, const TopologyView& view, ULONG node
   write->setting = setting;
   if (setting >= 0) {
     if (size_t(setting) >= n.settings.size()) return fail("has no setting " + std::to_string(setting));
+    if (channel > 0) return fail(n.settings[setting] + " has one value, not channels");
     ValueRange range{INT32_MIN, UINT32_MAX, "", true, 0};
     if (size_t(setting) < n.settingRanges.size())
       range = {static_cast<double>(n.settingRanges[setting].first), static_cast<double>(n.settingRanges[setting].second),
@@ -693,17 +718,16 @@ NTSTATUS PrepareWrite(FilterHandle* filter, const TopologyView& view, ULONG node
         (filter && std::find(choices.begin(), choices.end(), category) == choices.end()))
       return fail("'" + text + "' is not one of its types" + (accepted.empty() ? "" : " (accepted: " + accepted + ")"));
     write->value = category;
-  } else if (kind == "mux") {
-    // A mux takes the number of one of its inputs.
-    ULONG inputs = 0;
-    for (const TopologyLink& l : view.links)
-      if (l.toNode == node) inputs = std::max(inputs, l.toPin);
+  } else if (kind == "selector") {
+    // A selector takes the number of one of its inputs; one with a single
+    // input takes only that (the device-specific range it reports is not
+    // its inputs').
+    const ULONG inputs = InputCount(view, node);
     if (!ParseInRange(text, {1, static_cast<double>(std::max<ULONG>(inputs, 1)), "", true, 0}, &number, &why))
       return fail(why);
-    write->property = KSPROPERTY_AUDIO_MUX_SOURCE;
+    if (IsMux(n)) write->property = KSPROPERTY_AUDIO_MUX_SOURCE;
     write->value = static_cast<ULONG>(number);
-  } else if (kind == "processing" || kind == "flag" || kind == "ranged value" || kind == "selector" ||
-             kind == "parameter block") {
+  } else if (kind == "processing" || kind == "flag" || kind == "ranged value" || kind == "parameter block") {
     if (!ParseInRange(text, {0, UINT32_MAX, "", true, 0}, &number, &why)) return fail(why);
     write->value = static_cast<ULONG>(number);
   } else {

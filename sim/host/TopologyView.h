@@ -31,7 +31,7 @@ struct TopologyPin {
 
 struct TopologyNode {
   ULONG id;
-  std::string kind;  // short: "volume", "mute", "bass", "mux", "output type", "headphone", ...
+  std::string kind;  // short: "volume", "mute", "bass", "selector", "output type", "headphone", ...
   std::string type;  // "KSNODETYPE_VOLUME", or a GUID
   std::string name;  // empty when the node has none
   // A processing node's settings, by name ("room", "variant"; the index
@@ -85,7 +85,7 @@ std::string TopologyGuidName(const GUID& guid);
 // A node by number ("3") or by kind, optionally the n-th of its kind
 // ("volume", "volume#2", "output type"), counted along the render path in
 // the signal's order, or the capture path's with `capture`; a kind that
-// path lacks (a microphone's mux, seen from the render side) is counted over
+// path lacks (a microphone's selector, seen from the render side) is counted over
 // every node by number, and so is every kind on a filter with no stream
 // pins. False when nothing matches. *node is the filter's node index.
 bool FindControl(const TopologyView& view, const std::string& spec, ULONG* node);
@@ -106,7 +106,7 @@ struct ControlReading {
   std::string kind;
   std::string path;  // PathText
   // Per channel, in the property's own unit: 1/65536 dB for levels, 0/1 for
-  // switches, the input number for a mux, the pin category for an output
+  // switches, the input number for a selector, the pin category for an output
   // type, the byte for a processing node.
   std::vector<LONG> values;
   // For an output type: the categories it can take.
@@ -124,7 +124,7 @@ struct ControlReading {
 NTSTATUS ReadControl(FilterHandle* filter, const TopologyView& view, ULONG node, ControlReading* reading);
 
 // Changes a control. `value`: "-6dB" / "-6" for levels, "on" / "off" / 1 / 0
-// for switches, an input number for a mux, a category number or prefix
+// for switches, an input number for a selector, a category number or prefix
 // ("HP", "SPK") for an output type, a number for device-specific nodes.
 // `channel` (from 0) -1 sets every channel the node reports. `setting` 0 or
 // more changes that setting of a processing node (a number) instead.

@@ -1,17 +1,20 @@
 // headset-host asio: its arguments, a session on the embedded VZR417
-// interface through the chip-identifying factory, and the one line it has
-// for a device without an ASIO-capable engine.
+// interface through the chip-identifying factory, a device whose ASIO
+// engines are output only, and the one line it has for a device without
+// an ASIO-capable engine.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/EmbeddedDevices.h"
-#include "tests/tools/ToolsTest.h"
+#include "tests/tools/support/ProgramTest.h"
 #include "tools/asio.h"
 #include "topology/CMiniportWaveCyclic.h"
 
 namespace {
 
-class AsioCommandTest : public toolstest::ToolsTest {
+class AsioCommandTest : public toolstest::ProgramTest {
  protected:
   static tools::AsioReport Run(const sim::EmbeddedDevice& device, const tools::AsioArguments& arguments) {
     sim::host::RunningDriver driver(device.descriptors(), device.profile(), CreateMiniportWaveCyclic, device.speed,
@@ -79,6 +82,7 @@ TEST_F(AsioCommandTest, SessionOnTheAsioInterfaceReportsSwitchesLatenciesAndTheR
   EXPECT_GT(r.stream.switches, 200u);
   EXPECT_GT(r.stream.roundTripFrames, 0);
   EXPECT_EQ(r.stream.recording.bitsPerSample, 32);
+  EXPECT_EQ(r.stream.recording.sampleRate, 44100u);
   for (const char* line : {"ASIO driver \"VZR417 Audio Interface\"\n", "channels: 2 out, 2 in, on 2 engines\n",
                            "sample types: 16 (int16), 17 (int24), 27 (int32-24); active 16 (int16)\n",
                            "rates: 44100, 48000, 96000 Hz; now 48000\n", "buffer switches: ",
@@ -93,6 +97,32 @@ TEST_F(AsioCommandTest, SessionOnTheAsioInterfaceReportsSwitchesLatenciesAndTheR
   const tools::AsioReport refused = Run(*vzr417, arguments);
   EXPECT_FALSE(refused.ok);
   EXPECT_EQ(refused.error, "the device does not stream at 22050 Hz (accepted: 44100, 48000, 96000)");
+}
+
+// The Audio Class 2.0 headset streams out through ASIO but has no ASIO
+// input: no round trip is claimed, and no recording is written.
+TEST_F(AsioCommandTest, DeviceWithoutAsioInputSaysSoAndRecordsNothing) {
+  const sim::EmbeddedDevice* uac2 = sim::FindEmbeddedDevice("uac2");
+  ASSERT_NE(uac2, nullptr);
+  tools::AsioArguments arguments;
+  arguments.seconds = 0.25;
+  arguments.rate = 192000;
+  const tools::AsioReport r = Run(*uac2, arguments);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.stream.rate, 192000u);
+  EXPECT_NE(r.text.find("channels: 2 out, 0 in"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("no ASIO input on this device: no round trip to measure, nothing recorded\n"),
+            std::string::npos)
+      << r.text;
+  EXPECT_EQ(r.text.find("round trip through"), std::string::npos) << r.text;
+  EXPECT_NE(r.json.find("\"roundTripFrames\": null, \"roundTripMs\": null"), std::string::npos) << r.json;
+
+  const toolstest::Outcome program =
+      Program({"--device", "uac2", "asio", "--seconds", "0.25", "--out", "{}/recorded.wav"});
+  EXPECT_EQ(program.status, 0) << program.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("recorded.wav")));
+  EXPECT_EQ(program.out.find("recording of the input"), std::string::npos) << program.out;
+  EXPECT_EQ(program.err, "");
 }
 
 TEST_F(AsioCommandTest, DeviceWithoutAnAsioEngineIsSaidInOneLine) {

@@ -10,6 +10,7 @@
 
 #include "sim/device/Device7753.h"
 #include "tests/tools/ToolsTest.h"
+#include "tools/controls.h"
 #include "tools/driverinfo.h"
 #include "tools/pollstatus.h"
 #include "tools/session.h"
@@ -64,6 +65,39 @@ TEST_F(Chip7753Test, BothBoardsStartPlayAndRecord) {
     const tools::RecordReport recorded = tools::Record(driver, 0.2, 1000.0, false);
     ASSERT_EQ(recorded.status, STATUS_SUCCESS) << recorded.text;
     EXPECT_EQ(recorded.recorded.Frames(), 9600u);
+  }
+}
+
+// The board's one-rate setting runs at 96 kHz once the driver sets its
+// codec so: a headphone play at 96 kHz reaches it whole. A board that took
+// those packets for 48 kHz ones would flag every one stray, and the play
+// says so and fails.
+TEST_F(Chip7753Test, NinetySixKilohertzReachesTheBoardOrThePlayFails) {
+  sim::DeviceProfile profile = sim::chip7753::EvaluationBoardProfile();
+  for (const bool codecSetsTheRate : {true, false}) {
+    SCOPED_TRACE(codecSetsTheRate);
+    if (!codecSetsTheRate) profile.alternateRates.clear();
+    platform::registry::Reset();
+    sim::host::RunningDriver driver(sim::chip7753::EvaluationBoardDescriptors(), profile, CreateMiniportWaveCyclic,
+                                    platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
+    ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+    std::string out, error;
+    ASSERT_TRUE(tools::SetControl(driver.Topology(), tools::ViewDriverTopology(driver), "output type", "HP", -1, false,
+                                  &out, &error))
+        << error;
+    const tools::PlayReport played = tools::Play(driver, sim::host::SineWav(96000, 2, 1000.0, 0.2, 0.25), false);
+    ASSERT_EQ(played.status, STATUS_SUCCESS) << played.text;
+    EXPECT_EQ(played.filter, "HPOut00Wave");
+    EXPECT_EQ(played.format, "2 ch 96000 Hz 16 bit, as the file has it");
+    if (codecSetsTheRate) {
+      EXPECT_EQ(tools::PlayFault(played), "");
+      EXPECT_EQ(played.strayPackets, 0u);
+      EXPECT_EQ(played.device.sampleRate, 96000u);
+      EXPECT_GE(played.device.Frames(), 19200u);
+    } else {
+      EXPECT_EQ(played.strayPackets, played.devicePackets);
+      EXPECT_NE(tools::PlayFault(played).find("packets it received stray"), std::string::npos) << played.text;
+    }
   }
 }
 
@@ -124,12 +158,15 @@ TEST_F(Chip7753Test, EventsDriveThePolledBoardsStatus) {
             "{\"status\": \"10 00 00\", \"polls\": 30, \"changes\": ["
             "{\"poll\": 60, \"timeMs\": 3001, \"state\": 0, \"deviceMute\": 1, \"gainMode\": 0}]}]}\n");
 
-  for (const char* bad : {"status=", "status=1", "status=10203040", "status=zz", "status=10*0", "status=10*", "10"}) {
+  // Hex digits only, two a byte: a sign or a blank is no digit.
+  for (const char* bad : {"status=", "status=1", "status=10203040", "status=zz", "status=10*0", "status=10*", "10",
+                          "status=-1", "status=+1", "status= 1", "status=0x-1", "status=10*+5", "status=10* 5"}) {
     SCOPED_TRACE(bad);
     tools::StatusStep step;
     error.clear();
     EXPECT_FALSE(tools::ParseStatusStep(bad, &step, &error));
     EXPECT_NE(error.find("status=HEX[*POLLS]"), std::string::npos);
+    EXPECT_NE(error.find("two hex digits a byte"), std::string::npos) << error;
   }
 }
 

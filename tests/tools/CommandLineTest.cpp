@@ -15,38 +15,29 @@
 #include <thread>
 
 #include "sim/host/Wav.h"
-#include "tests/support/ScratchDirectory.h"
-#include "tests/tools/ToolsTest.h"
+#include "sim/device/MalformedDescriptors.h"
+#include "tests/driver/hal/support/Devices.h"
+#include "tests/tools/support/ProgramTest.h"
 #include "tools/commands.h"
 #include "tools/json.h"
 #include "tools/progress.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using toolstest::Contents;
+using toolstest::Joined;
+using toolstest::Outcome;
 
-std::string Contents(FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
-class CommandLineTest : public toolstest::ToolsTest {
+class CommandLineTest : public toolstest::ProgramTest {
  protected:
   void SetUp() override {
-    ToolsTest::SetUp();
+    ProgramTest::SetUp();
     namespace fs = std::filesystem;
     fs::create_directory(Path("folder"));
     ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
-    Write("empty.wav", {});
-    Write("text.descriptors", {'h', 'e', 'l', 'l', 'o'});
-    Write("afile", {'x'});
+    Write("empty.wav", std::vector<uint8_t>{});
+    Write("text.descriptors", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'});
+    Write("afile", std::vector<uint8_t>{'x'});
     // Sparse: the bound is checked before a byte is read.
     std::ofstream(Path("huge.wav")).close();
     fs::resize_file(Path("huge.wav"), 513ull << 20);
@@ -67,43 +58,11 @@ class CommandLineTest : public toolstest::ToolsTest {
     long8.samples.assign(601u * 8000u, 128);
     Write("long.wav", sim::host::SerializeWav(long8));
     Write("tone.wav", sim::host::SerializeWav(sim::host::SineWav(22050, 1, 1000.0, 0.2, 0.5)));
+    // A microphone alone, and a render device, from descriptor files.
+    Write("mic/descriptors", sim::ToSysfsBytes(haltest::WebcamMicrophone()));
+    Write("render/descriptors", sim::ToSysfsBytes(sim::malformed::RenderDevice()));
   }
-
-  std::string Path(const std::string& name) const { return m_Scratch.File(name); }
-  void Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<std::streamsize>(bytes.size()));
-  }
-
-  // Runs the program with its state in the scratch folder ("{}" in an
-  // argument stands for the folder), as a fresh process would start.
-  Outcome Program(std::vector<std::string> args) {
-    for (std::string& a : args)
-      for (size_t at; (at = a.find("{}")) != std::string::npos;) a.replace(at, 2, m_Scratch.Path().string());
-    if (std::find(args.begin(), args.end(), "--state") == args.end()) {
-      args.insert(args.begin(), Path("state"));
-      args.insert(args.begin(), "--state");
-    }
-    platform::registry::Reset();
-    platform::portcls::ResetForTest();
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    Outcome r;
-    r.status = tools::RunHeadsetHost(args, out, err);
-    r.out = Contents(out);
-    r.err = Contents(err);
-    return r;
-  }
-
- private:
-  testsupport::ScratchDirectory m_Scratch;
 };
-
-std::string Joined(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& a : args) text += (text.empty() ? "" : " ") + a;
-  return text;
-}
 
 TEST_F(CommandLineTest, BadInputGetsOneClearLineAndAFailingStatus) {
   const struct {
@@ -164,6 +123,18 @@ TEST_F(CommandLineTest, BadInputGetsOneClearLineAndAFailingStatus) {
       {{"asio", "--latency", "9"}, 1, "--latency '9' is out of range (accepted: 0 to 8)"},
       {{"asio"}, 1, "no ASIO"},
       {{"events", "status=10"}, 1, "the driver polls no status on this device"},
+      {{"--device", "7753-poll", "events", "status=1"}, 1, "two hex digits a byte"},
+      // Values the device's controls do not take, with what they take.
+      {{"set", "--capture", "selector", "2"}, 1, "selector (node 13): '2' is out of range (accepted: 1 to 1)"},
+      {{"--device", "tq4187", "set", "headphone.room", "1", "--channel", "2"}, 1,
+       "headphone (node 4): room has one value, not channels"},
+      // A stream the device does not have: the failure alone, on stderr.
+      {{"--descriptors", "{}/mic/descriptors", "play"}, 1, "the device offers no render stream"},
+      {{"--descriptors", "{}/render/descriptors", "record"}, 1, "the device offers no capture stream"},
+      // The bus speed: only for a descriptor file, and one of two.
+      {{"--descriptors", "{}/render/descriptors", "--speed", "super", "info"}, 1,
+       "--speed takes full or high, not 'super'"},
+      {{"--device", "uac2", "--speed", "full", "info"}, 1, "--speed applies to a device from --descriptors"},
       {{"--device", "uac2", "events", "9:2=300"}, 1, "does not fit entity 9's control 2 (accepted: 0 to 1)"},
       // A malformed command line: the usage follows, status 2.
       {{}, 2, "no command given"},
@@ -224,6 +195,7 @@ TEST_F(CommandLineTest, GoodInputSucceedsAndAnswersJson) {
                                              {"--json", "play", "{}/tone.wav", "--device-out", "{}/device.wav"},
                                              {"--json", "events", "2:mute=on"},
                                              {"--json", "info"},
+                                             {"--json", "info", "--dot", "-"},
                                              {"--json", "--help"}}) {
     SCOPED_TRACE(Joined(args));
     r = Program(args);
@@ -232,6 +204,20 @@ TEST_F(CommandLineTest, GoodInputSucceedsAndAnswersJson) {
     EXPECT_TRUE(r.out.front() == '{' || r.out.front() == '[') << r.out;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line: " << r.out;
   }
+}
+
+// "-" is stdout: the graph alone, ready for a pipe into Graphviz; no file
+// of that name.
+TEST_F(CommandLineTest, InfoDotDashWritesTheGraphToStdout) {
+  const Outcome r = Program({"info", "--dot", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("digraph \"GlobalTopo\" {\n", 0), 0u) << r.out.substr(0, 200);
+  EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(std::filesystem::exists("-"));
+  std::filesystem::remove("-");
+  const Outcome json = Program({"--json", "info", "--dot", "-"});
+  EXPECT_NE(json.out.find("\"graph\": \"digraph \\\"GlobalTopo\\\" {\\n"), std::string::npos) << json.out;
 }
 
 // The demo starts from the device's own settings every run and lists only
@@ -255,6 +241,66 @@ TEST_F(CommandLineTest, DemoRunsOnAFreshStateAndListsWhatItWrote) {
   // The user's state is as it was left.
   const Outcome after = Program({"get", "mute"});
   EXPECT_EQ(after.out, "mute (node 1): on\n");
+}
+
+// The demo runs what each device has and says what it skipped and why; a
+// failure is one line on stderr (a JSON error under --json) after the
+// report of every step.
+TEST_F(CommandLineTest, DemoRunsWhatEachDeviceHasAndNamesAFailureOnStderr) {
+  const struct {
+    const char* device;
+    std::vector<const char*> lines;
+  } runs[] = {
+      {"7746",
+       {"  room effect: skipped: the device has no room effect\n",
+        "  events: skipped: the driver runs no status thread on this device, so a change made on the device never "
+        "reaches it\n"}},
+      {"tq4187", {"; off: crossfade at 1.320 s (this device's room effect plays no prompt)", "  events: skipped: "}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.device);
+    const Outcome r = Program({"--device", run.device, "demo", "--out", "{}/out"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    for (const char* line : run.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  // A device the driver refuses: nothing after the start runs.
+  Write("refused/descriptors", sim::ToSysfsBytes(sim::malformed::ZeroLengthDescriptor()));
+  Outcome r = Program({"--descriptors", "{}/refused/descriptors", "demo", "--out", "{}/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "headset-host: the demo failed at driver start: the driver refused the device: SelectConfiguration failed "
+            "with status 0xC000000D: the bus driver refused the configuration (SELECT_CONFIGURATION)\n");
+  EXPECT_NE(r.out.find("  driver start: failed: the driver refused the device: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("  play: "), std::string::npos) << r.out;
+  r = Program({"--json", "--descriptors", "{}/refused/descriptors", "demo", "--out", "{}/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("{\"error\": \"the demo failed at driver start: ", 0), 0u) << r.err;
+  EXPECT_NE(r.out.find("\"ok\": false"), std::string::npos) << r.out;
+}
+
+// Each embedded device is a device instance of its own, even where two
+// share their IDs: a setting one stored never shows on the other.
+TEST_F(CommandLineTest, DevicesWithTheSameIdsKeepSettingsApart) {
+  const struct {
+    const char* first;
+    const char* second;
+    const char* control;
+    const char* value;
+    const char* stored;  // what the first reads back, and the second must not
+  } pairs[] = {
+      {"tq4187", "tq4187-v2", "headphone.room", "2", "room 2"},
+      {"uac2", "uac2-fs", "volume", "-20dB", "-20.00 dB"},
+  };
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(p.first);
+    ASSERT_EQ(Program({"--device", p.first, "set", p.control, p.value}).status, 0);
+    EXPECT_NE(Program({"--device", p.first, "get", p.control}).out.find(p.stored), std::string::npos);
+    const Outcome other = Program({"--device", p.second, "get", p.control});
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_EQ(other.out.find(p.stored), std::string::npos) << other.out;
+  }
 }
 
 TEST(JsonWriterTest, EscapesOnceAndWritesNullForWhatIsNoNumber) {

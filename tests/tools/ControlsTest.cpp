@@ -30,10 +30,11 @@ TEST_F(ControlsTest, GetListsEveryControlAndNamesWhatItCannotRead) {
   Live live;
   std::string out, error;
   ASSERT_TRUE(tools::GetControls(live.driver.Topology(), live.view, {}, false, &out, &error)) << error;
-  // Ten of the eleven nodes carry a readable control; the single-input
-  // selector answers no GET. They are listed by the hardware model's
-  // numbers, the numbers its stored values carry ("Unit02_" is node 2).
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 10) << out;
+  // Every one of the eleven nodes reads, the single-input selector its one
+  // input. They are listed by the hardware model's numbers, the numbers its
+  // stored values carry ("Unit02_" is node 2).
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 11) << out;
+  EXPECT_NE(out.find("selector (node 13): input 1 of 1\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("mute (node 1): off\nvolume (node 2): -12.00 dB, -12.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n"),
             0u)
       << out;
@@ -52,7 +53,7 @@ TEST_F(ControlsTest, GetListsEveryControlAndNamesWhatItCannotRead) {
             "volume (node 11): 0.00 dB  [-20.00 dB .. 30.00 dB, step 1.00 dB]\n"
             "volume (node 11): 0.00 dB  [-20.00 dB .. 30.00 dB, step 1.00 dB]\n");
 
-  for (const char* spec : {"sum", "volume#2", "42", "selector", "7.room"}) {
+  for (const char* spec : {"sum", "volume#2", "42", "7.room"}) {
     SCOPED_TRACE(spec);
     out.clear();
     error.clear();
@@ -113,6 +114,57 @@ TEST_F(ControlsTest, SetReachesTheDeviceAndPersistsToTheNextStart) {
   std::string out, error;
   ASSERT_TRUE(tools::GetControls(again.driver.Topology(), again.view, {"volume"}, false, &out, &error));
   EXPECT_EQ(out, "volume (node 2): -10.00 dB, -20.00 dB  [-60.00 dB .. 0.00 dB, step 0.50 dB]\n");
+}
+
+// A selector is one kind of control, whether KS shows it as a mux (the
+// 7753's, three inputs) or as a device-specific node (the headset's
+// microphone selector, one input): named alike in get, set and info, read
+// back, and offered exactly its inputs.
+TEST_F(ControlsTest, SelectorsAreOneKindThatTakesOnlyTheirInputs) {
+  const struct {
+    const char* device;
+    ULONG inputs;
+    const char* node;  // as get and info name it
+    const char* modelLine;
+    const char* topologyLine;
+  } cases[] = {
+      {"headset", 1, "selector (node 13)", "  node 13 selector, sources 12: input 1 of 1",
+       "    13: selector  KSNODETYPE_DEV_SPECIFIC (capture)\n"},
+      {"7753", 3, "selector (node 14)", "  node 14 selector, sources 3 17 21: input 1 of 3",
+       "    14: selector  KSNODETYPE_MUX (capture)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice(c.device);
+    ASSERT_NE(device, nullptr);
+    const tools::DriverReport report =
+        tools::RunDriver(device->descriptors(), device->profile(), device->speed, device->factory);
+    EXPECT_NE(report.model.find(c.modelLine), std::string::npos) << report.model;
+    EXPECT_NE(report.topology.find(c.topologyLine), std::string::npos) << report.topology;
+
+    RunningDriver driver(device->descriptors(), device->profile(), device->speed, device->factory);
+    const TopologyView view = tools::ViewDriverTopology(driver);
+    const std::string first = std::string(c.node) + ": input 1 of " + std::to_string(c.inputs) + "\n";
+    // "mux", the name a selector had, still finds it.
+    for (const char* name : {"selector", "mux"}) {
+      std::string out, error;
+      ASSERT_TRUE(tools::GetControls(driver.Topology(), view, {name}, false, &out, &error, true)) << error;
+      EXPECT_EQ(out, first);
+    }
+    std::string out, error;
+    const std::string past = std::to_string(c.inputs + 1);
+    EXPECT_FALSE(tools::SetControl(driver.Topology(), view, "selector", past, -1, false, &out, &error, true));
+    EXPECT_NE(error.find(std::string(c.node) + ": '" + past + "' is out of range (accepted: 1 to " +
+                         std::to_string(c.inputs) + ")"),
+              std::string::npos)
+        << error;
+    error.clear();
+    ASSERT_TRUE(tools::SetControl(driver.Topology(), view, "selector", std::to_string(c.inputs), -1, false, &out,
+                                  &error, true))
+        << error;
+    EXPECT_EQ(out, std::string(c.node) + ": input " + std::to_string(c.inputs) + " of " + std::to_string(c.inputs) +
+                       "\n");
+  }
 }
 
 TEST_F(ControlsTest, DeviceChangesAreParsedAgainstTheDevice) {

@@ -83,7 +83,8 @@ TEST_F(FactoryChoiceTest, DevicesWithoutChipStringAreRefusedButTwo) {
                                                       platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
   EXPECT_EQ(report.start, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(report.model,
-            "refused: ConfigureDevice failed with status 0xC0000001: the chip's string descriptors cannot be read\n");
+            "refused: ConfigureDevice failed with status 0xC0000001: the chip's vendor string (string descriptor "
+            "0x50, else 0x32) cannot be read\n");
 }
 
 TEST_F(FactoryChoiceTest, EveryEmbeddedDeviceGetsItsChipsModel) {

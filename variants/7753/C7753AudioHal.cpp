@@ -129,7 +129,10 @@ NTSTATUS C7753AudioHal::ConfigureDevice() {
     status = RewriteConfigurationDescriptor(usb->GetConfigurationDescriptor());
     if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioControlInterface();
     if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioStreamInterface();
-    if (NT_SUCCESS(status)) status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
+    if (NT_SUCCESS(status)) {
+      status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
+      Refuse("RestoreHardwareState", "a stored setting could not be sent to the device", status);
+    }
   }
   usb->Release();
   return status;

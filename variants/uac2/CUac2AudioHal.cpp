@@ -53,8 +53,13 @@ NTSTATUS CUac2AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, US
 
 NTSTATUS CUac2AudioHal::ConfigureDevice() {
   PAGED_CODE();
+  m_Refusal = ModelRefusal{};
   NTSTATUS status = UsbParseAudioControlInterface();
-  if (NT_SUCCESS(status)) status = UsbParseAudioStreamInterface();
+  Refuse("UsbParseAudioControlInterface", "the AudioControl interface could not be parsed", status);
+  if (NT_SUCCESS(status)) {
+    status = UsbParseAudioStreamInterface();
+    Refuse("UsbParseAudioStreamInterface", "no Audio Class 2.0 AudioStreaming interface could be parsed", status);
+  }
   return status;
 }
 

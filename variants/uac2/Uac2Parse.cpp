@@ -54,6 +54,33 @@ GUID WaveTagSubFormat(WORD tag) {
 // Whether a descriptor at `d` with `left` bytes before the end is whole.
 bool DescriptorFits(const UCHAR* d, ULONG left) { return left >= 2 && d[0] >= 2 && d[0] <= left; }
 
+constexpr const char* AC_STEP = "UsbParseAudioControlInterface";
+constexpr const char* AS_STEP = "UsbParseAudioStreamInterface";
+
+// Why an entity's Init failed, for the refusal record (the entity's id is
+// its first value, its subtype the second).
+const char* EntityRefusal(UCHAR subtype) {
+  switch (subtype) {
+    case USB_AUDIO2_AC_INPUT_TERMINAL:
+      return "input terminal %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_OUTPUT_TERMINAL:
+      return "output terminal %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_MIXER_UNIT:
+      return "mixer unit %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_EXTENSION_UNIT:
+      return "extension unit %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_SELECTOR_UNIT:
+      return "selector unit %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_FEATURE_UNIT:
+      return "feature unit %u could not be built from its descriptor and the device's answers";
+    case USB_AUDIO2_AC_CLOCK_SOURCE:
+      return "clock source %u could not be built from its descriptor and the device's answers";
+    default:
+      return "entity %u is of a kind this model does not stand for (subtype %u: an effect or processing unit, a "
+             "clock selector or multiplier, or a rate converter)";
+  }
+}
+
 }  // namespace
 
 // ============================================================================
@@ -61,17 +88,26 @@ bool DescriptorFits(const UCHAR* d, ULONG left) { return left >= 2 && d[0] >= 2 
 
 NTSTATUS CUac2AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor, ULONG bytesToEnd) {
   PAGED_CODE();
-  if (!IsAudio2Interface(interfaceDescriptor, bytesToEnd, AUDIOCONTROL_SUBCLASS)) return STATUS_INVALID_PARAMETER;
+  if (!IsAudio2Interface(interfaceDescriptor, bytesToEnd, AUDIOCONTROL_SUBCLASS)) {
+    Refuse(AC_STEP, "the AudioControl interface is not an Audio Class 2.0 one", STATUS_INVALID_PARAMETER);
+    return STATUS_INVALID_PARAMETER;
+  }
   if (interfaceDescriptor->bLength > bytesToEnd) return STATUS_UNSUCCESSFUL;
   const auto* base = reinterpret_cast<const UCHAR*>(interfaceDescriptor);
   for (ULONG offset = interfaceDescriptor->bLength; offset < bytesToEnd;) {
     const UCHAR* d = base + offset;
-    if (!DescriptorFits(d, bytesToEnd - offset)) return STATUS_UNSUCCESSFUL;
+    if (!DescriptorFits(d, bytesToEnd - offset) || (d[1] == UAC_CS_INTERFACE && d[0] < SUBTYPE_BYTES)) {
+      Refuse(AC_STEP, "the descriptor at byte %u of the AudioControl interface has bLength %u, with %u bytes left",
+             STATUS_UNSUCCESSFUL, offset, d[0], bytesToEnd - offset);
+      return STATUS_UNSUCCESSFUL;
+    }
     if (d[1] != UAC_CS_INTERFACE) break;
-    if (d[0] < SUBTYPE_BYTES) return STATUS_UNSUCCESSFUL;
     if (d[2] != USB_AUDIO2_AC_HEADER) {
       NTSTATUS status = CreateEntity(d);
-      if (!NT_SUCCESS(status)) return status;
+      if (!NT_SUCCESS(status)) {
+        Refuse(AC_STEP, EntityRefusal(d[2]), status, d[0] > 3 ? d[3] : 0, d[2]);
+        return status;
+      }
     }
     offset += d[0];
   }
@@ -132,7 +168,9 @@ NTSTATUS CUac2AudioHal::UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPT
     return STATUS_INVALID_PARAMETER;
   return ParseStreamingInterfaces(configuration, interfaceDescriptor, bytesToEnd,
                                   [this](const UCHAR* iface, const UCHAR* end, const UCHAR** stop) {
-                                    return ParseStreamingInterface(iface, end, stop);
+                                    const NTSTATUS status = ParseStreamingInterface(iface, end, stop);
+                                    Refuse(AS_STEP, "AudioStreaming interface %u was refused", status, iface[2]);
+                                    return status;
                                   });
 }
 
@@ -206,9 +244,16 @@ NTSTATUS CUac2AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
   PAGED_CODE();
   ITopoNode* terminal = nullptr;
   NTSTATUS status = FindUnitById(terminalLink, &terminal);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    Refuse(AS_STEP, "interface %u: bTerminalLink %u names no entity", status, interfaceNumber, terminalLink);
+    return status;
+  }
   const ULONG type = terminal->GetType();
-  if (type != UAC_SUBTYPE_INPUT_TERMINAL && type != UAC_SUBTYPE_OUTPUT_TERMINAL) return STATUS_INVALID_PARAMETER;
+  if (type != UAC_SUBTYPE_INPUT_TERMINAL && type != UAC_SUBTYPE_OUTPUT_TERMINAL) {
+    Refuse(AS_STEP, "interface %u: bTerminalLink %u names an entity that is no terminal", STATUS_INVALID_PARAMETER,
+           interfaceNumber, terminalLink);
+    return STATUS_INVALID_PARAMETER;
+  }
   ULONG terminalNode = 0;
   status = CUacUnit::FromUnitNode(terminal)->GetOutputNodeId(&terminalNode);
   if (!NT_SUCCESS(status)) return status;
@@ -222,8 +267,11 @@ NTSTATUS CUac2AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, 
   terminalClock->Release();
   if (!NT_SUCCESS(status)) return status;
   ITopoNode* clock = nullptr;
-  if (!NT_SUCCESS(FindUnitById(clockId, &clock)) || clock->GetType() != UAC2_SUBTYPE_CLOCK_SOURCE)
+  if (!NT_SUCCESS(FindUnitById(clockId, &clock)) || clock->GetType() != UAC2_SUBTYPE_CLOCK_SOURCE) {
+    Refuse(AS_STEP, "interface %u: terminal %u's clock %u is no clock source of the model", STATUS_UNSUCCESSFUL,
+           interfaceNumber, terminalLink, clockId);
     return STATUS_UNSUCCESSFUL;
+  }
   status = CUacUnit::FromUnitNode(clock)->GetOutputNodeId(clockNodeId);
   if (!NT_SUCCESS(status)) return status;
 

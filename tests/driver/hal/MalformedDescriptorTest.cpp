@@ -13,16 +13,17 @@ namespace {
 
 struct Expectation {
   NTSTATUS status;
-  // Refused by the model's parse: the step that refused; accepted: the
-  // engines made.
+  // Refused: the step that refused (the model's parse, or the device
+  // object's own before it); accepted: the engines made.
   const char* step;
   ULONG engines;
 };
 
 const std::map<std::string, Expectation>& Expected() {
   static const std::map<std::string, Expectation> expected = {
-      // The device object already refuses the configuration.
-      {"ZeroLengthDescriptor", {STATUS_INVALID_PARAMETER, nullptr, 0}},
+      // The bus driver already refuses the configuration the device object
+      // selects.
+      {"ZeroLengthDescriptor", {STATUS_INVALID_PARAMETER, "SelectConfiguration", 0}},
       // A descriptor longer than what is left of the configuration.
       {"DescriptorPastTotalLength", {STATUS_UNSUCCESSFUL, "UsbParseAudioStreamInterface", 0}},
       {"TotalLengthTooShort", {STATUS_UNSUCCESSFUL, "UsbParseAudioStreamInterface", 0}},

@@ -359,8 +359,8 @@ TEST_F(ProductModelTest, ReportShowsTheWholeModelOrWhyTheDeviceWasRefused) {
 
   const NTSTATUS refused = StartWith(ProcessingUnitDevice());
   EXPECT_EQ(sim::DescribeModelRefusal(refused, ProcessingUnitDevice(), Fdo()),
-            "refused: UsbParseAudioControlInterface failed with status 0xC0000001: a unit of a kind this product does "
-            "not support (processing, extension or other)\n");
+            "refused: UsbParseAudioControlInterface failed with status 0xC0000001: unit 2 is of a kind this product "
+            "does not support (subtype 7: processing, extension or other)\n");
   Unplug();
   const NTSTATUS protocol = StartWith(ProtocolTwoDevice());
   EXPECT_EQ(sim::DescribeModelRefusal(protocol, ProtocolTwoDevice(), Fdo()),
