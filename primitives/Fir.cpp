@@ -8,6 +8,7 @@
 #include "primitives/FirStatePlan.h"
 #include "primitives/levels/FirLevels.h"
 #include "primitives/MultirateFirLayouts.h"
+#include "primitives/RealFft.h"
 #include "primitives/Vector.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "primitives/FirStates.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 
 namespace {
 namespace fir_plan {

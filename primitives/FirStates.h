@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "primitives/DspTypes.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 
 inline constexpr int32_t FIR_STATE_TAG = 0x46493031;
 inline constexpr int32_t MULTIRATE_FIR_STATE_TAG = 0x46493033;

@@ -1,7 +1,7 @@
 // The baseline copy of the power routine's constants. Every value is the
-// correctly rounded result of the formula next to its field in Power.h
+// correctly rounded result of the formula next to its field in PowerElement.h
 // (computed with 300-bit arithmetic); tests recompute them.
-#include "primitives/Power.h"
+#include "primitives/PowerElement.h"
 
 alignas(16) const VecPowF32TableSet VecPowF32Tables = {
     0x1p44,

@@ -1,5 +1,5 @@
-// The real fast Fourier transform: its setup record, the tables the
-// record carries, and the transforms that read them.
+// The real fast Fourier transform: the building of its setup record
+// (primitives/RealFftSetup.h) and the transforms that read it.
 //
 // A transform of N = 2^order real points (order 0..30) runs on the half-length
 // complex transform of M = N/2 points (the even samples as real parts, the odd
@@ -15,50 +15,8 @@
 #include <cstdint>
 
 #include "primitives/DspTypes.h"
+#include "primitives/RealFftSetup.h"
 
-inline constexpr int32_t REAL_FFT_SPEC_ID = 6;
-// The complex transform's setup shares the header below.
-inline constexpr int32_t COMPLEX_FFT_SPEC_ID = 4;
-
-// RealFftScaleFlag: exactly one of these.
-inline constexpr int32_t FFT_SCALE_FORWARD = 1;    // forward x 1/N
-inline constexpr int32_t FFT_SCALE_INVERSE = 2;    // inverse x 1/N
-inline constexpr int32_t FFT_SCALE_SQRT_BOTH = 4;  // both x 1/sqrt(N)
-inline constexpr int32_t FFT_SCALE_NONE = 8;
-
-inline constexpr int32_t REAL_FFT_MAX_ORDER = 30;
-// Recursion depths of the four-step decomposition.
-inline constexpr int32_t FFT_FOUR_STEP_DEPTHS = 3;
-
-// The setup record, at the first 32-byte boundary of its memory: a
-// 136-byte header followed by the tables. The processor-level builds fill the
-// same header with tables of their own layout: they use fourStepTwiddles for
-// their per-depth pass tables and leave wholePassTwiddles and
-// fourStepColumnTwiddles empty.
-struct RealFftSpec {
-  int32_t kind;           // REAL_FFT_SPEC_ID while valid; 0 when destroyed or rejected
-  int32_t order;          // log2 N
-  int32_t forwardScaled;  // 1: the forward transform multiplies by scaleFactor
-  int32_t inverseScaled;  // 1: the inverse transform multiplies by scaleFactor
-  float scaleFactor;      // 1/N, or 1/sqrt(N) for FFT_SCALE_SQRT_BOTH
-  int32_t hint;           // stored, never read
-  int32_t workBytes;      // work buffer a transform needs (0: none)
-  int32_t allocated;      // 1 when RealFftCreate allocated the record
-  int32_t* bitReverseTable;  // swap list of the M-point bit reversal, right after the header
-  float* blockTwiddles;      // radix-4 twiddles of the in-cache butterfly block
-  float* passTwiddles;       // twiddles of the radix-2 passes above the block
-  float* wholePassTwiddles;  // reserved for a pass over the whole array; not set here
-  float* recombineForward;   // (0.5 cos t, 0.5 - 0.5 sin t), t = 2 pi k / N
-  float* recombineInverse;   // (cos t, -sin t)
-  float* fourStepColumnTwiddles[FFT_FOUR_STEP_DEPTHS];  // butterfly twiddles of each depth's columns
-  float* fourStepTwiddles[FFT_FOUR_STEP_DEPTHS];        // each depth's twiddle table between rows and columns
-  void* reserved;
-};
-static_assert(sizeof(RealFftSpec) == 136, "the setup header is 136 bytes");
-
-// Constant tables.
-// sin(2 pi k / 1024), k = 0..256, correctly rounded; entry 256 is 1.0.
-extern const float QuarterSineTable1024[257];
 // Four-step split exponent k (2^n = 2^k rows x 2^(n-k) points) for complex
 // orders 0..30; 0 means the order is transformed without the split.
 extern const int32_t FftSplitTable[31];
@@ -98,19 +56,13 @@ DspStatus RealFftInverse(const float* src, float* dst, const RealFftSpec* spec, 
 // srcDst = src x srcDst, bin by bin, both in the packed layout.
 DspStatus PackedSpectrumMulInPlace(const float* src, float* srcDst, int32_t len);
 
-// Sizes of the complex core of order n > 10 (64-bit).
-struct FftCoreSizes {
-  int64_t specBytes;
-  int64_t initBytes;
-  int64_t workBytes;
-};
+// Sizes of the complex core of order n > 10.
 void FftSpecSize(int32_t n, FftCoreSizes* sizes);
 void FftSpecSizeRecursive(int32_t n, int32_t depth, FftCoreSizes* sizes);
 
 // Table builders. Each returns the end of its table moved up to the next
 // 32-byte boundary, where the next table may start.
 float* BuildSineTable(int32_t order, float* dst);
-int32_t* BuildBitReverseSwapList(int32_t order, int32_t* list);
 float* BuildButterflyTwiddles(int32_t order, const float* sines, int32_t sineOrder, float* dst);
 float* BuildRecombineTwiddlesForward(int32_t order, const float* sines, int32_t sineOrder, float* dst);
 float* BuildRecombineTwiddlesInverse(int32_t order, const float* sines, int32_t sineOrder, float* dst);

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "primitives/Memory.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 #include "primitives/levels/FftLevels.h"
 #include "primitives/levels/MemoryLevels.h"
 #include "primitives/levels/VectorLevels.h"
@@ -23,7 +23,7 @@ namespace {
 #include "primitives/levels/FftLevelEntries.inc"
 
 // Level 1's builds of the table builders that levels 2 and 3 share
-// (FftTablesL2L3.cpp); its swap list is the baseline's, which serves level 1.
+// (FftTablesL2L3.cpp); its swap list is the baseline's (primitives/RealFftSetup.h).
 #define FFT_SHARED_SUFFIX L1
 #define FFT_SHARED_PLAN_LEVEL 1
 #define FFT_SHARED_SWAP_LIST BuildBitReverseSwapList

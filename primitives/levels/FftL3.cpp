@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "primitives/Memory.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 #include "primitives/levels/FftLevels.h"
 #include "primitives/levels/MemoryLevels.h"
 #include "primitives/levels/VectorLevels.h"

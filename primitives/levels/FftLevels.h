@@ -28,7 +28,7 @@
 #include <cstdint>
 
 #include "primitives/DspTypes.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 
 // ---------------------------------------------------------------------------
 // Dispatch entries of the public primitives (RealFftCreate,
@@ -99,7 +99,8 @@ int32_t* BuildBitReverseIndexTableL2L3(int32_t n, int32_t* table);
 // 2^(n-2b) entries rev_(n-2b)(i) << b, then the swap list of order 2b.
 int32_t* BuildBlockBitReverseTableL1(int32_t n, int32_t blockBits, int32_t* table);
 int32_t* BuildBlockBitReverseTableL2L3(int32_t n, int32_t blockBits, int32_t* table);
-// The baseline's BuildBitReverseSwapList serves level 1.
+// Level 1 builds its swap lists with the baseline's BuildBitReverseSwapList
+// (primitives/RealFftSetup.h).
 int32_t* BuildBitReverseSwapListL2L3(int32_t order, int32_t* table);
 // Per-stage twiddle records of a directly transformed complex order n (room
 // 8 * 2^n bytes); nothing for n <= 3.

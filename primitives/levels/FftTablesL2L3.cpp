@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "primitives/Memory.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 #include "primitives/levels/FftLevels.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "primitives/FirStatePlan.h"
 #include "primitives/FirStates.h"
 #include "primitives/MultirateFirLayouts.h"
-#include "primitives/RealFft.h"
+#include "primitives/RealFftSetup.h"
 #include "primitives/levels/LevelCommon.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <xmmintrin.h>
 
 #include "primitives/DspTypes.h"
-#include "primitives/Power.h"
+#include "primitives/PowerElement.h"
 #include "primitives/levels/LevelCommon.h"
 #include "primitives/levels/PowerLevels.h"
 

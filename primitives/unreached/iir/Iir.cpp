@@ -3,6 +3,7 @@
 
 #include "primitives/Dispatch.h"
 #include "primitives/Vector.h"
+#include "primitives/unreached/iir/IirLevels.h"
 #include "primitives/unreached/iir/IirStateLayout.h"
 
 DSP_DISPATCH_TABLE(IirFilterStateSize, IirFilterStateSizeL0, IirFilterStateSizeL1, IirFilterStateSizeL2L3,
@@ -18,13 +19,6 @@ DspStatus IirFilterInit(IirState** pState, const float* taps, int32_t order, con
 }
 DspStatus IirFilterInPlace(float* srcDst, int32_t len, IirState* state) {
   return DspDispatch(IirFilterInPlaceTable, srcDst, len, state);
-}
-
-int64_t IirStateBytes(int32_t order, int32_t tag, CpuLevel level) {
-  const int64_t n = order;
-  const int64_t common = 16 * (n / 2) + 16 * (n / 4);
-  if (level == CPU_LEVEL_BASELINE) return common + 144;
-  return 32 * n + common + 4344 + (tag == IIR_STATE_TAG ? 0 : IIR_WORK_BYTES);
 }
 
 DspStatus IirFilterStateSizeL0(int32_t order, int32_t* bytes) {

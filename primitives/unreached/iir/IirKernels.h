@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "primitives/unreached/Complex.h"
-#include "primitives/unreached/iir/Iir.h"
+#include "primitives/unreached/iir/IirStateLayout.h"
 
 // ---------------------------------------------------------------------------
 // Per-sample steps

@@ -1,7 +1,11 @@
-// How an IIR state is laid out in the caller's buffer and how the raw
-// coefficients become its taps: the part every level shares. The baseline
-// (Iir.cpp) and each level file include it; it lives in an unnamed namespace
-// so that each keeps its own copy under its own instruction set.
+// The IIR state record and how it is laid out in the caller's buffer: its
+// size, its regions, and how the raw coefficients become its taps. The
+// baseline (Iir.cpp) and every level file build and read the same record, so
+// it sits beneath both, and the level builds need nothing from the
+// primitive's source, which dispatches to them. The layout helpers live in an
+// unnamed namespace so that each includer keeps its own copy under its own
+// instruction set; the size (IirStateLayout.cpp) is one baseline build that
+// all of them call.
 //
 // Layout from the first 16-byte boundary of the buffer: the 96-byte header;
 // the taps (2N + 1 floats in 16 floor(N/2) + 16 bytes); the delay line
@@ -14,7 +18,53 @@
 #include <new>
 
 #include "primitives/DspTypes.h"
-#include "primitives/unreached/iir/Iir.h"
+
+inline constexpr int32_t IIR_STATE_TAG = 0x49493031;
+inline constexpr int32_t IIR_BIQUAD_STATE_TAG = 0x49493032;
+
+// Samples per piece of the level builds: one piece fills the work area.
+inline constexpr int32_t IIR_PIECE_LENGTH = 1024;
+inline constexpr int32_t IIR_WORK_BYTES = 4 * IIR_PIECE_LENGTH;
+
+// Four floats on a 16-byte boundary: one entry of the tap vectors and of the
+// lookahead table.
+struct alignas(16) IirVector {
+  float lane[4];
+};
+
+// The 96-byte header both kinds of state start with.
+//
+// Arbitrary order (IIR_STATE_TAG): taps b'0..b'N then a'1..a'N (divided by
+// a0), delay line d[0..N] with d[N] always 0, order N. Levels 1-3 add the
+// tap vectors (N + 1: b'k in every lane), the lookahead table (N + 3: the
+// weights of y[t-k] in y[t..t+3] for k = 1..N, then those of w[t], w[t+1],
+// w[t+2]) and one work area.
+//
+// Biquad cascade (IIR_BIQUAD_STATE_TAG) of S sections: taps b0 b1 b2 a1 a2
+// per section (divided by that section's a0), delay pairs (s0, s1) per
+// section, order 2S, section count S; levels 1-3 also read three tap vectors
+// and five lookahead vectors per section (those of an order-2 state), the
+// per-sample step table (IirBiquadStepRecord per section) and a work area.
+struct alignas(16) IirState {
+  int32_t tag;
+  float* taps;
+  float* delayLine;
+  int32_t order;
+  IirVector* tapVectors;
+  IirVector* lookaheadTable;
+  int32_t sectionCount;
+  void* stepTable;
+  float* blockWork;
+  float* secondBlockWork;  // null; a biquad record's size counts one more area
+  int32_t reserved;
+};
+static_assert(sizeof(IirState) == 96, "the IIR state header is 96 bytes");
+
+// The bytes of a state of `order` and kind `tag`, in 64 bits, as the
+// baseline (level 0) or a level build (1-3: tables, a work area, and one more
+// for a tag other than IIR_STATE_TAG) lays it out; up to 15 of them are slack
+// for the alignment of the state.
+int64_t IirStateBytes(int32_t order, int32_t tag, CpuLevel level);
 
 namespace {
 namespace iir_layout {

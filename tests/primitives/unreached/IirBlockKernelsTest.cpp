@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "primitives/unreached/iir/IirKernels.h"
+#include "primitives/unreached/iir/IirLevels.h"
 #include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/unreached/IirTestSupport.h"
 #include "tests/primitives/unreached/LevelTestSupport.h"

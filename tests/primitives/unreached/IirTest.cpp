@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "primitives/unreached/iir/Iir.h"
+#include "primitives/unreached/iir/IirLevels.h"
 #include "tests/primitives/PrimitiveTestSupport.h"
 #include "tests/primitives/unreached/IirTestSupport.h"
 #include "tests/primitives/unreached/LevelTestSupport.h"

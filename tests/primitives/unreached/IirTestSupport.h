@@ -18,6 +18,7 @@
 #include "primitives/unreached/Complex.h"
 #include "primitives/unreached/iir/Iir.h"
 #include "primitives/unreached/iir/IirKernels.h"
+#include "primitives/unreached/iir/IirLevels.h"
 
 namespace iir_test {
 
