@@ -24,8 +24,6 @@ constexpr UCHAR AUDIO_CLASS = 1;
 constexpr UCHAR AUDIOCONTROL_SUBCLASS = 1;
 constexpr UCHAR AUDIOSTREAMING_SUBCLASS = 2;
 constexpr UCHAR INTERFACE_TYPE = USB_INTERFACE_DESCRIPTOR_TYPE;
-constexpr UCHAR ENDPOINT_TYPE = USB_ENDPOINT_DESCRIPTOR_TYPE;
-constexpr UCHAR CS_ENDPOINT = USB_AUDIO_CS_ENDPOINT;
 
 // The fields each descriptor kind is read up to.
 constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
@@ -50,6 +48,10 @@ GUID WaveTagSubFormat(WORD tag) {
   guid.Data1 = tag;
   return guid;
 }
+
+// Whether a FORMAT_TYPE's subslot is one of the sizes a sample may take
+// and its bit resolution fits in it.
+bool SubslotHolds(UCHAR subslot, UCHAR bits) { return subslot >= 1 && subslot <= 4 && bits <= 8u * subslot; }
 
 // Whether a descriptor at `d` with `left` bytes before the end is whole.
 bool DescriptorFits(const UCHAR* d, ULONG left) { return left >= 2 && d[0] >= 2 && d[0] <= left; }
@@ -154,8 +156,9 @@ NTSTATUS CUac2AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   while (d < end) {
     const auto left = static_cast<ULONG>(end - d);
     if (!DescriptorFits(d, left)) return STATUS_UNSUCCESSFUL;
+    // Descriptors of other kinds (endpoint companions, vendor data) may sit
+    // anywhere among an interface's settings: only another interface ends it.
     const UCHAR type = d[1];
-    if (type != INTERFACE_TYPE && type != ENDPOINT_TYPE && type != UAC_CS_INTERFACE && type != CS_ENDPOINT) break;
     if (type == INTERFACE_TYPE) {
       if (d[0] < INTERFACE_DESCRIPTOR_BYTES) return STATUS_UNSUCCESSFUL;
       if (d[2] != interfaceNumber) break;
@@ -178,16 +181,23 @@ NTSTATUS CUac2AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
         if (!engine || !haveGeneral || (formatType != FORMAT_TYPE_I && formatType != FORMAT_TYPE_III))
           return STATUS_INVALID_PARAMETER;
         const UCHAR subslot = d[4];
-        WAVEFORMATEXTENSIBLE format{};
-        format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-        format.Format.nChannels = channels;
-        format.Format.wBitsPerSample = static_cast<WORD>(subslot * 8);
-        format.Format.nBlockAlign = static_cast<WORD>(channels * (subslot * 8) / 8);
-        format.Format.cbSize = 22;
-        format.Samples.wValidBitsPerSample = d[5];
-        format.dwChannelMask = channelConfig;
-        format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        status = AddStreamFormats(engine, clockNodeId, formatType, formats, alternateSetting, &format);
+        const UCHAR bits = d[5];
+        if (SubslotHolds(subslot, bits)) {
+          WAVEFORMATEXTENSIBLE format{};
+          format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+          format.Format.nChannels = channels;
+          format.Format.wBitsPerSample = static_cast<WORD>(subslot * 8);
+          format.Format.nBlockAlign = static_cast<WORD>(channels * (subslot * 8) / 8);
+          format.Format.cbSize = 22;
+          format.Samples.wValidBitsPerSample = bits;
+          format.dwChannelMask = channelConfig;
+          format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+          status = AddStreamFormats(engine, clockNodeId, formatType, formats, alternateSetting, &format);
+        } else {
+          // No sample of such a format can be framed or converted.
+          DbgPrint("Uac2: interface %u setting %u: a %u-byte subslot with %u valid bits is no format, left out\n",
+                   interfaceNumber, alternateSetting, subslot, bits);
+        }
         if (!NT_SUCCESS(status)) return status;
       }
     }

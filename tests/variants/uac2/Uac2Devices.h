@@ -60,6 +60,9 @@ struct SmallDevice {
   uint16_t maxPacket = 200;
   // Alternate setting 2 as setting 1 but with the data endpoint alone.
   bool settingWithoutFeedback = false;
+  // Descriptors right after each setting's data endpoint (a companion,
+  // vendor data).
+  std::vector<Bytes> endpointExtras;
   uint16_t vendorId = 0x1209;
   uint16_t productId = 0x2002;
 };
