@@ -2,6 +2,7 @@
 
 #include "driver/common/PoolBuffer.h"
 #include "variants/CUacDeviceNodes.h"
+#include "variants/uac2/Uac2Streams.h"
 
 namespace {
 
@@ -53,17 +54,22 @@ NTSTATUS CUac2ClockSource::GetRateList(PULONG count, PULONG rates) {
   // Only the subranges the device really sent.
   const ULONG received = transferred >= RANGE_HEADER_BYTES ? (transferred - RANGE_HEADER_BYTES) / FREQUENCY_SUBRANGE_BYTES : 0;
   if (received < wanted) wanted = received;
-  *count = wanted;
   const auto* data = reply.As<UCHAR>();
+  ULONG kept = 0;
   for (ULONG i = 0; i < wanted; ++i) {
     const UCHAR* subrange = data + RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES * i;
     const ULONG minimum = Le32(subrange), maximum = Le32(subrange + 4), resolution = Le32(subrange + 8);
-    if (minimum == maximum && resolution == 0) {
-      rates[i] = maximum;
-    } else {
+    if (minimum != maximum || resolution != 0) {
       status = STATUS_INVALID_PARAMETER;
+    } else if (!IsUac2ClockRate(maximum)) {
+      // Every size a stream derives from its rate would be out of bounds.
+      DbgPrint("Uac2: clock %lu offers %lu Hz, which no stream can carry; left out\n",
+               static_cast<unsigned long>(GetId()), static_cast<unsigned long>(maximum));
+    } else {
+      rates[kept++] = maximum;
     }
   }
+  *count = kept;
   return status;
 }
 
@@ -74,12 +80,20 @@ NTSTATUS CUac2ClockSource::SetRate(ULONG rate) {
   return Request(false, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
 }
 
-NTSTATUS CUac2ClockSource::GetRate(PULONG rate) {
-  PAGED_CODE();
-  if (!rate) return STATUS_INVALID_PARAMETER;
+NTSTATUS CUac2ClockSource::ReadCurrentRate(PULONG rate) {
   UCHAR value[4];
   NTSTATUS status = ReadWhole(USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
   if (NT_SUCCESS(status)) *rate = Le32(value);
+  return status;
+}
+
+NTSTATUS CUac2ClockSource::GetRate(PULONG rate) {
+  PAGED_CODE();
+  if (!rate) return STATUS_INVALID_PARAMETER;
+  ULONG current = 0;
+  NTSTATUS status = ReadCurrentRate(&current);
+  if (NT_SUCCESS(status) && !IsUac2ClockRate(current)) status = STATUS_DEVICE_DATA_ERROR;
+  if (NT_SUCCESS(status)) *rate = current;
   return status;
 }
 

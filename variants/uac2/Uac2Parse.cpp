@@ -17,6 +17,7 @@
 #include "variants/uac2/CUac2MixerSelector.h"
 #include "variants/uac2/CUac2Render.h"
 #include "variants/uac2/CUac2Terminals.h"
+#include "variants/uac2/Uac2Streams.h"
 
 namespace {
 
@@ -267,6 +268,11 @@ NTSTATUS CUac2AudioHal::AddStreamFormats(CUsbStreamEngine* engine, ULONG clockNo
   if (NT_SUCCESS(status) && count && !rates.Allocate(PagedPool, count * sizeof(ULONG), UAC2_HAL_TAG))
     status = STATUS_INSUFFICIENT_RESOURCES;
   if (NT_SUCCESS(status) && count) status = clock->GetRateList(&count, rates.As<ULONG>());
+  bool highSpeed = true;
+  if (IUsbDevice* usb = QueryUsbDevice()) {
+    highSpeed = usb->IsHighSpeed() != FALSE;
+    usb->Release();
+  }
   const bool pcm = (formats & USB_AUDIO2_FORMAT_PCM) != 0;
   const bool raw = !pcm && (formats & RAW_DATA_BITS) != 0;
   auto add = [&](const GUID& subFormat) {
@@ -275,6 +281,11 @@ NTSTATUS CUac2AudioHal::AddStreamFormats(CUsbStreamEngine* engine, ULONG clockNo
   };
   for (ULONG i = 0; NT_SUCCESS(status) && i < count; ++i) {
     const ULONG rate = rates.As<ULONG>()[i];
+    if (!Uac2BusCarries(rate, format->Format.nBlockAlign, highSpeed)) {
+      DbgPrint("Uac2: %u-byte frames at %lu Hz are more than the bus carries, left out\n", format->Format.nBlockAlign,
+               static_cast<unsigned long>(rate));
+      continue;
+    }
     format->Format.nSamplesPerSec = rate;
     format->Format.nAvgBytesPerSec = rate * format->Format.nBlockAlign;
     if (formatType == FORMAT_TYPE_I && pcm) {

@@ -112,7 +112,7 @@ TEST_F(Uac2EntityTest, ClockRequestsNameTheEntityAndTheInterface) {
   EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCame) {
+TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCameAndAStreamCarries) {
   Testbed bed({ClockSource(kClock)}, ThreeRates(), true);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   auto* clock = bed.Build<CUac2ClockSource>(ClockSource(kClock), &status);
@@ -153,6 +153,30 @@ TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCame) {
   EXPECT_EQ(rate, 1234u);
   EXPECT_EQ(source->IsClockValid(&valid), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(valid, 7);
+
+  // Rates no stream can carry are left out of the list.
+  bed.Device().ClearFaults();
+  bed.Device().AddFault(Answer(range, Subranges(6, {{0, 0, 0},
+                                                    {48000, 48000, 0},
+                                                    {0xFFFFFC18, 0xFFFFFC18, 0},
+                                                    {0xFFFFFFFF, 0xFFFFFFFF, 0},
+                                                    {24576001, 24576001, 0},
+                                                    {24576000, 24576000, 0}})));
+  ULONG wide[6] = {};
+  count = 6;
+  EXPECT_EQ(source->GetRateList(&count, wide), STATUS_SUCCESS);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(wide[0], 48000u);
+  EXPECT_EQ(wide[1], 24576000u);
+  // A current rate no stream could run at is no answer.
+  for (uint32_t bad : {0u, 0xFFFFFFFFu}) {
+    bed.Device().ClearFaults();
+    Bytes reply;
+    sim::PutLe32(reply, bad);
+    bed.Device().AddFault(Answer(cur, reply));
+    EXPECT_EQ(source->GetRate(&rate), STATUS_DEVICE_DATA_ERROR) << bad;
+    EXPECT_EQ(rate, 1234u);
+  }
 }
 
 // ---- Feature unit ---------------------------------------------------------------------------

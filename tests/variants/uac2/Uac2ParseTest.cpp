@@ -163,6 +163,43 @@ TEST_F(Uac2ParseTest, FormatsFollowTheClockRatesAndTheFormatBits) {
   }
 }
 
+std::vector<ULONG> Rates(haltest::ModelBench& bench) {
+  std::vector<ULONG> out;
+  for (const FormatSeen& f : Formats(bench)) out.push_back(f.rate);
+  return out;
+}
+
+TEST_F(Uac2ParseTest, OnlyRatesTheBusCanCarryBecomeFormats) {
+  // A clock may name any 32-bit rate; what no stream could carry (0, more
+  // frames than a high-speed endpoint moves even one byte each) is left out
+  // of the clock, and a format keeps only the rates whose frames fit what
+  // its bus moves in a second (1023 bytes a frame at full speed: 16-byte
+  // frames at 96 kHz do not).
+  using platform::usb::Speed;
+  struct Case {
+    const char* name;
+    Speed speed;
+    uint8_t channels, subslot;
+    std::vector<uint32_t> rates;
+    std::vector<ULONG> offered;
+  };
+  const Case cases[] = {
+      {"rates past any bus", Speed::High, 2, 2, {0, 48000, 0xFFFFFC18, 0xFFFFFFFF, 24576001, 96000}, {48000, 96000}},
+      {"full speed", Speed::Full, 4, 4, {48000, 96000}, {48000}},
+      {"high speed", Speed::High, 4, 4, {48000, 96000}, {48000, 96000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::DeviceProfile profile = sim::DefaultProfile();
+    profile.clockRates[9] = c.rates;
+    SmallDevice shape = Speaker();
+    shape.streaming = {AsGeneral(1, USB_AUDIO2_FORMAT_PCM, 1, c.channels), FormatType(1, c.subslot, 8 * c.subslot)};
+    auto bench = Bench(Build(shape), profile, c.speed);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    EXPECT_EQ(Rates(*bench), c.offered);
+  }
+}
+
 TEST_F(Uac2ParseTest, FormatTypeIsOfferedOnlyWhenItsSubslotHoldsItsBits) {
   struct Case {
     uint8_t subslot, bits;
