@@ -698,7 +698,7 @@ const EndpointInfo* SimDevice::ActiveEndpoint(uint8_t address) const {
   return nullptr;
 }
 
-USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move) {
+USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move, ULONG* inLength) {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -706,14 +706,18 @@ USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD
     const uint64_t packet = m_IsoPacketsPerEndpoint[endpointAddress]++;
     ++m_IsoPackets;
     bool empty = false;
+    std::optional<ULONG> cutTo;
     for (const IsoFault& f : m_Faults.iso) {
       if (f.endpoint != endpointAddress || !f.Hits(packet)) continue;
       if (f.empty)
         empty = true;
+      else if (f.cutTo)
+        cutTo = f.cutTo;
       else
         status = f.status;
     }
     if (USBD_SUCCESS(status) && !empty) status = move();
+    if (inLength && cutTo && *inLength > *cutTo) *inLength = *cutTo;
     if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
       m_Unplugged = true;
       m_PendingUnplug = true;
@@ -733,14 +737,17 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
 
 USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) {
   *length = 0;
-  return IsoPacket(endpointAddress, [&] {
-    // A derived device answers its own endpoints before any source does.
-    if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) return USBD_STATUS_SUCCESS;
-    if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
-    bool overrun = false;
-    *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
-    return overrun ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
-  });
+  return IsoPacket(
+      endpointAddress,
+      [&] {
+        // A derived device answers its own endpoints before any source does.
+        if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) return USBD_STATUS_SUCCESS;
+        if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
+        bool overrun = false;
+        *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
+        return overrun ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
+      },
+      length);
 }
 
 bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) {

@@ -150,9 +150,10 @@ class SimDevice : public platform::usb::UsbFunction {
   virtual void StartStreams(uint8_t interfaceNumber);
   const EndpointInfo* ActiveEndpoint(uint8_t address) const;
   // One isochronous packet of an active endpoint: counted, given the status
-  // an iso fault sets for it, else moved by `move` (under the lock); the
-  // unplug-after fault is checked after it.
-  USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move);
+  // an iso fault sets for it, else moved by `move` (under the lock), an IN
+  // packet's `inLength` then cut as a fault says; the unplug-after fault is
+  // checked after it.
+  USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move, ULONG* inLength = nullptr);
   EndpointTiming TimingOf(const EndpointInfo& endpoint) const;
   virtual StreamFormat StreamFormatOf(uint8_t interfaceNumber, uint8_t endpointAddress) const;
   // Hooks of derived devices, called with the lock held: an OUT packet the

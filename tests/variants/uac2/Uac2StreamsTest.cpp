@@ -9,6 +9,7 @@
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
 #include "tests/variants/uac2/Uac2Devices.h"
+#include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio2.h"
 #include "variants/uac2/CUac2Capture.h"
 #include "variants/uac2/CUac2Render.h"
@@ -274,6 +275,66 @@ TEST_F(Uac2StreamsTest, EmptyCapturePacketIsSilenceNoLongerThanItsSlot) {
     }
   }
   for (UCHAR b : client.Captured()) ASSERT_EQ(b, 0);
+}
+
+// The software mute a bare stream path was given, set to `muted`.
+void SetSoftwareMute(CUsbStreamEngine* engine, bool muted) {
+  for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(engine->GetAttachedNode(i, &node)) || node->GetType() != NODE_TYPE_MUTE) continue;
+    ISwitchNode* mute = nullptr;
+    ASSERT_EQ(node->QueryInterface(IID_ISwitchNode, reinterpret_cast<PVOID*>(&mute)), STATUS_SUCCESS);
+    EXPECT_EQ(mute->SetValue(0, muted), STATUS_SUCCESS);
+    mute->Release();
+    return;
+  }
+  ADD_FAILURE() << "no mute node";
+}
+
+TEST_F(Uac2StreamsTest, CaptureHandsOnWholeFramesOnlyAndMutesThemAll) {
+  // A microphone wired straight to its streaming terminal, so with a
+  // software mute. Packet 20 arrives 95 bytes long: 47 frames of mono
+  // 16-bit and half of one more. The half frame goes; every later frame
+  // keeps its place, and the mute covers the URB that carried it too.
+  SmallDevice shape = Microphone();
+  shape.units = {ClockSource(9), InputTerminal(1, USB_AUDIO_TERMINAL_MICROPHONE, 9, 1),
+                 OutputTerminal(3, USB_AUDIO_TERMINAL_USB_STREAMING, 1, 9)};
+  for (bool muted : {false, true}) {
+    SCOPED_TRACE(muted ? "muted" : "not muted");
+    auto bench = Bench(Build(shape), sim::DefaultProfile(), Speed::Full);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    auto* capture = EngineOf<CUac2Capture>(*bench, 0);
+    SetSoftwareMute(capture, muted);
+    bench->Device().Source(0x82).SetRamp();
+    sim::IsoFault halfFrame;
+    halfFrame.endpoint = 0x82;
+    halfFrame.first = 20;
+    halfFrame.cutTo = 95;
+    bench->Device().AddIsoFault(halfFrame);
+    RigClient client(capture, CYCLIC_CLIENT_WAVE, Pcm(1, 48000, 16, 0x4), 10, 2);
+    ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunFramesUntil([&] { return client.Captured().size() >= 9600; }));
+    ASSERT_EQ(client.Finish(), STATUS_SUCCESS);
+
+    for (const pipetest::Seen& s : client.Notifications())
+      if (s.command == CYCLIC_COMMAND_CAPTURE_DATA) {
+        EXPECT_EQ(s.length % 2, 0u);
+      } else if (s.command == CYCLIC_COMMAND_POSITION) {
+        EXPECT_EQ(s.value % 2, 0u);
+      }
+    const sim::Bytes data = client.Captured();
+    size_t breaks = 0, loud = 0;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+      const uint16_t sample = static_cast<uint16_t>(data[i] | data[i + 1] << 8);
+      loud += sample != 0;
+      if (i >= 2) breaks += sample != static_cast<uint16_t>((data[i - 2] | data[i - 1] << 8) + 1);
+    }
+    if (muted) {
+      EXPECT_EQ(loud, 0u);
+    } else {
+      EXPECT_EQ(breaks, 1u);  // the one frame that was cut
+    }
+  }
 }
 
 }  // namespace
