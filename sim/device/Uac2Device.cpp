@@ -293,7 +293,11 @@ SimDevice::Answer Uac2Device::ClockRequest(const Uac2Entity& clock, const USB_DE
     return Reply({static_cast<uint8_t>(valid == m_ClockValid.end() || valid->second ? 1 : 0)}, s, data);
   }
   if (cs != USB_AUDIO2_CS_SAM_FREQ_CONTROL) return {};
-  const std::vector<uint32_t>& rates = RatesOf(clock.id);
+  // A clock whose frequency the host may not set is a fixed clock: it offers
+  // the one rate it runs at.
+  const bool fixed = !(ControlPair(clock.controls, cs) & 2u);
+  const std::vector<uint32_t> fixedRate{ClockRateLocked(clock.id)};
+  const std::vector<uint32_t>& rates = fixed ? fixedRate : RatesOf(clock.id);
   if (s.bRequest == USB_AUDIO2_RANGE && IsIn(s)) {
     // One discrete subrange per rate.
     Bytes reply = Le(static_cast<uint32_t>(rates.size()), 2);
@@ -306,7 +310,7 @@ SimDevice::Answer Uac2Device::ClockRequest(const Uac2Entity& clock, const USB_DE
   }
   if (s.bRequest != USB_AUDIO2_CUR) return {};
   if (IsIn(s)) return Reply(Le(ClockRateLocked(clock.id), 4), s, data);
-  if (s.wLength != 4 || !data || !(ControlPair(clock.controls, cs) & 2u)) return {};
+  if (s.wLength != 4 || !data || fixed) return {};
   const uint32_t rate = ReadLe32(data);
   if (std::find(rates.begin(), rates.end(), rate) == rates.end()) return {};
   m_ClockRates[clock.id] = rate;

@@ -20,7 +20,10 @@
 //
 // What a well-behaved device answers is fixed: sampling-frequency ranges are
 // discrete (dMIN = dMAX, dRES = 0, at most 30 of them) and every level range
-// has one subrange. Anything else (several level subranges, continuous
+// has one subrange. A clock whose frequency control is read-only in its
+// descriptor is a fixed clock: it runs at its start rate (48 kHz when its
+// profile offers it, else the first rate), its range is that rate alone,
+// and a SET CUR of its frequency stalls. Anything else (several level subranges, continuous
 // frequency ranges, short replies) is scripted with the inherited faults.
 #pragma once
 

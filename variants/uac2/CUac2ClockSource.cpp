@@ -11,6 +11,11 @@ constexpr ULONG RANGE_HEADER_BYTES = 2;
 constexpr ULONG FREQUENCY_SUBRANGE_BYTES = 12;
 constexpr ULONG FIRST_RANGE_BYTES = RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES;
 
+// bmControls of the CLOCK_SOURCE descriptor, and the bit of its frequency
+// control's pair that says the host may set it.
+constexpr ULONG CLOCK_CONTROLS_OFFSET = 5;
+constexpr UCHAR FREQUENCY_CONTROL_WRITABLE = 0x02;
+
 ULONG Le32(const UCHAR* p) { return platform::usb::ReadLe32(p); }
 
 }  // namespace
@@ -73,8 +78,29 @@ NTSTATUS CUac2ClockSource::GetRateList(PULONG count, PULONG rates) {
   return status;
 }
 
+bool CUac2ClockSource::IsFrequencyProgrammable() const {
+  // A descriptor too short to carry bmControls says nothing against it.
+  return GetDescriptorLength() <= CLOCK_CONTROLS_OFFSET ||
+         (GetDescriptor()[CLOCK_CONTROLS_OFFSET] & FREQUENCY_CONTROL_WRITABLE) != 0;
+}
+
 NTSTATUS CUac2ClockSource::SetRate(ULONG rate) {
   PAGED_CODE();
+  if (!IsFrequencyProgrammable()) {
+    // The device stalls a SET CUR here: a fixed clock serves only the rate
+    // it already runs at.
+    ULONG current = 0;
+    NTSTATUS status = ReadCurrentRate(&current);
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("Uac2: clock %lu is fixed and its rate cannot be read (0x%08X); %lu Hz not set\n",
+               static_cast<unsigned long>(GetId()), static_cast<unsigned>(status), static_cast<unsigned long>(rate));
+      return status;
+    }
+    if (current == rate) return STATUS_SUCCESS;
+    DbgPrint("Uac2: clock %lu is fixed at %lu Hz; it cannot run at %lu Hz\n", static_cast<unsigned long>(GetId()),
+             static_cast<unsigned long>(current), static_cast<unsigned long>(rate));
+    return STATUS_NOT_SUPPORTED;
+  }
   UCHAR value[4];
   platform::usb::WriteLe32(value, rate);
   return Request(false, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);

@@ -22,6 +22,9 @@ class CUac2ClockSource : public CUac2Entity, public IClockSource {
   // UAC2_MAX_CLOCK_RATE) is left out.
   NTSTATUS STDMETHODCALLTYPE GetRateList(PULONG count, PULONG rates) override;
   NTSTATUS STDMETHODCALLTYPE GetRateCount(PULONG count) override;
+  // A clock whose frequency control the host may not set (bmControls) is
+  // not asked: the rate it runs at succeeds, any other is
+  // STATUS_NOT_SUPPORTED, with a debug line naming both.
   NTSTATUS STDMETHODCALLTYPE SetRate(ULONG rate) override;
   // A reply shorter than the value leaves the caller's variable as it was;
   // a rate no stream could carry is STATUS_DEVICE_DATA_ERROR.
@@ -30,6 +33,7 @@ class CUac2ClockSource : public CUac2Entity, public IClockSource {
 
  protected:
   bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 4; }
+  bool IsFrequencyProgrammable() const;
   // CUR of the sampling frequency as the device answers it.
   NTSTATUS ReadCurrentRate(PULONG rate);
   NTSTATUS BuildNodes(IAudioHal* model) override;

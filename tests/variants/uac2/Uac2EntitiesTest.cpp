@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "kernel/debug.h"
 #include "tests/support/KernelTest.h"
 #include "tests/topology/support/Testbed.h"
 #include "tests/variants/uac2/Uac2Devices.h"
@@ -177,6 +178,29 @@ TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCameAndAStreamCarries) 
     EXPECT_EQ(source->GetRate(&rate), STATUS_DEVICE_DATA_ERROR) << bad;
     EXPECT_EQ(rate, 1234u);
   }
+}
+
+TEST_F(Uac2EntityTest, FixedClockIsNotSetButServesTheRateItRunsAt) {
+  // Frequency control read-only (bit pair 01), validity read-only: the
+  // device stalls a SET CUR of the frequency.
+  constexpr uint8_t kReadOnly = 0x05;
+  Testbed bed({ClockSource(kClock, kReadOnly)}, ThreeRates(), true);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto* clock = bed.Build<CUac2ClockSource>(ClockSource(kClock, kReadOnly), &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  bed.TakeRequests();
+  IClockSource* source = clock;
+  platform::debug::Clear();
+  EXPECT_EQ(source->SetRate(48000), STATUS_SUCCESS);
+  EXPECT_EQ(source->SetRate(44100), STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(platform::debug::Contains("fixed at 48000 Hz; it cannot run at 44100 Hz"));
+  // Only the current rate was read, twice; nothing was sent.
+  const std::vector<Seen> expected = {{0xA1, USB_AUDIO2_CUR, 0x0100, 0x0900, 4},
+                                      {0xA1, USB_AUDIO2_CUR, 0x0100, 0x0900, 4}};
+  EXPECT_EQ(Log(bed), expected);
+  // A rate that cannot be read is not taken for the one wanted.
+  bed.Device().AddFault({ToEntity(kClock, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL)});
+  EXPECT_FALSE(NT_SUCCESS(source->SetRate(48000)));
 }
 
 // ---- Feature unit ---------------------------------------------------------------------------

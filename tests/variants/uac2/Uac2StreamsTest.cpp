@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "kernel/debug.h"
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
 #include "tests/variants/uac2/Uac2Devices.h"
@@ -334,6 +335,44 @@ TEST_F(Uac2StreamsTest, CaptureHandsOnWholeFramesOnlyAndMutesThemAll) {
     } else {
       EXPECT_EQ(breaks, 1u);  // the one frame that was cut
     }
+  }
+}
+
+TEST_F(Uac2StreamsTest, FixedClockStreamsAtItsOwnRateAndNamesItForAnyOther) {
+  // The clock's frequency control is read-only: the device stalls any SET
+  // CUR of it. It runs at 48 kHz and (as some devices do) still lists
+  // 44.1 kHz in its range.
+  Bytes range = {2, 0};
+  for (uint32_t rate : {44100u, 48000u})
+    for (uint32_t v : {rate, rate, 0u}) sim::PutLe32(range, v);
+  sim::RequestMatch rangeRequest = sim::RequestMatch::ClassToUnit(9, USB_AUDIO2_RANGE);
+  rangeRequest.valueHigh = USB_AUDIO2_CS_SAM_FREQ_CONTROL;
+  const sim::ControlFault bothRates{rangeRequest, sim::FaultAction::ReplyWith, 0, 0, -1, range};
+  for (bool capture : {false, true}) {
+    SCOPED_TRACE(capture ? "capture" : "render");
+    SmallDevice shape = capture ? Microphone() : Speaker();
+    shape.units[0] = ClockSource(9, 0x05);
+    auto bench = Bench(Build(shape));
+    bench->Device().AddFault(bothRates);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    CUsbStreamEngine* engine = EngineOf<CUsbStreamEngine>(*bench, 0);
+    ASSERT_EQ(engine->GetFormatCount(), 2u);
+    const ULONG channels = capture ? 1 : 2;
+    const ULONG mask = capture ? 0x4 : 0x3;
+    {
+      RigClient client(engine, CYCLIC_CLIENT_WAVE, Pcm(channels, 48000, 16, mask), 10, 2);
+      ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+      sim::IsoSink* sink = capture ? nullptr : &Device(*bench).Sink(0x01);
+      ASSERT_TRUE(
+          RunFramesUntil([&] { return capture ? client.Captured().size() >= 9600 : sink->GetStats().frames >= 4800; }));
+      EXPECT_EQ(client.Finish(), STATUS_SUCCESS);
+    }
+    platform::debug::Clear();
+    RigClient other(engine, CYCLIC_CLIENT_WAVE, Pcm(channels, 44100, 16, mask), 10, 2);
+    EXPECT_EQ(other.Run(), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(platform::debug::Contains("fixed at 48000 Hz; it cannot run at 44100 Hz"));
+    EXPECT_EQ(engine->GetStreamState(), STREAM_STATE_CLOSED);
+    EXPECT_EQ(Device(*bench).ClockRate(9), 48000u);
   }
 }
 
