@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/device/ConfigModel.h"
@@ -54,6 +55,11 @@ class SimDevice : public platform::usb::UsbFunction {
   const DescriptorSet& Descriptors() const { return m_Descriptors; }
   const ConfigModel& Model() const { return m_Model; }
   const DeviceProfile& Profile() const { return m_Profile; }
+  // What the device answers beyond its descriptors, one line each: its
+  // feature units' ranges and start values (a 2.0 device's clock rates
+  // too). For a device known only by its descriptors these are the
+  // simulation's guesses.
+  virtual std::vector<std::string> AnswersBeyondDescriptors() const;
 
   // ---- Faults ----
   void AddFault(const ControlFault& fault);

@@ -40,6 +40,8 @@ class Uac2Device final : public SimDevice {
 
   const Uac2Model& Entities() const { return m_Entities; }
 
+  std::vector<std::string> AnswersBeyondDescriptors() const override;
+
   // ---- Clock ----
   // The selected sampling frequency of a clock source.
   uint32_t ClockRate(uint8_t clock) const;
@@ -138,6 +140,9 @@ class Uac2Device final : public SimDevice {
   Answer StreamingRequest(uint8_t interfaceNumber, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
 
   const std::vector<uint32_t>& RatesOf(uint8_t clock) const;
+  // The rate a clock runs at after a reset: 48 kHz when it offers it, else
+  // its first rate.
+  uint32_t StartRate(uint8_t clock) const;
   uint32_t ClockRateLocked(uint8_t clock) const;
   // The clock behind an AudioStreaming interface (its terminal's clock).
   uint8_t StreamClock(uint8_t interfaceNumber) const;

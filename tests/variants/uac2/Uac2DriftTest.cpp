@@ -11,7 +11,7 @@
 
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "variants/uac2/CUac2Render.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "kernel/debug.h"
 #include "tests/support/KernelTest.h"
 #include "tests/topology/support/Testbed.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"
 #include "variants/uac2/CUac2ClockSource.h"

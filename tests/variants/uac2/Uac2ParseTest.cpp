@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "streaming/CUsbStreamEngine.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"

@@ -9,7 +9,7 @@
 #include "kernel/debug.h"
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio2.h"
 #include "variants/uac2/CUac2Capture.h"

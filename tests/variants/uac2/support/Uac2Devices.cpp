@@ -1,4 +1,4 @@
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 
 #include "sim/device/DescriptorBuilder.h"
 #include "sim/device/Uac2Headset.h"

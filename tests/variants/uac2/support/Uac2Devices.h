@@ -29,8 +29,7 @@ Bytes Descriptor(Add add) {
 
 // One class-specific descriptor as the builder writes it.
 Bytes ClockSource(uint8_t id, uint8_t controls = 0x07);
-Bytes InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels = 2,
-                    uint16_t controls = 0);
+Bytes InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels = 2, uint16_t controls = 0);
 Bytes OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t clock, uint16_t controls = 0);
 // `controls`: the master's bmaControls, then one per channel.
 Bytes FeatureUnit(uint8_t id, uint8_t source, const std::vector<uint32_t>& controls);
