@@ -357,6 +357,7 @@ void CUsbStreamEngine::InitLookasideLists(ULONG urbBytes, ULONG bufferBytes) {
                                   0);
   ExInitializeNPagedLookasideList(&m_BufferLookaside, nullptr, nullptr, 0, bufferBytes ? bufferBytes : 1,
                                   USB_STREAM_URB_TAG, 0);
+  m_PacketBufferBytes = bufferBytes;
   m_LookasideReady = TRUE;
 }
 
@@ -366,6 +367,7 @@ void CUsbStreamEngine::DeleteLookasideLists() {
   ExDeleteNPagedLookasideList(&m_PacketLookaside);
   ExDeleteNPagedLookasideList(&m_BufferLookaside);
   m_LookasideReady = FALSE;
+  m_PacketBufferBytes = 0;
 }
 
 NTSTATUS CUsbStreamEngine::AllocatePacket(StreamPacket** slot) {
@@ -712,6 +714,9 @@ void CUsbStreamEngine::AbandonOpen() {
 }
 
 void CUsbStreamEngine::FillRenderBuffer(StreamPacket* packet, ULONG bytes) {
+  // A layout longer than the pool's buffers is the pipe's fault; the client
+  // and the signal path still never write past the buffer.
+  if (bytes > m_PacketBufferBytes) bytes = m_PacketBufferBytes;
   RtlZeroMemory(packet->Buffer, bytes);
   CyclicControlNotify fill{};
   fill.Client = m_ActiveClient;

@@ -241,7 +241,8 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   // the packets and their lists go, and the engine is closed again.
   void AbandonOpen();
   // A render URB's transfer buffer: silence where the active client does
-  // not fill it, then the engine's signal path over `bytes`.
+  // not fill it, then the engine's signal path over `bytes` (never more
+  // than the buffer holds).
   void FillRenderBuffer(StreamPacket* packet, ULONG bytes);
   // The outstanding count and the idle event that follows it.
   void AddOutstandingUrb();
@@ -324,6 +325,7 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   NPAGED_LOOKASIDE_LIST m_PacketLookaside{};
   NPAGED_LOOKASIDE_LIST m_BufferLookaside{};
   BOOLEAN m_LookasideReady = FALSE;
+  ULONG m_PacketBufferBytes = 0;    // each packet's transfer buffer
   volatile LONG m_PassingDown = 0;  // a send is inside CallLowerDriver
   BOOLEAN m_BusyMarked = FALSE;     // a streaming setting holds one busy mark
   PKTHREAD m_StreamThread = nullptr;  // referenced

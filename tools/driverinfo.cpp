@@ -110,6 +110,7 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
     if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();
   }
   if (sim::ChipModel7753(host.AdapterDevice())) report.model += CodecRegistersAtDevice(driver.Device());
+  if (profile.assumed) report.assumed = driver.Device().AnswersBeyondDescriptors();
   char text[160];
   std::snprintf(text, sizeof(text),
                 "\\Driver\\headset's adapter device over the hub port's PDO, stack size %d, extension %u bytes",
@@ -172,6 +173,10 @@ std::string DescribeDriver(const DriverReport& r) {
     out += "hardware model: the product's hardware model is not built yet, so the start stops there\n";
   else if (!r.model.empty())
     out += r.model + (r.model.back() == '\n' ? "" : "\n");
+  if (!r.assumed.empty()) {
+    out += "assumed by the simulation (the descriptors do not say):\n";
+    for (const std::string& line : r.assumed) out += "  " + line + " (assumed)\n";
+  }
   out += r.topology;
   return out;
 }
@@ -196,6 +201,7 @@ std::string DriverJson(const DriverReport& r) {
         .End();
   j.End().Field("filters", r.filters);
   j.Field("hardwareModel", r.modelMissing ? std::string("not built yet") : r.model);
+  j.Field("assumed", r.assumed);
   return j.Field("topology", r.topology).End().Text();
 }
 

@@ -34,6 +34,9 @@ struct DriverReport {
   std::vector<std::string> filters;
   std::string model;  // the hardware model as text, or why the device was refused
   std::string refusal;  // the refusal line alone (without "refused: "), empty after a start
+  // What the simulated device answered that its descriptors do not say,
+  // when the simulation had to assume it; one line each.
+  std::vector<std::string> assumed;
   // The topology filter as the framework describes it, and as a Graphviz
   // graph; empty when the start did not register it.
   std::string topology;

@@ -39,6 +39,7 @@ bool Session::Open(std::string* error) {
     return false;
   } else {
     m_Profile = sim::DefaultProfile();
+    m_Profile.assumed = true;
   }
   if (!m_Options.factory.empty())
     m_Factory = m_Options.factory == "chip" ? AudioHalChoice::ChipIdentifying : AudioHalChoice::Product;

@@ -1,6 +1,9 @@
 #include "sim/device/DeviceProfile.h"
 
+#include <cstdio>
+
 #include "usb/usbaudio.h"
+#include "usb/usbaudio2.h"
 
 namespace sim {
 
@@ -55,6 +58,65 @@ uint8_t FeatureControlSize(uint8_t cs, const DeviceProfile& profile) {
     default:
       return 1;
   }
+}
+
+namespace {
+
+// How a feature-unit control's wire values read: wire units per shown
+// unit (0: plain numbers) and the shown unit.
+struct FeatureControlUnits {
+  uint8_t cs;
+  const char* name;
+  double perUnit;
+  const char* suffix;
+};
+constexpr FeatureControlUnits kFeatureControlUnits[] = {
+    {USB_AUDIO_FU_MUTE_CONTROL, "mute", 0, ""},
+    {USB_AUDIO_FU_VOLUME_CONTROL, "volume", 256, " dB"},
+    {USB_AUDIO_FU_BASS_CONTROL, "bass", 4, " dB"},
+    {USB_AUDIO_FU_MID_CONTROL, "mid", 4, " dB"},
+    {USB_AUDIO_FU_TREBLE_CONTROL, "treble", 4, " dB"},
+    {USB_AUDIO_FU_GRAPHIC_EQUALIZER_CONTROL, "equalizer band", 4, " dB"},
+    {USB_AUDIO_FU_AUTOMATIC_GAIN_CONTROL, "automatic gain", 0, ""},
+    {USB_AUDIO_FU_DELAY_CONTROL, "delay", 64, " ms"},
+    {USB_AUDIO_FU_BASS_BOOST_CONTROL, "bass boost", 0, ""},
+    {USB_AUDIO_FU_LOUDNESS_CONTROL, "loudness", 0, ""},
+    {USB_AUDIO2_FU_INPUT_GAIN_PAD_CONTROL - 1, "input gain", 256, " dB"},
+    {USB_AUDIO2_FU_INPUT_GAIN_PAD_CONTROL, "input gain pad", 256, " dB"},
+};
+
+}  // namespace
+
+std::string DescribeFeatureRange(uint8_t cs, const ControlRange& range) {
+  FeatureControlUnits units{cs, nullptr, 0, ""};
+  for (const FeatureControlUnits& u : kFeatureControlUnits)
+    if (u.cs == cs) units = u;
+  auto value = [&](int32_t v) {
+    char text[32];
+    if (units.perUnit)
+      std::snprintf(text, sizeof text, "%.2f%s", v / units.perUnit, units.suffix);
+    else
+      std::snprintf(text, sizeof text, "%d", static_cast<int>(v));
+    return std::string(text);
+  };
+  std::string out = units.name ? units.name : "control";
+  if (!units.name) {
+    out += ' ';
+    out += std::to_string(cs);
+  }
+  for (const std::string& part :
+       {std::string(" "), value(range.min), std::string(" .. "), value(range.max), std::string(" step "),
+        value(range.res), std::string(", "), value(range.start), std::string(" at start")})
+    out += part;
+  return out;
+}
+
+std::string FeatureUnitLine(uint8_t unit, const std::string& control) {
+  std::string out = "feature unit ";
+  out += std::to_string(unit);
+  out += ' ';
+  out += control;
+  return out;
 }
 
 }  // namespace sim

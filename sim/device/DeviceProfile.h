@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -42,6 +43,11 @@ struct TerminalProfile {
 };
 
 struct DeviceProfile {
+  // Nothing here comes from the device: the ranges, start values and clock
+  // rates are the simulation's own guesses (a device known only by its
+  // descriptors).
+  bool assumed = false;
+
   // Feature-unit ranges by control selector, and ranges of a unit's own
   // controls by (unit id, control selector).
   std::map<uint8_t, ControlRange> controlRanges;
@@ -99,5 +105,11 @@ DeviceProfile DefaultProfile();
 
 // The size on the wire of a feature-unit control's value.
 uint8_t FeatureControlSize(uint8_t cs, const DeviceProfile& profile);
+
+// A feature-unit control's name, range and start value in its own units
+// ("volume -60.00 dB .. 0.00 dB step 0.50 dB, -12.00 dB at start").
+std::string DescribeFeatureRange(uint8_t cs, const ControlRange& range);
+// "feature unit 2 " and the control's description.
+std::string FeatureUnitLine(uint8_t unit, const std::string& control);
 
 }  // namespace sim

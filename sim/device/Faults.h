@@ -68,6 +68,9 @@ struct IsoFault {
   // Instead of failing, the packet succeeds without a byte (an IN endpoint
   // with nothing ready); `status` is not used.
   bool empty = false;
+  // Instead of failing, an IN packet succeeds with at most this many of its
+  // bytes (a device that cuts a frame short); `status` is not used.
+  std::optional<ULONG> cutTo;
 
   bool Hits(uint64_t packet) const;
 };

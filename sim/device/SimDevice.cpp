@@ -24,6 +24,9 @@ constexpr uint8_t kHidSetReport = 0x09;
 constexpr uint8_t kHidInputReport = 1;
 constexpr uint8_t kHidOutputReport = 2;
 
+// What a feature-unit control the profile has no range for answers.
+constexpr ControlRange kUnknownControlRange{0, 255, 1, 0};
+
 bool IsIn(const USB_DEFAULT_PIPE_SETUP_PACKET& s) { return (s.bmRequestType & 0x80) != 0; }
 uint8_t TypeOf(const USB_DEFAULT_PIPE_SETUP_PACKET& s) { return (s.bmRequestType >> 5) & 3; }
 uint8_t RecipientOf(const USB_DEFAULT_PIPE_SETUP_PACKET& s) { return s.bmRequestType & 0x1F; }
@@ -504,11 +507,28 @@ SimDevice::Answer SimDevice::HandleFeatureUnit(const UnitInfo& unit, const USB_D
   }
   if (cs == USB_AUDIO_FU_GRAPHIC_EQUALIZER_CONTROL && !vendor) return EqualizerRequest({unit.id, cs, channel}, s, data);
   const ControlRange* range = m_Profile.RangeFor(unit.id, cs);
-  const ControlRange fallback{0, 255, 1, 0};
+  const ControlRange& fallback = kUnknownControlRange;
   const bool isSigned = cs == USB_AUDIO_FU_VOLUME_CONTROL || cs == USB_AUDIO_FU_BASS_CONTROL ||
                         cs == USB_AUDIO_FU_MID_CONTROL || cs == USB_AUDIO_FU_TREBLE_CONTROL;
   return ValueRequest({unit.id, cs, channel}, FeatureControlSize(cs, m_Profile), range ? *range : fallback, isSigned, s,
                       data);
+}
+
+std::vector<std::string> SimDevice::AnswersBeyondDescriptors() const {
+  std::vector<std::string> out;
+  for (const auto& [id, unit] : m_Model.units) {
+    if (unit.subtype != USB_AUDIO_AC_FEATURE_UNIT) continue;
+    for (uint8_t cs = 1; cs <= 32; ++cs) {
+      bool present = false;
+      for (uint8_t channel = 0; channel < unit.bitmaps.size(); ++channel)
+        present = present || unit.HasControl(cs, channel);
+      if (!present) continue;
+      const ControlRange* range =
+          cs == USB_AUDIO_FU_GRAPHIC_EQUALIZER_CONTROL ? &m_Profile.equalizerRange : m_Profile.RangeFor(id, cs);
+      out.push_back(FeatureUnitLine(id, DescribeFeatureRange(cs, range ? *range : kUnknownControlRange)));
+    }
+  }
+  return out;
 }
 
 SimDevice::Answer SimDevice::HandleSelectorUnit(const UnitInfo& unit, const USB_DEFAULT_PIPE_SETUP_PACKET& s,
@@ -714,7 +734,7 @@ const EndpointInfo* SimDevice::ActiveEndpoint(uint8_t address) const {
   return nullptr;
 }
 
-USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move) {
+USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move, ULONG* inLength) {
   USBD_STATUS status = USBD_STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> guard(m_Lock);
@@ -722,14 +742,18 @@ USBD_STATUS SimDevice::IsoPacket(UCHAR endpointAddress, const std::function<USBD
     const uint64_t packet = m_IsoPacketsPerEndpoint[endpointAddress]++;
     ++m_IsoPackets;
     bool empty = false;
+    std::optional<ULONG> cutTo;
     for (const IsoFault& f : m_Faults.iso) {
       if (f.endpoint != endpointAddress || !f.Hits(packet)) continue;
       if (f.empty)
         empty = true;
+      else if (f.cutTo)
+        cutTo = f.cutTo;
       else
         status = f.status;
     }
     if (USBD_SUCCESS(status) && !empty) status = move();
+    if (inLength && cutTo && *inLength > *cutTo) *inLength = *cutTo;
     if (m_Faults.unplugAfterIsoPackets && m_IsoPackets >= *m_Faults.unplugAfterIsoPackets) {
       m_Unplugged = true;
       m_PendingUnplug = true;
@@ -749,14 +773,17 @@ USBD_STATUS SimDevice::IsoOut(UCHAR endpointAddress, ULONGLONG interval, const U
 
 USBD_STATUS SimDevice::IsoIn(UCHAR endpointAddress, ULONGLONG interval, UCHAR* data, ULONG maxLength, ULONG* length) {
   *length = 0;
-  return IsoPacket(endpointAddress, [&] {
-    // A derived device answers its own endpoints before any source does.
-    if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) return USBD_STATUS_SUCCESS;
-    if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
-    bool overrun = false;
-    *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
-    return overrun ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
-  });
+  return IsoPacket(
+      endpointAddress,
+      [&] {
+        // A derived device answers its own endpoints before any source does.
+        if (FillIsoInLocked(endpointAddress, interval, data, maxLength, length)) return USBD_STATUS_SUCCESS;
+        if (!m_Sources.count(endpointAddress)) return USBD_STATUS_SUCCESS;
+        bool overrun = false;
+        *length = m_Sources[endpointAddress]->Fill(interval, data, maxLength, &overrun);
+        return overrun ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
+      },
+      length);
 }
 
 bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength, ULONG* length, USBD_STATUS* status) {

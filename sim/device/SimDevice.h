@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/device/ConfigModel.h"
@@ -54,6 +55,11 @@ class SimDevice : public platform::usb::UsbFunction {
   const DescriptorSet& Descriptors() const { return m_Descriptors; }
   const ConfigModel& Model() const { return m_Model; }
   const DeviceProfile& Profile() const { return m_Profile; }
+  // What the device answers beyond its descriptors, one line each: its
+  // feature units' ranges and start values (a 2.0 device's clock rates
+  // too). For a device known only by its descriptors these are the
+  // simulation's guesses.
+  virtual std::vector<std::string> AnswersBeyondDescriptors() const;
 
   // ---- Faults ----
   void AddFault(const ControlFault& fault);
@@ -150,9 +156,10 @@ class SimDevice : public platform::usb::UsbFunction {
   virtual void StartStreams(uint8_t interfaceNumber);
   const EndpointInfo* ActiveEndpoint(uint8_t address) const;
   // One isochronous packet of an active endpoint: counted, given the status
-  // an iso fault sets for it, else moved by `move` (under the lock); the
-  // unplug-after fault is checked after it.
-  USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move);
+  // an iso fault sets for it, else moved by `move` (under the lock), an IN
+  // packet's `inLength` then cut as a fault says; the unplug-after fault is
+  // checked after it.
+  USBD_STATUS IsoPacket(UCHAR endpointAddress, const std::function<USBD_STATUS()>& move, ULONG* inLength = nullptr);
   EndpointTiming TimingOf(const EndpointInfo& endpoint) const;
   virtual StreamFormat StreamFormatOf(uint8_t interfaceNumber, uint8_t endpointAddress) const;
   // Hooks of derived devices, called with the lock held: an OUT packet the

@@ -36,6 +36,10 @@ bool IsToneControl(uint8_t cs) {
 // A clock offers at most 30 discrete rates; a profile's longer list is cut.
 constexpr size_t kMaxClockRates = 30;
 
+bool IsFixedClock(const Uac2Entity& clock) {
+  return !(ControlPair(clock.controls, USB_AUDIO2_CS_SAM_FREQ_CONTROL) & 2u);
+}
+
 DeviceProfile WithClockRatesCapped(DeviceProfile profile) {
   for (auto& [clock, rates] : profile.clockRates)
     if (rates.size() > kMaxClockRates) rates.resize(kMaxClockRates);
@@ -293,7 +297,11 @@ SimDevice::Answer Uac2Device::ClockRequest(const Uac2Entity& clock, const USB_DE
     return Reply({static_cast<uint8_t>(valid == m_ClockValid.end() || valid->second ? 1 : 0)}, s, data);
   }
   if (cs != USB_AUDIO2_CS_SAM_FREQ_CONTROL) return {};
-  const std::vector<uint32_t>& rates = RatesOf(clock.id);
+  // A clock whose frequency the host may not set is a fixed clock: it offers
+  // the one rate it runs at.
+  const bool fixed = IsFixedClock(clock);
+  const std::vector<uint32_t> fixedRate{ClockRateLocked(clock.id)};
+  const std::vector<uint32_t>& rates = fixed ? fixedRate : RatesOf(clock.id);
   if (s.bRequest == USB_AUDIO2_RANGE && IsIn(s)) {
     // One discrete subrange per rate.
     Bytes reply = Le(static_cast<uint32_t>(rates.size()), 2);
@@ -306,7 +314,7 @@ SimDevice::Answer Uac2Device::ClockRequest(const Uac2Entity& clock, const USB_DE
   }
   if (s.bRequest != USB_AUDIO2_CUR) return {};
   if (IsIn(s)) return Reply(Le(ClockRateLocked(clock.id), 4), s, data);
-  if (s.wLength != 4 || !data || !(ControlPair(clock.controls, cs) & 2u)) return {};
+  if (s.wLength != 4 || !data || fixed) return {};
   const uint32_t rate = ReadLe32(data);
   if (std::find(rates.begin(), rates.end(), rate) == rates.end()) return {};
   m_ClockRates[clock.id] = rate;
@@ -571,13 +579,51 @@ void Uac2Device::OnBusResetLocked() {
   m_Buffers.clear();
   m_Feedback = FeedbackStats{};
   m_ClockStarted = false;
-  // Every clock starts at 48 kHz when it offers it, else at its first rate.
+  for (const auto& [id, entity] : m_Entities.entities)
+    if (entity.subtype == USB_AUDIO2_AC_CLOCK_SOURCE) m_ClockRates[id] = StartRate(id);
+}
+
+uint32_t Uac2Device::StartRate(uint8_t clock) const {
+  const std::vector<uint32_t>& rates = RatesOf(clock);
+  const bool has48 = std::find(rates.begin(), rates.end(), 48000u) != rates.end();
+  return has48 ? 48000u : rates.empty() ? 0u : rates.front();
+}
+
+std::vector<std::string> Uac2Device::AnswersBeyondDescriptors() const {
+  std::vector<std::string> out;
+  // The clocks first: every stream's formats come from them.
   for (const auto& [id, entity] : m_Entities.entities) {
     if (entity.subtype != USB_AUDIO2_AC_CLOCK_SOURCE) continue;
-    const std::vector<uint32_t>& rates = RatesOf(id);
-    const bool has48 = std::find(rates.begin(), rates.end(), 48000u) != rates.end();
-    m_ClockRates[id] = has48 ? 48000u : rates.empty() ? 0u : rates.front();
+    std::string line = "clock ";
+    line += std::to_string(id);
+    if (IsFixedClock(entity)) {
+      line += " fixed at ";
+      line += std::to_string(StartRate(id));
+      line += " Hz";
+    } else {
+      line += " rates";
+      for (uint32_t rate : RatesOf(id)) {
+        line += ' ';
+        line += std::to_string(rate);
+      }
+      line += ", ";
+      line += std::to_string(StartRate(id));
+      line += " Hz at start";
+    }
+    out.push_back(line);
   }
+  for (const auto& [id, entity] : m_Entities.entities) {
+    if (entity.subtype != USB_AUDIO2_AC_FEATURE_UNIT) continue;
+    // Bit pairs of a 32-bit bmaControls: selectors 1 to 16.
+    for (uint8_t cs = 1; cs <= 16; ++cs) {
+      bool present = false;
+      for (size_t channel = 0; channel < entity.featureControls.size(); ++channel)
+        present = present || entity.FeatureReadable(cs, static_cast<uint8_t>(channel));
+      const ControlRange* range = m_Profile.RangeFor(id, cs);
+      if (present && range) out.push_back(FeatureUnitLine(id, DescribeFeatureRange(cs, *range)));
+    }
+  }
+  return out;
 }
 
 }  // namespace sim

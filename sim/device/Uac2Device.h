@@ -20,7 +20,10 @@
 //
 // What a well-behaved device answers is fixed: sampling-frequency ranges are
 // discrete (dMIN = dMAX, dRES = 0, at most 30 of them) and every level range
-// has one subrange. Anything else (several level subranges, continuous
+// has one subrange. A clock whose frequency control is read-only in its
+// descriptor is a fixed clock: it runs at its start rate (48 kHz when its
+// profile offers it, else the first rate), its range is that rate alone,
+// and a SET CUR of its frequency stalls. Anything else (several level subranges, continuous
 // frequency ranges, short replies) is scripted with the inherited faults.
 #pragma once
 
@@ -36,6 +39,8 @@ class Uac2Device final : public SimDevice {
   Uac2Device(DescriptorSet descriptors, DeviceProfile profile, platform::usb::Speed speed = platform::usb::Speed::High);
 
   const Uac2Model& Entities() const { return m_Entities; }
+
+  std::vector<std::string> AnswersBeyondDescriptors() const override;
 
   // ---- Clock ----
   // The selected sampling frequency of a clock source.
@@ -135,6 +140,9 @@ class Uac2Device final : public SimDevice {
   Answer StreamingRequest(uint8_t interfaceNumber, const USB_DEFAULT_PIPE_SETUP_PACKET& s, UCHAR* data);
 
   const std::vector<uint32_t>& RatesOf(uint8_t clock) const;
+  // The rate a clock runs at after a reset: 48 kHz when it offers it, else
+  // its first rate.
+  uint32_t StartRate(uint8_t clock) const;
   uint32_t ClockRateLocked(uint8_t clock) const;
   // The clock behind an AudioStreaming interface (its terminal's clock).
   uint8_t StreamClock(uint8_t interfaceNumber) const;

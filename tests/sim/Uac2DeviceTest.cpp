@@ -5,6 +5,7 @@
 // endpoints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "sim/device/Uac2Headset.h"
@@ -65,6 +66,34 @@ TEST(Uac2DeviceTest, ClockOffersDiscreteRatesAndTakesOnlyThose) {
   ASSERT_EQ(Send(crowded, 0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
   EXPECT_EQ(Send(crowded, kClassIfIn, USB_AUDIO2_RANGE, frequency, Entity(headset::kClock), {}, 2).data,
             (Bytes{30, 0}));
+}
+
+TEST(Uac2DeviceTest, ClockWithReadOnlyFrequencyIsFixedAtOneRate) {
+  // The headset with its clock's frequency control made read-only (bit
+  // pair 01); the profile offers 64 and 96 kHz, so it runs at the first.
+  sim::DescriptorSet set = headset::Descriptors(Speed::High);
+  Bytes& configuration = set.configurations[0];
+  const Bytes clock = {8, USB_AUDIO_CS_INTERFACE, USB_AUDIO2_AC_CLOCK_SOURCE, headset::kClock};
+  auto at = std::search(configuration.begin(), configuration.end(), clock.begin(), clock.end());
+  ASSERT_NE(at, configuration.end());
+  at[5] = 0x05;
+  sim::DeviceProfile profile = headset::Profile(Speed::High);
+  profile.clockRates[headset::kClock] = {64000, 96000};
+  sim::Uac2Device d(set, profile, Speed::High);
+  ASSERT_EQ(Send(d, 0x00, USB_REQUEST_SET_CONFIGURATION, 1, 0, {}).outcome, ControlOutcome::Ack);
+  const uint16_t frequency = USB_AUDIO2_CS_SAM_FREQ_CONTROL << 8;
+  const Result range = Send(d, kClassIfIn, USB_AUDIO2_RANGE, frequency, Entity(headset::kClock), {}, 200);
+  ASSERT_EQ(range.data.size(), 2u + 12);
+  EXPECT_EQ(range.data[0], 1);
+  EXPECT_EQ(Le32(range.data, 2), 64000u);
+  EXPECT_EQ(Le32(range.data, 6), 64000u);
+  for (uint32_t rate : {64000u, 96000u}) {
+    const Bytes value = {static_cast<uint8_t>(rate), static_cast<uint8_t>(rate >> 8), static_cast<uint8_t>(rate >> 16),
+                         0};
+    EXPECT_EQ(Send(d, kClassIfOut, USB_AUDIO2_CUR, frequency, Entity(headset::kClock), value).outcome,
+              ControlOutcome::Stall);
+  }
+  EXPECT_EQ(Le32(Send(d, kClassIfIn, USB_AUDIO2_CUR, frequency, Entity(headset::kClock), {}, 4).data, 0), 64000u);
 }
 
 TEST(Uac2DeviceTest, FeedbackReportsTheClockInTheBusSpeedsForm) {

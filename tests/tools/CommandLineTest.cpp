@@ -220,6 +220,18 @@ TEST_F(CommandLineTest, InfoDotDashWritesTheGraphToStdout) {
   EXPECT_NE(json.out.find("\"graph\": \"digraph \\\"GlobalTopo\\\" {\\n"), std::string::npos) << json.out;
 }
 
+TEST_F(CommandLineTest, InfoOnADescriptorFileMarksWhatTheSimulationAssumed) {
+  const char* source = std::getenv("HSD_SOURCE_DIR");
+  const std::string file = std::string(source ? source : ".") + "/tests/data/tools/sample-headset.descriptors";
+  const Outcome r = Program({"--descriptors", file, "info"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("assumed by the simulation (the descriptors do not say):\n  feature unit "), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" volume -60.00 dB .. 0.00 dB step 0.50 dB, -12.00 dB at start (assumed)"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(Program({"info"}).out.find("(assumed)"), std::string::npos);
+}
+
 // The demo starts from the device's own settings every run and lists only
 // files it wrote.
 TEST_F(CommandLineTest, DemoRunsOnAFreshStateAndListsWhatItWrote) {

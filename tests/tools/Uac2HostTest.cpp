@@ -12,12 +12,13 @@
 #include "sim/device/EmbeddedDevices.h"
 #include "sim/device/Uac2Headset.h"
 #include "tests/tools/ToolsTest.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "tools/controls.h"
 #include "tools/driverinfo.h"
 #include "tools/streams.h"
 #include "tools/uac2events.h"
-#include "usb/usbaudio.h"
 #include "topology/CMiniportWaveCyclic.h"
+#include "usb/usbaudio.h"
 
 namespace {
 
@@ -59,6 +60,39 @@ TEST_F(Uac2HostTest, InfoShowsTheClassDescriptorsAndTheModelsClock) {
                            "unit 3 output terminal (type 0x0302), clock 9",
                            "2 ch 192000 Hz 24 bit (24 valid) mask 0x3 PCM, alternate setting 2"})
     EXPECT_TRUE(Has(report.model, line)) << line << "\n" << report.model;
+}
+
+TEST_F(Uac2HostTest, InfoMarksWhatTheSimulationAssumes) {
+  // A speaker known only by its descriptors, its clock's frequency control
+  // read-only: the clock is fixed at one rate, and the ranges and start
+  // values the simulation had to guess are each marked.
+  uac2test::SmallDevice speaker = uac2test::Speaker();
+  speaker.units[0] = uac2test::ClockSource(9, 0x05);
+  sim::DeviceProfile guessed = sim::DefaultProfile();
+  guessed.assumed = true;
+  const tools::DriverReport report =
+      tools::RunDriver(uac2test::Build(speaker), guessed, platform::usb::Speed::High, AudioHalChoice::ChipIdentifying);
+  ASSERT_EQ(report.start, STATUS_SUCCESS);
+  EXPECT_TRUE(Has(report.model, "node 0 clock, sources none: rates 48000, valid")) << report.model;
+  const std::string text = tools::DescribeDriver(report);
+  for (const char* line :
+       {"assumed by the simulation (the descriptors do not say):\n  clock 9 fixed at 48000 Hz (assumed)",
+        "  feature unit 2 mute 0 .. 1 step 1, 0 at start (assumed)",
+        "  feature unit 2 volume -60.00 dB .. 0.00 dB step 0.50 dB, -12.00 dB at start (assumed)"})
+    EXPECT_TRUE(Has(text, line)) << line << "\n" << text;
+  EXPECT_TRUE(Has(tools::DriverJson(report), "\"assumed\": [\"clock 9 fixed at 48000 Hz\","))
+      << tools::DriverJson(report);
+  // A programmable clock's rates are the guess; the embedded device's own
+  // answers are none.
+  speaker.units[0] = uac2test::ClockSource(9);
+  EXPECT_TRUE(Has(tools::DescribeDriver(tools::RunDriver(uac2test::Build(speaker), guessed, platform::usb::Speed::High,
+                                                         AudioHalChoice::ChipIdentifying)),
+                  "  clock 9 rates 44100 48000 88200 96000 176400 192000, 48000 Hz at start (assumed)"));
+  const sim::EmbeddedDevice* device = sim::FindEmbeddedDevice("uac2");
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(Has(
+      tools::DescribeDriver(tools::RunDriver(device->descriptors(), device->profile(), device->speed, device->factory)),
+      "assumed"));
 }
 
 TEST_F(Uac2HostTest, VolumeStepsComeFromTheDevicesRange) {

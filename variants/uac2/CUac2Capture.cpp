@@ -37,6 +37,9 @@ void CUac2Capture::FillCaptureRing(StreamPacket* packet) {
         RtlZeroMemory(data, length);
       }
       if (length > slot) length = slot;
+      // A packet holds whole frames; a piece of one is no start of the next
+      // packet's, so it goes, and every later frame keeps its place.
+      length -= length % m_OpenBlockAlign;
       const ULONG toEnd = m_RingSize - m_RingWrite;
       const ULONG first = length < toEnd ? length : toEnd;
       RtlCopyMemory(m_CaptureRing + m_RingWrite, data, first);

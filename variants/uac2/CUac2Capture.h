@@ -8,7 +8,8 @@
 // The ring holds at least one URB's transfer buffer, and every packet's
 // bytes (the silence an empty packet stands for included) stay within the
 // packet's own slot, so that nothing written or delivered reaches past the
-// ring's end.
+// ring's end. Only a packet's whole frames are kept, so the clients and the
+// signal path always get whole frames.
 #pragma once
 
 #include "streaming/CUac1Capture.h"

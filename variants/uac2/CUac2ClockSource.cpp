@@ -2,6 +2,7 @@
 
 #include "driver/common/PoolBuffer.h"
 #include "variants/CUacDeviceNodes.h"
+#include "variants/uac2/Uac2Streams.h"
 
 namespace {
 
@@ -9,6 +10,11 @@ namespace {
 constexpr ULONG RANGE_HEADER_BYTES = 2;
 constexpr ULONG FREQUENCY_SUBRANGE_BYTES = 12;
 constexpr ULONG FIRST_RANGE_BYTES = RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES;
+
+// bmControls of the CLOCK_SOURCE descriptor, and the bit of its frequency
+// control's pair that says the host may set it.
+constexpr ULONG CLOCK_CONTROLS_OFFSET = 5;
+constexpr UCHAR FREQUENCY_CONTROL_WRITABLE = 0x02;
 
 ULONG Le32(const UCHAR* p) { return platform::usb::ReadLe32(p); }
 
@@ -53,33 +59,67 @@ NTSTATUS CUac2ClockSource::GetRateList(PULONG count, PULONG rates) {
   // Only the subranges the device really sent.
   const ULONG received = transferred >= RANGE_HEADER_BYTES ? (transferred - RANGE_HEADER_BYTES) / FREQUENCY_SUBRANGE_BYTES : 0;
   if (received < wanted) wanted = received;
-  *count = wanted;
   const auto* data = reply.As<UCHAR>();
+  ULONG kept = 0;
   for (ULONG i = 0; i < wanted; ++i) {
     const UCHAR* subrange = data + RANGE_HEADER_BYTES + FREQUENCY_SUBRANGE_BYTES * i;
     const ULONG minimum = Le32(subrange), maximum = Le32(subrange + 4), resolution = Le32(subrange + 8);
-    if (minimum == maximum && resolution == 0) {
-      rates[i] = maximum;
-    } else {
+    if (minimum != maximum || resolution != 0) {
       status = STATUS_INVALID_PARAMETER;
+    } else if (!IsUac2ClockRate(maximum)) {
+      // Every size a stream derives from its rate would be out of bounds.
+      DbgPrint("Uac2: clock %lu offers %lu Hz, which no stream can carry; left out\n",
+               static_cast<unsigned long>(GetId()), static_cast<unsigned long>(maximum));
+    } else {
+      rates[kept++] = maximum;
     }
   }
+  *count = kept;
   return status;
+}
+
+bool CUac2ClockSource::IsFrequencyProgrammable() const {
+  // A descriptor too short to carry bmControls says nothing against it.
+  return GetDescriptorLength() <= CLOCK_CONTROLS_OFFSET ||
+         (GetDescriptor()[CLOCK_CONTROLS_OFFSET] & FREQUENCY_CONTROL_WRITABLE) != 0;
 }
 
 NTSTATUS CUac2ClockSource::SetRate(ULONG rate) {
   PAGED_CODE();
+  if (!IsFrequencyProgrammable()) {
+    // The device stalls a SET CUR here: a fixed clock serves only the rate
+    // it already runs at.
+    ULONG current = 0;
+    NTSTATUS status = ReadCurrentRate(&current);
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("Uac2: clock %lu is fixed and its rate cannot be read (0x%08X); %lu Hz not set\n",
+               static_cast<unsigned long>(GetId()), static_cast<unsigned>(status), static_cast<unsigned long>(rate));
+      return status;
+    }
+    if (current == rate) return STATUS_SUCCESS;
+    DbgPrint("Uac2: clock %lu is fixed at %lu Hz; it cannot run at %lu Hz\n", static_cast<unsigned long>(GetId()),
+             static_cast<unsigned long>(current), static_cast<unsigned long>(rate));
+    return STATUS_NOT_SUPPORTED;
+  }
   UCHAR value[4];
   platform::usb::WriteLe32(value, rate);
   return Request(false, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
 }
 
-NTSTATUS CUac2ClockSource::GetRate(PULONG rate) {
-  PAGED_CODE();
-  if (!rate) return STATUS_INVALID_PARAMETER;
+NTSTATUS CUac2ClockSource::ReadCurrentRate(PULONG rate) {
   UCHAR value[4];
   NTSTATUS status = ReadWhole(USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL, 0, value, sizeof value);
   if (NT_SUCCESS(status)) *rate = Le32(value);
+  return status;
+}
+
+NTSTATUS CUac2ClockSource::GetRate(PULONG rate) {
+  PAGED_CODE();
+  if (!rate) return STATUS_INVALID_PARAMETER;
+  ULONG current = 0;
+  NTSTATUS status = ReadCurrentRate(&current);
+  if (NT_SUCCESS(status) && !IsUac2ClockRate(current)) status = STATUS_DEVICE_DATA_ERROR;
+  if (NT_SUCCESS(status)) *rate = current;
   return status;
 }
 

@@ -15,18 +15,26 @@ class CUac2ClockSource : public CUac2Entity, public IClockSource {
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
   // ---- IClockSource
-  // `count` in: room in `rates`; out: the subranges received, at most that.
+  // `count` in: room in `rates`; out: the rates stored, at most that.
   // Only discrete subranges (dMIN = dMAX, dRES 0) give a rate; any other
   // makes the answer STATUS_INVALID_PARAMETER, with the discrete ones
-  // stored all the same.
+  // stored all the same. A rate no stream could carry (0, or above
+  // UAC2_MAX_CLOCK_RATE) is left out.
   NTSTATUS STDMETHODCALLTYPE GetRateList(PULONG count, PULONG rates) override;
   NTSTATUS STDMETHODCALLTYPE GetRateCount(PULONG count) override;
+  // A clock whose frequency control the host may not set (bmControls) is
+  // not asked: the rate it runs at succeeds, any other is
+  // STATUS_NOT_SUPPORTED, with a debug line naming both.
   NTSTATUS STDMETHODCALLTYPE SetRate(ULONG rate) override;
-  // A reply shorter than the value leaves the caller's variable as it was.
+  // A reply shorter than the value leaves the caller's variable as it was;
+  // a rate no stream could carry is STATUS_DEVICE_DATA_ERROR.
   NTSTATUS STDMETHODCALLTYPE GetRate(PULONG rate) override;
   NTSTATUS STDMETHODCALLTYPE IsClockValid(PUCHAR valid) override;
 
  protected:
   bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 4; }
+  bool IsFrequencyProgrammable() const;
+  // CUR of the sampling frequency as the device answers it.
+  NTSTATUS ReadCurrentRate(PULONG rate);
   NTSTATUS BuildNodes(IAudioHal* model) override;
 };

@@ -53,35 +53,42 @@ ULONG CUac2Render::CorrectFeedback(ULONG value, bool fourByteForm) {
   return value;
 }
 
-LONG CUac2Render::FeedbackToRate(ULONG value, ULONG packetsPerSecond) {
-  const ULONGLONG whole = ULONGLONG(value >> 16) * packetsPerSecond;
-  const ULONGLONG fraction = (ULONGLONG(value & 0xFFFF) * packetsPerSecond) >> 16;
-  return static_cast<LONG>(whole + fraction);
+LONGLONG CUac2Render::FeedbackToRate(ULONG value, ULONG packetsPerSecond) {
+  // 16.16 samples a packet times packets a second is 16.16 samples a second.
+  return static_cast<LONGLONG>(ULONGLONG(value) * packetsPerSecond);
 }
 
-bool CUac2Render::WithinWindow(LONG rate, LONG nominal) {
-  const LONG distance = rate > nominal ? rate - nominal : nominal - rate;
-  return distance <= UAC2_FEEDBACK_WINDOW_HZ;
+bool CUac2Render::WithinWindow(LONGLONG rate, LONG nominal) {
+  const LONGLONG distance = rate - Uac2RateFromHz(nominal);
+  const LONGLONG window = Uac2RateFromHz(UAC2_FEEDBACK_WINDOW_HZ);
+  return distance <= window && distance >= -window;
 }
 
-LONG CUac2Render::AverageFeedback(LONGLONG sum, ULONG kept, LONG nominal, ULONG msPerUrb, LONG current) {
+LONGLONG CUac2Render::AverageFeedback(LONGLONG sum, ULONG kept, LONG nominal, ULONG msPerUrb, LONGLONG current) {
   if (kept == 0 || msPerUrb == 0) return current;
-  const auto average = static_cast<LONG>(sum / static_cast<LONGLONG>(kept));
+  const LONGLONG average = sum / static_cast<LONGLONG>(kept);
   const LONG doubling = DOUBLING_DISTANCE_MS / static_cast<LONG>(msPerUrb);
-  const LONG difference = average - nominal;
-  return difference == doubling || difference == -doubling ? average + difference : average;
+  // The trigger looks at whole hertz, as a device rounding its feedback
+  // would see it; the doubling keeps the fraction.
+  const LONGLONG wholeDifference = (average >> UAC2_RATE_FRACTION_BITS) - nominal;
+  const LONGLONG difference = average - Uac2RateFromHz(nominal);
+  return wholeDifference == doubling || wholeDifference == -doubling ? average + difference : average;
 }
 
-ULONG CUac2Render::LayOutPackets(USBD_ISO_PACKET_DESCRIPTOR* iso, ULONG packets, ULONG baseFrames, LONG excess,
-                                 ULONG packetsPerSecond, ULONG blockAlign, LONG* accumulator) {
-  const auto pps = static_cast<LONG>(packetsPerSecond);
+ULONG CUac2Render::LayOutPackets(USBD_ISO_PACKET_DESCRIPTOR* iso, ULONG packets, ULONG baseFrames, LONGLONG excess,
+                                 ULONG packetsPerSecond, ULONG blockAlign, ULONG capacity, LONGLONG* accumulator) {
+  const LONGLONG frame = Uac2RateFromHz(static_cast<LONG>(packetsPerSecond));
   ULONG offset = 0;
   for (ULONG i = 0; i < packets; ++i) {
     *accumulator += excess;
-    const LONG extra = *accumulator / pps;
-    *accumulator %= pps;
-    LONG frames = static_cast<LONG>(baseFrames) + extra;
+    const LONGLONG extra = *accumulator / frame;
+    *accumulator %= frame;
+    LONGLONG frames = static_cast<LONGLONG>(baseFrames) + extra;
     if (frames < 0) frames = 0;
+    // The buffer was sized for every rate the window lets through; should
+    // the accumulator ever ask for more, the packet is cut, not the pool.
+    const ULONG room = blockAlign ? (capacity - offset) / blockAlign : 0;
+    if (frames > room) frames = room;
     iso[i].Offset = offset;
     iso[i].Length = static_cast<ULONG>(frames) * blockAlign;
     offset += iso[i].Length;
@@ -110,19 +117,21 @@ NTSTATUS CUac2Render::OpenForFormat(StreamClientRecord* client, PULONG currentFr
   m_BlockAlign = blockAlign;
   m_RingSize = (format.nAvgBytesPerSec / 25 + blockAlign - 1) / blockAlign * blockAlign;
   m_NominalRate = static_cast<LONG>(rate);
-  m_DeviceRate = m_NominalRate;
-  m_LastUrbRate = m_NominalRate;
+  m_DeviceRate = Uac2RateFromHz(m_NominalRate);
+  m_LastUrbRate = m_DeviceRate;
   const ULONG pps = m_PacketsPerMs * 1000;
   m_SamplesPerPacket = rate / pps;
 
   // Every packet may carry the frames of the highest rate the feedback can
-  // ask for, and one more.
+  // ask for, and one more. The format list only holds rates the bus
+  // carries; a size past 32 bits is refused all the same.
   const ULONG packets = m_PacketsPerMs * m_MsPerUrb;
-  ULONG bufferBytes = ((rate + UAC2_FEEDBACK_WINDOW_HZ) / pps + 1) * blockAlign * packets;
-  if (bufferBytes < USB_AUDIO2_FEEDBACK_BYTES_HIGH_SPEED * m_MsPerUrb)
-    bufferBytes = USB_AUDIO2_FEEDBACK_BYTES_HIGH_SPEED * m_MsPerUrb;
-  m_TransferBufferBytes = bufferBytes;
-  status = BuildPacketPool(UsbStreamUrbBytes(packets), bufferBytes);
+  ULONGLONG bufferBytes = ((ULONGLONG(rate) + UAC2_FEEDBACK_WINDOW_HZ) / pps + 1) * blockAlign * packets;
+  if (bufferBytes < ULONGLONG(USB_AUDIO2_FEEDBACK_BYTES_HIGH_SPEED) * m_MsPerUrb)
+    bufferBytes = ULONGLONG(USB_AUDIO2_FEEDBACK_BYTES_HIGH_SPEED) * m_MsPerUrb;
+  if (!IsUac2ClockRate(rate) || bufferBytes > MAXULONG) status = STATUS_INVALID_PARAMETER;
+  m_TransferBufferBytes = static_cast<ULONG>(bufferBytes);
+  if (NT_SUCCESS(status)) status = BuildPacketPool(UsbStreamUrbBytes(packets), m_TransferBufferBytes);
   for (ULONG i = 0; NT_SUCCESS(status) && i < USB_STREAM_PACKETS; ++i) {
     status = AllocatePacket(&m_FeedbackFree[i]);
     if (NT_SUCCESS(status)) m_FeedbackFree[i]->Index = i;
@@ -194,11 +203,11 @@ NTSTATUS CUac2Render::SendStreamUrb() {
   };
   return SendOneUrb(packets, 0, feedback, [&](StreamPacket* packet) {
     URB_ISOCH_TRANSFER& iso = packet->Urb->UrbIsochronousTransfer;
-    const LONG rate = m_DeviceRate;
+    const LONGLONG rate = m_DeviceRate;
     m_LastUrbRate = rate;
-    const LONG excess = rate - static_cast<LONG>(m_SamplesPerPacket * pps);
-    const ULONG total =
-        LayOutPackets(iso.IsoPacket, packets, m_SamplesPerPacket, excess, pps, m_BlockAlign, &m_Accumulator);
+    const LONGLONG excess = rate - Uac2RateFromHz(static_cast<LONG>(m_SamplesPerPacket * pps));
+    const ULONG total = LayOutPackets(iso.IsoPacket, packets, m_SamplesPerPacket, excess, pps, m_BlockAlign,
+                                      m_TransferBufferBytes, &m_Accumulator);
     iso.TransferBufferLength = total;
     FillRenderBuffer(packet, total);
   });
@@ -264,12 +273,12 @@ void CUac2Render::DecodeFeedback(StreamPacket* packet) {
     if (USBD_ERROR(p.Status) || p.Length < size || p.Offset + size > packet->ByteCount) continue;
     const UCHAR* at = packet->Buffer + p.Offset;
     const ULONG value = fourByte ? platform::usb::ReadLe32(at) : platform::usb::ReadLe24(at) << 2;
-    const LONG rate = FeedbackToRate(CorrectFeedback(value, fourByte), pps);
+    const LONGLONG rate = FeedbackToRate(CorrectFeedback(value, fourByte), pps);
     if (!WithinWindow(rate, m_NominalRate)) continue;
     sum += rate;
     ++kept;
   }
-  InterlockedExchange(&m_DeviceRate, AverageFeedback(sum, kept, m_NominalRate, m_MsPerUrb, m_DeviceRate));
+  InterlockedExchange64(&m_DeviceRate, AverageFeedback(sum, kept, m_NominalRate, m_MsPerUrb, m_DeviceRate));
 }
 
 NTSTATUS CUac2Render::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* packet) {

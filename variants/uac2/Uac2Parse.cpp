@@ -17,6 +17,7 @@
 #include "variants/uac2/CUac2MixerSelector.h"
 #include "variants/uac2/CUac2Render.h"
 #include "variants/uac2/CUac2Terminals.h"
+#include "variants/uac2/Uac2Streams.h"
 
 namespace {
 
@@ -24,8 +25,6 @@ constexpr UCHAR AUDIO_CLASS = 1;
 constexpr UCHAR AUDIOCONTROL_SUBCLASS = 1;
 constexpr UCHAR AUDIOSTREAMING_SUBCLASS = 2;
 constexpr UCHAR INTERFACE_TYPE = USB_INTERFACE_DESCRIPTOR_TYPE;
-constexpr UCHAR ENDPOINT_TYPE = USB_ENDPOINT_DESCRIPTOR_TYPE;
-constexpr UCHAR CS_ENDPOINT = USB_AUDIO_CS_ENDPOINT;
 
 // The fields each descriptor kind is read up to.
 constexpr ULONG INTERFACE_DESCRIPTOR_BYTES = 9;
@@ -50,6 +49,10 @@ GUID WaveTagSubFormat(WORD tag) {
   guid.Data1 = tag;
   return guid;
 }
+
+// Whether a FORMAT_TYPE's subslot is one of the sizes a sample may take
+// and its bit resolution fits in it.
+bool SubslotHolds(UCHAR subslot, UCHAR bits) { return subslot >= 1 && subslot <= 4 && bits <= 8u * subslot; }
 
 // Whether a descriptor at `d` with `left` bytes before the end is whole.
 bool DescriptorFits(const UCHAR* d, ULONG left) { return left >= 2 && d[0] >= 2 && d[0] <= left; }
@@ -192,8 +195,9 @@ NTSTATUS CUac2AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   while (d < end) {
     const auto left = static_cast<ULONG>(end - d);
     if (!DescriptorFits(d, left)) return STATUS_UNSUCCESSFUL;
+    // Descriptors of other kinds (endpoint companions, vendor data) may sit
+    // anywhere among an interface's settings: only another interface ends it.
     const UCHAR type = d[1];
-    if (type != INTERFACE_TYPE && type != ENDPOINT_TYPE && type != UAC_CS_INTERFACE && type != CS_ENDPOINT) break;
     if (type == INTERFACE_TYPE) {
       if (d[0] < INTERFACE_DESCRIPTOR_BYTES) return STATUS_UNSUCCESSFUL;
       if (d[2] != interfaceNumber) break;
@@ -216,16 +220,23 @@ NTSTATUS CUac2AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
         if (!engine || !haveGeneral || (formatType != FORMAT_TYPE_I && formatType != FORMAT_TYPE_III))
           return STATUS_INVALID_PARAMETER;
         const UCHAR subslot = d[4];
-        WAVEFORMATEXTENSIBLE format{};
-        format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-        format.Format.nChannels = channels;
-        format.Format.wBitsPerSample = static_cast<WORD>(subslot * 8);
-        format.Format.nBlockAlign = static_cast<WORD>(channels * (subslot * 8) / 8);
-        format.Format.cbSize = 22;
-        format.Samples.wValidBitsPerSample = d[5];
-        format.dwChannelMask = channelConfig;
-        format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-        status = AddStreamFormats(engine, clockNodeId, formatType, formats, alternateSetting, &format);
+        const UCHAR bits = d[5];
+        if (SubslotHolds(subslot, bits)) {
+          WAVEFORMATEXTENSIBLE format{};
+          format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+          format.Format.nChannels = channels;
+          format.Format.wBitsPerSample = static_cast<WORD>(subslot * 8);
+          format.Format.nBlockAlign = static_cast<WORD>(channels * (subslot * 8) / 8);
+          format.Format.cbSize = 22;
+          format.Samples.wValidBitsPerSample = bits;
+          format.dwChannelMask = channelConfig;
+          format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+          status = AddStreamFormats(engine, clockNodeId, formatType, formats, alternateSetting, &format);
+        } else {
+          // No sample of such a format can be framed or converted.
+          DbgPrint("Uac2: interface %u setting %u: a %u-byte subslot with %u valid bits is no format, left out\n",
+                   interfaceNumber, alternateSetting, subslot, bits);
+        }
         if (!NT_SUCCESS(status)) return status;
       }
     }
@@ -305,6 +316,11 @@ NTSTATUS CUac2AudioHal::AddStreamFormats(CUsbStreamEngine* engine, ULONG clockNo
   if (NT_SUCCESS(status) && count && !rates.Allocate(PagedPool, count * sizeof(ULONG), UAC2_HAL_TAG))
     status = STATUS_INSUFFICIENT_RESOURCES;
   if (NT_SUCCESS(status) && count) status = clock->GetRateList(&count, rates.As<ULONG>());
+  bool highSpeed = true;
+  if (IUsbDevice* usb = QueryUsbDevice()) {
+    highSpeed = usb->IsHighSpeed() != FALSE;
+    usb->Release();
+  }
   const bool pcm = (formats & USB_AUDIO2_FORMAT_PCM) != 0;
   const bool raw = !pcm && (formats & RAW_DATA_BITS) != 0;
   auto add = [&](const GUID& subFormat) {
@@ -313,6 +329,11 @@ NTSTATUS CUac2AudioHal::AddStreamFormats(CUsbStreamEngine* engine, ULONG clockNo
   };
   for (ULONG i = 0; NT_SUCCESS(status) && i < count; ++i) {
     const ULONG rate = rates.As<ULONG>()[i];
+    if (!Uac2BusCarries(rate, format->Format.nBlockAlign, highSpeed)) {
+      DbgPrint("Uac2: %u-byte frames at %lu Hz are more than the bus carries, left out\n", format->Format.nBlockAlign,
+               static_cast<unsigned long>(rate));
+      continue;
+    }
     format->Format.nSamplesPerSec = rate;
     format->Format.nAvgBytesPerSec = rate * format->Format.nBlockAlign;
     if (formatType == FORMAT_TYPE_I && pcm) {

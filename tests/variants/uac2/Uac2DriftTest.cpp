@@ -1,16 +1,17 @@
-// Ten minutes of 48 kHz render at high speed on the embedded headset whose
-// clock drifts from +500 ppm to -500 ppm: the feedback carries the clock
-// alone (no fill-level correction), the render pipe sizes every URB by the
-// accumulator for the rate it decoded, and the device's 40 ms buffer
-// neither runs dry nor overflows. The rate is decoded in whole hertz, so
-// the buffer may drain by up to a hertz's worth: 600 frames, 12.5 ms.
+// 48 kHz render at high speed on the embedded headset whose clock runs off
+// the nominal rate: the feedback carries the clock alone (no fill-level
+// correction), the render pipe sizes every URB by the accumulator for the
+// rate it decoded, fraction and all, and the device's 40 ms buffer holds
+// its level. Only the device's own 16.16 feedback rounding (at most 1/65536
+// of a sample a microframe, 0.12 frames a second) may move it.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <mutex>
 
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "variants/uac2/CUac2Render.h"
 
 namespace {
@@ -29,22 +30,23 @@ constexpr ULONG kBlockAlign = 4;
 // signed accumulator of the decoded rate's excess carries.
 struct ShadowAccumulator {
   std::mutex lock;
-  LONG accumulator = 0;
+  LONGLONG accumulator = 0;
   uint64_t urbs = 0;
   uint64_t mismatched = 0;
   LONG minRate = kRate, maxRate = kRate;
 
-  void Check(const URB_ISOCH_TRANSFER& iso, LONG rate) {
+  // `rate` in 16.16 Hz.
+  void Check(const URB_ISOCH_TRANSFER& iso, LONGLONG rate) {
     std::lock_guard<std::mutex> guard(lock);
     ++urbs;
-    minRate = std::min(minRate, rate);
-    maxRate = std::max(maxRate, rate);
+    minRate = std::min(minRate, static_cast<LONG>(rate >> 16));
+    maxRate = std::max(maxRate, static_cast<LONG>(rate >> 16));
     const LONG base = kRate / kPacketsPerSecond;
     bool same = true;
     for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
-      accumulator += rate - base * kPacketsPerSecond;
-      const LONG frames = base + accumulator / kPacketsPerSecond;
-      accumulator %= kPacketsPerSecond;
+      accumulator += rate - (LONGLONG(base) * kPacketsPerSecond << 16);
+      const LONGLONG frames = base + accumulator / (LONGLONG(kPacketsPerSecond) << 16);
+      accumulator %= LONGLONG(kPacketsPerSecond) << 16;
       same = same && iso.IsoPacket[i].Length == static_cast<ULONG>(frames) * kBlockAlign;
     }
     mismatched += !same;
@@ -53,22 +55,27 @@ struct ShadowAccumulator {
 
 class Uac2DriftTest : public haltest::ModelTest {};
 
+// The started headset's render engine; the device keeps none of the audio.
+CUac2Render* RenderEngine(haltest::ModelBench& bench) {
+  EXPECT_EQ(bench.Init(), STATUS_SUCCESS);
+  IStreamEngine* engine = nullptr;
+  EXPECT_EQ(bench.Hal()->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+  Device(bench).Sink(headset::kRenderEndpoint).SetKeepData(false);
+  return engine ? static_cast<CUac2Render*>(static_cast<CUsbStreamEngine*>(engine)) : nullptr;
+}
+
 TEST_F(Uac2DriftTest, TenMinutesOfDriftingClockKeepTheDeviceBufferFed) {
   auto bench = HeadsetBench(platform::usb::Speed::High);
-  ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
-  IStreamEngine* engine = nullptr;
-  ASSERT_EQ(bench->Hal()->GetStreamEngine(0, &engine), STATUS_SUCCESS);
-  auto* render = static_cast<CUac2Render*>(static_cast<CUsbStreamEngine*>(engine));
+  CUac2Render* render = RenderEngine(*bench);
+  ASSERT_NE(render, nullptr);
   sim::Uac2Device& device = Device(*bench);
-  sim::IsoSink& sink = device.Sink(headset::kRenderEndpoint);
-  sink.SetKeepData(false);
 
   ShadowAccumulator shadow;
   bench->Usb().isochObserver = [&](PURB urb) {
     const URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
     // The send path sizes the URB and submits it under its lock: the rate
     // it used is the last one.
-    if (!(iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) shadow.Check(iso, render->GetLastUrbRate());
+    if (!(iso.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) shadow.Check(iso, render->GetLastUrbRate16());
   };
   device.SetClockDrift(500, -1000 / kSeconds);
   RigClient client(render, CYCLIC_CLIENT_WAVE, Pcm(2, kRate, 16), 10, 3);
@@ -86,8 +93,9 @@ TEST_F(Uac2DriftTest, TenMinutesOfDriftingClockKeepTheDeviceBufferFed) {
   EXPECT_EQ(buffer.overflowFrames, 0u);
   EXPECT_GT(buffer.minMs, 0);
   EXPECT_LT(buffer.maxMs, sim::Uac2Device::kBufferMs);
-  // Whole-hertz truncation drains a little; nothing else moves the level.
-  EXPECT_GE(buffer.minMs, sim::Uac2Device::kStartLevelMs - 14);
+  // The device's feedback rounding drains a little (0.12 frames a second at
+  // most, 1.5 ms in ten minutes); nothing else moves the level.
+  EXPECT_GE(buffer.minMs, sim::Uac2Device::kStartLevelMs - 2);
   EXPECT_LE(buffer.maxMs, sim::Uac2Device::kStartLevelMs + 2);
   std::lock_guard<std::mutex> guard(shadow.lock);
   EXPECT_GE(shadow.urbs, 60000u);
@@ -99,6 +107,51 @@ TEST_F(Uac2DriftTest, TenMinutesOfDriftingClockKeepTheDeviceBufferFed) {
   RecordProperty("buffer_max_ms", std::to_string(buffer.maxMs));
   std::printf("device buffer %.2f .. %.2f ms over %.0f s, decoded %ld .. %ld Hz\n", buffer.minMs, buffer.maxMs,
               kSeconds, static_cast<long>(shadow.minRate), static_cast<long>(shadow.maxRate));
+}
+
+// Frames a second the device buffer's level moves by, from the straight
+// line through its once-a-second history from `from` seconds on.
+double LevelDrift(const sim::Uac2Device::BufferStats& buffer, double from) {
+  double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto& [seconds, ms] : buffer.history) {
+    if (seconds < from) continue;
+    n += 1;
+    sx += seconds;
+    sy += ms;
+    sxx += seconds * seconds;
+    sxy += seconds * ms;
+  }
+  const double slopeMsPerSecond = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+  return slopeMsPerSecond * kRate / 1000;
+}
+
+TEST_F(Uac2DriftTest, ConstantClockOffsetHoldsTheBufferLevel) {
+  // A whole-hertz rate loses up to a frame a second (at +100 ppm the device
+  // asks for 48004.761 Hz: 0.76 frames a second short); the fraction kept,
+  // only the device's rounding of its 16.16 value is left.
+  constexpr double kRoundingFramesPerSecond = 8000.0 / 65536;
+  for (double ppm : {100.0, -100.0, 10000.0}) {
+    SCOPED_TRACE(testing::Message() << ppm << " ppm");
+    auto bench = HeadsetBench(platform::usb::Speed::High);
+    CUac2Render* render = RenderEngine(*bench);
+    ASSERT_NE(render, nullptr);
+    sim::Uac2Device& device = Device(*bench);
+    device.SetClockDrift(ppm, 0);
+    RigClient client(render, CYCLIC_CLIENT_WAVE, Pcm(2, kRate, 16), 10, 3);
+    client.SetFill(false);
+    ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+    ASSERT_TRUE(pipetest::RunFramesUntil([&] { return device.RenderBuffer().playing; }));
+    for (int second = 0; second < 40; ++second) platform::usb::StepFrames(1000);
+    ASSERT_EQ(client.Finish(), STATUS_SUCCESS);
+
+    const sim::Uac2Device::BufferStats buffer = device.RenderBuffer();
+    EXPECT_EQ(buffer.underrunFrames, 0u);
+    EXPECT_EQ(buffer.overflowFrames, 0u);
+    ASSERT_GE(buffer.history.size(), 35u);
+    const double drift = LevelDrift(buffer, buffer.history.front().first + 2);
+    EXPECT_LE(std::abs(drift), kRoundingFramesPerSecond) << "frames a second";
+    std::printf("%+.0f ppm: the device buffer moves %+.3f frames a second\n", ppm, drift);
+  }
 }
 
 }  // namespace

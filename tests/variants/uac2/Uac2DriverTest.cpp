@@ -16,7 +16,7 @@
 #include "sim/host/RunningDriver.h"
 #include "tests/support/SystemThreads.h"
 #include "tests/tools/ToolsTest.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio2.h"

@@ -5,9 +5,10 @@
 
 #include <cstring>
 
+#include "kernel/debug.h"
 #include "tests/support/KernelTest.h"
 #include "tests/topology/support/Testbed.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"
 #include "variants/uac2/CUac2ClockSource.h"
@@ -112,7 +113,7 @@ TEST_F(Uac2EntityTest, ClockRequestsNameTheEntityAndTheInterface) {
   EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCame) {
+TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCameAndAStreamCarries) {
   Testbed bed({ClockSource(kClock)}, ThreeRates(), true);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   auto* clock = bed.Build<CUac2ClockSource>(ClockSource(kClock), &status);
@@ -153,6 +154,53 @@ TEST_F(Uac2EntityTest, ClockRepliesAreReadOnlyAsFarAsTheyCame) {
   EXPECT_EQ(rate, 1234u);
   EXPECT_EQ(source->IsClockValid(&valid), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(valid, 7);
+
+  // Rates no stream can carry are left out of the list.
+  bed.Device().ClearFaults();
+  bed.Device().AddFault(Answer(range, Subranges(6, {{0, 0, 0},
+                                                    {48000, 48000, 0},
+                                                    {0xFFFFFC18, 0xFFFFFC18, 0},
+                                                    {0xFFFFFFFF, 0xFFFFFFFF, 0},
+                                                    {24576001, 24576001, 0},
+                                                    {24576000, 24576000, 0}})));
+  ULONG wide[6] = {};
+  count = 6;
+  EXPECT_EQ(source->GetRateList(&count, wide), STATUS_SUCCESS);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(wide[0], 48000u);
+  EXPECT_EQ(wide[1], 24576000u);
+  // A current rate no stream could run at is no answer.
+  for (uint32_t bad : {0u, 0xFFFFFFFFu}) {
+    bed.Device().ClearFaults();
+    Bytes reply;
+    sim::PutLe32(reply, bad);
+    bed.Device().AddFault(Answer(cur, reply));
+    EXPECT_EQ(source->GetRate(&rate), STATUS_DEVICE_DATA_ERROR) << bad;
+    EXPECT_EQ(rate, 1234u);
+  }
+}
+
+TEST_F(Uac2EntityTest, FixedClockIsNotSetButServesTheRateItRunsAt) {
+  // Frequency control read-only (bit pair 01), validity read-only: the
+  // device stalls a SET CUR of the frequency.
+  constexpr uint8_t kReadOnly = 0x05;
+  Testbed bed({ClockSource(kClock, kReadOnly)}, ThreeRates(), true);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  auto* clock = bed.Build<CUac2ClockSource>(ClockSource(kClock, kReadOnly), &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  bed.TakeRequests();
+  IClockSource* source = clock;
+  platform::debug::Clear();
+  EXPECT_EQ(source->SetRate(48000), STATUS_SUCCESS);
+  EXPECT_EQ(source->SetRate(44100), STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(platform::debug::Contains("fixed at 48000 Hz; it cannot run at 44100 Hz"));
+  // Only the current rate was read, twice; nothing was sent.
+  const std::vector<Seen> expected = {{0xA1, USB_AUDIO2_CUR, 0x0100, 0x0900, 4},
+                                      {0xA1, USB_AUDIO2_CUR, 0x0100, 0x0900, 4}};
+  EXPECT_EQ(Log(bed), expected);
+  // A rate that cannot be read is not taken for the one wanted.
+  bed.Device().AddFault({ToEntity(kClock, USB_AUDIO2_CUR, USB_AUDIO2_CS_SAM_FREQ_CONTROL)});
+  EXPECT_FALSE(NT_SUCCESS(source->SetRate(48000)));
 }
 
 // ---- Feature unit ---------------------------------------------------------------------------

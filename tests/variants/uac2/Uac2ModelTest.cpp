@@ -6,7 +6,7 @@
 
 #include "sim/device/Uac2Headset.h"
 #include "tests/support/KernelTest.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"

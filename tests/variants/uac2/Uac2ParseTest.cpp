@@ -4,7 +4,8 @@
 // and the formats follow the clock's rates and the format bits.
 #include <gtest/gtest.h>
 
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "streaming/CUsbStreamEngine.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"
@@ -159,6 +160,88 @@ TEST_F(Uac2ParseTest, FormatsFollowTheClockRatesAndTheFormatBits) {
     for (const sim::ControlFault& f : c.faults) bench->Device().AddFault(f);
     ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
     EXPECT_EQ(Formats(*bench), c.expected);
+  }
+}
+
+std::vector<ULONG> Rates(haltest::ModelBench& bench) {
+  std::vector<ULONG> out;
+  for (const FormatSeen& f : Formats(bench)) out.push_back(f.rate);
+  return out;
+}
+
+TEST_F(Uac2ParseTest, OnlyRatesTheBusCanCarryBecomeFormats) {
+  // A clock may name any 32-bit rate; what no stream could carry (0, more
+  // frames than a high-speed endpoint moves even one byte each) is left out
+  // of the clock, and a format keeps only the rates whose frames fit what
+  // its bus moves in a second (1023 bytes a frame at full speed: 16-byte
+  // frames at 96 kHz do not).
+  using platform::usb::Speed;
+  struct Case {
+    const char* name;
+    Speed speed;
+    uint8_t channels, subslot;
+    std::vector<uint32_t> rates;
+    std::vector<ULONG> offered;
+  };
+  const Case cases[] = {
+      {"rates past any bus", Speed::High, 2, 2, {0, 48000, 0xFFFFFC18, 0xFFFFFFFF, 24576001, 96000}, {48000, 96000}},
+      {"full speed", Speed::Full, 4, 4, {48000, 96000}, {48000}},
+      {"high speed", Speed::High, 4, 4, {48000, 96000}, {48000, 96000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::DeviceProfile profile = sim::DefaultProfile();
+    profile.clockRates[9] = c.rates;
+    SmallDevice shape = Speaker();
+    shape.streaming = {AsGeneral(1, USB_AUDIO2_FORMAT_PCM, 1, c.channels), FormatType(1, c.subslot, 8 * c.subslot)};
+    auto bench = Bench(Build(shape), profile, c.speed);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    EXPECT_EQ(Rates(*bench), c.offered);
+  }
+}
+
+TEST_F(Uac2ParseTest, FormatTypeIsOfferedOnlyWhenItsSubslotHoldsItsBits) {
+  struct Case {
+    uint8_t subslot, bits;
+    bool offered;
+  };
+  const Case cases[] = {{0, 0, false}, {5, 40, false}, {2, 17, false}, {3, 32, false}, {1, 8, true},
+                        {2, 16, true}, {3, 24, true},  {4, 24, true},  {4, 32, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.subslot) << "-byte subslot, " << int(c.bits) << " bits");
+    SmallDevice shape = Speaker();
+    shape.streaming = {AsGeneral(1), FormatType(1, c.subslot, c.bits)};
+    auto bench = Bench(Build(shape));
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    IStreamEngine* engine = nullptr;
+    ASSERT_EQ(bench->Hal()->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    EXPECT_EQ(engine->GetFormatCount(), c.offered ? sim::kDefaultClockRates.size() : 0u);
+    WAVEFORMATEXTENSIBLE f{};
+    if (c.offered && NT_SUCCESS(engine->GetFormat(0, &f))) {
+      EXPECT_EQ(f.Format.wBitsPerSample, 8 * c.subslot);
+      EXPECT_EQ(f.Samples.wValidBitsPerSample, c.bits);
+    }
+  }
+}
+
+TEST_F(Uac2ParseTest, DescriptorsOfOtherKindsDoNotEndAnInterface) {
+  // A SuperSpeed endpoint companion after each setting's data endpoint, or
+  // vendor data there: the second setting is still the same interface's.
+  const Bytes companion = {6, 0x30, 0, 0, 0, 0};
+  const Bytes vendor = {5, 0x41, 1, 2, 3};
+  for (const Bytes& extra : {companion, vendor}) {
+    SCOPED_TRACE(testing::Message() << "descriptor type 0x" << std::hex << int(extra[1]));
+    SmallDevice shape = Speaker();
+    shape.settingWithoutFeedback = true;
+    shape.endpointExtras = {extra};
+    auto bench = Bench(Build(shape));
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    ASSERT_EQ(bench->Hal()->GetStreamEngineCount(), 1u);
+    IStreamEngine* engine = nullptr;
+    ASSERT_EQ(bench->Hal()->GetStreamEngine(0, &engine), STATUS_SUCCESS);
+    auto* usbEngine = static_cast<CUsbStreamEngine*>(engine);
+    // Both settings' formats, each rate once per setting.
+    EXPECT_EQ(usbEngine->GetFormatRecordCount(), 2 * sim::kDefaultClockRates.size());
   }
 }
 

@@ -6,9 +6,11 @@
 
 #include <mutex>
 
+#include "kernel/debug.h"
 #include "sim/device/Uac2Headset.h"
 #include "tests/streaming/support/PipeRig.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
+#include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio2.h"
 #include "variants/uac2/CUac2Capture.h"
 #include "variants/uac2/CUac2Render.h"
@@ -274,6 +276,104 @@ TEST_F(Uac2StreamsTest, EmptyCapturePacketIsSilenceNoLongerThanItsSlot) {
     }
   }
   for (UCHAR b : client.Captured()) ASSERT_EQ(b, 0);
+}
+
+// The software mute a bare stream path was given, set to `muted`.
+void SetSoftwareMute(CUsbStreamEngine* engine, bool muted) {
+  for (ULONG i = 0; i < engine->GetAttachedNodeCount(); ++i) {
+    ITopoNode* node = nullptr;
+    if (!NT_SUCCESS(engine->GetAttachedNode(i, &node)) || node->GetType() != NODE_TYPE_MUTE) continue;
+    ISwitchNode* mute = nullptr;
+    ASSERT_EQ(node->QueryInterface(IID_ISwitchNode, reinterpret_cast<PVOID*>(&mute)), STATUS_SUCCESS);
+    EXPECT_EQ(mute->SetValue(0, muted), STATUS_SUCCESS);
+    mute->Release();
+    return;
+  }
+  ADD_FAILURE() << "no mute node";
+}
+
+TEST_F(Uac2StreamsTest, CaptureHandsOnWholeFramesOnlyAndMutesThemAll) {
+  // A microphone wired straight to its streaming terminal, so with a
+  // software mute. Packet 20 arrives 95 bytes long: 47 frames of mono
+  // 16-bit and half of one more. The half frame goes; every later frame
+  // keeps its place, and the mute covers the URB that carried it too.
+  SmallDevice shape = Microphone();
+  shape.units = {ClockSource(9), InputTerminal(1, USB_AUDIO_TERMINAL_MICROPHONE, 9, 1),
+                 OutputTerminal(3, USB_AUDIO_TERMINAL_USB_STREAMING, 1, 9)};
+  for (bool muted : {false, true}) {
+    SCOPED_TRACE(muted ? "muted" : "not muted");
+    auto bench = Bench(Build(shape), sim::DefaultProfile(), Speed::Full);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    auto* capture = EngineOf<CUac2Capture>(*bench, 0);
+    SetSoftwareMute(capture, muted);
+    bench->Device().Source(0x82).SetRamp();
+    sim::IsoFault halfFrame;
+    halfFrame.endpoint = 0x82;
+    halfFrame.first = 20;
+    halfFrame.cutTo = 95;
+    bench->Device().AddIsoFault(halfFrame);
+    RigClient client(capture, CYCLIC_CLIENT_WAVE, Pcm(1, 48000, 16, 0x4), 10, 2);
+    ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunFramesUntil([&] { return client.Captured().size() >= 9600; }));
+    ASSERT_EQ(client.Finish(), STATUS_SUCCESS);
+
+    for (const pipetest::Seen& s : client.Notifications())
+      if (s.command == CYCLIC_COMMAND_CAPTURE_DATA) {
+        EXPECT_EQ(s.length % 2, 0u);
+      } else if (s.command == CYCLIC_COMMAND_POSITION) {
+        EXPECT_EQ(s.value % 2, 0u);
+      }
+    const sim::Bytes data = client.Captured();
+    size_t breaks = 0, loud = 0;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+      const uint16_t sample = static_cast<uint16_t>(data[i] | data[i + 1] << 8);
+      loud += sample != 0;
+      if (i >= 2) breaks += sample != static_cast<uint16_t>((data[i - 2] | data[i - 1] << 8) + 1);
+    }
+    if (muted) {
+      EXPECT_EQ(loud, 0u);
+    } else {
+      EXPECT_EQ(breaks, 1u);  // the one frame that was cut
+    }
+  }
+}
+
+TEST_F(Uac2StreamsTest, FixedClockStreamsAtItsOwnRateAndNamesItForAnyOther) {
+  // The clock's frequency control is read-only: the device stalls any SET
+  // CUR of it. It runs at 48 kHz and (as some devices do) still lists
+  // 44.1 kHz in its range.
+  Bytes range = {2, 0};
+  for (uint32_t rate : {44100u, 48000u})
+    for (uint32_t v : {rate, rate, 0u}) sim::PutLe32(range, v);
+  sim::RequestMatch rangeRequest = sim::RequestMatch::ClassToUnit(9, USB_AUDIO2_RANGE);
+  rangeRequest.valueHigh = USB_AUDIO2_CS_SAM_FREQ_CONTROL;
+  const sim::ControlFault bothRates{rangeRequest, sim::FaultAction::ReplyWith, 0, 0, -1, range};
+  for (bool capture : {false, true}) {
+    SCOPED_TRACE(capture ? "capture" : "render");
+    SmallDevice shape = capture ? Microphone() : Speaker();
+    shape.units[0] = ClockSource(9, 0x05);
+    auto bench = Bench(Build(shape));
+    bench->Device().AddFault(bothRates);
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    CUsbStreamEngine* engine = EngineOf<CUsbStreamEngine>(*bench, 0);
+    ASSERT_EQ(engine->GetFormatCount(), 2u);
+    const ULONG channels = capture ? 1 : 2;
+    const ULONG mask = capture ? 0x4 : 0x3;
+    {
+      RigClient client(engine, CYCLIC_CLIENT_WAVE, Pcm(channels, 48000, 16, mask), 10, 2);
+      ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+      sim::IsoSink* sink = capture ? nullptr : &Device(*bench).Sink(0x01);
+      ASSERT_TRUE(
+          RunFramesUntil([&] { return capture ? client.Captured().size() >= 9600 : sink->GetStats().frames >= 4800; }));
+      EXPECT_EQ(client.Finish(), STATUS_SUCCESS);
+    }
+    platform::debug::Clear();
+    RigClient other(engine, CYCLIC_CLIENT_WAVE, Pcm(channels, 44100, 16, mask), 10, 2);
+    EXPECT_EQ(other.Run(), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(platform::debug::Contains("fixed at 48000 Hz; it cannot run at 44100 Hz"));
+    EXPECT_EQ(engine->GetStreamState(), STREAM_STATE_CLOSED);
+    EXPECT_EQ(Device(*bench).ClockRate(9), 48000u);
+  }
 }
 
 }  // namespace

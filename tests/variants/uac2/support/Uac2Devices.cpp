@@ -1,4 +1,4 @@
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 
 #include "sim/device/DescriptorBuilder.h"
 #include "sim/device/Uac2Headset.h"
@@ -69,7 +69,9 @@ sim::DescriptorSet Build(const SmallDevice& device) {
       c.Interface(1, alternate, withFeedback ? 2 : 1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
                   USB_AUDIO_PROTOCOL_UAC2);
       for (const Bytes& d : device.streaming) c.Raw(d);
-      c.Endpoint(device.capture ? 0x82 : 0x01, kAsynchronousData, device.maxPacket, 1, false).Uac2CsEndpoint();
+      c.Endpoint(device.capture ? 0x82 : 0x01, kAsynchronousData, device.maxPacket, 1, false);
+      for (const Bytes& d : device.endpointExtras) c.Raw(d);
+      c.Uac2CsEndpoint();
       if (withFeedback) c.Endpoint(0x81, kFeedback, 4, 4, false);
     }
   }

@@ -29,8 +29,7 @@ Bytes Descriptor(Add add) {
 
 // One class-specific descriptor as the builder writes it.
 Bytes ClockSource(uint8_t id, uint8_t controls = 0x07);
-Bytes InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels = 2,
-                    uint16_t controls = 0);
+Bytes InputTerminal(uint8_t id, uint16_t terminalType, uint8_t clock, uint8_t channels = 2, uint16_t controls = 0);
 Bytes OutputTerminal(uint8_t id, uint16_t terminalType, uint8_t source, uint8_t clock, uint16_t controls = 0);
 // `controls`: the master's bmaControls, then one per channel.
 Bytes FeatureUnit(uint8_t id, uint8_t source, const std::vector<uint32_t>& controls);
@@ -60,6 +59,9 @@ struct SmallDevice {
   uint16_t maxPacket = 200;
   // Alternate setting 2 as setting 1 but with the data endpoint alone.
   bool settingWithoutFeedback = false;
+  // Descriptors right after each setting's data endpoint (a companion,
+  // vendor data).
+  std::vector<Bytes> endpointExtras;
   uint16_t vendorId = 0x1209;
   uint16_t productId = 0x2002;
 };
