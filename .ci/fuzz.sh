@@ -6,8 +6,11 @@
 # fuzzes when the target's seeds do not reach what it names.
 #   .ci/fuzz.sh SECONDS [JOBS]
 # Inputs may grow to FUZZ_MAX_LEN bytes at once: the driver targets run a
-# few dozen inputs a second, too few for the fuzzer's slow default growth,
-# and a fault script needs room for several faults.
+# few inputs a second, too few for the fuzzer's slow default growth, and a
+# fault script needs room for several faults. With FUZZ_SEEDS_ONLY=1 (the
+# test command's short pass) a target starts from its seed-* files alone
+# instead of its whole corpus, which a slow target would spend the short
+# time reading.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?seconds per target}
@@ -19,16 +22,24 @@ mkdir -p "$logs"
 run_one() {
   local target=$1 seconds=$2 logs=$3 max_len=$4
   local name=${target##*/}
-  mkdir -p "build/fuzz-corpus/$name" "fuzz/corpus/$name"
-  "$target" "build/fuzz-corpus/$name" "fuzz/corpus/$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
+  local seeds="fuzz/corpus/$name"
+  mkdir -p "build/fuzz-corpus/$name" "$seeds"
+  if [ "${FUZZ_SEEDS_ONLY:-0}" = 1 ]; then
+    seeds="build/fuzz-seeds/$name"
+    rm -rf "$seeds" && mkdir -p "$seeds"
+    cp fuzz/corpus/"$name"/seed-* "$seeds"/ 2>/dev/null
+  fi
+  local started=$SECONDS
+  "$target" "build/fuzz-corpus/$name" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 \
     -max_len="$max_len" -len_control=0 -print_final_stats=1 -artifact_prefix="$logs/$name-" >"$logs/$name.log" 2>&1
-  local rc=$?
+  local rc=$? took=$((SECONDS - started))
   local execs cov seeds
   execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$logs/$name.log" | grep -oE '[0-9]+$')
   cov=$(grep -E '(DONE|NEW|REDUCE|pulse|INITED) +cov:' "$logs/$name.log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
   seeds=$(grep -oE 'seeds reached: [0-9]+ of [0-9]+' "$logs/$name.log" | grep -oE '[0-9]+ of [0-9]+$')
   if [ $rc -eq 0 ]; then
-    printf '%-26s execs %10s  %-22s seeds reaching: %s\n' "$name" "${execs:-?}" "${cov:-cov: ?}" "${seeds:-none}"
+    printf '%-26s execs %9s  %-22s seeds reaching: %-9s %4ss\n' "$name" "${execs:-?}" "${cov:-cov: ?}" \
+      "${seeds:-none}" "$took"
   else
     printf '%-26s FAILED (exit %d), see %s\n' "$name" "$rc" "$logs/$name.log"
     grep -m3 -E 'ERROR|runtime error|SUMMARY|fall short|never reached' "$logs/$name.log"
