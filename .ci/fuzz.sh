@@ -30,9 +30,12 @@ run_one() {
     cp fuzz/corpus/"$name"/seed-* "$seeds"/ 2>/dev/null
   fi
   local started=$SECONDS
-  "$target" "build/fuzz-corpus/$name" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 \
+  # Undefined behaviour is reported and the run goes on (the build lets it
+  # recover); the report fails the target below.
+  UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} "$target" "build/fuzz-corpus/$name" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 \
     -max_len="$max_len" -len_control=0 -print_final_stats=1 -artifact_prefix="$logs/$name-" >"$logs/$name.log" 2>&1
   local rc=$? took=$((SECONDS - started))
+  if [ $rc -eq 0 ] && grep -q 'runtime error:' "$logs/$name.log"; then rc=1; fi
   local execs cov seeds
   execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$logs/$name.log" | grep -oE '[0-9]+$')
   cov=$(grep -E '(DONE|NEW|REDUCE|pulse|INITED) +cov:' "$logs/$name.log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
