@@ -35,6 +35,10 @@ NTSTATUS ReadValue(HANDLE key, PCWSTR valueName, ULONG length, PVOID buffer) {
   ULONG size = 0;
   NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, nullptr, 0, &size);
   if (!IsSizeAnswer(status)) return NotASize(status);
+  // Whatever wrote the value decides its length, not the buffer's: a value
+  // longer than the caller's buffer is refused before one is made for it.
+  constexpr ULONG kHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+  if (size > kHeader && size - kHeader > length) return STATUS_UNSUCCESSFUL;
   if (size > MAXULONG - kQuerySlack) return STATUS_NO_MEMORY;
   CPoolBuffer info(PagedPool, size + kQuerySlack, kDeviceTag);
   if (!info) return STATUS_NO_MEMORY;

@@ -1,6 +1,6 @@
-// What the topology filter's property fuzz targets share: the driver
-// started once on a simulated device, and one request built from the
-// fuzzer's bytes, whose answer must stay within the caller's buffers.
+// What the topology filter's property fuzz targets share: one request built
+// from the fuzzer's bytes, sent to the topology filter of a started device,
+// whose answer must stay within the caller's buffers.
 #pragma once
 
 #include <cstdint>
@@ -9,37 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/DriverEntry.h"
-#include "fuzz/FuzzReader.h"
-#include "sim/device/SimDevice.h"
-#include "sim/host/Host.h"
-#include "topology/CMiniportTopology.h"
+#include "fuzz/DriverFuzz.h"
 #include "topology/PrivatePropertySets.h"
-#include "usb/HubPort.h"
 
 namespace topologyfuzz {
-
-// The driver runs once for the whole session: only the topology filter is
-// wanted, so no wave miniport is installed (the start stops after the
-// topology filter is registered, which is all the fuzzer talks to).
-struct Session {
-  std::unique_ptr<sim::SimDevice> device;
-  std::unique_ptr<platform::usb::HubPort> port;
-  sim::host::Host host;
-  sim::host::FilterHandle* topology = nullptr;
-
-  explicit Session(std::unique_ptr<sim::SimDevice> simulated) {
-    SetMiniportFactories({CreateMiniportTopology, nullptr});
-    device = std::move(simulated);
-    port = std::make_unique<platform::usb::HubPort>(device.get());
-    if (!NT_SUCCESS(host.LoadDriver(DriverEntry, u"headset")) || !NT_SUCCESS(host.AddDevice(port->Pdo()))) std::abort();
-    host.Start();
-    if (!NT_SUCCESS(host.OpenFilter(u"GlobalTopo", &topology)) || !topology) {
-      std::fprintf(stderr, "the topology filter is not registered\n");
-      std::abort();
-    }
-  }
-};
 
 const GUID* const kSets[] = {
     &KSPROPSETID_Audio,      &KSPROPSETID_Jack,         &PROPSETID_DevicePrivate, &PROPSETID_NodeKind,
@@ -51,12 +24,25 @@ const ULONG kVerbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYP
 
 using fuzz::Reader;
 
-// One property request, read from the fuzzer's bytes, to the session's
-// topology filter.
-inline int FuzzTopologyProperty(Session* session, const uint8_t* data, size_t size) {
-  const PCFILTER_DESCRIPTOR& d = session->topology->Descriptor();
-  Reader in(data, size);
+// The topology filter of a started session, opened once for the process.
+inline sim::host::FilterHandle* TopologyOf(driverfuzz::Session* session) {
+  static auto& opened = *new std::vector<std::pair<driverfuzz::Session*, sim::host::FilterHandle*>>();
+  sim::host::FilterHandle* filter = nullptr;
+  for (const auto& [s, f] : opened)
+    if (s == session) filter = f;
+  if (!filter) {
+    filter = session->Open(u"GlobalTopo");
+    driverfuzz::Require(filter != nullptr, "the topology filter is not registered");
+    opened.emplace_back(session, filter);
+  }
+  fuzz::Reached("the topology filter opened");
+  return filter;
+}
 
+// One property request, read from the fuzzer's bytes, to `topology`. The
+// set it went to, when the driver answered it with success (null else).
+inline const GUID* FuzzTopologyProperty(sim::host::FilterHandle* topology, Reader& in) {
+  const PCFILTER_DESCRIPTOR& d = topology->Descriptor();
   const GUID* set = kSets[in.Byte() % (sizeof kSets / sizeof kSets[0])];
   const ULONG id = in.Byte() % 32;
   const ULONG verb = kVerbs[in.Byte() % (sizeof kVerbs / sizeof kVerbs[0])];
@@ -77,9 +63,8 @@ inline int FuzzTopologyProperty(Session* session, const uint8_t* data, size_t si
   std::vector<uint8_t> value = in.Bytes(valueSize);
   ULONG answered = valueSize;
   auto request = [&] {
-    return session->topology->Property(*set, id, verb, node, instance.empty() ? nullptr : instance.data(),
-                                       static_cast<ULONG>(instance.size()), value.empty() ? nullptr : value.data(),
-                                       &answered);
+    return topology->Property(*set, id, verb, node, instance.empty() ? nullptr : instance.data(),
+                              static_cast<ULONG>(instance.size()), value.empty() ? nullptr : value.data(), &answered);
   };
   // A set may wait a bounded time (a switch of the room effect lets the
   // prompt still playing finish), which on the manual clock only passes as
@@ -91,7 +76,7 @@ inline int FuzzTopologyProperty(Session* session, const uint8_t* data, size_t si
                  static_cast<unsigned>(valueSize), static_cast<unsigned>(status));
     std::abort();
   }
-  return 0;
+  return NT_SUCCESS(status) ? set : nullptr;
 }
 
 }  // namespace topologyfuzz

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/Reach.h"
 #include "sim/device/Device7753.h"
 #include "sim/host/RunningDriver.h"
 #include "topology/CMiniportWaveCyclic.h"
@@ -65,6 +66,7 @@ void CheckRewrite(const sim::Bytes& configuration, const UCHAR* switches) {
     if (total > C7753_LAYOUT_BYTES || total > size) Fail("the rewrite grew the descriptor");
     if (std::memcmp(stored + total, configuration.data() + total, size - total) != 0)
       Fail("the rewrite wrote beyond its result");
+    fuzz::Reached("a configuration rewritten");
   }
   ExFreePool(stored);
 }
@@ -106,5 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set.configurations = {configuration};
   sim::host::RunningDriver driver(set, sim::chip7753::Profile(board.high, board.low), CreateMiniportWaveCyclic,
                                   platform::usb::Speed::Full, AudioHalChoice::ChipIdentifying);
+  if (driver.Started()) fuzz::Reached("the board started");
   return 0;
 }
+
+FUZZ_REACHES("a configuration rewritten", "the board started")

@@ -16,6 +16,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "driver/DriverEntry.h"
 #include "fuzz/FuzzReader.h"
+#include "fuzz/Reach.h"
 #include "sim/device/SimDevice.h"
 #include "sim/device/Vzr417Interface.h"
 #include "sim/host/AsioHost.h"
@@ -77,7 +78,7 @@ void RunInput(Session& session, const uint8_t* data, size_t size) {
     auto& host = hosts[(op >> 4) % 3];
     if (!host || !host->IsOpen()) {
       host = std::make_unique<sim::host::AsioHost>(op & 0x80);
-      host->Open(session.port->Pdo());
+      if (NT_SUCCESS(host->Open(session.port->Pdo()))) fuzz::Reached("a host opened the interface");
       continue;
     }
     switch (op % 8) {
@@ -106,13 +107,15 @@ void RunInput(Session& session, const uint8_t* data, size_t size) {
         std::vector<AsioBufferRequest> channels(in.Byte() % 6);
         for (auto& c : channels) c = {static_cast<ULONG>(in.Byte() & 1), static_cast<ULONG>(in.Byte() % 4)};
         std::vector<sim::host::AsioBlockView> blocks;
-        if (NT_SUCCESS(host->CreateBuffers(channels, in.Word(), &blocks)))
+        if (NT_SUCCESS(host->CreateBuffers(channels, in.Word(), &blocks))) {
+          fuzz::Reached("buffers created");
           for (const auto& b : blocks)
             if (b.header && b.ring) b.ring[in.Word() % b.header->Size] ^= in.Byte();
+        }
         break;
       }
       case 2:
-        host->Start(*events[op & 1]);
+        if (NT_SUCCESS(host->Start(*events[op & 1]))) fuzz::Reached("the streams started");
         break;
       case 3:
         host->Stop();
@@ -159,3 +162,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   return 0;
 }
+
+FUZZ_REACHES("a host opened the interface", "buffers created", "the streams started")

@@ -1,12 +1,16 @@
 // Devices of the other chips, their descriptors edited at random, started
-// through the chip-identifying factory: each chip's model (the fixed-range
-// units of the 7746 and 7762, the TQ4187's effects unit and 7.1 streams)
-// starts the device or refuses it, never reading past what the device gave.
+// through the chip-identifying factory with the driver's own miniports:
+// each chip's model (the fixed-range units of the 7746 and 7762, the
+// TQ4187's effects unit and 7.1 streams, the 7753 boards, the generic and
+// the 2.0 models) starts the device or refuses it, never reading past what
+// the device gave; a started one shows its topology filter.
 #include <cstdint>
 #include <vector>
 
+#include "fuzz/Reach.h"
 #include "sim/device/EmbeddedDevices.h"
 #include "sim/host/RunningDriver.h"
+#include "topology/CMiniportWaveCyclic.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   static const std::vector<const sim::EmbeddedDevice*> devices = [] {
@@ -26,6 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   std::string error;
   if (!sim::ParseSysfsDescriptors(file, &set, &error)) return 0;
   set.strings = original.strings;
-  sim::host::RunningDriver driver(set, device.profile(), nullptr, device.speed, AudioHalChoice::ChipIdentifying);
+  sim::host::RunningDriver driver(set, device.profile(), CreateMiniportWaveCyclic, device.speed,
+                                  AudioHalChoice::ChipIdentifying);
+  if (driver.Started()) {
+    fuzz::Reached("the chip's model started");
+    if (driver.Topology()) fuzz::Reached("its topology filter opened");
+  }
   return 0;
 }
+
+FUZZ_REACHES("the chip's model started", "its topology filter opened")

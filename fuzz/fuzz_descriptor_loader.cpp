@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/Reach.h"
 #include "sim/DescriptorDump.h"
 #include "sim/device/ConfigModel.h"
 #include "sim/device/DefaultHeadset.h"
@@ -55,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   sim::FillDefaultStrings(&set);
   if (sim::DumpDescriptors(set).empty()) std::abort();
 
+  fuzz::Reached("a device loaded");
   sim::SimDevice device(set, sim::DefaultProfile());
   static uint8_t buffer[0x10000];
   Send(device, 0x80, USB_REQUEST_GET_DESCRIPTOR, 0x0200, 0, 0xFFFF, buffer);
@@ -76,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   for (const auto& [id, unit] : device.Model().units)
     for (uint8_t cs = 0; cs <= 10; ++cs)
       for (uint8_t request : {USB_AUDIO_GET_CUR, USB_AUDIO_GET_MIN, USB_AUDIO_GET_MAX, USB_AUDIO_GET_RES})
-        Send(device, 0xA1, request, static_cast<uint16_t>(cs << 8), static_cast<uint16_t>(id << 8 | ac), 64, buffer);
+        if (Send(device, 0xA1, request, static_cast<uint16_t>(cs << 8), static_cast<uint16_t>(id << 8 | ac), 64, buffer)
+                .outcome == platform::usb::ControlOutcome::Ack)
+          fuzz::Reached("a unit answered");
   return 0;
 }
+
+FUZZ_REACHES("a device loaded", "a unit answered")

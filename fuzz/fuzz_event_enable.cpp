@@ -5,6 +5,7 @@
 // Every request is answered, every delivery goes to a live subscription,
 // and closing a filter ends what was subscribed on it.
 #include "fuzz/DriverFuzz.h"
+#include "fuzz/Reach.h"
 #include "ks/ksmedia.h"
 #include "sim/device/DefaultHeadset.h"
 #include "usb/usbaudio.h"
@@ -57,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         const NTSTATUS status = filter->EnableEvent(*set, id, node, &session->data[f][slot], &session->events[slot]);
         // A slot already subscribed is refused, never subscribed twice.
         if (session->enabled[f][slot]) Require(!NT_SUCCESS(status), "one event data subscribed twice");
-        if (NT_SUCCESS(status)) session->enabled[f][slot] = true;
+        if (NT_SUCCESS(status)) {
+          session->enabled[f][slot] = true;
+          fuzz::Reached("an event subscribed");
+        }
         break;
       }
       case 2: {
@@ -72,7 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         const uint8_t cs = unit == sim::headset::kMicSelector ? 0 : 1 + in.Byte() % 2;
         sim::Bytes value = in.Bytes(cs == USB_AUDIO_FU_VOLUME_CONTROL ? 2 : 1);
         session->device->SetControlValue(unit, cs, in.Byte() % 3, value, true);
-        driverfuzz::Session::Pass(1 + in.Byte() % 8);
+        driverfuzz::Session::Pass(1 + in.Byte() % 64);
+        for (KEVENT& e : session->events)
+          if (KeResetEvent(&e)) fuzz::Reached("a change signalled to a subscriber");
         break;
       }
       default:
@@ -89,3 +95,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       }
   return 0;
 }
+
+FUZZ_REACHES("an event subscribed", "a change signalled to a subscriber")

@@ -15,6 +15,7 @@
 #include "driver/CIniReader.h"
 #include "driver/IniImporter.h"
 #include "driver/SettingsStore.h"
+#include "fuzz/Reach.h"
 #include "portcls/portcls.h"
 
 namespace {
@@ -55,6 +56,7 @@ void ParseLines(const uint8_t* data, size_t size) {
     auto value = std::make_unique<IniValue>();
     if (NT_SUCCESS(CIniReader::ParseValueLine(line.get(), LONG(length), value.get()))) {
       if (value->Bytes > INI_DATA_BYTES || (value->Type != REG_SZ && value->Type != REG_BINARY)) std::abort();
+      fuzz::Reached("a value line parsed");
     }
     ULONG version = 0;
     CIniReader::ParseVersionLine(line.get(), LONG(length), &version);
@@ -75,5 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AccessSetting(world.fdo, SETTINGS_WRITE, &zero, sizeof(zero), u"IniVersion");
   if (ImportIniPresets(world.fdo) != STATUS_SUCCESS) std::abort();
   if (platform::files::OpenFileCount() != 0) std::abort();
+  // The import stores the file's version once it took the device's section.
+  ULONG version = 0;
+  if (NT_SUCCESS(AccessSetting(world.fdo, SETTINGS_READ, &version, sizeof(version), u"IniVersion")) && version)
+    fuzz::Reached("the presets imported");
   return 0;
 }
+
+FUZZ_REACHES("a value line parsed", "the presets imported")

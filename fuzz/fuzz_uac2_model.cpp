@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/Reach.h"
 #include "kernel/pool.h"
 #include "sim/device/Uac2Headset.h"
 #include "sim/host/RunningDriver.h"
@@ -108,6 +109,7 @@ void Run(const uint8_t* data, size_t size) {
   sim::Uac2Device* device = owned.get();
   sim::host::RunningDriver driver(std::move(owned), CreateMiniportWaveCyclic, AudioHalChoice::ChipIdentifying);
   if (!driver.Started()) return;
+  fuzz::Reached("the 2.0 model started");
   for (const std::vector<uint8_t>& message : script.messages) device->QueueStatusMessage(message);
   for (const std::vector<uint8_t>& bulk : script.bulk) device->QueueBulkData(bulk);
   // A message a millisecond (high speed polls every half), and some spare.
@@ -133,3 +135,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   return 0;
 }
+
+FUZZ_REACHES("the 2.0 model started")

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/Reach.h"
 #include "kernel/nt.h"
 #include "sim/device/DefaultHeadset.h"
 #include "sim/device/MalformedDescriptors.h"
@@ -73,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
     PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, start, -1, -1, -1, -1, -1);
     Inside(d, pool, bound);
     if (!d) break;
+    fuzz::Reached("an interface found");
     if (d->bAlternateSetting == 0 && list.size() < 32) list.push_back({d, nullptr});
     USBD_GetInterfaceLength(d, const_cast<PUCHAR>(pool) + bound);
     start = reinterpret_cast<PUCHAR>(d) + d->bLength;
@@ -86,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
         const auto* r = reinterpret_cast<const UCHAR*>(e.Interface);
         if (r < begin || r + e.Interface->Length > begin + urb->UrbHeader.Length) std::abort();
       }
+    fuzz::Reached("a configuration request built");
     ExFreePool(urb);
   }
   for (LONG type : {5, 0x24}) {
@@ -99,3 +102,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   ExFreePool(config);
   return 0;
 }
+
+FUZZ_REACHES("an interface found", "a configuration request built")

@@ -1,33 +1,40 @@
-// What an application may ask of a wave filter and its streaming pin: any
-// property of the filter or its nodes (volume on the wave pin's path among
-// them), any data range for the intersection, any format for a new pin, and
-// then any walk through the pin's states with positions read, the format
-// changed and the buffer written. Each is answered or refused within the
-// caller's buffers, and the pin always closes.
+// What an application may ask of a wave filter and its streaming pin, on
+// every wave filter of every embedded device (the first byte picks the
+// device, the second its filter): any property of the filter or its nodes
+// (volume on the wave pin's path among them), any data range for the
+// intersection, any format for a new pin, and then any walk through the
+// pin's states with positions read, the format changed and the buffer
+// written. Each is answered or refused within the caller's buffers, and the
+// pin always closes.
 #include "fuzz/DriverFuzz.h"
 #include "ks/ksmedia.h"
-#include "sim/device/DefaultHeadset.h"
+#include "topology/PrivatePropertySets.h"
 
 namespace {
 
 using driverfuzz::Require;
 
-struct WaveSession : driverfuzz::Session {
-  sim::host::FilterHandle* filters[2] = {};
-  WaveSession() : Session(sim::headset::Create()) {
-    Require(NT_SUCCESS(Start()), "the headset did not start");
-    filters[0] = Open(u"HeadSetOut00Wave");
-    filters[1] = Open(u"HeadSetIn00Wave");
-    Require(filters[0] && filters[1], "the wave filters are not registered");
+// The wave filters of a started device, opened once for the process.
+const std::vector<sim::host::FilterHandle*>& WaveFiltersOf(driverfuzz::Session* session) {
+  static auto& opened = *new std::vector<std::pair<driverfuzz::Session*, std::vector<sim::host::FilterHandle*>>>();
+  for (const auto& [s, filters] : opened)
+    if (s == session) return filters;
+  std::vector<sim::host::FilterHandle*> filters;
+  for (const std::u16string& name : session->WaveFilters()) {
+    filters.push_back(session->Open(name));
+    Require(filters.back() != nullptr, "a registered wave filter does not open");
   }
-};
+  Require(!filters.empty(), "the device has no wave filter");
+  opened.emplace_back(session, std::move(filters));
+  return opened.back().second;
+}
 
-const GUID* const kSets[] = {&KSPROPSETID_Audio, &KSPROPSETID_Pin, &KSPROPSETID_Connection, &KSPROPSETID_Topology,
-                             &KSPROPSETID_Jack};
+const GUID* const kSets[] = {&KSPROPSETID_Audio, &KSPROPSETID_Pin,  &KSPROPSETID_Connection,
+                             &KSPROPSETID_Topology, &KSPROPSETID_Jack, &PROPSETID_DevicePrivate};
 const ULONG kVerbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
 
 // A property request read from the input, to the filter or one of its nodes.
-void Property(driverfuzz::Reader& in, sim::host::FilterHandle* filter) {
+NTSTATUS Property(driverfuzz::Reader& in, sim::host::FilterHandle* filter) {
   const PCFILTER_DESCRIPTOR& d = filter->Descriptor();
   const GUID* set = kSets[in.Byte() % (sizeof kSets / sizeof kSets[0])];
   const ULONG id = in.Byte() % 32;
@@ -43,6 +50,7 @@ void Property(driverfuzz::Reader& in, sim::host::FilterHandle* filter) {
                                  static_cast<ULONG>(instance.size()), value.empty() ? nullptr : value.data(), &answered);
   Require(status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL || answered <= valueSize,
           "a property answered more bytes than its buffer holds");
+  return status;
 }
 
 // A data range as a client sends it: an audio range with the input's
@@ -71,10 +79,12 @@ std::vector<uint8_t> Range(driverfuzz::Reader& in) {
   return std::vector<uint8_t>(p, p + sizeof range);
 }
 
-// A format for a new pin: the wave format's fields from the input, or raw
+// A format for a new pin: the one the intersection chose, as an
+// application takes it, or the wave format's fields from the input, or raw
 // bytes of any size behind a KSDATAFORMAT that claims the size it has.
-std::vector<uint8_t> Format(driverfuzz::Reader& in) {
+std::vector<uint8_t> Format(driverfuzz::Reader& in, const std::vector<uint8_t>& intersected = {}) {
   const uint8_t kind = in.Byte();
+  if ((kind & 1) && !intersected.empty()) return intersected;
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE f{};
   f.DataFormat.FormatSize = sizeof f;
   f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
@@ -108,7 +118,8 @@ void UsePin(driverfuzz::Reader& in, platform::portcls::Pin* pin) {
     switch (op % 6) {
       case 0: {
         const auto state = static_cast<KSSTATE>(in.Byte() % 5);  // 4 is no state
-        sim::host::WhileTimePasses([&] { return pin->SetState(state); });
+        if (NT_SUCCESS(sim::host::WhileTimePasses([&] { return pin->SetState(state); })) && state == KSSTATE_RUN)
+          fuzz::Reached("a pin ran");
         break;
       }
       case 1: {
@@ -147,11 +158,14 @@ void UsePin(driverfuzz::Reader& in, platform::portcls::Pin* pin) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static auto* session = new WaveSession();
   driverfuzz::Reader in(data, size);
-  sim::host::FilterHandle* filter = session->filters[in.Byte() & 1];
+  driverfuzz::Session* session = driverfuzz::StartedSession(in.Byte());
+  Require(session != nullptr, "an embedded device did not start");
+  const std::vector<sim::host::FilterHandle*>& filters = WaveFiltersOf(session);
+  sim::host::FilterHandle* filter = filters[in.Byte() % filters.size()];
   const ULONG pinCount = filter->Descriptor().PinCount;
-  for (int request = in.Byte() % 4; request > 0; --request) Property(in, filter);
+  for (int request = in.Byte() % 4; request > 0; --request)
+    if (NT_SUCCESS(Property(in, filter))) fuzz::Reached("a property answered");
 
   const ULONG pinId = in.Byte() % (pinCount + 1);
   const std::vector<uint8_t> range = Range(in);
@@ -163,11 +177,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         result.empty() ? nullptr : result.data(), &resultSize);
     Require(status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL || resultSize <= result.size(),
             "an intersection wrote more than its buffer holds");
+    if (NT_SUCCESS(status) && resultSize >= sizeof(KSDATAFORMAT)) result.resize(resultSize);
+    else result.clear();
+  } else {
+    result.clear();
   }
 
-  const std::vector<uint8_t> format = Format(in);
+  const std::vector<uint8_t> format = Format(in, result);
   platform::portcls::Pin* pin = nullptr;
-  if (NT_SUCCESS(filter->Filter()->CreatePin(pinId, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &pin)) && pin)
+  if (NT_SUCCESS(filter->Filter()->CreatePin(pinId, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &pin)) && pin) {
+    fuzz::Reached("a pin created");
     UsePin(in, pin);
+  }
   return 0;
 }
+
+FUZZ_REACHES("the device started", "a property answered", "a pin created", "a pin ran")

@@ -801,7 +801,8 @@ bool SimDevice::InterruptIn(UCHAR endpointAddress, UCHAR* data, ULONG maxLength,
   const Bytes word = std::move(queue.front());
   queue.pop_front();
   const ULONG n = std::min<ULONG>(static_cast<ULONG>(word.size()), maxLength);
-  std::memcpy(data, word.data(), n);
+  // A message of no bytes has no data to copy from.
+  if (n) std::memcpy(data, word.data(), n);
   *length = n;
   if (word.size() > maxLength) *status = USBD_STATUS_DATA_OVERRUN;
   return true;

@@ -1,4 +1,5 @@
 #include <string>
+#include <vector>
 
 #include "driver/DeviceParameter.h"
 #include "tests/platform/DeviceStack.h"
@@ -40,6 +41,23 @@ TEST_F(DeviceParameterTest, ReadsTheInstancesDeviceParameters) {
   EXPECT_EQ(ReadDeviceInstanceParameter(stack.Pdo(), DEVICE_PARAMETER_SELECTIVE_SUSPEND_ENABLED, 1, &small),
             STATUS_UNSUCCESSFUL);
   EXPECT_EQ(small, 0);
+}
+
+TEST_F(DeviceParameterTest, AValueLongerThanTheBufferGetsNoBufferOfItsSize) {
+  auto config = testsupport::HeadsetPdoConfig();
+  config.hardwareIds = {u"USB\\VID_0D8C&PID_0014"};
+  DeviceStack stack(config);
+  const std::vector<UCHAR> huge(1 << 20, 1);
+  ASSERT_EQ(platform::registry::SetValue(kEnum + u"USB\\VID_0D8C&PID_0014\\" + kInstance + u"\\Device Parameters",
+                                         u"SelectiveSuspendEnabled", REG_BINARY, huge.data(), huge.size()),
+            STATUS_SUCCESS);
+  // The value's own buffer would be the read's fifth (after the IDs, the
+  // key information, the key name and the path): refused before it is made.
+  platform::pool::FailNthAllocationWithTag(MakeTag("USBd"), 5);
+  ULONG value = 0xCCCCCCCC;
+  EXPECT_EQ(Read(stack.Pdo(), &value), STATUS_UNSUCCESSFUL);
+  platform::pool::ClearFailures();
+  EXPECT_EQ(value, 0xCCCCCCCCu);
 }
 
 TEST_F(DeviceParameterTest, TheFirstHardwareIdThatHoldsTheValueDecides) {

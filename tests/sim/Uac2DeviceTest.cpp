@@ -181,6 +181,11 @@ TEST(Uac2DeviceTest, StatusMessagesAndBulkDataWaitOnTheirEndpoints) {
   d->QueueBulkData({1, 2, 3});
   ASSERT_TRUE(d->InterruptIn(headset::kBulkEndpoint, buffer, sizeof buffer, &length, &status));
   EXPECT_EQ(Bytes(buffer, buffer + length), (Bytes{1, 2, 3}));
+  // A message of no bytes is a transfer of none.
+  d->QueueStatusMessage(Bytes{});
+  ASSERT_TRUE(d->InterruptIn(headset::kStatusEndpoint, buffer, 6, &length, &status));
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(status, USBD_STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "variants/uac2/CUac2AudioHal.h"
 
+#include <algorithm>
+
 #include "driver/SettingsStore.h"
 #include "driver/common/PoolBuffer.h"
 #include "topology/CUacUnit.h"
@@ -312,7 +314,7 @@ NTSTATUS CUac2AudioHal::RefreshSubdevices(ULONG) {
     ULONG delayMs = 0;
     if (NT_SUCCESS(AccessSetting(m_DeviceObject, SETTINGS_READ, &delayMs, sizeof delayMs, kUpdateMiniportDelay))) {
       LARGE_INTEGER delay;
-      delay.QuadPart = -static_cast<LONGLONG>(delayMs) * 10000;
+      delay.QuadPart = -static_cast<LONGLONG>(std::min(delayMs, UAC2_MAX_UPDATE_MINIPORT_DELAY_MS)) * 10000;
       KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
     name.Free();

@@ -30,6 +30,10 @@ constexpr UCHAR UAC2_NO_STATUS_PIPE = 0xFF;
 constexpr KPRIORITY UAC2_STATUS_THREAD_PRIORITY = 16;
 constexpr ULONG UAC2_STATUS_URB_BYTES = 128;
 constexpr ULONG UAC2_BULK_BUFFER_BYTES = 512;
+// The longest pause "UpdateMiniportDelay" may set between removing a wave
+// filter and registering it again: the pause holds the output-type request
+// that caused it and the model's subdevice lock.
+constexpr ULONG UAC2_MAX_UPDATE_MINIPORT_DELAY_MS = 2000;
 constexpr ULONG UAC2_URB_TAG = MakeTag("URB ");
 
 // The one device whose capability records the model knows.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "driver/SettingsStore.h"
 #include "portcls/framework.h"
@@ -20,6 +21,7 @@
 #include "topology/CMiniportWaveCyclic.h"
 #include "topology/TopologyInterfaces.h"
 #include "usb/usbaudio2.h"
+#include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
 
@@ -141,12 +143,26 @@ TEST_F(Uac2DriverTest, ClockValidityMessageIsOneNotificationOfTheClockNode) {
 }
 
 TEST_F(Uac2DriverTest, OutputTypeChangeRenamesAndReRegistersAfterTheConfiguredPause) {
-  for (bool pause : {false, true}) {
-    SCOPED_TRACE(pause ? "UpdateMiniportDelay 30" : "no pause");
+  // The stored pause holds the output-type request and the model's
+  // subdevice lock: anything the registry says stops at the longest pause.
+  const struct {
+    const char* name;
+    std::optional<ULONG> stored;
+    ULONG atLeast, atMost;
+  } cases[] = {
+      {"no pause", std::nullopt, 0, 1},
+      {"UpdateMiniportDelay 30", 30, 30, 31},
+      {"UpdateMiniportDelay at its longest", UAC2_MAX_UPDATE_MINIPORT_DELAY_MS, UAC2_MAX_UPDATE_MINIPORT_DELAY_MS,
+       UAC2_MAX_UPDATE_MINIPORT_DELAY_MS + 1},
+      {"UpdateMiniportDelay of 49 days", 0xFFFFFFFF, UAC2_MAX_UPDATE_MINIPORT_DELAY_MS,
+       UAC2_MAX_UPDATE_MINIPORT_DELAY_MS + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     platform::registry::Reset();
     Start();
-    if (pause) {
-      ULONG ms = 30;
+    if (c.stored) {
+      ULONG ms = *c.stored;
       ASSERT_EQ(AccessSetting(m_Driver->HostSide().AdapterDevice(), SETTINGS_WRITE, &ms, sizeof ms,
                               u"UpdateMiniportDelay"),
                 STATUS_SUCCESS);
@@ -159,17 +175,16 @@ TEST_F(Uac2DriverTest, OutputTypeChangeRenamesAndReRegistersAfterTheConfiguredPa
       done = true;
     });
     ULONG waited = 0;
-    while (!done && waited < 100) {
+    while (!done && waited < 2 * UAC2_MAX_UPDATE_MINIPORT_DELAY_MS) {
       platform::clock::AdvanceMs(1);
       ++waited;
     }
+    // A pause past the bound ends with the clock moved on far enough.
+    while (!done) platform::clock::AdvanceMs(60 * 60 * 1000);
     testsupport::Join(thread);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    if (pause) {
-      EXPECT_GE(waited, 30u);
-    } else {
-      EXPECT_LE(waited, 1u);
-    }
+    EXPECT_GE(waited, c.atLeast);
+    EXPECT_LE(waited, c.atMost);
     // No line output was named before: the first number.
     EXPECT_EQ(Names(), (std::vector<std::u16string>{u"LineOut00Wave", u"MicIn00Wave"}));
     TearDownDriver();
