@@ -8,11 +8,6 @@
 // empty or are cut to any length. The driver opens, streams, refuses or
 // stops each stream with a status, is removed cleanly, and the pool holds
 // afterwards what it held before.
-//
-// Whether an input reached the streams: FUZZ_REACHED=1 in the environment
-// prints, per input, the clock requests the device answered and the streams
-// that opened and moved data; fuzz_uac2_streams_reached counts the inputs
-// that did both.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +17,7 @@
 
 #include "driver/hal/CUacAudioHal.h"
 #include "fuzz/FuzzReader.h"
+#include "fuzz/Reach.h"
 #include "kernel/pool.h"
 #include "sim/ModelReport.h"
 #include "sim/device/Uac2Headset.h"
@@ -31,11 +27,6 @@
 #include "usb/HubPort.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"
-
-extern "C" {
-// Inputs whose clock requests reached the device and whose streams moved data.
-unsigned long long fuzz_uac2_streams_reached = 0;
-}
 
 namespace {
 
@@ -108,17 +99,11 @@ sim::IsoFault PacketFault(Reader& in) {
   return fault;
 }
 
-struct Reached {
-  size_t clockRequests = 0;
-  size_t opened = 0;
-  size_t moved = 0;
-};
-
 // One stream client of an engine: registered, prepared and started in the
 // format the input picked; it fills nothing and counts what it is handed.
 class Client {
  public:
-  Client(IStreamEngine* engine, Reader& in, Reached* reached) : m_Reached(reached) {
+  Client(IStreamEngine* engine, Reader& in) {
     if (!NT_SUCCESS(engine->QueryInterface(IID_ICyclicControl, reinterpret_cast<PVOID*>(&m_Control)))) return;
     const ULONG formats = engine->GetFormatCount();
     WAVEFORMATEXTENSIBLE format{};
@@ -133,7 +118,7 @@ class Client {
     if (!NT_SUCCESS(m_Control->PrepareClient(m_Record->Handle, &ms, &frame))) return;
     m_Prepared = true;
     m_Started = NT_SUCCESS(m_Control->StartClient(m_Record->Handle, frame + 2, &ms, nullptr));
-    if (m_Started) ++m_Reached->opened;
+    if (m_Started) fuzz::Reached("a stream opened");
   }
   ~Client() {
     if (!m_Control) return;
@@ -154,17 +139,16 @@ class Client {
     if (!notify || notify->Client != self->m_Record) return;
     if ((notify->Command == CYCLIC_COMMAND_RENDER_FILL || notify->Command == CYCLIC_COMMAND_CAPTURE_DATA) &&
         notify->Length)
-      ++self->m_Reached->moved;
+      fuzz::Reached("a stream moved data");
   }
 
-  Reached* m_Reached;
   ICyclicControl* m_Control = nullptr;
   StreamClientRecord* m_Record = nullptr;
   bool m_Prepared = false;
   bool m_Started = false;
 };
 
-void Run(const uint8_t* data, size_t size, Reached* reached) {
+void Run(const uint8_t* data, size_t size) {
   Reader in(data, size);
   const uint8_t header = in.Byte();
   const platform::usb::Speed speed = header & 1 ? platform::usb::Speed::Full : platform::usb::Speed::High;
@@ -191,7 +175,8 @@ void Run(const uint8_t* data, size_t size, Reached* reached) {
   sim::Uac2Device* uac2 = device.get();
   sim::host::RunningDriver driver(std::move(device), CreateMiniportWaveCyclic, AudioHalChoice::ChipIdentifying);
   for (const sim::RequestRecord& r : uac2->Requests())
-    if ((r.setup.bmRequestType & 0x60) == 0x20 && (r.setup.wIndex >> 8) == headset::kClock) ++reached->clockRequests;
+    if ((r.setup.bmRequestType & 0x60) == 0x20 && (r.setup.wIndex >> 8) == headset::kClock)
+      fuzz::Reached("the device answered a clock request");
   if (!driver.Started()) return;
   CUacAudioHal* model = sim::AudioClassModelOf(driver.HostSide().AdapterDevice());
   if (!model) return;
@@ -200,7 +185,7 @@ void Run(const uint8_t* data, size_t size, Reached* reached) {
   for (ULONG i = 0; i < hal->GetStreamEngineCount() && i < 4; ++i) {
     IStreamEngine* engine = nullptr;
     if (NT_SUCCESS(hal->GetStreamEngine(i, &engine)) && engine)
-      clients.push_back(std::make_unique<Client>(engine, in, reached));
+      clients.push_back(std::make_unique<Client>(engine, in));
   }
   // 32 ms of streaming, the feedback changing as the input says.
   for (size_t phase = 0; phase < 4; ++phase) {
@@ -216,23 +201,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Whatever the platform keeps for good is made by a first run.
   static const bool warm = [] {
     const uint8_t nothing = 0;
-    Reached ignored;
-    Run(&nothing, 1, &ignored);
+    Run(&nothing, 1);
     return true;
   }();
   (void)warm;
-  static const bool report = std::getenv("FUZZ_REACHED") != nullptr;
   const size_t before = platform::pool::OutstandingCount();
-  Reached reached;
-  Run(data, size, &reached);
+  Run(data, size);
   if (platform::pool::OutstandingCount() != before) {
     std::fprintf(stderr, "pool blocks left behind:\n%s\n",
                  platform::pool::Describe(platform::pool::Outstanding()).c_str());
     std::abort();
   }
-  if (reached.clockRequests && reached.opened && reached.moved) ++fuzz_uac2_streams_reached;
-  if (report)
-    std::fprintf(stderr, "fuzz_uac2_streams reached: %zu clock requests, %zu streams opened, %zu buffers moved\n",
-                 reached.clockRequests, reached.opened, reached.moved);
   return 0;
 }
+
+FUZZ_REACHES("the device answered a clock request", "a stream opened", "a stream moved data")
