@@ -36,6 +36,57 @@ constexpr USHORT MFG_SPECIAL_VENDOR = 0x6B3E;
 constexpr USHORT MFG_SPECIAL_PRODUCT_A = 0x4E2A;
 constexpr USHORT MFG_SPECIAL_PRODUCT_B = 0x4E2B;
 
+// The length field of a control transfer's URB: asked for on the way down,
+// what came on the way up.
+ULONG& ControlTransferLength(PURB urb) {
+  return urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                 urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+                 urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT
+             ? urb->UrbControlDescriptorRequest.TransferBufferLength
+             : urb->UrbControlVendorClassRequest.TransferBufferLength;
+}
+
+bool IsDescriptorRead(PURB urb) {
+  const USHORT f = urb->UrbHeader.Function;
+  return f == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+         f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+}
+
+// Whether `urb` reads from the device over the default pipe into a buffer
+// (a descriptor, or a class or vendor IN request); its buffer and the bytes
+// it asks for.
+bool IsControlRead(PURB urb, PVOID* buffer, PULONG asked) {
+  const USHORT f = urb->UrbHeader.Function;
+  if (IsDescriptorRead(urb)) {
+    *buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+  } else if ((f >= URB_FUNCTION_VENDOR_DEVICE && f <= URB_FUNCTION_CLASS_ENDPOINT) || f == URB_FUNCTION_CLASS_OTHER ||
+             f == URB_FUNCTION_VENDOR_OTHER) {
+    if (!(urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN)) return false;
+    *buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+  } else {
+    return false;
+  }
+  *asked = ControlTransferLength(urb);
+  return *buffer != nullptr && *asked != 0;
+}
+
+// Whether the reply to a control read is shorter than it should be: a
+// descriptor shorter than it says it is (its bLength, a configuration's
+// wTotalLength) within what was asked; a class or vendor reply shorter
+// than asked unless the request allows that.
+bool ReplyCameShort(PURB urb, ULONG asked) {
+  const ULONG got = ControlTransferLength(urb);
+  if (!IsDescriptorRead(urb)) {
+    return got < asked && !(urb->UrbControlVendorClassRequest.TransferFlags & USBD_SHORT_TRANSFER_OK);
+  }
+  const auto* bytes = static_cast<const UCHAR*>(urb->UrbControlDescriptorRequest.TransferBuffer);
+  if (got < 2) return got < asked;
+  ULONG declared = bytes[0];
+  if (urb->UrbControlDescriptorRequest.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && got >= 4)
+    declared = ULONG(bytes[2]) | ULONG(bytes[3]) << 8;
+  return got < (declared < asked ? declared : asked);
+}
+
 void BuildGetDescriptor(PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length) {
   std::memset(urb, 0, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST));
   UsbBuildGetDescriptorRequest(urb, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), type, index, language, buffer, nullptr,
@@ -230,6 +281,14 @@ NTSTATUS CUsbAudioDevice::Init(PRESOURCELIST resourceList, PDEVICE_OBJECT device
 
 NTSTATUS CUsbAudioDevice::ConfigureDevice() {
   PAGED_CODE();
+  m_RetryReads = TRUE;
+  const NTSTATUS status = ConfigureFromDevice();
+  m_RetryReads = FALSE;
+  return status;
+}
+
+NTSTATUS CUsbAudioDevice::ConfigureFromDevice() {
+  PAGED_CODE();
   m_IrpStackSize = static_cast<CCHAR>(m_DeviceObject->StackSize + 1);
   m_Refusal = ModelRefusal{};
   // The model keeps its own record of what it refused; these are the steps
@@ -335,6 +394,29 @@ NTSTATUS CUsbAudioDevice::SignalEventCompletionRoutine(PDEVICE_OBJECT, PIRP, PVO
 }
 
 NTSTATUS CUsbAudioDevice::SubmitUrb(PURB urb) {
+  PAGED_CODE();
+  PVOID buffer = nullptr;
+  ULONG asked = 0;
+  if (!m_RetryReads || !IsControlRead(urb, &buffer, &asked)) return SubmitUrbOnce(urb);
+  // A stall, a time-out, a short reply or a missing IRP is taken as the
+  // device's answer only when it comes again.
+  LARGE_INTEGER pause;
+  pause.QuadPart = START_READ_FIRST_PAUSE;
+  NTSTATUS status = SubmitUrbOnce(urb);
+  for (ULONG attempt = 1; attempt < START_READ_ATTEMPTS; ++attempt) {
+    if (NT_SUCCESS(status) && !ReplyCameShort(urb, asked)) break;
+    if (!m_DevicePresent || status == STATUS_DEVICE_NOT_CONNECTED) break;
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    pause.QuadPart *= 2;
+    // The stack put the length of the failed reply where the request's was.
+    ControlTransferLength(urb) = asked;
+    RtlZeroMemory(buffer, asked);
+    status = SubmitUrbOnce(urb);
+  }
+  return status;
+}
+
+NTSTATUS CUsbAudioDevice::SubmitUrbOnce(PURB urb) {
   PAGED_CODE();
   if (!m_DevicePresent) return STATUS_UNSUCCESSFUL;
   PIRP irp = AllocateIrp();

@@ -24,6 +24,11 @@ constexpr ULONG STRING_DESCRIPTOR_TAG = MakeTag("str ");
 // A synchronous request waits this long (100 ns units, relative) before it
 // is cancelled.
 constexpr LONGLONG SUBMIT_URB_TIMEOUT = -5000000;  // 500 ms
+// While the device is configured, a read the device fails (or answers
+// short) is sent this many times in all, after a pause that starts at
+// 10 ms and doubles.
+constexpr ULONG START_READ_ATTEMPTS = 3;
+constexpr LONGLONG START_READ_FIRST_PAUSE = -100000;  // 10 ms
 // The idle timer: first expiry and period.
 constexpr LONGLONG IDLE_TIMER_FIRST_DUE = -50000000;  // 5 s
 constexpr LONG IDLE_TIMER_PERIOD_MS = 5000;
@@ -151,6 +156,8 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   void STDMETHODCALLTYPE PowerChangeState(POWER_STATE newState) override;
 
   // ---- Start-up steps
+  // ConfigureDevice's steps, its reads retried.
+  NTSTATUS ConfigureFromDevice();
   NTSTATUS ReadDescriptors();
   NTSTATUS SelectConfiguration();
   NTSTATUS QueryBusInterface();
@@ -214,6 +221,8 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   NTSTATUS CreateModel(AudioHalFactory factory);
 
   static NTSTATUS SignalEventCompletionRoutine(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+  // One submission of `urb`, waited for (SUBMIT_URB_TIMEOUT).
+  NTSTATUS SubmitUrbOnce(PURB urb);
 
   // ---- Selective suspend
   bool IsIdle() const { return m_OutstandingCount == 1 && m_BusyCount == 0; }
@@ -340,6 +349,10 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   UCHAR m_ProductIndex = 0;
   ULONG m_InterfaceCount = 0;
   volatile UCHAR m_DevicePresent = 0;
+  // Set while ConfigureDevice runs: what it reads shapes the model for as
+  // long as the device is there, so a read is not taken at its first
+  // failure.
+  BOOLEAN m_RetryReads = FALSE;
   UCHAR m_ControlInterfaceNumber = 0;
   BOOLEAN m_HighSpeed = FALSE;
   USB_BUS_INTERFACE_USBDI_V1 m_BusInterface{};

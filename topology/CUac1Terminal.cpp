@@ -145,16 +145,9 @@ NTSTATUS CUac1Terminal::CopyJacksWithPresence(JackRecord* stored, ULONG count, J
   PAGED_CODE();
   NTSTATUS status = CheckUsbDevice();
   if (!NT_SUCCESS(status)) return status;
-  // One stall, timeout or short reply says nothing about the jacks: they
-  // keep the last mask the device gave. Before the first answer a jack
-  // counts as connected, so that a device that cannot say still streams.
   ULONG mask = 0;
-  if (NT_SUCCESS(ReadPresenceMask(&mask))) {
-    m_LastPresenceMask = mask;
-    m_PresenceKnown = true;
-  } else {
-    mask = m_PresenceKnown ? m_LastPresenceMask : ~ULONG(0);
-  }
+  const NTSTATUS read = ReadPresenceMask(&mask);
+  mask = m_Presence.Follow(read, mask);
   for (ULONG i = 0; i < count; ++i) {
     JackRecord& jack = stored[i];
     jack.IsConnected = (!jack.PresenceReported || (jack.ChannelMapping & mask)) ? 1 : 0;

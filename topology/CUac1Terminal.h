@@ -23,6 +23,27 @@ PinCategory InputTerminalCapsCategory(USHORT terminalType);
 // 12-15, connection type 16-23, geometric 24-27 and general location 28-31.
 JackRecord DecodeJackEntry(ULONG channelMask, ULONG configuration);
 
+// The connected-channel mask a terminal last had from its device. A stall,
+// timeout or short reply says nothing about the jacks: they keep the last
+// mask the device gave. Before the first answer every channel counts as
+// connected, so that a device that cannot say still streams.
+class CKnownPresence {
+ public:
+  // The mask to go by after a presence read that returned `status` (and,
+  // when it succeeded, `mask`).
+  ULONG Follow(NTSTATUS status, ULONG mask) {
+    if (NT_SUCCESS(status)) {
+      m_Mask = mask;
+      m_Known = true;
+    }
+    return m_Known ? m_Mask : ~ULONG(0);
+  }
+
+ private:
+  ULONG m_Mask = 0;
+  bool m_Known = false;
+};
+
 class CUac1Terminal : public CUacUnit, public ITerminal {
  public:
   CUac1Terminal(PUNKNOWN outerUnknown, ULONG provisionalId, UCHAR subtype);
@@ -70,6 +91,5 @@ class CUac1Terminal : public CUacUnit, public ITerminal {
   NTSTATUS WriteSetting(PCWSTR name, ULONG value);
 
  private:
-  ULONG m_LastPresenceMask = 0;
-  bool m_PresenceKnown = false;
+  CKnownPresence m_Presence;
 };

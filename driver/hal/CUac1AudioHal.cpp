@@ -95,96 +95,38 @@ void CUac1AudioHal::StatusThreadStart(PVOID context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-NTSTATUS CUac1AudioHal::StatusIrpCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  // The IRP stays the thread's, which reuses it.
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void CUac1AudioHal::PrepareStatusTransfer(PIRP irp, PURB urb, PUCHAR buffer, PKEVENT event) {
-  RtlZeroMemory(urb, UAC1_STATUS_URB_BYTES);
-  UsbBuildInterruptOrBulkTransferRequest(urb, UAC1_STATUS_URB_BYTES, m_PipeInformation->Pipes[m_StatusPipeIndex].PipeHandle,
-                                         buffer, nullptr, UAC1_STATUS_WORD_BYTES,
-                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
-  IoSetNextIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, StatusIrpCompletion, event, TRUE, TRUE, TRUE);
+NTSTATUS CUac1AudioHal::HandleUnitMessage(PVOID context, const StatusChange& message) {
+  return static_cast<CUac1AudioHal*>(context)->HandleUnitStatus(message.originator);
 }
 
 void CUac1AudioHal::StatusThreadMain() {
   PAGED_CODE();
-  // The event is signalled whenever no transfer is outstanding, so the last
-  // wait below never waits for a transfer that was not sent.
-  auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC1_HAL_TAG));
-  if (!event) return;
-  KeInitializeEvent(event, NotificationEvent, TRUE);
-
   static_assert(sizeof(URB_BULK_OR_INTERRUPT_TRANSFER) <= UAC1_STATUS_URB_BYTES);
-  UCHAR word[UAC1_STATUS_WORD_BYTES] = {};
-  PURB urb = nullptr;
-  PIRP irp = nullptr;
-  IUsbDevice* usb = QueryUsbDevice();
-  if (usb) urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UAC1_STATUS_URB_BYTES, UAC1_HAL_TAG));
-  if (urb) irp = usb->AllocateIrp();
+  CStatusTransfer transfer(UAC1_HAL_TAG, UAC1_STATUS_URB_BYTES, UAC1_STATUS_WORD_BYTES);
+  CStatusListener listener(static_cast<IAudioHal*>(this), &m_StopEvent, HandleUnitMessage, this, "CUac1AudioHal");
+  listener.Add(&transfer, m_PipeInformation->Pipes[m_StatusPipeIndex].PipeHandle);
+  if (!listener.Send()) return;
 
-  if (irp) {
-    PrepareStatusTransfer(irp, urb, word, event);
-    KeClearEvent(event);
-    NTSTATUS status = usb->CallLowerDriver(irp);
-    usb->Release();
-    usb = nullptr;
-
-    if (NT_SUCCESS(status)) {
-      // Every unit shows the device's state once before the first word. A
-      // stop asked for meanwhile ends the read-out after the node under
-      // way: a device that lets every request time out would otherwise
-      // hold the removal for half a second per request.
-      ULONG units = GetUnitCount();
-      for (ULONG i = 0; i < units && !KeReadStateEvent(&m_StopEvent); ++i) {
-        ITopoNode* unit = nullptr;
-        if (NT_SUCCESS(GetUnit(i, &unit))) HandleUnitStatus(unit->GetId());
-      }
-
-      for (;;) {
-        PVOID events[2] = {event, &m_StopEvent};
-        NTSTATUS wait = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-        if (wait == STATUS_WAIT_0 + 1) {
-          IoCancelIrp(irp);
-          KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-          break;
-        }
-        if (wait != STATUS_WAIT_0) continue;
-        if (!NT_SUCCESS(irp->IoStatus.Status)) break;
-        // A word shorter than two bytes names no unit.
-        if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength == UAC1_STATUS_WORD_BYTES && (word[0] & 0x0F) == 0)
-          HandleUnitStatus(word[1]);
-        IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
-        PrepareStatusTransfer(irp, urb, word, event);
-        usb = QueryUsbDevice();
-        if (!usb) break;
-        KeClearEvent(event);
-        status = usb->CallLowerDriver(irp);
-        usb->Release();
-        usb = nullptr;
-        if (!NT_SUCCESS(status)) break;
-      }
-    }
+  // Every unit shows the device's state once before the first word. A stop
+  // asked for meanwhile ends the read-out after the node under way: a
+  // device that lets every request time out would otherwise hold the
+  // removal for half a second per request.
+  const ULONG units = GetUnitCount();
+  for (ULONG i = 0; i < units && !KeReadStateEvent(&m_StopEvent); ++i) {
+    ITopoNode* unit = nullptr;
+    if (!NT_SUCCESS(GetUnit(i, &unit))) continue;
+    const ULONG unitId = unit->GetId();
+    if (!NT_SUCCESS(HandleUnitStatus(unitId))) listener.Keep({static_cast<UCHAR>(unitId), 0, 0});
   }
-  if (usb) usb->Release();
 
-  KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-  ExFreePool(event);
-  if (urb) ExFreePool(urb);
-  if (irp) {
-    if (IUsbDevice* owner = QueryUsbDevice()) {
-      owner->FreeIrp(irp);
-      owner->Release();
-    } else {
-      IoFreeIrp(irp);
-    }
+  ULONG index = 0;
+  while (listener.Next(&index)) {
+    // A word shorter than two bytes names no unit.
+    const UCHAR* word = transfer.Data();
+    if (transfer.Bytes() != UAC1_STATUS_WORD_BYTES || (word[0] & 0x0F) != 0) continue;
+    const UCHAR unitId = word[1];
+    listener.HandleKept();
+    if (!NT_SUCCESS(HandleUnitStatus(unitId))) listener.Keep({unitId, 0, 0});
   }
 }
 
@@ -208,7 +150,10 @@ NTSTATUS CUac1AudioHal::HandleUnitStatus(ULONG unitId) {
   for (ULONG i = 0; i < count && !KeReadStateEvent(&m_StopEvent); ++i) {
     ITopoNode* member = nullptr;
     if (!NT_SUCCESS(unit->GetNode(i, &member)) || !member) continue;
-    member->RefreshFromDevice();
+    // A node that could not read its value keeps the one it had; the
+    // failure has the word handled again.
+    const NTSTATUS refreshed = member->RefreshFromDevice();
+    if (!NT_SUCCESS(refreshed)) status = refreshed;
     NotifyControlChange(member->GetId());
   }
   return status;

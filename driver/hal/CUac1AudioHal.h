@@ -3,7 +3,10 @@
 // the graph operations of the parsers) it runs the status thread: a system
 // thread that keeps one interrupt transfer pending on the AudioControl
 // interface's status endpoint and turns each status word into a re-read of
-// the named unit and a control-change notification per node. It also
+// the named unit and a control-change notification per node. A failed
+// transfer is sent again and a word whose re-read failed is handled again
+// (CStatusListener.h says when); the thread ends on a stop or when the
+// device is gone. It also
 // re-registers wave subdevices whose output type changed, answers the
 // capability records and follows adapter power changes.
 //
@@ -16,6 +19,7 @@
 // nodes concurrently with property requests.
 #pragma once
 
+#include "driver/hal/CStatusListener.h"
 #include "driver/hal/CUacAudioHal.h"
 
 constexpr ULONG UAC1_HAL_TAG = MakeTag("UAC1");
@@ -53,7 +57,8 @@ class CUac1AudioHal : public CUacAudioHal {
 
   // ---- Status words
   // Re-reads what the unit shows: a terminal's subdevices follow its state,
-  // any other unit's nodes re-read their values and are announced.
+  // any other unit's nodes re-read their values and are announced. A node
+  // whose re-read failed keeps its value and fails the call.
   NTSTATUS HandleUnitStatus(ULONG unitId);
 
   UCHAR GetStatusPipeIndex() const { return m_StatusPipeIndex; }
@@ -67,8 +72,8 @@ class CUac1AudioHal : public CUacAudioHal {
   // ---- Status thread
   static void StatusThreadStart(PVOID context);
   void StatusThreadMain();
-  static NTSTATUS StatusIrpCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
-  void PrepareStatusTransfer(PIRP irp, PURB urb, PUCHAR buffer, PKEVENT event);
+  // HandleUnitStatus for a word whose handling failed before.
+  static NTSTATUS HandleUnitMessage(PVOID context, const StatusChange& message);
   // Ends the thread (when one runs) and returns to the no-thread state.
   void StopStatusThread();
 

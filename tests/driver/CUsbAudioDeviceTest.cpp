@@ -230,7 +230,7 @@ TEST_F(CUsbAudioDeviceTest, CachedConfigurationNamesOnlyTheBytesThatArrived) {
 TEST_F(CUsbAudioDeviceTest, ConfigurationHeaderShorterThanNineBytesFailsTheStart) {
   struct Case {
     const char* name;
-    uint32_t replyLength;  // of the first configuration read; 0: no fault
+    uint32_t replyLength;  // of the configuration reads; 0: no fault
     uint16_t totalLength;  // what the header claims; 0: the truth
   };
   for (const Case& c :
@@ -245,11 +245,16 @@ TEST_F(CUsbAudioDeviceTest, ConfigurationHeaderShorterThanNineBytesFailsTheStart
     Plug(set);
     if (c.replyLength)
       Device().AddFault({sim::RequestMatch::GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE),
-                         sim::FaultAction::ShortReply, c.replyLength, 0, 1});
+                         sim::FaultAction::ShortReply, c.replyLength});
     EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(TestAudioHal::Models().empty());
     EXPECT_EQ(Remove(), STATUS_SUCCESS);
   }
+  // A header that comes short once is read again.
+  Plug();
+  Device().AddFault({sim::RequestMatch::GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE),
+                     sim::FaultAction::ShortReply, 4, 0, 1});
+  EXPECT_EQ(Start(), STATUS_SUCCESS);
 }
 
 TEST_F(CUsbAudioDeviceTest, SelectsEveryInterfaceWhateverItsNumber) {

@@ -2,6 +2,7 @@
 
 #include "driver/SettingsStore.h"
 #include "driver/common/PoolBuffer.h"
+#include "driver/hal/CStatusListener.h"
 #include "variants/7753/C7753FeatureUnits.h"
 #include "variants/7753/C7753Nodes.h"
 #include "variants/7753/C7753Render.h"
@@ -369,7 +370,8 @@ NTSTATUS C7753AudioHal::Start() {
   PAGED_CODE();
   if (!m_PollEnable) return STATUS_SUCCESS;
   if (m_PollRunning.load()) {
-    // A poll that ended on a failed request is reaped; a live one stays.
+    // A poll that ended by itself (the device went away) is reaped; a live
+    // one stays.
     if (!KeReadStateEvent(&m_ExitedEvent)) return STATUS_SUCCESS;
     StopPollThread();
   }
@@ -396,13 +398,16 @@ void C7753AudioHal::StopPollThread() {
 
 NTSTATUS C7753AudioHal::ReadStatusReport(IUsbDevice* usb, PURB urb, PUCHAR report) {
   PAGED_CODE();
-  // A short report reads as zeros beyond what the board sent.
+  // A short report reads as zeros beyond what the board sent; one without
+  // its first byte, where the status bit lives, is no reading.
   RtlZeroMemory(report, C7753_STATUS_REPORT_BYTES);
   RtlZeroMemory(urb, C7753_URB_BYTES);
   UsbBuildVendorRequest(urb, URB_FUNCTION_CLASS_INTERFACE, C7753_URB_BYTES,
                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, HID_GET_REPORT, C7753_INPUT_REPORT,
                         C7753_HID_INTERFACE, report, nullptr, C7753_STATUS_REPORT_BYTES, nullptr);
-  return usb->SubmitUrb(urb);
+  const NTSTATUS status = usb->SubmitUrb(urb);
+  if (NT_SUCCESS(status) && urb->UrbControlVendorClassRequest.TransferBufferLength == 0) return STATUS_UNSUCCESSFUL;
+  return status;
 }
 
 void C7753AudioHal::EnterPollState(ULONG state) {
@@ -421,40 +426,62 @@ void C7753AudioHal::PollThreadStart(PVOID context) {
 
 void C7753AudioHal::PollThreadMain() {
   PAGED_CODE();
-  IUsbDevice* usb = QueryUsbDevice();
-  if (!usb) return;
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, C7753_URB_BYTES, C7753_TAG));
-  if (!urb) {
-    usb->Release();
-    return;
-  }
-  UCHAR report[C7753_STATUS_REPORT_BYTES];
-  NTSTATUS status = ReadStatusReport(usb, urb, report);
-  usb->Release();
-  if (NT_SUCCESS(status)) {
-    C7753StatusHistory history;
-    history.Begin(StatusBitClear(report));
-    LARGE_INTEGER due;
-    KeQuerySystemTime(&due);
-    due.QuadPart += C7753_POLL_FIRST_DUE;
-    KeSetTimerEx(&m_PollTimer, due, C7753_POLL_PERIOD_MS, nullptr);
-    // The poll starts in its first state: the forced mute is on.
-    if (m_RenderGainNode) EnterPollState(history.State());
-    for (;;) {
+  // A reading that fails (or finds no memory for its request) leaves the
+  // state as it is; the next tick reads again. Only a stop, or a device
+  // that is gone, ends the poll.
+  PURB urb = nullptr;
+  C7753StatusHistory history;
+  bool begun = false;
+  bool ticking = false;
+  bool failing = false;
+  for (;;) {
+    if (ticking) {
       PVOID objects[2] = {&m_PollTimer, &m_StopEvent};
       if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr) !=
           STATUS_WAIT_0)
         break;
-      usb = QueryUsbDevice();
-      if (!usb) break;
-      status = ReadStatusReport(usb, urb, report);
-      usb->Release();
-      if (!NT_SUCCESS(status)) break;
+    }
+    IUsbDevice* usb = QueryUsbDevice();
+    if (!usb) {
+      DbgPrint("C7753AudioHal: the status poll ends: the device object no longer answers\n");
+      break;
+    }
+    if (!urb) urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, C7753_URB_BYTES, C7753_TAG));
+    UCHAR report[C7753_STATUS_REPORT_BYTES];
+    const NTSTATUS status = urb ? ReadStatusReport(usb, urb, report) : STATUS_INSUFFICIENT_RESOURCES;
+    usb->Release();
+    if (IsDeviceGone(status)) {
+      DbgPrint("C7753AudioHal: the status poll ends: the device is gone\n");
+      break;
+    }
+    if (!NT_SUCCESS(status) && !failing)
+      DbgPrint("C7753AudioHal: status report read failed 0x%08X; the poll keeps its state\n",
+               static_cast<unsigned>(status));
+    failing = !NT_SUCCESS(status);
+    if (!failing && !begun) {
+      history.Begin(StatusBitClear(report));
+      begun = true;
+      // The poll starts in its first state: the forced mute is on.
+      if (m_RenderGainNode) EnterPollState(history.State());
+    } else if (!failing) {
       history.Record(StatusBitClear(report));
       // Without a gain node there is nothing the state could drive.
       if (m_RenderGainNode && history.Decide()) EnterPollState(history.State());
     }
-    KeCancelTimer(&m_PollTimer);
+    if (!ticking) {
+      LARGE_INTEGER due;
+      KeQuerySystemTime(&due);
+      due.QuadPart += C7753_POLL_FIRST_DUE;
+      KeSetTimerEx(&m_PollTimer, due, C7753_POLL_PERIOD_MS, nullptr);
+      ticking = true;
+    }
   }
-  ExFreePool(urb);
+  if (ticking) KeCancelTimer(&m_PollTimer);
+  if (urb) ExFreePool(urb);
+}
+
+bool C7753AudioHal::IsPollRunning() const {
+  // A poll that ended by itself (the device went away) is not running,
+  // even before a stop or start reaps its thread.
+  return m_PollRunning.load() != 0 && !KeReadStateEvent(const_cast<PRKEVENT>(&m_ExitedEvent));
 }

@@ -12,7 +12,7 @@
 //   marked ones again after every return to D0;
 // - on one board a status poll reads the HID input report every 50 ms and
 //   drives a forced mute on unit 11 and the render gain (C7753StatusHistory
-//   says how);
+//   says how); a reading that fails leaves the state as it is;
 // - its own units, nodes, render stream and software processors;
 // - an output-type change re-registers the wave filter under its new name.
 //
@@ -125,7 +125,8 @@ class C7753AudioHal : public CUac1GenericAudioHal {
   UCHAR GetSwitch(ULONG index) const { return index < C7753_SWITCH_COUNT ? m_Switches[index] : 0; }
   bool ProbeMatched() const { return m_ProbeMatched; }
   bool IsPollEnabled() const { return m_PollEnable != 0; }
-  bool IsPollRunning() const { return m_PollRunning.load() != 0; }
+  // Whether a poll thread runs now.
+  bool IsPollRunning() const;
   // The poll's state (C7753PollState) as last applied.
   ULONG GetPollState() const { return m_PollState.load(); }
   CRenderGainNode* GetRenderGainNode() const { return m_RenderGainNode; }
@@ -153,7 +154,8 @@ class C7753AudioHal : public CUac1GenericAudioHal {
   NTSTATUS AttachRenderProcessors(NTSTATUS walkStatus);
 
   // The poll thread's body: the first reading, then one reading per timer
-  // tick until the stop event; any failed request ends it.
+  // tick until the stop event or the device is gone; a failed reading
+  // changes nothing.
   void PollThreadMain();
   static void PollThreadStart(PVOID context);
   NTSTATUS ReadStatusReport(IUsbDevice* usb, PURB urb, PUCHAR report);

@@ -13,13 +13,6 @@ constexpr USHORT STATUS_MESSAGE_BYTES = USB_AUDIO2_STATUS_MESSAGE_BYTES;
 
 constexpr WCHAR kUpdateMiniportDelay[] = u"UpdateMiniportDelay";
 
-// Sets the event passed as context; the IRP stays the thread's, which
-// reuses it.
-NTSTATUS SignalEventCompletionRoutine(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // The headset's capability records, and every other device's masks.
 constexpr ULONG HEADSET_HP_MASK = 0x603F;
 constexpr ULONG HEADSET_HP_FLAGS = 3;
@@ -101,8 +94,9 @@ NTSTATUS CUac2AudioHal::GetChannelCaps(ULONG direction, ULONG pinCategory, Devic
 NTSTATUS CUac2AudioHal::Start() {
   PAGED_CODE();
   if (m_StatusPipeIndex != UAC2_NO_STATUS_PIPE) {
-    // A thread that ended by itself (a failed transfer) is reaped so that
-    // this start gets a new one; one that still runs keeps running alone.
+    // A thread that ended by itself (the device went away) is reaped so
+    // that this start gets a new one; one that still runs keeps running
+    // alone.
     if (!KeReadStateEvent(&m_ThreadEndedEvent)) return STATUS_INVALID_DEVICE_STATE;
     StopStatusThread();
   }
@@ -158,121 +152,37 @@ void CUac2AudioHal::StatusThreadRoutine(PVOID context) {
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void CUac2AudioHal::PrepareTransfer(PIRP irp, PURB urb, UCHAR pipeIndex, PUCHAR buffer, ULONG length, PKEVENT event) {
-  RtlZeroMemory(urb, UAC2_STATUS_URB_BYTES);
-  UsbBuildInterruptOrBulkTransferRequest(urb, UAC2_STATUS_URB_BYTES, m_PipeInformation->Pipes[pipeIndex].PipeHandle,
-                                         buffer, nullptr, length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                         nullptr);
-  IoSetNextIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, SignalEventCompletionRoutine, event, TRUE, TRUE, TRUE);
+NTSTATUS CUac2AudioHal::HandleStatusMessage(PVOID context, const StatusChange& message) {
+  return static_cast<CUac2AudioHal*>(context)->OnStatusInterrupt(message.originator, message.selector,
+                                                                  message.channel);
 }
-
-namespace {
-
-// One transfer the status thread keeps pending: its event is signalled
-// whenever the transfer is not outstanding.
-struct PendingTransfer {
-  PKEVENT event = nullptr;
-  PURB urb = nullptr;
-  PUCHAR buffer = nullptr;
-  PIRP irp = nullptr;
-  bool sent = false;
-
-  bool Allocate(IUsbDevice* usb, ULONG bufferBytes) {
-    urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, UAC2_STATUS_URB_BYTES, UAC2_HAL_TAG));
-    buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferBytes, UAC2_HAL_TAG));
-    if (urb && buffer) irp = usb->AllocateIrp();
-    return irp != nullptr;
-  }
-  // Cancels what is outstanding, waits for it, and frees everything.
-  void Finish(IUsbDevice* usb) {
-    if (sent && irp && event && !KeReadStateEvent(event)) IoCancelIrp(irp);
-    if (event) KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-    if (irp) {
-      if (usb)
-        usb->FreeIrp(irp);
-      else
-        IoFreeIrp(irp);
-    }
-    if (urb) ExFreePool(urb);
-    if (buffer) ExFreePool(buffer);
-    *this = PendingTransfer{event};
-  }
-};
-
-}  // namespace
 
 void CUac2AudioHal::StatusThreadMain() {
   PAGED_CODE();
   static_assert(sizeof(URB_BULK_OR_INTERRUPT_TRANSFER) <= UAC2_STATUS_URB_BYTES);
-  auto* statusEvent = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC2_HAL_TAG));
-  auto* bulkEvent = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), UAC2_HAL_TAG));
-  IUsbDevice* usb = QueryUsbDevice();
-  PendingTransfer status, bulk;
-  status.event = statusEvent;
-  bulk.event = bulkEvent;
-  if (statusEvent) KeInitializeEvent(statusEvent, NotificationEvent, TRUE);
-  if (bulkEvent) KeInitializeEvent(bulkEvent, NotificationEvent, TRUE);
+  CStatusTransfer bulk(UAC2_HAL_TAG, UAC2_STATUS_URB_BYTES, UAC2_BULK_BUFFER_BYTES);
+  CStatusTransfer interrupt(UAC2_HAL_TAG, UAC2_STATUS_URB_BYTES, STATUS_MESSAGE_BYTES);
+  CStatusListener listener(static_cast<IAudioHal*>(this), &m_StopEvent, HandleStatusMessage, this, "CUac2AudioHal");
+  // The bulk pipe's data is not read; its transfer only keeps the pipe
+  // drained.
   const bool hasBulk = m_BulkPipeIndex != UAC2_NO_STATUS_PIPE;
+  if (hasBulk) listener.Add(&bulk, m_PipeInformation->Pipes[m_BulkPipeIndex].PipeHandle);
+  listener.Add(&interrupt, m_PipeInformation->Pipes[m_StatusPipeIndex].PipeHandle);
+  const ULONG interruptIndex = hasBulk ? 1 : 0;
 
-  bool running = statusEvent && bulkEvent && usb;
-  if (running && hasBulk) {
-    running = bulk.Allocate(usb, UAC2_BULK_BUFFER_BYTES);
-    if (running) {
-      PrepareTransfer(bulk.irp, bulk.urb, m_BulkPipeIndex, bulk.buffer, UAC2_BULK_BUFFER_BYTES, bulkEvent);
-      KeClearEvent(bulkEvent);
-      bulk.sent = true;
-      usb->CallLowerDriver(bulk.irp);
-    }
+  ULONG index = 0;
+  while (listener.Next(&index)) {
+    if (index != interruptIndex) continue;
+    // bInfo (class-specific, from the interface), bAttribute (CUR),
+    // wValue, wIndex; a message shorter than 6 bytes names nothing.
+    const UCHAR* message = interrupt.Data();
+    if (interrupt.Bytes() != STATUS_MESSAGE_BYTES || (message[0] & 0x03) != 0 || message[1] != USB_AUDIO2_CUR ||
+        message[4] != m_ControlInterfaceNumber)
+      continue;
+    listener.HandleKept();
+    const StatusChange named = {message[5], message[3], message[2]};
+    if (!NT_SUCCESS(HandleStatusMessage(this, named))) listener.Keep(named);
   }
-  if (running) running = status.Allocate(usb, STATUS_MESSAGE_BYTES);
-  if (running) {
-    PrepareTransfer(status.irp, status.urb, m_StatusPipeIndex, status.buffer, STATUS_MESSAGE_BYTES, statusEvent);
-    KeClearEvent(statusEvent);
-    status.sent = true;
-    running = NT_SUCCESS(usb->CallLowerDriver(status.irp));
-  }
-
-  while (running) {
-    PVOID events[3] = {statusEvent, &m_StopEvent, bulkEvent};
-    const NTSTATUS wait =
-        KeWaitForMultipleObjects(hasBulk ? 3 : 2, events, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-    if (wait == STATUS_WAIT_0 + 1) break;
-    PendingTransfer& done = wait == STATUS_WAIT_0 ? status : bulk;
-    const UCHAR pipe = wait == STATUS_WAIT_0 ? m_StatusPipeIndex : m_BulkPipeIndex;
-    const ULONG bytes = wait == STATUS_WAIT_0 ? STATUS_MESSAGE_BYTES : UAC2_BULK_BUFFER_BYTES;
-    if (wait != STATUS_WAIT_0 && wait != STATUS_WAIT_0 + 2) continue;
-    if (!NT_SUCCESS(done.irp->IoStatus.Status)) break;
-    if (wait == STATUS_WAIT_0) {
-      // bInfo (class-specific, from the interface), bAttribute (CUR),
-      // wValue, wIndex; a message shorter than 6 bytes names nothing.
-      const UCHAR* message = status.buffer;
-      const bool whole = status.urb->UrbBulkOrInterruptTransfer.TransferBufferLength == STATUS_MESSAGE_BYTES;
-      if (whole && (message[0] & 0x03) == 0 && message[1] == USB_AUDIO2_CUR && message[4] == m_ControlInterfaceNumber)
-        OnStatusInterrupt(message[5], message[3], message[2]);
-    }
-    KeClearEvent(done.event);
-    IoReuseIrp(done.irp, STATUS_NOT_SUPPORTED);
-    PrepareTransfer(done.irp, done.urb, pipe, done.buffer, bytes, done.event);
-    IUsbDevice* device = QueryUsbDevice();
-    if (!device) {
-      KeSetEvent(done.event, IO_NO_INCREMENT, FALSE);  // nothing was sent
-      break;
-    }
-    const NTSTATUS sent = device->CallLowerDriver(done.irp);
-    device->Release();
-    if (!NT_SUCCESS(sent)) break;
-  }
-
-  status.Finish(usb);
-  bulk.Finish(usb);
-  if (usb) usb->Release();
-  if (statusEvent) ExFreePool(statusEvent);
-  if (bulkEvent) ExFreePool(bulkEvent);
 }
 
 NTSTATUS CUac2AudioHal::OnStatusInterrupt(UCHAR entityId, UCHAR controlSelector, UCHAR channel) {

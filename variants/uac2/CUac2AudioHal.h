@@ -10,7 +10,10 @@
 // read) and turns each interrupt data message into the named entity's
 // OnControlChange: a change on a terminal's connector re-registers every
 // wave subdevice, any change on another entity is announced with one
-// AudioHalNotify carrying the node the entity names.
+// AudioHalNotify carrying the node the entity names. A failed transfer is
+// sent again and a message whose handling failed is handled again
+// (CStatusListener.h says when); the thread ends on a stop or when the
+// device is gone.
 //
 // The factory creates the model aggregated into the device object; it
 // answers IUsbAudioHal, IAudioHal and IAdapterPowerManagement through the
@@ -21,6 +24,7 @@
 // not be called from the status thread.
 #pragma once
 
+#include "driver/hal/CStatusListener.h"
 #include "driver/hal/CUacAudioHal.h"
 #include "variants/uac2/Uac2Entity.h"
 
@@ -105,7 +109,8 @@ class CUac2AudioHal : public CUacAudioHal {
   // ---- Status thread
   static void StatusThreadRoutine(PVOID context);
   void StatusThreadMain();
-  void PrepareTransfer(PIRP irp, PURB urb, UCHAR pipeIndex, PUCHAR buffer, ULONG length, PKEVENT event);
+  // OnStatusInterrupt for a message whose handling failed before.
+  static NTSTATUS HandleStatusMessage(PVOID context, const StatusChange& message);
   // Ends the thread (when one runs) and returns to the no-thread state.
   void StopStatusThread();
 

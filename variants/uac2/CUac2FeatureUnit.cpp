@@ -302,6 +302,6 @@ NTSTATUS CUac2FeatureUnit::OnControlChange(ULONG cs, ULONG, PULONG nodeId) {
   ITopoNode* node = FirstNodeOfType(NodeTypeOf(cs));
   if (!node) return STATUS_UNSUCCESSFUL;
   *nodeId = node->GetId();
-  node->RefreshFromDevice();
-  return STATUS_SUCCESS;
+  // A node that could not read its value keeps the one it had.
+  return node->RefreshFromDevice();
 }

@@ -25,8 +25,9 @@ class CUac2FeatureUnit : public CUac2Entity, public ISwitchControl, public ILeve
   IMP_FORWARD_UNKNOWN
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
-  // The node standing for the control re-reads it; 0x0C and 0x90 have no
-  // node the topology filter announces.
+  // The node standing for the control re-reads it (a failed re-read keeps
+  // its value and is returned); 0x0C and 0x90 have no node the topology
+  // filter announces.
   NTSTATUS STDMETHODCALLTYPE OnControlChange(ULONG controlSelector, ULONG channel, PULONG nodeId) override;
 
   // Any channel, master included, has the control.

@@ -127,14 +127,16 @@ NTSTATUS CUac2Terminal::ReadConnectedChannels(PULONG mask) {
 
 NTSTATUS CUac2Terminal::CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out) {
   PAGED_CODE();
+  NTSTATUS status = CheckUsbDevice();
+  if (!NT_SUCCESS(status)) return status;
   ULONG mask = 0;
-  NTSTATUS status = ReadConnectedChannels(&mask);
-  if (!NT_SUCCESS(status)) mask = 0;
+  const NTSTATUS read = ReadConnectedChannels(&mask);
+  mask = m_Presence.Follow(read, mask);
   for (ULONG i = 0; i < count; ++i) {
     stored[i].IsConnected = (stored[i].ChannelMapping & mask) ? 1 : 0;
     out[i] = stored[i];
   }
-  return status;
+  return STATUS_SUCCESS;
 }
 
 void CUac2Terminal::ReadSetting(PCWSTR name, PULONG value) {

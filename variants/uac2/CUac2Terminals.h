@@ -13,6 +13,7 @@
 #pragma once
 
 #include "topology/COutputTypes.h"
+#include "topology/CUac1Terminal.h"
 #include "variants/uac2/Uac2Entity.h"
 
 // Pin categories by wTerminalType: as an input terminal, as an output
@@ -52,12 +53,15 @@ class CUac2Terminal : public CUac2Entity, public ITerminal, public ITerminalCloc
   // The connected channels; a reply without the mask fails.
   NTSTATUS ReadConnectedChannels(PULONG mask);
   // Copies `count` records to `out` with IsConnected from live presence,
-  // kept in `stored` too. A failed presence read counts every jack out and
-  // is returned.
+  // kept in `stored` too; a failed presence read leaves the last known
+  // mask in force (CKnownPresence). Fails only when the device is gone.
   NTSTATUS CopyJacksWithPresence(JackRecord* stored, ULONG count, JackRecord* out);
   // A 4-byte Settings value; `value` keeps its default when absent.
   void ReadSetting(PCWSTR name, PULONG value);
   void WriteSetting(PCWSTR name, ULONG value);
+
+ private:
+  CKnownPresence m_Presence;
 };
 
 class CUac2InputTerminal : public CUac2Terminal {

@@ -130,29 +130,70 @@ TEST_F(StatusThreadTest, TransferShorterThanAWordNamesNoUnit) {
   EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications() == kMicUnitNodes; }));
 }
 
-TEST_F(StatusThreadTest, TransferErrorEndsTheThreadAndTheNextStartMakesANewOne) {
+// One failed status transfer, or one the pool could not give memory for:
+// the thread pauses, sends again and handles the word the device queued
+// meanwhile, without a new start.
+TEST_F(StatusThreadTest, ThreadRidesOutAFailedTransferOfEachKind) {
+  struct Case {
+    const char* name;
+    std::function<void(ModelBench&)> fault;
+  };
+  const auto pollFails = [](USBD_STATUS status) {
+    return [status](ModelBench& b) { b.Device().FailInterruptPolls(status); };
+  };
+  const Case cases[] = {
+      {"stall", pollFails(USBD_STATUS_STALL_PID)},
+      {"no answer", pollFails(USBD_STATUS_DEV_NOT_RESPONDING)},
+      {"babble", pollFails(USBD_STATUS_BABBLE_DETECTED)},
+      {"refused at once",
+       [](ModelBench& b) {
+         b.Usb().interruptHook = [refused = false](PURB, NTSTATUS* status) mutable {
+           if (refused) return false;
+           refused = true;
+           *status = STATUS_UNSUCCESSFUL;
+           return true;
+         };
+       }},
+      {"no memory for the transfer", [](ModelBench&) { platform::pool::FailAllocationsWithTag(UAC1_HAL_TAG); }},
+      {"no IRP", [](ModelBench& b) { b.Usb().refuseIrps = 3; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto bench = std::make_unique<ModelBench>(sim::headset::Descriptors(), sim::headset::Profile());
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    bench->WatchNotifications();
+    c.fault(*bench);
+    ASSERT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
+    PKTHREAD thread = bench->Model()->GetStatusThread();
+    ASSERT_NE(thread, nullptr);
+    ObReferenceObject(thread);
+    bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+    bench->AdvanceUntil([] { return false; }, 30);
+    platform::pool::ClearFailures();
+    bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+    EXPECT_TRUE(bench->AdvanceUntil([&] {
+      const std::vector<ULONG> seen = bench->Notifications();
+      return seen.size() >= kMicUnitNodes.size() &&
+             std::vector<ULONG>(seen.end() - kMicUnitNodes.size(), seen.end()) == kMicUnitNodes;
+    }, 2000));
+    EXPECT_FALSE(ThreadEnded(thread));
+    EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+    EXPECT_TRUE(ThreadEnded(thread));
+    ObDereferenceObject(thread);
+    EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
+  }
+}
+
+TEST_F(StatusThreadTest, DeviceGoneEndsTheThreadAndItSaysSo) {
   auto bench = StartedHeadset();
   PKTHREAD first = bench->Model()->GetStatusThread();
   ASSERT_NE(first, nullptr);
   ObReferenceObject(first);
-  bench->Device().FailInterruptPolls(USBD_STATUS_STALL_PID);
-  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
+  platform::debug::Clear();
+  bench->Port().Unplug();
   EXPECT_TRUE(bench->AdvanceUntil([&] { return ThreadEnded(first); }));
   ObDereferenceObject(first);
-
-  EXPECT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
-  PKTHREAD second = bench->Model()->GetStatusThread();
-  EXPECT_NE(second, nullptr);
-  bench->ClearNotifications();
-  bench->Device().ClearFaults();
-  bench->Device().QueueStatusWord(0, sim::headset::kMicFeatureUnit);
-  EXPECT_TRUE(bench->AdvanceUntil([&] {
-    std::vector<ULONG> seen = bench->Notifications();
-    return seen.size() >= kMicUnitNodes.size() &&
-           std::vector<ULONG>(seen.end() - kMicUnitNodes.size(), seen.end()) == kMicUnitNodes;
-  }));
-  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
-  EXPECT_EQ(bench->Model()->GetStatusThread(), nullptr);
+  EXPECT_TRUE(platform::debug::Contains("the status thread ends: the device is gone"));
 }
 
 TEST_F(StatusThreadTest, LosingTheDeviceObjectBetweenTransfersEndsTheThreadWithoutWaiting) {

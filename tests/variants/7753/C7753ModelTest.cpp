@@ -6,9 +6,13 @@
 
 #include "kernel/format.h"
 #include "sim/device/Device7753.h"
+#include "sim/ModelReport.h"
+#include "sim/device/EmbeddedDevices.h"
 #include "sim/host/Host.h"
+#include "sim/host/RunningDriver.h"
 #include "tests/support/KernelTest.h"
 #include "tests/variants/7753/Board7753.h"
+#include "topology/CMiniportWaveCyclic.h"
 #include "usb/usbaudio.h"
 #include "variants/7753/C7753FeatureUnits.h"
 #include "variants/7753/C7753Nodes.h"
@@ -281,19 +285,74 @@ TEST_F(C7753ModelTest, ThePollDrivesForcedMuteAndGainFromTheReadingsOnTheClock) 
   EXPECT_EQ(board->Device().HidInputReportReads(), reads);
 }
 
-TEST_F(C7753ModelTest, APollThatEndedOnAFailedReadStillStopsAndStartsAgain) {
+// One reading of each kind of failure, on the whole driver (whose requests
+// time out): the poll keeps its state and its thread, and the tick after
+// reads on and decides again.
+TEST_F(C7753ModelTest, AFailedReadingLeavesThePollRunningInItsState) {
+  const sim::EmbeddedDevice* board = sim::FindEmbeddedDevice("7753-poll");
+  ASSERT_NE(board, nullptr);
+  const auto once = [](sim::FaultAction action) {
+    return [action](sim::SimDevice& d) {
+      sim::ControlFault fault = GetReportFault();
+      fault.action = action;
+      fault.times = 1;
+      d.AddFault(fault);
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<void(sim::SimDevice&)> fault;
+  };
+  const Case cases[] = {
+      {"stall", once(sim::FaultAction::Stall)},
+      {"timeout", once(sim::FaultAction::Timeout)},
+      // Read as a clear bit, an empty report would end the forced mute.
+      {"empty reply", once(sim::FaultAction::ShortReply)},
+      {"no IRP for the request", [](sim::SimDevice&) { platform::pool::FailNthAllocationWithTag(MakeTag("Irp "), 1); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::registry::Reset();
+    sim::host::RunningDriver driver(board->descriptors(), board->profile(), CreateMiniportWaveCyclic, board->speed,
+                                    board->factory);
+    ASSERT_TRUE(driver.Started());
+    C7753AudioHal* model = sim::ChipModel7753(driver.HostSide().AdapterDevice());
+    ASSERT_NE(model, nullptr);
+    driver.Device().SetHidInputReport(kBitSet);
+    platform::clock::AdvanceMs(2 * C7753_POLL_PERIOD_MS);
+    ASSERT_EQ(model->GetPollState(), C7753_POLL_FORCED_MUTE);
+    c.fault(driver.Device());
+    const uint64_t reads = driver.Device().HidInputReportReads();
+    platform::clock::AdvanceMs(700);
+    platform::pool::ClearFailures();
+    EXPECT_TRUE(model->IsPollRunning());
+    EXPECT_GT(driver.Device().HidInputReportReads(), reads + 2);
+    EXPECT_EQ(model->GetPollState(), C7753_POLL_FORCED_MUTE);
+    // A clear bit still counts.
+    driver.Device().SetHidInputReport(kBitClear);
+    platform::clock::AdvanceMs(2 * C7753_POLL_PERIOD_MS);
+    EXPECT_EQ(model->GetPollState(), C7753_POLL_ATTENUATE);
+  }
+}
+
+TEST_F(C7753ModelTest, APollThatEndedWithTheDeviceSaysSoAndStillStopsAndStartsAgain) {
   auto board = Board::Polled();
   ASSERT_EQ(board->Start(), STATUS_SUCCESS);
   const size_t threads = platform::thread::LiveCount();
   ASSERT_EQ(board->Hal()->Start(), STATUS_SUCCESS);
   platform::clock::Advance(0);
-  board->Device().AddFault(GetReportFault());
+  // The device object no longer answers: the poll ends by itself, and
+  // says so.
+  platform::debug::Clear();
+  board->Bench().Usb().refuseUsbDeviceFrom = board->Bench().Usb().usbDeviceQueries + 1;
   platform::clock::AdvanceMs(C7753_POLL_PERIOD_MS);
-  EXPECT_EQ(platform::thread::LiveCount(), threads);  // the poll has ended
+  EXPECT_EQ(platform::thread::LiveCount(), threads);
+  EXPECT_FALSE(board->Model()->IsPollRunning());
+  EXPECT_TRUE(platform::debug::Contains("the status poll ends: the device object no longer answers"));
   EXPECT_EQ(board->Hal()->Stop(), STATUS_SUCCESS);
   EXPECT_FALSE(board->Model()->IsPollRunning());
 
-  board->Device().ClearFaults();
+  board->Bench().Usb().refuseUsbDeviceFrom = 0;
   ASSERT_EQ(board->Hal()->Start(), STATUS_SUCCESS);
   platform::clock::Advance(0);
   EXPECT_TRUE(board->Model()->IsPollRunning());

@@ -13,6 +13,7 @@
 #include "driver/SettingsStore.h"
 #include "portcls/framework.h"
 #include "sim/ModelReport.h"
+#include "sim/device/DeviceFactory.h"
 #include "sim/device/Uac2Headset.h"
 #include "sim/host/RunningDriver.h"
 #include "tests/support/SystemThreads.h"
@@ -40,10 +41,11 @@ class Uac2DriverTest : public toolstest::ToolsTest {
   }
 
   // The embedded headset at high speed, started through the factory, with
-  // its model's notifications recorded.
-  void Start() {
-    m_Driver = std::make_unique<sim::host::RunningDriver>(headset::Descriptors(), headset::Profile(),
-                                                          CreateMiniportWaveCyclic, platform::usb::Speed::High,
+  // its model's notifications recorded. `before` scripts the device first.
+  void Start(const std::function<void(sim::SimDevice&)>& before = nullptr) {
+    auto device = sim::CreateSimDevice(headset::Descriptors(), headset::Profile(), platform::usb::Speed::High);
+    if (before) before(*device);
+    m_Driver = std::make_unique<sim::host::RunningDriver>(std::move(device), CreateMiniportWaveCyclic,
                                                           AudioHalChoice::ChipIdentifying);
     ASSERT_TRUE(m_Driver->Started());
     CUacAudioHal* model = sim::AudioClassModelOf(m_Driver->HostSide().AdapterDevice());
@@ -122,6 +124,56 @@ TEST_F(Uac2DriverTest, ConnectorMessageRefreshesThePinAndUpdatesTheWaveFilters) 
   EXPECT_EQ(Names(), both);
   m_Driver->AdvanceUntil([] { return false; }, 20);
   EXPECT_TRUE(Notified().empty());
+}
+
+// A connector that cannot be read says nothing about the jacks. Through a
+// whole start the filters come up (a jack counts as connected until the
+// device has said otherwise); after that a jack pulled while the connector
+// cannot be read leaves them as the last answer did, and the next message
+// that reads puts them right.
+TEST_F(Uac2DriverTest, ConnectorThatCannotBeReadKeepsTheLastKnownJacks) {
+  const auto connector = [](UCHAR terminal, sim::FaultAction action) {
+    sim::ControlFault fault;
+    fault.match = sim::RequestMatch::ClassToUnit(terminal, USB_AUDIO2_CUR);
+    fault.match.in = true;
+    fault.match.value = USB_AUDIO2_TE_CONNECTOR_CONTROL << 8;
+    fault.action = action;
+    fault.length = 1;  // the reply stops before the mask
+    return fault;
+  };
+  struct Case {
+    const char* name;
+    std::optional<sim::FaultAction> action;  // none: no IRPs for the requests
+  };
+  const Case cases[] = {{"stall", sim::FaultAction::Stall},
+                        {"timeout", sim::FaultAction::Timeout},
+                        {"short reply", sim::FaultAction::ShortReply},
+                        {"no IRP", std::nullopt}};
+  const std::vector<std::u16string> both = {u"HPOut00Wave", u"MicIn00Wave"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::registry::Reset();
+    if (c.action) {
+      Start([&](sim::SimDevice& d) { d.AddFault(connector(headset::kRenderOutputTerminal, *c.action)); });
+      EXPECT_EQ(Names(), both);
+      Device().ClearFaults();
+      Device().AddFault(connector(headset::kMicInputTerminal, *c.action));
+    } else {
+      Start();
+      platform::pool::FailAllocationsWithTag(MakeTag("Irp "));
+    }
+    // The microphone really is pulled while the device cannot say so.
+    Device().SetConnectorMask(0x3, headset::kMicInputTerminal, true);
+    m_Driver->AdvanceUntil([] { return false; }, 1500);
+    EXPECT_EQ(Names(), both);
+    Device().ClearFaults();
+    platform::pool::ClearFailures();
+    Device().SetConnectorMask(0x3, headset::kMicInputTerminal, true);
+    EXPECT_TRUE(m_Driver->AdvanceUntil([&] { return Names() == std::vector<std::u16string>{u"HPOut00Wave"}; }));
+    Device().SetConnectorMask(0x7, headset::kMicInputTerminal, true);
+    EXPECT_TRUE(m_Driver->AdvanceUntil([&] { return Names() == both; }));
+    TearDownDriver();
+  }
 }
 
 TEST_F(Uac2DriverTest, ClockValidityMessageIsOneNotificationOfTheClockNode) {

@@ -425,7 +425,7 @@ TEST_F(Uac2EntityTest, JackEntriesBecomeRecords) {
 
 constexpr uint16_t kConnector = 0x04;
 
-TEST_F(Uac2EntityTest, InputJacksFollowLivePresenceAndAFailedReadCountsThemOut) {
+TEST_F(Uac2EntityTest, InputJacksFollowLivePresenceAndAFailedReadKeepsTheLastAnswer) {
   const Bytes d = InputTerminal(4, USB_AUDIO_TERMINAL_MICROPHONE, kClock, 1, kConnector);
   sim::DeviceProfile profile = sim::DefaultProfile();
   profile.terminals[4].jacks = {{0x4, 0x01019000}, {0x8, 0x01019100}};
@@ -442,10 +442,32 @@ TEST_F(Uac2EntityTest, InputJacksFollowLivePresenceAndAFailedReadCountsThemOut) 
   EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
   EXPECT_EQ(jacks[0].IsConnected, 1u);
   EXPECT_EQ(jacks[1].IsConnected, 0u);
-  bed.Device().AddFault({ToEntity(4, USB_AUDIO2_CUR, USB_AUDIO2_TE_CONNECTOR_CONTROL)});
-  EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(jacks[0].ChannelMapping, 0x4u);
+  // A presence read that fails says nothing new: the jacks keep the last
+  // mask the device gave, until it answers again.
+  sim::RequestMatch connector = ToEntity(4, USB_AUDIO2_CUR, USB_AUDIO2_TE_CONNECTOR_CONTROL);
+  connector.value = USB_AUDIO2_TE_CONNECTOR_CONTROL << 8;
+  bed.Device().SetPresenceMask(0x8, 0);
+  for (sim::FaultAction action : {sim::FaultAction::Stall, sim::FaultAction::ShortReply}) {
+    bed.Device().ClearFaults();
+    bed.Device().AddFault({connector, action, 4});
+    jacks[0] = jacks[1] = JackRecord{};
+    EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
+    EXPECT_EQ(jacks[0].ChannelMapping, 0x4u);
+    EXPECT_EQ(jacks[0].IsConnected, 1u);
+    EXPECT_EQ(jacks[1].IsConnected, 0u);
+  }
+  bed.Device().ClearFaults();
+  EXPECT_EQ(terminal->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
   EXPECT_EQ(jacks[0].IsConnected, 0u);
+  EXPECT_EQ(jacks[1].IsConnected, 1u);
+  // A device that never answered: its jacks count as connected, so that it
+  // still streams.
+  bed.Device().AddFault({connector});
+  auto* unanswered = bed.Build<CUac2InputTerminal>(d, &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(unanswered->GetJackDescriptions(sizeof jacks, jacks, 0), STATUS_SUCCESS);
+  EXPECT_EQ(jacks[0].IsConnected, 1u);
+  EXPECT_EQ(jacks[1].IsConnected, 1u);
   // Two jacks announced, one and a half sent: one jack.
   bed.Device().ClearFaults();
   sim::RequestMatch jackInfo = sim::RequestMatch::ClassToUnit(4, USB_AUDIO2_CUR);

@@ -257,43 +257,72 @@ TEST_F(Uac2ModelTest, SecondStartWhileTheThreadRunsIsRefusedAndChangesNothing) {
   EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
 }
 
-TEST_F(Uac2ModelTest, EveryWayOutOfTheThreadLetsStopReturnAndAStartMakeANewOne) {
-  enum class End { BufferAllocation, FirstSend, TransferError };
-  for (End end : {End::BufferAllocation, End::FirstSend, End::TransferError}) {
-    SCOPED_TRACE(static_cast<int>(end));
-    auto bench = Headset(false);
-    CUac2AudioHal* model = Model(*bench);
-    if (end == End::BufferAllocation) platform::pool::FailAllocationsWithTag(UAC2_HAL_TAG);
-    if (end == End::FirstSend) {
-      bench->Usb().interruptHook = [](PURB urb, NTSTATUS* status) {
-        if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength != USB_AUDIO2_STATUS_MESSAGE_BYTES) return false;
+// One failed transfer on either pipe, or one the pool could not give
+// memory for: the thread pauses, sends again and handles the message the
+// device queued meanwhile, without a new start. Only a device that is gone
+// ends it.
+TEST_F(Uac2ModelTest, ThreadRidesOutAFailedTransferAndEndsOnlyWhenTheDeviceIsGone) {
+  constexpr UCHAR kSpeakerUnit = 2;  // Speaker()'s feature unit
+  struct Case {
+    const char* name;
+    bool bulk;  // the device has a bulk pipe too
+    std::function<void(ModelBench&)> fault;
+  };
+  const auto firstRefused = [](ULONG bytes) {
+    return [bytes](ModelBench& b) {
+      b.Usb().interruptHook = [bytes, refused = false](PURB urb, NTSTATUS* status) mutable {
+        if (refused || urb->UrbBulkOrInterruptTransfer.TransferBufferLength != bytes) return false;
+        refused = true;
         *status = STATUS_UNSUCCESSFUL;
         return true;
       };
-    }
+    };
+  };
+  const Case cases[] = {
+      {"interrupt transfer stalls", false, [](ModelBench& b) { Device(b).FailInterruptPolls(USBD_STATUS_STALL_PID); }},
+      {"interrupt transfer refused at once", false, firstRefused(USB_AUDIO2_STATUS_MESSAGE_BYTES)},
+      {"bulk transfer refused at once", true, firstRefused(UAC2_BULK_BUFFER_BYTES)},
+      {"no memory for the transfers", true, [](ModelBench&) { platform::pool::FailAllocationsWithTag(UAC2_HAL_TAG); }},
+      {"no IRP", true, [](ModelBench& b) { b.Usb().refuseIrps = 3; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmallDevice shape = Speaker();
+    shape.bulk = c.bulk;
+    auto bench = c.bulk ? Bench(Build(shape)) : HeadsetBench();
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    bench->WatchNotifications();
+    c.fault(*bench);
     ASSERT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
+    CUac2AudioHal* model = Model(*bench);
     PKTHREAD thread = model->GetStatusThread();
     ASSERT_NE(thread, nullptr);
     ObReferenceObject(thread);
-    if (end == End::TransferError) {
-      Device(*bench).FailInterruptPolls(USBD_STATUS_STALL_PID);
-      Device(*bench).QueueStatusMessage(StatusMessage(headset::kMicFeatureUnit, USB_AUDIO_FU_MUTE_CONTROL));
-    }
-    EXPECT_TRUE(bench->AdvanceUntil([&] { return haltest::ThreadEnded(thread); }));
-    ObDereferenceObject(thread);
-    platform::pool::FailAllocationsWithTag(0);
-    bench->Usb().interruptHook = nullptr;
-    Device(*bench).ClearFaults();
-
-    // The ended thread is reaped by the next start, which listens again.
-    EXPECT_EQ(bench->Hal()->Start(), STATUS_SUCCESS);
-    EXPECT_NE(model->GetStatusThread(), nullptr);
-    bench->ClearNotifications();
-    Device(*bench).QueueStatusMessage(StatusMessage(headset::kMicFeatureUnit, USB_AUDIO_FU_MUTE_CONTROL));
-    EXPECT_TRUE(bench->AdvanceUntil([&] { return bench->Notifications() == std::vector<ULONG>{kMicMuteNode}; }));
+    const UCHAR unit = c.bulk ? kSpeakerUnit : headset::kMicFeatureUnit;
+    Device(*bench).QueueStatusMessage(StatusMessage(unit, USB_AUDIO_FU_MUTE_CONTROL));
+    bench->AdvanceUntil([] { return false; }, 30);
+    platform::pool::ClearFailures();
+    EXPECT_TRUE(bench->AdvanceUntil([&] { return !bench->Notifications().empty(); }, 2000));
+    EXPECT_FALSE(haltest::ThreadEnded(thread));
     EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+    EXPECT_TRUE(haltest::ThreadEnded(thread));
+    ObDereferenceObject(thread);
     EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
   }
+
+  // Pulled: the thread ends by itself and says why, and the stop after
+  // that has nothing left to wait for.
+  auto bench = Headset();
+  CUac2AudioHal* model = Model(*bench);
+  PKTHREAD thread = model->GetStatusThread();
+  ObReferenceObject(thread);
+  platform::debug::Clear();
+  bench->Port().Unplug();
+  EXPECT_TRUE(bench->AdvanceUntil([&] { return haltest::ThreadEnded(thread); }));
+  ObDereferenceObject(thread);
+  EXPECT_TRUE(platform::debug::Contains("the status thread ends: the device is gone"));
+  EXPECT_EQ(bench->Hal()->Stop(), STATUS_SUCCESS);
+  EXPECT_EQ(bench->Usb().irpsAllocated, bench->Usb().irpsFreed);
 }
 
 TEST_F(Uac2ModelTest, PowerDownEndsTheThreadAndPowerUpRestoresTheNodesThenListens) {

@@ -66,6 +66,8 @@ NTSTATUS BenchDevice::SubmitUrb(PURB urb) {
 NTSTATUS BenchDevice::QueryBusTime(PULONG currentFrame) { return testsupport::QueryFrameNumber(m_Pdo, currentFrame); }
 
 PIRP BenchDevice::AllocateIrp() {
+  for (ULONG left = refuseIrps; left > 0;)
+    if (refuseIrps.compare_exchange_weak(left, left - 1)) return nullptr;
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(m_Pdo->StackSize + 1), FALSE);
   if (irp) ++irpsAllocated;
   return irp;

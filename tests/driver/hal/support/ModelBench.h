@@ -72,6 +72,8 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   // Sees every isochronous URB on its way down (it may run at
   // DISPATCH_LEVEL, under the sender's lock). Set it before streams start.
   std::function<void(PURB urb)> isochObserver;
+  // AllocateIrp gives no IRP this many more times.
+  std::atomic<ULONG> refuseIrps{0};
   std::atomic<ULONG> irpsAllocated{0};
   std::atomic<ULONG> irpsFreed{0};
   // The bus the device sits on, as IsHighSpeed reports it.
