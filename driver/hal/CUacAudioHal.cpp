@@ -177,17 +177,12 @@ CUacUnit* CUacAudioHal::FindUnitByOutputNode(ULONG unitType, ULONG nodeId) {
 
 NTSTATUS CUacAudioHal::GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) {
   PAGED_CODE();
-  ULONG category = PIN_CATEGORY_STREAM;
-  ULONG direction = STREAM_DIRECTION_RENDER;
-  ULONG count = GetStreamEngineCount();
-  for (ULONG i = 0; i < count; ++i) {
-    IStreamEngine* engine = nullptr;
-    if (!NT_SUCCESS(GetStreamEngine(i, &engine)) || !engine) break;
-    category = engine->GetPinCategory();
-    direction = engine->IsCapture();
-    if (i == engineIndex) break;
-  }
-  NTSTATUS status = static_cast<IAudioHal*>(this)->GetChannelCaps(direction, category, caps);
+  // An index past the last engine names no engine: answering with another
+  // engine's record would tell the caller about a stream it does not have.
+  IStreamEngine* engine = nullptr;
+  if (!NT_SUCCESS(GetStreamEngine(engineIndex, &engine)) || !engine) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status =
+      static_cast<IAudioHal*>(this)->GetChannelCaps(engine->IsCapture(), engine->GetPinCategory(), caps);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 

@@ -47,7 +47,8 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override;
 
   // ---- IAudioHal
-  // The engine's direction and pin category, answered by GetChannelCaps.
+  // The engine's direction and pin category, answered by GetChannelCaps;
+  // an index past the last engine gives STATUS_INVALID_PARAMETER.
   NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
   // The unit list first, then the base's lists, configuration and topology.
   NTSTATUS STDMETHODCALLTYPE Init(PRESOURCELIST resourceList, PDEVICE_OBJECT deviceObject,
