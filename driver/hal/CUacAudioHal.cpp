@@ -408,30 +408,24 @@ NTSTATUS CUacAudioHal::ConnectUnits() {
     ULONG ids[UAC1_MAX_CONNECTED_SOURCES];
     if (!NT_SUCCESS(node->GetSourceIds(&sources, ids))) continue;
     ULONG resolved[UAC1_MAX_CONNECTED_SOURCES];
-    ULONG found = 0;
     for (ULONG k = 0; k < sources; ++k) {
       ITopoNode* source = nullptr;
-      ULONG sourceNode = 0;
+      // A source that names no unit (or a unit without nodes) keeps its
+      // place with an id that names no node: a selector's input k stays the
+      // device's input k, which is the number the selector sends.
+      resolved[k] = MISSING_SOURCE_ID;
       if (!NT_SUCCESS(FindUnitById(ids[k], &source))) {
         if (!UnknownSourceFailsParse()) continue;
         Refuse("UsbParseAudioControlInterface", "a unit names a source that is no unit", STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
       }
-      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (found == sources) {
-      status = unit->ConnectInputNode(sources, resolved);
-    } else {
-      // A source id that names no unit leaves nothing to connect to: the
-      // first node keeps only the sources that exist, so that every source
-      // id in the graph is a node id.
-      ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) status = first->SetSourceIds(found, found ? resolved : nullptr);
+      ULONG output = 0;
+      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&output))) resolved[k] = output;
     }
     // A link that does not fit the unit is left out; one the pool could not
     // hold fails the parse.
-    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+    if (unit->ConnectInputNode(sources, resolved) == STATUS_INSUFFICIENT_RESOURCES)
+      return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
 }
@@ -459,9 +453,11 @@ NTSTATUS CUacAudioHal::SearchUpstream(ULONG pinId, ULONG terminalNodeId, bool* r
     ULONG count = MAX_SOURCES_READ;
     NTSTATUS status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
+    // A source that names no node leads nowhere; the other sources are
+    // still searched.
     ULONG fresh = 0;
     for (ULONG i = 0; i < count; ++i) {
-      if (taken.Contains(sources[i])) continue;
+      if (!taken.Valid(sources[i]) || taken.Contains(sources[i])) continue;
       taken.Add(sources[i]);
       sources[fresh++] = sources[i];
     }
@@ -556,11 +552,13 @@ NTSTATUS CUacAudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNode
     ULONG count = MAX_SOURCES_READ;
     status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
-    // Sources already attached, or named twice, are queued no more.
+    // Sources already attached, or named twice, are queued no more; one
+    // that names no node has nothing to attach.
+    const ULONG nodes = GetNodeCount();
     ULONG fresh = 0;
     for (ULONG i = 0; i < count; ++i) {
       ITopoNode* attachedNode = nullptr;
-      if (NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
+      if (sources[i] >= nodes || NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
       bool twice = false;
       for (ULONG k = 0; k < fresh && !twice; ++k) twice = sources[k] == sources[i];
       if (!twice) sources[fresh++] = sources[i];

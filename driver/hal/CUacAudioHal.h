@@ -71,14 +71,12 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   using IUsbAudioHal::UsbParseAudioStreamInterface;
 
   // ---- Graph operations of the parsers
-  // Every unit with one to nine sources gets, on its first node, the output
-  // nodes of the units its descriptor names. A source id that names no unit
-  // (or one without nodes) is left out, so that every source id in the
-  // graph is a node id.
-  // Connects each unit's first node to its sources' output nodes. A source
-  // id that names no unit is left out, or refuses the device with
-  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so. A link that
-  // does not fit the unit is left out; one the pool could not hold fails.
+  // Connects the first node of every unit with one to nine sources to its
+  // sources' output nodes, in the descriptor's order. A source id that
+  // names no unit (or a unit without nodes) becomes MISSING_SOURCE_ID in
+  // its place, or refuses the device with STATUS_UNSUCCESSFUL where
+  // UnknownSourceFailsParse says so. A link that does not fit the unit is
+  // left out; one the pool could not hold fails.
   NTSTATUS ConnectUnits();
   virtual bool UnknownSourceFailsParse() const { return false; }
   // Attaches the nodes of the engine's path: for capture everything upstream
@@ -86,7 +84,8 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   // upstream reaches the terminal node.
   NTSTATUS AttachEngineNodes(CUsbStreamEngine* engine, ULONG terminalNodeId);
   // Breadth-first over source ids from `startNodeId`; a sum node and a node
-  // without sources end a branch, a node already attached is not followed.
+  // without sources end a branch, a node already attached and an id that
+  // names no node are not followed.
   NTSTATUS AttachPathNodes(CUsbStreamEngine* engine, ULONG startNodeId);
   // Software nodes where a path has no controls: a mute between two bare
   // terminals, and before Windows Vista a pass-through selector in front of
