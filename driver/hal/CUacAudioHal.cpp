@@ -547,11 +547,12 @@ NTSTATUS CUacAudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNode
     if (!NT_SUCCESS(status)) return status;
     status = engine->AttachNode(node);
     if (!NT_SUCCESS(status)) return status;
-    if (node->GetSourceCount() == 0 || node->GetType() == NODE_TYPE_SUM) continue;
+    if (node->GetSourceCount() == 0) continue;
     ULONG sources[MAX_SOURCES_READ];
     ULONG count = MAX_SOURCES_READ;
     status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
+    const bool sum = node->GetType() == NODE_TYPE_SUM;
     // Sources already attached, or named twice, are queued no more; one
     // that names no node has nothing to attach.
     const ULONG nodes = GetNodeCount();
@@ -559,6 +560,14 @@ NTSTATUS CUacAudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNode
     for (ULONG i = 0; i < count; ++i) {
       ITopoNode* attachedNode = nullptr;
       if (sources[i] >= nodes || NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
+      // Of a sum's inputs only those the engine's own stream comes through
+      // are its path (a render stream's terminal is upstream of the sum, a
+      // capture stream's never is): the others, a microphone mixed in as
+      // sidetone among them, belong to other streams. An input whose search
+      // cannot finish is left out.
+      bool streamInput = !sum;
+      if (sum && !NT_SUCCESS(SearchUpstream(sources[i], engine->GetTerminalNodeId(), &streamInput))) continue;
+      if (!streamInput) continue;
       bool twice = false;
       for (ULONG k = 0; k < fresh && !twice; ++k) twice = sources[k] == sources[i];
       if (!twice) sources[fresh++] = sources[i];

@@ -83,9 +83,11 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   // of the terminal node; for render the path of every output pin whose
   // upstream reaches the terminal node.
   NTSTATUS AttachEngineNodes(CUsbStreamEngine* engine, ULONG terminalNodeId);
-  // Breadth-first over source ids from `startNodeId`; a sum node and a node
-  // without sources end a branch, a node already attached and an id that
-  // names no node are not followed.
+  // Breadth-first over source ids from `startNodeId`; a node without
+  // sources ends a branch, and a sum node's branch goes on only through the
+  // inputs whose upstream reaches the engine's terminal node (so that a
+  // render engine gets its streaming input pin through a mixer). A node
+  // already attached and an id that names no node are not followed.
   NTSTATUS AttachPathNodes(CUsbStreamEngine* engine, ULONG startNodeId);
   // Software nodes where a path has no controls: a mute between two bare
   // terminals, and before Windows Vista a pass-through selector in front of
