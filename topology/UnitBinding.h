@@ -45,7 +45,42 @@ struct CUnitBinding {
   // The node's single value (valueName is the whole name).
   NTSTATUS Read(PVOID data, ULONG length) const;
   NTSTATUS Write(PVOID data, ULONG length) const;
+
+  // A stored value the node can use replaces *value: one that `usable`
+  // refuses (outside the control's range, or no choice it offers) leaves
+  // *value as it was and is named in one debugger line, so that a corrupt
+  // Settings entry neither reaches the device nor passes unnoticed. True
+  // when the stored value was taken.
+  template <typename T, typename Usable>
+  bool ReadChannelIfUsable(ULONG channel, T* value, Usable usable) const {
+    T stored = *value;
+    if (!NT_SUCCESS(ReadChannel(channel, &stored, sizeof stored))) return false;
+    if (usable(stored)) {
+      *value = stored;
+      return true;
+    }
+    ReportUnusable(static_cast<LONG>(channel), static_cast<LONGLONG>(stored));
+    return false;
+  }
+  template <typename T, typename Usable>
+  bool ReadIfUsable(T* value, Usable usable) const {
+    T stored = *value;
+    if (!NT_SUCCESS(Read(&stored, sizeof stored))) return false;
+    if (usable(stored)) {
+      *value = stored;
+      return true;
+    }
+    ReportUnusable(-1, static_cast<LONGLONG>(stored));
+    return false;
+  }
+
+ private:
+  // `channel` -1: the node's single value.
+  void ReportUnusable(LONG channel, LONGLONG value) const;
 };
+
+// Whether a stored byte is one an on/off control takes.
+inline bool IsSwitchValue(UCHAR value) { return value <= 1; }
 
 // Holds a binding's lock for a scope (PASSIVE_LEVEL; recursive for its holder).
 class CBindingGuard : public CKernelMutexScope {
