@@ -37,13 +37,13 @@ NTSTATUS CUnitBinding::Write(PVOID data, ULONG length) const {
   return AccessSetting(deviceObject, SETTINGS_WRITE, data, length, valueName);
 }
 
-void CUnitBinding::ReportUnusable(LONG channel, LONGLONG value) const {
-  // Value names are ASCII: "Unit07_", "Unit02_ 0_1".
+void ReportUnusableSetting(PCWSTR valueName, LONG index, LONGLONG value) {
+  // Value names are ASCII: "Unit07_", "Unit02_ 0_1", "UACUnit07".
   char name[NODE_VALUE_PREFIX_CHARS + 12] = {};
   ULONG length = 0;
-  for (; length < NODE_VALUE_PREFIX_CHARS && valueName[length]; ++length)
+  for (; length < NODE_VALUE_PREFIX_CHARS && valueName && valueName[length]; ++length)
     name[length] = static_cast<char>(valueName[length] < 0x80 ? valueName[length] : '?');
-  if (channel >= 0) RtlStringCchPrintfA(name + length, sizeof name - length, "%d", static_cast<int>(channel));
+  if (index >= 0) RtlStringCchPrintfA(name + length, sizeof name - length, "%d", static_cast<int>(index));
   DbgPrint("Settings value \"%s\" = %lld (0x%X) ignored: not a value its control takes\n", name,
            static_cast<long long>(value), static_cast<unsigned>(value));
 }

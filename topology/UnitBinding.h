@@ -17,6 +17,10 @@ constexpr size_t NODE_VALUE_PREFIX_CHARS = 19;
 NTSTATUS FormatChannelValuePrefix(PWSTR prefix, ULONG nodeId, ULONG outputType);
 NTSTATUS FormatNodeValueName(PWSTR name, ULONG nodeId);
 
+// One debugger line naming a stored value (`index` -1: the name alone, else
+// appended to it) that is left unused because its control does not take it.
+void ReportUnusableSetting(PCWSTR valueName, LONG index, LONGLONG value);
+
 // Announces a change of a node's values on the hardware model's callback
 // object, so that the topology filter raises a control-change event.
 void NotifyNodeChange(PCALLBACK_OBJECT callbackObject, ULONG nodeId);
@@ -59,7 +63,7 @@ struct CUnitBinding {
       *value = stored;
       return true;
     }
-    ReportUnusable(static_cast<LONG>(channel), static_cast<LONGLONG>(stored));
+    ReportUnusableSetting(valueName, static_cast<LONG>(channel), static_cast<LONGLONG>(stored));
     return false;
   }
   template <typename T, typename Usable>
@@ -70,13 +74,9 @@ struct CUnitBinding {
       *value = stored;
       return true;
     }
-    ReportUnusable(-1, static_cast<LONGLONG>(stored));
+    ReportUnusableSetting(valueName, -1, static_cast<LONGLONG>(stored));
     return false;
   }
-
- private:
-  // `channel` -1: the node's single value.
-  void ReportUnusable(LONG channel, LONGLONG value) const;
 };
 
 // Whether a stored byte is one an on/off control takes.

@@ -27,21 +27,28 @@ struct Stored {
 };
 
 // What a node reads after the start: a level of a channel, a switch's or a
-// processing node's byte, or a processing node's setting.
+// processing node's byte, a processing node's setting, or (`node` naming a
+// unit) a terminal's category.
 struct Read {
   ULONG node;
-  enum Kind { Level, Switch, Byte, Setting } kind;
+  enum Kind { Level, Switch, Byte, Setting, Category } kind;
   ULONG index;  // channel or setting
   LONG value;
 };
 
-LONG ReadNode(IAudioHal* hal, const Read& r) {
+LONG ReadNode(haltest::ModelBench& bench, const Read& r) {
   ITopoNode* node = nullptr;
-  EXPECT_EQ(hal->GetNode(r.node, &node), STATUS_SUCCESS);
+  if (r.kind == Read::Category)
+    EXPECT_EQ(bench.Model()->FindUnitById(r.node, &node), STATUS_SUCCESS);
+  else
+    EXPECT_EQ(bench.Hal()->GetNode(r.node, &node), STATUS_SUCCESS);
   if (!node) return 0x7FFFFFFF;
   LONG value = 0x7FFFFFFF;
   PVOID object = nullptr;
-  if (r.kind == Read::Level && NT_SUCCESS(node->QueryInterface(IID_ILevelNode, &object))) {
+  if (r.kind == Read::Category && NT_SUCCESS(node->QueryInterface(IID_ITerminal, &object))) {
+    PinCategory category = PIN_CATEGORY_COUNT;
+    if (NT_SUCCESS(static_cast<ITerminal*>(object)->GetCategory(&category))) value = LONG(category);
+  } else if (r.kind == Read::Level && NT_SUCCESS(node->QueryInterface(IID_ILevelNode, &object))) {
     static_cast<ILevelNode*>(object)->GetLevel(r.index, &value);
   } else if (r.kind == Read::Switch && NT_SUCCESS(node->QueryInterface(IID_ISwitchNode, &object))) {
     UCHAR byte = 0;
@@ -76,6 +83,12 @@ TEST_F(StoredValuesTest, ValuesTheControlDoesNotTakeAreLeftForTheDefaultAndNamed
         {u"Unit07_", UCHAR(2)}},
        {{1, Read::Switch, 0, 0}, {2, Read::Level, 0, -12 * kDb}, {2, Read::Level, 1, -30 * kDb}, {7, Read::Byte, 0, 0}},
        {"\"Unit01_ 0_0\" = 5 ", "\"Unit02_ 0_0\" = -8388608 ", "\"Unit07_\" = 2 "}},
+      // The capture stream's terminal must stay its wave filter's Stream pin;
+      // the headphone terminal offers its own type only.
+      {"the headset: terminal categories 99 and -1", sim::headset::Descriptors(), sim::headset::Profile(),
+       C7719AudioHal::Create, {{u"UACUnit03", LONG(99)}, {u"UACUnit07", LONG(-1)}},
+       {{3, Read::Category, 0, PIN_CATEGORY_HEADSET}, {7, Read::Category, 0, PIN_CATEGORY_STREAM}},
+       {"\"UACUnit03\" = 99 ", "\"UACUnit07\" = 4294967295 "}},
       {"the headset on the K784 model: room effect 2", sim::headset::Descriptors(), sim::headset::Profile(),
        CK784AudioHal::Create, {{u"Unit07_", UCHAR(2)}}, {{7, Read::Byte, 0, 0}}, {"\"Unit07_\" = 2 "}},
       {"the TQ4187: room and headphone effects 2, headphone room 9, variant 2147483647",
@@ -107,7 +120,7 @@ TEST_F(StoredValuesTest, ValuesTheControlDoesNotTakeAreLeftForTheDefaultAndNamed
     }
     platform::debug::Clear();
     ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
-    for (const Read& r : c.reads) EXPECT_EQ(ReadNode(bench.Hal(), r), r.value) << r.node << "/" << r.index;
+    for (const Read& r : c.reads) EXPECT_EQ(ReadNode(bench, r), r.value) << r.node << "/" << r.index;
     std::vector<std::string> named;
     for (const std::string& line : platform::debug::Lines()) {
       if (line.rfind("Settings value ", 0) != 0) continue;
