@@ -76,7 +76,7 @@ std::string Ids(ITopoNode* node) {
   std::string out;
   for (ULONG i = 0; i < count; ++i) {
     if (i) out += ' ';
-    out += std::to_string(ids[i]);
+    out += ids[i] == MISSING_SOURCE_ID ? "missing" : std::to_string(ids[i]);
   }
   return out;
 }

@@ -13,6 +13,7 @@
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
 #include "sim/host/RunningDriver.h"
+#include "sim/host/StreamCheck.h"
 #include "sim/host/TopologyView.h"
 #include "tools/json.h"
 #include "tools/session.h"
@@ -107,6 +108,17 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   }
   if (NT_SUCCESS(report.start)) {
     report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
+    // The rates a stream leaves out because its endpoint cannot carry them.
+    const std::string leftOut = sim::host::DescribeRatesLeftOut(
+        sim::ParseConfigModel(report.configurationInUse.empty() ? descriptors.Configuration()
+                                                                : report.configurationInUse),
+        speed == platform::usb::Speed::High);
+    if (!report.model.empty() && report.model.back() != '\n') report.model += '\n';
+    if (!leftOut.empty()) report.model += "rates left out:\n";
+    for (size_t at = 0, end; at < leftOut.size(); at = end + 1) {
+      end = leftOut.find('\n', at);
+      report.model += "  " + leftOut.substr(at, end - at) + "\n";
+    }
     if (report.configurationInUse == descriptors.Configuration()) report.configurationInUse.clear();
   }
   if (sim::ChipModel7753(host.AdapterDevice())) report.model += CodecRegistersAtDevice(driver.Device());

@@ -483,6 +483,10 @@ class CMiniportTopology::SourceWalk {
       } else if (PinEntry* pin = m_Owner->FindPinByHalId(source)) {
         status = m_Owner->AddConnection(PCFILTER_NODE, pin->pinId, frame.node->nodeIndex, frame.next + 1);
         ++frame.next;
+      } else if (source == MISSING_SOURCE_ID) {
+        // The device named a source it does not describe: that input stays
+        // unconnected, and the others keep their numbers.
+        ++frame.next;
       } else {
         return STATUS_UNSUCCESSFUL;
       }

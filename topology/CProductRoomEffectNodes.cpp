@@ -132,8 +132,7 @@ NTSTATUS CK784RoomEffectNode::Init(ITopoNode* unit, ULONG controlSelector, PDEVI
   m_ProcessingState = 1;
   m_Binding.deviceObject = deviceObject;
   FormatNodeValueName(m_Binding.valueName, m_NodeId);
-  UCHAR value = 0;
-  if (NT_SUCCESS(m_Binding.Read(&value, sizeof value))) m_Value = value;
+  m_Binding.ReadIfUsable(&m_Value, IsSwitchValue);
   NTSTATUS status = CProcessingNode::Init(0);
   if (!NT_SUCCESS(status)) return status;
   m_BoundToUnit = true;

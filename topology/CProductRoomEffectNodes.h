@@ -63,9 +63,9 @@ class CK784RoomEffectNode : public C7719RoomEffectNode {
  public:
   CK784RoomEffectNode(PUNKNOWN outerUnknown, ULONG nodeId) : C7719RoomEffectNode(outerUnknown, nodeId) {}
 
-  // The stored value, never the device's. Like CRoomEffectNode::Init, a
-  // failed binding returns its status and a missing part gives
-  // STATUS_INSUFFICIENT_RESOURCES with the node bound.
+  // The stored value (when 0 or 1), never the device's. Like
+  // CRoomEffectNode::Init, a failed binding returns its status and a
+  // missing part gives STATUS_INSUFFICIENT_RESOURCES with the node bound.
   NTSTATUS Init(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject, IAudioHal* audioHal);
 
   // Kept and stored; a change plays its prompt. Always succeeds.

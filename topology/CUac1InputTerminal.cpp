@@ -78,7 +78,10 @@ NTSTATUS CUac1InputTerminal::BuildNodes(IAudioHal* owner) {
     if (NT_SUCCESS(status)) status = ReadJackList(&m_Jacks, &m_JackCount);
     if (!NT_SUCCESS(status)) return status;
   }
+  // A terminal left without its pin node would leave the units it feeds
+  // with a source that is no node, and its stream without its terminal:
+  // the start fails instead of running without it.
   auto* node = new (NonPagedPool, UAC_UNIT_DATA_TAG) CUacInputTerminalNode(nullptr, nextId);
-  if (!node) return terminalType == UAC_TERMINAL_USB_STREAMING ? STATUS_INSUFFICIENT_RESOURCES : status;
+  if (!node) return STATUS_INSUFFICIENT_RESOURCES;
   return BindPinNode(owner, node, STREAM_DIRECTION_CAPTURE, InputTerminalCapsCategory(terminalType));
 }

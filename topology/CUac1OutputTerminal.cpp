@@ -4,6 +4,7 @@
 #include "driver/common/PoolBuffer.h"
 #include "topology/CUacOutputTypeNode.h"
 #include "topology/CUacTerminalNode.h"
+#include "topology/UnitBinding.h"
 
 namespace {
 
@@ -91,12 +92,19 @@ NTSTATUS CUac1OutputTerminal::BuildNodes(IAudioHal* owner) {
 
   RtlStringCchPrintfW(m_CategoryValueName, ARRAYSIZE(m_CategoryValueName), u"%s%02d", u"UACUnit",
                       static_cast<int>(m_NodeId));
-  PinCategory category = OutputTerminalCategory(TerminalType());
+  const PinCategory ownCategory = OutputTerminalCategory(TerminalType());
+  PinCategory category = ownCategory;
   ReadSetting(m_CategoryValueName, &category);
   ULONG selectByDevice = 0;
   ReadSetting(kSelectByDevice, &selectByDevice);
 
   if (IsStreaming()) {
+    // A capture stream's terminal is its wave filter's Stream pin: stored as
+    // anything else it would leave the stream without one.
+    if (category != ownCategory) {
+      ReportUnusableSetting(m_CategoryValueName, -1, category);
+      category = ownCategory;
+    }
     status = AllocateTypeArrays(1);
     if (!NT_SUCCESS(status)) return status;
     m_CurrentCategory = m_Categories[0] = category;
@@ -109,6 +117,13 @@ NTSTATUS CUac1OutputTerminal::BuildNodes(IAudioHal* owner) {
     if (NT_SUCCESS(ReadCurrentType(&deviceType)) && selectByDevice)
       m_CurrentCategory = OutputTerminalCategory(deviceType);
     status = ReadTerminalTypes();
+    // A category none of the terminal's types has would select none of
+    // them: the terminal's own type (or its first) takes its place.
+    if (NT_SUCCESS(status) && !HasCategory(m_CurrentCategory)) {
+      if (m_CurrentCategory == category && category != ownCategory)
+        ReportUnusableSetting(m_CategoryValueName, -1, category);
+      m_CurrentCategory = HasCategory(ownCategory) ? ownCategory : m_Categories[0];
+    }
     if (m_TypeCount > 1 && m_Categories) {
       for (ULONG i = 0; i < m_TypeCount; ++i) {
         if (m_Categories[i] == m_CurrentCategory) {

@@ -23,12 +23,18 @@ NTSTATUS CUacLevelNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDE
     for (ULONG channel = 0; channel < m_ChannelCount; ++channel) {
       LONG level = 0;
       control->GetLevel(controlSelector, channel, &level);
-      m_Binding.ReadChannel(channel, &level, sizeof level);
+      ReadStoredLevel(channel, &level);
       m_Values[channel] = level;
     }
   }
   control->Release();
   return status;
+}
+
+bool CUacLevelNode::ReadStoredLevel(ULONG channel, PLONG level) const {
+  return m_Binding.ReadChannelIfUsable(channel, level, [this](LONG stored) {
+    return stored == LEVEL_MINUS_INFINITY || (stored >= m_Minimum && stored <= m_Maximum);
+  });
 }
 
 NTSTATUS CUacLevelNode::GetLevel(ULONG channel, PLONG level) {
@@ -63,7 +69,7 @@ NTSTATUS CUacLevelNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbac
   ULONG channels = 0;
   GetChannelCount(&channels);
   for (ULONG channel = 0; channel < channels && ValidChannel(channel); ++channel) {
-    m_Binding.ReadChannel(channel, &m_Values[channel], sizeof m_Values[channel]);
+    ReadStoredLevel(channel, &m_Values[channel]);
     SetLevel(channel, m_Values[channel]);
   }
   NotifyNodeChange(callbackObject, m_NodeId);

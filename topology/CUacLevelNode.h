@@ -12,13 +12,15 @@ class CUacLevelNode : public CLevelNode {
   CUacLevelNode(PUNKNOWN outerUnknown, ULONG nodeId, ULONG nodeType);
 
   // Channel count, range and current levels from the unit, then the levels
-  // persisted for output type 0 over them (unclamped).
+  // persisted for output type 0 over them where they lie in the range (or
+  // are silence).
   NTSTATUS InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
 
   // The cached level, read under the binding lock the setters hold.
   NTSTATUS STDMETHODCALLTYPE GetLevel(ULONG channel, PLONG level) override;
   NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG channel, LONG level) override;
-  // Loads the levels persisted for the new output type and sends them.
+  // Loads the levels persisted for the new output type (those in the range,
+  // or silence) and sends them.
   NTSTATUS STDMETHODCALLTYPE SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) override;
   // Sends every channel's level; a channel the device refuses does not keep
   // the others (or the device start) from getting theirs.
@@ -26,6 +28,10 @@ class CUacLevelNode : public CLevelNode {
   NTSTATUS STDMETHODCALLTYPE RefreshFromDevice() override;
 
  protected:
+  // The channel's stored level over *level, when it lies in the range or is
+  // silence.
+  bool ReadStoredLevel(ULONG channel, PLONG level) const;
+
   CUnitBinding m_Binding;
 };
 

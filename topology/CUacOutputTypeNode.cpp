@@ -22,10 +22,9 @@ NTSTATUS CUacOutputTypeNode::InitFromUnit(ITopoNode* unit, PDEVICE_OBJECT device
     m_Binding.deviceObject = deviceObject;
     m_AudioHal = audioHal;
     FormatNodeValueName(m_Binding.valueName, m_NodeId);
-    PinCategory stored = m_CurrentCategory;
     // A category the terminal no longer offers would name the engine after
     // a type the device cannot select.
-    if (NT_SUCCESS(m_Binding.Read(&stored, sizeof stored)) && IsListed(stored)) m_CurrentCategory = stored;
+    m_Binding.ReadIfUsable(&m_CurrentCategory, [this](PinCategory stored) { return IsListed(stored); });
   }
   terminal->Release();
   return status;

@@ -25,7 +25,7 @@ NTSTATUS CUacProcessingNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector
   UCHAR value = 0;
   control->GetSwitchValue(controlSelector, 0, &value);
   control->Release();
-  m_Binding.Read(&value, sizeof value);
+  m_Binding.ReadIfUsable(&value, IsSwitchValue);
   m_Value = value;
   return Init(0);
 }

@@ -16,7 +16,8 @@ class CUacProcessingNode : public CProcessingNode, public IDspProcessor {
   IMP_FORWARD_UNKNOWN
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
-  // The byte from the unit (channel 0), the persisted one over it.
+  // The byte from the unit (channel 0), the persisted one over it when it
+  // is 0 or 1.
   NTSTATUS InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
 
   // ---- IProcessingNode

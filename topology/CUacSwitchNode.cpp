@@ -21,7 +21,7 @@ NTSTATUS CUacSwitchNode::InitFromUnit(ITopoNode* unit, ULONG controlSelector, PD
     for (ULONG channel = 0; channel < m_ChannelCount; ++channel) {
       UCHAR value = 0;
       control->GetSwitchValue(controlSelector, channel, &value);
-      m_Binding.ReadChannel(channel, &value, sizeof value);
+      m_Binding.ReadChannelIfUsable(channel, &value, IsSwitchValue);
       StoreValue(channel, value);
     }
   }
@@ -64,7 +64,7 @@ NTSTATUS CUacSwitchNode::SetOutputType(ULONG outputType, PCALLBACK_OBJECT callba
   GetChannelCount(&channels);
   for (ULONG channel = 0; channel < channels && ValidChannel(channel); ++channel) {
     UCHAR value = LoadValue(channel);
-    m_Binding.ReadChannel(channel, &value, sizeof value);
+    m_Binding.ReadChannelIfUsable(channel, &value, IsSwitchValue);
     StoreValue(channel, value);
     SetValue(channel, value);
   }

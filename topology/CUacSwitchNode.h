@@ -12,11 +12,12 @@ class CUacSwitchNode : public CSwitchNode {
   CUacSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId, ULONG nodeType);
 
   // Channel count and current values from the unit, then the values
-  // persisted for output type 0 over them.
+  // persisted for output type 0 over them where they are 0 or 1.
   NTSTATUS InitFromUnit(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);
 
   NTSTATUS STDMETHODCALLTYPE SetValue(ULONG channel, UCHAR value) override;
-  // Loads the values persisted for the new output type and sends them.
+  // Loads the values persisted for the new output type (0 or 1) and sends
+  // them.
   NTSTATUS STDMETHODCALLTYPE SetOutputType(ULONG outputType, PCALLBACK_OBJECT callbackObject) override;
   // Sends every channel's value; a channel the device refuses does not keep
   // the others (or the device start) from getting theirs.

@@ -36,3 +36,14 @@ NTSTATUS CUnitBinding::Read(PVOID data, ULONG length) const {
 NTSTATUS CUnitBinding::Write(PVOID data, ULONG length) const {
   return AccessSetting(deviceObject, SETTINGS_WRITE, data, length, valueName);
 }
+
+void ReportUnusableSetting(PCWSTR valueName, LONG index, LONGLONG value) {
+  // Value names are ASCII: "Unit07_", "Unit02_ 0_1", "UACUnit07".
+  char name[NODE_VALUE_PREFIX_CHARS + 12] = {};
+  ULONG length = 0;
+  for (; length < NODE_VALUE_PREFIX_CHARS && valueName && valueName[length]; ++length)
+    name[length] = static_cast<char>(valueName[length] < 0x80 ? valueName[length] : '?');
+  if (index >= 0) RtlStringCchPrintfA(name + length, sizeof name - length, "%d", static_cast<int>(index));
+  DbgPrint("Settings value \"%s\" = %lld (0x%X) ignored: not a value its control takes\n", name,
+           static_cast<long long>(value), static_cast<unsigned>(value));
+}

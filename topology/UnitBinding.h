@@ -17,6 +17,10 @@ constexpr size_t NODE_VALUE_PREFIX_CHARS = 19;
 NTSTATUS FormatChannelValuePrefix(PWSTR prefix, ULONG nodeId, ULONG outputType);
 NTSTATUS FormatNodeValueName(PWSTR name, ULONG nodeId);
 
+// One debugger line naming a stored value (`index` -1: the name alone, else
+// appended to it) that is left unused because its control does not take it.
+void ReportUnusableSetting(PCWSTR valueName, LONG index, LONGLONG value);
+
 // Announces a change of a node's values on the hardware model's callback
 // object, so that the topology filter raises a control-change event.
 void NotifyNodeChange(PCALLBACK_OBJECT callbackObject, ULONG nodeId);
@@ -45,7 +49,38 @@ struct CUnitBinding {
   // The node's single value (valueName is the whole name).
   NTSTATUS Read(PVOID data, ULONG length) const;
   NTSTATUS Write(PVOID data, ULONG length) const;
+
+  // A stored value the node can use replaces *value: one that `usable`
+  // refuses (outside the control's range, or no choice it offers) leaves
+  // *value as it was and is named in one debugger line, so that a corrupt
+  // Settings entry neither reaches the device nor passes unnoticed. True
+  // when the stored value was taken.
+  template <typename T, typename Usable>
+  bool ReadChannelIfUsable(ULONG channel, T* value, Usable usable) const {
+    T stored = *value;
+    if (!NT_SUCCESS(ReadChannel(channel, &stored, sizeof stored))) return false;
+    if (usable(stored)) {
+      *value = stored;
+      return true;
+    }
+    ReportUnusableSetting(valueName, static_cast<LONG>(channel), static_cast<LONGLONG>(stored));
+    return false;
+  }
+  template <typename T, typename Usable>
+  bool ReadIfUsable(T* value, Usable usable) const {
+    T stored = *value;
+    if (!NT_SUCCESS(Read(&stored, sizeof stored))) return false;
+    if (usable(stored)) {
+      *value = stored;
+      return true;
+    }
+    ReportUnusableSetting(valueName, -1, static_cast<LONGLONG>(stored));
+    return false;
+  }
 };
+
+// Whether a stored byte is one an on/off control takes.
+inline bool IsSwitchValue(UCHAR value) { return value <= 1; }
 
 // Holds a binding's lock for a scope (PASSIVE_LEVEL; recursive for its holder).
 class CBindingGuard : public CKernelMutexScope {

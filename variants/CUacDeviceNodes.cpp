@@ -35,7 +35,7 @@ NTSTATUS CUacBoardSwitchNode::InitFromUnit(ITopoNode* unit, PDEVICE_OBJECT setti
   m_Binding.deviceObject = settingsOwner;
   FormatChannelValuePrefix(m_Binding.valueName, m_NodeId, m_OutputType);
   UCHAR value = LoadValue(0);
-  m_Binding.ReadChannel(0, &value, sizeof value);
+  m_Binding.ReadChannelIfUsable(0, &value, IsSwitchValue);
   StoreValue(0, value);
   return STATUS_SUCCESS;
 }

@@ -84,7 +84,7 @@ NTSTATUS CUacSoftwareVolumeNode::SetOutputType(ULONG outputType, PCALLBACK_OBJEC
   // The base reloads only the channels the new output type shows; the
   // software gain applies to every channel of the stream.
   for (ULONG channel = 0; channel < m_ChannelCount && m_Values; ++channel) {
-    m_Binding.ReadChannel(channel, &m_Values[channel], sizeof m_Values[channel]);
+    ReadStoredLevel(channel, &m_Values[channel]);
     SetLevel(channel, m_Values[channel]);
   }
   if (callbackObject) NotifyNodeChange(callbackObject, m_NodeId);

@@ -288,6 +288,11 @@ struct ITopoNode : IUnknown {
   virtual NTSTATUS STDMETHODCALLTYPE SetSourceIds(ULONG count, const ULONG* ids) = 0;
 };
 
+// The source id a node keeps in the place of a source that the device's
+// descriptors name but do not describe: no node has it, and the sources
+// after it keep their numbers.
+constexpr ULONG MISSING_SOURCE_ID = MAXULONG;
+
 // One stream engine per AudioStreaming interface.
 inline constexpr GUID IID_IStreamEngine =
     DEFINE_GUID_VALUE(0x3D64C291, 0x9F42, 0x43E5, 0xA4, 0x68, 0x2C, 0x5D, 0xC9, 0xBB, 0x23, 0x53);

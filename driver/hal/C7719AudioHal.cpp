@@ -76,30 +76,6 @@ GUID WaveTagSubFormat(WORD tag) {
   return guid;
 }
 
-// The index of the first standard rate not below `rate`.
-ULONG StandardRateIndex(ULONG rate) {
-  ULONG i = 0;
-  while (i + 1 < ARRAYSIZE(StandardSampleRates) && StandardSampleRates[i] < rate) ++i;
-  return i;
-}
-
-// The highest rate a FORMAT_TYPE descriptor offers, as the formats are
-// made from it (a continuous range reaches the table rate at or above its
-// upper bound).
-ULONG HighestRate(const UCHAR* formatType) {
-  const ULONG discrete = formatType[7];
-  ULONG highest = 0;
-  if (discrete) {
-    for (ULONG i = 0; i < discrete; ++i) {
-      const ULONG rate = Le24(formatType + 8 + 3 * i);
-      if (rate > highest) highest = rate;
-    }
-    return highest;
-  }
-  const ULONG lower = Le24(formatType + 8), upper = Le24(formatType + 11);
-  return StandardSampleRates[StandardRateIndex(lower > upper ? lower : upper)];
-}
-
 // The first endpoint descriptor after `from` that belongs to the same
 // alternate setting (before the next interface descriptor), or null.
 const USB_ENDPOINT_DESCRIPTOR* AlternateDataEndpoint(const UCHAR* from, const UCHAR* end) {
@@ -118,6 +94,12 @@ bool IsAudioInterface(const USB_INTERFACE_DESCRIPTOR* d, ULONG bytes, UCHAR subc
 }
 
 }  // namespace
+
+ULONG StandardRateIndex(ULONG rate) {
+  ULONG i = 0;
+  while (i + 1 < ARRAYSIZE(StandardSampleRates) && StandardSampleRates[i] < rate) ++i;
+  return i;
+}
 
 NTSTATUS C7719AudioHal::Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId) {
   return CreateModel<C7719AudioHal>(innerUnknown, outerUnknown, vendorId, productId, C7719_HAL_TAG);
@@ -350,10 +332,7 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
                  STATUS_INVALID_PARAMETER, number, alternate);
           return STATUS_INVALID_PARAMETER;
         }
-        // An alternate setting whose data endpoint cannot stream this
-        // format would fail every transfer: its formats are not offered.
-        if (!DataEndpointCarries(engine, p, AlternateDataEndpoint(p + length, end))) continue;
-        NTSTATUS status = AddFormatType(engine, p, formatTag, alternate);
+        NTSTATUS status = AddFormatType(engine, p, formatTag, alternate, AlternateDataEndpoint(p + length, end));
         if (!NT_SUCCESS(status)) return status;
       }
     } else {
@@ -369,26 +348,22 @@ NTSTATUS C7719AudioHal::ParseStreamingInterface(const UCHAR* interfaceDescriptor
   return status;
 }
 
-bool C7719AudioHal::DataEndpointCarries(CUsbStreamEngine* engine, const UCHAR* formatType,
+ULONG C7719AudioHal::HighestCarriedRate(CUsbStreamEngine* engine, const UCHAR* formatType,
                                         const USB_ENDPOINT_DESCRIPTOR* endpoint) {
   PAGED_CODE();
-  if (!endpoint) return false;
+  if (!endpoint) return 0;
   const bool capture = engine->IsCapture() == STREAM_DIRECTION_CAPTURE;
   const bool isochronous = (endpoint->bmAttributes & 0x03) == 0x01;
   const bool feedback = ((endpoint->bmAttributes >> 4) & 0x03) == 0x01;
   const bool in = (endpoint->bEndpointAddress & 0x80) != 0;
-  if (!isochronous || feedback || in != capture) return false;
+  if (!isochronous || feedback || in != capture) return 0;
   bool highSpeed = false;
   if (IUsbDevice* usb = QueryUsbDevice()) {
     highSpeed = usb->IsHighSpeed() != FALSE;
     usb->Release();
   }
-  // One packet must carry the frames of its share of a millisecond at the
-  // highest rate, rounded up as the render pipe lays packets out.
-  const ULONG perSecond = 1000 * UsbPacketsPerMs(endpoint->bInterval, highSpeed);
-  const ULONG frames = (HighestRate(formatType) + perSecond - 1) / perSecond;
-  const ULONG frameBytes = ULONG(formatType[4]) * formatType[5];
-  return frameBytes != 0 && UsbEndpointPacketBytes(endpoint->wMaxPacketSize) >= frames * frameBytes;
+  return UsbHighestCarriedRate(endpoint->wMaxPacketSize, endpoint->bInterval, highSpeed,
+                               ULONG(formatType[4]) * formatType[5]);
 }
 
 NTSTATUS C7719AudioHal::CreateEngine(UCHAR interfaceNumber, UCHAR terminalLink, CUsbStreamEngine** engine) {
@@ -451,7 +426,7 @@ DWORD C7719AudioHal::AnnouncedChannelMask(bool render, ULONG channels) const {
 }
 
 NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
-                                      UCHAR alternateSetting) {
+                                      UCHAR alternateSetting, const USB_ENDPOINT_DESCRIPTOR* endpoint) {
   PAGED_CODE();
   const UCHAR kind = formatType[3];
   if (kind != FORMAT_TYPE_I && kind != FORMAT_TYPE_III) {
@@ -463,6 +438,9 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
   const ULONG subframe = formatType[5];
   const bool render = engine->IsCapture() != STREAM_DIRECTION_CAPTURE;
   if (!CarriesFormat(render, channels, subframe)) return STATUS_SUCCESS;
+  // A rate whose packets the alternate setting's data endpoint cannot carry
+  // would fail every transfer: it is not offered. The others are.
+  const ULONG highestRate = HighestCarriedRate(engine, formatType, endpoint);
 
   WAVEFORMATEXTENSIBLE format{};
   format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -472,12 +450,12 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
   format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
   format.Samples.wValidBitsPerSample = formatType[6];
   format.dwChannelMask = AnnouncedChannelMask(render, channels);
-  NTSTATUS status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
+  NTSTATUS status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format, highestRate);
   if (NT_SUCCESS(status) && !render && channels < 4) {
     // The same formats again without a speaker layout, for clients that ask
     // for one.
     format.dwChannelMask = 0;
-    status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format);
+    status = AddStreamFormats(engine, formatType, formatTag, alternateSetting, &format, highestRate);
   }
   if (status == STATUS_INVALID_PARAMETER)
     Refuse(AS_STEP, "alternate setting %u: a continuous rate range reaches above 96000 Hz", status, alternateSetting);
@@ -489,6 +467,11 @@ NTSTATUS C7719AudioHal::AddFormatType(CUsbStreamEngine* engine, const UCHAR* for
 
 NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
                                          UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format) {
+  return AddStreamFormats(engine, formatType, formatTag, alternateSetting, format, MAXULONG);
+}
+
+NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
+                                         UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format, ULONG highestRate) {
   PAGED_CODE();
   if (!engine || !formatType || !format) return STATUS_INVALID_PARAMETER;
   const ULONG discrete = formatType[7];
@@ -519,17 +502,20 @@ NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* 
   const bool render = engine->IsCapture() != STREAM_DIRECTION_CAPTURE;
   const bool typeIII = formatType[3] == FORMAT_TYPE_III;
   NTSTATUS status = STATUS_SUCCESS;
-  ULONG added = 0;
+  ULONG offered = 0, added = 0;
   for (ULONG i = 0; i < rateCount && NT_SUCCESS(status); ++i) {
     const ULONG rate = rates[i];
     if (rate == 0 || (render && rate < m_RenderMinimumRate)) continue;
+    if (typeIII && !(formatTag & TYPE_III_FORMAT_TAG_BITS)) continue;
+    ++offered;
+    if (rate > highestRate) continue;
     format->Format.nSamplesPerSec = rate;
     format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * rate;
     if (!typeIII) {
       format->SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
       status = engine->AddFormat(format, alternateSetting);
       if (NT_SUCCESS(status)) ++added;
-    } else if (formatTag & TYPE_III_FORMAT_TAG_BITS) {
+    } else {
       for (WORD tag : {WAVE_FORMAT_DOLBY_AC3_SPDIF, WAVE_FORMAT_WMA_SPDIF}) {
         format->SubFormat = WaveTagSubFormat(tag);
         status = engine->AddFormat(format, alternateSetting);
@@ -539,5 +525,7 @@ NTSTATUS C7719AudioHal::AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* 
     }
   }
   if (!NT_SUCCESS(status)) return status;
-  return added ? status : STATUS_UNSUCCESSFUL;
+  // Nothing to offer refuses the device; rates offered that the data
+  // endpoint carries none of leave this alternate setting out.
+  return added || offered ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

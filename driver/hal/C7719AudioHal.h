@@ -17,10 +17,12 @@
 // than the fields read, or longer than what is left of the configuration,
 // ends the parse with STATUS_UNSUCCESSFUL. Formats a stream could not carry
 // (no bytes per sample, more than four, a rate of 0, a capture channel
-// count of 0 or above 8) are left out.
+// count of 0 or above 8, a rate whose packets the alternate setting's data
+// endpoint cannot carry) are left out.
 #pragma once
 
 #include "driver/hal/CUac1AudioHal.h"
+#include "streaming/CUsbStreamEngine.h"
 
 class CUacUnit;
 
@@ -29,6 +31,17 @@ constexpr ULONG K784_HAL_TAG = MakeTag("K784");
 
 // The rates a continuous range is offered at.
 inline constexpr ULONG StandardSampleRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
+// The index of the first standard rate not below `rate` (the last one for a
+// rate above them all).
+ULONG StandardRateIndex(ULONG rate);
+
+// The highest rate at which each packet of a data endpoint carries its share
+// of a millisecond's frames (`frameBytes` each), rounded up as the render
+// pipe lays packets out; 0 when not even one frame fits.
+constexpr ULONG UsbHighestCarriedRate(USHORT maxPacketSize, UCHAR bInterval, bool highSpeed, ULONG frameBytes) {
+  return frameBytes ? 1000 * UsbPacketsPerMs(bInterval, highSpeed) * (UsbEndpointPacketBytes(maxPacketSize) / frameBytes)
+                    : 0;
+}
 
 // Render engines take only stereo formats and announce them as eight
 // channels, and skip rates below this one.
@@ -70,7 +83,8 @@ class C7719AudioHal : public CUac1AudioHal {
 
   // Adds one format record per rate of a FORMAT_TYPE descriptor (whose
   // length the parser has checked) to the engine. Render formats below
-  // m_RenderMinimumRate and rates of 0 are left out.
+  // m_RenderMinimumRate and rates of 0 are left out; STATUS_UNSUCCESSFUL
+  // when that leaves no format.
   NTSTATUS AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
                             UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format);
 
@@ -111,11 +125,19 @@ class C7719AudioHal : public CUac1AudioHal {
   virtual bool CarriesFormat(bool render, ULONG channels, ULONG subframeBytes) const;
   virtual WORD AnnouncedChannels(bool render, ULONG channels) const;
   virtual DWORD AnnouncedChannelMask(bool render, ULONG channels) const;
-  NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting);
-  // Whether an alternate setting's data endpoint (null: it has none) can
-  // stream a FORMAT_TYPE's formats: isochronous, in the engine's direction,
-  // and with packets large enough for a packet's frames at the highest rate.
-  bool DataEndpointCarries(CUsbStreamEngine* engine, const UCHAR* formatType, const USB_ENDPOINT_DESCRIPTOR* endpoint);
+  // The formats of one FORMAT_TYPE descriptor at the rates the alternate
+  // setting's data endpoint (null: it has none) carries. A format type other
+  // than I and III is refused first.
+  NTSTATUS AddFormatType(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag, UCHAR alternateSetting,
+                         const USB_ENDPOINT_DESCRIPTOR* endpoint);
+  // AddStreamFormats without the rates above `highestRate`; a descriptor
+  // whose rates are all above it adds nothing and succeeds.
+  NTSTATUS AddStreamFormats(CUsbStreamEngine* engine, const UCHAR* formatType, USHORT formatTag,
+                            UCHAR alternateSetting, WAVEFORMATEXTENSIBLE* format, ULONG highestRate);
+  // The highest rate of a FORMAT_TYPE's frames that an alternate setting's
+  // data endpoint streams: 0 unless it is isochronous data in the engine's
+  // direction, else UsbHighestCarriedRate.
+  ULONG HighestCarriedRate(CUsbStreamEngine* engine, const UCHAR* formatType, const USB_ENDPOINT_DESCRIPTOR* endpoint);
 
   ULONG m_RenderMinimumRate = RENDER_MINIMUM_RATE;
 };

@@ -177,17 +177,12 @@ CUacUnit* CUacAudioHal::FindUnitByOutputNode(ULONG unitType, ULONG nodeId) {
 
 NTSTATUS CUacAudioHal::GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) {
   PAGED_CODE();
-  ULONG category = PIN_CATEGORY_STREAM;
-  ULONG direction = STREAM_DIRECTION_RENDER;
-  ULONG count = GetStreamEngineCount();
-  for (ULONG i = 0; i < count; ++i) {
-    IStreamEngine* engine = nullptr;
-    if (!NT_SUCCESS(GetStreamEngine(i, &engine)) || !engine) break;
-    category = engine->GetPinCategory();
-    direction = engine->IsCapture();
-    if (i == engineIndex) break;
-  }
-  NTSTATUS status = static_cast<IAudioHal*>(this)->GetChannelCaps(direction, category, caps);
+  // An index past the last engine names no engine: answering with another
+  // engine's record would tell the caller about a stream it does not have.
+  IStreamEngine* engine = nullptr;
+  if (!NT_SUCCESS(GetStreamEngine(engineIndex, &engine)) || !engine) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status =
+      static_cast<IAudioHal*>(this)->GetChannelCaps(engine->IsCapture(), engine->GetPinCategory(), caps);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
@@ -419,31 +414,25 @@ NTSTATUS CUacAudioHal::ConnectUnits() {
     ULONG ids[UAC1_MAX_CONNECTED_SOURCES];
     if (!NT_SUCCESS(node->GetSourceIds(&sources, ids))) continue;
     ULONG resolved[UAC1_MAX_CONNECTED_SOURCES];
-    ULONG found = 0;
     for (ULONG k = 0; k < sources; ++k) {
       ITopoNode* source = nullptr;
-      ULONG sourceNode = 0;
+      // A source that names no unit (or a unit without nodes) keeps its
+      // place with an id that names no node: a selector's input k stays the
+      // device's input k, which is the number the selector sends.
+      resolved[k] = MISSING_SOURCE_ID;
       if (!NT_SUCCESS(FindUnitById(ids[k], &source))) {
         if (!UnknownSourceFailsParse()) continue;
         Refuse("UsbParseAudioControlInterface", "unit %u names source %u, which is no unit", STATUS_UNSUCCESSFUL,
                node->GetId(), ids[k]);
         return STATUS_UNSUCCESSFUL;
       }
-      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&sourceNode))) resolved[found++] = sourceNode;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (found == sources) {
-      status = unit->ConnectInputNode(sources, resolved);
-    } else {
-      // A source id that names no unit leaves nothing to connect to: the
-      // first node keeps only the sources that exist, so that every source
-      // id in the graph is a node id.
-      ITopoNode* first = nullptr;
-      if (NT_SUCCESS(unit->GetNode(0, &first)) && first) status = first->SetSourceIds(found, found ? resolved : nullptr);
+      ULONG output = 0;
+      if (NT_SUCCESS(CUacUnit::FromUnitNode(source)->GetOutputNodeId(&output))) resolved[k] = output;
     }
     // A link that does not fit the unit is left out; one the pool could not
     // hold fails the parse.
-    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
+    if (unit->ConnectInputNode(sources, resolved) == STATUS_INSUFFICIENT_RESOURCES)
+      return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
 }
@@ -471,9 +460,11 @@ NTSTATUS CUacAudioHal::SearchUpstream(ULONG pinId, ULONG terminalNodeId, bool* r
     ULONG count = MAX_SOURCES_READ;
     NTSTATUS status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
+    // A source that names no node leads nowhere; the other sources are
+    // still searched.
     ULONG fresh = 0;
     for (ULONG i = 0; i < count; ++i) {
-      if (taken.Contains(sources[i])) continue;
+      if (!taken.Valid(sources[i]) || taken.Contains(sources[i])) continue;
       taken.Add(sources[i]);
       sources[fresh++] = sources[i];
     }
@@ -563,16 +554,27 @@ NTSTATUS CUacAudioHal::AttachPathNodes(CUsbStreamEngine* engine, ULONG startNode
     if (!NT_SUCCESS(status)) return status;
     status = engine->AttachNode(node);
     if (!NT_SUCCESS(status)) return status;
-    if (node->GetSourceCount() == 0 || node->GetType() == NODE_TYPE_SUM) continue;
+    if (node->GetSourceCount() == 0) continue;
     ULONG sources[MAX_SOURCES_READ];
     ULONG count = MAX_SOURCES_READ;
     status = node->GetSourceIds(&count, sources);
     if (!NT_SUCCESS(status)) return status;
-    // Sources already attached, or named twice, are queued no more.
+    const bool sum = node->GetType() == NODE_TYPE_SUM;
+    // Sources already attached, or named twice, are queued no more; one
+    // that names no node has nothing to attach.
+    const ULONG nodes = GetNodeCount();
     ULONG fresh = 0;
     for (ULONG i = 0; i < count; ++i) {
       ITopoNode* attachedNode = nullptr;
-      if (NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
+      if (sources[i] >= nodes || NT_SUCCESS(engine->FindNode(sources[i], &attachedNode))) continue;
+      // Of a sum's inputs only those the engine's own stream comes through
+      // are its path (a render stream's terminal is upstream of the sum, a
+      // capture stream's never is): the others, a microphone mixed in as
+      // sidetone among them, belong to other streams. An input whose search
+      // cannot finish is left out.
+      bool streamInput = !sum;
+      if (sum && !NT_SUCCESS(SearchUpstream(sources[i], engine->GetTerminalNodeId(), &streamInput))) continue;
+      if (!streamInput) continue;
       bool twice = false;
       for (ULONG k = 0; k < fresh && !twice; ++k) twice = sources[k] == sources[i];
       if (!twice) sources[fresh++] = sources[i];

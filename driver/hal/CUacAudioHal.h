@@ -47,7 +47,8 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   NTSTATUS STDMETHODCALLTYPE GetRefusal(ModelRefusal* refusal) override;
 
   // ---- IAudioHal
-  // The engine's direction and pin category, answered by GetChannelCaps.
+  // The engine's direction and pin category, answered by GetChannelCaps;
+  // an index past the last engine gives STATUS_INVALID_PARAMETER.
   NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG engineIndex, DeviceCapsRecord* caps) override;
   // The unit list first, then the base's lists, configuration and topology.
   NTSTATUS STDMETHODCALLTYPE Init(PRESOURCELIST resourceList, PDEVICE_OBJECT deviceObject,
@@ -70,22 +71,23 @@ class CUacAudioHal : public IUsbAudioHal, public CAudioHal {
   using IUsbAudioHal::UsbParseAudioStreamInterface;
 
   // ---- Graph operations of the parsers
-  // Every unit with one to nine sources gets, on its first node, the output
-  // nodes of the units its descriptor names. A source id that names no unit
-  // (or one without nodes) is left out, so that every source id in the
-  // graph is a node id.
-  // Connects each unit's first node to its sources' output nodes. A source
-  // id that names no unit is left out, or refuses the device with
-  // STATUS_UNSUCCESSFUL where UnknownSourceFailsParse says so. A link that
-  // does not fit the unit is left out; one the pool could not hold fails.
+  // Connects the first node of every unit with one to nine sources to its
+  // sources' output nodes, in the descriptor's order. A source id that
+  // names no unit (or a unit without nodes) becomes MISSING_SOURCE_ID in
+  // its place, or refuses the device with STATUS_UNSUCCESSFUL where
+  // UnknownSourceFailsParse says so. A link that does not fit the unit is
+  // left out; one the pool could not hold fails.
   NTSTATUS ConnectUnits();
   virtual bool UnknownSourceFailsParse() const { return false; }
   // Attaches the nodes of the engine's path: for capture everything upstream
   // of the terminal node; for render the path of every output pin whose
   // upstream reaches the terminal node.
   NTSTATUS AttachEngineNodes(CUsbStreamEngine* engine, ULONG terminalNodeId);
-  // Breadth-first over source ids from `startNodeId`; a sum node and a node
-  // without sources end a branch, a node already attached is not followed.
+  // Breadth-first over source ids from `startNodeId`; a node without
+  // sources ends a branch, and a sum node's branch goes on only through the
+  // inputs whose upstream reaches the engine's terminal node (so that a
+  // render engine gets its streaming input pin through a mixer). A node
+  // already attached and an id that names no node are not followed.
   NTSTATUS AttachPathNodes(CUsbStreamEngine* engine, ULONG startNodeId);
   // Software nodes where a path has no controls: a mute between two bare
   // terminals, and before Windows Vista a pass-through selector in front of

@@ -193,6 +193,20 @@ TEST_F(TerminalTest, TerminalsWithoutJacksBuildTheirPins) {
   for (ULONG i = 0; i < 3; ++i) EXPECT_EQ(bed.Node(i)->RefreshFromDevice(), STATUS_SUCCESS) << i;
 }
 
+TEST_F(TerminalTest, InputTerminalWithoutMemoryForItsPinFailsItsBuild) {
+  // Left without its pin, a terminal would leave the units it feeds with a
+  // source that is no node and its stream without its terminal.
+  for (const Bytes& d : {InputTerminalDescriptor(1, 0x0101), InputTerminalDescriptor(kIn, 0x0201)}) {
+    Testbed bed({d});
+    platform::pool::FailNthAllocationWithTag(UAC_UNIT_DATA_TAG, 1);
+    NTSTATUS status = STATUS_SUCCESS;
+    bed.Build<CUac1InputTerminal>(d, &status);
+    platform::pool::ClearFailures();
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bed.NodeCount(), 0u);
+  }
+}
+
 TEST_F(TerminalTest, OutputTypesAreReadOneByOneAndTheCurrentIsSelectedLast) {
   const Bytes speaker = OutputTerminalDescriptor(kOut, 0x0301, 5);
   Testbed bed({speaker}, TwoTypes());

@@ -172,28 +172,45 @@ TEST_F(UnitBoundNodeTest, EveryKindOfSetReturnsTheDevicesRefusal) {
   }
 }
 
-TEST_F(UnitBoundNodeTest, InitTakesStoredValuesOverTheDevice) {
+TEST_F(UnitBoundNodeTest, InitAndOutputTypeReloadTakeTheStoredValuesTheControlTakes) {
   const Bytes descriptor = MuteAndVolume(2);
   Testbed bed({descriptor}, VolumeRange());
   ASSERT_TRUE(bed.Device().SetControlValue(kUnit, 2, 1, {0x00, 0xFB}, false));  // -5 dB
   ASSERT_TRUE(bed.Device().SetControlValue(kUnit, 2, 2, {0x00, 0xFB}, false));
-  bed.PutSetting(u"Unit01_ 0_1", LONG(40 * kDb));  // beyond the range: taken as it is
+  bed.PutSetting(u"Unit01_ 0_0", LONG(-20 * kDb));
+  bed.PutSetting(u"Unit01_ 0_1", LONG(40 * kDb));  // beyond the range: the device's level stays
   bed.PutSetting(u"Unit00_ 0_0", UCHAR(1));
   bed.Build<CUac1FeatureUnit>(descriptor);
   LONG level = 0;
   ILevelNode* volume = bed.NodeAs<ILevelNode>(1, IID_ILevelNode);
   volume->GetLevel(0, &level);
-  EXPECT_EQ(level, -5 * kDb);
+  EXPECT_EQ(level, -20 * kDb);
   volume->GetLevel(1, &level);
-  EXPECT_EQ(level, 40 * kDb);
+  EXPECT_EQ(level, -5 * kDb);
   UCHAR muted = 0;
-  bed.NodeAs<ISwitchNode>(0, IID_ISwitchNode)->GetValue(0, &muted);
+  ISwitchNode* mute = bed.NodeAs<ISwitchNode>(0, IID_ISwitchNode);
+  mute->GetValue(0, &muted);
   EXPECT_EQ(muted, 1);
   LONG maximum = 1, minimum = 1, step = 1;
   volume->GetRange(&maximum, &minimum, &step);
   EXPECT_EQ(maximum, 0);
   EXPECT_EQ(minimum, -32 * kDb);
   EXPECT_EQ(step, kDb);
+
+  // Another output type's values are taken the same way: silence is one,
+  // a level below the range and a switch byte of 2 are not.
+  bed.PutSetting(u"Unit01_ 2_0", LONG(LEVEL_MINUS_INFINITY));
+  bed.PutSetting(u"Unit01_ 2_1", LONG(-33 * kDb));
+  bed.PutSetting(u"Unit00_ 2_0", UCHAR(2));
+  for (ULONG node : {0u, 1u})
+    ASSERT_EQ(bed.NodeAs<IOutputTypeSink>(node, IID_IOutputTypeSink)->SetOutputType(PIN_CATEGORY_HP, nullptr),
+              STATUS_SUCCESS);
+  volume->GetLevel(0, &level);
+  EXPECT_EQ(level, LEVEL_MINUS_INFINITY);
+  volume->GetLevel(1, &level);
+  EXPECT_EQ(level, -5 * kDb);
+  mute->GetValue(0, &muted);
+  EXPECT_EQ(muted, 1);
 
   // A device that does not answer and nothing stored: 0.
   Testbed silent({descriptor}, VolumeRange());

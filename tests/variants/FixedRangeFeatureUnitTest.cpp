@@ -143,8 +143,7 @@ TEST_F(FixedRangeFeatureUnitTest, ReadsConvertTheChipsValues) {
   }
 }
 
-// Level -> device value. Unit 10 of the 7746 does not read back what it
-// sets: its two conversions are 22 dB apart, and kept so.
+// Level -> device value.
 TEST_F(FixedRangeFeatureUnitTest, WritesConvertLevelsToTheChipsValues) {
   const Vector k7746[] = {
       {"unit 9 at -0.75 dB", 9, -256, -49152},
@@ -154,8 +153,11 @@ TEST_F(FixedRangeFeatureUnitTest, WritesConvertLevelsToTheChipsValues) {
       {"unit 9 at -1 dB", 9, -512, -1 * kDb},
       {"unit 9 at its minimum", 9, -9472, -33 * kDb},
       {"unit 9 silence", 9, -32768, LEVEL_MINUS_INFINITY},
-      {"unit 10 at +33 dB", 10, 3 * 256, 33 * kDb},
-      {"unit 10 at -6 dB", 10, -23 * 256, -6 * kDb},
+      {"unit 10 at +6.5 dB, count 0", 10, 0, 6 * kDb + kDb / 2},
+      {"unit 10 above 0 dB goes to the count beyond", 10, 3 * 256, 10 * kDb},
+      {"unit 10 below 0 dB goes to the count beyond", 10, -7 * 256, -3 * kDb},
+      {"unit 10 at its maximum stays inside the range", 10, 17 * 256, 33 * kDb},
+      {"unit 10 at its minimum stays inside the range", 10, -8 * 256, -6 * kDb},
       {"unit 13 at its minimum round-trips", 13, -28 * 256, -36 * kDb},
   };
   const Vector k7762[] = {
@@ -180,13 +182,38 @@ TEST_F(FixedRangeFeatureUnitTest, WritesConvertLevelsToTheChipsValues) {
     }
     m_Bench.reset();
   }
-  // What unit 10 of the 7746 reads back after +33 dB and -6 dB.
+}
+
+// A start reads unit 10 of the 7746 and writes what it read back: the
+// device keeps its level. The unit's write is the exact inverse of its read
+// at every count of its range.
+TEST_F(FixedRangeFeatureUnitTest, The7746Unit10KeepsItsLevelWhenReadAndWrittenBack) {
   Start(C7746AudioHal::Create);
-  LONG level = 0;
-  for (auto [set, read] : {std::pair{33 * kDb, 11 * kDb}, std::pair{-6 * kDb, -28 * kDb}}) {
-    ASSERT_EQ(Levels(10)->SetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, set), STATUS_SUCCESS);
+  for (LONG count = -8; count <= 17; ++count) {
+    SetDevice(10, USB_AUDIO_FU_VOLUME_CONTROL, 1, count * 256);
+    LONG level = 0;
     ASSERT_EQ(Levels(10)->GetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, &level), STATUS_SUCCESS);
-    EXPECT_EQ(level, read);
+    ASSERT_EQ(Levels(10)->SetLevel(USB_AUDIO_FU_VOLUME_CONTROL, 0, level), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceValue(10, USB_AUDIO_FU_VOLUME_CONTROL, 1), count * 256) << count;
+  }
+  m_Bench.reset();
+
+  // The whole start, where the level node cuts what it writes to the 1.5 dB
+  // step. Counts -5 (-1 dB) and -4 (+0.5 dB) both reach its 0 dB step,
+  // which can stand for only one of them.
+  for (LONG count : {-8, -6, -4, 0, 3, 17}) {
+    SCOPED_TRACE(count);
+    platform::registry::Reset();
+    m_Bench = std::make_unique<ModelBench>(ThreeUnits(), WideProfile(false), C7746AudioHal::Create);
+    SetDevice(10, USB_AUDIO_FU_VOLUME_CONTROL, 1, count * 256);
+    ASSERT_EQ(m_Bench->Init(), STATUS_SUCCESS);
+    EXPECT_EQ(DeviceValue(10, USB_AUDIO_FU_VOLUME_CONTROL, 1), count * 256);
+    bool written = false;
+    for (const sim::RequestRecord& r : m_Bench->Device().Requests())
+      written |= r.setup.bRequest == USB_AUDIO_SET_CUR && r.setup.wIndex >> 8 == 10 &&
+                 r.setup.wValue == (USB_AUDIO_FU_VOLUME_CONTROL << 8 | 1);
+    EXPECT_TRUE(written);
+    m_Bench.reset();
   }
 }
 

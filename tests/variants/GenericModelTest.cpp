@@ -166,6 +166,38 @@ TEST_F(GenericModelTest, FormatsCarryTheDeviceChannelsAndEveryRateNamed) {
   }
 }
 
+// 2 ch 16-bit takes 4 bytes a frame: a 200-byte packet a millisecond
+// carries 50 frames, so rates up to 50000 Hz.
+TEST_F(GenericModelTest, FormatTypesKeepEveryRateTheirEndpointCarries) {
+  struct Case {
+    const char* name;
+    bool render;
+    std::vector<Bytes> streaming;
+    uint16_t maxPacket;
+    std::vector<ULONG> rates;  // as offered, each once
+  };
+  const Case cases[] = {
+      {"48000 fits, 96000 does not", true, {AsGeneral(1), FormatType(1, 2, 2, 16, {48000, 96000})}, 200, {48000}},
+      {"in the descriptor's order", true, {AsGeneral(1), FormatType(1, 2, 2, 16, {96000, 48000, 44100})}, 192,
+       {48000, 44100}},
+      {"a continuous range up to the last table rate that fits", false,
+       {AsGeneral(3), ContinuousFormatType(1, 2, 2, 16, 8000, 96000)}, 200,
+       {8000, 11025, 16000, 22050, 32000, 44100, 48000}},
+      {"no rate fits: the setting offers nothing and the device starts", true,
+       {AsGeneral(1), FormatType(1, 2, 2, 16, {96000}), FormatType(1, 1, 2, 16, {48000})}, 150, {48000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto bench = Bench(Named(c.render ? RenderDeviceWith(c.streaming, c.maxPacket)
+                                      : CaptureDeviceWith(c.streaming, c.maxPacket)));
+    ASSERT_EQ(bench->Init(), STATUS_SUCCESS);
+    std::vector<ULONG> rates;
+    for (const WAVEFORMATEXTENSIBLE& f : Formats(*bench))
+      if (f.dwChannelMask != 0 || c.render) rates.push_back(f.Format.nSamplesPerSec);
+    EXPECT_EQ(rates, c.rates);
+  }
+}
+
 TEST_F(GenericModelTest, TypeThreeAndRefusedFormats) {
   {
     auto bench = Bench(Named(RenderDeviceWith({AsGeneral(1, 0x2001), FormatType(3, 2, 2, 16, {44100, 48000})})));
@@ -180,18 +212,21 @@ TEST_F(GenericModelTest, TypeThreeAndRefusedFormats) {
     const char* name;
     std::vector<Bytes> streaming;
     NTSTATUS status;
+    uint16_t maxPacket = 1023;
   } refused[] = {
       {"Type III without an IEC 61937 tag offers nothing", {AsGeneral(1, 0x0002), FormatType(3, 2, 2, 16, {48000})},
        STATUS_UNSUCCESSFUL},
       {"a range beyond 96000 Hz", {AsGeneral(1), ContinuousFormatType(1, 2, 2, 16, 44100, 192000)},
        STATUS_INVALID_PARAMETER},
       {"Type II", {AsGeneral(1), FormatType(2, 2, 2, 16, {48000})}, STATUS_INVALID_PARAMETER},
+      {"Type II on an endpoint too small for it", {AsGeneral(1), FormatType(2, 2, 2, 16, {96000})},
+       STATUS_INVALID_PARAMETER, 200},
       {"a format before its AS_GENERAL", {FormatType(1, 2, 2, 16, {48000}), AsGeneral(1)}, STATUS_INVALID_PARAMETER},
       {"a link to a feature unit", {AsGeneral(2), FormatType(1, 2, 2, 16, {48000})}, STATUS_INVALID_PARAMETER},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.name);
-    auto bench = Bench(Named(RenderDeviceWith(c.streaming)));
+    auto bench = Bench(Named(RenderDeviceWith(c.streaming, c.maxPacket)));
     EXPECT_EQ(bench->Init(), c.status);
   }
 }

@@ -96,7 +96,12 @@ NTSTATUS CHeadphoneEffectNode::Init(ITopoNode* unit, ULONG controlSelector, PDEV
 
   m_Settings[HEADPHONE_SETTING_ROOM] = m_Virtualizer->GetHeadphoneRoom();
   m_Settings[HEADPHONE_SETTING_VARIANT] = m_Virtualizer->GetHeadphoneFlag();
-  for (ULONG k = 0; k < HEADPHONE_SETTING_COUNT; ++k) m_Binding.ReadChannel(k, &m_Settings[k], sizeof(LONG));
+  // A stored room the virtualiser has no filters for, or a variant other
+  // than off and on, leaves the virtualiser's own.
+  m_Binding.ReadChannelIfUsable(HEADPHONE_SETTING_ROOM, &m_Settings[HEADPHONE_SETTING_ROOM],
+                                [](LONG room) { return room >= 0 && room <= HEADPHONE_MAXIMUM_ROOM; });
+  m_Binding.ReadChannelIfUsable(HEADPHONE_SETTING_VARIANT, &m_Settings[HEADPHONE_SETTING_VARIANT],
+                                [](LONG variant) { return variant == 0 || variant == 1; });
   ApplySettings();
   return status;
 }
@@ -130,7 +135,7 @@ NTSTATUS CHeadphoneEffectNode::SetParameters(ULONG first, ULONG count, const ULO
     if (first + j == HEADPHONE_SETTING_ROOM) {
       if (static_cast<LONG>(value) == m_Settings[HEADPHONE_SETTING_ROOM]) {
         status = STATUS_SUCCESS;
-      } else if (value <= 2) {
+      } else if (value <= ULONG(HEADPHONE_MAXIMUM_ROOM)) {
         // The room of the mode in force.
         if (m_Virtualizer) {
           const LONG room = static_cast<LONG>(value);

@@ -38,6 +38,8 @@ inline constexpr GUID NODENAME_HeadphoneEffect =
 constexpr ULONG HEADPHONE_SETTING_ROOM = 0;
 constexpr ULONG HEADPHONE_SETTING_VARIANT = 1;
 constexpr ULONG HEADPHONE_SETTING_COUNT = 2;
+// Rooms 0 to this one have filter sets.
+constexpr LONG HEADPHONE_MAXIMUM_ROOM = 2;
 
 // Frames per channel buffer of the node (and of the stream engine).
 constexpr ULONG HEADPHONE_BLOCK_FRAMES = 512;
@@ -55,7 +57,8 @@ class CHeadphoneEffectNode : public CUacProcessingNode {
 
   // Binds the node to the unit's control (its byte from the device, the
   // persisted one over it), then creates its buffers, converters, limiters
-  // and virtualiser and loads the persisted settings. Only the binding's
+  // and virtualiser and loads the persisted settings it has a use for (a
+  // room with filters, a variant of 0 or 1). Only the binding's
   // failure is reported: a node whose parts could not all be made leaves
   // every stream untouched.
   NTSTATUS Init(ITopoNode* unit, ULONG controlSelector, PDEVICE_OBJECT deviceObject);

@@ -68,6 +68,7 @@ TEST_F(DescriptorParseTest, FormatRecordsFollowTheFormatTypeDescriptors) {
     bool render;
     std::vector<Bytes> streaming;
     std::vector<Rate> formats;
+    uint16_t maxPacket = 1023;
   };
   const Bytes general = AsGeneral(3);
   const Case cases[] = {
@@ -75,6 +76,11 @@ TEST_F(DescriptorParseTest, FormatRecordsFollowTheFormatTypeDescriptors) {
        true,
        {AsGeneral(1), FormatType(1, 2, 2, 16, {44100, 48000})},
        {{8, 44100, 16, 0x63F}, {8, 48000, 16, 0x63F}}},
+      {"render keeps the rates its 200-byte endpoint carries",
+       true,
+       {AsGeneral(1), FormatType(1, 2, 2, 16, {48000, 96000})},
+       {{8, 48000, 16, 0x63F}},
+       200},
       {"render takes only stereo formats",
        true,
        {AsGeneral(1), FormatType(1, 1, 2, 16, {48000}), FormatType(1, 2, 3, 24, {48000})},
@@ -105,7 +111,9 @@ TEST_F(DescriptorParseTest, FormatRecordsFollowTheFormatTypeDescriptors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(StartWith(c.render ? RenderDeviceWith(c.streaming) : CaptureDeviceWith(c.streaming)), STATUS_SUCCESS);
+    ASSERT_EQ(StartWith(c.render ? RenderDeviceWith(c.streaming, c.maxPacket)
+                                 : CaptureDeviceWith(c.streaming, c.maxPacket)),
+              STATUS_SUCCESS);
     CUsbStreamEngine* engine = Engine(0);
     ASSERT_NE(engine, nullptr);
     std::vector<WAVEFORMATEXTENSIBLE> formats = Formats(engine);
@@ -200,10 +208,15 @@ TEST_F(DescriptorParseTest, StreamingInterfacesThisProductCannotUseAreRefused) {
     bool render;
     std::vector<Bytes> streaming;
     NTSTATUS status;
+    uint16_t maxPacket = 1023;
   };
+  // The product's own rules come before its endpoint's: an endpoint too
+  // small for every rate does not hide them.
   const Case cases[] = {
       {"render rates all below 44100", true, {AsGeneral(1), FormatType(1, 2, 2, 16, {16000, 32000})},
        STATUS_UNSUCCESSFUL},
+      {"render rates all below 44100 on an endpoint too small for them", true,
+       {AsGeneral(1), FormatType(1, 2, 2, 16, {16000, 32000})}, STATUS_UNSUCCESSFUL, 40},
       {"a continuous range above 96000", false, {AsGeneral(3), ContinuousFormatType(1, 1, 2, 16, 8000, 192000)},
        STATUS_INVALID_PARAMETER},
       {"type III with a tag that is no IEC 61937 stream", true,
@@ -211,6 +224,8 @@ TEST_F(DescriptorParseTest, StreamingInterfacesThisProductCannotUseAreRefused) {
       {"a format type before AS_GENERAL", true, {FormatType(1, 2, 2, 16, {48000}), AsGeneral(1)},
        STATUS_INVALID_PARAMETER},
       {"format type II", true, {AsGeneral(1), FormatType(2, 2, 2, 16, {48000})}, STATUS_INVALID_PARAMETER},
+      {"format type II on an endpoint too small for it", true, {AsGeneral(1), FormatType(2, 2, 2, 16, {48000})},
+       STATUS_INVALID_PARAMETER, 100},
       {"a terminal link naming a feature unit", true, {AsGeneral(2), FormatType(1, 2, 2, 16, {48000})},
        STATUS_INVALID_PARAMETER},
       {"a terminal link naming nothing", true, {AsGeneral(9), FormatType(1, 2, 2, 16, {48000})}, STATUS_UNSUCCESSFUL},
@@ -222,7 +237,9 @@ TEST_F(DescriptorParseTest, StreamingInterfacesThisProductCannotUseAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(StartWith(c.render ? RenderDeviceWith(c.streaming) : CaptureDeviceWith(c.streaming)), c.status);
+    EXPECT_EQ(StartWith(c.render ? RenderDeviceWith(c.streaming, c.maxPacket)
+                                 : CaptureDeviceWith(c.streaming, c.maxPacket)),
+              c.status);
     EXPECT_EQ(DeviceObject(), nullptr);
     EXPECT_STREQ(Extension()->StartRefusal.step, "UsbParseAudioStreamInterface");
     Unplug();

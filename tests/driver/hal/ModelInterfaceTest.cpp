@@ -86,16 +86,25 @@ TEST_F(ModelInterfaceTest, ChannelCapsOfTheProductModels) {
   }
 }
 
-TEST_F(ModelInterfaceTest, EngineCapsPastTheLastEngineAreTheLastEngines) {
+TEST_F(ModelInterfaceTest, EngineCapsAreEachEnginesOwnAndAnIndexPastTheLastIsRefused) {
   // Render HP first, capture microphone last: only the latter has the bit.
   ModelBench bench(StereoHeadset({}, 0x6B3E, 0x4E18), PlainProfile());
   ASSERT_EQ(bench.Init(), STATUS_SUCCESS);
   ASSERT_EQ(bench.Hal()->GetStreamEngineCount(), 2u);
-  const std::pair<ULONG, ULONG> cases[] = {{0, 4}, {1, 0x800004}, {2, 0x800004}, {77, 0x800004}};
-  for (auto [index, mask] : cases) {
-    DeviceCapsRecord caps{};
-    EXPECT_EQ(bench.Hal()->GetStreamEngineCaps(index, &caps), STATUS_SUCCESS);
-    EXPECT_EQ(caps.CapabilityMask, mask) << index;
+  struct Case {
+    ULONG index;
+    NTSTATUS status;
+    ULONG mask;  // 0xCCCCCCCC: the record is left as it was
+  };
+  const Case cases[] = {{0, STATUS_SUCCESS, 4},
+                        {1, STATUS_SUCCESS, 0x800004},
+                        {2, STATUS_INVALID_PARAMETER, 0xCCCCCCCC},
+                        {77, STATUS_INVALID_PARAMETER, 0xCCCCCCCC}};
+  for (const Case& c : cases) {
+    DeviceCapsRecord caps;
+    std::memset(&caps, 0xCC, sizeof caps);
+    EXPECT_EQ(bench.Hal()->GetStreamEngineCaps(c.index, &caps), c.status) << c.index;
+    EXPECT_EQ(caps.CapabilityMask, c.mask) << c.index;
   }
 }
 

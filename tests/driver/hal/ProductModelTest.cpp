@@ -278,7 +278,7 @@ TEST_F(ProductModelTest, WebcamMicrophoneKeepsTheAlternateSettingOfEachRate) {
   EXPECT_EQ(Model()->GetStatusThread(), nullptr);
 }
 
-TEST_F(ProductModelTest, SoundCardPathsStopAtTheMixerAndTheSelectorFeedsBothInputs) {
+TEST_F(ProductModelTest, SoundCardRenderPathCrossesTheMixerToTheStreamAndTheSelectorFeedsBothInputs) {
   ASSERT_EQ(StartWith(SoundCard()), STATUS_SUCCESS);
   // IT 1 [0], IT 4 [1], MU 5 sum [2], FU 6 mute/volume [3, 4], OT 7 [5],
   // IT 8 [6], SU 9 [7], FU 10 [8, 9], OT 11 [10].
@@ -288,9 +288,10 @@ TEST_F(ProductModelTest, SoundCardPathsStopAtTheMixerAndTheSelectorFeedsBothInpu
       {6, NODE_TYPE_INPUT_PIN, {}},       {7, NODE_TYPE_SELECTOR, {1, 6}}, {8, NODE_TYPE_MUTE, {7}},
       {9, NODE_TYPE_VOLUME, {8}},         {10, NODE_TYPE_OUTPUT_PIN, {9}}};
   EXPECT_EQ(Nodes(), expectedNodes);
-  // The render path ends at the sum node; the capture path is breadth-first
-  // through the selector to both inputs.
-  EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{5, 4, 3, 2}));
+  // The render path goes on through the sum node only to the stream's own
+  // input pin, not to the line input mixed in; the capture path is
+  // breadth-first through the selector to both inputs.
+  EXPECT_EQ(AttachedNodeIds(Engine(0)), (std::vector<ULONG>{5, 4, 3, 2, 0}));
   EXPECT_EQ(AttachedNodeIds(Engine(1)), (std::vector<ULONG>{10, 9, 8, 7, 1, 6}));
   EXPECT_EQ(EngineName(Engine(0)), "SPKOut00");
   EXPECT_EQ(EngineName(Engine(1)), "RecIn00");

@@ -12,6 +12,7 @@
 #include "driver/DriverEntry.h"
 #include "driver/common/ValidatePropertyParams.h"
 #include "sim/device/DefaultHeadset.h"
+#include "sim/device/DescriptorBuilder.h"
 #include "sim/device/MalformedDescriptors.h"
 #include "sim/host/RunningDriver.h"
 #include "sim/host/TopologyView.h"
@@ -21,6 +22,7 @@
 #include "topology/CMiniportTopology.h"
 #include "topology/TopologyTable.h"
 #include "usb/HubPort.h"
+#include "usb/usbaudio.h"
 
 namespace {
 
@@ -309,6 +311,40 @@ TEST_F(DeviceTopologyTest, SoundCardMixerAndSelector) {
   ASSERT_EQ(ReadControl(r.Topology(), view, mux, &reading), STATUS_SUCCESS);
   EXPECT_EQ(reading.values, (std::vector<LONG>{2}));
   EXPECT_EQ(r.Device().ControlValue(9, 0, 0), (sim::Bytes{2}));
+}
+
+// A recording selector whose second input names unit 6, which the device
+// does not describe: IT 4 microphone, (6), IT 8 line in -> SU 9 -> FU 10
+// -> OT 11 USB streaming.
+TEST_F(DeviceTopologyTest, SelectorInputsKeepTheDevicesNumbersWhenOneNamesNoUnit) {
+  sim::ConfigBuilder c;
+  c.Interface(0, 0, 0, 1, 1)
+      .AcHeader({1})
+      .InputTerminal(4, USB_AUDIO_TERMINAL_MICROPHONE, 1, 0)
+      .InputTerminal(8, 0x0603, 1, 0)
+      .SelectorUnit(9, {4, 6, 8})
+      .FeatureUnit(10, 9, 1, {0x03})
+      .OutputTerminal(11, USB_AUDIO_TERMINAL_USB_STREAMING, 10)
+      .Interface(1, 0, 0, 1, 2)
+      .Interface(1, 1, 1, 1, 2)
+      .AsGeneral(11, 1, USB_AUDIO_FORMAT_PCM)
+      .FormatType(USB_AUDIO_FORMAT_TYPE_I, 1, 2, 16, {48000})
+      .Endpoint(0x81, 0x05, 96, 1);
+  RunningDevice r(haltest::MakeSet(c.Build()), haltest::PlainProfile());
+  ASSERT_EQ(r.startStatus, STATUS_SUCCESS);
+  const TopologyView view = ViewTopology(u"GlobalTopo", r.Topology()->Descriptor());
+  ExpectWellFormedConnections(r.Topology()->Descriptor());
+  ULONG mux = 0;
+  ASSERT_TRUE(FindControl(view, "mux", &mux));
+  // The microphone feeds input 1, the line input 3; input 2 is unconnected.
+  std::map<ULONG, std::string> inputs;
+  for (const TopologyLink& l : view.links)
+    if (l.toNode == mux && l.fromNode == PCFILTER_NODE) inputs[l.toPin] = view.pins[l.fromPin].category;
+  EXPECT_EQ(inputs, (std::map<ULONG, std::string>{{1, "KSNODETYPE_MICROPHONE"}, {3, "KSNODETYPE_LINE_CONNECTOR"}}));
+  // Choosing the line input selects the device's input 3.
+  std::string error;
+  EXPECT_EQ(WriteControl(r.Topology(), view, mux, "3", -1, &error), STATUS_SUCCESS) << error;
+  EXPECT_EQ(r.Device().ControlValue(9, 0, 0), (sim::Bytes{3}));
 }
 
 TEST_F(DeviceTopologyTest, DeviceSideChangesArriveAsControlChangeEvents) {

@@ -140,7 +140,7 @@ sim::DescriptorSet ProtocolTwoDevice() {
 
 namespace {
 
-sim::DescriptorSet DeviceWith(bool render, const std::vector<Bytes>& streaming) {
+sim::DescriptorSet DeviceWith(bool render, const std::vector<Bytes>& streaming, uint16_t maxPacketSize) {
   sim::ConfigBuilder c;
   c.Interface(0, 0, 0, kAudio, kControl).AcHeader({1});
   if (render) {
@@ -154,9 +154,7 @@ sim::DescriptorSet DeviceWith(bool render, const std::vector<Bytes>& streaming) 
   }
   c.Interface(1, 0, 0, kAudio, kStreaming).Interface(1, 1, 1, kAudio, kStreaming);
   for (const Bytes& d : streaming) c.Raw(d);
-  // The largest full-speed isochronous packet: room for every format the
-  // tests offer.
-  c.Endpoint(render ? 0x01 : 0x81, render ? kIso : 0x05, 1023, 1);
+  c.Endpoint(render ? 0x01 : 0x81, render ? kIso : 0x05, maxPacketSize, 1);
   return MakeSet(c.Build());
 }
 
@@ -168,8 +166,12 @@ void Put24(Bytes& out, uint32_t v) {
 
 }  // namespace
 
-sim::DescriptorSet RenderDeviceWith(const std::vector<Bytes>& streaming) { return DeviceWith(true, streaming); }
-sim::DescriptorSet CaptureDeviceWith(const std::vector<Bytes>& streaming) { return DeviceWith(false, streaming); }
+sim::DescriptorSet RenderDeviceWith(const std::vector<Bytes>& streaming, uint16_t maxPacketSize) {
+  return DeviceWith(true, streaming, maxPacketSize);
+}
+sim::DescriptorSet CaptureDeviceWith(const std::vector<Bytes>& streaming, uint16_t maxPacketSize) {
+  return DeviceWith(false, streaming, maxPacketSize);
+}
 
 Bytes AsGeneral(uint8_t terminalLink, uint16_t formatTag) {
   return {7, USB_AUDIO_CS_INTERFACE, USB_AUDIO_AS_GENERAL, terminalLink, 1, static_cast<uint8_t>(formatTag),

@@ -55,11 +55,12 @@ sim::DescriptorSet ProtocolTwoDevice();
 // A minimal render device (IT 1 USB streaming -> FU 2 mute -> OT 3 speaker)
 // whose streaming interface 1 carries, in alternate setting 1, exactly
 // `streamingDescriptors` (AS_GENERAL, FORMAT_TYPE ... as raw bytes) and an
-// isochronous OUT endpoint.
-sim::DescriptorSet RenderDeviceWith(const std::vector<Bytes>& streamingDescriptors);
+// isochronous OUT endpoint of `maxPacketSize` bytes (the largest at full
+// speed: room for every format the tests offer).
+sim::DescriptorSet RenderDeviceWith(const std::vector<Bytes>& streamingDescriptors, uint16_t maxPacketSize = 1023);
 // The same for capture (IT 1 microphone -> FU 2 mute -> OT 3 USB streaming,
 // the streaming interface linked to OT 3).
-sim::DescriptorSet CaptureDeviceWith(const std::vector<Bytes>& streamingDescriptors);
+sim::DescriptorSet CaptureDeviceWith(const std::vector<Bytes>& streamingDescriptors, uint16_t maxPacketSize = 1023);
 
 // Raw AS descriptors.
 Bytes AsGeneral(uint8_t terminalLink, uint16_t formatTag = 0x0001);
