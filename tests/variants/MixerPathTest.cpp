@@ -15,7 +15,7 @@
 #include "sim/host/TopologyView.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/tools/ToolsTest.h"
-#include "tests/variants/uac2/Uac2Devices.h"
+#include "tests/variants/uac2/support/Uac2Devices.h"
 #include "usb/usbaudio.h"
 #include "variants/ChipString.h"
 
