@@ -122,7 +122,7 @@ const CToneNode* ToneNodeOf(CUacAudioHal* model) {
   return nullptr;
 }
 
-// The room effect switched a quarter into a play of 0.2 s, as `play --room`
+// The room effect switched a quarter into a play of 0.1 s, as `play --room`
 // switches it, with allocation n of the switch failing: the prompt that
 // cannot play leaves no client with the engine, and once the prompt that
 // did play has ended the engine is closed again.
@@ -153,7 +153,7 @@ TEST_F(AllocationSweepTest, EveryAllocationOfARoomSwitchDuringPlayFailsCleanly) 
     toneState = TONE_STATE_IDLE;
     std::unique_ptr<sim::host::BackgroundWork> work;
     const NTSTATUS status = driver.HostSide().Render(
-        wave, sim::host::SineWav(48000, 2, 440.0, 0.2, 0.25), false, [&](const sim::host::StreamProgress& p) {
+        wave, sim::host::SineWav(48000, 2, 440.0, 0.1, 0.25), false, [&](const sim::host::StreamProgress& p) {
           if (work || p.bytesDone < p.bytesTotal / 4) return;
           work = std::make_unique<sim::host::BackgroundWork>([&] {
             const size_t first = platform::pool::AllocationCount();
@@ -217,9 +217,9 @@ TEST_F(AllocationSweepTest, EveryAllocationOfAnAudioClass2StreamFailsCleanly) {
       sim::host::FilterHandle* filter = nullptr;
       NTSTATUS status = driver.HostSide().OpenFilter(names[capture], &filter);
       if (!NT_SUCCESS(status)) return status;
-      const sim::host::WavData format = sim::host::SineWav(48000, capture ? 1 : 2, 440.0, 0.03, 0.25);
+      const sim::host::WavData format = sim::host::SineWav(48000, capture ? 1 : 2, 440.0, 0.02, 0.25);
       sim::host::WavData recorded;
-      status = capture ? driver.HostSide().Capture(filter, format, 0.03, false, &recorded)
+      status = capture ? driver.HostSide().Capture(filter, format, 0.02, false, &recorded)
                        : driver.HostSide().Render(filter, format, false);
       delete filter;
       return status;
@@ -229,12 +229,15 @@ TEST_F(AllocationSweepTest, EveryAllocationOfAnAudioClass2StreamFailsCleanly) {
     size_t points = 0;
     const size_t failures = Sweep(
         [] {}, stream,
-        [&](NTSTATUS) {
+        [&](NTSTATUS status) {
           EXPECT_EQ(engine->GetStreamState(), STREAM_STATE_CLOSED);
           EXPECT_EQ(engine->GetFormatOwner(), nullptr);
           EXPECT_EQ(platform::pool::OutstandingCount(), baseline)
               << platform::pool::Describe(platform::pool::Outstanding());
-          EXPECT_EQ(stream(), STATUS_SUCCESS);
+          // After a failed one, the next stream plays.
+          if (!NT_SUCCESS(status)) {
+            EXPECT_EQ(stream(), STATUS_SUCCESS);
+          }
         },
         &points);
     EXPECT_GT(failures, 0u);
