@@ -92,7 +92,11 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   IMP_FORWARD_UNKNOWN
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
-  // ---- ICyclicControl: the stream-client protocol
+  // ---- ICyclicControl: the stream-client protocol. A Register, Prepare or
+  // Start that fails leaves the client where it was. Stop and Unprepare move
+  // every client they find, allocating nothing: a failure they report is the
+  // engine's, reopening for the clients that stay, and a leaving client is
+  // never stranded on a list after its owner has gone.
   NTSTATUS STDMETHODCALLTYPE RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE* format, ULONG msPerUrb,
                                             ULONG urbCount, PCALLBACK_FUNCTION callback, PVOID context,
                                             StreamClientRecord** record) override;
@@ -282,6 +286,8 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   StreamClientRecord* RemovePreparedClient(PVOID handle);
   StreamClientRecord* RemoveRunningClient(PVOID handle);
   StreamClientRecord* RemoveRegisteredClient(PVOID handle);
+  // A prepared record's own node goes to the registered list's tail.
+  void MoveToRegisteredClients(PVOID handle);
 
   // Stop and close whatever is open, then open for `owner`, which becomes
   // the format owner (none when the open fails).

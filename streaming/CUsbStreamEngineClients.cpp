@@ -90,6 +90,12 @@ NTSTATUS CUsbStreamEngine::AddRegisteredClient(StreamClientRecord* record) {
                                                                       : STATUS_INSUFFICIENT_RESOURCES;
 }
 
+void CUsbStreamEngine::MoveToRegisteredClients(PVOID handle) {
+  CSpinLockScope lock(m_EngineLock);
+  PointerListNode* node = FindClientNode(m_PreparedClients, handle);
+  if (node && m_RegisteredClients) m_RegisteredClients->MoveTail(m_PreparedClients, node);
+}
+
 StreamClientRecord* CUsbStreamEngine::RemovePreparedClient(PVOID handle) {
   CSpinLockScope lock(m_EngineLock);
   return Unlink(m_PreparedClients, handle);
@@ -228,8 +234,16 @@ NTSTATUS CUsbStreamEngine::StartClient(PVOID handle, ULONG startFrame, PULONG ms
   // A record on the running list twice would stay there after its owner
   // freed it.
   if (!client || client->Started) return STATUS_INVALID_PARAMETER;
+  // The processor's node is had before anything starts: a client that
+  // failed to start never ran, and one that runs has its processor.
+  CPointerList* processors = processor ? ClientProcessorList(client->Kind) : nullptr;
+  PointerListNode* processorNode = processors ? CPointerList::NewNode(processor) : nullptr;
+  if (processors && !processorNode) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = InsertRunningClient(client);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    CPointerList::FreeNode(processorNode);
+    return status;
+  }
 
   StreamClientRecord* head = FirstRunningClient();
   if (head == m_ActiveClient) {
@@ -253,14 +267,12 @@ NTSTATUS CUsbStreamEngine::StartClient(PVOID handle, ULONG startFrame, PULONG ms
         m_CurrentWaveFormat = previousFormat;
         NotifyFormat(previous, 0);
       }
+      CPointerList::FreeNode(processorNode);
       return status;
     }
   }
 
-  if (processor) {
-    status = AddClientProcessor(client->Kind, processor);
-    if (!NT_SUCCESS(status)) return status;
-  }
+  if (processorNode) AttachProcessor(processors, processorNode);
   if (msPerUrb && m_ActiveClient) *msPerUrb = m_ActiveClient->MsPerUrb;
   return STATUS_SUCCESS;
 }
@@ -310,7 +322,10 @@ NTSTATUS CUsbStreamEngine::UnprepareClient(PVOID handle) {
   // A running client stays on the running list; unprepared, it could be
   // freed while the engine still reaches it.
   if (client->Started) return STATUS_INVALID_DEVICE_STATE;
-  RemovePreparedClient(handle);
+  // Its node moves to the registered list, so that nothing here can fail
+  // for want of memory: the record stays where UnregisterClient finds it,
+  // even when the reopen below fails.
+  MoveToRegisteredClients(handle);
 
   NTSTATUS status = STATUS_SUCCESS;
   StreamClientRecord* head = FirstPreparedClient();
@@ -322,14 +337,5 @@ NTSTATUS CUsbStreamEngine::UnprepareClient(PVOID handle) {
     if (!NT_SUCCESS(status)) Close();
   }
   if (NT_SUCCESS(status)) m_FormatOwner = head;
-
-  // Back on the registered list even when the reopen failed, so that
-  // UnregisterClient can still free it and its callback registration.
-  NTSTATUS added = AddRegisteredClient(client);
-  if (!NT_SUCCESS(added)) {
-    ExUnregisterCallback(client->Handle);
-    ExFreePool(client);
-    return added;
-  }
   return status;
 }

@@ -260,7 +260,11 @@ NTSTATUS CToneNode::Play() {
   // A prompt still playing after the wait is stopped first: the new one
   // starts from its beginning, and a stop queued for the old one finds
   // nothing left to stop.
-  if (m_State == TONE_STATE_PLAYING) StopLocked(this);
+  if (m_State == TONE_STATE_PLAYING) {
+    const NTSTATUS stopped = StopLocked(this);
+    // A client the engine still holds keeps its handle: a new one would lose it.
+    if (m_State == TONE_STATE_PLAYING) return stopped;
+  }
 
   NTSTATUS status = BuildPrompt(m_PromptSelector ? TONE_PROMPT_RISING : TONE_PROMPT_FALLING);
   if (!NT_SUCCESS(status) || !m_RenderEngine) return status;
@@ -295,12 +299,13 @@ NTSTATUS CToneNode::Play() {
     control->Release();
   }
 
-  if (NT_SUCCESS(status)) {
-    m_State = TONE_STATE_PLAYING;
-  } else {
+  if (!NT_SUCCESS(status)) {
     CSpinLockScope spin(m_SpinLock);
     m_Stopping = 1;
   }
+  // A client the engine would not give back counts as playing, so that the
+  // next stop, play or the node's release takes it out again.
+  if (NT_SUCCESS(status) || m_ClientHandle) m_State = TONE_STATE_PLAYING;
   return status;
 }
 
@@ -314,7 +319,7 @@ NTSTATUS CToneNode::StopLocked(IToneNode* processor) {
     ICyclicControl* control = nullptr;
     status = m_RenderEngine->QueryInterface(IID_ICyclicControl, reinterpret_cast<PVOID*>(&control));
     if (NT_SUCCESS(status)) {
-      LeaveCyclicClient(control, processor, &m_ClientRecord, &m_ClientHandle);
+      status = LeaveCyclicClient(control, processor, &m_ClientRecord, &m_ClientHandle);
       control->Release();
     }
   }
@@ -322,7 +327,7 @@ NTSTATUS CToneNode::StopLocked(IToneNode* processor) {
     CSpinLockScope spin(m_SpinLock);
     if (m_Converter) m_Converter->Reset();
   }
-  m_State = TONE_STATE_IDLE;
+  m_State = m_ClientHandle ? TONE_STATE_PLAYING : TONE_STATE_IDLE;
   return status;
 }
 

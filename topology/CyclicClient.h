@@ -17,10 +17,14 @@ struct CyclicClientRequest {
 // Registers, prepares and starts the client, two frames after the engine's
 // current one. *record and *handle are set as soon as the client is
 // registered (its notifications may arrive from then on) and cleared again
-// on a failure; *msPerUrb gets the engine's milliseconds per URB.
+// once a failure's undo has unregistered it; a client the engine would not
+// give back keeps them, for a LeaveCyclicClient later. *msPerUrb gets the
+// engine's milliseconds per URB.
 NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& request, StreamClientRecord** record,
                           PVOID* handle, PULONG msPerUrb);
 
-// Stops, unprepares and unregisters the client and clears *record and
-// *handle; returns the unregistration's status.
+// Stops, unprepares and unregisters the client. Once it is unregistered,
+// *record and *handle are cleared and the result is success; while the
+// engine still holds it they are kept for another try, and the result is
+// the first step's failure.
 NTSTATUS LeaveCyclicClient(ICyclicControl* control, IToneNode* processor, StreamClientRecord** record, PVOID* handle);

@@ -30,9 +30,11 @@ PointerListNode* CPointerList::AddHead(PVOID item) {
   return node;
 }
 
-PointerListNode* CPointerList::AddTail(PVOID item) {
-  PointerListNode* node = NewNode(item);
-  if (!node) return nullptr;
+void CPointerList::FreeNode(PointerListNode* node) {
+  if (node) ExFreePool(node);
+}
+
+void CPointerList::AddTailNode(PointerListNode* node) {
   node->prev = m_Last;
   node->next = nullptr;
   if (m_Last)
@@ -41,7 +43,17 @@ PointerListNode* CPointerList::AddTail(PVOID item) {
     m_First = node;
   m_Last = node;
   InterlockedIncrement(&m_Count);
+}
+
+PointerListNode* CPointerList::AddTail(PVOID item) {
+  PointerListNode* node = NewNode(item);
+  if (node) AddTailNode(node);
   return node;
+}
+
+void CPointerList::MoveTail(CPointerList* from, PointerListNode* node) {
+  from->Unlink(node);
+  AddTailNode(node);
 }
 
 PointerListNode* CPointerList::InsertBefore(PointerListNode* node, PVOID item) {
@@ -56,8 +68,7 @@ PointerListNode* CPointerList::InsertBefore(PointerListNode* node, PVOID item) {
   return created;
 }
 
-void CPointerList::RemoveNode(PointerListNode* node) {
-  if (!node) return;
+void CPointerList::Unlink(PointerListNode* node) {
   if (node->prev)
     node->prev->next = node->next;
   else
@@ -66,8 +77,13 @@ void CPointerList::RemoveNode(PointerListNode* node) {
     node->next->prev = node->prev;
   else
     m_Last = node->prev;
-  ExFreePool(node);
   InterlockedDecrement(&m_Count);
+}
+
+void CPointerList::RemoveNode(PointerListNode* node) {
+  if (!node) return;
+  Unlink(node);
+  ExFreePool(node);
 }
 
 BOOLEAN CPointerList::RemoveHead(PVOID* item) {

@@ -35,6 +35,14 @@ class CPointerList {
 
   // Unlinks and frees the node; its item is left alone.
   void RemoveNode(PointerListNode* node);
+
+  // A node had ahead of the change that links it, so that the change itself
+  // cannot fail half-way: AddTailNode links it, FreeNode drops it unused.
+  static PointerListNode* NewNode(PVOID item);
+  static void FreeNode(PointerListNode* node);
+  void AddTailNode(PointerListNode* node);
+  // Unlinks a node of `from` and appends it here, allocating nothing.
+  void MoveTail(CPointerList* from, PointerListNode* node);
   BOOLEAN RemoveHead(PVOID* item);
 
   BOOLEAN GetAt(ULONG index, PVOID* item) const;
@@ -53,7 +61,7 @@ class CPointerList {
   PointerListNode* Last() const { return m_Last; }
 
  private:
-  static PointerListNode* NewNode(PVOID item);
+  void Unlink(PointerListNode* node);
 
   PointerListNode* m_First;
   PointerListNode* m_Last;

@@ -124,6 +124,9 @@ class CStreamEngine : public IStreamEngine, public CUnknownBase {
   // Takes every entry off a client-processor list and releases it.
   void ReleaseProcessors(CPointerList* list);
   NTSTATUS AddProcessor(CPointerList* list, IToneNode* processor);
+  // Links a node made beforehand for a processor (its item) and references
+  // the processor; nothing here can fail.
+  void AttachProcessor(CPointerList* list, PointerListNode* node);
   NTSTATUS RemoveProcessor(CPointerList* list, IToneNode* processor);
   // The render-side or capture-side list for a client kind, or null.
   CPointerList* ClientProcessorList(ULONG clientKind) const;

@@ -249,16 +249,18 @@ NTSTATUS CStreamEngine::RemoveClientProcessor(ULONG clientKind, IToneNode* proce
 NTSTATUS CStreamEngine::AddProcessor(CPointerList* list, IToneNode* processor) {
   if (!processor) return STATUS_INVALID_PARAMETER;
   if (!list) return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = STATUS_SUCCESS;
+  PointerListNode* node = CPointerList::NewNode(processor);
+  if (!node) return STATUS_INSUFFICIENT_RESOURCES;
+  AttachProcessor(list, node);
+  return STATUS_SUCCESS;
+}
+
+void CStreamEngine::AttachProcessor(CPointerList* list, PointerListNode* node) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&m_EngineLock, &oldIrql);
-  processor->AddRef();
-  if (!list->AddTail(processor)) {
-    processor->Release();
-    status = STATUS_INSUFFICIENT_RESOURCES;
-  }
+  static_cast<IToneNode*>(node->item)->AddRef();
+  list->AddTailNode(node);
   KeReleaseSpinLock(&m_EngineLock, oldIrql);
-  return status;
 }
 
 NTSTATUS CStreamEngine::RemoveProcessor(CPointerList* list, IToneNode* processor) {

@@ -9,6 +9,8 @@
 
 #include "tests/streaming/support/StreamBench.h"
 #include "tests/support/KernelTest.h"
+#include "topology/CToneNode.h"
+#include "topology/CyclicClient.h"
 
 namespace {
 
@@ -349,6 +351,182 @@ TEST_F(StreamClientsTest, FailedOpenForANewOwnerLeavesTheRunningStreamRunning) {
   EXPECT_EQ(bench->Engine()->GetActiveClient(), nullptr);
   EXPECT_EQ(bench->Engine()->GetStreamState(), STREAM_STATE_CLOSED);
   Forget(wave);
+}
+
+// The tone prompt's own node on the engine, with the wave stream running
+// beside it or not, while each list node its start takes cannot be had in
+// turn (the processor's last): a prompt that fails to play leaves the engine
+// as it found it, and once the node is freed the next client's start, which
+// every registered callback hears, finds nobody calling into it.
+TEST_F(StreamClientsTest, TonePromptThatFailsToStartLeavesNoClientToCallItBack) {
+  for (const bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "beside the wave stream" : "alone");
+    bench = std::make_unique<StreamBench>();
+    StreamClientRecord* wave = Register(CYCLIC_CLIENT_WAVE, StreamBench::kWave48);
+    if (beside) {
+      ASSERT_EQ(Prepare(wave), STATUS_SUCCESS);
+      ASSERT_EQ(Start(wave), STATUS_SUCCESS);
+    }
+    const ULONG state = bench->Engine()->GetStreamState();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG failures = 0;
+    for (size_t nth = 1; !NT_SUCCESS(status); ++nth) {
+      SCOPED_TRACE(nth);
+      PUNKNOWN unknown = nullptr;
+      ASSERT_EQ(CreateToneNode(&unknown, nullptr, bench->Owner().Hal()), STATUS_SUCCESS);
+      IToneNode* tone = nullptr;
+      ASSERT_EQ(unknown->QueryInterface(IID_IToneNode, reinterpret_cast<PVOID*>(&tone)), STATUS_SUCCESS);
+      unknown->Release();
+      ASSERT_EQ(tone->Init(), STATUS_SUCCESS);
+      ASSERT_EQ(tone->SetRenderEngine(bench->Engine()), STATUS_SUCCESS);
+      platform::pool::FailNthAllocationWithTag(POINTER_LIST_TAG, nth);
+      status = WithBus([&] { return tone->Play(); });
+      platform::pool::ClearFailures();
+      if (NT_SUCCESS(status)) {
+        EXPECT_EQ(bench->Engine()->RenderProcessors(), 1);
+        EXPECT_EQ(WithBus([&] { return tone->Stop(); }), STATUS_SUCCESS);
+      } else {
+        ++failures;
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(static_cast<CToneNode*>(tone)->State(), TONE_STATE_IDLE);
+        EXPECT_EQ(bench->Engine()->GetActiveClient(), beside ? wave : nullptr);
+        EXPECT_EQ(bench->Engine()->GetStreamState(), state);
+        EXPECT_EQ(bench->Engine()->RenderProcessors(), 0);
+      }
+      EXPECT_EQ(tone->Release(), 0u);
+      // A start that changes the active client tells every registered callback.
+      if (beside) {
+        ASSERT_EQ(Stop(wave), STATUS_SUCCESS);
+        ASSERT_EQ(WithBus([&] { return Start(wave); }), STATUS_SUCCESS);
+      } else {
+        ASSERT_EQ(WithBus([&] { return Prepare(wave); }), STATUS_SUCCESS);
+        ASSERT_EQ(WithBus([&] { return Start(wave); }), STATUS_SUCCESS);
+        ASSERT_EQ(Stop(wave), STATUS_SUCCESS);
+        EXPECT_EQ(bench->Cyclic()->UnprepareClient(wave->Handle), STATUS_SUCCESS);
+      }
+      ASSERT_FALSE(HasFatalFailure());
+    }
+    // Register, prepare, start and the processor: a node each.
+    EXPECT_EQ(failures, 4u);
+    if (beside) {
+      ASSERT_EQ(Stop(wave), STATUS_SUCCESS);
+      Forget(wave);
+    } else {
+      EXPECT_EQ(bench->Cyclic()->UnregisterClient(wave->Handle), STATUS_SUCCESS);
+    }
+  }
+}
+
+// An unprepare needs no memory: with the pool empty the record goes back
+// to the registered list, in every case, and its owner can still name it.
+// A reopen for the next owner that fails is reported, with the record
+// registered all the same.
+TEST_F(StreamClientsTest, UnprepareNeedsNoMemoryAndKeepsTheRecord) {
+  struct Case {
+    const char* name;
+    bool second;      // an ASIO client prepared after the wave stream, and the one to leave
+    int failSelectOf;  // SELECT_INTERFACE that fails on the way (-1: none)
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"last client", false, -1, STATUS_SUCCESS},
+      {"owner hands back", true, -1, STATUS_SUCCESS},
+      {"reopen fails", true, 1, STATUS_UNSUCCESSFUL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bench = std::make_unique<StreamBench>();
+    StreamClientRecord* wave = Register(CYCLIC_CLIENT_WAVE, StreamBench::kWave48);
+    StreamClientRecord* asio = c.second ? Register(CYCLIC_CLIENT_ASIO, StreamBench::kAsio44, 2, 4) : nullptr;
+    ASSERT_EQ(Prepare(wave), STATUS_SUCCESS);
+    if (asio) {
+      ASSERT_EQ(Prepare(asio), STATUS_SUCCESS);
+    }
+    PVOID handle = (asio ? asio : wave)->Handle;
+    bench->Owner().failSelectOf = c.failSelectOf;
+    platform::pool::FailAllocationsWithTag(POINTER_LIST_TAG);
+    EXPECT_EQ(bench->Cyclic()->UnprepareClient(handle), c.expected);
+    platform::pool::ClearFailures();
+    bench->Owner().failSelectOf = -1;
+    EXPECT_EQ(bench->Engine()->GetFormatOwner(), NT_SUCCESS(c.expected) && asio ? wave : nullptr);
+    EXPECT_EQ(bench->Engine()->GetStreamState(), NT_SUCCESS(c.expected) && asio ? STREAM_STATE_OPEN : STREAM_STATE_CLOSED);
+    EXPECT_EQ(bench->Cyclic()->UnregisterClient(handle), STATUS_SUCCESS);
+    if (asio) Forget(wave);
+  }
+}
+
+// The client steps' own checks, on the engine through a control that
+// fails one step the way a faulty engine would: a start that reports a
+// failure with the client left running, an unregistration refused once.
+// Join takes the client back out; Leave keeps the handle of a client the
+// engine still holds, and a second Leave finishes.
+class ScriptedControl final : public ICyclicControl {
+ public:
+  explicit ScriptedControl(ICyclicControl* engine) : m_Engine(engine) {}
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID, PVOID* object) override {
+    *object = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  NTSTATUS STDMETHODCALLTYPE RegisterClient(ULONG kind, const WAVEFORMATEXTENSIBLE* format, ULONG msPerUrb,
+                                            ULONG urbCount, PCALLBACK_FUNCTION callback, PVOID context,
+                                            StreamClientRecord** record) override {
+    return m_Engine->RegisterClient(kind, format, msPerUrb, urbCount, callback, context, record);
+  }
+  NTSTATUS STDMETHODCALLTYPE UnregisterClient(PVOID handle) override {
+    if (refuseUnregister) {
+      refuseUnregister = false;
+      return STATUS_UNSUCCESSFUL;
+    }
+    return m_Engine->UnregisterClient(handle);
+  }
+  NTSTATUS STDMETHODCALLTYPE StartClient(PVOID handle, ULONG startFrame, PULONG msPerUrb,
+                                         IToneNode* processor) override {
+    const NTSTATUS status = m_Engine->StartClient(handle, startFrame, msPerUrb, processor);
+    return NT_SUCCESS(status) && failStartHalfWay ? STATUS_INSUFFICIENT_RESOURCES : status;
+  }
+  NTSTATUS STDMETHODCALLTYPE StopClient(PVOID handle, IToneNode* processor) override {
+    return m_Engine->StopClient(handle, processor);
+  }
+  NTSTATUS STDMETHODCALLTYPE PrepareClient(PVOID handle, PULONG msPerUrb, PULONG currentFrame) override {
+    return m_Engine->PrepareClient(handle, msPerUrb, currentFrame);
+  }
+  NTSTATUS STDMETHODCALLTYPE UnprepareClient(PVOID handle) override { return m_Engine->UnprepareClient(handle); }
+
+  bool failStartHalfWay = false;
+  bool refuseUnregister = false;
+
+ private:
+  ICyclicControl* m_Engine;
+};
+
+TEST_F(StreamClientsTest, JoinAndLeaveCheckEveryStepTheyUndo) {
+  ScriptedControl control(bench->Cyclic());
+  const CyclicClientRequest request{CYCLIC_CLIENT_WAVE, &StreamBench::kWave48, 5, 3, [](PVOID, PVOID, PVOID) {},
+                                    nullptr, nullptr};
+  StreamClientRecord* record = nullptr;
+  PVOID handle = nullptr;
+  ULONG ms = 0;
+
+  control.failStartHalfWay = true;
+  EXPECT_EQ(WithBus([&] { return JoinCyclicClient(&control, request, &record, &handle, &ms); }),
+            STATUS_INSUFFICIENT_RESOURCES);
+  control.failStartHalfWay = false;
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_EQ(bench->Engine()->GetActiveClient(), nullptr);
+  EXPECT_EQ(bench->Engine()->GetFormatOwner(), nullptr);
+  EXPECT_EQ(bench->Engine()->GetStreamState(), STREAM_STATE_CLOSED);
+
+  ASSERT_EQ(WithBus([&] { return JoinCyclicClient(&control, request, &record, &handle, &ms); }), STATUS_SUCCESS);
+  control.refuseUnregister = true;
+  EXPECT_EQ(WithBus([&] { return LeaveCyclicClient(&control, nullptr, &record, &handle); }), STATUS_UNSUCCESSFUL);
+  ASSERT_NE(handle, nullptr);  // still the engine's
+  EXPECT_EQ(record->Handle, handle);
+  EXPECT_EQ(WithBus([&] { return LeaveCyclicClient(&control, nullptr, &record, &handle); }), STATUS_SUCCESS);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(bench->Engine()->GetStreamState(), STREAM_STATE_CLOSED);
 }
 
 }  // namespace
