@@ -5,7 +5,7 @@
 # (default: every core).
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test deps bench-deps release debug bench fuzz soak clean
+.PHONY: demo test deps bench-deps release debug bench fuzz soak tsan clean
 
 # Only the main job: the benchmarks are `make bench`'s.
 demo: deps
@@ -64,6 +64,15 @@ fuzz-smoke:
 	@if command -v clang++ >/dev/null 2>&1 && [ -f fuzz/CMakeLists.txt ]; then \
 	  $(MAKE) --no-print-directory fuzz-build && FUZZ_SEEDS_ONLY=1 bash .ci/fuzz.sh $(FUZZ_SMOKE_SECONDS) 2; \
 	else echo "fuzz targets skipped (no clang or no targets)"; fi
+
+# The streaming, ASIO and host test areas under ThreadSanitizer (build/tsan,
+# the areas named in the tsan test preset). Not part of `make test`: the
+# sanitizer suite already takes most of CI's time.
+TSAN_AREAS ?= test_streaming test_driver test_sim
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_AREAS)
+	ctest --preset tsan -j $(JOBS)
 
 # The surprise-removal stress test at length (SOAK_ROUNDS, 1000 by default):
 # the device pulled mid-stream, the pool and threads checked after every

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "host/replace_file.h"
 #include "kernel/nt.h"
 #include "sim/DescriptorDump.h"
 #include "sim/ModelReport.h"
@@ -51,13 +52,7 @@ std::string Seconds(double seconds) {
 }
 
 bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-  std::ofstream file(path, std::ios::binary);
-  file << text;
-  if (!file.flush()) {
-    *error = "cannot write " + path;
-    return false;
-  }
-  return true;
+  return ReplaceFileContents(path, text, error) == 0;
 }
 
 // The driver started on the session's device, its topology filter open

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/replace_file.h"
 #include "kernel/registry.h"
 #include "kernel/registry_tree.h"
 #include "kernel/utf8.h"
@@ -422,20 +423,8 @@ std::string SaveToText(std::u16string_view root) {
 }
 
 NTSTATUS SaveToFile(const std::string& fileName, std::u16string_view root) {
-  std::string text = SaveToText(root);
-  // Written beside the target and renamed over it, so that a crash never
-  // leaves half a registry behind.
-  std::string temp = fileName + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return StatusFromErrno(errno);
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok || std::rename(temp.c_str(), fileName.c_str()) != 0) {
-    int error = errno;
-    std::remove(temp.c_str());
-    return StatusFromErrno(error);
-  }
-  return STATUS_SUCCESS;
+  const int error = ReplaceFileContents(fileName, SaveToText(root));
+  return error == 0 ? STATUS_SUCCESS : StatusFromErrno(error);
 }
 
 NTSTATUS LoadFromText(std::string_view text, std::string* error) {

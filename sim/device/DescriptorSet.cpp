@@ -7,6 +7,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "host/replace_file.h"
 #include "sim/InputFile.h"
 #include "usb/usbaudio.h"
 
@@ -99,10 +100,7 @@ bool ReadFileBytes(const std::string& path, Bytes* out) {
 }
 
 bool WriteFileBytes(const std::string& path, const Bytes& data) {
-  std::ofstream f(path, std::ios::binary);
-  if (!f) return false;
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  return static_cast<bool>(f);
+  return ReplaceFileContents(path, {reinterpret_cast<const char*>(data.data()), data.size()}) == 0;
 }
 
 namespace {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "host/replace_file.h"
+
 namespace sim::host {
 namespace {
 
@@ -151,13 +153,7 @@ std::vector<uint8_t> SerializeWav(const WavData& wav) {
 
 bool WriteWav(const std::string& path, const WavData& wav, std::string* error) {
   const std::vector<uint8_t> bytes = SerializeWav(wav);
-  std::ofstream out(path, std::ios::binary);
-  if (!out || !out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())) ||
-      !out.flush()) {
-    if (error) *error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  return ReplaceFileContents(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, error) == 0;
 }
 
 WavData SineWav(uint32_t sampleRate, uint16_t channels, double frequency, double seconds, double amplitude) {

@@ -49,6 +49,51 @@ TEST_F(StreamsTest, PlayedSamplesReachTheEndpointUnchangedAfterThePipelineDelay)
   EXPECT_EQ(stats.overruns + stats.partialFrames + stats.strayPackets, 0u);
 }
 
+// Noise, full scale and a few steps around zero, through the real engine
+// and the room effect node's dry fold: every sample arrives as sent but -1,
+// which arrives as 0. The node lifts every sample by 1e-12 against
+// denormals, which takes -1/32768 just inside its binade, and the 16-bit
+// conversion back truncates toward zero; every other step keeps its value.
+TEST_F(StreamsTest, NoiseReachesTheEndpointExactlyButForMinusOne) {
+  sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+  ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+  // Half a second, 2 ch 48 kHz 16 bit: the left channel steps around
+  // zero, the right one spans the range.
+  sim::host::WavData noise;
+  const size_t samples = 2 * 24000;
+  noise.samples.resize(samples * 2);
+  uint32_t seed = 12345;
+  std::vector<int16_t> sent(samples);
+  for (size_t i = 0; i < samples; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const int32_t r = static_cast<int32_t>(seed >> 16);
+    sent[i] = static_cast<int16_t>(i % 2 ? r - 32768 : r % 9 - 4);
+  }
+  std::memcpy(noise.samples.data(), sent.data(), samples * 2);
+  const tools::PlayReport r = tools::Play(driver, noise, false);
+  ASSERT_EQ(r.status, STATUS_SUCCESS) << r.text;
+  ASSERT_EQ(r.device.channels, 2u);
+  std::vector<int16_t> got(r.device.samples.size() / 2);
+  std::memcpy(got.data(), r.device.samples.data(), got.size() * 2);
+  auto expected = [](int16_t v) { return v == -1 ? int16_t{0} : v; };
+  // The pipeline's delay: where the first 64 frames arrive.
+  size_t delay = 0;
+  for (; delay + samples <= got.size(); delay += 2) {
+    size_t k = 0;
+    while (k < 128 && got[delay + k] == expected(sent[k])) ++k;
+    if (k == 128) break;
+  }
+  ASSERT_LE(delay + samples, got.size()) << "the noise never arrived";
+  size_t wrong = 0, minusOnes = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    minusOnes += sent[i] == -1;
+    if (got[delay + i] != expected(sent[i]) && wrong++ < 5)
+      ADD_FAILURE() << "sample " << i << ": " << got[delay + i] << ", sent " << sent[i];
+  }
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_GT(minusOnes, 1000u);
+}
+
 TEST_F(StreamsTest, RecordingCarriesTheMicrophonesTone) {
   sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
   ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
