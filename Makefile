@@ -74,14 +74,16 @@ tsan: deps
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_AREAS)
 	ctest --preset tsan -j $(JOBS)
 
-# The surprise-removal stress test at length (SOAK_ROUNDS, 1000 by default):
-# the device pulled mid-stream, the pool and threads checked after every
-# round, every re-plug made to stream, all under the sanitizers. A round that
-# hangs stops the run at the time limit.
+# The surprise-removal stress tests at length (SOAK_ROUNDS, 1000 by default,
+# of wave streams; ASIO_SOAK_ROUNDS, 200, of ASIO streams): the device
+# pulled mid-stream, the pool and threads checked after every round, every
+# re-plug made to stream, all under the sanitizers. A round that hangs stops
+# the run at the time limit.
 SOAK_ROUNDS ?= 1000
+ASIO_SOAK_ROUNDS ?= 200
 soak: deps debug
 	@mkdir -p build; rc=0; \
-	HSD_SOAK_ITERATIONS=$(SOAK_ROUNDS) timeout 3600 ./build/debug/tests/test_sim \
+	HSD_SOAK_ITERATIONS=$(SOAK_ROUNDS) HSD_SOAK_ASIO_ITERATIONS=$(ASIO_SOAK_ROUNDS) timeout 3600 ./build/debug/tests/test_sim \
 	  --gtest_filter='SurpriseRemovalTest.*' > build/soak.log 2>&1 || rc=$$?; \
 	grep -E '^surprise removals' build/soak.log; \
 	reports=$$(grep -cE 'ERROR: (Address|Leak)Sanitizer|runtime error:' build/soak.log); \

@@ -65,8 +65,12 @@ void CUsbAudioDevice::AsioCyclicCallback(const CyclicControlNotify* notify) {
   ULONG index = m_AsioEngineCount;
   {
     RingLock lock(m_AsioRingLock);
+    // The handle too: a record at the address of one the engine let go is
+    // another client's.
     for (ULONG i = 0; i < m_AsioEngineCount; ++i)
-      if (m_AsioEngines[i].Client && m_AsioEngines[i].Client == notify->Client) index = i;
+      if (m_AsioEngines[i].Client && m_AsioEngines[i].Client == notify->Client &&
+          notify->Client->Handle == m_AsioEngines[i].ClientHandle)
+        index = i;
   }
   if (index == m_AsioEngineCount || !notify->Client->Started) return;
   switch (notify->Command) {

@@ -5,9 +5,11 @@
 //
 // Ownership: one client at a time, the buffer owner, holds the blocks. A
 // block lives from CreateBuffers to DisposeBuffers (which Close and the
-// device's removal run too); its stream clients are registered for exactly
-// that time, and are stopped before a block goes, so no engine notification
-// ever reaches a freed ring.
+// device object's end run too); its stream clients are registered from
+// CreateBuffers until then or until the device's removal, and are stopped
+// before a block goes, so no engine notification ever reaches a freed ring.
+// A removal leaves the blocks mapped: the host's threads may still read
+// them, and the host learns of the removal from its next request.
 #include "driver/CUsbAudioDevice.h"
 
 #include "driver/SettingsStore.h"
@@ -325,11 +327,15 @@ void CUsbAudioDevice::AsioSendStreamingState(USHORT value) {
 // ============================================================================
 
 NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
+  // Clients a failed close left behind are settled before new ones take
+  // their entries.
+  NTSTATUS status = AsioCloseStreamClients();
+  if (!NT_SUCCESS(status)) return status;
   const ULONG framesPerMs =
       owner->DsdMode ? owner->SampleRate / ASIO_DSD_FRAMES_PER_MS_DIVISOR : owner->SampleRate / 1000;
   AsioUrbPlan plan = AsioPlanUrbs(AsioBufferMilliseconds(m_AsioBufferFrames, framesPerMs));
   if (plan.Urbs > 2) plan.Urbs -= 1;
-  NTSTATUS status = AsioForEachStreamEngine(
+  status = AsioForEachStreamEngine(
       [](const AsioEngineEntry& e) { return e.Block && e.State.Selected; },
       [&](ULONG i, IStreamEngine* engine, ICyclicControl* cyclic) {
         WAVEFORMATEXTENSIBLE format{};
@@ -341,6 +347,8 @@ NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
         if (NT_SUCCESS(result)) {
           SpinScope lock(m_AsioRingLock);
           m_AsioEngines[i].Client = record;
+          m_AsioEngines[i].ClientHandle = record->Handle;
+          m_AsioEngines[i].ClientPrepared = 0;
         }
         return result;
       });
@@ -348,34 +356,63 @@ NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
   return status;
 }
 
-void CUsbAudioDevice::AsioCloseStreamClients() {
-  for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
-    StreamClientRecord* record = nullptr;
-    {
-      SpinScope lock(m_AsioRingLock);
-      record = m_AsioEngines[i].Client;
-      m_AsioEngines[i].Client = nullptr;
-    }
-    if (!record) continue;
-    ICyclicControl* cyclic = CyclicOf(AsioEngine(i));
-    if (!cyclic) continue;
-    // The record is the engine's from here on; its callback no longer
-    // finds an entry.
-    cyclic->UnregisterClient(record->Handle);
-    cyclic->Release();
-  }
+NTSTATUS CUsbAudioDevice::AsioUnprepareClient(ULONG index, ICyclicControl* cyclic) {
+  const NTSTATUS status = cyclic->UnprepareClient(m_AsioEngines[index].ClientHandle);
+  // STATUS_INVALID_PARAMETER: the engine holds nothing prepared by that
+  // handle, so nothing is owed either.
+  if (!NT_SUCCESS(status) && status != STATUS_INVALID_PARAMETER) return status;
+  m_AsioEngines[index].ClientPrepared = 0;
+  return STATUS_SUCCESS;
 }
 
-void CUsbAudioDevice::AsioStopStreamClients() {
-  // A client that is not running or not prepared refuses the step; the
-  // others still get theirs.
-  AsioForEachStreamEngine([](const AsioEngineEntry& e) { return e.Client != nullptr; },
+NTSTATUS CUsbAudioDevice::AsioCloseStreamClients() {
+  NTSTATUS result = STATUS_SUCCESS;
+  for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
+    const PVOID handle = m_AsioEngines[i].ClientHandle;
+    if (!handle) continue;
+    ICyclicControl* cyclic = CyclicOf(AsioEngine(i));
+    // A client still prepared stays ours until the engine lets it go: its
+    // registration names this object.
+    const NTSTATUS status =
+        cyclic && m_AsioEngines[i].ClientPrepared ? AsioUnprepareClient(i, cyclic) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+      DbgPrint("ASIO client of engine %lu kept: unprepare 0x%08X\n", static_cast<unsigned long>(i),
+               static_cast<unsigned>(status));
+      if (NT_SUCCESS(result)) result = status;
+      cyclic->Release();
+      continue;
+    }
+    {
+      // Its callback no longer finds an entry from here on.
+      SpinScope lock(m_AsioRingLock);
+      m_AsioEngines[i].Client = nullptr;
+      m_AsioEngines[i].ClientHandle = nullptr;
+      m_AsioEngines[i].ClientPrepared = 0;
+    }
+    if (!cyclic) continue;
+    // A handle the engine no longer knows (it let the client go itself) is
+    // refused, which leaves nothing to do.
+    cyclic->UnregisterClient(handle);
+    cyclic->Release();
+  }
+  return result;
+}
+
+NTSTATUS CUsbAudioDevice::AsioStopStreamClients() {
+  NTSTATUS result = STATUS_SUCCESS;
+  // Every engine gets its stop, whatever another answered. After StopClient
+  // the client is off the running list whatever it returned; an unprepare
+  // the engine refuses stays owed.
+  AsioForEachStreamEngine([](const AsioEngineEntry& e) { return e.ClientHandle != nullptr; },
                           [&](ULONG i, IStreamEngine*, ICyclicControl* cyclic) {
-                            cyclic->StopClient(m_AsioEngines[i].Client->Handle, nullptr);
-                            cyclic->UnprepareClient(m_AsioEngines[i].Client->Handle);
+                            cyclic->StopClient(m_AsioEngines[i].ClientHandle, nullptr);
+                            const NTSTATUS status =
+                                m_AsioEngines[i].ClientPrepared ? AsioUnprepareClient(i, cyclic) : STATUS_SUCCESS;
+                            if (NT_SUCCESS(result)) result = status;
                             return STATUS_SUCCESS;
                           });
   m_AsioStreamsRunning = 0;
+  return result;
 }
 
 NTSTATUS CUsbAudioDevice::AsioStartStreams() {
@@ -384,12 +421,16 @@ NTSTATUS CUsbAudioDevice::AsioStartStreams() {
   if (!owner) return STATUS_INVALID_PARAMETER;
   ULONG lastFrame = 0;
   NTSTATUS status = AsioForEachStreamEngine(
-      [](const AsioEngineEntry& e) { return e.Client != nullptr; },
+      [](const AsioEngineEntry& e) { return e.ClientHandle != nullptr; },
       [&](ULONG i, IStreamEngine* engine, ICyclicControl* cyclic) {
         WAVEFORMATEXTENSIBLE format{};
         ULONG msPerUrb = 0, frame = 0;
-        NTSTATUS result = AsioBuildFormat(engine, owner, &format);
-        if (NT_SUCCESS(result)) result = cyclic->PrepareClient(m_AsioEngines[i].Client->Handle, &msPerUrb, &frame);
+        // Only a registered client prepares: an unprepare owed from the
+        // last stop comes first.
+        NTSTATUS result = m_AsioEngines[i].ClientPrepared ? AsioUnprepareClient(i, cyclic) : STATUS_SUCCESS;
+        if (NT_SUCCESS(result)) result = AsioBuildFormat(engine, owner, &format);
+        if (NT_SUCCESS(result)) result = cyclic->PrepareClient(m_AsioEngines[i].ClientHandle, &msPerUrb, &frame);
+        if (NT_SUCCESS(result)) m_AsioEngines[i].ClientPrepared = 1;
         if (frame) lastFrame = frame;
         return result;
       });
@@ -400,10 +441,10 @@ NTSTATUS CUsbAudioDevice::AsioStartStreams() {
   for (ULONG capture : {1u, 0u}) {
     if (!NT_SUCCESS(status)) break;
     status = AsioForEachStreamEngine(
-        [capture](const AsioEngineEntry& e) { return e.Client && e.State.IsInput == capture; },
+        [capture](const AsioEngineEntry& e) { return e.ClientHandle && e.State.IsInput == capture; },
         [&](ULONG i, IStreamEngine*, ICyclicControl* cyclic) {
           ULONG msPerUrb = 0;
-          return cyclic->StartClient(m_AsioEngines[i].Client->Handle, startFrame, &msPerUrb, nullptr);
+          return cyclic->StartClient(m_AsioEngines[i].ClientHandle, startFrame, &msPerUrb, nullptr);
         });
   }
   if (!NT_SUCCESS(status)) {
@@ -450,6 +491,7 @@ void CUsbAudioDevice::AsioFreeBlocks() {
       MmUnmapLockedPages(taken.UserAddress, taken.Mdl);
       if (attach) KeUnstackDetachProcess(&apc);
     }
+    if (taken.Process) ObDereferenceObject(taken.Process);
     if (taken.Mdl) IoFreeMdl(taken.Mdl);
     ExFreePool(taken.Block);
   }
@@ -504,11 +546,19 @@ void CUsbAudioDevice::AsioShutdown(NTSTATUS heldStopStatus) {
     PcCompleteIrp(m_DeviceObject, held, heldStopStatus);
   }
   AsioMutexScope lock(m_PowerMutex);
-  if (m_AsioOwner) AsioDispose(m_AsioOwner);
+  m_AsioDeviceGone = 1;
+  AsioClientRecord* owner = m_AsioOwner;
+  if (!owner) return;
+  // The streams end with the device, but the blocks stay mapped until the
+  // owner disposes of them or closes: its thread may be in the rings now.
+  if (owner->SwitchEvent) AsioStopOwner(owner);
+  AsioCloseStreamClients();
+  AsioSignalClients();
 }
 
 void CUsbAudioDevice::AsioFreeClients() {
   AsioMutexScope lock(m_PowerMutex);
+  if (m_AsioOwner) AsioDispose(m_AsioOwner);
   while (m_AsioClients.Flink != &m_AsioClients) {
     AsioClientRecord* client = ClientOf(m_AsioClients.Flink);
     RemoveClient(client);
@@ -923,10 +973,8 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
   // Buffers that exist stay the only ones: new blocks over them would leak
   // the old with their mappings and stream clients.
   if (client->Prepared) return STATUS_INVALID_PARAMETER;
-  if (!m_AsioOwner) {
-    m_AsioOwner = client;
-    m_AsioBuffersCreated = 1;
-  }
+  if (m_AsioDeviceGone) return STATUS_DEVICE_NOT_CONNECTED;
+  if (!m_AsioOwner) m_AsioOwner = client;
   if (client != m_AsioOwner) return STATUS_INVALID_PARAMETER;
 
   // Everything the request says is read before the answer overwrites it
@@ -988,7 +1036,10 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
     e.BlockBytes = blockBytes;
     e.Mdl = mdl;
     e.UserAddress = user;
+    // The process is attached to for the unmapping, maybe after its last
+    // handle went: it stays while the mapping does.
     e.Process = PsGetCurrentProcess();
+    ObReferenceObject(e.Process);
     e.State = {};
     e.State.IsInput = direction;
     e.State.Channels = c;
@@ -1041,7 +1092,10 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
     if (client == m_AsioOwner) m_AsioBuffersCreated = 0;
     return status;
   }
+  // Set here rather than with the owner: an owner whose earlier attempt
+  // failed has buffers only now.
   client->Prepared = 1;
+  m_AsioBuffersCreated = 1;
   *length = engines * sizeof(ULONGLONG);
   return STATUS_SUCCESS;
 }
@@ -1058,6 +1112,7 @@ NTSTATUS CUsbAudioDevice::Start(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
   if (!eventHandle) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     if (client != m_AsioOwner || !client->Prepared || client->SwitchEvent) return STATUS_INVALID_PARAMETER;
+    if (m_AsioDeviceGone) return STATUS_DEVICE_NOT_CONNECTED;
     PKEVENT event = nullptr;
     NTSTATUS status = ReferenceUserEvent(*eventHandle, &event);
     if (!NT_SUCCESS(status)) return status;
@@ -1076,7 +1131,9 @@ NTSTATUS CUsbAudioDevice::Stop(PFILE_OBJECT fileObject, PIRP irp) {
   PAGED_CODE();
   AsioMutexScope lock(m_PowerMutex);
   AsioClientRecord* client = AsioFindClient(fileObject);
-  if (!client || client != m_AsioOwner || !client->SwitchEvent) return STATUS_INVALID_PARAMETER;
+  if (!client || client != m_AsioOwner) return STATUS_INVALID_PARAMETER;
+  // The removal stopped the streams: the host learns why.
+  if (!client->SwitchEvent) return m_AsioDeviceGone && client->Prepared ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER;
   // A suspended device keeps the request until it is back in D0, when the
   // power path stops the streams it restarted. A request that could only
   // fail is answered at once rather than held for a D0 that may never come.

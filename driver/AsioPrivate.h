@@ -170,8 +170,16 @@ struct AsioEngineEntry {
   ULONG BlockBytes;
   PMDL Mdl;
   PVOID UserAddress;
-  PEPROCESS Process;  // the process the block is mapped into
-  StreamClientRecord* Client;  // the ASIO stream client while registered
+  PEPROCESS Process;  // the process the block is mapped into, referenced while mapped
+  // The ASIO stream client while registered: the record only to recognise
+  // its notifications, the handle for every call to the engine, so that a
+  // record the engine may have let go after a failed step is never read.
+  StreamClientRecord* Client;
+  PVOID ClientHandle;
+  // The client is (or may still be) prepared: an unprepare the engine
+  // refused is owed and is asked for again before the next prepare and
+  // before the client is unregistered.
+  ULONG ClientPrepared;
   // The header as the driver keeps it. The shared header is the host's to
   // scribble on: the driver only ever writes its own values there.
   AsioChannelBlockHeader State;

@@ -344,7 +344,14 @@ void CUsbAudioDevice::LoadAsioSettings() {
   if (!FindAsioSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
   if (!FindAsioSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
   if (m_AsioLatencyIndex > ASIO_MAX_LATENCY_INDEX) m_AsioLatencyIndex = ASIO_MAX_LATENCY_INDEX;
-  if (m_AsioSampleRate == 0) m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
+  // A rate is held to what SetSampleRate would take, in the mode its
+  // range names (a device without ASIO engines has none to hold it to).
+  if (m_AsioSampleRate == 0 ||
+      AsioCheckRate(m_AsioSampleRate, m_AsioSampleRate >= ASIO_DSD_MIN_RATE) == STATUS_UNSUCCESSFUL) {
+    DbgPrint("stored ASIOMLSampleRate %lu ignored: no ASIO engine carries it\n",
+             static_cast<unsigned long>(m_AsioSampleRate));
+    m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
+  }
 
   // A device whose first ASIO-capable engine finds no stored sample type
   // gets its vendor's.
@@ -717,6 +724,8 @@ void CUsbAudioDevice::TellModelPower(DEVICE_POWER_STATE state) {
 BOOLEAN CUsbAudioDevice::IsDeviceRemoved() {
   PAGED_CODE();
   if (!m_DevicePresent) return TRUE;
+  // Only the port's answer marks the device gone: a request that could not
+  // be built asked nothing, and the last answer stands.
   m_PortMutex.Lock();
   ULONG portStatus = 0;
   bool built = false;
@@ -729,22 +738,20 @@ BOOLEAN CUsbAudioDevice::IsDeviceRemoved() {
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
     portStatus = 0;
     status = SendPortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus, &built);
-    if (!built || !NT_SUCCESS(status)) {
+    if (built && !NT_SUCCESS(status)) {
       CyclePort();
-    } else if (!(portStatus & USBD_PORT_CONNECTED)) {
+    } else if (built && !(portStatus & USBD_PORT_CONNECTED)) {
       m_DevicePresent = FALSE;
-    } else {
+    } else if (built) {
       // The device is there but its port was lost: reset it and let the
       // model bring its state back.
       SendPortRequest(IOCTL_INTERNAL_USB_RESET_PORT, nullptr, &built);
       if (built) {
         TellModelPower(PowerDeviceD3);
         TellModelPower(PowerDeviceD0);
-      } else {
-        m_DevicePresent = FALSE;
       }
     }
-  } else {
+  } else if (built) {
     m_DevicePresent = FALSE;
   }
   BOOLEAN removed = !m_DevicePresent;
@@ -757,8 +764,12 @@ BOOLEAN CUsbAudioDevice::CyclePort() {
   if (InterlockedExchange(&m_PortCycled, 1) == 0) {
     bool built = false;
     SendPortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr, &built);
-    // The device enumerates again under a new device object.
-    m_DevicePresent = FALSE;
+    // The device enumerates again under a new device object. A cycle that
+    // could not be sent changed nothing and may be asked for again.
+    if (built)
+      m_DevicePresent = FALSE;
+    else
+      InterlockedExchange(&m_PortCycled, 0);
   }
   return !m_DevicePresent;
 }

@@ -292,12 +292,18 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   // engine's own list; sets the bytes per sample.
   NTSTATUS AsioBuildFormat(IStreamEngine* engine, const AsioClientRecord* owner, PWAVEFORMATEXTENSIBLE format);
   NTSTATUS AsioOpenStreamClients(AsioClientRecord* owner);
-  void AsioCloseStreamClients();
+  // Unregisters every engine's client, paying an owed unprepare first; a
+  // client the engine still holds prepared stays in its entry, and its
+  // status is returned.
+  NTSTATUS AsioCloseStreamClients();
+  // UnprepareClient on engine entry `index`'s client; the prepared mark
+  // goes when the engine has let the client go back to registered.
+  NTSTATUS AsioUnprepareClient(ULONG index, ICyclicControl* cyclic);
   NTSTATUS AsioStartStreams();
   void AsioStopStreams();
-  // Stops and unprepares every engine's client; the streams-running flag
-  // becomes 0.
-  void AsioStopStreamClients();
+  // Stops every engine's client and unprepares it; the streams-running
+  // flag becomes 0. Returns the first unprepare refused (it stays owed).
+  NTSTATUS AsioStopStreamClients();
   // The vendor request some devices expect when ASIO streams start (1) and
   // stop (0).
   void AsioSendStreamingState(USHORT value);
@@ -312,10 +318,12 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   void AsioClearStartEvent();
   // The owner's buffer-switch event (no reference added), or null.
   PKEVENT AsioOwnerSwitchEvent();
-  // The device goes away: a held Stop completes with `heldStopStatus`, and
-  // the owner's streams and buffers go.
+  // The device goes away: a held Stop completes with `heldStopStatus`, the
+  // owner's streams stop and their stream clients go, and the clients are
+  // signalled. The blocks stay until the owner disposes of them or closes.
   void AsioShutdown(NTSTATUS heldStopStatus);
-  // The last release: every client record left goes, with its events.
+  // The last release: the owner's blocks and every client record left go,
+  // with their events.
   void AsioFreeClients();
 
   // ---- The held Stop (a request pending until D0)
@@ -376,6 +384,8 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   ULONG m_AsioEngineCount = 0;
   UCHAR m_AsioStreamsRunning = 0;
   UCHAR m_AsioStoppedByPower = 0;
+  // Set by AsioShutdown: nothing starts on this device object again.
+  UCHAR m_AsioDeviceGone = 0;
   ULONG m_AsioDsd = 0;  // nothing sets it: channel counts and silence are PCM's
   // The Stop held until D0, under its own lock, shared with its cancel
   // routine.

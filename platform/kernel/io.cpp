@@ -720,7 +720,12 @@ NTSTATUS SendRequest(PDEVICE_OBJECT deviceObject, const Request& request, ULONG_
   KERNEL_RULE(KeGetCurrentIrql() == PASSIVE_LEVEL, "platform::io::SendRequest above PASSIVE_LEVEL");
   if (information) *information = 0;
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(deviceObject);
-  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  PIRP irp = request.irp;
+  if (irp && irp->StackCount < top->StackSize) {
+    IoFreeIrp(irp);
+    irp = nullptr;
+  }
+  if (!irp) irp = IoAllocateIrp(top->StackSize, FALSE);
   if (!irp) {
     ObDereferenceObject(top);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -1165,10 +1170,25 @@ constexpr ULONG64 kUserLimit32 = 0xFFFF0000;
 constexpr ULONG64 kUserBase64 = 0x00001F0000000000;
 }  // namespace
 
+namespace {
+void FreeProcess(void* object) {
+  auto* process = static_cast<UserProcess*>(object);
+  {
+    std::lock_guard guard(MmLock());
+    auto& list = Processes();
+    list.erase(std::remove(list.begin(), list.end(), process), list.end());
+  }
+  delete process;
+}
+}  // namespace
+
 UserProcess* CreateUserProcess(bool is32bit) {
   auto* process = new UserProcess{is32bit, is32bit ? kUserBase32 : kUserBase64, {}};
-  std::lock_guard guard(MmLock());
-  Processes().push_back(process);
+  {
+    std::lock_guard guard(MmLock());
+    Processes().push_back(process);
+  }
+  platform::ob::Register(process, *PsProcessType, FreeProcess);
   return process;
 }
 
@@ -1182,11 +1202,14 @@ void DeleteUserProcess(UserProcess* process) {
       KERNEL_RULE(false, "PROCESS_HAS_LOCKED_PAGES: a process ended with driver mappings left");
       return;
     }
-    auto& list = Processes();
-    list.erase(std::remove(list.begin(), list.end(), process), list.end());
   }
   if (t_currentProcess == process) t_currentProcess = nullptr;
-  delete process;
+  ObDereferenceObject(process);
+}
+
+size_t ProcessCount() {
+  std::lock_guard guard(MmLock());
+  return Processes().size();
 }
 
 void SetCurrentProcess(UserProcess* process) { t_currentProcess = process; }
@@ -1256,6 +1279,7 @@ PEPROCESS PsGetCurrentProcess() { return platform::mm::t_currentProcess; }
 
 void KeStackAttachProcess(PEPROCESS process, PKAPC_STATE apcState) {
   KERNEL_RULE(KeGetCurrentIrql() <= APC_LEVEL, "KeStackAttachProcess above APC_LEVEL");
+  KERNEL_RULE(platform::ob::IsRegistered(process), "KeStackAttachProcess to a process object that is gone");
   apcState->SavedProcess = platform::mm::t_currentProcess;
   platform::mm::t_currentProcess = process;
 }

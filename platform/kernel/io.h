@@ -577,11 +577,13 @@ struct KAPC_STATE {
 };
 using PKAPC_STATE = KAPC_STATE*;
 // The process the calling thread runs in: the user process a request came
-// from, or null on a system thread.
+// from, or null on a system thread. A process is an object of the object
+// manager (PsProcessType): a driver that keeps a process beyond the request
+// references it (ObReferenceObject) and dereferences it when done.
 PEPROCESS PsGetCurrentProcess();
 inline PEPROCESS IoGetCurrentProcess() { return PsGetCurrentProcess(); }
 // Runs the calling thread in another process's address space until the
-// matching detach.
+// matching detach; the process object must still exist.
 void KeStackAttachProcess(PEPROCESS process, PKAPC_STATE apcState);
 void KeUnstackDetachProcess(PKAPC_STATE apcState);
 
@@ -680,6 +682,11 @@ struct Request {
   ULONG outputLength = 0;
   bool from32bitProcess = false;
   std::function<void(PIO_STACK_LOCATION)> prepare;
+  // An IRP allocated ahead (IoAllocateIrp) for a request that must not fail
+  // for want of memory, as the I/O manager's cleanup and close cannot:
+  // SendRequest takes it over (one with too few stack locations is freed
+  // and another allocated).
+  PIRP irp = nullptr;
 };
 NTSTATUS SendRequest(PDEVICE_OBJECT deviceObject, const Request& request, ULONG_PTR* information = nullptr);
 // What the I/O manager does with the requests of a handle whose process
@@ -703,8 +710,13 @@ size_t OutstandingIrps();
 // 64-bit or 32-bit; a 32-bit process gets addresses below 4 GiB, so that the
 // driver's truncation of addresses for 32-bit callers is exercised for real.
 namespace platform::mm {
+// A process object with one reference, its own.
 UserProcess* CreateUserProcess(bool is32bit);
+// The process ends: its own reference goes (the object stays while a
+// driver holds one). Ending with driver mappings left breaks a rule.
 void DeleteUserProcess(UserProcess* process);
+// Process objects not yet gone (leak check).
+size_t ProcessCount();
 // The process MmMapLockedPagesSpecifyCache(UserMode) maps into (per thread,
 // as the kernel's current process is).
 void SetCurrentProcess(UserProcess* process);

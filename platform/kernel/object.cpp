@@ -15,6 +15,7 @@ OBJECT_TYPE g_fileType{"File"};
 OBJECT_TYPE g_deviceType{"Device"};
 OBJECT_TYPE g_driverType{"Driver"};
 OBJECT_TYPE g_keyType{"Key"};
+OBJECT_TYPE g_processType{"Process"};
 POBJECT_TYPE g_threadTypePtr = &g_threadType;
 POBJECT_TYPE g_eventTypePtr = &g_eventType;
 POBJECT_TYPE g_callbackTypePtr = &g_callbackType;
@@ -22,6 +23,7 @@ POBJECT_TYPE g_fileTypePtr = &g_fileType;
 POBJECT_TYPE g_deviceTypePtr = &g_deviceType;
 POBJECT_TYPE g_driverTypePtr = &g_driverType;
 POBJECT_TYPE g_keyTypePtr = &g_keyType;
+POBJECT_TYPE g_processTypePtr = &g_processType;
 
 struct Entry {
   POBJECT_TYPE type;
@@ -79,6 +81,7 @@ POBJECT_TYPE* IoFileObjectType = &g_fileTypePtr;
 POBJECT_TYPE* IoDeviceObjectType = &g_deviceTypePtr;
 POBJECT_TYPE* IoDriverObjectType = &g_driverTypePtr;
 POBJECT_TYPE* CmKeyObjectType = &g_keyTypePtr;
+POBJECT_TYPE* PsProcessType = &g_processTypePtr;
 
 LONG_PTR ObReferenceObject(PVOID object) {
   Table& t = T();

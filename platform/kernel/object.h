@@ -1,6 +1,6 @@
 // A small object manager: reference counts on the kernel objects that other
 // parts of the stand-in register (threads, device and file objects, callback
-// objects, registry keys, events opened by handle), a handle table, and the
+// objects, registry keys, events opened by handle, user processes), a handle table, and the
 // object attributes that name an object when it is created or opened.
 #pragma once
 
@@ -64,6 +64,7 @@ extern POBJECT_TYPE* IoFileObjectType;
 extern POBJECT_TYPE* IoDeviceObjectType;
 extern POBJECT_TYPE* IoDriverObjectType;
 extern POBJECT_TYPE* CmKeyObjectType;
+extern POBJECT_TYPE* PsProcessType;
 
 struct OBJECT_HANDLE_INFORMATION {
   ULONG HandleAttributes;

@@ -84,8 +84,14 @@ NTSTATUS AsioHost::Open(PDEVICE_OBJECT pdo) {
     // file is named by the reference string.
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(i.pdo);
     PFILE_OBJECT file = platform::io::CreateFileObject(top, u"\\" + i.referenceString);
+    m_CleanupIrp = IoAllocateIrp(top->StackSize, FALSE);
+    m_CloseIrp = IoAllocateIrp(top->StackSize, FALSE);
     ObDereferenceObject(top);
-    if (!file) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!file || !m_CleanupIrp || !m_CloseIrp) {
+      FreeCloseIrps();
+      if (file) platform::io::DeleteFileObject(file);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
     platform::io::Request create;
     create.majorFunction = IRP_MJ_CREATE;
     create.fileObject = file;
@@ -93,6 +99,7 @@ NTSTATUS AsioHost::Open(PDEVICE_OBJECT pdo) {
     ProcessScope scope(m_Process);
     NTSTATUS status = platform::io::SendRequest(i.pdo, create);
     if (!NT_SUCCESS(status)) {
+      FreeCloseIrps();
       platform::io::DeleteFileObject(file);
       return status;
     }
@@ -110,13 +117,24 @@ NTSTATUS AsioHost::Close() {
   request.fileObject = m_File;
   request.from32bitProcess = m_Is32bit;
   request.majorFunction = IRP_MJ_CLEANUP;
+  request.irp = m_CleanupIrp;
+  m_CleanupIrp = nullptr;
   platform::io::SendRequest(m_Device, request);
   request.majorFunction = IRP_MJ_CLOSE;
+  request.irp = m_CloseIrp;
+  m_CloseIrp = nullptr;
   NTSTATUS status = platform::io::SendRequest(m_Device, request);
   platform::io::DeleteFileObject(m_File);
   m_File = nullptr;
   m_Device = nullptr;
   return status;
+}
+
+void AsioHost::FreeCloseIrps() {
+  for (PIRP* irp : {&m_CleanupIrp, &m_CloseIrp}) {
+    if (*irp) IoFreeIrp(*irp);
+    *irp = nullptr;
+  }
 }
 
 void AsioHost::Exit() {

@@ -109,6 +109,11 @@ class AsioHost {
   PEPROCESS m_Process = nullptr;
   PDEVICE_OBJECT m_Device = nullptr;  // the stack the file was opened on
   PFILE_OBJECT m_File = nullptr;
+  // Allocated with the open for the cleanup and the close: a close that
+  // never reached the driver would leave its client record for good.
+  PIRP m_CleanupIrp = nullptr;
+  PIRP m_CloseIrp = nullptr;
+  void FreeCloseIrps();
 };
 
 // ---- A stream ------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "sim/host/AsioHost.h"
@@ -509,20 +510,31 @@ TEST_F(AsioPrivateTest, RefusedBuffersLeaveNothingBehind) {
   EXPECT_EQ(host.Ioctl(IOCTL_ASIO_CREATE_BUFFERS, huge, 12, addresses, 24), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(AsioPrivateTest, StoredRateTheEnginesCannotCarryGivesNoBuffers) {
-  for (ULONG rate : {500u, 22050u}) {
+TEST_F(AsioPrivateTest, StoredRateTheEnginesCannotCarryIsIgnored) {
+  // Below a frame per millisecond, one the engines lack, and one past every
+  // PCM and DSD rate.
+  for (ULONG rate : {500u, 22050u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(rate);
     platform::registry::Reset();
+    platform::debug::Clear();
     Store(u"ASIOMLSampleRate", rate);
     StartModel();
+    EXPECT_TRUE(platform::debug::Contains("ASIOMLSampleRate " + std::to_string(rate) + " ignored"));
     ULONG read = 0;
     ASSERT_EQ(host.SampleRate(&read), STATUS_SUCCESS);
-    EXPECT_EQ(read, rate);
-    EXPECT_EQ(host.CreateBuffers(EveryChannel(), 480, &blocks), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(host.Mappings(), 0u);
+    EXPECT_EQ(read, ASIO_DEFAULT_SAMPLE_RATE);
+    EXPECT_EQ(host.CreateBuffers(EveryChannel(), 480, &blocks), STATUS_SUCCESS);
     host.Close();
+    EXPECT_EQ(host.Mappings(), 0u);
     Unplug();
   }
+  // A rate the engines carry stays.
+  platform::registry::Reset();
+  Store(u"ASIOMLSampleRate", 44100);
+  StartModel();
+  ULONG read = 0;
+  ASSERT_EQ(host.SampleRate(&read), STATUS_SUCCESS);
+  EXPECT_EQ(read, 44100u);
 }
 
 // ---- Start and Stop ---------------------------------------------------------------------------
@@ -835,12 +847,18 @@ TEST_F(AsioPrivateTest, SurpriseRemovalEndsTheStreamAndAHeldStop) {
   ASSERT_EQ(SurpriseRemove(), STATUS_SUCCESS);
   Join(thread);
   EXPECT_EQ(held.load(), STATUS_DELETE_PENDING);
-  // Unmapped in the host's process although the removal ran elsewhere.
-  EXPECT_EQ(host.Mappings(), 0u);
   EXPECT_EQ(platform::ob::ReferenceCount(bufferSwitch.Event()), handleOnly);
   for (ULONG e : {0u, 1u, 2u}) EXPECT_EQ(Engine(e)->Registered(), 0u) << e;
-  EXPECT_EQ(host.Stop(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(host.DisposeBuffers(), STATUS_INVALID_PARAMETER);
+  // The blocks stay the host's until it lets them go, in its own process.
+  EXPECT_EQ(host.Mappings(), 3u);
+  EXPECT_EQ(host.Stop(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(host.Start(bufferSwitch), STATUS_DEVICE_NOT_CONNECTED);
+  std::vector<AsioBlockView> more;
+  EXPECT_EQ(host.CreateBuffers(EveryChannel(), 480, &more), STATUS_INVALID_PARAMETER) << "buffers exist";
+  EXPECT_EQ(host.DisposeBuffers(), STATUS_SUCCESS);
+  EXPECT_EQ(host.Mappings(), 0u);
+  EXPECT_NE(host.CreateBuffers(EveryChannel(), 480, &more), STATUS_SUCCESS);
+  EXPECT_EQ(host.Mappings(), 0u);
   EXPECT_EQ(host.Close(), STATUS_SUCCESS);
 }
 

@@ -3,8 +3,12 @@
 // ASIO-capable), its output looped back to its input, and the host
 // stand-in streaming through the real USB stream engines.
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <numbers>
 
+#include "driver/common/CPointerList.h"
 #include "sim/device/Vzr417Interface.h"
 #include "sim/host/AsioHost.h"
 #include "tests/driver/DriverHarness.h"
@@ -15,6 +19,10 @@ using drivertest::DriverHarness;
 using sim::host::AsioHost;
 using sim::host::AsioStreamOptions;
 using sim::host::AsioStreamReport;
+using sim::host::AsioBlockView;
+using sim::host::UserEvent;
+
+const std::vector<AsioBufferRequest> kEveryChannel = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
 
 size_t Outstanding(ULONG tag) {
   for (const auto& usage : platform::pool::Outstanding())
@@ -40,6 +48,18 @@ class AsioStreamingTest : public DriverHarness {
   void Quiet() {
     Settle();
     platform::clock::Advance(0);
+  }
+  // A request that may wait for transfers in flight, made while time
+  // moves here.
+  static NTSTATUS Timed(const std::function<NTSTATUS()>& request) { return sim::host::WhileTimePasses(request); }
+  // Whether the device sees isochronous packets (no stream but ASIO's is
+  // open on it).
+  bool Streaming() {
+    Quiet();
+    const uint64_t before = Device().IsoPackets();
+    platform::clock::AdvanceMs(10);
+    Quiet();
+    return Device().IsoPackets() != before;
   }
 
  private:
@@ -123,12 +143,14 @@ TEST_F(AsioStreamingTest, RingsCarryTheHostsFramesToTheDeviceAndBackInOrder) {
   EXPECT_EQ(host.Close(), STATUS_SUCCESS);
 }
 
-TEST_F(AsioStreamingTest, SurpriseRemovalWhileStreamingEndsTheStreamCleanly) {
+TEST_F(AsioStreamingTest, SurpriseRemovalEndsTheStreamButLeavesTheBlocksToTheHost) {
   AsioHost host;
   ASSERT_EQ(host.Open(), STATUS_SUCCESS);
-  std::vector<sim::host::AsioBlockView> blocks;
-  ASSERT_EQ(host.CreateBuffers({{0, 0}, {0, 1}, {1, 0}, {1, 1}}, 480, &blocks), STATUS_SUCCESS);
-  sim::host::UserEvent bufferSwitch;
+  UserEvent notify(true);
+  ASSERT_EQ(host.SetNotifyEvent(notify), STATUS_SUCCESS);
+  std::vector<AsioBlockView> blocks;
+  ASSERT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_SUCCESS);
+  UserEvent bufferSwitch;
   ASSERT_EQ(host.Start(bufferSwitch), STATUS_SUCCESS);
   platform::clock::AdvanceMs(50);
   EXPECT_GT(blocks[1].header->Transfers, 20u);
@@ -136,11 +158,207 @@ TEST_F(AsioStreamingTest, SurpriseRemovalWhileStreamingEndsTheStreamCleanly) {
   NTSTATUS removed = STATUS_PENDING;
   ASSERT_TRUE(sim::host::RunWhileTimePasses([&] { removed = SurpriseRemove(); }));
   EXPECT_EQ(removed, STATUS_SUCCESS);
-  EXPECT_EQ(host.Mappings(), 0u);
+  EXPECT_TRUE(notify.IsSet()) << "the host is told";
   for (ULONG i = 0; i < DeviceObject()->GetAsioEngineCount(); ++i)
-    EXPECT_EQ(DeviceObject()->GetAsioEngineEntry(i)->Client, nullptr) << i;
-  EXPECT_EQ(host.Stop(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(host.DisposeBuffers(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(DeviceObject()->GetAsioEngineEntry(i)->ClientHandle, nullptr) << i;
+  // The host's thread may still be in the rings: they stay mapped, and
+  // still, until it lets them go.
+  EXPECT_EQ(host.Mappings(), blocks.size());
+  for (const AsioBlockView& b : blocks)
+    EXPECT_EQ(host.View(b.userAddress, ASIO_BLOCK_HEADER_BYTES), const_cast<AsioChannelBlockHeader*>(b.header));
+  const ULONG transfers = blocks[1].header->Transfers;
+  std::memset(blocks[0].ring, 0x11, blocks[0].header->Size);
+  platform::clock::AdvanceMs(20);
+  EXPECT_EQ(blocks[1].header->Transfers, transfers);
+  EXPECT_EQ(Timed([&] { return host.Stop(); }), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(host.Start(bufferSwitch), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(Timed([&] { return host.DisposeBuffers(); }), STATUS_SUCCESS);
+  EXPECT_EQ(host.Mappings(), 0u);
+  EXPECT_EQ(host.Close(), STATUS_SUCCESS);
+}
+
+// ---- Failures half-way ------------------------------------------------------------------
+
+// Every engine's unprepare at the stop meets a refused list node: the stop
+// still stops, and nothing the driver names later is memory the engine let
+// go.
+TEST_F(AsioStreamingTest, StopWhoseUnprepareIsRefusedLeavesNothingFreedUnderTheDriver) {
+  AsioHost host;
+  ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+  UserEvent bufferSwitch;
+  // A first stream makes what the device keeps once.
+  ASSERT_EQ(RunAsioStream(host, AsioStreamOptions{0.02}).status, STATUS_SUCCESS);
+  Quiet();
+  const size_t pool = platform::pool::OutstandingCount();
+  std::vector<AsioBlockView> blocks;
+  ASSERT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_SUCCESS);
+  ASSERT_EQ(host.Start(bufferSwitch), STATUS_SUCCESS);
+  platform::clock::AdvanceMs(20);
+  platform::pool::FailAllocationsWithTag(POINTER_LIST_TAG);
+  EXPECT_EQ(Timed([&] { return host.Stop(); }), STATUS_SUCCESS);
+  platform::pool::ClearFailures();
+  EXPECT_FALSE(DeviceObject()->AreAsioStreamsRunning());
+  EXPECT_FALSE(Streaming());
+  EXPECT_EQ(Timed([&] { return host.DisposeBuffers(); }), STATUS_SUCCESS);
+  Quiet();
+  EXPECT_EQ(platform::pool::OutstandingCount(), pool) << platform::pool::Describe(platform::pool::Outstanding());
+  const AsioStreamReport r = RunAsioStream(host, AsioStreamOptions{0.1});
+  EXPECT_EQ(r.status, STATUS_SUCCESS) << r.failedStep;
+  EXPECT_EQ(host.Close(), STATUS_SUCCESS);
+}
+
+// An owner whose first CreateBuffers failed has buffers after its second:
+// the flag says so, and another client's close leaves the active sample
+// type, which sized the rings, alone.
+TEST_F(AsioStreamingTest, BuffersOfARetriedCreateAreTheOwnersAndKeepTheirSampleType) {
+  AsioHost host, other;
+  ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+  ASSERT_EQ(other.Open(), STATUS_SUCCESS);
+  std::vector<AsioBlockView> blocks;
+  platform::pool::FailNthAllocationWithTag(USB_DEVICE_DATA_TAG, 1);
+  EXPECT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_INSUFFICIENT_RESOURCES);
+  platform::pool::ClearFailures();
+  ULONG created = 1;
+  ASSERT_EQ(host.BuffersCreated(&created), STATUS_SUCCESS);
+  EXPECT_EQ(created, 0u);
+  ASSERT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_SUCCESS);
+  ASSERT_EQ(host.BuffersCreated(&created), STATUS_SUCCESS);
+  EXPECT_EQ(created, 1u);
+
+  ASSERT_EQ(other.SetSampleType(ASIO_SAMPLE_INT24), STATUS_SUCCESS);
+  ASSERT_EQ(other.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(DeviceObject()->GetAsioActiveSampleType(), ASIO_SAMPLE_INT16);
+  UserEvent bufferSwitch;
+  ASSERT_EQ(host.Start(bufferSwitch), STATUS_SUCCESS);
+  // 10 ms buffers: four 2 ms URBs of 16-bit frames lead.
+  EXPECT_EQ(blocks[0].header->PreRoll, 4u * 2 * 48 * blocks[0].header->Channels * 2);
+  EXPECT_EQ(Timed([&] { return host.Stop(); }), STATUS_SUCCESS);
+  EXPECT_EQ(host.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(DeviceObject()->GetAsioActiveSampleType(), ASIO_SAMPLE_INT24) << "chosen, once no buffers exist";
+}
+
+// The process the blocks are mapped into stays an object the driver can
+// attach to for as long as a mapping exists, also when the device object's
+// end undoes it on another thread.
+TEST_F(AsioStreamingTest, TheHostsProcessIsReferencedExactlyWhileItsBlocksAreMapped) {
+  AsioHost host;
+  ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+  const LONG own = platform::ob::ReferenceCount(host.Process());
+  EXPECT_EQ(own, 1);
+  std::vector<AsioBlockView> blocks;
+  ASSERT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_SUCCESS);
+  EXPECT_EQ(platform::ob::ReferenceCount(host.Process()), own + static_cast<LONG>(blocks.size()));
+  ASSERT_EQ(Timed([&] { return host.DisposeBuffers(); }), STATUS_SUCCESS);
+  EXPECT_EQ(platform::ob::ReferenceCount(host.Process()), own);
+
+  ASSERT_EQ(host.CreateBuffers(kEveryChannel, 480, &blocks), STATUS_SUCCESS);
+  ASSERT_TRUE(sim::host::RunWhileTimePasses([&] { SurpriseRemove(); }));
+  EXPECT_EQ(host.Mappings(), blocks.size());
+  ASSERT_EQ(Remove(), STATUS_SUCCESS);
+  EXPECT_EQ(host.Mappings(), 0u);
+  EXPECT_EQ(platform::ob::ReferenceCount(host.Process()), own);
+  host.Close();
+}
+
+// A host's close cannot fail for want of memory: its client record goes.
+TEST_F(AsioStreamingTest, AHostsCloseReachesTheDriverWithoutMemoryLeft) {
+  Quiet();
+  const size_t records = Outstanding(USB_DEVICE_DATA_TAG);
+  AsioHost host;
+  ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+  EXPECT_EQ(Outstanding(USB_DEVICE_DATA_TAG), records + 1);
+  platform::pool::FailAllocationsWithTag(MakeTag("Irp "));
+  EXPECT_EQ(host.Close(), STATUS_SUCCESS);
+  platform::pool::ClearFailures();
+  EXPECT_EQ(Outstanding(USB_DEVICE_DATA_TAG), records);
+}
+
+// ---- One allocation failing at every point -----------------------------------------------
+
+// Each ASIO operation with allocation n failing, for n = 1, 2, ... until
+// the operation makes fewer than n: whatever it answers, nothing runs that
+// should not, nothing is left behind once the host has disposed of its
+// buffers, and the next buffers stream.
+TEST_F(AsioStreamingTest, EveryAllocationOfAnAsioOperationFailsCleanly) {
+  AsioHost host;
+  ASSERT_EQ(host.Open(), STATUS_SUCCESS);
+  UserEvent bufferSwitch;
+  std::vector<AsioBlockView> blocks;
+  auto create = [&] { return host.CreateBuffers(kEveryChannel, 480, &blocks); };
+  auto start = [&] { return host.Start(bufferSwitch); };
+  // A first stream makes what the device keeps once.
+  ASSERT_EQ(RunAsioStream(host, AsioStreamOptions{0.02}).status, STATUS_SUCCESS);
+  Quiet();
+  const size_t pool = platform::pool::OutstandingCount();
+  const LONG processReferences = platform::ob::ReferenceCount(host.Process());
+
+  struct Operation {
+    const char* name;
+    std::function<void()> before;
+    std::function<NTSTATUS()> attempt;
+  };
+  const Operation operations[] = {
+      {"CreateBuffers", [] {}, create},
+      {"Start", [&] { ASSERT_EQ(create(), STATUS_SUCCESS); }, start},
+      {"Stop",
+       [&] {
+         ASSERT_EQ(create(), STATUS_SUCCESS);
+         ASSERT_EQ(start(), STATUS_SUCCESS);
+         platform::clock::AdvanceMs(5);
+       },
+       [&] { return Timed([&] { return host.Stop(); }); }},
+      {"DisposeBuffers",
+       [&] {
+         ASSERT_EQ(create(), STATUS_SUCCESS);
+         ASSERT_EQ(start(), STATUS_SUCCESS);
+         platform::clock::AdvanceMs(5);
+         ASSERT_EQ(Timed([&] { return host.Stop(); }), STATUS_SUCCESS);
+       },
+       [&] { return Timed([&] { return host.DisposeBuffers(); }); }},
+  };
+  // Far more than any operation makes: a bound for a sweep that would
+  // chase the stream's own allocations.
+  constexpr size_t kMostPoints = 400;
+  std::string points;
+  for (const Operation& op : operations) {
+    SCOPED_TRACE(op.name);
+    size_t n = 1, failed = 0;
+    for (;; ++n) {
+      SCOPED_TRACE(n);
+      op.before();
+      Quiet();
+      const size_t first = platform::pool::AllocationCount();
+      platform::pool::FailNthAllocation(n);
+      const NTSTATUS status = op.attempt();
+      const bool hit = platform::pool::AllocationCount() - first >= n;
+      platform::pool::ClearFailures();
+      failed += !NT_SUCCESS(status);
+      // A stop the failure let through still stopped; a start it let
+      // through runs until the host stops it.
+      if (NT_SUCCESS(status) && DeviceObject()->AreAsioStreamsRunning()) Timed([&] { return host.Stop(); });
+      EXPECT_FALSE(DeviceObject()->AreAsioStreamsRunning());
+      EXPECT_FALSE(Streaming());
+      Timed([&] { return host.DisposeBuffers(); });
+      EXPECT_EQ(host.Mappings(), 0u);
+      EXPECT_EQ(platform::ob::ReferenceCount(host.Process()), processReferences);
+      for (ULONG i = 0; i < DeviceObject()->GetAsioEngineCount(); ++i)
+        EXPECT_EQ(DeviceObject()->GetAsioEngineEntry(i)->ClientHandle, nullptr) << i;
+      Quiet();
+      EXPECT_EQ(platform::pool::OutstandingCount(), pool) << platform::pool::Describe(platform::pool::Outstanding());
+      // The next attempt streams.
+      ASSERT_EQ(create(), STATUS_SUCCESS);
+      ASSERT_EQ(start(), STATUS_SUCCESS);
+      const ULONG transfers = blocks[1].header->Transfers;
+      platform::clock::AdvanceMs(20);
+      EXPECT_GT(blocks[1].header->Transfers, transfers);
+      EXPECT_EQ(Timed([&] { return host.Stop(); }), STATUS_SUCCESS);
+      EXPECT_EQ(Timed([&] { return host.DisposeBuffers(); }), STATUS_SUCCESS);
+      if (!hit || HasFailure() || n == kMostPoints) break;
+    }
+    EXPECT_LT(n, kMostPoints) << "allocations that never end";
+    points += std::string(" ") + op.name + " " + std::to_string(n - 1) + " (" + std::to_string(failed) + " failed)";
+  }
+  std::printf("ASIO allocation points:%s\n", points.c_str());
   EXPECT_EQ(host.Close(), STATUS_SUCCESS);
 }
 

@@ -412,6 +412,38 @@ TEST_F(CUsbAudioDeviceTest, LostPortIsResetAndTheModelRestoredOrCycledOnce) {
   }
 }
 
+// A request the driver could not build asked the port nothing: whatever
+// step it was, the device stays present and the next query asks again.
+TEST_F(CUsbAudioDeviceTest, PortRequestThatCannotBeBuiltLeavesTheDevicePresent) {
+  struct Case {
+    const char* name;
+    int noSuchDevice;  // port-status queries answered STATUS_NO_SUCH_DEVICE first
+    size_t unbuilt;    // the port request, counted from the first, whose IRP cannot be allocated
+    ULONG resets;
+  };
+  for (const Case& c : {Case{"the status query", 0, 1, 0}, Case{"its retry", 1, 2, 0},
+                        Case{"the port reset", 1, 3, 0}, Case{"the port cycle", 2, 3, 0}}) {
+    SCOPED_TRACE(c.name);
+    Plug();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Port().FailPortStatus(STATUS_NO_SUCH_DEVICE, c.noSuchDevice);
+    BOOLEAN removed = 2;
+    platform::pool::FailNthAllocationWithTag(MakeTag("Irp "), c.unbuilt);
+    PKTHREAD thread = RunOnSystemThread([&] { removed = DeviceObject()->IsDeviceRemoved(); });
+    platform::clock::AdvanceMs(100);
+    Join(thread);
+    platform::pool::ClearFailures();
+    EXPECT_EQ(removed, FALSE);
+    EXPECT_TRUE(DeviceObject()->IsDevicePresent());
+    EXPECT_EQ(Port().PortResets(), c.resets);
+    EXPECT_EQ(Port().PortCycles(), 0u);
+    EXPECT_FALSE(DeviceObject()->IsDeviceRemoved()) << "the port is asked again";
+    // A cycle that was never sent can still be asked for.
+    EXPECT_EQ(DeviceObject()->CyclePort(), TRUE);
+    EXPECT_EQ(Port().PortCycles(), 1u);
+  }
+}
+
 // ---- ASIO settings ---------------------------------------------------------------------
 
 // A device object on an adapter with a driver key, with the test model, for

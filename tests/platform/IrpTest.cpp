@@ -481,4 +481,32 @@ TEST_F(IrpTest, MdlsMapIntoTheCurrentUserProcess) {
   EXPECT_TRUE(rules.Rules().empty());
 }
 
+// A process is an object of its own: a driver that keeps one for a later
+// attach holds a reference, and the object outlives the process's end until
+// that reference goes.
+TEST_F(IrpTest, AProcessObjectStaysWhileADriverHoldsAReference) {
+  testsupport::RuleRecorder rules;
+  const size_t before = platform::mm::ProcessCount();
+  platform::mm::UserProcess* process = platform::mm::CreateUserProcess(false);
+  EXPECT_EQ(platform::ob::TypeOf(process), *PsProcessType);
+  EXPECT_EQ(platform::ob::ReferenceCount(process), 1);
+  ObReferenceObject(process);
+  platform::mm::DeleteUserProcess(process);
+  EXPECT_EQ(platform::mm::ProcessCount(), before + 1);
+  KAPC_STATE apc;
+  KeStackAttachProcess(process, &apc);
+  EXPECT_EQ(PsGetCurrentProcess(), process);
+  KeUnstackDetachProcess(&apc);
+  ObDereferenceObject(process);
+  EXPECT_EQ(platform::mm::ProcessCount(), before);
+  EXPECT_TRUE(rules.Rules().empty());
+
+  // Without a reference the object is gone at the process's end.
+  platform::mm::UserProcess* unheld = platform::mm::CreateUserProcess(true);
+  platform::mm::DeleteUserProcess(unheld);
+  KeStackAttachProcess(unheld, &apc);
+  KeUnstackDetachProcess(&apc);
+  EXPECT_TRUE(rules.Take("KeStackAttachProcess to a process object that is gone"));
+}
+
 }  // namespace

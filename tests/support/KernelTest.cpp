@@ -18,14 +18,15 @@ struct KernelBaseline {
   size_t threads = 0;
   size_t handles = 0;
   size_t callbackObjects = 0;
+  size_t processes = 0;
 };
 KernelBaseline g_baseline;
 
 std::string Plural(size_t n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
 
 // Timers left set, DPCs and work items still queued, a timer-resolution
-// request not withdrawn, system threads still running, handles left open and
-// callback objects left in the namespace. Clock events and the resolution
+// request not withdrawn, system threads still running, handles left open,
+// user process objects left and callback objects left in the namespace. Clock events and the resolution
 // request are cleared after they are reported, so that the next test starts
 // clean.
 std::string KernelLeaks() {
@@ -45,6 +46,8 @@ std::string KernelLeaks() {
     out += Plural(threads - g_baseline.threads, "system thread") + " still running\n";
   if (size_t handles = platform::ob::HandleCount(); handles > g_baseline.handles)
     out += Plural(handles - g_baseline.handles, "handle") + " left open\n";
+  if (size_t processes = platform::mm::ProcessCount(); processes > g_baseline.processes)
+    out += Plural(processes - g_baseline.processes, "user process object") + " left (a reference never dropped?)\n";
   if (size_t objects = platform::callback::ObjectCount(); objects > g_baseline.callbackObjects) {
     out += Plural(objects - g_baseline.callbackObjects, "callback object") + " left:";
     for (const std::u16string& name : platform::callback::Names()) out += " \"" + platform::Narrow(name) + "\"";
@@ -66,7 +69,8 @@ void KernelTest::SetUp() {
   platform::registry::Reset();
   platform::files::SetSystemRoot("");
   g_baseline =
-      KernelBaseline{platform::thread::LiveCount(), platform::ob::HandleCount(), platform::callback::ObjectCount()};
+      KernelBaseline{platform::thread::LiveCount(), platform::ob::HandleCount(), platform::callback::ObjectCount(),
+                     platform::mm::ProcessCount()};
   platform::pool::ClearFailures();
   platform::debug::Clear();
   m_Baseline = platform::pool::Outstanding();

@@ -26,10 +26,12 @@ HostBench::~HostBench() {
   platform::workitem::Drain();
 }
 
-void HostBench::Plug() {
-  m_Device = std::make_unique<sim::SimDevice>(sim::headset::Descriptors(), sim::headset::Profile());
+void HostBench::Plug(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile) {
+  m_Device = std::make_unique<sim::SimDevice>(descriptors, profile);
   m_Port = std::make_unique<platform::usb::HubPort>(m_Device.get());
 }
+
+void HostBench::Plug() { Plug(sim::headset::Descriptors(), sim::headset::Profile()); }
 
 NTSTATUS HostBench::AddAndStart() {
   NTSTATUS status = m_Host.AddDevice(m_Port->Pdo());

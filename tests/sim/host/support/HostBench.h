@@ -30,7 +30,9 @@ class HostBench {
   sim::SimDevice& Device() { return *m_Device; }
   platform::usb::HubPort& Port() { return *m_Port; }
 
-  // A new headset on a new port (no driver on it yet).
+  // A new device (the default headset unless named) on a new port (no
+  // driver on it yet).
+  void Plug(const sim::DescriptorSet& descriptors, const sim::DeviceProfile& profile);
   void Plug();
   // AddDevice and the start.
   NTSTATUS AddAndStart();
