@@ -1,7 +1,8 @@
 # The two entry points: `make demo` builds the main job alone (release,
 # build/release/tools/headset-host) and runs its demo on the embedded default
 # headset; `make test` installs what a fresh machine lacks, builds the
-# sanitizer build and runs every test. JOBS=N: the build's parallel jobs
+# sanitizer build, runs every test and checks that no circle runs among the
+# product's modules. JOBS=N: the build's parallel jobs
 # (default: every core).
 JOBS ?= $(shell nproc)
 
@@ -16,6 +17,7 @@ demo: deps
 test: deps debug
 	ctest --preset debug -j $(JOBS)
 	@$(MAKE) --no-print-directory fuzz-smoke
+	@$(MAKE) --no-print-directory include-graph
 
 deps:
 	@bash .ci/deps.sh

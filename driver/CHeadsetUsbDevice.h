@@ -14,8 +14,12 @@ struct AudioHalFactories {
 
 // Whose factory the product's device object runs: its own (the product's
 // two models) or the base device object's chip-identifying one, which the
-// product never uses but the host can ask for to reach the other models.
-enum class AudioHalChoice { Product, ChipIdentifying };
+// product never uses but a device's configuration can ask for to reach the
+// other models. The choice is the REG_DWORD MODEL_FACTORY_VALUE in the
+// device's own hardware key ("Device Parameters"), as an installed driver's
+// configuration sets it; without it the product's models are used.
+enum class AudioHalChoice : ULONG { Product = 0, ChipIdentifying = 1 };
+inline constexpr WCHAR MODEL_FACTORY_VALUE[] = u"ModelFactory";
 
 constexpr USHORT K784_VENDOR_ID = 0x5E1F;
 constexpr USHORT K784_PRODUCT_ID = 0xB9E4;
@@ -36,8 +40,8 @@ class CHeadsetUsbDevice : public CUsbAudioDevice {
   // a start ends with STATUS_NOT_IMPLEMENTED). Returns the previous setting.
   static AudioHalFactories SetAudioHalFactories(const AudioHalFactories& factories);
   static AudioHalFactories GetAudioHalFactories();
-  // Driver-wide, for the device objects started from now on. Returns the
-  // previous choice.
-  static AudioHalChoice SetAudioHalChoice(AudioHalChoice choice);
-  static AudioHalChoice GetAudioHalChoice();
+
+  // The device's MODEL_FACTORY_VALUE; a value that names no factory, or is
+  // no REG_DWORD, is STATUS_INVALID_PARAMETER.
+  static NTSTATUS ReadAudioHalChoice(PDEVICE_OBJECT physicalDeviceObject, AudioHalChoice* choice);
 };

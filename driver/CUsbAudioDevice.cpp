@@ -5,6 +5,7 @@
 #include "driver/SettingsStore.h"
 #include "driver/common/PoolBuffer.h"
 #include "usb/usbdlib.h"
+#include "variants/ChipFactory.h"
 
 namespace {
 
@@ -197,6 +198,16 @@ PUSB_INTERFACE_DESCRIPTOR CUsbAudioDevice::FindControlInterface() {
       configuration, configuration, -1, -1, USB_CLASS_AUDIO, USB_SUBCLASS_AUDIOCONTROL, -1);
   if (control) m_ControlInterfaceNumber = control->bInterfaceNumber;
   return control;
+}
+
+NTSTATUS CUsbAudioDevice::CreateAudioHal() {
+  PAGED_CODE();
+  PUSB_INTERFACE_DESCRIPTOR control = FindControlInterface();
+  if (!control) return STATUS_UNSUCCESSFUL;
+  AudioHalFactory factory = nullptr;
+  NTSTATUS status = ChooseChipModel(this, control, &factory);
+  if (!NT_SUCCESS(status)) return status;
+  return CreateModel(factory);
 }
 
 NTSTATUS CUsbAudioDevice::CreateModel(AudioHalFactory factory) {

@@ -51,10 +51,6 @@ inline constexpr char ASIO_DEFAULT_DRIVER_NAME[] = "Veltra USB ASIO Device";
 // The string descriptor GetDriverName reads: 256 bytes hold 127 characters.
 constexpr ULONG ASIO_DRIVER_NAME_MAX_CHARS = 127;
 
-// The shape of a hardware model's factory: the model is created aggregated
-// with `outerUnknown` and hands out its non-delegating IUnknown.
-using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor, USHORT idProduct);
-
 class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal {
  public:
   explicit CUsbAudioDevice(PUNKNOWN outerUnknown);
@@ -81,9 +77,9 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   PDEVICE_OBJECT STDMETHODCALLTYPE GetLowerDevice() override { return m_LowerDeviceObject; }
   LONG STDMETHODCALLTYPE AddBusy() override { return InterlockedIncrement(&m_BusyCount); }
   LONG STDMETHODCALLTYPE ReleaseBusy() override { return InterlockedDecrement(&m_BusyCount); }
-  // The chip-identifying factory (variants/ChipFactory.cpp): the model
-  // that fits the attached device, chosen by its AudioControl protocol and
-  // its chip's vendor string, aggregated with this object.
+  // The chip-identifying factory (variants/ChipFactory.h): the model that
+  // fits the attached device, chosen by its AudioControl protocol and its
+  // chip's vendor string, aggregated with this object.
   NTSTATUS STDMETHODCALLTYPE CreateAudioHal() override;
 
   // ---- IAsioPrivate: the ASIO host's interface (AsioPrivate.cpp). Every

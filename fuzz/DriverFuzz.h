@@ -21,6 +21,7 @@
 #include "sim/device/EmbeddedDevices.h"
 #include "sim/device/SimDevice.h"
 #include "sim/host/Host.h"
+#include "sim/host/RunningDriver.h"
 #include "topology/CMiniportTopology.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "usb/HubPort.h"
@@ -96,6 +97,7 @@ struct Session {
     config.instanceId = u"6&2c3d4e5f&0&" + sim::host::Widen(std::to_string(instance));
     port = std::make_unique<platform::usb::HubPort>(function ? function : device.get(), config);
     Require(NT_SUCCESS(host.LoadDriver(DriverEntry, u"headset")), "the driver did not load");
+    Require(NT_SUCCESS(sim::host::ChooseModelFactory(port->Pdo(), factory)), "the model factory was not written");
     Require(NT_SUCCESS(host.AddDevice(port->Pdo())), "AddDevice failed");
   }
   ~Session() {
@@ -107,12 +109,10 @@ struct Session {
   }
 
   // The start, while time passes (a request the device leaves unanswered
-  // times out on the clock), with the driver's own miniports and the
-  // session's factory: other sessions of the process may have chosen
-  // another one.
+  // times out on the clock), with the driver's own miniports: other
+  // sessions of the process may have installed others.
   NTSTATUS Start() {
     SetMiniportFactories({CreateMiniportTopology, CreateMiniportWaveCyclic});
-    CHeadsetUsbDevice::SetAudioHalChoice(factory);
     const NTSTATUS status = sim::host::WhileTimePasses([this] { return host.Start(); });
     if (NT_SUCCESS(status)) fuzz::Reached("the device started");
     return status;

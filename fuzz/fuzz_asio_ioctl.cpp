@@ -21,6 +21,7 @@
 #include "sim/device/Vzr417Interface.h"
 #include "sim/host/AsioHost.h"
 #include "sim/host/Host.h"
+#include "sim/host/RunningDriver.h"
 #include "topology/CMiniportTopology.h"
 #include "topology/CMiniportWaveCyclic.h"
 #include "usb/HubPort.h"
@@ -35,13 +36,14 @@ struct Session {
 
   Session() {
     SetMiniportFactories({CreateMiniportTopology, CreateMiniportWaveCyclic});
-    CHeadsetUsbDevice::SetAudioHalChoice(AudioHalChoice::ChipIdentifying);
     device = std::make_unique<sim::SimDevice>(sim::vzr417::Descriptors(), sim::vzr417::Profile());
     device->LoopBack(sim::vzr417::kRenderEndpoint, sim::vzr417::kCaptureEndpoint);
     // A long session keeps statistics only.
     device->Sink(sim::vzr417::kRenderEndpoint).SetKeepData(false);
     port = std::make_unique<platform::usb::HubPort>(device.get());
-    if (!NT_SUCCESS(host.LoadDriver(DriverEntry, u"headset")) || !NT_SUCCESS(host.AddDevice(port->Pdo())) ||
+    if (!NT_SUCCESS(host.LoadDriver(DriverEntry, u"headset")) ||
+        !NT_SUCCESS(sim::host::ChooseModelFactory(port->Pdo(), AudioHalChoice::ChipIdentifying)) ||
+        !NT_SUCCESS(host.AddDevice(port->Pdo())) ||
         !NT_SUCCESS(host.Start())) {
       std::fprintf(stderr, "the VZR417 interface does not start\n");
       std::abort();

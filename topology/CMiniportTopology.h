@@ -15,7 +15,7 @@
 // released.
 #pragma once
 
-#include "driver/common/PrivateInterfaces.h"
+#include "topology/TopologyItems.h"
 
 constexpr ULONG TOPOLOGY_MINIPORT_TAG = MakeTag("TOPO");
 // Temporary arrays of the property handlers.
@@ -26,7 +26,7 @@ constexpr ULONG TOPOLOGY_NAME_CHARS = 50;
 // The miniport factory StartDevice installs the topology filter with.
 NTSTATUS CreateMiniportTopology(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN outerUnknown, POOL_TYPE poolType);
 
-class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public ISubdeviceInfo, public CUnknownBase {
+class CMiniportTopology : public CTopologyItems, public IPowerNotify, public ISubdeviceInfo, public CUnknownBase {
  public:
   explicit CMiniportTopology(PUNKNOWN outerUnknown);
   ~CMiniportTopology() override;
@@ -47,20 +47,6 @@ class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public 
   // ---- ISubdeviceInfo
   NTSTATUS STDMETHODCALLTYPE GetConnectionId(PULONG id) override;
   NTSTATUS STDMETHODCALLTYPE GetName(PWSTR* name) override;
-
-  // ---- The routines the automation tables name
-  // Each checks that its item is what it serves, then hands the request to
-  // the miniport that is its major target.
-  static NTSTATUS ItemSwitch(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemLevel(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemMuxSource(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemDevSpecific(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemNodeKind(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemDevicePrivateConstant(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemDevicePrivateJack(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemJack(PPCPROPERTY_REQUEST request);
-  static NTSTATUS ItemPinCaps(PPCPROPERTY_REQUEST request);
-  static NTSTATUS EventHandler(PPCEVENT_REQUEST request);
 
   // The hardware model's control-change notification (context: the
   // miniport; argument 1: an AudioHalNotify).
@@ -128,11 +114,11 @@ class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public 
   NTSTATUS LookupPinTerminal(PPCPROPERTY_REQUEST request, ITerminal** terminal, bool* basicSupport);
 
   // ---- Property handlers
-  NTSTATUS HandleSwitchProperty(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleLevelProperty(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleMuxSourceProperty(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleDevSpecificProperty(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleNodeKindProperty(PPCPROPERTY_REQUEST request);
+  NTSTATUS HandleSwitchProperty(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleLevelProperty(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleMuxSourceProperty(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleDevSpecificProperty(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleNodeKindProperty(PPCPROPERTY_REQUEST request) override;
   NTSTATUS HandleInputGainPadProperty(PPCPROPERTY_REQUEST request, ITopoNode* node);
   NTSTATUS HandleOutputTypeProperty(PPCPROPERTY_REQUEST request, ITopoNode* node);
   NTSTATUS HandleBooleanNodeProperty(PPCPROPERTY_REQUEST request, ITopoNode* node);
@@ -142,13 +128,13 @@ class CMiniportTopology : public IMiniportTopology, public IPowerNotify, public 
   NTSTATUS HandleParameterBlockProperty(PPCPROPERTY_REQUEST request, ITopoNode* node);
   NTSTATUS HandleProcessingNodeProperty(PPCPROPERTY_REQUEST request, ITopoNode* node);
   NTSTATUS HandleGenericDevSpecific(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleJackDescription(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleJackDescription2(PPCPROPERTY_REQUEST request);
+  NTSTATUS HandleJackDescription(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleJackDescription2(PPCPROPERTY_REQUEST request) override;
   // Both jack answers: KSJACK_DESCRIPTION records, or KSJACK_DESCRIPTION2
   // (`presence`).
   NTSTATUS AnswerJacks(PPCPROPERTY_REQUEST request, bool presence);
-  NTSTATUS HandlePinCapsProperty(PPCPROPERTY_REQUEST request);
-  NTSTATUS HandleEvent(PPCEVENT_REQUEST request);
+  NTSTATUS HandlePinCapsProperty(PPCPROPERTY_REQUEST request) override;
+  NTSTATUS HandleEvent(PPCEVENT_REQUEST request) override;
   void RaiseControlChange(ULONG nodeIndex);
 
   // The filter description handed out by GetDescription, and its arrays.

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "driver/common/PrivateInterfaces.h"
+#include "topology/CWaveCyclicStream.h"
 
 constexpr ULONG WAVE_MINIPORT_TAG = MakeTag("WAVC");
 // The subdevice name holds at most this many characters and a terminator.
@@ -24,6 +25,7 @@ NTSTATUS CreateMiniportWaveCyclic(PUNKNOWN* unknown, REFCLSID classId, PUNKNOWN 
 class CMiniportWaveCyclic : public IMiniportWaveCyclic,
                             public ISubdeviceInfo,
                             public IPowerNotify,
+                            public IWaveCyclicStreamOwner,
                             public CUnknownBase {
  public:
   CMiniportWaveCyclic(PUNKNOWN outerUnknown, ULONG engineIndex);
@@ -52,14 +54,12 @@ class CMiniportWaveCyclic : public IMiniportWaveCyclic,
   // The filter's one property: the capability record of the engine.
   static NTSTATUS GetEngineCaps(PPCPROPERTY_REQUEST request);
 
-  // ---- For the stream
-  // Checks a data format and finds its wave format; the engine must offer
-  // it. On success `*waveFormat` points into `dataFormat`.
-  NTSTATUS ValidateFormat(PKSDATAFORMAT dataFormat, PWAVEFORMATEX* waveFormat);
-  void StreamCreated();
-  void StreamDeleted();
-  void SetStreamBusy(ULONG busy) { m_StreamBusy = busy; }
-  IPortWaveCyclic* GetPort() const { return m_Port; }
+  // ---- IWaveCyclicStreamOwner
+  NTSTATUS ValidateFormat(PKSDATAFORMAT dataFormat, PWAVEFORMATEX* waveFormat) override;
+  void StreamCreated() override;
+  void StreamDeleted() override;
+  void SetStreamBusy(ULONG busy) override { m_StreamBusy = busy; }
+  IPortWaveCyclic* GetPort() const override { return m_Port; }
 
   DEVICE_POWER_STATE GetDevicePowerState() const { return static_cast<DEVICE_POWER_STATE>(m_DevicePowerState); }
   ULONG GetStreamCount() const { return static_cast<ULONG>(m_StreamCount); }

@@ -116,7 +116,6 @@ CToneNode::~CToneNode() {
     if (m_StopWorkItem->Item) IoFreeWorkItem(m_StopWorkItem->Item);
     ExFreePool(m_StopWorkItem);
   }
-  if (m_Scratch) ExFreePool(m_Scratch);
 }
 
 NTSTATUS CToneNode::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -179,10 +178,6 @@ NTSTATUS CToneNode::Init() {
         ExAllocatePoolWithTag(NonPagedPool, TONE_RING_MAX_FRAMES * sizeof(float), TONE_NODE_TAG));
     if (!m_ChannelBuffers[c]) return STATUS_INSUFFICIENT_RESOURCES;
     memset(m_ChannelBuffers[c], 0, TONE_RING_MAX_FRAMES * sizeof(float));
-  }
-  if (!m_Scratch) {
-    m_Scratch = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, TONE_SCRATCH_BYTES, TONE_NODE_TAG));
-    if (!m_Scratch) return STATUS_INSUFFICIENT_RESOURCES;
   }
   return STATUS_SUCCESS;
 }
@@ -268,7 +263,7 @@ NTSTATUS CToneNode::Play() {
 
   NTSTATUS status = BuildPrompt(m_PromptSelector ? TONE_PROMPT_RISING : TONE_PROMPT_FALLING);
   if (!NT_SUCCESS(status) || !m_RenderEngine) return status;
-  if (!m_Converter || !m_ChannelBuffers || !m_StopWorkItem || !m_Scratch) return STATUS_INVALID_DEVICE_STATE;
+  if (!m_Converter || !m_ChannelBuffers || !m_StopWorkItem) return STATUS_INVALID_DEVICE_STATE;
 
   WAVEFORMATEXTENSIBLE device = {};
   status = m_RenderEngine->GetFormat(0, &device);

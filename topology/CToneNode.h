@@ -37,7 +37,6 @@ constexpr ULONG TONE_PROMPT_FALLING = 6;
 constexpr ULONG TONE_CHANNEL_BUFFERS = 8;
 constexpr ULONG TONE_MIN_CHANNELS = 2;  // the prompt goes to the front pair
 constexpr ULONG TONE_RING_MAX_FRAMES = 15360;    // 40 ms at 384 kHz
-constexpr ULONG TONE_SCRATCH_BYTES = 16384;
 constexpr ULONG TONE_CHUNK_SAMPLES = 128;
 constexpr ULONG TONE_MS_PER_URB = 5;
 constexpr ULONG TONE_URB_COUNT = 3;
@@ -132,7 +131,6 @@ class CToneNode : public IToneNode, public ISwitchNode, public CUnknownBase {
   CKernelMutex m_Lock;
   ULONG m_State = TONE_STATE_IDLE;
   CDspNonInterleaveSrc* m_Converter = nullptr;
-  UCHAR* m_Scratch = nullptr;
   SHORT** m_PromptTable = nullptr;
   ULONG m_PromptBytes = 0;
   ULONG m_PromptLength = 0;

@@ -7,7 +7,6 @@
 
 #include "dsp/CDspConverter.h"
 #include "streaming/CUsbStreamEngine.h"
-#include "topology/CMiniportWaveCyclic.h"
 #include "topology/CyclicClient.h"
 
 namespace {
@@ -80,7 +79,7 @@ void CWaveCyclicStream::TakeFormat(const WAVEFORMATEX* format) {
   std::memcpy(&m_StreamFormat, format, bytes);
 }
 
-NTSTATUS CWaveCyclicStream::Init(CMiniportWaveCyclic* miniport, ULONG, BOOLEAN capture, PKSDATAFORMAT dataFormat,
+NTSTATUS CWaveCyclicStream::Init(IWaveCyclicStreamOwner* miniport, ULONG, BOOLEAN capture, PKSDATAFORMAT dataFormat,
                                  IStreamEngine* engine, PSERVICEGROUP* serviceGroup) {
   PAGED_CODE();
   if (!miniport || !engine) return STATUS_INSUFFICIENT_RESOURCES;

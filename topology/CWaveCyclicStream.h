@@ -19,8 +19,23 @@
 
 #include "driver/common/PrivateInterfaces.h"
 
-class CMiniportWaveCyclic;
 class CDspInterleaveSrc;
+
+// What a stream needs of the miniport that made it: the miniport creates
+// its streams, so the stream reaches back only through this.
+class IWaveCyclicStreamOwner {
+ public:
+  // Checks a data format and finds its wave format; the engine must offer
+  // it. On success `*waveFormat` points into `dataFormat`.
+  virtual NTSTATUS ValidateFormat(PKSDATAFORMAT dataFormat, PWAVEFORMATEX* waveFormat) = 0;
+  virtual void StreamCreated() = 0;
+  virtual void StreamDeleted() = 0;
+  virtual void SetStreamBusy(ULONG busy) = 0;
+  virtual IPortWaveCyclic* GetPort() const = 0;
+
+ protected:
+  ~IWaveCyclicStreamOwner() = default;
+};
 
 // The cyclic buffer and the capture converter.
 constexpr ULONG WAVE_STREAM_BUFFER_TAG = MakeTag("CCST");
@@ -46,7 +61,7 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
 
   // Called once by the miniport's NewStream; `*serviceGroup` gets the
   // stream's service group with a reference.
-  NTSTATUS Init(CMiniportWaveCyclic* miniport, ULONG pin, BOOLEAN capture, PKSDATAFORMAT dataFormat,
+  NTSTATUS Init(IWaveCyclicStreamOwner* miniport, ULONG pin, BOOLEAN capture, PKSDATAFORMAT dataFormat,
                 IStreamEngine* engine, PSERVICEGROUP* serviceGroup);
 
   // ---- IMiniportWaveCyclicStream
@@ -116,7 +131,7 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
   bool OwnRecordStarted() const { return m_ClientRecord && m_ClientRecord->Started; }
   bool InsideBuffer(const void* start, ULONG byteCount) const;
 
-  CMiniportWaveCyclic* m_Miniport = nullptr;  // no reference
+  IWaveCyclicStreamOwner* m_Miniport = nullptr;  // no reference
   IStreamEngine* m_Engine = nullptr;          // referenced
   KSSTATE m_State = KSSTATE_STOP;
   ULONG m_NotificationInterval = 0;

@@ -2,11 +2,12 @@
 // the one data range of every pin, the filter categories, and the tables
 // that turn a node type code into a KS node and a pin category into a pin's
 // category and name. The pins, nodes and connections themselves are built
-// at run time from the hardware model (CMiniportTopology.cpp); the handlers
-// these tables name live there too.
+// at run time from the hardware model (CMiniportTopology.cpp); the routines
+// these tables name (TopologyItems.h) reach the miniport only through its
+// handlers.
 #pragma once
 
-#include "topology/CMiniportTopology.h"
+#include "topology/TopologyItems.h"
 #include "topology/DevSpecificNodes.h"
 #include "topology/PrivatePropertySets.h"
 
@@ -30,93 +31,93 @@ constexpr PCAUTOMATION_TABLE Automation(const PCPROPERTY_ITEM (&properties)[P]) 
 // Every node table marked with events carries this one item.
 inline constexpr PCEVENT_ITEM ControlChangeEvents[] = {
     {&KSEVENTSETID_AudioControlChange, KSEVENT_CONTROL_CHANGE,
-     PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, CMiniportTopology::EventHandler},
+     PCEVENT_ITEM_FLAG_ENABLE | PCEVENT_ITEM_FLAG_BASICSUPPORT, CTopologyItems::EventHandler},
 };
 
 // ---- The filter's own items (pins and the filter) ---------------------------------
 
 inline constexpr PCPROPERTY_ITEM FilterProperties[] = {
-    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_CONSTANT, GET, CMiniportTopology::ItemDevicePrivateConstant},
-    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_JACK_DESCRIPTION, GET | BASIC, CMiniportTopology::ItemDevicePrivateJack},
-    {&PROPSETID_PinCaps, PINCAPS_DEVICE_CAPS, GET | BASIC, CMiniportTopology::ItemPinCaps},
-    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, GET | BASIC, CMiniportTopology::ItemJack},
-    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, GET | BASIC, CMiniportTopology::ItemJack},
+    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_CONSTANT, GET, CTopologyItems::ItemDevicePrivateConstant},
+    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_JACK_DESCRIPTION, GET | BASIC, CTopologyItems::ItemDevicePrivateJack},
+    {&PROPSETID_PinCaps, PINCAPS_DEVICE_CAPS, GET | BASIC, CTopologyItems::ItemPinCaps},
+    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, GET | BASIC, CTopologyItems::ItemJack},
+    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION2, GET | BASIC, CTopologyItems::ItemJack},
 };
 inline constexpr PCAUTOMATION_TABLE TopologyFilterAutomation = Automation(FilterProperties);
 
 // ---- Node tables ----------------------------------------------------------------------
 
 inline constexpr PCPROPERTY_ITEM MuteProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, GET | SET | BASIC, CMiniportTopology::ItemSwitch},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, GET | SET | BASIC, CTopologyItems::ItemSwitch},
 };
 inline constexpr PCAUTOMATION_TABLE MuteNodeAutomation = Automation(MuteProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM VolumeProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, GET | SET | BASIC, CMiniportTopology::ItemLevel},
-    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_LEVEL_WITH_EVENT, SET, CMiniportTopology::ItemLevel},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, GET | SET | BASIC, CTopologyItems::ItemLevel},
+    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_LEVEL_WITH_EVENT, SET, CTopologyItems::ItemLevel},
 };
 inline constexpr PCAUTOMATION_TABLE VolumeNodeAutomation = Automation(VolumeProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM ToneProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_BASS, GET | SET | BASIC, CMiniportTopology::ItemLevel},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MID, GET | SET | BASIC, CMiniportTopology::ItemLevel},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_TREBLE, GET | SET | BASIC, CMiniportTopology::ItemLevel},
-    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_LEVEL_WITH_EVENT, SET, CMiniportTopology::ItemLevel},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_BASS, GET | SET | BASIC, CTopologyItems::ItemLevel},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MID, GET | SET | BASIC, CTopologyItems::ItemLevel},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_TREBLE, GET | SET | BASIC, CTopologyItems::ItemLevel},
+    {&PROPSETID_DevicePrivate, DEVICEPRIVATE_LEVEL_WITH_EVENT, SET, CTopologyItems::ItemLevel},
 };
 inline constexpr PCAUTOMATION_TABLE ToneNodeAutomation = Automation(ToneProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM AgcProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_AGC, GET | SET | BASIC, CMiniportTopology::ItemSwitch},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_AGC, GET | SET | BASIC, CTopologyItems::ItemSwitch},
 };
 inline constexpr PCAUTOMATION_TABLE AgcNodeAutomation = Automation(AgcProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM LoudnessProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_LOUDNESS, GET | SET | BASIC, CMiniportTopology::ItemSwitch},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_LOUDNESS, GET | SET | BASIC, CTopologyItems::ItemSwitch},
 };
 inline constexpr PCAUTOMATION_TABLE LoudnessNodeAutomation = Automation(LoudnessProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM MuxProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, GET | SET, CMiniportTopology::ItemMuxSource},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE, GET | SET, CTopologyItems::ItemMuxSource},
 };
 inline constexpr PCAUTOMATION_TABLE MuxNodeAutomation = Automation(MuxProperties);
 
 inline constexpr PCPROPERTY_ITEM SingleInputSelectorProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CMiniportTopology::ItemDevSpecific},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CTopologyItems::ItemDevSpecific},
 };
 inline constexpr PCAUTOMATION_TABLE SingleInputSelectorAutomation = Automation(SingleInputSelectorProperties);
 
 inline constexpr PCPROPERTY_ITEM DevSpecificProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CMiniportTopology::ItemNodeKind},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CTopologyItems::ItemNodeKind},
 };
 inline constexpr PCAUTOMATION_TABLE DevSpecificNodeAutomation = Automation(DevSpecificProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM OutputTypeProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, SET | BASIC, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CMiniportTopology::ItemNodeKind},
-    {&PROPSETID_OutputType, OUTPUTTYPE_LIST, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_OutputType, OUTPUTTYPE_CURRENT, GET, CMiniportTopology::ItemDevSpecific},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, SET | BASIC, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CTopologyItems::ItemNodeKind},
+    {&PROPSETID_OutputType, OUTPUTTYPE_LIST, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_OutputType, OUTPUTTYPE_CURRENT, GET, CTopologyItems::ItemDevSpecific},
 };
 inline constexpr PCAUTOMATION_TABLE OutputTypeNodeAutomation = Automation(OutputTypeProperties, ControlChangeEvents);
 
 inline constexpr PCPROPERTY_ITEM ParameterBlockProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, SET | BASIC, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CMiniportTopology::ItemNodeKind},
-    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_NAME, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_PARAMETER_COUNT, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_SET_BLOCK, SET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_GET_BLOCK, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_PARAMETER_INFO, GET, CMiniportTopology::ItemDevSpecific},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, SET | BASIC, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CTopologyItems::ItemNodeKind},
+    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_NAME, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_PARAMETER_COUNT, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_SET_BLOCK, SET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_GET_BLOCK, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ParameterBlock, PARAMETERBLOCK_PARAMETER_INFO, GET, CTopologyItems::ItemDevSpecific},
 };
 inline constexpr PCAUTOMATION_TABLE ParameterBlockNodeAutomation = Automation(ParameterBlockProperties);
 
 inline constexpr PCPROPERTY_ITEM ProcessingProperties[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CMiniportTopology::ItemNodeKind},
-    {&PROPSETID_ProcessingNode, PROCESSINGNODE_NAME, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETER_COUNT, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETER_INFO, GET, CMiniportTopology::ItemDevSpecific},
-    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETERS, GET | SET, CMiniportTopology::ItemDevSpecific},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, GET | SET | BASIC, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_NodeKind, NODEKIND_KIND, GET, CTopologyItems::ItemNodeKind},
+    {&PROPSETID_ProcessingNode, PROCESSINGNODE_NAME, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETER_COUNT, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETER_INFO, GET, CTopologyItems::ItemDevSpecific},
+    {&PROPSETID_ProcessingNode, PROCESSINGNODE_PARAMETERS, GET | SET, CTopologyItems::ItemDevSpecific},
 };
 inline constexpr PCAUTOMATION_TABLE ProcessingNodeAutomation = Automation(ProcessingProperties, ControlChangeEvents);
 

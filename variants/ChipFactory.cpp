@@ -1,8 +1,5 @@
-// The base device object's hardware-model factory: the model is chosen by
-// the AudioControl interface's protocol and, for Audio Class 1.0, by the
-// marker at the start of the chip's vendor string. The product's own device
-// object replaces this factory with its own.
-#include "driver/CHeadsetUsbDevice.h"
+#include "variants/ChipFactory.h"
+
 #include "driver/common/PoolBuffer.h"
 #include "variants/7753/C7753AudioHal.h"
 #include "variants/CChipAudioHals.h"
@@ -37,25 +34,21 @@ AudioHalFactory ChooseByChipString(const UCHAR* string, ULONG received) {
 
 }  // namespace
 
-NTSTATUS CUsbAudioDevice::CreateAudioHal() {
+NTSTATUS ChooseChipModel(IUsbDevice* device, PUSB_INTERFACE_DESCRIPTOR control, AudioHalFactory* factory) {
   PAGED_CODE();
-  PUSB_INTERFACE_DESCRIPTOR control = FindControlInterface();
-  if (!control) return STATUS_UNSUCCESSFUL;
-
-  AudioHalFactory factory = nullptr;
+  *factory = nullptr;
   if (control->bInterfaceProtocol == AUDIO_CLASS_2_PROTOCOL) {
     // An Audio Class 2.0 function is known by its protocol alone.
-    factory = CreateUac2Model;
-  } else if (control->bInterfaceProtocol != AUDIO_CLASS_1_PROTOCOL) {
-    return STATUS_UNSUCCESSFUL;
-  } else {
-    CPoolBuffer string(NonPagedPool, UAC1_PROBE_STRING_BYTES, UAC1_PROBE_TAG);
-    CPoolBuffer urb(NonPagedPool, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), UAC1_PROBE_TAG);
-    if (!string || !urb) return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG received = 0;
-    // A chip without a readable string is a generic device.
-    if (!NT_SUCCESS(ReadChipString(this, urb.As<URB>(), string.As<UCHAR>(), &received))) received = 0;
-    factory = ChooseByChipString(string.As<UCHAR>(), received);
+    *factory = CreateUac2Model;
+    return STATUS_SUCCESS;
   }
-  return CreateModel(factory);
+  if (control->bInterfaceProtocol != AUDIO_CLASS_1_PROTOCOL) return STATUS_UNSUCCESSFUL;
+  CPoolBuffer string(NonPagedPool, UAC1_PROBE_STRING_BYTES, UAC1_PROBE_TAG);
+  CPoolBuffer urb(NonPagedPool, sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), UAC1_PROBE_TAG);
+  if (!string || !urb) return STATUS_INSUFFICIENT_RESOURCES;
+  ULONG received = 0;
+  // A chip without a readable string is a generic device.
+  if (!NT_SUCCESS(ReadChipString(device, urb.As<URB>(), string.As<UCHAR>(), &received))) received = 0;
+  *factory = ChooseByChipString(string.As<UCHAR>(), received);
+  return STATUS_SUCCESS;
 }

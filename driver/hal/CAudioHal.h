@@ -13,6 +13,10 @@
 #include "driver/common/CPointerList.h"
 #include "driver/common/PrivateInterfaces.h"
 
+// The shape of a hardware model's factory: the model is created aggregated
+// with `outerUnknown` and hands out its non-delegating IUnknown.
+using AudioHalFactory = NTSTATUS (*)(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT idVendor, USHORT idProduct);
+
 constexpr ULONG AUDIO_HAL_TAG = MakeTag("HALB");
 constexpr ULONG AUDIO_HAL_NAME_TAG = MakeTag("Temp");
 

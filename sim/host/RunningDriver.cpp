@@ -8,10 +8,22 @@
 
 namespace sim::host {
 
+NTSTATUS ChooseModelFactory(PDEVICE_OBJECT pdo, AudioHalChoice factory) {
+  HANDLE key = nullptr;
+  NTSTATUS status = IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key);
+  if (!NT_SUCCESS(status)) return status;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, MODEL_FACTORY_VALUE);
+  ULONG value = static_cast<ULONG>(factory);
+  status = ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof value);
+  ZwClose(key);
+  return status;
+}
+
 RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                              platform::usb::Speed speed, AudioHalChoice factory,
                              const platform::usb::HubPortConfig& port)
-    : m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
+    : m_Factory(factory),
       m_Device(CreateSimDevice(descriptors, profile, speed)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get(), port)) {
   Load();
@@ -25,7 +37,7 @@ RunningDriver::RunningDriver(const DescriptorSet& descriptors, const DeviceProfi
 RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMINIPORT wave, AudioHalChoice factory,
                              const platform::usb::HubPortConfig& port)
     : m_Previous(SetMiniportFactories({CreateMiniportTopology, wave})),
-      m_PreviousChoice(CHeadsetUsbDevice::SetAudioHalChoice(factory)),
+      m_Factory(factory),
       m_Device(std::move(device)),
       m_Port(std::make_unique<platform::usb::HubPort>(m_Device.get(), port)) {
   Load();
@@ -33,7 +45,9 @@ RunningDriver::RunningDriver(std::unique_ptr<SimDevice> device, PFNCREATEWAVEMIN
 
 void RunningDriver::Load() {
   entryStatus = m_Host.LoadDriver(DriverEntry, u"headset");
-  if (NT_SUCCESS(entryStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());
+  // The device's configuration is in place before the driver sees it.
+  if (NT_SUCCESS(entryStatus)) addStatus = ChooseModelFactory(m_Port->Pdo(), m_Factory);
+  if (NT_SUCCESS(addStatus)) addStatus = m_Host.AddDevice(m_Port->Pdo());
   if (NT_SUCCESS(addStatus)) startStatus = m_Host.Start();
 }
 
@@ -45,7 +59,6 @@ RunningDriver::~RunningDriver() {
   m_Port.reset();
   m_Device.reset();
   if (m_Previous) SetMiniportFactories(*m_Previous);
-  CHeadsetUsbDevice::SetAudioHalChoice(m_PreviousChoice);
 }
 
 FilterHandle* RunningDriver::Topology(NTSTATUS* status) {

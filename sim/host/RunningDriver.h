@@ -16,11 +16,15 @@
 
 namespace sim::host {
 
+// Writes the device's choice of model factory into its hardware key, as an
+// installed driver's configuration would; the driver's device object reads
+// it when it picks the device's model.
+NTSTATUS ChooseModelFactory(PDEVICE_OBJECT pdo, AudioHalChoice factory);
+
 class RunningDriver {
  public:
   // The driver with its own miniports, as the system loads it. `factory`:
-  // whose hardware-model factory the device object runs while this driver
-  // lives.
+  // whose hardware-model factory the device's configuration asks for.
   // `port`: the hub port the device is plugged into (its instance id).
   RunningDriver(const DescriptorSet& descriptors, const DeviceProfile& profile,
                 platform::usb::Speed speed = platform::usb::Speed::Full,
@@ -57,7 +61,7 @@ class RunningDriver {
   void Load();
 
   std::optional<MiniportFactories> m_Previous;
-  AudioHalChoice m_PreviousChoice;
+  AudioHalChoice m_Factory;
   std::unique_ptr<SimDevice> m_Device;
   std::unique_ptr<platform::usb::HubPort> m_Port;
   Host m_Host;

@@ -11,6 +11,7 @@
 #include "driver/common/CPointerList.h"
 #include "sim/device/Vzr417Interface.h"
 #include "sim/host/AsioHost.h"
+#include "sim/host/RunningDriver.h"
 #include "tests/driver/DriverHarness.h"
 
 namespace {
@@ -34,14 +35,10 @@ class AsioStreamingTest : public DriverHarness {
  protected:
   void SetUp() override {
     DriverHarness::SetUp();
-    m_Choice = CHeadsetUsbDevice::SetAudioHalChoice(AudioHalChoice::ChipIdentifying);
     Plug(sim::vzr417::Descriptors(), sim::vzr417::Profile());
+    ASSERT_EQ(sim::host::ChooseModelFactory(Pdo(), AudioHalChoice::ChipIdentifying), STATUS_SUCCESS);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     Device().LoopBack(sim::vzr417::kRenderEndpoint, sim::vzr417::kCaptureEndpoint);
-  }
-  void TearDown() override {
-    DriverHarness::TearDown();
-    CHeadsetUsbDevice::SetAudioHalChoice(m_Choice);
   }
   // Every kernel thread done with what the last millisecond gave it, so
   // that counts of what they hold can be compared.
@@ -62,8 +59,6 @@ class AsioStreamingTest : public DriverHarness {
     return Device().IsoPackets() != before;
   }
 
- private:
-  AudioHalChoice m_Choice = AudioHalChoice::Product;
 };
 
 TEST_F(AsioStreamingTest, TenSecondsAtTheSmallestLatencyFromEitherWidthLeaveNothingBehind) {

@@ -83,7 +83,6 @@ struct StartOutcome {
 StartOutcome StartScripted(const sim::EmbeddedDevice& d, const std::vector<sim::ControlFault>& faults = {},
                            const std::vector<size_t>& noIrpAfter = {}) {
   platform::registry::Reset();
-  const AudioHalChoice previous = CHeadsetUsbDevice::SetAudioHalChoice(d.factory);
   std::unique_ptr<sim::SimDevice> device = sim::CreateSimDevice(d.descriptors(), d.profile(), d.speed);
   for (const sim::ControlFault& fault : faults) device->AddFault(fault);
   IrpFaultFunction function(*device, noIrpAfter);
@@ -92,6 +91,7 @@ StartOutcome StartScripted(const sim::EmbeddedDevice& d, const std::vector<sim::
     sim::host::Host host;
     platform::usb::HubPort port(&function);
     outcome.status = host.LoadDriver(DriverEntry, u"headset");
+    if (NT_SUCCESS(outcome.status)) outcome.status = sim::host::ChooseModelFactory(port.Pdo(), d.factory);
     if (NT_SUCCESS(outcome.status)) outcome.status = host.AddDevice(port.Pdo());
     if (NT_SUCCESS(outcome.status)) outcome.status = host.Start();
     platform::pool::ClearFailures();
@@ -107,7 +107,6 @@ StartOutcome StartScripted(const sim::EmbeddedDevice& d, const std::vector<sim::
     KeFlushQueuedDpcs();
     platform::workitem::Drain();
   }
-  CHeadsetUsbDevice::SetAudioHalChoice(previous);
   return outcome;
 }
 
