@@ -20,7 +20,7 @@
 #include "usb/HubPort.h"
 #include "usb/usbaudio.h"
 #include "usb/usbaudio2.h"
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 
 namespace {
 

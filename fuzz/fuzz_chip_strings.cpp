@@ -7,7 +7,7 @@
 // bLength, any type). The factory picks a model or the generic one, the
 // model starts or refuses the device, and nothing reads past what came.
 #include "fuzz/DriverFuzz.h"
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 
 namespace {
 

@@ -6,11 +6,8 @@
 // for the vendor control 0x8B; the vendor control 0x8C gets no node.
 #pragma once
 
+#include "topology/CProductRoomEffectNodes.h"
 #include "topology/CUac1FeatureUnit.h"
-
-class C7719RoomEffectNode;
-
-constexpr ULONG PRODUCT_FEATURE_NODE_TAG = MakeTag("9177");
 
 // The builder both product units share; they differ only in their room
 // effect node.

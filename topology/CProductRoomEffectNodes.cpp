@@ -1,7 +1,6 @@
 #include "topology/CProductRoomEffectNodes.h"
 
 #include "driver/common/SpinLockScope.h"
-#include "topology/CProductFeatureUnits.h"
 #include "topology/CToneNode.h"
 
 // ---- C7719RoomEffectNode ------------------------------------------------------------------------

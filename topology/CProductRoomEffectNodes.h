@@ -13,6 +13,10 @@
 
 #include "topology/CRoomEffectNode.h"
 
+// The pool tag of the product's feature units' nodes and of what they
+// allocate.
+constexpr ULONG PRODUCT_FEATURE_NODE_TAG = MakeTag("9177");
+
 class C7719RoomEffectNode : public CRoomEffectNode, public IStreamEngineBinding {
  public:
   C7719RoomEffectNode(PUNKNOWN outerUnknown, ULONG nodeId) : CRoomEffectNode(outerUnknown, nodeId) {}

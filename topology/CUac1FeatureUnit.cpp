@@ -60,16 +60,7 @@ CUac1FeatureUnit::~CUac1FeatureUnit() {
 }
 
 NTSTATUS CUac1FeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
-  if (!object) return STATUS_INVALID_PARAMETER;
-  if (IsEqualGUIDAligned(iid, IID_ISwitchControl)) {
-    *object = static_cast<ISwitchControl*>(this);
-  } else if (IsEqualGUIDAligned(iid, IID_ILevelControl)) {
-    *object = static_cast<ILevelControl*>(this);
-  } else {
-    return CUacUnit::NonDelegatingQueryInterface(iid, object);
-  }
-  NonDelegatingAddRef();
-  return STATUS_SUCCESS;
+  return QueryControlInterfaces(iid, object, this, this);
 }
 
 // ---- Descriptor and vendor block -----------------------------------------------------------

@@ -3,55 +3,18 @@
 #include "driver/hal/CAudioHal.h"
 #include "topology/CUacTerminalNode.h"
 
-namespace {
-bool TypeHasJacks(USHORT terminalType) {
-  return (terminalType >= 0x0201 && terminalType <= 0x0206) || (terminalType >= 0x0401 && terminalType <= 0x0405) ||
-         terminalType == 0x0601 || terminalType == 0x0603 || terminalType == 0x0605;
-}
-}  // namespace
-
 CUac1InputTerminal::CUac1InputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId)
-    : CUac1Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_INPUT_TERMINAL) {}
+    : CSingleTypeTerminal(outerUnknown, provisionalId, UAC_SUBTYPE_INPUT_TERMINAL) {}
 
-CUac1InputTerminal::~CUac1InputTerminal() {
-  if (m_Jacks) ExFreePool(m_Jacks);
+PinCategory CUac1InputTerminal::Category() const { return InputTerminalCategory(TerminalType()); }
+
+bool CUac1InputTerminal::TypeHasJacks() const {
+  const USHORT type = TerminalType();
+  return (type >= 0x0201 && type <= 0x0206) || (type >= 0x0401 && type <= 0x0405) || type == 0x0601 ||
+         type == 0x0603 || type == 0x0605;
 }
 
-NTSTATUS CUac1InputTerminal::GetCategory(PinCategory* category) {
-  if (!category || !m_Descriptor) return STATUS_INVALID_PARAMETER;
-  *category = InputTerminalCategory(TerminalType());
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac1InputTerminal::GetTypeCount(PULONG count) {
-  if (!count) return STATUS_INVALID_PARAMETER;
-  *count = 1;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac1InputTerminal::GetTypeList(PULONG categories) { return GetCategory(categories); }
-
-NTSTATUS CUac1InputTerminal::SelectType(PinCategory category) {
-  PinCategory current = 0;
-  NTSTATUS status = GetCategory(&current);
-  if (!NT_SUCCESS(status)) return status;
-  return category == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
-NTSTATUS CUac1InputTerminal::GetJackCount(PULONG count, ULONG) {
-  if (!count || !m_Descriptor) return STATUS_INVALID_PARAMETER;
-  *count = TypeHasJacks(TerminalType()) ? m_JackCount : 0;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac1InputTerminal::GetJackDescriptions(ULONG bufferBytes, JackRecord* jacks, ULONG) {
-  PAGED_CODE();
-  if (!jacks || bufferBytes == 0 || !m_Descriptor || TerminalType() == UAC_TERMINAL_USB_STREAMING || !m_Jacks ||
-      !m_JackCount || bufferBytes < m_JackCount * sizeof(JackRecord)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  return CopyJacksWithPresence(m_Jacks, m_JackCount, jacks);
-}
+bool CUac1InputTerminal::DescribesJacks() const { return TerminalType() != UAC_TERMINAL_USB_STREAMING; }
 
 NTSTATUS CUac1InputTerminal::OnControlChange(ULONG, ULONG, PULONG nodeId) {
   PAGED_CODE();

@@ -187,3 +187,16 @@ NTSTATUS CUacUnit::AddBuiltNode(IAudioHal* owner, ITopoNode* node) {
   if (NT_SUCCESS(status)) status = AddNode(node);
   return status;
 }
+
+NTSTATUS CUacUnit::QueryControlInterfaces(REFIID iid, PVOID* object, ISwitchControl* switches, ILevelControl* levels) {
+  if (!object) return STATUS_INVALID_PARAMETER;
+  if (IsEqualGUIDAligned(iid, IID_ISwitchControl)) {
+    *object = switches;
+  } else if (IsEqualGUIDAligned(iid, IID_ILevelControl)) {
+    *object = levels;
+  } else {
+    return CUacUnit::NonDelegatingQueryInterface(iid, object);
+  }
+  NonDelegatingAddRef();
+  return STATUS_SUCCESS;
+}

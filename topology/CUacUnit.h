@@ -94,6 +94,10 @@ class CUacUnit : public CTopoNodeT<IUacUnit> {
   // An IN request for a value of fixed size: a shorter reply is a failure.
   NTSTATUS ReadExact(USHORT function, UCHAR request, USHORT value, PVOID buffer, ULONG length);
 
+  // The non-delegating query of a unit that also answers the switch and
+  // level interfaces of its controls.
+  NTSTATUS QueryControlInterfaces(REFIID iid, PVOID* object, ISwitchControl* switches, ILevelControl* levels);
+
   // Adds a node the builder made to the hardware model's and the unit's
   // node lists.
   NTSTATUS AddBuiltNode(IAudioHal* owner, ITopoNode* node);

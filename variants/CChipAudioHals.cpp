@@ -39,7 +39,7 @@ NTSTATUS CChipAudioHal::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
     *object = nullptr;
     return STATUS_INVALID_PARAMETER;
   }
-  return CUac1GenericAudioHal::NonDelegatingQueryInterface(iid, object);
+  return CUac1AudioHal::NonDelegatingQueryInterface(iid, object);
 }
 
 NTSTATUS CChipAudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
@@ -97,5 +97,5 @@ CUacUnit* C7762AudioHal::NewFeatureUnit(UCHAR unitId, ULONG provisionalId) {
 NTSTATUS C7762AudioHal::CreateUnit(const UCHAR* descriptor) {
   PAGED_CODE();
   AnnounceHeadphoneTerminal(descriptor, C7762_HEADPHONE_TERMINAL_ID);
-  return C7719AudioHal::CreateUnit(descriptor);
+  return AddUnitFor(descriptor);
 }

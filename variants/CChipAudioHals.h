@@ -1,16 +1,17 @@
 // The models of three Audio Class 1.0 chips that the chip-identifying
 // factory knows by their vendor strings: the 7746, the 7762 and the TQ4187.
-// They take the generic model's AudioStreaming parse and formats but none
-// of its probing: the capability record is fixed per chip (per profile on
-// the TQ4187), and the AudioControl parse is the chip's own, without the
-// generic model's vendor rewrite and layout check.
+// They are the generic model with their own configuration and AudioControl
+// parse: no probing (the capability record is fixed per chip, per profile
+// on the TQ4187), and the chip's units without the generic model's vendor
+// rewrite and layout check. The TQ4187 also announces its render formats as
+// 7.1; every other AudioStreaming rule is the generic model's.
 //
 // Their non-delegating unknown does not answer IUsbAudioHal, so the device
 // object holds none for them: whatever asks the device object for it (an
 // output-type change, for one) is refused.
 #pragma once
 
-#include "variants/CUac1GenericAudioHal.h"
+#include "driver/hal/CUac1AudioHal.h"
 
 constexpr ULONG C7746_HAL_TAG = MakeTag("7746");
 constexpr ULONG C7762_HAL_TAG = MakeTag("7762");
@@ -20,22 +21,22 @@ constexpr ULONG TQ4187_HAL_TAG = MakeTag("4187");
 // runs the chip's second firmware, with the second capability profile.
 constexpr USHORT TQ4187_SECOND_PROFILE_RELEASE = 0x0200;
 
-class CChipAudioHal : public CUac1GenericAudioHal {
+class CChipAudioHal : public CUac1AudioHal {
  public:
-  using CUac1GenericAudioHal::CUac1GenericAudioHal;
+  using CUac1AudioHal::CUac1AudioHal;
 
   NTSTATUS STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
 
   // ---- IUsbAudioHal
   NTSTATUS STDMETHODCALLTYPE UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
                                                            ULONG bytesToEnd) override;
-  using CUac1GenericAudioHal::UsbParseAudioControlInterface;
+  using CUac1AudioHal::UsbParseAudioControlInterface;
 
   // ---- IAudioHal: the record, both parses, then the hardware state.
-  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return C7719AudioHal::ConfigureDevice(); }
+  NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override { return ConfigureWithOwnRecord(); }
 
  protected:
-  NTSTATUS CreateUnit(const UCHAR* descriptor) override { return C7719AudioHal::CreateUnit(descriptor); }
+  NTSTATUS CreateUnit(const UCHAR* descriptor) override { return AddUnitFor(descriptor); }
 };
 
 class C7746AudioHal : public CChipAudioHal {

@@ -3,7 +3,7 @@
 #include "driver/common/PoolBuffer.h"
 #include "variants/7753/C7753AudioHal.h"
 #include "variants/CChipAudioHals.h"
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 #include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
@@ -29,7 +29,7 @@ AudioHalFactory ChooseByChipString(const UCHAR* string, ULONG received) {
   if (ChipStringBegins(string, received, "7746")) return Create7746Model;
   if (ChipStringBegins(string, received, "7762")) return Create7762Model;
   if (ChipStringBegins(string, received, "VZR419")) return CreateTq4187Model;
-  return CUac1GenericAudioHal::Create;
+  return CUac1AudioHal::Create;
 }
 
 }  // namespace

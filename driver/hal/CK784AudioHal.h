@@ -6,6 +6,8 @@
 
 #include "driver/hal/C7719AudioHal.h"
 
+constexpr ULONG K784_HAL_TAG = MakeTag("K784");
+
 class CK784AudioHal : public C7719AudioHal {
  public:
   CK784AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
@@ -13,9 +15,6 @@ class CK784AudioHal : public C7719AudioHal {
 
   static NTSTATUS Create(PUNKNOWN* innerUnknown, PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId);
 
-  NTSTATUS STDMETHODCALLTYPE UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
-                                                           ULONG bytesToEnd) override;
-  using C7719AudioHal::UsbParseAudioControlInterface;
   NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
 
  protected:

@@ -11,7 +11,7 @@
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/tools/ToolsTest.h"
 #include "tools/driverinfo.h"
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST_F(FactoryChoiceTest, HeldSetsReachTheGenericModel) {
     const tools::DriverReport report = RunChip(set);
     EXPECT_EQ(NT_SUCCESS(report.start), h.starts) << report.model;
     if (h.starts) {
-      EXPECT_EQ(report.model.rfind("hardware model: CUac1GenericAudioHal for ", 0), 0u) << report.model;
+      EXPECT_EQ(report.model.rfind("hardware model: CUac1AudioHal for ", 0), 0u) << report.model;
     } else {
       EXPECT_EQ(report.model.rfind("refused: ", 0), 0u) << report.model;
       EXPECT_EQ(Lines(report.model), 1u) << report.model;

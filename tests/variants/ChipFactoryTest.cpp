@@ -9,13 +9,14 @@
 #include <typeinfo>
 
 #include "driver/CUsbAudioDevice.h"
+#include "driver/hal/CUac1AudioHal.h"
+#include "driver/hal/ChipString.h"
 #include "sim/device/SimDevice.h"
 #include "tests/driver/hal/support/Devices.h"
 #include "tests/support/KernelTest.h"
 #include "usb/HubPort.h"
 #include "variants/7753/C7753AudioHal.h"
 #include "variants/CChipAudioHals.h"
-#include "variants/CUac1GenericAudioHal.h"
 #include "variants/uac2/CUac2AudioHal.h"
 
 namespace {
@@ -111,7 +112,7 @@ Model ModelOf(IAudioHal* hal) {
   if (typeid(*model) == typeid(C7762AudioHal)) return Model::C7762;
   if (typeid(*model) == typeid(CTQ4187AudioHal)) return Model::TQ4187;
   if (typeid(*model) == typeid(C7753AudioHal)) return Model::C7753;
-  if (typeid(*model) == typeid(CUac1GenericAudioHal)) return Model::Generic;
+  if (typeid(*model) == typeid(CUac1AudioHal)) return Model::Generic;
   if (typeid(*model) == typeid(CUac2AudioHal)) return Model::Uac2;
   return Model::None;
 }

@@ -17,7 +17,7 @@
 #include "tests/tools/ToolsTest.h"
 #include "tests/variants/uac2/support/Uac2Devices.h"
 #include "usb/usbaudio.h"
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 
 namespace {
 

@@ -73,7 +73,8 @@ bool StatusBitClear(const UCHAR* report) { return (report[0] & C7753_STATUS_BIT)
 }  // namespace
 
 C7753AudioHal::C7753AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId)
-    : CUac1GenericAudioHal(outerUnknown, vendorId, productId) {
+    : CUac1AudioHal(outerUnknown, vendorId, productId) {
+  m_UnitTag = C7753_TAG;
   KeInitializeTimerEx(&m_PollTimer, SynchronizationTimer);
   for (ULONG i = 0; i < C7753_SWITCH_COUNT; ++i) m_Switches[i] = C7753DefaultSwitch(i);
 }
@@ -128,8 +129,8 @@ NTSTATUS C7753AudioHal::ConfigureDevice() {
       m_Switches[C7753_SUPPORT_SPDIF_OUT] = 0;
     }
     status = RewriteConfigurationDescriptor(usb->GetConfigurationDescriptor());
-    if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioControlInterface();
-    if (NT_SUCCESS(status)) status = C7719AudioHal::UsbParseAudioStreamInterface();
+    if (NT_SUCCESS(status)) status = UsbParseAudioControlInterface();
+    if (NT_SUCCESS(status)) status = UsbParseAudioStreamInterface();
     if (NT_SUCCESS(status)) {
       status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
       Refuse("RestoreHardwareState", "a stored setting could not be sent to the device", status);
@@ -143,7 +144,7 @@ NTSTATUS C7753AudioHal::ProbeChip(IUsbDevice* usb, bool* matched) {
   PAGED_CODE();
   *matched = false;
   // Without memory for the request the chip is taken for an unknown one.
-  CPoolBuffer urb(NonPagedPool, C7753_URB_BYTES, UAC1_PROBE_TAG);
+  CPoolBuffer urb(NonPagedPool, C7753_URB_BYTES, C7753_TAG);
   if (!urb) return STATUS_SUCCESS;
   UCHAR high = 0, low = 0;
   ReadOtherRegister(usb, urb.As<URB>(), C7753_PROBE_REQUEST, 0, &high, C7753_PROBE_INDEX_HIGH);
@@ -291,7 +292,7 @@ CUacUnit* C7753AudioHal::NewUnit(const UCHAR* descriptor, ULONG provisionalId) {
     default:
       break;
   }
-  return C7719AudioHal::NewUnit(descriptor, provisionalId);
+  return CUac1AudioHal::NewUnit(descriptor, provisionalId);
 }
 
 NTSTATUS C7753AudioHal::UsbParseAudioControlInterface(PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
@@ -319,7 +320,7 @@ NTSTATUS C7753AudioHal::UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPT
                                                      PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
                                                      ULONG bytesToEnd) {
   PAGED_CODE();
-  NTSTATUS status = C7719AudioHal::UsbParseAudioStreamInterface(configuration, interfaceDescriptor, bytesToEnd);
+  NTSTATUS status = CUac1AudioHal::UsbParseAudioStreamInterface(configuration, interfaceDescriptor, bytesToEnd);
   if (!NT_SUCCESS(status)) return status;
   return AttachRenderProcessors(status);
 }

@@ -25,25 +25,13 @@
 
 #include <atomic>
 
+#include "variants/7753/C7753Codec.h"
 #include "variants/7753/C7753DescriptorRewrite.h"
 #include "variants/7753/C7753StatusHistory.h"
-#include "variants/CUac1GenericAudioHal.h"
+#include "driver/hal/CUac1AudioHal.h"
 
 class CRenderGainNode;
 class C7753FeatureUnit11ForcedMute;
-
-// The codec register shadow: six registers, each with a flag word whose bit
-// 1 marks it for RestoreHardwareState.
-constexpr ULONG C7753_CODEC_REGISTERS = 6;
-constexpr USHORT C7753_CODEC_RESTORE = 0x0002;
-// The mute-LED bits of register 1: lit for a muted and an unmuted output.
-constexpr ULONG C7753_LED_REGISTER = 1;
-constexpr USHORT C7753_LED_MASK = 0x0030;
-constexpr USHORT C7753_LED_MUTE_BITS = 0x0030;
-constexpr USHORT C7753_LED_UNMUTE_BITS = 0x0010;
-// Register 5 is toggled around a 1 ms pause to reset the codec.
-constexpr ULONG C7753_RESET_REGISTER = 5;
-constexpr USHORT C7753_RESET_BITS = 0x3000;
 
 // HID class requests to the board's HID interface.
 constexpr USHORT C7753_HID_INTERFACE = 3;
@@ -83,7 +71,7 @@ struct C7753CodecRegister {
   USHORT flags;
 };
 
-class C7753AudioHal : public CUac1GenericAudioHal {
+class C7753AudioHal : public CUac1AudioHal, public IC7753CodecWriter {
  public:
   C7753AudioHal(PUNKNOWN outerUnknown, USHORT vendorId, USHORT productId);
   ~C7753AudioHal() override;
@@ -98,8 +86,8 @@ class C7753AudioHal : public CUac1GenericAudioHal {
   NTSTATUS STDMETHODCALLTYPE UsbParseAudioStreamInterface(PUSB_CONFIGURATION_DESCRIPTOR configuration,
                                                           PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor,
                                                           ULONG bytesToEnd) override;
-  using CUac1GenericAudioHal::UsbParseAudioControlInterface;
-  using CUac1GenericAudioHal::UsbParseAudioStreamInterface;
+  using CUac1AudioHal::UsbParseAudioControlInterface;
+  using CUac1AudioHal::UsbParseAudioStreamInterface;
   // Codec reset (register 5 off, 1 ms, on), then every marked register of
   // 0-4 written again from the shadow; the first failure stops.
   NTSTATUS STDMETHODCALLTYPE RestoreHardwareState() override;
@@ -113,11 +101,8 @@ class C7753AudioHal : public CUac1GenericAudioHal {
   // rewrite, parse, codec restore.
   NTSTATUS STDMETHODCALLTYPE ConfigureDevice() override;
 
-  // Sends `value` to codec register `index` (0-5) through a HID output
-  // report, the bits outside `mask` taken from the shadow (all of `value`
-  // for mask 0xFFFF; nothing sent for mask 0). The shadow follows only a
-  // write the device took.
-  NTSTATUS WriteCodecRegister(ULONG index, USHORT value, USHORT mask);
+  // Through a HID output report to the board's HID interface.
+  NTSTATUS WriteCodecRegister(ULONG index, USHORT value, USHORT mask) override;
   NTSTATUS RewriteConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR configuration);
 
   // ---- What the host's report and the tests look at
@@ -137,7 +122,7 @@ class C7753AudioHal : public CUac1GenericAudioHal {
   CUacUnit* NewFeatureUnit(UCHAR unitId, ULONG provisionalId) override;
   CUacUnit* NewUnit(const UCHAR* descriptor, ULONG provisionalId) override;
   // No vendor's terminal-type rewrite here: the chip's units as they come.
-  NTSTATUS CreateUnit(const UCHAR* descriptor) override { return C7719AudioHal::CreateUnit(descriptor); }
+  NTSTATUS CreateUnit(const UCHAR* descriptor) override { return AddUnitFor(descriptor); }
   CUsbStreamEngine* NewRenderEngine(UCHAR interfaceNumber, ULONG terminalNodeId) override;
   // A source id that names no unit refuses the device.
   bool UnknownSourceFailsParse() const override { return true; }

@@ -4,7 +4,8 @@
 
 #include "driver/SettingsStore.h"
 #include "topology/CUacLevelNode.h"
-#include "variants/7753/C7753AudioHal.h"
+#include "variants/7753/C7753Codec.h"
+#include "variants/7753/C7753DescriptorRewrite.h"
 #include "variants/7753/C7753Nodes.h"
 
 // Unit 13's map: the device column falls in 1 dB steps to -36 dB, then -38
@@ -120,10 +121,10 @@ NTSTATUS C7753FeatureUnit13::SetSwitchValue(ULONG cs, ULONG channel, UCHAR value
   PAGED_CODE();
   NTSTATUS status = CUac1FeatureUnit::SetSwitchValue(cs, channel, value);
   if (!NT_SUCCESS(status)) return status;
-  if (m_NeedMuteLed && m_Hal) {
+  if (m_NeedMuteLed && m_Codec) {
     bool muted = value != 0;
     if (m_ReverseMuteLed == 1) muted = !muted;
-    m_Hal->WriteCodecRegister(C7753_LED_REGISTER, muted ? C7753_LED_MUTE_BITS : C7753_LED_UNMUTE_BITS,
+    m_Codec->WriteCodecRegister(C7753_LED_REGISTER, muted ? C7753_LED_MUTE_BITS : C7753_LED_UNMUTE_BITS,
                               C7753_LED_MASK);
   }
   return STATUS_SUCCESS;
@@ -173,12 +174,12 @@ NTSTATUS C7753FeatureUnit13::GetLevelRange(ULONG cs, PLONG maximum, PLONG minimu
 // ============================================================================
 // Scaled units
 
-C7753FeatureUnit9::C7753FeatureUnit9(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-    : C7753ScaledFeatureUnit(outerUnknown, provisionalId, hal, true, {3, 2, 0xFFF0, false}) {}
+C7753FeatureUnit9::C7753FeatureUnit9(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+    : C7753ScaledFeatureUnit(outerUnknown, provisionalId, codec, true, {3, 2, 0xFFF0, false}) {}
 
-C7753FeatureUnit2::C7753FeatureUnit2(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal,
+C7753FeatureUnit2::C7753FeatureUnit2(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec,
                                      bool readsVendorBlock)
-    : C7753ScaledFeatureUnit(outerUnknown, provisionalId, hal, readsVendorBlock, {3, 8, 0xFF00, true}) {}
+    : C7753ScaledFeatureUnit(outerUnknown, provisionalId, codec, readsVendorBlock, {3, 8, 0xFF00, true}) {}
 
 LONG C7753ScaledFeatureUnit::ToReported(LONG level) const {
   if (level == LEVEL_MINUS_INFINITY) return level;
@@ -256,7 +257,7 @@ NTSTATUS C7753FeatureUnit2LedSwitch::BuildNodes(IAudioHal* owner) {
   ITopoNode* const unit = static_cast<IUacUnit*>(this);
   bool made = false;
   NTSTATUS led = AddOwnNode<C7753LedSwitchNode>(
-      owner, &nextId, [&](C7753LedSwitchNode* node) { return node->Init(unit, owner->GetDeviceObject(), m_Hal); },
+      owner, &nextId, [&](C7753LedSwitchNode* node) { return node->Init(unit, owner->GetDeviceObject(), m_Codec); },
       &made);
   // The board works without its LED switch when there is no memory for it.
   return made ? led : status;

@@ -21,7 +21,7 @@
 #include "driver/common/CKernelMutex.h"
 #include "topology/CUac1FeatureUnit.h"
 
-class C7753AudioHal;
+class IC7753CodecWriter;
 
 // The Settings values of the mute LED (one byte each).
 constexpr WCHAR C7753_NEED_MUTE_LED[] = u"NeedMuteLED";
@@ -37,8 +37,8 @@ extern const SHORT C7753DeviceLevels[C7753_DB_MAP_ENTRIES];
 // its initialisation reads the vendor control block.
 class C7753FeatureUnit : public CUac1FeatureUnit {
  public:
-  C7753FeatureUnit(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal, bool readsVendorBlock)
-      : CUac1FeatureUnit(outerUnknown, provisionalId), m_Hal(hal), m_ReadsVendorBlock(readsVendorBlock) {}
+  C7753FeatureUnit(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec, bool readsVendorBlock)
+      : CUac1FeatureUnit(outerUnknown, provisionalId), m_Codec(codec), m_ReadsVendorBlock(readsVendorBlock) {}
 
  protected:
   NTSTATUS PrepareNodes() override;
@@ -53,14 +53,14 @@ class C7753FeatureUnit : public CUac1FeatureUnit {
   template <typename TMute, typename TVolume>
   NTSTATUS BuildOwnNodes(IAudioHal* owner);
 
-  C7753AudioHal* const m_Hal;  // no reference: the model owns this unit
+  IC7753CodecWriter* const m_Codec;  // no reference: the model owns this unit
   const bool m_ReadsVendorBlock;
 };
 
 class C7753FeatureUnit13 : public C7753FeatureUnit {
  public:
-  C7753FeatureUnit13(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-      : C7753FeatureUnit(outerUnknown, provisionalId, hal, false) {}
+  C7753FeatureUnit13(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+      : C7753FeatureUnit(outerUnknown, provisionalId, codec, false) {}
 
   // The device's mute, then the LED when the board has one.
   NTSTATUS STDMETHODCALLTYPE SetSwitchValue(ULONG controlSelector, ULONG channel, UCHAR value) override;
@@ -94,9 +94,9 @@ class C7753ScaledFeatureUnit : public C7753FeatureUnit {
     bool toneRangeUnscaled;
   };
 
-  C7753ScaledFeatureUnit(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal, bool readsVendorBlock,
+  C7753ScaledFeatureUnit(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec, bool readsVendorBlock,
                          const Scale& scale)
-      : C7753FeatureUnit(outerUnknown, provisionalId, hal, readsVendorBlock), m_Scale(scale) {}
+      : C7753FeatureUnit(outerUnknown, provisionalId, codec, readsVendorBlock), m_Scale(scale) {}
 
   NTSTATUS STDMETHODCALLTYPE GetLevel(ULONG controlSelector, ULONG channel, PLONG level) override;
   NTSTATUS STDMETHODCALLTYPE SetLevel(ULONG controlSelector, ULONG channel, LONG level) override;
@@ -114,19 +114,19 @@ class C7753ScaledFeatureUnit : public C7753FeatureUnit {
 // Monitor units 9 and 11.
 class C7753FeatureUnit9 : public C7753ScaledFeatureUnit {
  public:
-  C7753FeatureUnit9(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal);
+  C7753FeatureUnit9(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec);
 };
 
 // Recording units 2, 8 and 15.
 class C7753FeatureUnit2 : public C7753ScaledFeatureUnit {
  public:
-  C7753FeatureUnit2(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal, bool readsVendorBlock = true);
+  C7753FeatureUnit2(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec, bool readsVendorBlock = true);
 };
 
 class C7753FeatureUnit16 : public C7753FeatureUnit {
  public:
-  C7753FeatureUnit16(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-      : C7753FeatureUnit(outerUnknown, provisionalId, hal, false) {}
+  C7753FeatureUnit16(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+      : C7753FeatureUnit(outerUnknown, provisionalId, codec, false) {}
 
  protected:
   NTSTATUS BuildNodes(IAudioHal* owner) override;
@@ -135,8 +135,8 @@ class C7753FeatureUnit16 : public C7753FeatureUnit {
 // A recording unit whose mute lives in the driver alone.
 class C7753FeatureUnit2SoftMute : public C7753FeatureUnit2 {
  public:
-  C7753FeatureUnit2SoftMute(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-      : C7753FeatureUnit2(outerUnknown, provisionalId, hal, false) {}
+  C7753FeatureUnit2SoftMute(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+      : C7753FeatureUnit2(outerUnknown, provisionalId, codec, false) {}
 
  protected:
   NTSTATUS BuildNodes(IAudioHal* owner) override;
@@ -145,8 +145,8 @@ class C7753FeatureUnit2SoftMute : public C7753FeatureUnit2 {
 // A recording unit with the generic nodes and a switch that drives the LED.
 class C7753FeatureUnit2LedSwitch : public C7753FeatureUnit2 {
  public:
-  C7753FeatureUnit2LedSwitch(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-      : C7753FeatureUnit2(outerUnknown, provisionalId, hal, false) {}
+  C7753FeatureUnit2LedSwitch(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+      : C7753FeatureUnit2(outerUnknown, provisionalId, codec, false) {}
 
  protected:
   NTSTATUS BuildNodes(IAudioHal* owner) override;
@@ -156,8 +156,8 @@ class C7753FeatureUnit2LedSwitch : public C7753FeatureUnit2 {
 // mute byte OR the forced mute, so it always ends with both applied.
 class C7753FeatureUnit11ForcedMute : public C7753FeatureUnit9 {
  public:
-  C7753FeatureUnit11ForcedMute(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal)
-      : C7753FeatureUnit9(outerUnknown, provisionalId, hal) {}
+  C7753FeatureUnit11ForcedMute(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec)
+      : C7753FeatureUnit9(outerUnknown, provisionalId, codec) {}
 
   NTSTATUS STDMETHODCALLTYPE GetSwitchValue(ULONG controlSelector, ULONG channel, PUCHAR value) override;
   NTSTATUS STDMETHODCALLTYPE SetSwitchValue(ULONG controlSelector, ULONG channel, UCHAR value) override;

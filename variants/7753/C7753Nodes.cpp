@@ -4,7 +4,7 @@
 #include "primitives/Convert.h"
 #include "primitives/Power.h"
 #include "primitives/Vector.h"
-#include "variants/7753/C7753AudioHal.h"
+#include "variants/7753/C7753Codec.h"
 
 namespace {
 
@@ -165,10 +165,10 @@ NTSTATUS C7753SoftwareMuteNode::Process(const WAVEFORMATEXTENSIBLE* format, PVOI
   return STATUS_SUCCESS;
 }
 
-NTSTATUS C7753LedSwitchNode::Init(ITopoNode* unit, PDEVICE_OBJECT deviceObject, C7753AudioHal* hal) {
+NTSTATUS C7753LedSwitchNode::Init(ITopoNode* unit, PDEVICE_OBJECT deviceObject, IC7753CodecWriter* codec) {
   PAGED_CODE();
   NTSTATUS status = InitFromUnit(unit, deviceObject);
-  if (NT_SUCCESS(status)) m_Hal = hal;
+  if (NT_SUCCESS(status)) m_Codec = codec;
   return status;
 }
 
@@ -179,10 +179,10 @@ NTSTATUS C7753LedSwitchNode::GetValue(ULONG channel, PUCHAR value) {
 
 NTSTATUS C7753LedSwitchNode::SetValue(ULONG channel, UCHAR value) {
   PAGED_CODE();
-  if (!m_Hal || channel != 0) return STATUS_INVALID_PARAMETER;
+  if (!m_Codec || channel != 0) return STATUS_INVALID_PARAMETER;
   // The register and the kept value change together.
   CBindingGuard guard(m_Binding);
-  NTSTATUS status = m_Hal->WriteCodecRegister(C7753_LED_REGISTER, value ? C7753_LED_UNMUTE_BITS : C7753_LED_MUTE_BITS,
+  NTSTATUS status = m_Codec->WriteCodecRegister(C7753_LED_REGISTER, value ? C7753_LED_UNMUTE_BITS : C7753_LED_MUTE_BITS,
                                               C7753_LED_MASK);
   if (!NT_SUCCESS(status)) return status;
   return CUacBoardSwitchNode::SetValue(channel, value);

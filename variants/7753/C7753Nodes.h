@@ -28,7 +28,7 @@
 #include "topology/CUacSwitchNode.h"
 #include "variants/CUacDeviceNodes.h"
 
-class C7753AudioHal;
+class IC7753CodecWriter;
 
 constexpr ULONG C7753_MAX_PROCESSED_CHANNELS = MAX_SOFTWARE_DSP_PROCESS_CHANNELS;
 // The output type and the recording input on which the nodes of units 13
@@ -120,13 +120,13 @@ class C7753LedSwitchNode : public CUacBoardSwitchNode {
  public:
   C7753LedSwitchNode(PUNKNOWN outerUnknown, ULONG nodeId) : CUacBoardSwitchNode(outerUnknown, nodeId) {}
 
-  NTSTATUS Init(ITopoNode* unit, PDEVICE_OBJECT deviceObject, C7753AudioHal* hal);
+  NTSTATUS Init(ITopoNode* unit, PDEVICE_OBJECT deviceObject, IC7753CodecWriter* codec);
   using CUacBoardSwitchNode::Init;
   NTSTATUS STDMETHODCALLTYPE GetValue(ULONG channel, PUCHAR value) override;
   NTSTATUS STDMETHODCALLTYPE SetValue(ULONG channel, UCHAR value) override;
 
  private:
-  C7753AudioHal* m_Hal = nullptr;  // no reference: the model owns the unit and so this node
+  IC7753CodecWriter* m_Codec = nullptr;  // no reference: the model owns the unit and so this node
 };
 
 // The render gain the status poll drives: mode 0 passes, 1 attenuates PCM

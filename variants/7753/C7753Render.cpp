@@ -1,7 +1,7 @@
 #include "variants/7753/C7753Render.h"
 
 #include "dsp/DspFormat.h"
-#include "variants/7753/C7753AudioHal.h"
+#include "variants/7753/C7753Codec.h"
 
 namespace {
 
@@ -81,15 +81,15 @@ NTSTATUS C7753Render::RemoveAc3Formats() {
 NTSTATUS C7753Render::OpenForFormat(StreamClientRecord* client, PULONG currentFrame) {
   PAGED_CODE();
   NTSTATUS status = CUac1Render::OpenForFormat(client, currentFrame);
-  if (!NT_SUCCESS(status) || !m_Hal) return status;
+  if (!NT_SUCCESS(status) || !m_Codec) return status;
   const WAVEFORMATEXTENSIBLE& format = client->Format;
   switch (format.Format.nSamplesPerSec) {
-    case 44100: m_Hal->WriteCodecRegister(0, C7753_RATE_44100, C7753_RATE_MASK); break;
-    case 48000: m_Hal->WriteCodecRegister(0, C7753_RATE_48000, C7753_RATE_MASK); break;
-    case k96k: m_Hal->WriteCodecRegister(0, C7753_RATE_96000, C7753_RATE_MASK); break;
+    case 44100: m_Codec->WriteCodecRegister(0, C7753_RATE_44100, C7753_RATE_MASK); break;
+    case 48000: m_Codec->WriteCodecRegister(0, C7753_RATE_48000, C7753_RATE_MASK); break;
+    case k96k: m_Codec->WriteCodecRegister(0, C7753_RATE_96000, C7753_RATE_MASK); break;
     default: break;
   }
   const bool pcm = EffectiveFormatTag(format) == WAVE_FORMAT_PCM;
-  m_Hal->WriteCodecRegister(0, pcm ? 0 : C7753_NON_PCM_BIT, C7753_NON_PCM_BIT);
+  m_Codec->WriteCodecRegister(0, pcm ? 0 : C7753_NON_PCM_BIT, C7753_NON_PCM_BIT);
   return status;
 }

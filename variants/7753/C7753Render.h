@@ -13,7 +13,7 @@
 
 #include "streaming/CUac1Render.h"
 
-class C7753AudioHal;
+class IC7753CodecWriter;
 
 constexpr UCHAR C7753_ALT_SETTING_STEREO = 2;
 constexpr UCHAR C7753_ALT_SETTING_96K = 5;
@@ -27,8 +27,8 @@ constexpr USHORT C7753_NON_PCM_BIT = 0x0002;
 
 class C7753Render : public CUac1Render {
  public:
-  C7753Render(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId, C7753AudioHal* hal)
-      : CUac1Render(outerUnknown, interfaceNumber, terminalNodeId), m_Hal(hal) {}
+  C7753Render(PUNKNOWN outerUnknown, ULONG interfaceNumber, ULONG terminalNodeId, IC7753CodecWriter* codec)
+      : CUac1Render(outerUnknown, interfaceNumber, terminalNodeId), m_Codec(codec) {}
 
   // The name, then the format lists of the output type now selected. A name
   // that is refused changes nothing.
@@ -43,5 +43,5 @@ class C7753Render : public CUac1Render {
   NTSTATUS RemoveAc3Formats();
 
  private:
-  C7753AudioHal* const m_Hal;  // no reference: the model owns this engine
+  IC7753CodecWriter* const m_Codec;  // no reference: the model owns this engine
 };

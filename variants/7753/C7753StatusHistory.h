@@ -27,13 +27,10 @@ class C7753StatusHistory {
  public:
   // The reading taken before the timer runs fills the first entry.
   void Begin(bool bitClear);
-  // One timer tick's reading: recorded, then decided on. True when the
-  // state changed (State() tells to which).
-  bool Tick(bool bitClear) {
-    Record(bitClear);
-    return Decide();
-  }
+  // One timer tick's reading.
   void Record(bool bitClear);
+  // Decides on the readings so far: true when the state changed (State()
+  // tells to which).
   bool Decide();
   ULONG State() const { return m_State; }
 

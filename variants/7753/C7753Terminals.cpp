@@ -2,7 +2,8 @@
 
 #include "driver/SettingsStore.h"
 #include "topology/CUacTerminalNode.h"
-#include "variants/7753/C7753AudioHal.h"
+#include "variants/7753/C7753Codec.h"
+#include "variants/7753/C7753DescriptorRewrite.h"
 
 namespace {
 
@@ -60,13 +61,13 @@ UCHAR SelectorCode(UCHAR sourceId) {
 
 }  // namespace
 
-void WriteC7753OutputType(C7753AudioHal* hal, PinCategory type) {
-  if (!hal) return;
+void WriteC7753OutputType(IC7753CodecWriter* codec, PinCategory type) {
+  if (!codec) return;
   for (const OutputTypeRegisters& r : kOutputTypeRegisters) {
     if (r.type != type) continue;
-    hal->WriteCodecRegister(2, r.register2, 0xFFFF);
-    hal->WriteCodecRegister(1, r.register1, 0x0002);
-    hal->WriteCodecRegister(0, r.register0, 0x8000);
+    codec->WriteCodecRegister(2, r.register2, 0xFFFF);
+    codec->WriteCodecRegister(1, r.register1, 0x0002);
+    codec->WriteCodecRegister(0, r.register0, 0x8000);
     return;
   }
 }
@@ -74,9 +75,9 @@ void WriteC7753OutputType(C7753AudioHal* hal, PinCategory type) {
 // ============================================================================
 // Output terminal
 
-C7753OutputTerminal::C7753OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal,
+C7753OutputTerminal::C7753OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec,
                                          UCHAR supportSpdifOut, UCHAR supportHpOut)
-    : CUac1OutputTerminal(outerUnknown, provisionalId), m_Hal(hal) {
+    : CUac1OutputTerminal(outerUnknown, provisionalId), m_Codec(codec) {
   m_Types[m_TypeListCount++] = PIN_CATEGORY_SPK;
   if (supportHpOut) m_Types[m_TypeListCount++] = PIN_CATEGORY_HP;
   if (supportSpdifOut) m_Types[m_TypeListCount++] = PIN_CATEGORY_SPDIF;
@@ -92,7 +93,7 @@ bool C7753OutputTerminal::Lists(PinCategory type) const {
 NTSTATUS C7753OutputTerminal::BuildNodes(IAudioHal* owner) {
   PAGED_CODE();
   NTSTATUS status = BuildTypeNodes(owner);
-  WriteC7753OutputType(m_Hal, m_CurrentCategory);
+  WriteC7753OutputType(m_Codec, m_CurrentCategory);
   return status;
 }
 
@@ -121,7 +122,7 @@ NTSTATUS C7753OutputTerminal::SelectType(PinCategory category) {
   if (!NT_SUCCESS(status)) return status;
   if (m_TypeCount == 0 || !Lists(category)) return STATUS_UNSUCCESSFUL;
   m_CurrentCategory = category;
-  WriteC7753OutputType(m_Hal, category);
+  WriteC7753OutputType(m_Codec, category);
   WriteSetting(m_CategoryValueName, category);
   return STATUS_SUCCESS;
 }

@@ -20,18 +20,18 @@
 #include "variants/7753/C7753DescriptorRewrite.h"
 #include "variants/CChipTerminals.h"
 
-class C7753AudioHal;
+class IC7753CodecWriter;
 
 constexpr ULONG C7753_OUTPUT_TYPES = 4;
 constexpr ULONG C7753_SELECTOR_INPUTS = 7;
 constexpr WCHAR C7753_JACKS_CONNECTED[] = u"SetJackConnect";
 
 // The codec writes that select an output type (no write for another type).
-void WriteC7753OutputType(C7753AudioHal* hal, PinCategory type);
+void WriteC7753OutputType(IC7753CodecWriter* codec, PinCategory type);
 
 class C7753OutputTerminal : public CUac1OutputTerminal {
  public:
-  C7753OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId, C7753AudioHal* hal, UCHAR supportSpdifOut,
+  C7753OutputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId, IC7753CodecWriter* codec, UCHAR supportSpdifOut,
                       UCHAR supportHpOut);
 
   // The unit's output pins re-read their jacks; the last of them stands
@@ -52,7 +52,7 @@ class C7753OutputTerminal : public CUac1OutputTerminal {
   NTSTATUS BuildTypeNodes(IAudioHal* owner);
   bool Lists(PinCategory type) const;
 
-  C7753AudioHal* const m_Hal;  // no reference: the model owns this unit
+  IC7753CodecWriter* const m_Codec;  // no reference: the model owns this unit
   PinCategory m_Types[C7753_OUTPUT_TYPES] = {};
   ULONG m_TypeListCount = 0;
 };

@@ -152,10 +152,6 @@ void CUac2Terminal::WriteSetting(PCWSTR name, ULONG value) {
 // ============================================================================
 // Input terminal
 
-CUac2InputTerminal::~CUac2InputTerminal() {
-  if (m_Jacks) ExFreePool(m_Jacks);
-}
-
 NTSTATUS CUac2InputTerminal::BuildNodes(IAudioHal* model) {
   PAGED_CODE();
   NTSTATUS status = SetIdentity(UAC_SUBTYPE_INPUT_TERMINAL, 0, nullptr);
@@ -171,40 +167,9 @@ NTSTATUS CUac2InputTerminal::BuildNodes(IAudioHal* model) {
                                               [&](CUacInputTerminalNode* pin) { return pin->InitFromUnit(unit, caps); });
 }
 
-NTSTATUS CUac2InputTerminal::GetCategory(PinCategory* category) {
-  if (!category || !m_Descriptor) return STATUS_INVALID_PARAMETER;
-  *category = Uac2InputTerminalCategory(TerminalType());
-  return STATUS_SUCCESS;
-}
+PinCategory CUac2InputTerminal::Category() const { return Uac2InputTerminalCategory(TerminalType()); }
 
-NTSTATUS CUac2InputTerminal::GetTypeCount(PULONG count) {
-  if (!count) return STATUS_INVALID_PARAMETER;
-  *count = 1;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2InputTerminal::GetTypeList(PULONG categories) { return GetCategory(categories); }
-
-NTSTATUS CUac2InputTerminal::SelectType(PinCategory category) {
-  PinCategory current = 0;
-  NTSTATUS status = GetCategory(&current);
-  if (!NT_SUCCESS(status)) return status;
-  return category == current ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
-NTSTATUS CUac2InputTerminal::GetJackCount(PULONG count, ULONG) {
-  if (!count || !m_Descriptor) return STATUS_INVALID_PARAMETER;
-  *count = HasJacks(TerminalType()) ? m_JackCount : 0;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS CUac2InputTerminal::GetJackDescriptions(ULONG bufferBytes, JackRecord* jacks, ULONG) {
-  PAGED_CODE();
-  if (!jacks || bufferBytes == 0 || !m_Descriptor || IsStreaming() || !HasConnector() || !m_JackCount || !m_Jacks ||
-      bufferBytes < m_JackCount * sizeof(JackRecord))
-    return STATUS_INVALID_PARAMETER;
-  return CopyJacksWithPresence(m_Jacks, m_JackCount, jacks);
-}
+bool CUac2InputTerminal::TypeHasJacks() const { return HasJacks(TerminalType()); }
 
 NTSTATUS CUac2InputTerminal::OnControlChange(ULONG cs, ULONG channel, PULONG nodeId) {
   PAGED_CODE();

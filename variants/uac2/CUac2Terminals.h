@@ -12,6 +12,7 @@
 // bmControls is set and it is not a USB streaming terminal.
 #pragma once
 
+#include "topology/CSingleTypeTerminal.h"
 #include "topology/COutputTypes.h"
 #include "topology/CUac1Terminal.h"
 #include "variants/uac2/Uac2Entity.h"
@@ -64,32 +65,24 @@ class CUac2Terminal : public CUac2Entity, public ITerminal, public ITerminalCloc
   CKnownPresence m_Presence;
 };
 
-class CUac2InputTerminal : public CUac2Terminal {
+class CUac2InputTerminal : public CSingleTypeTerminal<CUac2Terminal> {
  public:
   CUac2InputTerminal(PUNKNOWN outerUnknown, ULONG provisionalId)
-      : CUac2Terminal(outerUnknown, provisionalId, UAC_SUBTYPE_INPUT_TERMINAL) {}
-  ~CUac2InputTerminal() override;
+      : CSingleTypeTerminal(outerUnknown, provisionalId, UAC_SUBTYPE_INPUT_TERMINAL) {}
 
   // Connector changes (selector 2, channel 0) refresh the pin.
   NTSTATUS STDMETHODCALLTYPE OnControlChange(ULONG controlSelector, ULONG channel, PULONG nodeId) override;
-
-  // ---- ITerminal
-  NTSTATUS STDMETHODCALLTYPE GetCategory(PinCategory* category) override;
-  NTSTATUS STDMETHODCALLTYPE GetTypeCount(PULONG count) override;
-  NTSTATUS STDMETHODCALLTYPE GetTypeList(PULONG categories) override;
-  NTSTATUS STDMETHODCALLTYPE SelectType(PinCategory category) override;
-  // Jacks count only for microphones, telephony terminals and connectors.
-  NTSTATUS STDMETHODCALLTYPE GetJackCount(PULONG count, ULONG typeIndex) override;
-  NTSTATUS STDMETHODCALLTYPE GetJackDescriptions(ULONG bufferBytes, JackRecord* jacks, ULONG typeIndex) override;
 
  protected:
   bool DescriptorFits(const UCHAR*, ULONG length) const override { return length >= 16; }
   ULONG ClockOffset() const override { return 7; }
   ULONG ControlsOffset() const override { return 14; }
   NTSTATUS BuildNodes(IAudioHal* model) override;
-
-  ULONG m_JackCount = 0;
-  JackRecord* m_Jacks = nullptr;
+  PinCategory Category() const override;
+  // Jacks count only for microphones, telephony terminals and connectors.
+  bool TypeHasJacks() const override;
+  // Only a terminal with a connector control describes jacks.
+  bool DescribesJacks() const override { return HasConnector(); }
 };
 
 class CUac2OutputTerminal : public CUac2Terminal, protected COutputTypes {

@@ -22,7 +22,7 @@ TEST_F(ModelInterfaceTest, InnerUnknownAnswersTheModelsInterfacesOnly) {
   for (AudioHalFactory factory : {C7719AudioHal::Create, CK784AudioHal::Create}) {
     ModelBench bench(StereoHeadset(), PlainProfile(), factory);
     ASSERT_EQ(bench.CreateStatus(), STATUS_SUCCESS);
-    C7719AudioHal* model = bench.Model();
+    CUac1AudioHal* model = bench.Model();
     PUNKNOWN inner = model->GetInnerUnknown();
     PVOID object = nullptr;
     ASSERT_EQ(inner->QueryInterface(IID_IUsbAudioHal, &object), STATUS_SUCCESS);

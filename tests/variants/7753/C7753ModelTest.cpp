@@ -186,7 +186,9 @@ TEST_F(C7753ModelTest, ThePolledBoardsIdsWithoutTheChipHaveNoPoll) {
 
 // ---- The status poll ---------------------------------------------------------------------------
 
-TEST(C7753StatusHistoryTest, StatesFollowTheLastThirtyReadings) {
+// Each case's readings are the polled board's HID reports: one before the
+// timer runs, then one a tick of the poll's clock.
+TEST_F(C7753ModelTest, PollStatesFollowTheLastThirtyReadings) {
   struct Case {
     const char* name;
     std::vector<bool> readings;  // bit clear?; the first is read before the timer runs
@@ -221,12 +223,18 @@ TEST(C7753StatusHistoryTest, StatesFollowTheLastThirtyReadings) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    C7753StatusHistory history;
-    history.Begin(c.readings[0]);
+    auto board = Board::Polled();
+    ASSERT_EQ(board->Start(), STATUS_SUCCESS);
+    std::vector<sim::Bytes> script;
+    for (bool clear : c.readings) script.push_back(clear ? kBitClear : kBitSet);
+    board->Device().QueueHidInputReports(script);
+    ASSERT_EQ(board->Hal()->Start(), STATUS_SUCCESS);
+    platform::clock::Advance(0);
     for (size_t tick = 1; tick < c.readings.size(); ++tick) {
-      history.Tick(c.readings[tick]);
-      EXPECT_EQ(history.State(), c.states[tick - 1]) << "tick " << tick;
+      platform::clock::AdvanceMs(C7753_POLL_PERIOD_MS);
+      ASSERT_EQ(board->Model()->GetPollState(), c.states[tick - 1]) << "tick " << tick;
     }
+    board->Hal()->Stop();
   }
 }
 
@@ -252,18 +260,21 @@ TEST_F(C7753ModelTest, ThePollDrivesForcedMuteAndGainFromTheReadingsOnTheClock) 
   EXPECT_EQ(board->DeviceMute(kForcedMuteUnit), 1);
   EXPECT_EQ(gain->GetMode(), 0u);
 
-  C7753StatusHistory oracle;
-  oracle.Begin(false);
   std::vector<size_t> changes;
+  std::vector<ULONG> reached;
+  ULONG state = C7753_POLL_FORCED_MUTE;
   for (size_t tick = 1; tick < script.size(); ++tick) {
     platform::clock::AdvanceMs(C7753_POLL_PERIOD_MS);
     ASSERT_EQ(board->Device().HidInputReportReads(), tick + 1);
-    if (oracle.Tick(script[tick][0] == 0)) changes.push_back(tick);
-    ASSERT_EQ(model->GetPollState(), oracle.State()) << "tick " << tick;
-    EXPECT_EQ(gain->GetMode(), oracle.State()) << "tick " << tick;
-    EXPECT_EQ(board->DeviceMute(kForcedMuteUnit), oracle.State() == C7753_POLL_FORCED_MUTE ? 1 : 0)
-        << "tick " << tick;
+    if (model->GetPollState() != state) {
+      changes.push_back(tick);
+      reached.push_back(model->GetPollState());
+    }
+    state = model->GetPollState();
+    EXPECT_EQ(gain->GetMode(), state) << "tick " << tick;
+    EXPECT_EQ(board->DeviceMute(kForcedMuteUnit), state == C7753_POLL_FORCED_MUTE ? 1 : 0) << "tick " << tick;
   }
+  EXPECT_EQ(reached, (std::vector<ULONG>{C7753_POLL_ATTENUATE, C7753_POLL_SILENCE, C7753_POLL_FORCED_MUTE}));
   // Attenuate at the first mixed history, silence when thirty readings are
   // clear, the forced mute again after thirty set ones.
   EXPECT_EQ(changes, (std::vector<size_t>{1, 34, 65}));

@@ -121,9 +121,9 @@ IAudioHal* BenchDevice::AudioHal() const {
   return hal;
 }
 
-C7719AudioHal* BenchDevice::Model() const {
+CUac1AudioHal* BenchDevice::Model() const {
   IAudioHal* hal = AudioHal();
-  return hal ? static_cast<C7719AudioHal*>(static_cast<CAudioHal*>(hal)) : nullptr;
+  return hal ? static_cast<CUac1AudioHal*>(static_cast<CAudioHal*>(hal)) : nullptr;
 }
 
 // ---- ModelBench ----------------------------------------------------------------------------

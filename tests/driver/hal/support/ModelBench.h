@@ -50,7 +50,7 @@ class BenchDevice final : public IUsbDevice, public CUnknownBase {
   NTSTATUS Configure();
   // Creates the model aggregated with this object.
   NTSTATUS CreateModel(AudioHalFactory factory, USHORT vendorId, USHORT productId);
-  C7719AudioHal* Model() const;
+  CUac1AudioHal* Model() const;
   // The model's IAudioHal (no reference): every model answers it.
   IAudioHal* AudioHal() const;
   // The model's IUsbAudioHal (no reference), whatever its class; not every
@@ -107,7 +107,7 @@ class ModelBench {
   sim::SimDevice& Device() { return *m_Device; }
   platform::usb::HubPort& Port() { return *m_Port; }
   BenchDevice& Usb() { return *m_Usb; }
-  C7719AudioHal* Model() { return m_Usb->Model(); }
+  CUac1AudioHal* Model() { return m_Usb->Model(); }
   IAudioHal* Hal() { return m_Usb->AudioHal(); }
   // The model as the class the factory made.
   template <typename TModel>

@@ -1,4 +1,4 @@
-#include "variants/ChipString.h"
+#include "driver/hal/ChipString.h"
 
 #include "usb/usbdlib.h"
 
