@@ -68,7 +68,7 @@ void CUsbAudioDevice::AsioCyclicCallback(const CyclicControlNotify* notify) {
     for (ULONG i = 0; i < m_AsioEngineCount; ++i)
       if (m_AsioEngines[i].Client && m_AsioEngines[i].Client == notify->Client) index = i;
   }
-  if (index == m_AsioEngineCount || !notify->Client->Started) return;
+  if (index == m_AsioEngineCount || !ReadUCharNoFence(&notify->Client->Started)) return;
   switch (notify->Command) {
     case CYCLIC_COMMAND_POSITION:
       AsioBufferSwitch(index);

@@ -1,5 +1,18 @@
 #include "topology/CyclicClient.h"
 
+namespace {
+
+void SetClient(const CyclicClientRequest& request, StreamClientRecord** record, PVOID* handle,
+               StreamClientRecord* client) {
+  KIRQL irql = PASSIVE_LEVEL;
+  if (request.lock) KeAcquireSpinLock(request.lock, &irql);
+  *record = client;
+  *handle = client ? client->Handle : nullptr;
+  if (request.lock) KeReleaseSpinLock(request.lock, irql);
+}
+
+}  // namespace
+
 NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& request, StreamClientRecord** record,
                           PVOID* handle, PULONG msPerUrb) {
   StreamClientRecord* registered = nullptr;
@@ -7,8 +20,7 @@ NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& re
                                             request.callback, request.context, &registered);
   if (!NT_SUCCESS(status)) return status;
   if (!registered) return STATUS_UNSUCCESSFUL;
-  *record = registered;
-  *handle = registered->Handle;
+  SetClient(request, record, handle, registered);
 
   ULONG frame = 0;
   status = control->PrepareClient(*handle, msPerUrb, &frame);
@@ -21,10 +33,7 @@ NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& re
       control->UnregisterClient(*handle);
     }
   }
-  if (!NT_SUCCESS(status)) {
-    *record = nullptr;
-    *handle = nullptr;
-  }
+  if (!NT_SUCCESS(status)) SetClient(request, record, handle, nullptr);
   return status;
 }
 
