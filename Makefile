@@ -67,10 +67,11 @@ fuzz-smoke:
 	  $(MAKE) --no-print-directory fuzz-build && FUZZ_SEEDS_ONLY=1 bash .ci/fuzz.sh $(FUZZ_SMOKE_SECONDS) 2; \
 	else echo "fuzz targets skipped (no clang or no targets)"; fi
 
-# The streaming, ASIO and host test areas under ThreadSanitizer (build/tsan,
-# the areas named in the tsan test preset). Not part of `make test`: the
-# sanitizer suite already takes most of CI's time.
-TSAN_AREAS ?= test_streaming test_driver test_sim
+# The streaming, driver (ASIO among them), host and headset-host test areas
+# under ThreadSanitizer (build/tsan; the tsan test preset names the same
+# areas). Not part of `make test`: the sanitizer suite already takes most of
+# CI's time.
+TSAN_AREAS ?= test_streaming test_driver test_sim test_tools
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_AREAS)

@@ -72,7 +72,7 @@ void CUsbAudioDevice::AsioCyclicCallback(const CyclicControlNotify* notify) {
           notify->Client->Handle == m_AsioEngines[i].ClientHandle)
         index = i;
   }
-  if (index == m_AsioEngineCount || !notify->Client->Started) return;
+  if (index == m_AsioEngineCount || !ReadUCharNoFence(&notify->Client->Started)) return;
   switch (notify->Command) {
     case CYCLIC_COMMAND_POSITION:
       AsioBufferSwitch(index);

@@ -196,9 +196,12 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   const AsioEngineEntry* GetAsioEngineEntry(ULONG index) const {
     return index < m_AsioEngineCount ? &m_AsioEngines[index] : nullptr;
   }
-  bool HasIdleIrp() const { return m_IdleIrp != nullptr; }
-  bool IsIdleRequestPending() const { return m_IdleRequestPending != 0; }
-  bool IsIdleWorkPending() const { return m_IdleWorkItems != 0; }
+  // Read while the idle path changes them on other threads.
+  bool HasIdleIrp() const {
+    return InterlockedCompareExchangePointer(const_cast<PVOID volatile*>(&m_IdleIrp), nullptr, nullptr) != nullptr;
+  }
+  bool IsIdleRequestPending() const { return ReadNoFence(&m_IdleRequestPending) != 0; }
+  bool IsIdleWorkPending() const { return ReadNoFence(&m_IdleWorkItems) != 0; }
   // A seam for tests of the idle path's races: when set, it runs on the
   // idle work item between building an idle request and sending it.
   static void (*IdleRequestBuiltHook)(CUsbAudioDevice* device);
@@ -221,7 +224,7 @@ class CUsbAudioDevice : public IUsbDevice, public IAsioPrivate, public CAudioHal
   NTSTATUS SubmitUrbOnce(PURB urb);
 
   // ---- Selective suspend
-  bool IsIdle() const { return m_OutstandingCount == 1 && m_BusyCount == 0; }
+  bool IsIdle() const { return ReadNoFence(&m_OutstandingCount) == 1 && ReadNoFence(&m_BusyCount) == 0; }
   static void IdleTimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
   void QueueIdleWork();
   static void IdleWorkItemRoutine(PDEVICE_OBJECT deviceObject, PVOID context);

@@ -118,7 +118,7 @@ NTSTATUS CUac1Capture::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* pac
   if (NT_SUCCESS(status)) FillCaptureRing(packet);
   const bool failed = !NT_SUCCESS(status) || USBD_ERROR(packet->Urb->UrbHeader.Status);
   ReleasePacket(packet);
-  if (m_StreamState == STREAM_STATE_RUNNING && status != STATUS_CANCELLED) {
+  if (StreamRunning() && status != STATUS_CANCELLED) {
     if (failed) {
       ReportTransferError();
     } else if (MayResubmit()) {

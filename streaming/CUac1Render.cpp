@@ -87,7 +87,7 @@ NTSTATUS CUac1Render::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket* pack
 
 NTSTATUS CUac1Render::CompleteRenderUrb(PIRP irp, StreamPacket* packet, bool twoChannelDevice) {
   const NTSTATUS status = irp->IoStatus.Status;
-  const bool running = m_StreamState == STREAM_STATE_RUNNING;
+  const bool running = StreamRunning();
   if (running && (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE)) m_DeviceRemoved = 1;
 
   // The bytes that reached the device, in the stream format: a failed

@@ -541,7 +541,7 @@ BOOLEAN CUsbStreamEngine::MayResubmit() {
   if (InterlockedCompareExchange(&m_WorkFlag, USB_STREAM_WORK_RESUBMIT, USB_STREAM_WORK_NONE) !=
       USB_STREAM_WORK_NONE)
     return FALSE;  // an error is pending, or the thread already refills
-  if (m_PassingDown) {
+  if (ReadNoFence(&m_PassingDown)) {
     KeSetEvent(&m_KickEvent, 8, FALSE);
     return FALSE;
   }
@@ -562,7 +562,7 @@ NTSTATUS CUsbStreamEngine::OnUrbComplete(PDEVICE_OBJECT, PIRP irp, StreamPacket*
   // also back before the count can reach 0, since whoever waits for the idle
   // event may free the pool next.
   ReleasePacket(packet);
-  if (m_StreamState == STREAM_STATE_RUNNING) {
+  if (StreamRunning()) {
     if (failed) {
       ReportTransferError();
     } else {

@@ -119,7 +119,9 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   virtual NTSTATUS Restart();
   virtual NTSTATUS SendStreamUrb();
   virtual NTSTATUS OnUrbComplete(PDEVICE_OBJECT deviceObject, PIRP irp, StreamPacket* packet);
-  virtual void ThreadMain();
+  // Not virtual: the thread enters it while the engine may already be in
+  // its destructor, before that stops the thread.
+  void ThreadMain();
   virtual NTSTATUS OpenForFormat(StreamClientRecord* client, PULONG currentFrame);
   virtual NTSTATUS Close();
   virtual NTSTATUS Start(ULONG startFrame, BOOLEAN explicitStartFrames);
@@ -151,6 +153,9 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   PKTHREAD GetStreamThread() const { return m_StreamThread; }
   CPeakLimiter* GetStreamLimiter() const { return m_StreamLimiter; }
   ULONG GetStreamState() const { return m_StreamState; }
+  // For the completion paths, which do not hold the mutex under which Start
+  // and Stop change the state with interlocked operations.
+  bool StreamRunning() { return ReadNoFence(StreamStateWord()) == STREAM_STATE_RUNNING; }
   // Why the running stream stopped by itself (STATUS_SUCCESS while it has
   // not); the next Start clears it.
   NTSTATUS GetStreamError() const { return m_StreamError; }
@@ -223,7 +228,7 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
       status = STATUS_UNSUCCESSFUL;
     } else if (!NT_SUCCESS(m_StreamError)) {
       status = m_StreamError;
-    } else if (!m_DeviceRemoved && m_StreamState == STREAM_STATE_RUNNING &&
+    } else if (!m_DeviceRemoved && StreamRunning() &&
                NT_SUCCESS(status = prelude(usb))) {
       StreamPacket* packet = ClaimPacket();
       if (!packet) {

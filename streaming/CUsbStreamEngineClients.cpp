@@ -248,20 +248,20 @@ NTSTATUS CUsbStreamEngine::StartClient(PVOID handle, ULONG startFrame, PULONG ms
   StreamClientRecord* head = FirstRunningClient();
   if (head == m_ActiveClient) {
     NotifyFormat(m_ActiveClient, 0);
-    client->Started = 1;
+    WriteUCharNoFence(&client->Started, 1);
   } else {
     StreamClientRecord* previous = m_ActiveClient;
     const WAVEFORMATEXTENSIBLE previousFormat = m_CurrentWaveFormat;
     m_ActiveClient = head;
     m_CurrentWaveFormat = head->Format;
     NotifyFormat(head, CYCLIC_FORMAT_CHANGED);
-    client->Started = 1;
+    WriteUCharNoFence(&client->Started, 1);
     status = Start(startFrame, TRUE);
     if (!NT_SUCCESS(status)) {
       Close();
       m_FormatOwner = nullptr;  // the engine is open in nobody's format now
       RemoveRunningClient(client->Handle);
-      client->Started = 0;
+      WriteUCharNoFence(&client->Started, 0);
       m_ActiveClient = previous;
       if (previous) {
         m_CurrentWaveFormat = previousFormat;
@@ -288,7 +288,7 @@ NTSTATUS CUsbStreamEngine::StopClient(PVOID handle, IToneNode* processor) {
   // that is no longer running would be freed under the data path.
   NTSTATUS result = processor ? RemoveClientProcessor(client->Kind, processor) : STATUS_SUCCESS;
 
-  client->Started = 0;
+  WriteUCharNoFence(&client->Started, 0);
   StreamClientRecord* head = FirstRunningClient();
   if (!head) {
     Stop();

@@ -170,11 +170,15 @@ NTSTATUS CWaveCyclicStream::JoinEngine(ICyclicControl* control) {
   m_StreamAccumulator = 0;
 
   const CyclicClientRequest request{CYCLIC_CLIENT_WAVE, &m_StreamFormat, WAVE_STREAM_MS_PER_URB,
-                                    WAVE_STREAM_URB_COUNT, OnCyclicControl, this, nullptr};
+                                    WAVE_STREAM_URB_COUNT, OnCyclicControl, this, nullptr, &m_Lock};
   ULONG msPerUrb = 0;
   NTSTATUS status = JoinCyclicClient(control, request, &m_ClientRecord, &m_ClientHandle, &msPerUrb);
   if (!NT_SUCCESS(status)) return status;
+  // An engine that already ran may have moved the position meanwhile.
+  KIRQL irql;
+  KeAcquireSpinLock(&m_Lock, &irql);
   m_TimeStamp = NowIn10us();
+  KeReleaseSpinLock(&m_Lock, irql);
   return STATUS_SUCCESS;
 }
 

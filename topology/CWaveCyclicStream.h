@@ -128,7 +128,8 @@ class CWaveCyclicStream : public IMiniportWaveCyclicStream,
   // The engine stopped the stream by itself: the position stays, and
   // GetPosition answers with `status` until the stream runs again.
   void StreamFailed(NTSTATUS status);
-  bool OwnRecordStarted() const { return m_ClientRecord && m_ClientRecord->Started; }
+  // The engine starts and stops the record under its own lock, not this one.
+  bool OwnRecordStarted() const { return m_ClientRecord && ReadUCharNoFence(&m_ClientRecord->Started); }
   bool InsideBuffer(const void* start, ULONG byteCount) const;
 
   IWaveCyclicStreamOwner* m_Miniport = nullptr;  // no reference

@@ -4,16 +4,21 @@
 
 namespace {
 
+void SetClient(PKSPIN_LOCK lock, StreamClientRecord** record, PVOID* handle, StreamClientRecord* client) {
+  KIRQL irql = PASSIVE_LEVEL;
+  if (lock) KeAcquireSpinLock(lock, &irql);
+  *record = client;
+  *handle = client ? client->Handle : nullptr;
+  if (lock) KeReleaseSpinLock(lock, irql);
+}
+
 // The engine's word that it let the record go is the unregistration's;
 // only then are *record and *handle forgotten. A client it still holds
 // keeps them, so that its owner leaves again rather than be freed under
 // the engine's callbacks.
-NTSTATUS Unregister(ICyclicControl* control, StreamClientRecord** record, PVOID* handle) {
+NTSTATUS Unregister(ICyclicControl* control, PKSPIN_LOCK lock, StreamClientRecord** record, PVOID* handle) {
   const NTSTATUS status = control->UnregisterClient(*handle);
-  if (NT_SUCCESS(status)) {
-    *record = nullptr;
-    *handle = nullptr;
-  }
+  if (NT_SUCCESS(status)) SetClient(lock, record, handle, nullptr);
   return status;
 }
 
@@ -32,8 +37,7 @@ NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& re
                                             request.callback, request.context, &registered);
   if (!NT_SUCCESS(status)) return status;
   if (!registered) return STATUS_UNSUCCESSFUL;
-  *record = registered;
-  *handle = registered->Handle;
+  SetClient(request, record, handle, registered);
 
   ULONG frame = 0;
   status = control->PrepareClient(*handle, msPerUrb, &frame);
@@ -48,7 +52,7 @@ NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& re
       control->UnprepareClient(*handle);
     }
   }
-  Unregister(control, record, handle);
+  Unregister(control, request.lock, record, handle);
   return status;
 }
 
@@ -58,6 +62,6 @@ NTSTATUS LeaveCyclicClient(ICyclicControl* control, IToneNode* processor, Stream
   // unregistration tells whether the client is gone.
   const NTSTATUS stopped = control->StopClient(*handle, processor);
   const NTSTATUS unprepared = control->UnprepareClient(*handle);
-  const NTSTATUS unregistered = Unregister(control, record, handle);
+  const NTSTATUS unregistered = Unregister(control, nullptr, record, handle);
   return NT_SUCCESS(unregistered) ? unregistered : FirstFailure({stopped, unprepared, unregistered});
 }

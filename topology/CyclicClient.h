@@ -12,14 +12,17 @@ struct CyclicClientRequest {
   PCALLBACK_FUNCTION callback;
   PVOID context;
   IToneNode* processor;  // the client processor, or null
+  // The lock the callback holds while it reads *record and *handle, which
+  // then change under it; null for a callback that reads neither.
+  PKSPIN_LOCK lock;
 };
 
 // Registers, prepares and starts the client, two frames after the engine's
 // current one. *record and *handle are set as soon as the client is
-// registered (its notifications may arrive from then on) and cleared again
-// once a failure's undo has unregistered it; a client the engine would not
-// give back keeps them, for a LeaveCyclicClient later. *msPerUrb gets the
-// engine's milliseconds per URB.
+// registered (its notifications may arrive from then on, on another thread)
+// and cleared again once a failure's undo has unregistered it; a client the
+// engine would not give back keeps them, for a LeaveCyclicClient later.
+// *msPerUrb gets the engine's milliseconds per URB.
 NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& request, StreamClientRecord** record,
                           PVOID* handle, PULONG msPerUrb);
 

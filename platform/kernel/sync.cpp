@@ -318,3 +318,9 @@ LONG64 InterlockedIncrement64(LONG64 volatile* addend) { return __atomic_add_fet
 LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
+LONG ReadNoFence(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+void WriteNoFence(LONG volatile* destination, LONG value) { __atomic_store_n(destination, value, __ATOMIC_RELAXED); }
+UCHAR ReadUCharNoFence(UCHAR const volatile* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+void WriteUCharNoFence(UCHAR volatile* destination, UCHAR value) {
+  __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}

@@ -114,5 +114,11 @@ PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand);
 LONG64 InterlockedIncrement64(LONG64 volatile* addend);
 LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value);
+// Single reads and writes of a value other threads change or read at the
+// same time: atomic, but with no ordering beyond their own.
+LONG ReadNoFence(LONG const volatile* source);
+void WriteNoFence(LONG volatile* destination, LONG value);
+UCHAR ReadUCharNoFence(UCHAR const volatile* source);
+void WriteUCharNoFence(UCHAR volatile* destination, UCHAR value);
 
 PKTHREAD KeGetCurrentThread();

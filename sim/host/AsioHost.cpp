@@ -35,6 +35,9 @@ ULONG ContainerBytes(ULONG sampleType) {
   return bytes ? bytes : 2;
 }
 
+// A word of the shared block the driver changes while the host reads it.
+ULONG Shared(const volatile ULONG& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
+
 }  // namespace
 
 // ============================================================================
@@ -407,8 +410,8 @@ class StreamSession {
     const ULONG type = m_Report.sampleType;
     const ULONG sampleBytes = ContainerBytes(type);
     for (RingCursor& o : m_Outputs) {
-      const ULONG lead = o.view.header->PreRoll % o.size;
-      const ULONG target = (o.view.header->Position % o.size + lead) % o.size;
+      const ULONG lead = Shared(o.view.header->PreRoll) % o.size;
+      const ULONG target = (Shared(o.view.header->Position) % o.size + lead) % o.size;
       ULONG room = (target + o.size - o.cursor) % o.size;
       room -= room % o.frameBytes;
       for (ULONG done = 0; done < room; done += o.frameBytes) {
@@ -421,7 +424,7 @@ class StreamSession {
       }
     }
     for (RingCursor& in : m_Inputs) {
-      const ULONG position = in.view.header->Position % in.size;
+      const ULONG position = Shared(in.view.header->Position) % in.size;
       ULONG fresh = (position + in.size - in.cursor) % in.size;
       fresh -= fresh % in.frameBytes;
       for (ULONG done = 0; done < fresh; done += in.frameBytes) {

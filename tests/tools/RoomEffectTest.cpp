@@ -63,6 +63,23 @@ TEST_F(RoomEffectTest, ASwitchDuringPlayIsHeardAsItsPromptAndACrossfade) {
   }
 }
 
+// A switch made before the play starts its prompt first: the wave stream
+// then joins an engine that already runs for the prompt, with the engine's
+// completions calling back into the stream while it registers.
+TEST_F(RoomEffectTest, APlayStartedDuringThePromptJoinsTheRunningEngine) {
+  RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile(), CreateMiniportWaveCyclic);
+  ASSERT_EQ(driver.startStatus, STATUS_SUCCESS);
+  for (const char* value : {"on", "off"}) {
+    SCOPED_TRACE(value);
+    const tools::PlayReport r =
+        tools::Play(driver, tools::RoomProgram(0.5), false, tools::PlayOptions{.sets = {{"room", value, -1.0}}});
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << r.text;
+    ASSERT_EQ(r.sets.size(), 1u);
+    EXPECT_TRUE(r.sets[0].ok) << r.sets[0].text;
+    EXPECT_EQ(tools::PlayFault(r), "");
+  }
+}
+
 TEST_F(RoomEffectTest, TimedSetsAreParsedWithTheirTime) {
   const struct {
     const char* text;
