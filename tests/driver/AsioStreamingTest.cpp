@@ -58,7 +58,6 @@ class AsioStreamingTest : public DriverHarness {
     Quiet();
     return Device().IsoPackets() != before;
   }
-
 };
 
 TEST_F(AsioStreamingTest, TenSecondsAtTheSmallestLatencyFromEitherWidthLeaveNothingBehind) {
