@@ -37,7 +37,7 @@ NTSTATUS JoinCyclicClient(ICyclicControl* control, const CyclicClientRequest& re
                                             request.callback, request.context, &registered);
   if (!NT_SUCCESS(status)) return status;
   if (!registered) return STATUS_UNSUCCESSFUL;
-  SetClient(request, record, handle, registered);
+  SetClient(request.lock, record, handle, registered);
 
   ULONG frame = 0;
   status = control->PrepareClient(*handle, msPerUrb, &frame);
