@@ -268,6 +268,11 @@ std::string DescribeRoomSwitches(const PlayReport& r) {
   std::string out;
   for (const TimedSetDone& d : r.sets) {
     if (!d.ok || d.set.control != "room") continue;
+    if (r.device.samples.empty()) {
+      out += "room " + d.set.value + ": not listened for (the device's audio is held only for plays up to " +
+             Seconds(kKeepDeviceAudioSeconds) + ")\n";
+      continue;
+    }
     const RoomSwitchHeard heard = HearRoomSwitch(r.device, d.playedSeconds);
     out += "room " + d.set.value + ": " + heard.prompt.text + "; " + heard.crossfade.text + "\n";
   }
@@ -334,6 +339,11 @@ int Play(const Options& options, const Args& args, const Reporter& report) {
                          ", past the end of the " + Seconds(wav.Seconds()) + " played");
   }
   if (!PrepareOutputFile(deviceFile, &error)) return report.Fail(error);
+  // What the device receives goes to its file as it arrives, and replaces
+  // the file only when the play succeeded.
+  sim::host::WavWriter deviceOut;
+  if (!deviceOut.Open(deviceFile, &error)) return report.Fail(error);
+  playOptions.deviceFile = &deviceOut;
   return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
     ProgressLine progress(report.ErrStream(), "playing", wav.Seconds());
     const PlayReport r =
@@ -345,8 +355,8 @@ int Play(const Options& options, const Args& args, const Reporter& report) {
     if (!why->empty()) return false;
     const std::string rooms = DescribeRoomSwitches(r);
     std::string written;
-    if (!r.device.samples.empty()) {
-      if (!sim::host::WriteWav(deviceFile, r.device, why)) return false;
+    if (deviceOut.Frames() > 0) {
+      if (!deviceOut.Finish(why)) return false;
       written = deviceFile;
     }
     if (options.json) {
@@ -367,7 +377,7 @@ int Play(const Options& options, const Args& args, const Reporter& report) {
             .Field("ok", d.ok)
             .Field("text", d.text)
             .End();
-      j.End().Key("device").Object().Field("endpoint", unsigned(r.endpoint)).Field("seconds", r.device.Seconds());
+      j.End().Key("device").Object().Field("endpoint", unsigned(r.endpoint)).Field("seconds", r.deviceSeconds);
       if (!written.empty()) j.Field("file", written);
       j.End();
       if (r.feedback) j.Key("feedback").Raw(FeedbackJson(*r.feedback));
@@ -388,14 +398,18 @@ int Record(const Options& options, const Args& args, const Reporter& report) {
     return report.Fail("record SECONDS: " + error);
   const std::string file = a.size() > 1 ? a[1] : "out/recorded.wav";
   if (!PrepareOutputFile(file, &error)) return report.Fail(error);
+  // The recording goes to its file as it arrives, and replaces the file
+  // only when it is whole.
+  sim::host::WavWriter recording;
+  if (!recording.Open(file, &error)) return report.Fail(error);
   return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
     ProgressLine progress(report.ErrStream(), "recording", seconds);
-    const RecordReport r =
-        tools::Record(live.Driver(), seconds, 1000.0, options.realtime, [&](double done) { progress.Update(done); });
+    const RecordReport r = tools::Record(
+        live.Driver(), seconds, 1000.0, options.realtime, [&](double done) { progress.Update(done); }, &recording);
     if (!r.filter.empty() && !options.json) *out += r.text;
     *why = RecordFault(r);
     if (!why->empty()) return false;
-    if (!sim::host::WriteWav(file, r.recorded, why)) return false;
+    if (!recording.Finish(why)) return false;
     if (options.json)
       *out += JsonWriter()
                   .Object()
@@ -403,7 +417,7 @@ int Record(const Options& options, const Args& args, const Reporter& report) {
                   .Field("filter", r.filter)
                   .Field("format", sim::host::FormatText(r.recorded))
                   .Field("seconds", r.recordedSeconds)
-                  .Field("frames", r.recorded.Frames())
+                  .Field("frames", r.frames)
                   .Field("file", file)
                   .End()
                   .Text() +

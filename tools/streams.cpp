@@ -42,9 +42,6 @@ CUac2Render* Uac2RenderPipe(sim::host::RunningDriver& driver) {
   return nullptr;
 }
 
-// Plays whose device data is kept whole: longer ones report statistics only.
-constexpr double KEEP_DATA_SECONDS = 60;
-
 std::string FeedbackText(const FeedbackReport& f) {
   std::string out;
   char line[256];
@@ -216,7 +213,8 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
     }
     uac2->SetClockDrift(feedback.startPpm, seconds > 0 ? (feedback.endPpm - feedback.startPpm) / seconds : 0);
   }
-  if (r.endpoint) driver.Device().Sink(r.endpoint).SetKeepData(seconds <= KEEP_DATA_SECONDS);
+  sim::IsoSink* sink = r.endpoint ? &driver.Device().Sink(r.endpoint) : nullptr;
+  if (sink) sink->SetKeepData(seconds <= kKeepDeviceAudioSeconds);
   CUac2Render* pipe = uac2 ? Uac2RenderPipe(driver) : nullptr;
   const ULONG bytesPerSecond = wav.sampleRate * wav.BlockAlign();
   ULONG nextSample = 0;
@@ -301,8 +299,15 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
   }
   r.format = format.text;
   if (NT_SUCCESS(r.status)) {
-    const sim::host::WavData converted = format.converted ? sim::host::ConvertWav(wav, format.format) : wav;
-    r.status = driver.HostSide().Render(filter, converted, realtime, progress);
+    // The file plays from where it is unless it must be converted.
+    sim::host::WavData converted;
+    if (format.converted) converted = sim::host::ConvertWav(wav, format.format);
+    if (sink && options.deviceFile)
+      sink->SetTap([file = options.deviceFile](const sim::StreamFormat& f, const uint8_t* data, uint32_t length) {
+        file->Append(sim::WavFormatOf(f), data, length);
+      });
+    r.status = driver.HostSide().Render(filter, format.converted ? converted : wav, realtime, progress);
+    if (sink) sink->SetTap(nullptr);
   }
   pending.reset();
   delete filter;
@@ -320,12 +325,14 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
                     d.playedSeconds);
     r.text += line + d.text + "\n";
   }
-  if (r.endpoint) {
-    const sim::IsoSink& sink = driver.Device().Sink(r.endpoint);
-    const sim::IsoSink::Stats s = sink.GetStats();
-    if (seconds <= KEEP_DATA_SECONDS) r.device = sink.ToWav();
+  if (sink) {
+    const sim::IsoSink::Stats s = sink->GetStats();
+    r.device = seconds <= kKeepDeviceAudioSeconds ? sink->ToWav() : sim::WavFormatOf(sink->Format());
+    r.deviceSeconds = r.device.sampleRate ? static_cast<double>(s.frames) / r.device.sampleRate : 0.0;
     r.devicePackets = s.packets;
     r.strayPackets = s.strayPackets;
+    r.gaps = s.gaps;
+    r.missedPackets = s.missedPackets;
     char line[256];
     std::snprintf(line, sizeof line,
                   "device endpoint 0x%02X received %llu packets, %llu bytes, %llu frames (%s); gaps %u, overruns %u, "
@@ -339,9 +346,7 @@ PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav,
       feedback.values = fb.values;
       feedback.minFeedbackHz = fb.minRate;
       feedback.maxFeedbackHz = fb.maxRate;
-      const uint32_t blockAlign = sink.Format().BlockAlign();
-      std::map<uint32_t, uint64_t> sizes;
-      for (const sim::IsoSink::Packet& p : sink.Packets()) ++sizes[blockAlign ? p.bytes / blockAlign : p.bytes];
+      const std::map<uint32_t, uint64_t> sizes = sink->PacketFrames();
       feedback.packetSizes.assign(sizes.begin(), sizes.end());
       const sim::Uac2Device::BufferStats buffer = uac2->RenderBuffer(r.endpoint);
       feedback.minBufferMs = buffer.minMs;
@@ -367,9 +372,14 @@ std::string PlayFault(const PlayReport& r) {
            (r.failure.empty() ? StatusText(r.status) : r.failure);
   // What reached the device, not only what the stream said, tells a stream
   // that ended early.
-  if (r.endpoint && r.device.Seconds() + 0.05 < r.seconds)
-    return "the stream ended early: the device received " + TimeText(r.device.Seconds()) + " of the " +
+  if (r.endpoint && r.deviceSeconds + 0.05 < r.seconds)
+    return "the stream ended early: the device received " + TimeText(r.deviceSeconds) + " of the " +
            TimeText(r.seconds) + " played";
+  // Packets the device never got are audio it never played, however much
+  // arrived around them (in real time: the host fell behind the bus).
+  if (r.gaps)
+    return "the device missed " + std::to_string(r.missedPackets) + " packets in " + std::to_string(r.gaps) +
+           (r.gaps == 1 ? " gap" : " gaps") + " in its packet stream: that audio never reached it";
   // Packets the device could not take as its format are audio it did not
   // play as sent, whatever arrived.
   if (r.strayPackets)
@@ -391,7 +401,7 @@ std::string RecordFault(const RecordReport& r) {
 }
 
 RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
-                    const std::function<void(double)>& onProgress) {
+                    const std::function<void(double)>& onProgress, sim::host::WavWriter* file) {
   RecordReport r;
   r.seconds = seconds;
   r.filter = FindWaveFilter(driver, false);
@@ -412,19 +422,23 @@ RecordReport Record(sim::host::RunningDriver& driver, double seconds, double ton
   auto progress = [&](const sim::host::StreamProgress& p) {
     if (onProgress && p.bytesTotal) onProgress(seconds * p.bytesDone / p.bytesTotal);
   };
+  std::function<void(const sim::host::WavData&, const uint8_t*, size_t)> toFile;
+  if (file)
+    toFile = [file](const sim::host::WavData& f, const uint8_t* data, size_t size) { file->Append(f, data, size); };
   if (NT_SUCCESS(r.status))
-    r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded, progress);
+    r.status = driver.HostSide().Capture(filter, format, seconds, realtime, &r.recorded, progress, toFile);
   delete filter;
-  r.recordedSeconds = r.recorded.Seconds();
+  r.frames = file ? file->Frames() : r.recorded.Frames();
+  r.recordedSeconds = r.recorded.sampleRate ? static_cast<double>(r.frames) / r.recorded.sampleRate : 0.0;
   char line[200];
-  std::snprintf(line, sizeof line, "recorded %.3f s (%s, %u frames) from %s while the microphone played %.0f Hz: %s\n",
-                r.recordedSeconds, sim::host::FormatText(r.recorded).c_str(), r.recorded.Frames(), r.filter.c_str(),
-                toneHz, StatusText(r.status).c_str());
+  std::snprintf(line, sizeof line, "recorded %.3f s (%s, %llu frames) from %s while the microphone played %.0f Hz: %s\n",
+                r.recordedSeconds, sim::host::FormatText(r.recorded).c_str(), static_cast<unsigned long long>(r.frames),
+                r.filter.c_str(), toneHz, StatusText(r.status).c_str());
   r.text = line;
   r.failure = sim::host::DescribeStreamFailure(r.status);
   // A recording that stopped short is no success, whatever the stop said.
-  const auto wanted = static_cast<uint32_t>(seconds * r.recorded.sampleRate);
-  if (NT_SUCCESS(r.status) && r.recorded.Frames() < wanted) {
+  const auto wanted = static_cast<uint64_t>(seconds * r.recorded.sampleRate);
+  if (NT_SUCCESS(r.status) && r.frames < wanted) {
     r.endedEarly = true;
     r.text += "the stream ended early: " + TimeText(r.recordedSeconds) + " of " + TimeText(seconds) + " arrived\n";
   }

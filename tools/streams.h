@@ -16,8 +16,11 @@
 
 namespace tools {
 
-// The longest play or recording: what the host holds in memory.
+// The longest play or recording.
 constexpr double kMaxStreamSeconds = 600;
+// Plays whose device audio is also held in memory, for hearing what a
+// change during the play left in it; longer ones only write it to a file.
+constexpr double kKeepDeviceAudioSeconds = 60;
 
 // A control change made while the stream plays, `atSeconds` into it ("set
 // room on" half a second in), or before it starts when below 0.
@@ -60,10 +63,16 @@ struct PlayReport {
   double seconds = 0;        // the file's length
   double playedSeconds = 0;  // how far the stream's position got
   uint8_t endpoint = 0;      // the device's OUT endpoint
-  sim::host::WavData device;  // what the endpoint received, decoded (short plays only)
-  // Packets the endpoint received, and those whose size fits no packet of
-  // the format the device runs.
+  // What the endpoint received, decoded: its format always, its samples for
+  // plays up to kKeepDeviceAudioSeconds.
+  sim::host::WavData device;
+  double deviceSeconds = 0;  // how much audio the endpoint received
+  // Packets the endpoint received, those whose size fits no packet of the
+  // format the device runs, and those it never got (breaks in the packet
+  // stream, and how many they lost).
   uint64_t devicePackets = 0, strayPackets = 0;
+  uint32_t gaps = 0;
+  uint64_t missedPackets = 0;
   std::vector<TimedSetDone> sets;
   std::optional<FeedbackReport> feedback;  // Audio Class 2.0 devices
   bool refused = false;  // a change was refused before anything played
@@ -81,6 +90,8 @@ struct PlayOptions {
   std::optional<std::pair<double, double>> clockPpm;
   // Control changes made while the stream plays (see Play).
   std::vector<TimedSet> sets;
+  // Takes what the device's endpoint receives as it arrives (null: none).
+  sim::host::WavWriter* deviceFile = nullptr;
 };
 
 struct RecordReport {
@@ -90,7 +101,9 @@ struct RecordReport {
   bool endedEarly = false;     // the stop succeeded, but less arrived than asked for
   std::string filter;
   uint8_t endpoint = 0;
+  // The recording's format, and its samples unless they went to a file.
   sim::host::WavData recorded;
+  uint64_t frames = 0;
   std::string text;
   std::string failure;  // why the recording failed or ended early, in words
 };
@@ -120,8 +133,9 @@ std::string FindWaveFilter(sim::host::RunningDriver& driver, bool render);
 PlayReport Play(sim::host::RunningDriver& driver, const sim::host::WavData& wav, bool realtime,
                 const PlayOptions& options = {}, const std::function<void(double)>& onProgress = nullptr);
 std::string FeedbackJson(const FeedbackReport& report);
-// The device's microphone plays a sine of `toneHz` while it records.
+// The device's microphone plays a sine of `toneHz` while it records. With
+// a `file` the recording goes there as it arrives, not into the report.
 RecordReport Record(sim::host::RunningDriver& driver, double seconds, double toneHz, bool realtime,
-                    const std::function<void(double)>& onProgress = nullptr);
+                    const std::function<void(double)>& onProgress = nullptr, sim::host::WavWriter* file = nullptr);
 
 }  // namespace tools

@@ -39,6 +39,14 @@ void EncodeSample(double value, uint8_t* p, uint32_t bytesPerSample, bool isFloa
   for (uint32_t i = 0; i < bytesPerSample; ++i) p[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
 }
 
+host::WavData WavFormatOf(const StreamFormat& format) {
+  host::WavData wav;
+  wav.sampleRate = format.rate;
+  wav.channels = format.channels;
+  wav.bitsPerSample = static_cast<uint16_t>(8 * format.subframeSize);
+  return wav;
+}
+
 uint32_t FramesInPacket(uint64_t index, uint32_t rate, const EndpointTiming& timing) {
   const uint64_t numerator = static_cast<uint64_t>(rate) * timing.intervalsPerPacket;
   const uint64_t denominator = timing.intervalsPerSecond ? timing.intervalsPerSecond : 1000;
@@ -105,14 +113,18 @@ void IsoSink::SetRate(uint32_t rate) {
 
 void IsoSink::OnPacket(uint64_t interval, const uint8_t* data, uint32_t length) {
   std::lock_guard<std::mutex> guard(m_Lock);
-  m_Packets.push_back({interval, length});
   ++m_Stats.packets;
   m_Stats.bytes += length;
-  if (m_KeepData) m_Data.insert(m_Data.end(), data, data + length);
+  if (m_KeepData) {
+    m_Packets.push_back({interval, length});
+    m_Data.insert(m_Data.end(), data, data + length);
+  }
+  if (m_Tap) m_Tap(m_Format, data, length);
   if (m_Loopback) m_Loopback->Push(m_Format, data, length);
   if (m_Timing.maxPacketSize && length > m_Timing.maxPacketSize) ++m_Stats.overruns;
 
   const uint32_t block = m_Format.BlockAlign();
+  ++m_PacketFrames[block ? length / block : length];
   if (block == 0) return;
   if (length % block) ++m_Stats.partialFrames;
   const uint64_t frames = length / block;
@@ -154,6 +166,7 @@ void IsoSink::Clear() {
   std::lock_guard<std::mutex> guard(m_Lock);
   m_Packets.clear();
   m_Data.clear();
+  m_PacketFrames.clear();
   const uint32_t starts = m_Stats.starts;
   m_Stats = Stats{};
   m_Stats.starts = starts;
@@ -165,6 +178,11 @@ void IsoSink::SetLoopback(std::shared_ptr<IsoLoopback> loopback) {
   m_Loopback = std::move(loopback);
 }
 
+void IsoSink::SetTap(Tap tap) {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  m_Tap = std::move(tap);
+}
+
 IsoSink::Stats IsoSink::GetStats() const {
   std::lock_guard<std::mutex> guard(m_Lock);
   return m_Stats;
@@ -173,6 +191,11 @@ IsoSink::Stats IsoSink::GetStats() const {
 std::vector<IsoSink::Packet> IsoSink::Packets() const {
   std::lock_guard<std::mutex> guard(m_Lock);
   return m_Packets;
+}
+
+std::map<uint32_t, uint64_t> IsoSink::PacketFrames() const {
+  std::lock_guard<std::mutex> guard(m_Lock);
+  return m_PacketFrames;
 }
 
 Bytes IsoSink::Data() const {
@@ -202,10 +225,7 @@ std::vector<double> IsoSink::ChannelSamples(uint32_t channel) const {
 
 host::WavData IsoSink::ToWav() const {
   std::lock_guard<std::mutex> guard(m_Lock);
-  host::WavData wav;
-  wav.sampleRate = m_Format.rate;
-  wav.channels = m_Format.channels;
-  wav.bitsPerSample = static_cast<uint16_t>(8 * m_Format.subframeSize);
+  host::WavData wav = WavFormatOf(m_Format);
   const uint32_t block = m_Format.BlockAlign();
   wav.samples.assign(m_Data.begin(), m_Data.begin() + (block ? m_Data.size() / block * block : 0));
   return wav;
@@ -324,7 +344,7 @@ void IsoSource::WriteFrame(uint8_t* frame) {
   }
 }
 
-uint32_t IsoSource::Fill(uint64_t interval, uint8_t* data, uint32_t maxLength, bool* overrun) {
+uint32_t IsoSource::Fill(uint64_t /*interval*/, uint8_t* data, uint32_t maxLength, bool* overrun) {
   std::lock_guard<std::mutex> guard(m_Lock);
   if (overrun) *overrun = false;
   const uint32_t block = m_Format.BlockAlign();
@@ -337,18 +357,12 @@ uint32_t IsoSource::Fill(uint64_t interval, uint8_t* data, uint32_t maxLength, b
   }
   for (uint32_t f = 0; f < length / block; ++f) WriteFrame(data + f * block);
   m_FramesSent += length / block;
-  m_Packets.push_back({interval, length});
   return length;
 }
 
 IsoSource::Kind IsoSource::GetKind() const {
   std::lock_guard<std::mutex> guard(m_Lock);
   return m_Kind;
-}
-
-std::vector<IsoSource::Packet> IsoSource::Packets() const {
-  std::lock_guard<std::mutex> guard(m_Lock);
-  return m_Packets;
 }
 
 uint64_t IsoSource::FramesSent() const {

@@ -5,6 +5,8 @@
 // selected alternate setting's format, and notices what a real device would
 // suffer from: gaps in the packet stream, packets larger than the endpoint
 // allows, sizes that are not whole frames or stray from the nominal rate.
+// Its counts and packet sizes take the same memory however long it runs;
+// the packets and bytes themselves are kept only while asked to.
 //
 // An IsoSource feeds an IN endpoint: silence, a sine, a ramp (each sample is
 // a running 16-bit counter, so a reader can prove that nothing was lost or
@@ -14,6 +16,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +35,9 @@ struct StreamFormat {
   uint8_t bitResolution = 0;
   uint32_t BlockAlign() const { return static_cast<uint32_t>(channels) * subframeSize; }
 };
+
+// The WAV layout of a stream's frames (no samples).
+host::WavData WavFormatOf(const StreamFormat& format);
 
 // Bus timing of an endpoint: `intervalsPerPacket` bus intervals (frames or
 // microframes) between packets, `intervalsPerSecond` 1000 or 8000.
@@ -81,15 +88,22 @@ class IsoSink {
   void SetRate(uint32_t rate);
   void OnPacket(uint64_t interval, const uint8_t* data, uint32_t length);
 
-  // Bytes are kept unless switched off (long runs of the main job may only
-  // want statistics); packets are always logged.
+  // Bytes and the packet log are kept unless switched off (long runs of the
+  // main job take the bytes through a tap and want only statistics).
   void SetKeepData(bool keep);
   void Clear();
   // Every packet from now on also goes to the loopback (null: none).
   void SetLoopback(std::shared_ptr<IsoLoopback> loopback);
+  // Every packet's bytes from now on also go to `tap`, with the format they
+  // came in, on the bus's thread (null: none).
+  using Tap = std::function<void(const StreamFormat& format, const uint8_t* data, uint32_t length)>;
+  void SetTap(Tap tap);
 
   Stats GetStats() const;
   std::vector<Packet> Packets() const;
+  // How many packets carried each size, in whole frames of the format they
+  // came in (a part frame counts as its whole frames).
+  std::map<uint32_t, uint64_t> PacketFrames() const;
   Bytes Data() const;
   StreamFormat Format() const;
   bool Streaming() const;
@@ -111,16 +125,14 @@ class IsoSink {
   std::vector<Packet> m_Packets;
   Bytes m_Data;
   Stats m_Stats;
+  std::map<uint32_t, uint64_t> m_PacketFrames;
   std::shared_ptr<IsoLoopback> m_Loopback;
+  Tap m_Tap;
 };
 
 class IsoSource {
  public:
   enum class Kind { Silence, Sine, Ramp, Wav, Loopback };
-  struct Packet {
-    uint64_t interval;
-    uint32_t bytes;
-  };
 
   void SetSilence();
   void SetSine(double frequency, double amplitude = 0.5);
@@ -140,7 +152,6 @@ class IsoSource {
   uint32_t Fill(uint64_t interval, uint8_t* data, uint32_t maxLength, bool* overrun);
 
   Kind GetKind() const;
-  std::vector<Packet> Packets() const;
   uint64_t FramesSent() const;
   bool Streaming() const;
 
@@ -162,7 +173,6 @@ class IsoSource {
   bool m_Streaming = false;
   uint64_t m_PacketIndex = 0;
   uint64_t m_FramesSent = 0;
-  std::vector<Packet> m_Packets;
 };
 
 // One sample of `bytesPerSample` little-endian bytes as a value scaled to

@@ -543,12 +543,16 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(source);
   platform::portcls::Pin* pin = nullptr;
   NTSTATUS status = waveFilter->Filter()->CreatePin(0, &format.DataFormat, &pin);
-  WavData wav = source;
+  // The source is used where it is unless its channels must change.
+  WavData remapped;
+  const WavData* pinData = &source;
   if (!NT_SUCCESS(status) && IntersectFormat(waveFilter, 0, source, &format)) {
-    wav = WithChannels(source, format.WaveFormatExt.Format.nChannels);
+    remapped = WithChannels(source, format.WaveFormatExt.Format.nChannels);
+    pinData = &remapped;
     status = waveFilter->Filter()->CreatePin(0, &format.DataFormat, &pin);
   }
   if (!NT_SUCCESS(status)) return status;
+  const WavData& wav = *pinData;
   const ULONG size = pin->BufferSize();
   const ULONG block = wav.BlockAlign();
   const auto total = static_cast<ULONG>(wav.samples.size());
@@ -585,7 +589,8 @@ NTSTATUS Host::Render(FilterHandle* waveFilter, const WavData& source, bool real
 }
 
 NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double seconds, bool realtime, WavData* wav,
-                       const std::function<void(const StreamProgress&)>& progress) {
+                       const std::function<void(const StreamProgress&)>& progress,
+                       const std::function<void(const WavData&, const uint8_t*, size_t)>& onData) {
   KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = FormatFor(formatOf);
   ULONG pinId = 0;
   const PCFILTER_DESCRIPTOR& d = waveFilter->Descriptor();
@@ -602,21 +607,26 @@ NTSTATUS Host::Capture(FilterHandle* waveFilter, const WavData& formatOf, double
   wav->samples.clear();
   const ULONG size = pin->BufferSize();
   const auto total = static_cast<ULONG>(seconds * formatOf.sampleRate) * wav->BlockAlign();
-  ULONG lastPosition = 0;
+  ULONG lastPosition = 0, captured = 0;
+  std::vector<UCHAR> data;
   // A recording that stalls or fails keeps what it has, and says that it
   // ended early.
   status = RunPin(
-      pin, realtime, [&] { return wav->samples.size() < total; },
+      pin, realtime, [&] { return captured < total; },
       [&](ULONG position) {
         // Read behind the record position: everything up to it is complete.
-        ULONG fresh = (position + size - lastPosition) % size;
-        std::vector<UCHAR> data(fresh);
+        const ULONG fresh = (position + size - lastPosition) % size;
+        data.resize(fresh);
         pin->Read(lastPosition, data.data(), fresh);
-        wav->samples.insert(wav->samples.end(), data.begin(), data.end());
         lastPosition = position;
-        if (progress) progress({std::min(static_cast<ULONG>(wav->samples.size()), total), total});
+        const ULONG kept = std::min(fresh, total - captured);
+        if (onData)
+          onData(*wav, data.data(), kept);
+        else
+          wav->samples.insert(wav->samples.end(), data.begin(), data.begin() + kept);
+        captured += kept;
+        if (progress) progress({captured, total});
       });
-  if (wav->samples.size() > total) wav->samples.resize(total);
   return status;
 }
 

@@ -108,8 +108,12 @@ class Host {
   NTSTATUS Render(FilterHandle* waveFilter, const WavData& wav, bool realtime,
                   const std::function<void(const StreamProgress&)>& progress = nullptr);
   // Records `seconds` from a capture pin into `wav` (format from the pin).
+  // With `onData` the samples go there as they arrive, in `wav`'s format,
+  // and `wav` keeps none.
   NTSTATUS Capture(FilterHandle* waveFilter, const WavData& format, double seconds, bool realtime, WavData* wav,
-                   const std::function<void(const StreamProgress&)>& progress = nullptr);
+                   const std::function<void(const StreamProgress&)>& progress = nullptr,
+                   const std::function<void(const WavData& format, const uint8_t* data, size_t size)>& onData =
+                       nullptr);
 
  private:
   PDRIVER_OBJECT m_Driver = nullptr;

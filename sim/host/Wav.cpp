@@ -1,12 +1,8 @@
 #include "sim/host/Wav.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-
-#include "host/replace_file.h"
 
 namespace sim::host {
 namespace {
@@ -121,13 +117,15 @@ bool ReadWav(const std::string& path, WavData* wav, std::string* error) {
   return false;
 }
 
-std::vector<uint8_t> SerializeWav(const WavData& wav) {
+namespace {
+
+// The header ahead of `dataBytes` of `format`'s frames.
+std::vector<uint8_t> WavHeader(const WavData& wav, uint32_t dataBytes) {
   const bool extensible = wav.channelMask != 0;
   const uint32_t formatSize = extensible ? 40 : 16;
-  const size_t header = 12 + 8 + formatSize + 8;
-  std::vector<uint8_t> v(header + wav.samples.size());
+  std::vector<uint8_t> v(12 + 8 + formatSize + 8);
   uint8_t* p = PutTag(v.data(), "RIFF");
-  p = Put32(p, static_cast<uint32_t>(v.size() - 8));
+  p = Put32(p, static_cast<uint32_t>(v.size() - 8 + dataBytes));
   p = PutTag(p, "WAVE");
   p = PutTag(p, "fmt ");
   p = Put32(p, formatSize);
@@ -146,14 +144,110 @@ std::vector<uint8_t> SerializeWav(const WavData& wav) {
     p += sizeof kSubformatTail;
   }
   p = PutTag(p, "data");
-  p = Put32(p, static_cast<uint32_t>(wav.samples.size()));
-  if (!wav.samples.empty()) std::memcpy(p, wav.samples.data(), wav.samples.size());
+  Put32(p, dataBytes);
+  return v;
+}
+
+// What the writer holds before it writes.
+constexpr size_t kWriteBufferBytes = 256 * 1024;
+
+}  // namespace
+
+std::vector<uint8_t> SerializeWav(const WavData& wav) {
+  std::vector<uint8_t> v = WavHeader(wav, static_cast<uint32_t>(wav.samples.size()));
+  v.insert(v.end(), wav.samples.begin(), wav.samples.end());
   return v;
 }
 
 bool WriteWav(const std::string& path, const WavData& wav, std::string* error) {
-  const std::vector<uint8_t> bytes = SerializeWav(wav);
-  return ReplaceFileContents(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, error) == 0;
+  WavWriter writer;
+  if (!writer.Open(path, error)) return false;
+  writer.Append(wav, wav.samples.data(), wav.samples.size());
+  return writer.Finish(error);
+}
+
+bool WavWriter::Open(const std::string& path, std::string* error) {
+  m_Path = path;
+  m_HeaderBytes = 0;
+  m_DataBytes = 0;
+  m_AppendedBytes = 0;
+  m_Buffer.clear();
+  m_Error.clear();
+  if (m_File.Open(path)) return true;
+  m_Error = m_File.ErrorText();
+  if (error) *error = m_Error;
+  return false;
+}
+
+bool WavWriter::Failed(const std::string& why) {
+  if (m_Error.empty()) m_Error = why;
+  m_Buffer.clear();
+  m_File.Abandon();
+  return false;
+}
+
+bool WavWriter::WriteFrames(const uint8_t* data, size_t size) {
+  // The sizes are 32 bits wide: a longer file is refused, not wrapped.
+  if (m_HeaderBytes - 8 + m_DataBytes + size > UINT32_MAX)
+    return Failed("cannot write " + m_Path + ": its audio passes the 4 GiB a WAV file can hold");
+  if (size && !m_File.Write(data, size)) return Failed(m_File.ErrorText());
+  m_DataBytes += size;
+  return true;
+}
+
+void WavWriter::Append(const WavData& format, const uint8_t* data, size_t size) {
+  m_AppendedBytes += size;
+  if (!m_Error.empty()) return;
+  m_Format.formatTag = format.formatTag;
+  m_Format.channels = format.channels;
+  m_Format.sampleRate = format.sampleRate;
+  m_Format.bitsPerSample = format.bitsPerSample;
+  m_Format.channelMask = format.channelMask;
+  if (m_HeaderBytes == 0) {
+    // Its sizes are filled in by Finish.
+    const std::vector<uint8_t> header = WavHeader(m_Format, 0);
+    if (!m_File.Write(header.data(), header.size())) {
+      Failed(m_File.ErrorText());
+      return;
+    }
+    m_HeaderBytes = header.size();
+  }
+  const uint32_t block = m_Format.BlockAlign();
+  if (size == 0 || block == 0) return;
+  if (m_Buffer.empty() && size >= kWriteBufferBytes) {
+    // Much at once goes out from where it is; a part frame waits.
+    const size_t whole = size / block * block;
+    if (WriteFrames(data, whole)) m_Buffer.assign(data + whole, data + size);
+    return;
+  }
+  m_Buffer.insert(m_Buffer.end(), data, data + size);
+  if (m_Buffer.size() < kWriteBufferBytes) return;
+  const size_t whole = m_Buffer.size() / block * block;
+  if (WriteFrames(m_Buffer.data(), whole))
+    m_Buffer.erase(m_Buffer.begin(), m_Buffer.begin() + static_cast<std::ptrdiff_t>(whole));
+}
+
+bool WavWriter::Finish(std::string* error) {
+  if (m_HeaderBytes == 0) Append(m_Format, nullptr, 0);
+  // A part frame left at the end is no frame.
+  const uint32_t block = m_Format.BlockAlign();
+  if (m_Error.empty() && WriteFrames(m_Buffer.data(), block ? m_Buffer.size() / block * block : 0)) {
+    m_Buffer.clear();
+    const std::vector<uint8_t> header = WavHeader(m_Format, static_cast<uint32_t>(m_DataBytes));
+    if (header.size() != m_HeaderBytes)
+      Failed("cannot write " + m_Path + ": its format changed layout while it was written");
+    else if (!m_File.WriteAt(0, header.data(), header.size()) || !m_File.Commit())
+      Failed(m_File.ErrorText());
+    else
+      return true;
+  }
+  if (error) *error = m_Error;
+  return false;
+}
+
+uint64_t WavWriter::Frames() const {
+  const uint32_t block = m_Format.BlockAlign();
+  return block ? m_AppendedBytes / block : 0;
 }
 
 WavData SineWav(uint32_t sampleRate, uint16_t channels, double frequency, double seconds, double amplitude) {

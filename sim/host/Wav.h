@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/replace_file.h"
 #include "sim/InputFile.h"
 
 namespace sim::host {
@@ -42,6 +43,36 @@ bool ReadWav(const std::string& path, WavData* wav, std::string* error);
 // otherwise.
 std::vector<uint8_t> SerializeWav(const WavData& wav);
 bool WriteWav(const std::string& path, const WavData& wav, std::string* error);
+
+// A WAV file written as its audio arrives, in bounded memory however long
+// it runs: the header goes out with the first frames and gets its sizes
+// when the file is finished, and only then does the file replace its target
+// (ReplacingFile). A writer never finished leaves the target as it was.
+class WavWriter {
+ public:
+  // Refuses a target that may not be replaced before any audio is written.
+  bool Open(const std::string& path, std::string* error);
+  // Frames in `format`'s layout (its samples are not used); a frame split
+  // across calls is joined. The header carries the last format given. A
+  // failure is kept for Finish.
+  void Append(const WavData& format, const uint8_t* data, size_t size);
+  bool Finish(std::string* error);
+  // Frames appended, written or not.
+  uint64_t Frames() const;
+
+ private:
+  bool WriteFrames(const uint8_t* data, size_t size);
+  bool Failed(const std::string& why);
+
+  ReplacingFile m_File;
+  std::string m_Path;
+  WavData m_Format;  // never holds samples
+  size_t m_HeaderBytes = 0;       // 0 until the header is written
+  uint64_t m_DataBytes = 0;       // whole frames gone to the file
+  uint64_t m_AppendedBytes = 0;
+  std::vector<uint8_t> m_Buffer;  // not yet written, a part frame at its end
+  std::string m_Error;
+};
 // A 16-bit PCM sine tone, for the demo and tests.
 WavData SineWav(uint32_t sampleRate, uint16_t channels, double frequency, double seconds, double amplitude);
 

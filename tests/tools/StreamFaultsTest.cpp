@@ -122,6 +122,31 @@ TEST_F(StreamFaultsTest, PlayAndRecordThatEndEarlyFailAndSayWhy) {
   }
 }
 
+// Packets the device never got are audio it never played: a play with
+// breaks in its packet stream fails and says how many were lost, though the
+// stream itself succeeded. In real time a host that falls behind the bus
+// makes such breaks; the manual clock shows the same verdict repeatably.
+TEST_F(StreamFaultsTest, APlayWhoseDeviceMissedPacketsFailsAndCountsThem) {
+  for (const bool realtime : {false, true}) {
+    SCOPED_TRACE(realtime ? "real time" : "manual clock");
+    platform::registry::Reset();
+    platform::clock::SetMode(realtime ? platform::clock::Mode::RealTime : platform::clock::Mode::Manual);
+    tools::PlayReport r;
+    {
+      sim::host::RunningDriver driver(sim::headset::Descriptors(), sim::headset::Profile());
+      ASSERT_TRUE(driver.Started());
+      driver.Device().AddIsoFault({sim::headset::kRenderEndpoint, USBD_STATUS_XACT_ERROR, 100, 3, 1});
+      r = tools::Play(driver, sim::host::SineWav(48000, 2, 440.0, 0.3, 0.25), realtime);
+    }
+    platform::clock::SetMode(platform::clock::Mode::Manual);
+    EXPECT_EQ(r.status, STATUS_SUCCESS) << r.text;
+    EXPECT_GE(r.missedPackets, 3u) << r.text;
+    const std::string fault = tools::PlayFault(r);
+    EXPECT_EQ(fault.rfind("the device missed ", 0), 0u) << fault;
+    EXPECT_NE(fault.find(" in its packet stream: that audio never reached it"), std::string::npos) << fault;
+  }
+}
+
 // Every isochronous packet status and the class requests a stream makes
 // (the sampling frequency at open and at each recovery, the unit reads a
 // status word brings) failing while the headset plays or records: each

@@ -2,7 +2,13 @@
 // are refused without reading past their end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "sim/host/Wav.h"
+#include "tests/support/ScratchDirectory.h"
 
 namespace {
 
@@ -20,6 +26,43 @@ TEST(WavTest, RoundTripKeepsFormatAndSamples) {
   EXPECT_EQ(16u, back.bitsPerSample);
   EXPECT_EQ(441u, back.Frames());
   EXPECT_EQ(tone.samples, back.samples);
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A file written as its audio arrives, in pieces that split frames and in
+// pieces larger than the writer holds, is the file written at once; its
+// target stays as it was until the writer finishes, and a writer never
+// finished leaves it so and nothing beside it.
+TEST(WavTest, AWriterJoinsSplitFramesAndReplacesTheTargetOnlyWhenFinished) {
+  testsupport::ScratchDirectory scratch;
+  const std::string path = scratch.File("out.wav"), whole = scratch.File("whole.wav");
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  std::ofstream(path, std::ios::binary).write("old", 3);
+  const WavData tone = sim::host::SineWav(48000, 2, 1000.0, 2.0, 0.5);
+  std::string error;
+  {
+    sim::host::WavWriter abandoned;
+    ASSERT_TRUE(abandoned.Open(path, &error)) << error;
+    abandoned.Append(tone, tone.samples.data(), 1000);
+  }
+  EXPECT_EQ(FileBytes(path), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(scratch.Path()), {}), 1);
+
+  sim::host::WavWriter writer;
+  ASSERT_TRUE(writer.Open(path, &error)) << error;
+  size_t at = 0;
+  for (; at < 1001; at += 7) writer.Append(tone, &tone.samples[at], 7);
+  writer.Append(tone, &tone.samples[at], tone.samples.size() - at);
+  EXPECT_EQ(writer.Frames(), 96000u);
+  EXPECT_EQ(FileBytes(path), old);
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  ASSERT_TRUE(sim::host::WriteWav(whole, tone, &error)) << error;
+  EXPECT_EQ(FileBytes(path), SerializeWav(tone));
+  EXPECT_EQ(FileBytes(whole), SerializeWav(tone));
 }
 
 // Every sample type the reader takes, plain and in the extensible layout
