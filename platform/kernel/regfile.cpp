@@ -440,7 +440,7 @@ class Applier {
     tree::KeyPtr child = tree::AppendChild(parent, name);
     if (!child) return nullptr;
     children.emplace(std::move(upper), child);
-    m_Unsorted.push_back(parent);
+    m_Unsorted.emplace(parent.get(), parent);
     m_Changed = true;
     return child;
   }
@@ -482,7 +482,7 @@ class Applier {
   // Sorts what was appended and forgets the indexes (a deleted key's
   // address may come back as a new key's).
   void Settle() {
-    for (const auto& parent : m_Unsorted) tree::SortChildren(*parent);
+    for (const auto& [key, parent] : m_Unsorted) tree::SortChildren(*parent);
     m_Unsorted.clear();
     m_Children.clear();
     m_Values.clear();
@@ -494,7 +494,7 @@ class Applier {
   tree::KeyPtr m_Current;
   std::unordered_map<tree::Key*, std::unordered_map<std::u16string, tree::KeyPtr>> m_Children;
   std::unordered_map<tree::Key*, std::unordered_map<std::u16string, size_t>> m_Values;
-  std::vector<tree::KeyPtr> m_Unsorted;
+  std::unordered_map<tree::Key*, tree::KeyPtr> m_Unsorted;  // each sorted once
 };
 
 // A file's bytes as text: UTF-8 (with or without its byte-order mark) or
