@@ -232,7 +232,7 @@ int Asio(const Options& options, const Args& args, const Reporter& reporter) {
   if (!ParseAsioArguments(args, &arguments, &error)) return reporter.Fail(error);
   if (!PrepareOutputFile(arguments.out, &error)) return reporter.Fail(error);
   Session session(options);
-  if (!session.Open(&error)) return reporter.Fail(error);
+  if (!session.Open(&error, reporter.ErrStream())) return reporter.Fail(error);
   AsioReport report;
   {
     sim::host::RunningDriver driver(session.Descriptors(), session.Profile(), CreateMiniportWaveCyclic,
@@ -243,7 +243,7 @@ int Asio(const Options& options, const Args& args, const Reporter& reporter) {
     arguments.onProgress = [&](double done) { progress.Update(done); };
     report = RunAsio(driver, arguments, options.realtime);
   }
-  if (!session.Save(&error)) return reporter.Fail(error);
+  if (const std::string note = session.KeepAdditions(); !note.empty()) reporter.Note(note);
   if (!report.ok) return reporter.Fail(report.error);
   const sim::host::WavData& recording = report.stream.recording;
   // A device without ASIO input leaves no recording, not an empty file.

@@ -85,13 +85,21 @@ void Reporter::Out(const std::string& text) const {
   std::fflush(m_Out);
 }
 
-int Reporter::Fail(const std::string& message) const {
+namespace {
+void ErrLine(FILE* err, bool json, const char* field, const std::string& prefix, const std::string& message) {
   const std::string line =
-      m_Json ? JsonWriter().Object().Field("error", message).End().Text() : "headset-host: " + message;
-  std::fprintf(m_Err, "%s\n", line.c_str());
-  std::fflush(m_Err);
+      json ? JsonWriter().Object().Field(field, message).End().Text() : "headset-host: " + prefix + message;
+  std::fprintf(err, "%s\n", line.c_str());
+  std::fflush(err);
+}
+}  // namespace
+
+int Reporter::Fail(const std::string& message) const {
+  ErrLine(m_Err, m_Json, "error", "", message);
   return kExitFailed;
 }
+
+void Reporter::Note(const std::string& message) const { ErrLine(m_Err, m_Json, "note", "note: ", message); }
 
 int Reporter::UsageError(const std::string& message, const std::string& usage) const {
   if (m_Json) {

@@ -76,6 +76,8 @@ class Reporter {
   void Out(const std::string& text) const;
   // A failure: one line on stderr; returns kExitFailed.
   int Fail(const std::string& message) const;
+  // A remark on a run that goes on: one line on stderr.
+  void Note(const std::string& message) const;
   // A usage error: the message, then `usage`; returns kExitUsage.
   int UsageError(const std::string& message, const std::string& usage) const;
 

@@ -84,20 +84,23 @@ class LiveDriver {
 
 // Runs `work` on the started driver and reports what it returns: its
 // output on success; on failure its output (in text mode) and the error.
+// A command that `stores` keeps the values the driver stored while it ran
+// for the next run, or fails before it shows one; any other only reads.
 int WithControls(const Options& options, const Reporter& report,
-                 const std::function<bool(LiveDriver&, std::string* out, std::string* error)>& work) {
+                 const std::function<bool(LiveDriver&, std::string* out, std::string* error)>& work,
+                 bool stores = false) {
   Session session(options);
   std::string error, out;
-  if (!session.Open(&error)) return report.Fail(error);
+  if (!session.Open(&error, report.ErrStream())) return report.Fail(error);
   bool ok = false;
   {
     LiveDriver live(session);
     ok = live.Open(&error) && work(live, &out, &error);
   }
-  if (ok || !report.Json()) report.Out(out);
-  // Values the driver stored while running persist for the next run.
   std::string saveError;
-  if (!session.Save(&saveError)) return report.Fail(saveError);
+  if (stores && !session.Save(platform::registry::ChangeKinds::All, &saveError)) return report.Fail(saveError);
+  if (ok || !report.Json()) report.Out(out);
+  if (const std::string note = stores ? "" : session.KeepAdditions(); !note.empty()) report.Note(note);
   return ok ? kExitOk : report.Fail(error);
 }
 
@@ -119,11 +122,11 @@ int Info(const Options& options, const Args& args, const Reporter& report) {
   std::string error;
   if (args.Has("--dot") && !dotOut && !PrepareOutputFile(dotFile, &error)) return report.Fail(error);
   Session session(options);
-  if (!session.Open(&error)) return report.Fail(error);
+  if (!session.Open(&error, report.ErrStream())) return report.Fail(error);
   const sim::DescriptorSet& d = session.Descriptors();
   const std::string tree = sim::DumpDescriptors(d);
   const DriverReport driver = RunDriver(d, session.Profile(), session.Speed(), session.Factory(), session.Port());
-  if (!session.Save(&error)) return report.Fail(error);
+  if (const std::string note = session.KeepAdditions(); !note.empty()) report.Note(note);
   if (!dotFile.empty()) {
     if (driver.dot.empty())
       return report.Fail("no topology filter to draw: the start ended with " + StatusText(driver.start));
@@ -191,7 +194,7 @@ int Set(const Options& options, const Args& args, const Reporter& report) {
   return WithControls(options, report, [&](LiveDriver& live, std::string* out, std::string* why) {
     return SetControl(live.Topology(), live.View(), a[0], a[1], channel, options.json, out, why,
                       args.Has("--capture"));
-  });
+  }, true);
 }
 
 // What `events` does on the started driver: the changes named (or what a
@@ -723,7 +726,7 @@ int Demo(const Options& options, const Args& args, const Reporter& report) {
   }
   Session session(demoOptions);
   std::string error;
-  if (!session.Open(&error)) return report.Fail(error);
+  if (!session.Open(&error, report.ErrStream())) return report.Fail(error);
 
   DemoFiles files(outDir);
   std::vector<DemoStep> steps;
@@ -745,7 +748,7 @@ int Demo(const Options& options, const Args& args, const Reporter& report) {
     steps.push_back(DemoControls(session, files));
     steps.push_back(DemoEvents(session, files));
   }
-  if (!session.Save(&error)) {
+  if (!session.Save(platform::registry::ChangeKinds::All, &error)) {
     DemoStep save{"state"};
     Failed(&save, error);
     steps.push_back(save);

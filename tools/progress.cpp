@@ -6,10 +6,11 @@
 
 namespace tools {
 
-ProgressLine::ProgressLine(FILE* err, std::string what, double total)
+ProgressLine::ProgressLine(FILE* err, std::string what, double total, std::string unit)
     : m_Err(err),
       m_What(std::move(what)),
       m_Total(total),
+      m_Unit(std::move(unit)),
       m_Terminal(err && isatty(fileno(err))),
       m_Start(Clock::now()) {}
 
@@ -29,7 +30,8 @@ void ProgressLine::Update(double done) {
   m_Shown = true;
   done = std::clamp(done, 0.0, m_Total);
   const double percent = m_Total > 0 ? 100.0 * done / m_Total : 100.0;
-  std::fprintf(m_Err, "\r%s %.1f s of %.1f s (%.0f%%)\033[K", m_What.c_str(), done, m_Total, percent);
+  std::fprintf(m_Err, "\r%s %.1f %s of %.1f %s (%.0f%%)\033[K", m_What.c_str(), done, m_Unit.c_str(), m_Total,
+               m_Unit.c_str(), percent);
   std::fflush(m_Err);
 }
 

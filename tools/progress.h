@@ -12,8 +12,9 @@ namespace tools {
 
 class ProgressLine {
  public:
-  // `what`: "playing", "recording"; `total` in seconds of audio.
-  ProgressLine(FILE* err, std::string what, double total);
+  // `what`: "playing", "recording"; `total` in `unit`s (seconds of audio
+  // unless told).
+  ProgressLine(FILE* err, std::string what, double total, std::string unit = "s");
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
@@ -30,6 +31,7 @@ class ProgressLine {
   FILE* m_Err;
   std::string m_What;
   double m_Total;
+  std::string m_Unit;
   bool m_Terminal;
   bool m_Shown = false;
   Clock::time_point m_Start, m_LastDrawn;

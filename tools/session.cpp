@@ -1,18 +1,77 @@
 #include "tools/session.h"
 
-#include <filesystem>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "host/replace_file.h"
 #include "kernel/nt.h"
 #include "sim/InputFile.h"
 #include "sim/device/EmbeddedDevices.h"
+#include "tools/progress.h"
 
 namespace tools {
+namespace {
+
+constexpr uint64_t kMaxRegistryBytes = 16 * sim::kMiB;
+std::chrono::milliseconds g_LockWait{5000};
+
+// One process at a time merges into a state folder: an advisory lock on
+// the folder itself (a read-only folder takes one too, and no lock file is
+// left behind), held only while the registry file is read, merged and
+// replaced, so that a long run never keeps others waiting.
+class FolderLock {
+ public:
+  FolderLock() = default;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() {
+    if (m_Fd >= 0) ::close(m_Fd);
+  }
+
+  bool Take(const std::string& folder, std::string* error) {
+    m_Fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_Fd < 0) {
+      *error = "cannot open the state folder " + folder + ": " + std::strerror(errno);
+      return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + g_LockWait;
+    while (::flock(m_Fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) {
+        *error = "cannot lock the state folder " + folder + ": " + std::strerror(errno);
+        return false;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        char waited[32];
+        std::snprintf(waited, sizeof waited, "%.1f s", std::chrono::duration<double>(g_LockWait).count());
+        *error = "another process kept the state folder " + folder + " locked for " + waited + "; nothing was stored";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+ private:
+  int m_Fd = -1;
+};
+
+}  // namespace
+
+void Session::SetLockWait(std::chrono::milliseconds wait) { g_LockWait = wait; }
 
 Session::~Session() {
   if (m_Open) platform::debug::SetEcho(false);
 }
 
-bool Session::Open(std::string* error) {
+bool Session::Open(std::string* error, FILE* progress) {
   if (!m_Options.factory.empty() && m_Options.factory != "product" && m_Options.factory != "chip") {
     *error = "--factory takes product or chip, not '" + m_Options.factory + "'";
     return false;
@@ -43,23 +102,32 @@ bool Session::Open(std::string* error) {
   }
   if (!m_Options.factory.empty())
     m_Factory = m_Options.factory == "chip" ? AudioHalChoice::ChipIdentifying : AudioHalChoice::Product;
+  // The folder is made only when something is stored in it.
   std::error_code ec;
-  std::filesystem::create_directories(m_Options.stateDir, ec);
-  if (ec) {
-    *error = "cannot create state directory " + m_Options.stateDir + ": " + ec.message();
+  if (std::filesystem::exists(m_Options.stateDir, ec) && !std::filesystem::is_directory(m_Options.stateDir, ec)) {
+    *error = "cannot create state directory " + m_Options.stateDir + ": it names a file, not a folder";
     return false;
   }
   platform::files::SetSystemRoot(m_Options.stateDir);
-  if (std::filesystem::exists(RegistryFile(), ec)) {
+  const bool stored = std::filesystem::exists(RegistryFile(), ec);
+  if (ec) {
+    *error = "cannot read the state folder " + m_Options.stateDir + ": " + ec.message();
+    return false;
+  }
+  if (stored) {
     // Checked as any file a user hands in: --state may name anything.
     std::vector<uint8_t> bytes;
-    if (!sim::ReadInputFile(RegistryFile(), "registry file", 16 * sim::kMiB, &bytes, error)) return false;
+    if (!sim::ReadInputFile(RegistryFile(), "registry file", kMaxRegistryBytes, &bytes, error)) return false;
+    const double mib = static_cast<double>(bytes.size()) / static_cast<double>(sim::kMiB);
+    ProgressLine line(progress, "loading " + RegistryFile(), mib, "MiB");
     std::string why;
-    if (!NT_SUCCESS(platform::registry::LoadFromFile(RegistryFile(), &why))) {
+    if (!NT_SUCCESS(platform::registry::LoadFromText({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, &why,
+                                                     [&](double done) { line.Update(done * mib); }))) {
       *error = "cannot load " + RegistryFile() + ": " + why;
       return false;
     }
   }
+  m_Loaded = platform::registry::TakeSnapshot();
   platform::clock::SetMode(m_Options.realtime ? platform::clock::Mode::RealTime : platform::clock::Mode::Manual);
   if (m_Options.verbose) platform::debug::SetEcho(true);
   m_Open = true;
@@ -109,12 +177,44 @@ bool Session::ChooseSpeed(std::string* error) {
   return true;
 }
 
-bool Session::Save(std::string* error) {
-  if (!NT_SUCCESS(platform::registry::SaveToFile(RegistryFile()))) {
-    *error = "cannot write " + RegistryFile();
+bool Session::Save(platform::registry::ChangeKinds kinds, std::string* error) {
+  const platform::registry::Changes changes(m_Loaded, kinds);
+  if (changes.Empty()) return true;
+  const std::string& folder = m_Options.stateDir;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    *error = "cannot create the state folder " + folder + ": " + ec.message();
     return false;
   }
+  // A folder without write permission is the user's word that it stays as
+  // it is, whoever runs the program.
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0 && (info.st_mode & 0222) == 0) {
+    *error = "cannot write " + RegistryFile() + ": the state folder is read-only (" + std::strerror(EACCES) + ")";
+    return false;
+  }
+  FolderLock lock;
+  if (!lock.Take(folder, error)) return false;
+  std::vector<uint8_t> bytes;
+  if (std::filesystem::exists(RegistryFile(), ec) &&
+      !sim::ReadInputFile(RegistryFile(), "registry file", kMaxRegistryBytes, &bytes, error))
+    return false;
+  std::string merged, why;
+  if (!NT_SUCCESS(changes.MergeInto({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, &merged, &why))) {
+    *error = "cannot store into " + RegistryFile() + ", which no longer reads as a registry file (" + why +
+             "); nothing was stored";
+    return false;
+  }
+  if (!merged.empty() && ReplaceFileContents(RegistryFile(), merged, error) != 0) return false;
+  m_Loaded = platform::registry::TakeSnapshot();
   return true;
+}
+
+std::string Session::KeepAdditions() {
+  std::string error;
+  if (Save(platform::registry::ChangeKinds::Additions, &error)) return "";
+  return "the keys this run created were not stored: " + error;
 }
 
 }  // namespace tools

@@ -4,9 +4,12 @@
 // driver's debug output.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "driver/CHeadsetUsbDevice.h"
+#include "kernel/registry.h"
 #include "sim/device/DescriptorSet.h"
 #include "sim/device/DeviceProfile.h"
 #include "usb/HubPort.h"
@@ -20,8 +23,9 @@ class Session {
  public:
   explicit Session(const Options& options) : m_Options(options) {}
   ~Session();
-  // Loads the descriptors and the persisted registry, sets the clock.
-  bool Open(std::string* error);
+  // Loads the descriptors and the persisted registry, sets the clock. A
+  // long load shows its progress on `progress` when that is a terminal.
+  bool Open(std::string* error, FILE* progress = nullptr);
   const sim::DescriptorSet& Descriptors() const { return m_Descriptors; }
   // What the device answers beyond its descriptors: the embedded device's
   // own profile, or a generic one for a descriptor file.
@@ -35,8 +39,19 @@ class Session {
   const platform::usb::HubPortConfig& Port() const { return m_Port; }
   const Options& options() const { return m_Options; }
   std::string RegistryFile() const { return m_Options.stateDir + "/registry.reg"; }
-  // Writes the registry back so that settings survive to the next run.
-  bool Save(std::string* error);
+  // Stores what this run changed in the registry (`kinds` of changes) so
+  // that it survives to the next run: merged, under the state folder's
+  // lock, into the registry file as it is now, so that what other
+  // processes stored meanwhile stays. A run that changed nothing leaves the
+  // folder untouched. On failure nothing is stored.
+  bool Save(platform::registry::ChangeKinds kinds, std::string* error);
+  // For a command that only reads: stores what the run met for the first
+  // time (a device's keys, which a user looks up in the file), never a
+  // change. A state it cannot store into does not fail the command: the
+  // result is the note to show, empty when all went well.
+  std::string KeepAdditions();
+  // How long Save waits for another process to let go of the folder.
+  static void SetLockWait(std::chrono::milliseconds wait);
 
  private:
   Options m_Options;
@@ -51,6 +66,8 @@ class Session {
   AudioHalChoice m_Factory = AudioHalChoice::Product;
   platform::usb::HubPortConfig m_Port;
   bool m_Open = false;
+  // The registry as loaded, to tell what this run changed.
+  platform::registry::Snapshot m_Loaded;
 };
 
 

@@ -2,10 +2,13 @@
 // between runs is a file a user can read and edit. The reader is a parser of
 // untrusted input: it checks every limit, builds the whole change list first
 // and applies it only when the text was well-formed.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <unordered_map>
 
 #include "host/replace_file.h"
 #include "kernel/registry.h"
@@ -140,9 +143,10 @@ void WriteKey(std::string& out, const tree::KeyPtr& start) {
 }
 
 // ---- Reading ----------------------------------------------------------------
+// A value operation applies to the key of the key operation before it.
 struct Operation {
-  enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
-  std::vector<std::u16string> path;  // below \REGISTRY
+  enum Kind { CreateKey, OpenKey, DeleteKey, SetValue, DeleteValue } kind;
+  std::vector<std::u16string> path;  // below \REGISTRY; key operations only
   std::u16string name;
   ULONG type = 0;
   std::vector<UCHAR> data;
@@ -150,11 +154,13 @@ struct Operation {
 
 class Parser {
  public:
-  bool Parse(std::u16string_view text, std::vector<Operation>* ops) {
+  // `progress` hears the share of the text read.
+  bool Parse(std::u16string_view text, std::vector<Operation>* ops, const std::function<void(double)>& progress) {
     m_Ops = ops;
     size_t pos = 0;
     bool sawHeader = false;
     while (pos <= text.size()) {
+      if (progress && m_Line % 4096 == 0) progress(static_cast<double>(pos) / static_cast<double>(text.size() + 1));
       size_t end = text.find(u'\n', pos);
       if (end == std::u16string_view::npos) end = text.size();
       std::u16string line(text.substr(pos, end - pos));
@@ -247,7 +253,6 @@ class Parser {
     if (!known) return Fail("a key outside HKEY_LOCAL_MACHINE and HKEY_USERS");
     if (parts.size() + 1 > tree::kMaxDepth) return Fail("a key nested deeper than the registry allows");
     m_HaveKey = !remove;
-    m_Key = parts;
     m_Ops->push_back(Operation{remove ? Operation::DeleteKey : Operation::CreateKey, std::move(parts), {}, 0, {}});
     return true;
   }
@@ -316,7 +321,7 @@ class Parser {
 
   bool ParseValueLine(std::u16string_view view) {
     if (!m_HaveKey) return Fail("a value outside a key");
-    Operation op{Operation::SetValue, m_Key, {}, 0, {}};
+    Operation op{Operation::SetValue, {}, {}, 0, {}};
     if (view.front() == u'@') {
       view.remove_prefix(1);
     } else {
@@ -367,28 +372,262 @@ class Parser {
   size_t m_Line = 0;
   size_t m_FirstLine = 0;
   bool m_HaveKey = false;
-  std::vector<std::u16string> m_Key;
   std::string m_Error;
 };
 
-void Apply(const std::vector<Operation>& ops) {
-  std::lock_guard guard(tree::Lock());
-  tree::KeyPtr root = tree::Root();
-  for (const auto& op : ops) {
+std::u16string Upper(std::u16string_view name) {
+  std::u16string out(name);
+  for (WCHAR& c : out) c = tree::Upcase(c);
+  return out;
+}
+
+// Applies operations to a tree. The tree's own lookups are a binary search
+// per key and a linear one per value, and its sorted insert moves every
+// later sibling, so a large file (or one in no order) would take time that
+// grows faster than the file. Here keys and values are found by hash, new
+// keys are appended, and each parent appended to is sorted once, when a
+// deletion needs the tree as it stands or at the end.
+class Applier {
+ public:
+  // With `keepValues`, a value the tree already holds is left as it is.
+  Applier(tree::KeyPtr root, bool keepValues) : m_Root(std::move(root)), m_KeepValues(keepValues) {}
+  ~Applier() { Settle(); }
+  Applier(const Applier&) = delete;
+  Applier& operator=(const Applier&) = delete;
+
+  void Apply(const Operation& op) {
     switch (op.kind) {
       case Operation::CreateKey:
-        tree::WalkCreate(root, op.path);
+      case Operation::OpenKey:
+        m_Current = Walk(op.path, op.kind == Operation::CreateKey);
         break;
       case Operation::DeleteKey:
-        if (tree::KeyPtr key = tree::Walk(root, op.path)) tree::DeleteTree(key);
+        m_Current = nullptr;
+        if (tree::KeyPtr key = Walk(op.path, false)) {
+          Settle();
+          tree::DeleteTree(key);
+          m_Changed = true;
+        }
         break;
       case Operation::SetValue:
-        if (tree::KeyPtr key = tree::WalkCreate(root, op.path))
-          tree::SetValue(*key, op.name, op.type, op.data.data(), op.data.size());
+        if (m_Current) SetValue(*m_Current, op);
         break;
       case Operation::DeleteValue:
-        if (tree::KeyPtr key = tree::Walk(root, op.path)) tree::DeleteValue(*key, op.name);
+        if (m_Current) DeleteValue(*m_Current, op.name);
         break;
+    }
+  }
+  // Whether any operation made a difference.
+  bool Changed() const { return m_Changed; }
+
+ private:
+  tree::KeyPtr Walk(const std::vector<std::u16string>& path, bool create) {
+    tree::KeyPtr key = m_Root;
+    for (const auto& part : path) {
+      if (!(key = Child(key, part, create))) return nullptr;
+    }
+    return key;
+  }
+
+  tree::KeyPtr Child(const tree::KeyPtr& parent, std::u16string_view name, bool create) {
+    auto [slot, fresh] = m_Children.try_emplace(parent.get());
+    auto& children = slot->second;
+    if (fresh)
+      for (const auto& child : parent->subkeys) children.emplace(Upper(child->name), child);
+    std::u16string upper = Upper(name);
+    if (auto found = children.find(upper); found != children.end()) return found->second;
+    if (!create) return nullptr;
+    tree::KeyPtr child = tree::AppendChild(parent, name);
+    if (!child) return nullptr;
+    children.emplace(std::move(upper), child);
+    m_Unsorted.emplace(parent.get(), parent);
+    m_Changed = true;
+    return child;
+  }
+
+  // The key's values by upper-cased name, with their places.
+  std::unordered_map<std::u16string, size_t>& Values(tree::Key& key) {
+    auto [slot, fresh] = m_Values.try_emplace(&key);
+    if (fresh)
+      for (size_t i = 0; i < key.values.size(); ++i) slot->second.emplace(Upper(key.values[i].name), i);
+    return slot->second;
+  }
+
+  void SetValue(tree::Key& key, const Operation& op) {
+    auto& values = Values(key);
+    std::u16string upper = Upper(op.name);
+    if (auto found = values.find(upper); found != values.end()) {
+      tree::Value& value = key.values[found->second];
+      if (m_KeepValues || (value.type == op.type && value.data == op.data)) return;
+      value.type = op.type;
+      value.data = op.data;
+    } else {
+      values.emplace(std::move(upper), key.values.size());
+      key.values.push_back(tree::Value{op.name, op.type, op.data});
+    }
+    tree::Touch(key);
+    m_Changed = true;
+  }
+
+  void DeleteValue(tree::Key& key, std::u16string_view name) {
+    auto& values = Values(key);
+    auto found = values.find(Upper(name));
+    if (found == values.end()) return;
+    key.values.erase(key.values.begin() + static_cast<std::ptrdiff_t>(found->second));
+    m_Values.erase(&key);  // the later values moved
+    tree::Touch(key);
+    m_Changed = true;
+  }
+
+  // Sorts what was appended and forgets the indexes (a deleted key's
+  // address may come back as a new key's).
+  void Settle() {
+    for (const auto& [key, parent] : m_Unsorted) tree::SortChildren(*parent);
+    m_Unsorted.clear();
+    m_Children.clear();
+    m_Values.clear();
+  }
+
+  tree::KeyPtr m_Root;
+  bool m_KeepValues;
+  bool m_Changed = false;
+  tree::KeyPtr m_Current;
+  std::unordered_map<tree::Key*, std::unordered_map<std::u16string, tree::KeyPtr>> m_Children;
+  std::unordered_map<tree::Key*, std::unordered_map<std::u16string, size_t>> m_Values;
+  std::unordered_map<tree::Key*, tree::KeyPtr> m_Unsorted;  // each sorted once
+};
+
+// A file's bytes as text: UTF-8 (with or without its byte-order mark) or
+// UTF-16 with one.
+bool Decode(std::string_view text, std::u16string* wide, std::string* error) {
+  if (text.size() > kMaxTextBytes) {
+    *error = "the file is larger than the registry stand-in reads";
+    return false;
+  }
+  if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF && static_cast<uint8_t>(text[1]) == 0xFE) {
+    if (text.size() % 2 != 0) {
+      *error = "a UTF-16 file with an odd number of bytes";
+      return false;
+    }
+    wide->reserve(text.size() / 2);
+    for (size_t i = 2; i < text.size(); i += 2)
+      *wide += static_cast<char16_t>(static_cast<uint8_t>(text[i]) | (static_cast<uint8_t>(text[i + 1]) << 8));
+    return true;
+  }
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  if (!FromUtf8(text, wide)) {
+    *error = "the file is neither UTF-8 nor UTF-16 with a byte-order mark";
+    return false;
+  }
+  return true;
+}
+
+// The operations a file's text holds; false (with the line and reason)
+// when it is not well-formed.
+bool ParseText(std::string_view text, std::vector<Operation>* ops, std::string* error,
+               const std::function<void(double)>& progress) {
+  std::u16string wide;
+  if (!Decode(text, &wide, error)) return false;
+  Parser parser;
+  if (!parser.Parse(wide, ops, progress)) {
+    *error = parser.Error();
+    return false;
+  }
+  return true;
+}
+
+tree::KeyPtr CopyTree(const tree::Key& from) {
+  // Iteratively: a deep tree must not exhaust the stack.
+  auto copy = std::make_shared<tree::Key>();
+  std::vector<std::pair<const tree::Key*, tree::Key*>> pending{{&from, copy.get()}};
+  while (!pending.empty()) {
+    auto [source, target] = pending.back();
+    pending.pop_back();
+    target->name = source->name;
+    target->values = source->values;
+    target->subkeys.reserve(source->subkeys.size());
+    for (const auto& child : source->subkeys) {
+      auto c = std::make_shared<tree::Key>();
+      c->parent = target;
+      target->subkeys.push_back(c);
+      pending.emplace_back(child.get(), c.get());
+    }
+  }
+  return copy;
+}
+
+std::vector<const tree::Value*> SortedValues(const tree::Key& key) {
+  std::vector<const tree::Value*> values;
+  for (const auto& v : key.values) values.push_back(&v);
+  std::sort(values.begin(), values.end(),
+            [](const tree::Value* a, const tree::Value* b) { return tree::CompareNoCase(a->name, b->name) < 0; });
+  return values;
+}
+
+Operation SetValueOf(const tree::Value& v) { return Operation{Operation::SetValue, {}, v.name, v.type, v.data}; }
+
+// The operations that take the tree `before` to `now`, both at `path`.
+// Subkeys are sorted alike in both, so each level is one merge of two
+// sorted lists.
+void Diff(const tree::Key& before, const tree::Key& now, const std::vector<std::u16string>& path, bool additions,
+          std::vector<Operation>* ops) {
+  struct Pair {
+    const tree::Key* before;  // null: the key is new
+    const tree::Key* now;
+    std::vector<std::u16string> path;
+  };
+  std::vector<Pair> pending{{&before, &now, path}};
+  while (!pending.empty()) {
+    Pair p = std::move(pending.back());
+    pending.pop_back();
+    const tree::Key& key = *p.now;
+    if (!p.before) {
+      ops->push_back(Operation{Operation::CreateKey, p.path, {}, 0, {}});
+      for (const auto& v : key.values) ops->push_back(SetValueOf(v));
+      for (const auto& child : key.subkeys) {
+        std::vector<std::u16string> childPath = p.path;
+        childPath.push_back(child->name);
+        pending.push_back({nullptr, child.get(), std::move(childPath)});
+      }
+      continue;
+    }
+    std::vector<Operation> values;
+    const auto was = SortedValues(*p.before), is = SortedValues(key);
+    for (size_t i = 0, j = 0; i < was.size() || j < is.size();) {
+      const int order = i == was.size() ? 1 : j == is.size() ? -1 : tree::CompareNoCase(was[i]->name, is[j]->name);
+      if (order < 0) {
+        if (!additions) values.push_back(Operation{Operation::DeleteValue, {}, was[i]->name, 0, {}});
+        ++i;
+      } else if (order > 0) {
+        values.push_back(SetValueOf(*is[j++]));
+      } else {
+        if (!additions && (was[i]->type != is[j]->type || was[i]->data != is[j]->data))
+          values.push_back(SetValueOf(*is[j]));
+        ++i, ++j;
+      }
+    }
+    if (!values.empty()) {
+      // A key another process deleted meanwhile comes back for a value
+      // set on purpose, not for an addition.
+      ops->push_back(Operation{additions ? Operation::OpenKey : Operation::CreateKey, p.path, {}, 0, {}});
+      for (auto& v : values) ops->push_back(std::move(v));
+    }
+    const auto& wasKeys = p.before->subkeys;
+    const auto& isKeys = key.subkeys;
+    for (size_t i = 0, j = 0; i < wasKeys.size() || j < isKeys.size();) {
+      const int order = i == wasKeys.size() ? 1
+                        : j == isKeys.size() ? -1
+                                             : tree::CompareNoCase(wasKeys[i]->name, isKeys[j]->name);
+      std::vector<std::u16string> childPath = p.path;
+      childPath.push_back(order < 0 ? wasKeys[i]->name : isKeys[j]->name);
+      if (order < 0) {
+        if (!additions) ops->push_back(Operation{Operation::DeleteKey, std::move(childPath), {}, 0, {}});
+        ++i;
+      } else if (order > 0) {
+        pending.push_back({nullptr, isKeys[j++].get(), std::move(childPath)});
+      } else {
+        pending.push_back({wasKeys[i++].get(), isKeys[j++].get(), std::move(childPath)});
+      }
     }
   }
 }
@@ -427,25 +666,27 @@ NTSTATUS SaveToFile(const std::string& fileName, std::u16string_view root) {
   return error == 0 ? STATUS_SUCCESS : StatusFromErrno(error);
 }
 
-NTSTATUS LoadFromText(std::string_view text, std::string* error) {
-  auto fail = [&](const std::string& reason) {
-    if (error) *error = reason;
-    return STATUS_DATA_ERROR;
-  };
-  if (text.size() > kMaxTextBytes) return fail("the file is larger than the registry stand-in reads");
-  std::u16string wide;
-  if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF && static_cast<uint8_t>(text[1]) == 0xFE) {
-    if (text.size() % 2 != 0) return fail("a UTF-16 file with an odd number of bytes");
-    for (size_t i = 2; i < text.size(); i += 2)
-      wide += static_cast<char16_t>(static_cast<uint8_t>(text[i]) | (static_cast<uint8_t>(text[i + 1]) << 8));
-  } else {
-    if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    if (!FromUtf8(text, &wide)) return fail("the file is neither UTF-8 nor UTF-16 with a byte-order mark");
-  }
+NTSTATUS LoadFromText(std::string_view text, std::string* error, const std::function<void(double)>& progress) {
   std::vector<Operation> ops;
-  Parser parser;
-  if (!parser.Parse(wide, &ops)) return fail(parser.Error());
-  Apply(ops);
+  std::string why;
+  // Reading is the larger part of a load; applying the rest.
+  constexpr double kReadShare = 0.7;
+  if (!ParseText(text, &ops, &why, [&](double done) {
+        if (progress) progress(done * kReadShare);
+      })) {
+    if (error) *error = why;
+    return STATUS_DATA_ERROR;
+  }
+  {
+    std::lock_guard guard(tree::Lock());
+    Applier applier(tree::Root(), false);
+    for (size_t i = 0; i < ops.size(); ++i) {
+      if (progress && i % 8192 == 0)
+        progress(kReadShare + (1 - kReadShare) * static_cast<double>(i) / static_cast<double>(ops.size()));
+      applier.Apply(ops[i]);
+    }
+  }
+  if (progress) progress(1.0);
   if (error) error->clear();
   return STATUS_SUCCESS;
 }
@@ -459,6 +700,68 @@ NTSTATUS LoadFromFile(const std::string& fileName, std::string* error) {
   std::ostringstream buffer;
   buffer << in.rdbuf();
   return LoadFromText(buffer.str(), error);
+}
+
+struct ChangeList {
+  std::vector<Operation> ops;
+  bool additions = false;
+};
+
+Snapshot::Snapshot() = default;
+Snapshot::~Snapshot() = default;
+
+Snapshot TakeSnapshot(std::u16string_view root) {
+  Snapshot snapshot;
+  if (!tree::SplitPath(root, &snapshot.m_Path) || snapshot.m_Path.empty() ||
+      !tree::EqualNoCase(snapshot.m_Path[0], u"REGISTRY"))
+    return snapshot;
+  snapshot.m_Path.erase(snapshot.m_Path.begin());
+  std::lock_guard guard(tree::Lock());
+  if (tree::KeyPtr key = tree::Walk(tree::Root(), snapshot.m_Path)) snapshot.m_Copy = CopyTree(*key);
+  return snapshot;
+}
+
+Changes::Changes(const Snapshot& since, ChangeKinds kinds) {
+  auto list = std::make_shared<ChangeList>();
+  list->additions = kinds == ChangeKinds::Additions;
+  const tree::Key nothing;
+  std::lock_guard guard(tree::Lock());
+  if (tree::KeyPtr now = tree::Walk(tree::Root(), since.m_Path))
+    Diff(since.m_Copy ? *since.m_Copy : nothing, *now, since.m_Path, list->additions, &list->ops);
+  m_List = std::move(list);
+}
+
+Changes::~Changes() = default;
+
+bool Changes::Empty() const { return m_List->ops.empty(); }
+
+NTSTATUS Changes::MergeInto(std::string_view onDisk, std::string* merged, std::string* error) const {
+  merged->clear();
+  // A tree of its own: the registry this process runs on stays as it is.
+  auto root = std::make_shared<tree::Key>();
+  root->name = u"REGISTRY";
+  std::vector<Operation> ops;
+  if (!onDisk.empty()) {
+    std::string why;
+    if (!ParseText(onDisk, &ops, &why, {})) {
+      if (error) *error = why;
+      return STATUS_DATA_ERROR;
+    }
+    Applier applier(root, false);
+    for (const Operation& op : ops) applier.Apply(op);
+  }
+  bool changed = false;
+  {
+    Applier applier(root, m_List->additions);
+    for (const Operation& op : m_List->ops) applier.Apply(op);
+    changed = applier.Changed();
+  }
+  if (changed) {
+    *merged = ToUtf8(kHeader5) + "\n";
+    WriteKey(*merged, root);
+  }
+  if (error) error->clear();
+  return STATUS_SUCCESS;
 }
 
 }  // namespace platform::registry

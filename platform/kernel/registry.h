@@ -4,6 +4,8 @@
 // format so that a user can read and edit it between runs.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -193,7 +195,58 @@ size_t OpenHandleCount();
 // reason in `error`.
 std::string SaveToText(std::u16string_view root = u"\\Registry\\Machine");
 NTSTATUS SaveToFile(const std::string& fileName, std::u16string_view root = u"\\Registry\\Machine");
-NTSTATUS LoadFromText(std::string_view text, std::string* error = nullptr);
+// `progress` (when given) hears the share of the text done, 0 to 1, now and
+// then: a large file takes a while.
+NTSTATUS LoadFromText(std::string_view text, std::string* error = nullptr,
+                      const std::function<void(double)>& progress = {});
 NTSTATUS LoadFromFile(const std::string& fileName, std::string* error = nullptr);
+
+// Several processes may keep one registry file. Each takes a Snapshot when
+// it has loaded the file and, when it is done, merges only what it changed
+// since into the file as it is then, so that another process's changes in
+// between are kept.
+namespace tree {
+struct Key;
+}
+struct ChangeList;
+
+class Snapshot {
+ public:
+  Snapshot();
+  ~Snapshot();
+
+ private:
+  friend Snapshot TakeSnapshot(std::u16string_view root);
+  friend class Changes;
+  std::vector<std::u16string> m_Path;  // below \REGISTRY
+  std::shared_ptr<const tree::Key> m_Copy;
+};
+
+// `root` and everything below it as it stands now.
+Snapshot TakeSnapshot(std::u16string_view root = u"\\Registry\\Machine");
+
+enum class ChangeKinds {
+  All,  // keys and values created, changed and deleted
+  // Only keys and values that did not exist at the snapshot, and none that
+  // the file holds by the time of the merge: what a process that changes
+  // nothing on purpose adds (a device met for the first time).
+  Additions,
+};
+
+class Changes {
+ public:
+  // What changed below the snapshot's root since it was taken.
+  Changes(const Snapshot& since, ChangeKinds kinds);
+  ~Changes();
+  bool Empty() const;
+  // The registry file's text `onDisk` (empty: no file yet) with the changes
+  // applied, everything else in it kept. *merged is empty when the changes
+  // leave the text's registry as it was. A text that does not parse is
+  // STATUS_DATA_ERROR with the line and reason in *error.
+  NTSTATUS MergeInto(std::string_view onDisk, std::string* merged, std::string* error) const;
+
+ private:
+  std::shared_ptr<const ChangeList> m_List;
+};
 
 }  // namespace platform::registry

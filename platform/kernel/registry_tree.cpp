@@ -101,20 +101,39 @@ size_t Depth(const Key& key) {
   return depth;
 }
 
-KeyPtr CreateChild(const KeyPtr& key, std::u16string_view name, bool* created) {
-  if (created) *created = false;
-  if (KeyPtr existing = FindChild(*key, name)) return existing;
+namespace {
+KeyPtr NewChild(const KeyPtr& key, std::u16string_view name) {
   if (key->deleted || name.empty() || name.size() > kMaxKeyNameChars || Depth(*key) + 1 > kMaxDepth) return nullptr;
   auto child = std::make_shared<Key>();
   child->name = std::u16string(name);
   child->parent = key.get();
   child->lastWriteTime = Now();
+  Touch(*key);
+  return child;
+}
+}  // namespace
+
+KeyPtr CreateChild(const KeyPtr& key, std::u16string_view name, bool* created) {
+  if (created) *created = false;
+  if (KeyPtr existing = FindChild(*key, name)) return existing;
+  KeyPtr child = NewChild(key, name);
+  if (!child) return nullptr;
   auto it = std::lower_bound(key->subkeys.begin(), key->subkeys.end(), name,
                              [](const KeyPtr& k, std::u16string_view n) { return CompareNoCase(k->name, n) < 0; });
   key->subkeys.insert(it, child);
-  Touch(*key);
   if (created) *created = true;
   return child;
+}
+
+KeyPtr AppendChild(const KeyPtr& key, std::u16string_view name) {
+  KeyPtr child = NewChild(key, name);
+  if (child) key->subkeys.push_back(child);
+  return child;
+}
+
+void SortChildren(Key& key) {
+  std::stable_sort(key.subkeys.begin(), key.subkeys.end(),
+                   [](const KeyPtr& a, const KeyPtr& b) { return CompareNoCase(a->name, b->name) < 0; });
 }
 
 KeyPtr Walk(KeyPtr start, const std::vector<std::u16string>& parts) {

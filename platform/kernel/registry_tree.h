@@ -57,6 +57,12 @@ KeyPtr FindChild(const Key& key, std::u16string_view name);
 // Creates the child when absent; `created` tells which happened. Fails
 // (null) when the tree would grow deeper than the kernel allows.
 KeyPtr CreateChild(const KeyPtr& key, std::u16string_view name, bool* created);
+// Creates a child that the caller knows is absent at the end of the
+// subkeys, out of order until SortChildren: a bulk load sorts each parent
+// once instead of shifting every later sibling per insert. Null as
+// CreateChild fails.
+KeyPtr AppendChild(const KeyPtr& key, std::u16string_view name);
+void SortChildren(Key& key);
 size_t Depth(const Key& key);
 
 // Walks `parts` from `start`; null when a component is missing.

@@ -267,4 +267,86 @@ TEST_F(RegistryTest, MalformedTextChangesNothing) {
             STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// A file's keys may come in any order and any case; they load into the one
+// sorted tree the kernel enumerates.
+TEST_F(RegistryTest, KeysInAnyOrderLoadSortedAndOnce) {
+  std::string error;
+  ASSERT_EQ(platform::registry::LoadFromText("Windows Registry Editor Version 5.00\n"
+                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\b]\n"
+                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\C]\n\"x\"=dword:1\n"
+                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\a]\n"
+                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\c]\n\"X\"=dword:2\n\"y\"=dword:3\n",
+                                             &error),
+            STATUS_SUCCESS)
+      << error;
+  EXPECT_EQ(platform::registry::SubkeyNames(u"\\Registry\\Machine\\SOFTWARE\\V"),
+            (std::vector<std::u16string>{u"a", u"b", u"C"}));
+  EXPECT_NE(platform::registry::SaveToText().find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\C]\n\"x\"=dword:00000002\n"
+                                                  "\"y\"=dword:00000003\n"),
+            std::string::npos);
+}
+
+// What a process changed since it loaded the file goes into the file as
+// another process left it meanwhile; everything else there stays.
+TEST_F(RegistryTest, ChangesMergeIntoWhatAnotherProcessStored) {
+  const std::string header = "Windows Registry Editor Version 5.00\n";
+  const std::string loaded = header +
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"mine\"=dword:1\n\"gone\"=dword:1\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\Old]\n";
+  const std::string onDisk = header +
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"mine\"=dword:1\n\"gone\"=dword:1\n"
+                             "\"theirs\"=dword:5\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\Old]\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\Their]\n\"t\"=dword:7\n"
+                             "[HKEY_USERS\\S-1]\n";
+  const std::u16string v = u"\\Registry\\Machine\\SOFTWARE\\V";
+  std::string error;
+  ASSERT_EQ(platform::registry::LoadFromText(loaded, &error), STATUS_SUCCESS) << error;
+  const platform::registry::Snapshot snapshot = platform::registry::TakeSnapshot();
+  platform::registry::SetDwordValue(v, u"mine", 2);
+  platform::registry::SetDwordValue(v + u"\\New", u"n", 3);
+  platform::registry::SetDwordValue(v, u"new", 4);
+  ASSERT_EQ(platform::registry::DeleteKeyTree(v + u"\\Old"), STATUS_SUCCESS);
+  HANDLE key = Open(v);
+  ASSERT_NE(key, nullptr);
+  UNICODE_STRING gone{8, 8, const_cast<PWSTR>(u"gone")};
+  ASSERT_EQ(ZwDeleteValueKey(key, &gone), STATUS_SUCCESS);
+  ZwClose(key);
+
+  std::string merged;
+  const platform::registry::Changes all(snapshot, platform::registry::ChangeKinds::All);
+  ASSERT_EQ(all.MergeInto(onDisk, &merged, &error), STATUS_SUCCESS) << error;
+  EXPECT_EQ(merged, header +
+                        "\n[HKEY_LOCAL_MACHINE]\n"
+                        "\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+                        "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V]\n\"mine\"=dword:00000002\n\"theirs\"=dword:00000005\n"
+                        "\"new\"=dword:00000004\n"
+                        "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\New]\n\"n\"=dword:00000003\n"
+                        "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\Their]\n\"t\"=dword:00000007\n"
+                        "\n[HKEY_USERS]\n"
+                        "\n[HKEY_USERS\\S-1]\n");
+  // Applied once, the same changes change nothing more.
+  std::string again;
+  ASSERT_EQ(all.MergeInto(merged, &again, &error), STATUS_SUCCESS);
+  EXPECT_EQ(again, "");
+
+  // Additions only: the new key and value, but none of the changes, and a
+  // value the file holds by now stays as it is.
+  const platform::registry::Changes additions(snapshot, platform::registry::ChangeKinds::Additions);
+  ASSERT_EQ(additions.MergeInto(onDisk + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\New]\n\"n\"=dword:9\n", &merged, &error),
+            STATUS_SUCCESS);
+  EXPECT_NE(merged.find("\"mine\"=dword:00000001\n\"gone\"=dword:00000001\n\"theirs\"=dword:00000005\n"
+                        "\"new\"=dword:00000004\n"),
+            std::string::npos)
+      << merged;
+  EXPECT_NE(merged.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\New]\n\"n\"=dword:00000009\n"), std::string::npos);
+  EXPECT_NE(merged.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\V\\Old]\n"), std::string::npos);
+
+  // A file that no longer parses is not written over.
+  EXPECT_EQ(all.MergeInto(header + "garbage\n", &merged, &error), STATUS_DATA_ERROR);
+  EXPECT_EQ(merged, "");
+  EXPECT_TRUE(platform::registry::Changes(platform::registry::TakeSnapshot(), platform::registry::ChangeKinds::All)
+                  .Empty());
+}
+
 }  // namespace
