@@ -216,6 +216,10 @@ C7753AudioHal* ChipModel7753(PDEVICE_OBJECT adapterDevice) {
   return dynamic_cast<C7753AudioHal*>(AudioClassModelOf(adapterDevice));
 }
 
+bool LeavesOutUncarriedRates(PDEVICE_OBJECT adapterDevice) {
+  return dynamic_cast<C7719AudioHal*>(AudioClassModelOf(adapterDevice)) != nullptr;
+}
+
 bool RunsStatusThread(PDEVICE_OBJECT adapterDevice) {
   CUacAudioHal* model = AudioClassModelOf(adapterDevice);
   return model && StatusThreadOf(model);

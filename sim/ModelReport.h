@@ -31,6 +31,10 @@ bool RunsStatusThread(PDEVICE_OBJECT adapterDevice);
 // Whether the model's room effect node announces a switch with a prompt
 // (the product's own does; a chip's room effect may not).
 bool RoomEffectPlaysPrompt(PDEVICE_OBJECT adapterDevice);
+// Whether the model leaves out the rates a stream's endpoint cannot carry
+// (the product's models do; the generic model and the chips' offer every
+// rate their descriptors name).
+bool LeavesOutUncarriedRates(PDEVICE_OBJECT adapterDevice);
 
 // The 7753 model behind a started adapter, or null when its model is
 // another.

@@ -152,10 +152,13 @@ class CUsbStreamEngine : public ICyclicControl, public IDrmContentForward, publi
   PCALLBACK_OBJECT GetCyclicCallbackObject() const { return m_CyclicCallbackObject; }
   PKTHREAD GetStreamThread() const { return m_StreamThread; }
   CPeakLimiter* GetStreamLimiter() const { return m_StreamLimiter; }
-  ULONG GetStreamState() const { return m_StreamState; }
-  // For the completion paths, which do not hold the mutex under which Start
-  // and Stop change the state with interlocked operations.
-  bool StreamRunning() { return ReadNoFence(StreamStateWord()) == STREAM_STATE_RUNNING; }
+  // Read atomically: the completion paths and other callers do not hold the
+  // mutex under which Start and Stop change the state with interlocked
+  // operations.
+  ULONG GetStreamState() const {
+    return static_cast<ULONG>(ReadNoFence(reinterpret_cast<LONG const volatile*>(&m_StreamState)));
+  }
+  bool StreamRunning() const { return GetStreamState() == STREAM_STATE_RUNNING; }
   // Why the running stream stopped by itself (STATUS_SUCCESS while it has
   // not); the next Start clears it.
   NTSTATUS GetStreamError() const { return m_StreamError; }

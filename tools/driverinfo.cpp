@@ -109,10 +109,13 @@ DriverReport RunDriver(const sim::DescriptorSet& descriptors, const sim::DeviceP
   if (NT_SUCCESS(report.start)) {
     report.configurationInUse = ConfigurationInUse(host.AdapterDevice());
     // The rates a stream leaves out because its endpoint cannot carry them.
-    const std::string leftOut = sim::host::DescribeRatesLeftOut(
-        sim::ParseConfigModel(report.configurationInUse.empty() ? descriptors.Configuration()
-                                                                : report.configurationInUse),
-        speed == platform::usb::Speed::High);
+    const std::string leftOut =
+        !sim::LeavesOutUncarriedRates(host.AdapterDevice())
+            ? std::string()
+            : sim::host::DescribeRatesLeftOut(sim::ParseConfigModel(report.configurationInUse.empty()
+                                                                        ? descriptors.Configuration()
+                                                                        : report.configurationInUse),
+                                              speed == platform::usb::Speed::High);
     if (!report.model.empty() && report.model.back() != '\n') report.model += '\n';
     if (!leftOut.empty()) report.model += "rates left out:\n";
     for (size_t at = 0, end; at < leftOut.size(); at = end + 1) {

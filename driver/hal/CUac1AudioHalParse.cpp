@@ -156,13 +156,15 @@ NTSTATUS CUac1AudioHal::ParseDevice() {
 NTSTATUS CUac1AudioHal::ConfigureWithOwnRecord() {
   PAGED_CODE();
   m_Refusal = ModelRefusal{};
-  IUsbDevice* usb = QueryUsbDevice();
-  if (!usb) {
-    Refuse(CONFIGURE_STEP, "the device object offers no USB services", STATUS_UNSUCCESSFUL);
-    return STATUS_UNSUCCESSFUL;
+  PVOID object = nullptr;
+  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  if (!NT_SUCCESS(status)) {
+    Refuse(CONFIGURE_STEP, "the device object offers no USB services", status);
+    return status;
   }
+  auto* usb = static_cast<IUsbDevice*>(object);
   SetCapabilityRecord();
-  NTSTATUS status = ParseDevice();
+  status = ParseDevice();
   if (NT_SUCCESS(status)) {
     status = static_cast<IUsbAudioHal*>(this)->RestoreHardwareState();
     Refuse("RestoreHardwareState", "a stored setting could not be sent to the device", status);
@@ -174,11 +176,13 @@ NTSTATUS CUac1AudioHal::ConfigureWithOwnRecord() {
 NTSTATUS CUac1AudioHal::ConfigureDevice() {
   PAGED_CODE();
   m_Refusal = ModelRefusal{};
-  IUsbDevice* usb = QueryUsbDevice();
-  if (!usb) return STATUS_UNSUCCESSFUL;
+  PVOID object = nullptr;
+  NTSTATUS status = static_cast<IAudioHal*>(this)->QueryInterface(IID_IUsbDevice, &object);
+  if (!NT_SUCCESS(status)) return status;
+  auto* usb = static_cast<IUsbDevice*>(object);
   CPoolBuffer buffer(NonPagedPool, UAC1_PROBE_STRING_BYTES, UAC1_PROBE_TAG);
   CPoolBuffer urb(NonPagedPool, sizeof(URB), UAC1_PROBE_TAG);
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  status = STATUS_INSUFFICIENT_RESOURCES;
   if (buffer && urb) {
     status = ProbeChip(usb, urb.As<URB>(), buffer.As<UCHAR>());
     Refuse(CONFIGURE_STEP, "a read of the chip's registers (vendor request to \"other\") failed", status);

@@ -290,17 +290,18 @@ TEST_F(AsioStreamingTest, EveryAllocationOfAnAsioOperationFailsCleanly) {
     const char* name;
     std::function<void()> before;
     std::function<NTSTATUS()> attempt;
+    bool starts = false, stops = false;
   };
   const Operation operations[] = {
       {"CreateBuffers", [] {}, create},
-      {"Start", [&] { ASSERT_EQ(create(), STATUS_SUCCESS); }, start},
+      {"Start", [&] { ASSERT_EQ(create(), STATUS_SUCCESS); }, start, true},
       {"Stop",
        [&] {
          ASSERT_EQ(create(), STATUS_SUCCESS);
          ASSERT_EQ(start(), STATUS_SUCCESS);
          platform::clock::AdvanceMs(5);
        },
-       [&] { return Timed([&] { return host.Stop(); }); }},
+       [&] { return host.Stop(); }, false, true},
       {"DisposeBuffers",
        [&] {
          ASSERT_EQ(create(), STATUS_SUCCESS);
@@ -308,7 +309,7 @@ TEST_F(AsioStreamingTest, EveryAllocationOfAnAsioOperationFailsCleanly) {
          platform::clock::AdvanceMs(5);
          ASSERT_EQ(Timed([&] { return host.Stop(); }), STATUS_SUCCESS);
        },
-       [&] { return Timed([&] { return host.DisposeBuffers(); }); }},
+       [&] { return host.DisposeBuffers(); }, false, true},
   };
   // Far more than any operation makes: a bound for a sweep that would
   // chase the stream's own allocations.
@@ -321,15 +322,30 @@ TEST_F(AsioStreamingTest, EveryAllocationOfAnAsioOperationFailsCleanly) {
       SCOPED_TRACE(n);
       op.before();
       Quiet();
-      const size_t first = platform::pool::AllocationCount();
-      platform::pool::FailNthAllocation(n);
-      const NTSTATUS status = op.attempt();
-      const bool hit = platform::pool::AllocationCount() - first >= n;
-      platform::pool::ClearFailures();
+      // On the thread that lets time pass for it (a failure half-way may
+      // stop what it started, which waits for the transfers in flight),
+      // once that thread is there.
+      bool hit = false;
+      const NTSTATUS status = Timed([&] {
+        const size_t first = platform::pool::AllocationCount();
+        platform::pool::FailNthAllocation(n);
+        const NTSTATUS result = op.attempt();
+        hit = platform::pool::AllocationCount() - first >= n;
+        platform::pool::ClearFailures();
+        return result;
+      });
       failed += !NT_SUCCESS(status);
-      // A stop the failure let through still stopped; a start it let
-      // through runs until the host stops it.
-      if (NT_SUCCESS(status) && DeviceObject()->AreAsioStreamsRunning()) Timed([&] { return host.Stop(); });
+      // A start runs only when it succeeded, a stop that answered success
+      // stopped; a request that never reached the driver (its IRP was the
+      // allocation) changed nothing, and the host sends it again.
+      const bool running = DeviceObject()->AreAsioStreamsRunning();
+      if (op.starts) {
+        EXPECT_EQ(running, NT_SUCCESS(status));
+      }
+      if (op.stops && NT_SUCCESS(status)) {
+        EXPECT_FALSE(running);
+      }
+      if (running) Timed([&] { return host.Stop(); });
       EXPECT_FALSE(DeviceObject()->AreAsioStreamsRunning());
       EXPECT_FALSE(Streaming());
       Timed([&] { return host.DisposeBuffers(); });

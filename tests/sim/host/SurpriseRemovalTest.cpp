@@ -15,6 +15,7 @@
 #include "driver/CHeadsetUsbDevice.h"
 #include "sim/device/Vzr417Interface.h"
 #include "sim/host/AsioHost.h"
+#include "sim/host/RunningDriver.h"
 #include "tests/sim/host/support/HostBench.h"
 
 namespace {
@@ -92,7 +93,6 @@ TEST_F(SurpriseRemovalTest, RemovalMidStreamLeavesNothingBehindAndEveryReplugStr
 // stay mapped and intact until the host, told by its next request, lets
 // them go.
 TEST_F(SurpriseRemovalTest, RemovalDuringAnAsioStreamLeavesTheHostItsBlocksUntilItLetsThemGo) {
-  const AudioHalChoice previous = CHeadsetUsbDevice::SetAudioHalChoice(AudioHalChoice::ChipIdentifying);
   {
     hosttest::HostBench bench;
     ASSERT_EQ(bench.loadStatus, STATUS_SUCCESS);
@@ -103,6 +103,7 @@ TEST_F(SurpriseRemovalTest, RemovalDuringAnAsioStreamLeavesTheHostItsBlocksUntil
     for (size_t round = 0; round < rounds; ++round) {
       SCOPED_TRACE(round);
       bench.Plug(sim::vzr417::Descriptors(), sim::vzr417::Profile());
+      ASSERT_EQ(sim::host::ChooseModelFactory(bench.Port().Pdo(), AudioHalChoice::ChipIdentifying), STATUS_SUCCESS);
       ASSERT_EQ(bench.AddAndStart(), STATUS_SUCCESS);
       sim::host::AsioHost asio(round % 3 == 2);
       ASSERT_EQ(asio.Open(), STATUS_SUCCESS);
@@ -138,7 +139,6 @@ TEST_F(SurpriseRemovalTest, RemovalDuringAnAsioStreamLeavesTheHostItsBlocksUntil
                 "is gone: %zu), leaks: %zu\n",
                 rounds, endedWithError, toldRemoved, leaks);
   }
-  CHeadsetUsbDevice::SetAudioHalChoice(previous);
 }
 
 }  // namespace
