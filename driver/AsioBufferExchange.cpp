@@ -8,29 +8,18 @@
 // host sees is only ever written: positions, sizes and counters come from
 // the driver's own copy in the engine entry, whatever the host wrote into
 // the shared one.
-#include "driver/CUsbAudioDevice.h"
+#include "driver/AsioPrivate.h"
+#include "driver/common/SpinLockScope.h"
 
 namespace {
 
 constexpr KPRIORITY ASIO_SWITCH_INCREMENT = 8;
 
-class RingLock {
- public:
-  explicit RingLock(KSPIN_LOCK& lock) : m_Lock(lock) { KeAcquireSpinLock(&m_Lock, &m_Irql); }
-  ~RingLock() { KeReleaseSpinLock(&m_Lock, m_Irql); }
-  RingLock(const RingLock&) = delete;
-  RingLock& operator=(const RingLock&) = delete;
-
- private:
-  KSPIN_LOCK& m_Lock;
-  KIRQL m_Irql;
-};
-
 void Store(ULONG* shared, ULONG value) { __atomic_store_n(shared, value, __ATOMIC_RELEASE); }
 
 }  // namespace
 
-void CUsbAudioDevice::AsioPublish(ULONG index) {
+void CAsioPrivate::AsioPublish(ULONG index) {
   const AsioEngineEntry& e = m_AsioEngines[index];
   if (!e.Block) return;
   auto* shared = reinterpret_cast<AsioChannelBlockHeader*>(e.Block);
@@ -47,24 +36,24 @@ void CUsbAudioDevice::AsioPublish(ULONG index) {
   Store(&shared->Position, e.State.Position);
 }
 
-PKEVENT CUsbAudioDevice::AsioTakeSwitchEvent(AsioClientRecord* owner) {
-  RingLock lock(m_AsioRingLock);
+PKEVENT CAsioPrivate::AsioTakeSwitchEvent(AsioClientRecord* owner) {
+  CSpinLockScope lock(m_AsioRingLock);
   PKEVENT event = owner->SwitchEvent;
   owner->SwitchEvent = nullptr;
   return event;
 }
 
-void CUsbAudioDevice::AsioCyclicCallbackEntry(PVOID context, PVOID argument1, PVOID) {
+void CAsioPrivate::AsioCyclicCallbackEntry(PVOID context, PVOID argument1, PVOID) {
   if (context && argument1)
-    static_cast<CUsbAudioDevice*>(context)->AsioCyclicCallback(static_cast<const CyclicControlNotify*>(argument1));
+    static_cast<CAsioPrivate*>(context)->AsioCyclicCallback(static_cast<const CyclicControlNotify*>(argument1));
 }
 
-void CUsbAudioDevice::AsioCyclicCallback(const CyclicControlNotify* notify) {
+void CAsioPrivate::AsioCyclicCallback(const CyclicControlNotify* notify) {
   // Every client of the engine sees every notification: only those about
   // this device's started ASIO clients are acted on.
   ULONG index = m_AsioEngineCount;
   {
-    RingLock lock(m_AsioRingLock);
+    CSpinLockScope lock(m_AsioRingLock);
     // The handle too: a record at the address of one the engine let go is
     // another client's.
     for (ULONG i = 0; i < m_AsioEngineCount; ++i)
@@ -88,16 +77,16 @@ void CUsbAudioDevice::AsioCyclicCallback(const CyclicControlNotify* notify) {
   }
 }
 
-void CUsbAudioDevice::AsioCopyRender(ULONG index, PUCHAR buffer, ULONG length) {
+void CAsioPrivate::AsioCopyRender(ULONG index, PUCHAR buffer, ULONG length) {
   AsioCopy(index, buffer, length, true);
 }
 
-void CUsbAudioDevice::AsioCopyCapture(ULONG index, const UCHAR* buffer, ULONG length) {
+void CAsioPrivate::AsioCopyCapture(ULONG index, const UCHAR* buffer, ULONG length) {
   AsioCopy(index, const_cast<PUCHAR>(buffer), length, false);
 }
 
-void CUsbAudioDevice::AsioCopy(ULONG index, PUCHAR buffer, ULONG length, bool fromRing) {
-  RingLock lock(m_AsioRingLock);
+void CAsioPrivate::AsioCopy(ULONG index, PUCHAR buffer, ULONG length, bool fromRing) {
+  CSpinLockScope lock(m_AsioRingLock);
   if (index >= m_AsioEngineCount || !buffer) return;
   AsioEngineEntry& e = m_AsioEngines[index];
   const ULONG size = e.State.Size;
@@ -120,8 +109,8 @@ void CUsbAudioDevice::AsioCopy(ULONG index, PUCHAR buffer, ULONG length, bool fr
   Store(&reinterpret_cast<AsioChannelBlockHeader*>(e.Block)->Position, e.State.Position);
 }
 
-void CUsbAudioDevice::AsioBufferSwitch(ULONG index) {
-  RingLock lock(m_AsioRingLock);
+void CAsioPrivate::AsioBufferSwitch(ULONG index) {
+  CSpinLockScope lock(m_AsioRingLock);
   if (index >= m_AsioEngineCount) return;
   AsioEngineEntry& e = m_AsioEngines[index];
   if (!e.Block) return;
@@ -131,8 +120,8 @@ void CUsbAudioDevice::AsioBufferSwitch(ULONG index) {
     KeSetEvent(m_AsioOwner->SwitchEvent, ASIO_SWITCH_INCREMENT, FALSE);
 }
 
-void CUsbAudioDevice::AsioResetRings(PKEVENT event) {
-  RingLock lock(m_AsioRingLock);
+void CAsioPrivate::AsioResetRings(PKEVENT event) {
+  CSpinLockScope lock(m_AsioRingLock);
   AsioClientRecord* owner = m_AsioOwner;
   const ULONG dsd = owner ? owner->DsdMode : 0;
   const ULONG rate = owner ? owner->SampleRate : m_AsioSampleRate;

@@ -10,10 +10,11 @@
 // before a block goes, so no engine notification ever reaches a freed ring.
 // A removal leaves the blocks mapped: the host's threads may still read
 // them, and the host learns of the removal from its next request.
-#include "driver/CUsbAudioDevice.h"
+#include "driver/AsioPrivate.h"
 
 #include "driver/SettingsStore.h"
 #include "driver/common/PoolBuffer.h"
+#include "driver/common/SpinLockScope.h"
 #include "usb/usbdlib.h"
 
 namespace {
@@ -40,29 +41,6 @@ constexpr ULONG ASIO_DSD_LOW_RATE_OUTPUT = 5632;
 // A ring larger than this (a format of absurd channel counts or rates) is
 // refused rather than allocated.
 constexpr ULONGLONG ASIO_MAX_RING_BYTES = 64ull << 20;
-
-class AsioMutexScope {
- public:
-  explicit AsioMutexScope(CKernelMutex& mutex) : m_Mutex(mutex) { m_Mutex.Lock(); }
-  ~AsioMutexScope() { m_Mutex.Unlock(); }
-  AsioMutexScope(const AsioMutexScope&) = delete;
-  AsioMutexScope& operator=(const AsioMutexScope&) = delete;
-
- private:
-  CKernelMutex& m_Mutex;
-};
-
-class SpinScope {
- public:
-  explicit SpinScope(KSPIN_LOCK& lock) : m_Lock(lock) { KeAcquireSpinLock(&m_Lock, &m_Irql); }
-  ~SpinScope() { KeReleaseSpinLock(&m_Lock, m_Irql); }
-  SpinScope(const SpinScope&) = delete;
-  SpinScope& operator=(const SpinScope&) = delete;
-
- private:
-  KSPIN_LOCK& m_Lock;
-  KIRQL m_Irql;
-};
 
 // What of a stream format the ASIO paths compare.
 struct FormatView {
@@ -192,7 +170,7 @@ ULONG AsioBufferMilliseconds(ULONG bufferFrames, ULONG framesPerMs) {
 // ============================================================================
 
 template <typename Wanted, typename Step>
-NTSTATUS CUsbAudioDevice::AsioForEachStreamEngine(Wanted wanted, Step step) {
+NTSTATUS CAsioPrivate::AsioForEachStreamEngine(Wanted wanted, Step step) {
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; NT_SUCCESS(status) && i < m_AsioEngineCount; ++i) {
     if (!wanted(m_AsioEngines[i])) continue;
@@ -206,34 +184,34 @@ NTSTATUS CUsbAudioDevice::AsioForEachStreamEngine(Wanted wanted, Step step) {
 }
 
 template <typename Work>
-NTSTATUS CUsbAudioDevice::AsioWithClient(PFILE_OBJECT fileObject, Work work) {
+NTSTATUS CAsioPrivate::AsioWithClient(PFILE_OBJECT fileObject, Work work) {
   PAGED_CODE();
-  AsioMutexScope lock(m_PowerMutex);
+  CKernelMutexScope lock(m_PowerMutex);
   AsioClientRecord* client = AsioFindClient(fileObject);
   return client ? work(client) : STATUS_INVALID_PARAMETER;
 }
 
-AsioClientRecord* CUsbAudioDevice::AsioFindClient(PFILE_OBJECT fileObject) {
+AsioClientRecord* CAsioPrivate::AsioFindClient(PFILE_OBJECT fileObject) {
   if (!fileObject) return nullptr;
   for (LIST_ENTRY* e = m_AsioClients.Flink; e != &m_AsioClients; e = e->Flink)
     if (ClientOf(e)->FileObject == fileObject) return ClientOf(e);
   return nullptr;
 }
 
-void CUsbAudioDevice::AsioSignalClients() {
+void CAsioPrivate::AsioSignalClients() {
   for (LIST_ENTRY* e = m_AsioClients.Flink; e != &m_AsioClients; e = e->Flink)
     if (ClientOf(e)->NotifyEvent) KeSetEvent(ClientOf(e)->NotifyEvent, ASIO_EVENT_INCREMENT, FALSE);
 }
 
-IStreamEngine* CUsbAudioDevice::AsioEngine(ULONG index) {
+IStreamEngine* CAsioPrivate::AsioEngine(ULONG index) {
   if (index >= m_AsioEngineCount) return nullptr;
   DeviceCapsRecord caps{};
-  if (!NT_SUCCESS(GetStreamEngineCaps(index, &caps)) || !(caps.Flags & DEVICE_CAPS_FLAG_ASIO)) return nullptr;
+  if (!NT_SUCCESS(m_Device.GetStreamEngineCaps(index, &caps)) || !(caps.Flags & DEVICE_CAPS_FLAG_ASIO)) return nullptr;
   IStreamEngine* engine = nullptr;
-  return NT_SUCCESS(GetStreamEngine(index, &engine)) ? engine : nullptr;
+  return NT_SUCCESS(m_Device.GetStreamEngine(index, &engine)) ? engine : nullptr;
 }
 
-ULONG CUsbAudioDevice::AsioMaxPcmChannels(IStreamEngine* engine) {
+ULONG CAsioPrivate::AsioMaxPcmChannels(IStreamEngine* engine) {
   ULONG channels = 0;
   ForEachFormat(engine, [&](const WAVEFORMATEXTENSIBLE&, const FormatView& v) {
     if (IsPcm(v) && v.channels > channels) channels = v.channels;
@@ -241,7 +219,7 @@ ULONG CUsbAudioDevice::AsioMaxPcmChannels(IStreamEngine* engine) {
   return channels;
 }
 
-ULONG CUsbAudioDevice::AsioMaxDsdChannels(IStreamEngine* engine) {
+ULONG CAsioPrivate::AsioMaxDsdChannels(IStreamEngine* engine) {
   ULONG channels = 0;
   ForEachFormat(engine, [&](const WAVEFORMATEXTENSIBLE&, const FormatView& v) {
     if (IsDsd(v) && v.channels > channels) channels = v.channels;
@@ -249,7 +227,7 @@ ULONG CUsbAudioDevice::AsioMaxDsdChannels(IStreamEngine* engine) {
   return channels;
 }
 
-BOOLEAN CUsbAudioDevice::AsioEngineHasRate(IStreamEngine* engine, ULONG rate, ULONG dsd) {
+BOOLEAN CAsioPrivate::AsioEngineHasRate(IStreamEngine* engine, ULONG rate, ULONG dsd) {
   bool found = false;
   ForEachFormat(engine, [&](const WAVEFORMATEXTENSIBLE&, const FormatView& v) {
     if (!dsd) {
@@ -264,13 +242,13 @@ BOOLEAN CUsbAudioDevice::AsioEngineHasRate(IStreamEngine* engine, ULONG rate, UL
   return found;
 }
 
-BOOLEAN CUsbAudioDevice::AsioEngineHasIoFormat(IStreamEngine* engine, ULONG dsd) {
+BOOLEAN CAsioPrivate::AsioEngineHasIoFormat(IStreamEngine* engine, ULONG dsd) {
   bool found = false;
   ForEachFormat(engine, [&](const WAVEFORMATEXTENSIBLE&, const FormatView& v) { found |= dsd ? IsDsd(v) : IsPcm(v); });
   return found;
 }
 
-NTSTATUS CUsbAudioDevice::AsioCheckRate(ULONG rate, ULONG dsd) {
+NTSTATUS CAsioPrivate::AsioCheckRate(ULONG rate, ULONG dsd) {
   bool any = false;
   for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
     IStreamEngine* engine = AsioEngine(i);
@@ -281,7 +259,7 @@ NTSTATUS CUsbAudioDevice::AsioCheckRate(ULONG rate, ULONG dsd) {
   return any ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS CUsbAudioDevice::AsioBuildFormat(IStreamEngine* engine, const AsioClientRecord* owner,
+NTSTATUS CAsioPrivate::AsioBuildFormat(IStreamEngine* engine, const AsioClientRecord* owner,
                                           PWAVEFORMATEXTENSIBLE format) {
   FormatView wanted{};
   wanted.channels = AsioChannels(engine, owner->DsdMode);
@@ -311,22 +289,22 @@ NTSTATUS CUsbAudioDevice::AsioBuildFormat(IStreamEngine* engine, const AsioClien
   return STATUS_SUCCESS;
 }
 
-void CUsbAudioDevice::AsioSendStreamingState(USHORT value) {
+void CAsioPrivate::AsioSendStreamingState(USHORT value) {
   bool listed = false;
-  for (const AsioStreamingDevice& d : kAsioStreamingDevices) listed |= d.vendorId == m_VendorId && d.productId == m_ProductId;
+  for (const AsioStreamingDevice& d : kAsioStreamingDevices) listed |= d.vendorId == m_Device.AsioVendorId() && d.productId == m_Device.AsioProductId();
   if (!listed) return;
   URB urb{};
   UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                         USBD_TRANSFER_DIRECTION_OUT, 0, ASIO_STREAMING_REQUEST, value, 0, nullptr, nullptr, 0,
                         nullptr);
-  SubmitUrb(&urb);
+  m_Device.SubmitUrb(&urb);
 }
 
 // ============================================================================
 // Stream clients
 // ============================================================================
 
-NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
+NTSTATUS CAsioPrivate::AsioOpenStreamClients(AsioClientRecord* owner) {
   // Clients a failed close left behind are settled before new ones take
   // their entries.
   NTSTATUS status = AsioCloseStreamClients();
@@ -343,9 +321,9 @@ NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
         NTSTATUS result = AsioBuildFormat(engine, owner, &format);
         if (NT_SUCCESS(result))
           result = cyclic->RegisterClient(CYCLIC_CLIENT_ASIO, &format, plan.MsPerUrb, plan.Urbs,
-                                          &CUsbAudioDevice::AsioCyclicCallbackEntry, this, &record);
+                                          &CAsioPrivate::AsioCyclicCallbackEntry, this, &record);
         if (NT_SUCCESS(result)) {
-          SpinScope lock(m_AsioRingLock);
+          CSpinLockScope lock(m_AsioRingLock);
           m_AsioEngines[i].Client = record;
           m_AsioEngines[i].ClientHandle = record->Handle;
           m_AsioEngines[i].ClientPrepared = 0;
@@ -356,7 +334,7 @@ NTSTATUS CUsbAudioDevice::AsioOpenStreamClients(AsioClientRecord* owner) {
   return status;
 }
 
-NTSTATUS CUsbAudioDevice::AsioUnprepareClient(ULONG index, ICyclicControl* cyclic) {
+NTSTATUS CAsioPrivate::AsioUnprepareClient(ULONG index, ICyclicControl* cyclic) {
   const NTSTATUS status = cyclic->UnprepareClient(m_AsioEngines[index].ClientHandle);
   // STATUS_INVALID_PARAMETER: the engine holds nothing prepared by that
   // handle, so nothing is owed either.
@@ -365,7 +343,7 @@ NTSTATUS CUsbAudioDevice::AsioUnprepareClient(ULONG index, ICyclicControl* cycli
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::AsioCloseStreamClients() {
+NTSTATUS CAsioPrivate::AsioCloseStreamClients() {
   NTSTATUS result = STATUS_SUCCESS;
   for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
     const PVOID handle = m_AsioEngines[i].ClientHandle;
@@ -384,7 +362,7 @@ NTSTATUS CUsbAudioDevice::AsioCloseStreamClients() {
     }
     {
       // Its callback no longer finds an entry from here on.
-      SpinScope lock(m_AsioRingLock);
+      CSpinLockScope lock(m_AsioRingLock);
       m_AsioEngines[i].Client = nullptr;
       m_AsioEngines[i].ClientHandle = nullptr;
       m_AsioEngines[i].ClientPrepared = 0;
@@ -398,7 +376,7 @@ NTSTATUS CUsbAudioDevice::AsioCloseStreamClients() {
   return result;
 }
 
-NTSTATUS CUsbAudioDevice::AsioStopStreamClients() {
+NTSTATUS CAsioPrivate::AsioStopStreamClients() {
   NTSTATUS result = STATUS_SUCCESS;
   // Every engine gets its stop, whatever another answered. After StopClient
   // the client is off the running list whatever it returned; an unprepare
@@ -415,7 +393,7 @@ NTSTATUS CUsbAudioDevice::AsioStopStreamClients() {
   return result;
 }
 
-NTSTATUS CUsbAudioDevice::AsioStartStreams() {
+NTSTATUS CAsioPrivate::AsioStartStreams() {
   PAGED_CODE();
   AsioClientRecord* owner = m_AsioOwner;
   if (!owner) return STATUS_INVALID_PARAMETER;
@@ -434,7 +412,7 @@ NTSTATUS CUsbAudioDevice::AsioStartStreams() {
         if (frame) lastFrame = frame;
         return result;
       });
-  if (NT_SUCCESS(status) && !lastFrame) QueryBusTime(&lastFrame);
+  if (NT_SUCCESS(status) && !lastFrame) m_Device.QueryBusTime(&lastFrame);
   // Inputs first, so that the first capture is there when the first render
   // transfer completes.
   const ULONG startFrame = lastFrame + 5;
@@ -457,7 +435,7 @@ NTSTATUS CUsbAudioDevice::AsioStartStreams() {
   return STATUS_SUCCESS;
 }
 
-void CUsbAudioDevice::AsioStopStreams() {
+void CAsioPrivate::AsioStopStreams() {
   PAGED_CODE();
   AsioStopStreamClients();
   AsioSendStreamingState(0);
@@ -467,12 +445,12 @@ void CUsbAudioDevice::AsioStopStreams() {
 // Blocks, Stop and disposal
 // ============================================================================
 
-void CUsbAudioDevice::AsioFreeBlocks() {
+void CAsioPrivate::AsioFreeBlocks() {
   PAGED_CODE();
   for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
     AsioEngineEntry taken{};
     {
-      SpinScope lock(m_AsioRingLock);
+      CSpinLockScope lock(m_AsioRingLock);
       taken = m_AsioEngines[i];
       m_AsioEngines[i].Block = nullptr;
       m_AsioEngines[i].Mdl = nullptr;
@@ -497,7 +475,7 @@ void CUsbAudioDevice::AsioFreeBlocks() {
   }
 }
 
-void CUsbAudioDevice::AsioStopOwner(AsioClientRecord* owner) {
+void CAsioPrivate::AsioStopOwner(AsioClientRecord* owner) {
   PAGED_CODE();
   PKEVENT event = AsioTakeSwitchEvent(owner);
   if (event) {
@@ -509,14 +487,14 @@ void CUsbAudioDevice::AsioStopOwner(AsioClientRecord* owner) {
   else
     AsioStopStreams();
   const UCHAR silence = m_AsioDsd ? ASIO_DSD_SILENCE : 0;
-  SpinScope lock(m_AsioRingLock);
+  CSpinLockScope lock(m_AsioRingLock);
   for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
     const AsioEngineEntry& e = m_AsioEngines[i];
     if (e.Block && e.State.Selected) RtlFillMemory(e.Block + ASIO_BLOCK_HEADER_BYTES, e.State.Size, silence);
   }
 }
 
-void CUsbAudioDevice::AsioDispose(AsioClientRecord* owner) {
+void CAsioPrivate::AsioDispose(AsioClientRecord* owner) {
   PAGED_CODE();
   // Streams still running are stopped first: their engines would go on
   // filling and draining the rings freed below.
@@ -528,24 +506,24 @@ void CUsbAudioDevice::AsioDispose(AsioClientRecord* owner) {
   m_AsioOwner = nullptr;
 }
 
-void CUsbAudioDevice::AsioClearStartEvent() {
-  SpinScope lock(m_AsioRingLock);
+void CAsioPrivate::AsioClearStartEvent() {
+  CSpinLockScope lock(m_AsioRingLock);
   if (m_AsioOwner && m_AsioOwner->SwitchEvent) KeClearEvent(m_AsioOwner->SwitchEvent);
 }
 
-PKEVENT CUsbAudioDevice::AsioOwnerSwitchEvent() {
-  SpinScope lock(m_AsioRingLock);
+PKEVENT CAsioPrivate::AsioOwnerSwitchEvent() {
+  CSpinLockScope lock(m_AsioRingLock);
   return m_AsioOwner ? m_AsioOwner->SwitchEvent : nullptr;
 }
 
-void CUsbAudioDevice::AsioShutdown(NTSTATUS heldStopStatus) {
+void CAsioPrivate::AsioShutdown(NTSTATUS heldStopStatus) {
   PAGED_CODE();
   PFILE_OBJECT file = nullptr;
   if (PIRP held = AsioTakeHeldStop(&file)) {
     held->IoStatus.Information = 0;
-    PcCompleteIrp(m_DeviceObject, held, heldStopStatus);
+    PcCompleteIrp(m_Device.AsioDeviceObject(), held, heldStopStatus);
   }
-  AsioMutexScope lock(m_PowerMutex);
+  CKernelMutexScope lock(m_PowerMutex);
   m_AsioDeviceGone = 1;
   AsioClientRecord* owner = m_AsioOwner;
   if (!owner) return;
@@ -556,8 +534,8 @@ void CUsbAudioDevice::AsioShutdown(NTSTATUS heldStopStatus) {
   AsioSignalClients();
 }
 
-void CUsbAudioDevice::AsioFreeClients() {
-  AsioMutexScope lock(m_PowerMutex);
+void CAsioPrivate::AsioFreeClients() {
+  CKernelMutexScope lock(m_PowerMutex);
   if (m_AsioOwner) AsioDispose(m_AsioOwner);
   while (m_AsioClients.Flink != &m_AsioClients) {
     AsioClientRecord* client = ClientOf(m_AsioClients.Flink);
@@ -570,10 +548,10 @@ void CUsbAudioDevice::AsioFreeClients() {
 
 // ---- The held Stop --------------------------------------------------------------------------
 
-NTSTATUS CUsbAudioDevice::AsioHoldStop(PFILE_OBJECT fileObject, PIRP irp) {
+NTSTATUS CAsioPrivate::AsioHoldStop(PFILE_OBJECT fileObject, PIRP irp) {
   bool cancelled = false;
   {
-    SpinScope lock(m_AsioStopLock);
+    CSpinLockScope lock(m_AsioStopLock);
     if (m_AsioPendingStop) return STATUS_INVALID_PARAMETER;
     // Pending before it is stored: from then on another thread may
     // complete it.
@@ -582,7 +560,7 @@ NTSTATUS CUsbAudioDevice::AsioHoldStop(PFILE_OBJECT fileObject, PIRP irp) {
     m_AsioPendingStop = irp;
     m_AsioPendingStopFile = fileObject;
     // A host that goes away leaves nothing waiting for the next D0.
-    IoSetCancelRoutine(irp, &CUsbAudioDevice::AsioStopCancelRoutine);
+    IoSetCancelRoutine(irp, &CAsioPrivate::AsioStopCancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
       cancelled = true;
       m_AsioPendingStop = nullptr;
@@ -597,8 +575,8 @@ NTSTATUS CUsbAudioDevice::AsioHoldStop(PFILE_OBJECT fileObject, PIRP irp) {
   return STATUS_PENDING;
 }
 
-PIRP CUsbAudioDevice::AsioTakeHeldStop(PFILE_OBJECT* fileObject, PFILE_OBJECT onlyFor) {
-  SpinScope lock(m_AsioStopLock);
+PIRP CAsioPrivate::AsioTakeHeldStop(PFILE_OBJECT* fileObject, PFILE_OBJECT onlyFor) {
+  CSpinLockScope lock(m_AsioStopLock);
   PIRP irp = m_AsioPendingStop;
   if (!irp || (onlyFor && m_AsioPendingStopFile != onlyFor)) return nullptr;
   // No routine left: the cancel routine runs and completes it.
@@ -609,12 +587,12 @@ PIRP CUsbAudioDevice::AsioTakeHeldStop(PFILE_OBJECT* fileObject, PFILE_OBJECT on
   return irp;
 }
 
-void CUsbAudioDevice::AsioStopCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
-  auto* self = static_cast<CUsbAudioDevice*>(irp->Tail.Overlay.DriverContext[0]);
+void CAsioPrivate::AsioStopCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+  auto* self = static_cast<CAsioPrivate*>(irp->Tail.Overlay.DriverContext[0]);
   IoReleaseCancelSpinLock(irp->CancelIrql);
   bool mine = false;
   {
-    SpinScope lock(self->m_AsioStopLock);
+    CSpinLockScope lock(self->m_AsioStopLock);
     if (self->m_AsioPendingStop == irp) {
       mine = true;
       self->m_AsioPendingStop = nullptr;
@@ -631,9 +609,9 @@ void CUsbAudioDevice::AsioStopCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
 // IAsioPrivate
 // ============================================================================
 
-NTSTATUS CUsbAudioDevice::Open(PFILE_OBJECT fileObject) {
+NTSTATUS CAsioPrivate::Open(PFILE_OBJECT fileObject) {
   PAGED_CODE();
-  AsioMutexScope lock(m_PowerMutex);
+  CKernelMutexScope lock(m_PowerMutex);
   auto* client = static_cast<AsioClientRecord*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(AsioClientRecord), USB_DEVICE_DATA_TAG));
   if (!client) return STATUS_UNSUCCESSFUL;
@@ -646,9 +624,9 @@ NTSTATUS CUsbAudioDevice::Open(PFILE_OBJECT fileObject) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::Reserved() { return STATUS_UNSUCCESSFUL; }
+NTSTATUS CAsioPrivate::Reserved() { return STATUS_UNSUCCESSFUL; }
 
-NTSTATUS CUsbAudioDevice::Close(PFILE_OBJECT fileObject) {
+NTSTATUS CAsioPrivate::Close(PFILE_OBJECT fileObject) {
   PAGED_CODE();
   // A Stop this file left waiting cannot outlive the file.
   PFILE_OBJECT heldFile = nullptr;
@@ -657,7 +635,7 @@ NTSTATUS CUsbAudioDevice::Close(PFILE_OBJECT fileObject) {
     held->IoStatus.Information = 0;
     IoCompleteRequest(held, IO_NO_INCREMENT);
   }
-  AsioMutexScope lock(m_PowerMutex);
+  CKernelMutexScope lock(m_PowerMutex);
   AsioClientRecord* client = AsioFindClient(fileObject);
   if (!client) return STATUS_UNSUCCESSFUL;
   if (client->Prepared) AsioDispose(client);
@@ -668,7 +646,7 @@ NTSTATUS CUsbAudioDevice::Close(PFILE_OBJECT fileObject) {
   }
   if (!m_AsioBuffersCreated) {
     ULONG selected = m_AsioSelectedSampleType;
-    AccessSetting(m_DeviceObject, SETTINGS_WRITE, &selected, sizeof(selected), u"ASIOMLDataBitDepth");
+    AccessSetting(m_Device.AsioDeviceObject(), SETTINGS_WRITE, &selected, sizeof(selected), u"ASIOMLDataBitDepth");
     m_AsioActiveSampleType = selected;
   }
   DereferenceEvent(&client->NotifyEvent);
@@ -677,17 +655,16 @@ NTSTATUS CUsbAudioDevice::Close(PFILE_OBJECT fileObject) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::GetDriverName(PFILE_OBJECT fileObject, PCHAR buffer, PULONG length) {
+NTSTATUS CAsioPrivate::GetDriverName(PFILE_OBJECT fileObject, PCHAR buffer, PULONG length) {
   if (!length) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord*) { return AsioDriverName(buffer, length); });
 }
 
-NTSTATUS CUsbAudioDevice::AsioDriverName(PCHAR buffer, PULONG length) {
+NTSTATUS CAsioPrivate::AsioDriverName(PCHAR buffer, PULONG length) {
   const ULONG room = *length;
   WCHAR text[ASIO_DRIVER_NAME_MAX_CHARS + 1];
   ULONG chars = 0;
-  if (m_ProductIndex &&
-      NT_SUCCESS(ReadStringDescriptor(m_ProductIndex, USB_DEVICE_DATA_TAG, text, &chars, ASIO_DRIVER_NAME_MAX_CHARS))) {
+  if (NT_SUCCESS(m_Device.AsioProductName(text, &chars, ASIO_DRIVER_NAME_MAX_CHARS))) {
     if (room == 0) {
       *length = chars + 1;
       return STATUS_BUFFER_OVERFLOW;
@@ -716,7 +693,7 @@ NTSTATUS CUsbAudioDevice::AsioDriverName(PCHAR buffer, PULONG length) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::GetChannels(PFILE_OBJECT fileObject, PVOID record, ULONG length) {
+NTSTATUS CAsioPrivate::GetChannels(PFILE_OBJECT fileObject, PVOID record, ULONG length) {
   if (!record || length < sizeof(AsioChannelsRecord)) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord*) {
     AsioChannelsRecord channels{};
@@ -731,12 +708,12 @@ NTSTATUS CUsbAudioDevice::GetChannels(PFILE_OBJECT fileObject, PVOID record, ULO
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetChannelInfo(PFILE_OBJECT fileObject, PVOID record, ULONG length) {
+NTSTATUS CAsioPrivate::GetChannelInfo(PFILE_OBJECT fileObject, PVOID record, ULONG length) {
   if (!record || length < sizeof(AsioChannelInfoRecord)) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) { return AsioChannelInfo(client, record); });
 }
 
-NTSTATUS CUsbAudioDevice::AsioChannelInfo(const AsioClientRecord* client, PVOID record) {
+NTSTATUS CAsioPrivate::AsioChannelInfo(const AsioClientRecord* client, PVOID record) {
   AsioChannelInfoRecord info;
   std::memcpy(&info, record, sizeof(info));
   const ULONG direction = info.IsInput ? STREAM_DIRECTION_CAPTURE : STREAM_DIRECTION_RENDER;
@@ -770,14 +747,14 @@ NTSTATUS CUsbAudioDevice::AsioChannelInfo(const AsioClientRecord* client, PVOID 
   return STATUS_INVALID_PARAMETER;
 }
 
-NTSTATUS CUsbAudioDevice::SetNotifyEvent(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
+NTSTATUS CAsioPrivate::SetNotifyEvent(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
   if (!eventHandle) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     return client->NotifyEvent ? STATUS_INVALID_PARAMETER : ReferenceUserEvent(*eventHandle, &client->NotifyEvent);
   });
 }
 
-NTSTATUS CUsbAudioDevice::ReleaseNotifyEvent(PFILE_OBJECT fileObject) {
+NTSTATUS CAsioPrivate::ReleaseNotifyEvent(PFILE_OBJECT fileObject) {
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     if (!client->NotifyEvent) return STATUS_INVALID_PARAMETER;
     DereferenceEvent(&client->NotifyEvent);
@@ -785,7 +762,7 @@ NTSTATUS CUsbAudioDevice::ReleaseNotifyEvent(PFILE_OBJECT fileObject) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetBuffersCreated(PFILE_OBJECT fileObject, PULONG created) {
+NTSTATUS CAsioPrivate::GetBuffersCreated(PFILE_OBJECT fileObject, PULONG created) {
   if (!created) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord*) {
     *created = m_AsioBuffersCreated;
@@ -793,12 +770,12 @@ NTSTATUS CUsbAudioDevice::GetBuffersCreated(PFILE_OBJECT fileObject, PULONG crea
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetSampleTypes(PFILE_OBJECT fileObject, PVOID record, PULONG length) {
+NTSTATUS CAsioPrivate::GetSampleTypes(PFILE_OBJECT fileObject, PVOID record, PULONG length) {
   if (!length) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) { return AsioSampleTypes(client, record, length); });
 }
 
-NTSTATUS CUsbAudioDevice::AsioSampleTypes(AsioClientRecord* client, PVOID record, PULONG length) {
+NTSTATUS CAsioPrivate::AsioSampleTypes(AsioClientRecord* client, PVOID record, PULONG length) {
   // A bit per type of the table, kept while every engine carries it.
   constexpr ULONG kTypes = sizeof(AsioPcmSampleTypes) / sizeof(AsioPcmSampleTypes[0]);
   ULONG common = 0;
@@ -840,7 +817,7 @@ NTSTATUS CUsbAudioDevice::AsioSampleTypes(AsioClientRecord* client, PVOID record
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::GetLatencyTable(PFILE_OBJECT fileObject, PVOID record, PULONG length) {
+NTSTATUS CAsioPrivate::GetLatencyTable(PFILE_OBJECT fileObject, PVOID record, PULONG length) {
   if (!length) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     client->LatencyIndex = m_AsioLatencyIndex;
@@ -860,7 +837,7 @@ NTSTATUS CUsbAudioDevice::GetLatencyTable(PFILE_OBJECT fileObject, PVOID record,
   });
 }
 
-NTSTATUS CUsbAudioDevice::SetSampleType(PFILE_OBJECT fileObject, ULONG sampleType) {
+NTSTATUS CAsioPrivate::SetSampleType(PFILE_OBJECT fileObject, ULONG sampleType) {
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     // Only a type the rings can be sized for: it becomes the active one,
     // and is stored, when a client closes.
@@ -872,19 +849,19 @@ NTSTATUS CUsbAudioDevice::SetSampleType(PFILE_OBJECT fileObject, ULONG sampleTyp
   });
 }
 
-NTSTATUS CUsbAudioDevice::SetLatencyIndex(PFILE_OBJECT fileObject, ULONG index) {
+NTSTATUS CAsioPrivate::SetLatencyIndex(PFILE_OBJECT fileObject, ULONG index) {
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     // An index past the table would be read, and stored, as one.
     if (index > ASIO_MAX_LATENCY_INDEX) return STATUS_INVALID_PARAMETER;
     client->LatencyIndex = index;
     m_AsioLatencyIndex = index;
-    AccessSetting(m_DeviceObject, SETTINGS_WRITE, &index, sizeof(index), u"ASIOMLDataLatency");
+    AccessSetting(m_Device.AsioDeviceObject(), SETTINGS_WRITE, &index, sizeof(index), u"ASIOMLDataLatency");
     AsioSignalClients();
     return STATUS_SUCCESS;
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetLatencies(PFILE_OBJECT fileObject, PVOID record) {
+NTSTATUS CAsioPrivate::GetLatencies(PFILE_OBJECT fileObject, PVOID record) {
   if (!record) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     client->LatencyIndex = m_AsioLatencyIndex;
@@ -908,7 +885,7 @@ NTSTATUS CUsbAudioDevice::GetLatencies(PFILE_OBJECT fileObject, PVOID record) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
+NTSTATUS CAsioPrivate::GetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
   if (!rate) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord*) {
     *rate = m_AsioSampleRate;
@@ -916,13 +893,13 @@ NTSTATUS CUsbAudioDevice::GetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::CanSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
+NTSTATUS CAsioPrivate::CanSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
   if (!rate) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject,
                         [&](AsioClientRecord* client) { return AsioCheckRate(*rate, client->DsdMode); });
 }
 
-NTSTATUS CUsbAudioDevice::SetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
+NTSTATUS CAsioPrivate::SetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
   if (!rate) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     ULONG value = *rate;
@@ -931,13 +908,13 @@ NTSTATUS CUsbAudioDevice::SetSampleRate(PFILE_OBJECT fileObject, PULONG rate) {
     if (!NT_SUCCESS(status)) return status;
     if (!client->Prepared) client->SampleRate = value;
     m_AsioSampleRate = value;
-    AccessSetting(m_DeviceObject, SETTINGS_WRITE, &value, sizeof(value), u"ASIOMLSampleRate");
+    AccessSetting(m_Device.AsioDeviceObject(), SETTINGS_WRITE, &value, sizeof(value), u"ASIOMLSampleRate");
     if (client->Prepared) AsioSignalClients();
     return STATUS_SUCCESS;
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetBufferSize(PFILE_OBJECT fileObject, PVOID record) {
+NTSTATUS CAsioPrivate::GetBufferSize(PFILE_OBJECT fileObject, PVOID record) {
   if (!record) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     client->LatencyIndex = m_AsioLatencyIndex;
@@ -964,10 +941,10 @@ NTSTATUS CUsbAudioDevice::GetBufferSize(PFILE_OBJECT fileObject, PVOID record) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, PVOID addresses, PULONG length) {
+NTSTATUS CAsioPrivate::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, PVOID addresses, PULONG length) {
   PAGED_CODE();
-  if (IsDeviceRemoved()) return STATUS_INVALID_PARAMETER;
-  AsioMutexScope lock(m_PowerMutex);
+  if (m_Device.IsDeviceRemoved()) return STATUS_INVALID_PARAMETER;
+  CKernelMutexScope lock(m_PowerMutex);
   AsioClientRecord* client = AsioFindClient(fileObject);
   if (!request || !addresses || !length || !client) return STATUS_INVALID_PARAMETER;
   // Buffers that exist stay the only ones: new blocks over them would leak
@@ -1030,7 +1007,7 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
       break;
     }
     const ULONG direction = engine->IsCapture() ? 1 : 0;
-    SpinScope ringLock(m_AsioRingLock);
+    CSpinLockScope ringLock(m_AsioRingLock);
     AsioEngineEntry& e = m_AsioEngines[i];
     e.Block = block;
     e.BlockBytes = blockBytes;
@@ -1051,7 +1028,7 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
 
   if (NT_SUCCESS(status)) {
     m_AsioBufferFrames = header.BufferFrames;
-    SpinScope ringLock(m_AsioRingLock);
+    CSpinLockScope ringLock(m_AsioRingLock);
     for (ULONG n = 0; n < header.Count; ++n) {
       AsioBufferRequest wanted;
       std::memcpy(&wanted, channels + n * sizeof(wanted), sizeof(wanted));
@@ -1074,7 +1051,7 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
         const AsioChannelBlockHeader& s = m_AsioEngines[i].State;
         if (m_AsioEngines[i].Block && s.Selected && (pass == 1 || s.IsInput)) source = static_cast<LONG>(i);
       }
-    SpinScope ringLock(m_AsioRingLock);
+    CSpinLockScope ringLock(m_AsioRingLock);
     if (source >= 0) m_AsioEngines[source].State.SwitchSource = 1;
     auto* out = static_cast<PUCHAR>(addresses);
     ULONG at = 0;
@@ -1100,7 +1077,7 @@ NTSTATUS CUsbAudioDevice::CreateBuffers(PFILE_OBJECT fileObject, PVOID request, 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT fileObject) {
+NTSTATUS CAsioPrivate::DisposeBuffers(PFILE_OBJECT fileObject) {
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     if (client != m_AsioOwner) return STATUS_INVALID_PARAMETER;
     AsioDispose(client);
@@ -1108,7 +1085,7 @@ NTSTATUS CUsbAudioDevice::DisposeBuffers(PFILE_OBJECT fileObject) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::Start(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
+NTSTATUS CAsioPrivate::Start(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
   if (!eventHandle) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     if (client != m_AsioOwner || !client->Prepared || client->SwitchEvent) return STATUS_INVALID_PARAMETER;
@@ -1127,9 +1104,9 @@ NTSTATUS CUsbAudioDevice::Start(PFILE_OBJECT fileObject, PHANDLE eventHandle) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::Stop(PFILE_OBJECT fileObject, PIRP irp) {
+NTSTATUS CAsioPrivate::Stop(PFILE_OBJECT fileObject, PIRP irp) {
   PAGED_CODE();
-  AsioMutexScope lock(m_PowerMutex);
+  CKernelMutexScope lock(m_PowerMutex);
   AsioClientRecord* client = AsioFindClient(fileObject);
   if (!client || client != m_AsioOwner) return STATUS_INVALID_PARAMETER;
   // The removal stopped the streams: the host learns why.
@@ -1137,12 +1114,12 @@ NTSTATUS CUsbAudioDevice::Stop(PFILE_OBJECT fileObject, PIRP irp) {
   // A suspended device keeps the request until it is back in D0, when the
   // power path stops the streams it restarted. A request that could only
   // fail is answered at once rather than held for a D0 that may never come.
-  if (m_DevicePowerState != PowerDeviceD0 && irp) return AsioHoldStop(fileObject, irp);
+  if (m_Device.AsioPowerState() != PowerDeviceD0 && irp) return AsioHoldStop(fileObject, irp);
   AsioStopOwner(client);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioDevice::AsioCheckIoFormat(ULONG mode) {
+NTSTATUS CAsioPrivate::AsioCheckIoFormat(ULONG mode) {
   if (mode > 1) return STATUS_INVALID_PARAMETER;
   bool any = false;
   for (ULONG i = 0; i < m_AsioEngineCount; ++i) {
@@ -1154,12 +1131,12 @@ NTSTATUS CUsbAudioDevice::AsioCheckIoFormat(ULONG mode) {
   return any ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS CUsbAudioDevice::CanIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
+NTSTATUS CAsioPrivate::CanIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
   if (!mode) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord*) { return AsioCheckIoFormat(*mode); });
 }
 
-NTSTATUS CUsbAudioDevice::SetIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
+NTSTATUS CAsioPrivate::SetIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
   if (!mode) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     NTSTATUS status = AsioCheckIoFormat(*mode);
@@ -1168,10 +1145,127 @@ NTSTATUS CUsbAudioDevice::SetIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
   });
 }
 
-NTSTATUS CUsbAudioDevice::GetIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
+NTSTATUS CAsioPrivate::GetIoFormat(PFILE_OBJECT fileObject, PULONG mode) {
   if (!mode) return STATUS_INVALID_PARAMETER;
   return AsioWithClient(fileObject, [&](AsioClientRecord* client) {
     *mode = client->DsdMode;
     return STATUS_SUCCESS;
   });
+}
+
+// ============================================================================
+// The device's side
+// ============================================================================
+
+namespace {
+
+struct AsioDefaultSampleType {
+  USHORT vendorId;
+  USHORT productId;
+  ULONG sampleType;
+};
+constexpr AsioDefaultSampleType kAsioDefaultSampleTypes[] = {
+    {0x0B05, 0x17F3, 17}, {0x0B05, 0x17A8, 27}, {0x0B05, 0x17CD, 27}, {0x1043, 0x8592, 27}, {0x1043, 0x8593, 27},
+};
+
+}  // namespace
+
+CAsioPrivate::CAsioPrivate(PUNKNOWN owner, IAsioDeviceLink& device, CKernelMutex& powerMutex)
+    : m_Owner(owner), m_Device(device), m_PowerMutex(powerMutex) {
+  KeInitializeSpinLock(&m_AsioRingLock);
+  KeInitializeSpinLock(&m_AsioStopLock);
+  m_AsioClients.Flink = m_AsioClients.Blink = &m_AsioClients;
+}
+
+CAsioPrivate::~CAsioPrivate() {
+  if (m_AsioEngines) ExFreePool(m_AsioEngines);
+  m_AsioEngines = nullptr;
+  m_AsioEngineCount = 0;
+}
+
+NTSTATUS CAsioPrivate::ConfigureEngines() {
+  ULONG engines = m_Device.GetStreamEngineCount();
+  if (engines) {
+    m_AsioEngines = static_cast<AsioEngineEntry*>(
+        ExAllocatePoolWithTag(NonPagedPool, SIZE_T(engines) * sizeof(AsioEngineEntry), USB_DEVICE_DATA_TAG));
+    if (!m_AsioEngines) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(static_cast<void*>(m_AsioEngines), 0, SIZE_T(engines) * sizeof(AsioEngineEntry));
+    m_AsioEngineCount = engines;
+  }
+  LoadAsioSettings();
+  return STATUS_SUCCESS;
+}
+
+void CAsioPrivate::LoadAsioSettings() {
+  PDEVICE_OBJECT deviceObject = m_Device.AsioDeviceObject();
+  m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  m_AsioLatencyIndex = ASIO_DEFAULT_LATENCY_INDEX;
+  m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
+  AccessSetting(deviceObject, SETTINGS_READ, &m_AsioActiveSampleType, sizeof(ULONG), u"ASIOMLDataBitDepth");
+  AccessSetting(deviceObject, SETTINGS_READ, &m_AsioSelectedSampleType, sizeof(ULONG), u"ASIOMLDataBitDepth");
+  AccessSetting(deviceObject, SETTINGS_READ, &m_AsioLatencyIndex, sizeof(ULONG), u"ASIOMLDataLatency");
+  AccessSetting(deviceObject, SETTINGS_READ, &m_AsioSampleRate, sizeof(ULONG), u"ASIOMLSampleRate");
+  // Stored values index tables, size rings and divide rates later: a
+  // sample type a host never could have chosen falls back to the start
+  // value, an index past the table stops at its end.
+  if (!FindAsioSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  if (!FindAsioSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+  if (m_AsioLatencyIndex > ASIO_MAX_LATENCY_INDEX) m_AsioLatencyIndex = ASIO_MAX_LATENCY_INDEX;
+  // A rate is held to what SetSampleRate would take, in the mode its
+  // range names (a device without ASIO engines has none to hold it to).
+  if (m_AsioSampleRate == 0 ||
+      AsioCheckRate(m_AsioSampleRate, m_AsioSampleRate >= ASIO_DSD_MIN_RATE) == STATUS_UNSUCCESSFUL) {
+    DbgPrint("stored ASIOMLSampleRate %lu ignored: no ASIO engine carries it\n",
+             static_cast<unsigned long>(m_AsioSampleRate));
+    m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
+  }
+
+  // A device whose first ASIO-capable engine finds no stored sample type
+  // gets its vendor's.
+  ULONG engines = m_Device.GetStreamEngineCount();
+  for (ULONG i = 0; i < engines; ++i) {
+    DeviceCapsRecord caps{};
+    if (!NT_SUCCESS(m_Device.GetStreamEngineCaps(i, &caps)) || !(caps.Flags & DEVICE_CAPS_FLAG_ASIO)) continue;
+    ULONG stored = 0;
+    NTSTATUS status = AccessSetting(deviceObject, SETTINGS_READ, &stored, sizeof(stored), u"ASIOMLDataBitDepth");
+    if (status != STATUS_OBJECT_NAME_NOT_FOUND) continue;
+    ULONG sampleType = ASIO_DEFAULT_SAMPLE_TYPE;
+    bool known = false;
+    for (const AsioDefaultSampleType& d : kAsioDefaultSampleTypes)
+      if (d.vendorId == m_Device.AsioVendorId() && d.productId == m_Device.AsioProductId()) {
+        sampleType = d.sampleType;
+        known = true;
+      }
+    m_AsioActiveSampleType = sampleType;
+    m_AsioSelectedSampleType = sampleType;
+    if (known) AccessSetting(deviceObject, SETTINGS_WRITE, &sampleType, sizeof(sampleType), u"ASIOMLDataBitDepth");
+    break;
+  }
+}
+
+void CAsioPrivate::PowerUp() {
+  if (m_AsioStoppedByPower) {
+    AsioStartStreams();
+    AsioResetRings(AsioOwnerSwitchEvent());
+    m_AsioStoppedByPower = 0;
+  }
+}
+
+void CAsioPrivate::PowerDown() {
+  if (m_AsioStreamsRunning) {
+    AsioStopStreams();
+    AsioClearStartEvent();
+    m_AsioStoppedByPower = 1;
+  }
+}
+
+void CAsioPrivate::CompleteHeldStop() {
+  PFILE_OBJECT file = nullptr;
+  PIRP irp = AsioTakeHeldStop(&file);
+  if (irp) {
+    NTSTATUS status = Stop(file, irp);
+    irp->IoStatus.Information = 0;
+    PcCompleteIrp(m_Device.AsioDeviceObject(), irp, status);
+  }
 }

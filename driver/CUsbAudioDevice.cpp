@@ -22,14 +22,6 @@ constexpr USHORT BUS_INTERFACE_SIZE = sizeof(USB_BUS_INTERFACE_USBDI_V1);
 
 // Vendors whose ASIO hosts expect another sample type than 16 when none is
 // stored yet.
-struct AsioDefaultSampleType {
-  USHORT vendorId;
-  USHORT productId;
-  ULONG sampleType;
-};
-constexpr AsioDefaultSampleType kAsioDefaultSampleTypes[] = {
-    {0x0B05, 0x17F3, 17}, {0x0B05, 0x17A8, 27}, {0x0B05, 0x17CD, 27}, {0x1043, 0x8592, 27}, {0x1043, 0x8593, 27},
-};
 
 // The one vendor whose manufacturer string is written only for two products,
 // whatever index the device names.
@@ -109,9 +101,6 @@ CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outerUnknown) : CAudioHal(outerUnknown
   KeInitializeEvent(&m_IdleIrpEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_WakeEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&m_IdleWorkEvent, NotificationEvent, TRUE);
-  KeInitializeSpinLock(&m_AsioRingLock);
-  KeInitializeSpinLock(&m_AsioStopLock);
-  m_AsioClients.Flink = m_AsioClients.Blink = &m_AsioClients;
   ExSetTimerResolution(10000, TRUE);
 }
 
@@ -122,8 +111,8 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   // wake request reaches it.
   DrainSelectiveSuspend();
   // ASIO clients still open: their streams stop while the model is there.
-  AsioShutdown(STATUS_DELETE_PENDING);
-  AsioFreeClients();
+  m_Asio.AsioShutdown(STATUS_DELETE_PENDING);
+  m_Asio.AsioFreeClients();
 
   if (m_ModelUnknown) {
     PUNKNOWN model = m_ModelUnknown;
@@ -141,9 +130,6 @@ CUsbAudioDevice::~CUsbAudioDevice() {
   }
   if (m_ConfigurationDescriptor) ExFreePool(m_ConfigurationDescriptor);
   m_ConfigurationDescriptor = nullptr;
-  if (m_AsioEngines) ExFreePool(m_AsioEngines);
-  m_AsioEngines = nullptr;
-  m_AsioEngineCount = 0;
   m_ConfigurationHandle = nullptr;
   // The bus interface was referenced for us when it was handed out.
   if (m_BusInterface.BusContext && m_BusInterface.InterfaceDereference)
@@ -159,7 +145,7 @@ NTSTATUS CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID* object)
   if (IsEqualGUIDAligned(iid, IID_IUsbDevice)) {
     answer = static_cast<IUsbDevice*>(this);
   } else if (IsEqualGUIDAligned(iid, IID_IAsioPrivate)) {
-    answer = static_cast<IAsioPrivate*>(this);
+    answer = &m_Asio;
   } else if (IsEqualGUIDAligned(iid, IID_IUsbAudioHal)) {
     if (!m_ModelUsbHal) return STATUS_INVALID_PARAMETER;
     answer = m_ModelUsbHal;
@@ -257,7 +243,7 @@ NTSTATUS CUsbAudioDevice::Stop() {
   StopSelectiveSuspend();
   // The ASIO streams end before the engines do: no notification may reach
   // a ring after this.
-  AsioShutdown(STATUS_DELETE_PENDING);
+  m_Asio.AsioShutdown(STATUS_DELETE_PENDING);
   return m_ModelHal ? m_ModelHal->Stop() : STATUS_UNSUCCESSFUL;
 }
 
@@ -328,63 +314,13 @@ NTSTATUS CUsbAudioDevice::ConfigureFromDevice() {
 
   StoreStringDescriptors();
 
-  ULONG engines = GetStreamEngineCount();
-  if (engines) {
-    m_AsioEngines = static_cast<AsioEngineEntry*>(
-        ExAllocatePoolWithTag(NonPagedPool, SIZE_T(engines) * sizeof(AsioEngineEntry), USB_DEVICE_DATA_TAG));
-    if (!m_AsioEngines) return STATUS_INSUFFICIENT_RESOURCES;
-    std::memset(static_cast<void*>(m_AsioEngines), 0, SIZE_T(engines) * sizeof(AsioEngineEntry));
-    m_AsioEngineCount = engines;
-  }
-  LoadAsioSettings();
-  return STATUS_SUCCESS;
+  return m_Asio.ConfigureEngines();
 }
 
-void CUsbAudioDevice::LoadAsioSettings() {
-  m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  m_AsioLatencyIndex = ASIO_DEFAULT_LATENCY_INDEX;
-  m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
-  AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioActiveSampleType, sizeof(ULONG), u"ASIOMLDataBitDepth");
-  AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioSelectedSampleType, sizeof(ULONG), u"ASIOMLDataBitDepth");
-  AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioLatencyIndex, sizeof(ULONG), u"ASIOMLDataLatency");
-  AccessSetting(m_DeviceObject, SETTINGS_READ, &m_AsioSampleRate, sizeof(ULONG), u"ASIOMLSampleRate");
-  // Stored values index tables, size rings and divide rates later: a
-  // sample type a host never could have chosen falls back to the start
-  // value, an index past the table stops at its end.
-  if (!FindAsioSampleType(m_AsioActiveSampleType)) m_AsioActiveSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  if (!FindAsioSampleType(m_AsioSelectedSampleType)) m_AsioSelectedSampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-  if (m_AsioLatencyIndex > ASIO_MAX_LATENCY_INDEX) m_AsioLatencyIndex = ASIO_MAX_LATENCY_INDEX;
-  // A rate is held to what SetSampleRate would take, in the mode its
-  // range names (a device without ASIO engines has none to hold it to).
-  if (m_AsioSampleRate == 0 ||
-      AsioCheckRate(m_AsioSampleRate, m_AsioSampleRate >= ASIO_DSD_MIN_RATE) == STATUS_UNSUCCESSFUL) {
-    DbgPrint("stored ASIOMLSampleRate %lu ignored: no ASIO engine carries it\n",
-             static_cast<unsigned long>(m_AsioSampleRate));
-    m_AsioSampleRate = ASIO_DEFAULT_SAMPLE_RATE;
-  }
 
-  // A device whose first ASIO-capable engine finds no stored sample type
-  // gets its vendor's.
-  ULONG engines = GetStreamEngineCount();
-  for (ULONG i = 0; i < engines; ++i) {
-    DeviceCapsRecord caps{};
-    if (!NT_SUCCESS(GetStreamEngineCaps(i, &caps)) || !(caps.Flags & DEVICE_CAPS_FLAG_ASIO)) continue;
-    ULONG stored = 0;
-    NTSTATUS status = AccessSetting(m_DeviceObject, SETTINGS_READ, &stored, sizeof(stored), u"ASIOMLDataBitDepth");
-    if (status != STATUS_OBJECT_NAME_NOT_FOUND) continue;
-    ULONG sampleType = ASIO_DEFAULT_SAMPLE_TYPE;
-    bool known = false;
-    for (const AsioDefaultSampleType& d : kAsioDefaultSampleTypes)
-      if (d.vendorId == m_VendorId && d.productId == m_ProductId) {
-        sampleType = d.sampleType;
-        known = true;
-      }
-    m_AsioActiveSampleType = sampleType;
-    m_AsioSelectedSampleType = sampleType;
-    if (known) AccessSetting(m_DeviceObject, SETTINGS_WRITE, &sampleType, sizeof(sampleType), u"ASIOMLDataBitDepth");
-    break;
-  }
+NTSTATUS CUsbAudioDevice::AsioProductName(PWSTR text, ULONG* chars, ULONG maxChars) {
+  if (!m_ProductIndex) return STATUS_NOT_FOUND;
+  return ReadStringDescriptor(m_ProductIndex, USB_DEVICE_DATA_TAG, text, chars, maxChars);
 }
 
 // ============================================================================

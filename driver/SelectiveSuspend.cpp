@@ -295,28 +295,14 @@ void CUsbAudioDevice::PowerChangeState(POWER_STATE newState) {
   if (state == PowerDeviceD0) {
     TellModelPower(PowerDeviceD0);
     ExSetTimerResolution(10000, TRUE);
-    if (m_AsioStoppedByPower) {
-      AsioStartStreams();
-      AsioResetRings(AsioOwnerSwitchEvent());
-      m_AsioStoppedByPower = 0;
-    }
+    m_Asio.PowerUp();
   } else {
     if (!IsDeviceRemoved()) TellModelPower(state);
-    if (m_AsioStreamsRunning) {
-      AsioStopStreams();
-      AsioClearStartEvent();
-      m_AsioStoppedByPower = 1;
-    }
+    m_Asio.PowerDown();
     ExSetTimerResolution(0, FALSE);
   }
   m_DevicePowerState = state;
   m_PowerMutex.Unlock();
 
-  PFILE_OBJECT file = nullptr;
-  PIRP irp = state == PowerDeviceD0 ? AsioTakeHeldStop(&file) : nullptr;
-  if (irp) {
-    NTSTATUS status = Stop(file, irp);
-    irp->IoStatus.Information = 0;
-    PcCompleteIrp(m_DeviceObject, irp, status);
-  }
+  if (state == PowerDeviceD0) m_Asio.CompleteHeldStop();
 }
