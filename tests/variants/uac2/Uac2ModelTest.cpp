@@ -245,6 +245,9 @@ TEST_F(Uac2ModelTest, SecondStartWhileTheThreadRunsIsRefusedAndChangesNothing) {
   auto bench = Headset();
   CUac2AudioHal* model = Model(*bench);
   PKTHREAD thread = model->GetStatusThread();
+  // The thread arms its transfers in its own time: counted once they are out.
+  const ULONG listening = model->GetBulkPipeIndex() != UAC2_NO_STATUS_PIPE ? 2 : 1;
+  ASSERT_TRUE(bench->AdvanceUntil([&] { return bench->Usb().irpsAllocated - bench->Usb().irpsFreed >= listening; }));
   const ULONG irps = bench->Usb().irpsAllocated;
   EXPECT_EQ(bench->Hal()->Start(), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(model->GetStatusThread(), thread);
