@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench/RatioTable.h"
-#include "driver/CUsbAudioDevice.h"
+#include "driver/AsioPrivate.h"
 
 namespace {
 
@@ -23,11 +23,27 @@ constexpr ULONG kBenchTag = MakeTag("Bnch");
 // Bytes per sample of the formats: int16, int24 (packed), int32, float.
 constexpr ULONG kSampleBytes[] = {2, 3, 4, 4};
 
-// The device object with a render and a capture block of its own making,
-// as CreateBuffers and Start leave them, without a device or a host.
-class BenchDevice : public CUsbAudioDevice {
+// A device that answers nothing: the exchange asks nothing of it.
+class NoDevice final : public IAsioDeviceLink {
  public:
-  BenchDevice(ULONG channels, ULONG sampleBytes) : CUsbAudioDevice(nullptr) {
+  ULONG STDMETHODCALLTYPE GetStreamEngineCount() override { return 0; }
+  NTSTATUS STDMETHODCALLTYPE GetStreamEngineCaps(ULONG, DeviceCapsRecord*) override { return STATUS_NOT_SUPPORTED; }
+  NTSTATUS STDMETHODCALLTYPE GetStreamEngine(ULONG, IStreamEngine**) override { return STATUS_NOT_SUPPORTED; }
+  NTSTATUS STDMETHODCALLTYPE SubmitUrb(PURB) override { return STATUS_NOT_SUPPORTED; }
+  NTSTATUS STDMETHODCALLTYPE QueryBusTime(PULONG) override { return STATUS_NOT_SUPPORTED; }
+  BOOLEAN STDMETHODCALLTYPE IsDeviceRemoved() override { return FALSE; }
+  PDEVICE_OBJECT AsioDeviceObject() override { return nullptr; }
+  DEVICE_POWER_STATE AsioPowerState() override { return PowerDeviceD0; }
+  USHORT AsioVendorId() override { return 0; }
+  USHORT AsioProductId() override { return 0; }
+  NTSTATUS AsioProductName(PWSTR, ULONG*, ULONG) override { return STATUS_NOT_FOUND; }
+};
+
+// The ASIO object with a render and a capture block of its own making, as
+// CreateBuffers and Start leave them, without a device or a host.
+class BenchDevice : public CAsioPrivate {
+ public:
+  BenchDevice(ULONG channels, ULONG sampleBytes) : CAsioPrivate(nullptr, m_NoDevice, m_Mutex) {
     KeInitializeEvent(&m_Switch, SynchronizationEvent, FALSE);
     m_Owner.SwitchEvent = &m_Switch;
     m_AsioOwner = &m_Owner;
@@ -52,7 +68,7 @@ class BenchDevice : public CUsbAudioDevice {
       e.Client = &m_Records[i];
     }
   }
-  ~BenchDevice() override {
+  ~BenchDevice() {
     for (ULONG i = 0; i < 2; ++i) ExFreePool(m_AsioEngines[i].Block);
     ExFreePool(m_AsioEngines);
     m_AsioEngines = nullptr;
@@ -65,6 +81,8 @@ class BenchDevice : public CUsbAudioDevice {
   ULONG Size() const { return m_AsioEngines[0].State.Size; }
 
  private:
+  static inline NoDevice m_NoDevice;
+  static inline CKernelMutex m_Mutex;
   KEVENT m_Switch;
   AsioClientRecord m_Owner{};
   StreamClientRecord m_Records[2]{};
@@ -82,25 +100,22 @@ Shape ShapeOf(const benchmark::State& state) {
 
 void AsioSwitchOurs(benchmark::State& state) {
   const Shape s = ShapeOf(state);
-  // The object counts on its own reference, as the device object does.
-  auto* device = new (NonPagedPool, kBenchTag) BenchDevice(s.channels, s.sampleBytes);
-  device->NonDelegatingAddRef();
+  BenchDevice device(s.channels, s.sampleBytes);
   std::vector<UCHAR> transfer(s.bytes), captured(s.bytes, 0x22);
-  CyclicControlNotify fill{device->Record(0), CYCLIC_COMMAND_RENDER_FILL, {}, s.bytes};
+  CyclicControlNotify fill{device.Record(0), CYCLIC_COMMAND_RENDER_FILL, {}, s.bytes};
   fill.Value.Buffer = transfer.data();
-  CyclicControlNotify capture{device->Record(1), CYCLIC_COMMAND_CAPTURE_DATA, {}, s.bytes};
+  CyclicControlNotify capture{device.Record(1), CYCLIC_COMMAND_CAPTURE_DATA, {}, s.bytes};
   capture.Value.Buffer = captured.data();
-  CyclicControlNotify position{device->Record(1), CYCLIC_COMMAND_POSITION, {}, 0};
+  CyclicControlNotify position{device.Record(1), CYCLIC_COMMAND_POSITION, {}, 0};
   position.Value.Bytes = s.bytes;
   for (auto _ : state) {
-    CUsbAudioDevice::AsioCyclicCallbackEntry(device, &fill, nullptr);
-    CUsbAudioDevice::AsioCyclicCallbackEntry(device, &capture, nullptr);
-    CUsbAudioDevice::AsioCyclicCallbackEntry(device, &position, nullptr);
+    CAsioPrivate::AsioCyclicCallbackEntry(static_cast<CAsioPrivate*>(&device), &fill, nullptr);
+    CAsioPrivate::AsioCyclicCallbackEntry(static_cast<CAsioPrivate*>(&device), &capture, nullptr);
+    CAsioPrivate::AsioCyclicCallbackEntry(static_cast<CAsioPrivate*>(&device), &position, nullptr);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * 2 * static_cast<int64_t>(s.bytes));
   state.counters["frames"] = s.frames;
-  device->NonDelegatingRelease();
 }
 
 // Two copies of the period, render ring to transfer and transfer to

@@ -77,9 +77,7 @@ void CAsioPrivate::AsioCyclicCallback(const CyclicControlNotify* notify) {
   }
 }
 
-void CAsioPrivate::AsioCopyRender(ULONG index, PUCHAR buffer, ULONG length) {
-  AsioCopy(index, buffer, length, true);
-}
+void CAsioPrivate::AsioCopyRender(ULONG index, PUCHAR buffer, ULONG length) { AsioCopy(index, buffer, length, true); }
 
 void CAsioPrivate::AsioCopyCapture(ULONG index, const UCHAR* buffer, ULONG length) {
   AsioCopy(index, const_cast<PUCHAR>(buffer), length, false);

@@ -260,7 +260,7 @@ NTSTATUS CAsioPrivate::AsioCheckRate(ULONG rate, ULONG dsd) {
 }
 
 NTSTATUS CAsioPrivate::AsioBuildFormat(IStreamEngine* engine, const AsioClientRecord* owner,
-                                          PWAVEFORMATEXTENSIBLE format) {
+                                       PWAVEFORMATEXTENSIBLE format) {
   FormatView wanted{};
   wanted.channels = AsioChannels(engine, owner->DsdMode);
   if (owner->DsdMode) {
@@ -291,7 +291,8 @@ NTSTATUS CAsioPrivate::AsioBuildFormat(IStreamEngine* engine, const AsioClientRe
 
 void CAsioPrivate::AsioSendStreamingState(USHORT value) {
   bool listed = false;
-  for (const AsioStreamingDevice& d : kAsioStreamingDevices) listed |= d.vendorId == m_Device.AsioVendorId() && d.productId == m_Device.AsioProductId();
+  for (const AsioStreamingDevice& d : kAsioStreamingDevices)
+    listed |= d.vendorId == m_Device.AsioVendorId() && d.productId == m_Device.AsioProductId();
   if (!listed) return;
   URB urb{};
   UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),

@@ -402,5 +402,4 @@ class CAsioPrivate : public IAsioPrivate {
   KSPIN_LOCK m_AsioStopLock;
   PIRP m_AsioPendingStop = nullptr;
   PFILE_OBJECT m_AsioPendingStopFile = nullptr;
-
 };

@@ -317,7 +317,6 @@ NTSTATUS CUsbAudioDevice::ConfigureFromDevice() {
   return m_Asio.ConfigureEngines();
 }
 
-
 NTSTATUS CUsbAudioDevice::AsioProductName(PWSTR text, ULONG* chars, ULONG maxChars) {
   if (!m_ProductIndex) return STATUS_NOT_FOUND;
   return ReadStringDescriptor(m_ProductIndex, USB_DEVICE_DATA_TAG, text, chars, maxChars);
