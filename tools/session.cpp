@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -185,13 +184,6 @@ bool Session::Save(platform::registry::ChangeKinds kinds, std::string* error) {
   std::filesystem::create_directories(folder, ec);
   if (ec) {
     *error = "cannot create the state folder " + folder + ": " + ec.message();
-    return false;
-  }
-  // A folder without write permission is the user's word that it stays as
-  // it is, whoever runs the program.
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) == 0 && (info.st_mode & 0222) == 0) {
-    *error = "cannot write " + RegistryFile() + ": the state folder is read-only (" + std::strerror(EACCES) + ")";
     return false;
   }
   FolderLock lock;

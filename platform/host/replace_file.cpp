@@ -54,6 +54,10 @@ bool ReplacingFile::Open(const std::string& target) {
     ::umask(mask);
     mode = 0666 & ~mask;
   }
+  // A folder without write bits is the user's word that it stays as it is,
+  // whoever runs the program.
+  struct stat folder {};
+  if (::stat(FolderOf(target).c_str(), &folder) == 0 && (folder.st_mode & 0222) == 0) return Fail("write", EACCES);
   // mkstemp creates the name new (O_EXCL): a link planted under it is never
   // followed, and two writers never share a temporary.
   std::string name = target + ".XXXXXX";

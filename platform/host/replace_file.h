@@ -19,8 +19,9 @@ class ReplacingFile {
   ~ReplacingFile();
 
   // Refuses a target that is a directory or that exists and may not be
-  // written (a read-only file is the user's statement that it stays), and a
-  // folder the new file cannot be created in.
+  // written (a read-only file or folder is the user's statement that it
+  // stays, even for a superuser), and a folder the new file cannot be
+  // created in.
   bool Open(const std::string& target);
   bool Write(const void* data, size_t size);
   bool Write(std::string_view text) { return Write(text.data(), text.size()); }

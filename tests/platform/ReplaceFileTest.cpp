@@ -59,6 +59,12 @@ TEST_F(ReplaceFileTest, RefusesReadOnlyTargetsAndFolders) {
   fs::create_directory(m_Scratch.Path() / "folder");
   EXPECT_EQ(ReplaceFileContents((m_Scratch.Path() / "folder").string(), "x", &error), EISDIR);
   EXPECT_EQ(Entries(m_Scratch.Path()), 2u);
+
+  // Refused for a superuser too, whom the folder's mode would not stop.
+  fs::permissions(m_Scratch.Path() / "folder", fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_EQ(ReplaceFileContents((m_Scratch.Path() / "folder" / "new.wav").string(), "x", &error), EACCES);
+  EXPECT_TRUE(fs::is_empty(m_Scratch.Path() / "folder"));
+  fs::permissions(m_Scratch.Path() / "folder", fs::perms::owner_all);
 }
 
 TEST_F(ReplaceFileTest, NeverFollowsALinkPlantedBesideTheTarget) {
